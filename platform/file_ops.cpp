@@ -1,0 +1,238 @@
+#include "platform/file_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <random>
+
+#include "platform/paths.h"
+
+namespace lumaro::platform {
+
+Descriptor::Descriptor(Descriptor&& other) noexcept : fs_(other.fs_), fd_(other.fd_) { other.fd_ = -1; }
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        close();
+        fs_ = other.fs_;
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+Descriptor::~Descriptor() { close(); }
+
+int Descriptor::close() {
+    if (fd_ < 0 || fs_ == nullptr) {
+        return 0;
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    return fs_->close(fd);
+}
+
+int openDescriptor(FileSystem& fs, const std::string& path, int flags, unsigned mode, Descriptor& out) {
+    int fd = -1;
+    const int err = fs.open(path, flags, mode, fd);
+    if (err != 0) {
+        return err;
+    }
+    out = Descriptor(fs, fd);
+    return 0;
+}
+
+int readToEnd(FileSystem& fs, int fd, std::uint64_t limit, std::uint64_t sizeHint, Bytes& out) {
+    constexpr std::size_t kChunk = 64 * 1024;
+    out.clear();
+    out.reserve(static_cast<std::size_t>(std::min(sizeHint, limit)));
+    std::uint8_t chunk[kChunk];
+    for (;;) {
+        std::size_t got = 0;
+        const int err = fs.read(fd, chunk, sizeof chunk, got);
+        if (err == EINTR) {
+            continue;
+        }
+        if (err != 0) {
+            out.clear();
+            return err;
+        }
+        if (got == 0) {
+            return 0;
+        }
+        if (got > limit - out.size()) {
+            out.clear();
+            return EFBIG;
+        }
+        out.insert(out.end(), chunk, chunk + got);
+    }
+}
+
+int writeFully(FileSystem& fs, int fd, const void* data, std::size_t size, bool retryInterrupted) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        std::size_t written = 0;
+        const int err = fs.write(fd, bytes + done, size - done, written);
+        if (err == EINTR && retryInterrupted) {
+            continue;
+        }
+        if (err != 0) {
+            return err;
+        }
+        if (written == 0) {
+            return EIO;
+        }
+        done += written;
+    }
+    return 0;
+}
+
+int readRegularFile(FileSystem& fs, const std::string& path, std::uint64_t limit, Bytes& out) {
+    Descriptor fd;
+    int err = openDescriptor(fs, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd);
+    if (err != 0) {
+        return err;
+    }
+    FileStatus st;
+    err = fs.fstat(fd.get(), st);
+    if (err != 0) {
+        return err;
+    }
+    if (!st.isRegular()) {
+        return EINVAL;
+    }
+    if (st.size > limit) {
+        return EFBIG;
+    }
+    return readToEnd(fs, fd.get(), limit, st.size, out);
+}
+
+namespace {
+
+std::string temporarySibling(const std::string& path) {
+    static std::atomic<std::uint64_t> counter{0};
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    const std::uint64_t tag = random() ^ (counter.fetch_add(1) << 1);
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(tag));
+    return appendPathComponent(deletingLastPathComponent(path), "." + lastPathComponent(path) + suffix);
+}
+
+}  // namespace
+
+int writeFileAtomically(FileSystem& fs, const std::string& path, const void* data, std::size_t size,
+                        unsigned mode) {
+    std::string temporary;
+    Descriptor fd;
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 16 && err == EEXIST; ++attempt) {
+        temporary = temporarySibling(path);
+        err = openDescriptor(fs, temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode, fd);
+    }
+    if (err != 0) {
+        return err;
+    }
+    // The umask may have narrowed the creation mode; the caller asked for exactly `mode`.
+    err = fs.fchmod(fd.get(), mode);
+    if (err == 0) {
+        err = writeFully(fs, fd.get(), data, size);
+    }
+    if (err == 0) {
+        err = fs.fsync(fd.get());
+    }
+    const int closeErr = fd.close();
+    if (err == 0) {
+        err = closeErr;
+    }
+    if (err == 0) {
+        err = fs.rename(temporary, path);
+    }
+    if (err != 0) {
+        fs.unlink(temporary);
+    }
+    return err;
+}
+
+int createDirectory(FileSystem& fs, const std::string& path, unsigned mode) {
+    int err = fs.mkdir(path, mode);
+    if (err != 0) {
+        return err;
+    }
+    // Set the exact mode through a descriptor of the folder just made, never by path.
+    Descriptor fd;
+    err = openDescriptor(fs, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, fd);
+    if (err == 0) {
+        err = fs.fchmod(fd.get(), mode);
+    }
+    return err;
+}
+
+int createDirectories(FileSystem& fs, const std::string& path, unsigned mode) {
+    const std::string target = standardizePath(path);
+    FileStatus st;
+    int err = fs.stat(target, st);
+    if (err == 0) {
+        return st.isDirectory() ? 0 : EEXIST;
+    }
+    if (err != ENOENT) {
+        return err;
+    }
+    const std::string parent = deletingLastPathComponent(target);
+    if (parent != target) {
+        err = createDirectories(fs, parent, mode);
+        if (err != 0) {
+            return err;
+        }
+    }
+    err = createDirectory(fs, target, mode);
+    if (err == EEXIST) {
+        // Someone else made it meanwhile; accept a folder.
+        err = fs.stat(target, st);
+        if (err == 0 && !st.isDirectory()) {
+            err = EEXIST;
+        }
+    }
+    return err;
+}
+
+int syncDirectory(FileSystem& fs, const std::string& path) {
+    Descriptor fd;
+    int err = openDescriptor(fs, path, O_RDONLY | O_DIRECTORY, 0, fd);
+    if (err != 0) {
+        return err;
+    }
+    err = fs.fsync(fd.get());
+    const int closeErr = fd.close();
+    return err != 0 ? err : closeErr;
+}
+
+int removeTree(FileSystem& fs, const std::string& path) {
+    FileStatus st;
+    int err = fs.lstat(path, st);
+    if (err != 0) {
+        return err;
+    }
+    if (!st.isDirectory()) {
+        return fs.unlink(path);
+    }
+    std::vector<std::string> names;
+    err = fs.listDirectory(path, names);
+    if (err != 0) {
+        return err;
+    }
+    int first = 0;
+    for (const std::string& name : names) {
+        const int e = removeTree(fs, appendPathComponent(path, name));
+        if (first == 0) {
+            first = e;
+        }
+    }
+    const int e = fs.rmdir(path);
+    return first != 0 ? first : e;
+}
+
+}  // namespace lumaro::platform

@@ -1,0 +1,148 @@
+// The seam between the engines and the operating system's file calls.
+//
+// Every Linux-specific file-system decision lives behind `FileSystem`: attribute names in the
+// "user." namespace, birth time through statx, the 32-bit device encoding, close-on-exec
+// descriptors. The engines never make a file system call of their own; they receive a
+// `FileSystem&` and call it. Tests substitute it, usually by deriving from
+// `ForwardingFileSystem` and overriding the calls they want to fail, count, slow or stop.
+//
+// Every call returns 0 on success or an errno value, sets nothing global and never throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lumaro::platform {
+
+// What lstat or fstat says about an object, in the form the engines record.
+struct FileStatus {
+    std::uint32_t mode = 0;  // st_mode: type and permission bits
+    std::uint64_t linkCount = 0;
+    std::uint64_t size = 0;
+    std::int32_t device = 0;  // see encodeDevice
+    std::uint64_t inode = 0;
+    std::int64_t birthSeconds = 0;  // 0 and 0 where the file system keeps no birth time
+    std::int64_t birthNanos = 0;
+
+    std::uint32_t type() const;  // mode & S_IFMT
+    bool isRegular() const;
+    bool isDirectory() const;
+};
+
+// The device number as the records store it: the 32-bit encoding
+// (minor & 0xff) | (major << 8) | ((minor & ~0xff) << 12), taken as unsigned 32 bits and
+// reinterpreted as a signed value. It wraps and never fails.
+std::int32_t encodeDevice(std::uint32_t major, std::uint32_t minor);
+
+class FileSystem {
+public:
+    FileSystem() = default;
+    FileSystem(const FileSystem&) = delete;
+    FileSystem& operator=(const FileSystem&) = delete;
+    virtual ~FileSystem() = default;
+
+    // The process-wide implementation over the real system calls.
+    static FileSystem& real();
+
+    // --- Inspection ---
+    // Never follows a final symbolic link.
+    virtual int lstat(const std::string& path, FileStatus& out) = 0;
+    // Follows symbolic links (an existence test in the platform's usual sense).
+    virtual int stat(const std::string& path, FileStatus& out) = 0;
+    virtual int access(const std::string& path, int mode) = 0;
+    // Every name in the folder but "." and "..", in the order the system gives them.
+    virtual int listDirectory(const std::string& path, std::vector<std::string>& names) = 0;
+    virtual int realPath(const std::string& path, std::string& out) = 0;
+
+    // --- Descriptors ---
+    // O_CLOEXEC is always added. `mode` applies only when the call creates the file.
+    virtual int open(const std::string& path, int flags, unsigned mode, int& fd) = 0;
+    virtual int fstat(int fd, FileStatus& out) = 0;
+    // One read call: `got` is 0 at the end of the file.
+    virtual int read(int fd, void* buffer, std::size_t size, std::size_t& got) = 0;
+    // One write call: `written` may be short.
+    virtual int write(int fd, const void* data, std::size_t size, std::size_t& written) = 0;
+    virtual int ftruncate(int fd, std::uint64_t length) = 0;
+    virtual int fchmod(int fd, unsigned mode) = 0;
+    virtual int fsync(int fd) = 0;
+    virtual int flock(int fd, int operation) = 0;
+    virtual int close(int fd) = 0;
+
+    // --- Extended attributes, by path, never following a symbolic link ---
+    // Names are the program's names ("com.apple.FinderInfo"); on Linux each is stored as
+    // "user." + name, and other namespaces are invisible here. A missing attribute gives ENODATA.
+    //
+    // With `buffer` null, `length` receives the value's size. Otherwise the value is read into
+    // `buffer` (ERANGE when it does not fit) and `length` receives its size.
+    virtual int getAttribute(const std::string& path, const std::string& name, void* buffer, std::size_t size,
+                             std::size_t& length) = 0;
+    virtual int setAttribute(const std::string& path, const std::string& name, const void* data,
+                             std::size_t size) = 0;
+    virtual int removeAttribute(const std::string& path, const std::string& name) = 0;
+    // The names as a list of NUL-terminated strings, with the same buffer convention as
+    // getAttribute.
+    virtual int listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) = 0;
+
+    // --- Names ---
+    // Creates one folder; the mode is narrowed by the umask as usual.
+    virtual int mkdir(const std::string& path, unsigned mode) = 0;
+    virtual int rename(const std::string& from, const std::string& to) = 0;
+    virtual int unlink(const std::string& path) = 0;
+    virtual int rmdir(const std::string& path) = 0;
+};
+
+// Forwards every call to another implementation. Tests derive from it and override only
+// the calls they want to change, in the way a wrapper environment is used in storage engines.
+class ForwardingFileSystem : public FileSystem {
+public:
+    explicit ForwardingFileSystem(FileSystem& target) : target_(target) {}
+    FileSystem& target() const { return target_; }
+
+    int lstat(const std::string& path, FileStatus& out) override { return target_.lstat(path, out); }
+    int stat(const std::string& path, FileStatus& out) override { return target_.stat(path, out); }
+    int access(const std::string& path, int mode) override { return target_.access(path, mode); }
+    int listDirectory(const std::string& path, std::vector<std::string>& names) override {
+        return target_.listDirectory(path, names);
+    }
+    int realPath(const std::string& path, std::string& out) override { return target_.realPath(path, out); }
+    int open(const std::string& path, int flags, unsigned mode, int& fd) override {
+        return target_.open(path, flags, mode, fd);
+    }
+    int fstat(int fd, FileStatus& out) override { return target_.fstat(fd, out); }
+    int read(int fd, void* buffer, std::size_t size, std::size_t& got) override {
+        return target_.read(fd, buffer, size, got);
+    }
+    int write(int fd, const void* data, std::size_t size, std::size_t& written) override {
+        return target_.write(fd, data, size, written);
+    }
+    int ftruncate(int fd, std::uint64_t length) override { return target_.ftruncate(fd, length); }
+    int fchmod(int fd, unsigned mode) override { return target_.fchmod(fd, mode); }
+    int fsync(int fd) override { return target_.fsync(fd); }
+    int flock(int fd, int operation) override { return target_.flock(fd, operation); }
+    int close(int fd) override { return target_.close(fd); }
+    int getAttribute(const std::string& path, const std::string& name, void* buffer, std::size_t size,
+                     std::size_t& length) override {
+        return target_.getAttribute(path, name, buffer, size, length);
+    }
+    int setAttribute(const std::string& path, const std::string& name, const void* data,
+                     std::size_t size) override {
+        return target_.setAttribute(path, name, data, size);
+    }
+    int removeAttribute(const std::string& path, const std::string& name) override {
+        return target_.removeAttribute(path, name);
+    }
+    int listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) override {
+        return target_.listAttributes(path, buffer, size, length);
+    }
+    int mkdir(const std::string& path, unsigned mode) override { return target_.mkdir(path, mode); }
+    int rename(const std::string& from, const std::string& to) override { return target_.rename(from, to); }
+    int unlink(const std::string& path) override { return target_.unlink(path); }
+    int rmdir(const std::string& path) override { return target_.rmdir(path); }
+
+private:
+    FileSystem& target_;
+};
+
+}  // namespace lumaro::platform

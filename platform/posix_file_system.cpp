@@ -1,0 +1,256 @@
+// The real FileSystem: thin wrappers over Linux system calls.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <limits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/file_system.h"
+
+namespace lumaro::platform {
+
+std::uint32_t FileStatus::type() const { return mode & S_IFMT; }
+bool FileStatus::isRegular() const { return type() == S_IFREG; }
+bool FileStatus::isDirectory() const { return type() == S_IFDIR; }
+
+std::int32_t encodeDevice(std::uint32_t major, std::uint32_t minor) {
+    const std::uint32_t encoded = (minor & 0xffu) | (major << 8) | ((minor & ~0xffu) << 12);
+    return static_cast<std::int32_t>(encoded);
+}
+
+namespace {
+
+constexpr const char* kUserPrefix = "user.";
+constexpr std::size_t kUserPrefixLength = 5;
+// The kernel never lists more than this many bytes of attribute names for one object.
+constexpr std::size_t kMaxRawNameList = 1u << 20;
+
+FileStatus fromStatx(const struct statx& sx) {
+    FileStatus st;
+    st.mode = sx.stx_mode;
+    st.linkCount = sx.stx_nlink;
+    st.size = sx.stx_size;
+    st.device = encodeDevice(sx.stx_dev_major, sx.stx_dev_minor);
+    st.inode = sx.stx_ino;
+    if ((sx.stx_mask & STATX_BTIME) != 0) {
+        st.birthSeconds = sx.stx_btime.tv_sec;
+        st.birthNanos = sx.stx_btime.tv_nsec;
+    }
+    return st;
+}
+
+constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
+
+int statxAt(int dirfd, const char* path, int flags, FileStatus& out) {
+    struct statx sx {};
+    if (::statx(dirfd, path, flags, kStatxMask, &sx) != 0) {
+        return errno;
+    }
+    out = fromStatx(sx);
+    return 0;
+}
+
+std::string userName(const std::string& name) { return kUserPrefix + name; }
+
+class PosixFileSystem final : public FileSystem {
+public:
+    int lstat(const std::string& path, FileStatus& out) override {
+        return statxAt(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, out);
+    }
+
+    int stat(const std::string& path, FileStatus& out) override {
+        return statxAt(AT_FDCWD, path.c_str(), AT_NO_AUTOMOUNT, out);
+    }
+
+    int access(const std::string& path, int mode) override {
+        return ::access(path.c_str(), mode) == 0 ? 0 : errno;
+    }
+
+    int listDirectory(const std::string& path, std::vector<std::string>& names) override {
+        names.clear();
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            return errno;
+        }
+        DIR* dir = ::fdopendir(fd);
+        if (dir == nullptr) {
+            const int err = errno;
+            ::close(fd);
+            return err;
+        }
+        int err = 0;
+        for (;;) {
+            errno = 0;
+            const dirent* entry = ::readdir(dir);
+            if (entry == nullptr) {
+                err = errno;
+                break;
+            }
+            const char* name = entry->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+                continue;
+            }
+            names.emplace_back(name);
+        }
+        ::closedir(dir);
+        if (err != 0) {
+            names.clear();
+        }
+        return err;
+    }
+
+    int realPath(const std::string& path, std::string& out) override {
+        std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+        if (!resolved) {
+            return errno;
+        }
+        out = resolved.get();
+        return 0;
+    }
+
+    int open(const std::string& path, int flags, unsigned mode, int& fd) override {
+        const int result = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
+        if (result < 0) {
+            return errno;
+        }
+        fd = result;
+        return 0;
+    }
+
+    int fstat(int fd, FileStatus& out) override { return statxAt(fd, "", AT_EMPTY_PATH, out); }
+
+    int read(int fd, void* buffer, std::size_t size, std::size_t& got) override {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n < 0) {
+            return errno;
+        }
+        got = static_cast<std::size_t>(n);
+        return 0;
+    }
+
+    int write(int fd, const void* data, std::size_t size, std::size_t& written) override {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            return errno;
+        }
+        written = static_cast<std::size_t>(n);
+        return 0;
+    }
+
+    int ftruncate(int fd, std::uint64_t length) override {
+        if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            return EFBIG;
+        }
+        return ::ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : errno;
+    }
+
+    int fchmod(int fd, unsigned mode) override {
+        return ::fchmod(fd, static_cast<mode_t>(mode)) == 0 ? 0 : errno;
+    }
+
+    int fsync(int fd) override { return ::fsync(fd) == 0 ? 0 : errno; }
+
+    int flock(int fd, int operation) override { return ::flock(fd, operation) == 0 ? 0 : errno; }
+
+    int close(int fd) override {
+        // Linux releases the descriptor even when close reports an error; never retry.
+        return ::close(fd) == 0 ? 0 : errno;
+    }
+
+    int getAttribute(const std::string& path, const std::string& name, void* buffer, std::size_t size,
+                     std::size_t& length) override {
+        const ssize_t n = ::lgetxattr(path.c_str(), userName(name).c_str(), buffer, buffer ? size : 0);
+        if (n < 0) {
+            return errno;
+        }
+        length = static_cast<std::size_t>(n);
+        return 0;
+    }
+
+    int setAttribute(const std::string& path, const std::string& name, const void* data,
+                     std::size_t size) override {
+        return ::lsetxattr(path.c_str(), userName(name).c_str(), data, size, 0) == 0 ? 0 : errno;
+    }
+
+    int removeAttribute(const std::string& path, const std::string& name) override {
+        return ::lremovexattr(path.c_str(), userName(name).c_str()) == 0 ? 0 : errno;
+    }
+
+    int listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) override {
+        // The system lists every namespace; keep "user." names only, without the prefix.
+        std::vector<char> raw;
+        for (int attempt = 0;; ++attempt) {
+            const ssize_t wanted = ::llistxattr(path.c_str(), nullptr, 0);
+            if (wanted < 0) {
+                return errno;
+            }
+            if (static_cast<std::size_t>(wanted) > kMaxRawNameList) {
+                return E2BIG;
+            }
+            raw.resize(static_cast<std::size_t>(wanted));
+            if (raw.empty()) {
+                break;
+            }
+            const ssize_t got = ::llistxattr(path.c_str(), raw.data(), raw.size());
+            if (got >= 0) {
+                raw.resize(static_cast<std::size_t>(got));
+                break;
+            }
+            // The list grew between the two calls: ask again, a bounded number of times.
+            if (errno != ERANGE || attempt >= 3) {
+                return errno;
+            }
+        }
+        std::string filtered;
+        std::size_t start = 0;
+        while (start < raw.size()) {
+            const void* nul = std::memchr(raw.data() + start, '\0', raw.size() - start);
+            const std::size_t end =
+                nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - raw.data()) : raw.size();
+            const std::string_view entry(raw.data() + start, end - start);
+            if (entry.size() > kUserPrefixLength && entry.substr(0, kUserPrefixLength) == kUserPrefix) {
+                filtered.append(entry.substr(kUserPrefixLength));
+                filtered.push_back('\0');
+            }
+            start = end + 1;
+        }
+        length = filtered.size();
+        if (buffer == nullptr) {
+            return 0;
+        }
+        if (filtered.size() > size) {
+            return ERANGE;
+        }
+        std::memcpy(buffer, filtered.data(), filtered.size());
+        return 0;
+    }
+
+    int mkdir(const std::string& path, unsigned mode) override {
+        return ::mkdir(path.c_str(), static_cast<mode_t>(mode)) == 0 ? 0 : errno;
+    }
+
+    int rename(const std::string& from, const std::string& to) override {
+        return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    }
+
+    int unlink(const std::string& path) override { return ::unlink(path.c_str()) == 0 ? 0 : errno; }
+
+    int rmdir(const std::string& path) override { return ::rmdir(path.c_str()) == 0 ? 0 : errno; }
+};
+
+}  // namespace
+
+FileSystem& FileSystem::real() {
+    static PosixFileSystem instance;
+    return instance;
+}
+
+}  // namespace lumaro::platform

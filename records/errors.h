@@ -1,0 +1,30 @@
+// The program's own errors. Every failure the program raises itself is a SkinError whose
+// message is the user-visible sentence. Platform errors (platform::SystemError) and decoding
+// errors keep their own descriptions and are never wrapped.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace lumaro {
+
+class SkinError : public std::runtime_error {
+public:
+    explicit SkinError(const std::string& message) : std::runtime_error(message) {}
+    std::string message() const { return what(); }
+};
+
+// A stored document that is not JSON or breaks a reading rule. `detail` names the member.
+class DecodingError : public std::runtime_error {
+public:
+    explicit DecodingError(const std::string& detail);
+    const std::string& detail() const noexcept { return detail_; }
+
+private:
+    std::string detail_;
+};
+
+// The user-visible description of any error the program meets.
+inline std::string describe(const std::exception& error) { return error.what(); }
+
+}  // namespace lumaro

@@ -1,0 +1,447 @@
+#include "records/json.h"
+
+#include <array>
+#include <cmath>
+#include <limits>
+#include <set>
+#include <nlohmann/json.hpp>
+#include <type_traits>
+
+namespace lumaro {
+
+using nlohmann::json;
+
+// ---------------------------------------------------------------------------------------------
+// Base64
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr std::array<std::int8_t, 256> makeDecodeTable() {
+    std::array<std::int8_t, 256> table{};
+    for (auto& v : table) {
+        v = -1;
+    }
+    for (int i = 0; i < 64; ++i) {
+        table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+    }
+    return table;
+}
+
+constexpr std::array<std::int8_t, 256> kDecodeTable = makeDecodeTable();
+
+}  // namespace
+
+std::string encodeBase64(const Bytes& bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        out.push_back(kAlphabet[(v >> 18) & 63]);
+        out.push_back(kAlphabet[(v >> 12) & 63]);
+        out.push_back(kAlphabet[(v >> 6) & 63]);
+        out.push_back(kAlphabet[v & 63]);
+    }
+    const std::size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        std::uint32_t v = std::uint32_t{bytes[i]} << 16;
+        if (rest == 2) {
+            v |= std::uint32_t{bytes[i + 1]} << 8;
+        }
+        out.push_back(kAlphabet[(v >> 18) & 63]);
+        out.push_back(kAlphabet[(v >> 12) & 63]);
+        out.push_back(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
+        out.push_back('=');
+    }
+    return out;
+}
+
+bool decodeBase64(std::string_view text, Bytes& out) {
+    out.clear();
+    if (text.size() % 4 != 0) {
+        return false;
+    }
+    out.reserve(text.size() / 4 * 3);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        int padding = 0;
+        if (last) {
+            padding = text[i + 3] == '=' ? (text[i + 2] == '=' ? 2 : 1) : 0;
+        }
+        std::uint32_t v = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            const bool isPad = static_cast<int>(k) >= 4 - padding;
+            const auto c = static_cast<unsigned char>(text[i + k]);
+            const std::int8_t d = kDecodeTable[c];
+            if (isPad) {
+                if (c != '=') {
+                    return false;
+                }
+                v <<= 6;
+                continue;
+            }
+            if (d < 0) {
+                return false;  // foreign character, whitespace, or "=" before the end
+            }
+            v = (v << 6) | static_cast<std::uint32_t>(d);
+        }
+        out.push_back(static_cast<std::uint8_t>(v >> 16));
+        if (padding < 2) {
+            out.push_back(static_cast<std::uint8_t>(v >> 8));
+        }
+        if (padding < 1) {
+            out.push_back(static_cast<std::uint8_t>(v));
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+namespace {
+
+json encodeIdentity(const FileIdentity& identity) {
+    json object = json::object();
+    object["birthNanos"] = identity.birthNanos;
+    object["birthSeconds"] = identity.birthSeconds;
+    object["device"] = identity.device;
+    object["inode"] = identity.inode;
+    object["type"] = identity.type;
+    return object;
+}
+
+json encodeIconFile(const IconFile& file) {
+    json attributes = json::object();
+    for (const auto& [name, value] : file.attributes) {
+        attributes[name] = encodeBase64(value);
+    }
+    json object = json::object();
+    object["attributes"] = std::move(attributes);
+    object["contents"] = encodeBase64(file.contents);
+    object["mode"] = file.mode;
+    return object;
+}
+
+json encodeState(const IconState& state) {
+    json object = json::object();
+    if (state.finder) {
+        object["finder"] = encodeBase64(*state.finder);
+    }
+    if (state.fork) {
+        object["fork"] = encodeBase64(*state.fork);
+    }
+    if (state.iconFile) {
+        object["iconFile"] = encodeIconFile(*state.iconFile);
+    }
+    return object;
+}
+
+json encodeEntry(const BackupEntry& entry) {
+    json object = json::object();
+    object["applied"] = encodeState(entry.applied);
+    object["identity"] = encodeIdentity(entry.identity);
+    object["name"] = entry.name;
+    object["original"] = encodeState(entry.original);
+    object["phase"] = entry.phase;
+    return object;
+}
+
+std::string dumpStrict(const json& value, int indent) {
+    try {
+        return value.dump(indent, ' ', false, json::error_handler_t::strict);
+    } catch (const json::exception&) {
+        throw DecodingError("text is not valid UTF-8");
+    }
+}
+
+}  // namespace
+
+std::string encodeManifest(const BackupManifest& manifest) {
+    json entries = json::array();
+    for (const BackupEntry& entry : manifest.entries) {
+        entries.push_back(encodeEntry(entry));
+    }
+    json object = json::object();  // std::map underneath: members come out sorted by name
+    object["createdAt"] = manifest.createdAt;
+    object["entries"] = std::move(entries);
+    object["rootIdentity"] = encodeIdentity(manifest.rootIdentity);
+    object["rootPath"] = manifest.rootPath;
+    object["schema"] = manifest.schema;
+    std::string text = dumpStrict(object, 2);
+    text.push_back('\n');
+    return text;
+}
+
+std::string encodeScope(const PendingScope& scope) {
+    json object = json::object();
+    object["includesApplications"] = scope.includesApplications;
+    object["rootPath"] = scope.rootPath;
+    return dumpStrict(object, -1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+namespace {
+
+// Deeper documents than this are not records; refusing them keeps hostile input cheap.
+constexpr int kMaxDepth = 32;
+
+json parseDocument(std::string_view document) {
+    try {
+        return json::parse(document.begin(), document.end(), [](int depth, json::parse_event_t, json&) {
+            if (depth > kMaxDepth) {
+                throw DecodingError("nesting too deep");
+            }
+            return true;
+        });
+    } catch (const json::exception& error) {
+        throw DecodingError(std::string("not valid JSON: ") + error.what());
+    }
+}
+
+std::string memberPath(const std::string& parent, const char* name) {
+    return parent.empty() ? std::string(name) : parent + "." + name;
+}
+
+const json& require(const json& object, const std::string& parent, const char* name) {
+    const auto it = object.find(name);
+    if (it == object.end()) {
+        throw DecodingError(memberPath(parent, name) + ": missing");
+    }
+    return *it;
+}
+
+// The member, or nullptr when it is missing or null.
+const json* optionalMember(const json& object, const char* name) {
+    const auto it = object.find(name);
+    if (it == object.end() || it->is_null()) {
+        return nullptr;
+    }
+    return &*it;
+}
+
+const json& requireObject(const json& value, const std::string& path) {
+    if (!value.is_object()) {
+        throw DecodingError(path + ": expected an object");
+    }
+    return value;
+}
+
+template <typename T>
+T readInteger(const json& value, const std::string& path) {
+    static_assert(std::is_integral_v<T>);
+    using Limits = std::numeric_limits<T>;
+    if (value.is_number_unsigned()) {
+        const auto v = value.get<std::uint64_t>();
+        if (v > static_cast<std::uint64_t>(Limits::max())) {
+            throw DecodingError(path + ": integer out of range");
+        }
+        return static_cast<T>(v);
+    }
+    if (value.is_number_integer()) {
+        const auto v = value.get<std::int64_t>();
+        if constexpr (std::is_unsigned_v<T>) {
+            if (v < 0 || static_cast<std::uint64_t>(v) > static_cast<std::uint64_t>(Limits::max())) {
+                throw DecodingError(path + ": integer out of range");
+            }
+        } else {
+            if (v < static_cast<std::int64_t>(Limits::min()) || v > static_cast<std::int64_t>(Limits::max())) {
+                throw DecodingError(path + ": integer out of range");
+            }
+        }
+        return static_cast<T>(v);
+    }
+    if (value.is_number_float()) {
+        // Accept a float only where it names an integer exactly.
+        const double d = value.get<double>();
+        constexpr double kExactLimit = 9007199254740992.0;  // 2^53
+        if (!std::isfinite(d) || std::trunc(d) != d || std::fabs(d) > kExactLimit) {
+            throw DecodingError(path + ": not an exact integer");
+        }
+        if (d < static_cast<double>(Limits::min()) || d > static_cast<double>(Limits::max())) {
+            throw DecodingError(path + ": integer out of range");
+        }
+        return static_cast<T>(d);
+    }
+    throw DecodingError(path + ": expected an integer");
+}
+
+std::string readString(const json& value, const std::string& path) {
+    if (!value.is_string()) {
+        throw DecodingError(path + ": expected a string");
+    }
+    return value.get<std::string>();
+}
+
+Bytes readBytes(const json& value, const std::string& path) {
+    if (!value.is_string()) {
+        throw DecodingError(path + ": expected a Base64 string");
+    }
+    Bytes bytes;
+    if (!decodeBase64(value.get_ref<const std::string&>(), bytes)) {
+        throw DecodingError(path + ": malformed Base64");
+    }
+    return bytes;
+}
+
+FileIdentity decodeIdentity(const json& value, const std::string& path) {
+    requireObject(value, path);
+    FileIdentity identity;
+    identity.birthNanos = readInteger<std::int64_t>(require(value, path, "birthNanos"), path + ".birthNanos");
+    identity.birthSeconds =
+        readInteger<std::int64_t>(require(value, path, "birthSeconds"), path + ".birthSeconds");
+    identity.device = readInteger<std::int32_t>(require(value, path, "device"), path + ".device");
+    identity.inode = readInteger<std::uint64_t>(require(value, path, "inode"), path + ".inode");
+    identity.type = readInteger<std::uint16_t>(require(value, path, "type"), path + ".type");
+    return identity;
+}
+
+IconFile decodeIconFile(const json& value, const std::string& path) {
+    requireObject(value, path);
+    IconFile file;
+    const std::string attributesPath = path + ".attributes";
+    const json& attributes = requireObject(require(value, path, "attributes"), attributesPath);
+    for (const auto& [name, encoded] : attributes.items()) {
+        file.attributes.emplace(name, readBytes(encoded, attributesPath + "." + name));
+    }
+    file.contents = readBytes(require(value, path, "contents"), path + ".contents");
+    file.mode = readInteger<std::uint16_t>(require(value, path, "mode"), path + ".mode");
+    return file;
+}
+
+IconState decodeState(const json& value, const std::string& path) {
+    requireObject(value, path);
+    IconState state;
+    if (const json* finder = optionalMember(value, "finder")) {
+        state.finder = readBytes(*finder, path + ".finder");
+    }
+    if (const json* fork = optionalMember(value, "fork")) {
+        state.fork = readBytes(*fork, path + ".fork");
+    }
+    if (const json* iconFile = optionalMember(value, "iconFile")) {
+        state.iconFile = decodeIconFile(*iconFile, path + ".iconFile");
+    }
+    return state;
+}
+
+BackupEntry decodeEntry(const json& value, const std::string& path) {
+    requireObject(value, path);
+    BackupEntry entry;
+    entry.applied = decodeState(require(value, path, "applied"), path + ".applied");
+    entry.identity = decodeIdentity(require(value, path, "identity"), path + ".identity");
+    entry.name = readString(require(value, path, "name"), path + ".name");
+    entry.original = decodeState(require(value, path, "original"), path + ".original");
+    entry.phase = readString(require(value, path, "phase"), path + ".phase");
+    return entry;
+}
+
+}  // namespace
+
+BackupManifest decodeManifest(std::string_view document) {
+    const json root = parseDocument(document);
+    requireObject(root, "document");
+    BackupManifest manifest;
+    const json& createdAt = require(root, "", "createdAt");
+    if (!createdAt.is_number()) {
+        throw DecodingError("createdAt: expected a number");
+    }
+    manifest.createdAt = createdAt.get<double>();
+    const json& entries = require(root, "", "entries");
+    if (!entries.is_array()) {
+        throw DecodingError("entries: expected an array");
+    }
+    manifest.entries.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        manifest.entries.push_back(decodeEntry(entries[i], "entries[" + std::to_string(i) + "]"));
+    }
+    manifest.rootIdentity = decodeIdentity(require(root, "", "rootIdentity"), "rootIdentity");
+    manifest.rootPath = readString(require(root, "", "rootPath"), "rootPath");
+    manifest.schema = readInteger<std::int64_t>(require(root, "", "schema"), "schema");
+    return manifest;
+}
+
+PendingScope decodeScope(std::string_view document) {
+    const json root = parseDocument(document);
+    requireObject(root, "document");
+    PendingScope scope;
+    const json& include = require(root, "", "includesApplications");
+    if (!include.is_boolean()) {
+        throw DecodingError("includesApplications: expected a boolean");
+    }
+    scope.includesApplications = include.get<bool>();
+    scope.rootPath = readString(require(root, "", "rootPath"), "rootPath");
+    return scope;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Acceptance
+
+namespace {
+
+bool stateWithinBounds(const IconState& state) {
+    if (state.finder && state.finder->size() != 32) {
+        return false;
+    }
+    if (state.fork && state.fork->size() > kMaxStoredValue) {
+        return false;
+    }
+    if (state.iconFile) {
+        if (state.iconFile->contents.size() > kMaxStoredValue) {
+            return false;
+        }
+        for (const auto& [name, value] : state.iconFile->attributes) {
+            if (value.size() > kMaxStoredValue) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool validName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+void checkManifest(const BackupManifest& manifest) {
+    if (manifest.schema != 1) {
+        throw SkinError(kUnsupportedManifestMessage);
+    }
+    const auto invalid = [] { return SkinError(kInvalidManifestMessage); };
+    if (manifest.rootPath.empty() || manifest.rootPath.front() != '/' ||
+        manifest.rootPath.find('\0') != std::string::npos) {
+        throw invalid();
+    }
+    if (manifest.rootIdentity.type != kTypeDirectory) {
+        throw invalid();
+    }
+    std::set<std::string_view> names;
+    for (const BackupEntry& entry : manifest.entries) {
+        names.insert(entry.name);
+    }
+    if (names.size() != manifest.entries.size()) {
+        throw invalid();
+    }
+    for (const BackupEntry& entry : manifest.entries) {
+        if (!validName(entry.name)) {
+            throw invalid();
+        }
+        if (entry.identity.type != kTypeDirectory && entry.identity.type != kTypeRegular) {
+            throw invalid();
+        }
+        if (!stateWithinBounds(entry.original) || !stateWithinBounds(entry.applied)) {
+            throw invalid();
+        }
+        if (entry.phase != kPhasePrepared && entry.phase != kPhaseApplied && entry.phase != kPhaseRestoring) {
+            throw invalid();
+        }
+    }
+}
+
+}  // namespace lumaro

@@ -1,0 +1,36 @@
+#include "records/records.h"
+
+#include <chrono>
+
+#include "records/errors.h"
+
+namespace lumaro {
+
+namespace {
+// 2001-01-01 00:00:00 UTC in seconds since the Unix epoch.
+constexpr double kReferenceEpoch = 978307200.0;
+}  // namespace
+
+ReferenceTime currentReferenceTime() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration<double>(now).count() - kReferenceEpoch;
+}
+
+void OperationReport::merge(const OperationReport& other) {
+    succeeded += other.succeeded;
+    skipped += other.skipped;
+    remaining += other.remaining;
+    errors.insert(errors.end(), other.errors.begin(), other.errors.end());
+    relaunchApplications.insert(relaunchApplications.end(), other.relaunchApplications.begin(),
+                                other.relaunchApplications.end());
+    missingItems.insert(missingItems.end(), other.missingItems.begin(), other.missingItems.end());
+}
+
+std::string errorLine(const std::string& name, const std::string& description) {
+    return name + "：" + description;
+}
+
+DecodingError::DecodingError(const std::string& detail)
+    : std::runtime_error("备份数据无法解析（" + detail + "）"), detail_(detail) {}
+
+}  // namespace lumaro

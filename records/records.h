@@ -1,0 +1,104 @@
+// The backup records: what the program changed and how to undo it.
+// All records are plain values; equality is exact, field by field.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file_ops.h"
+
+namespace lumaro {
+
+using Bytes = platform::Bytes;
+// Extended attributes: name to value.
+using AttributeMap = std::map<std::string, Bytes>;
+
+inline constexpr std::uint16_t kTypeDirectory = 0040000;  // S_IFDIR
+inline constexpr std::uint16_t kTypeRegular = 0100000;    // S_IFREG
+
+// Which file-system object an item is.
+struct FileIdentity {
+    std::int32_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t birthSeconds = 0;
+    std::int64_t birthNanos = 0;
+    std::uint16_t type = 0;  // st_mode & S_IFMT
+
+    bool isDirectory() const { return type == kTypeDirectory; }
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// A folder's captured "Icon\r" file.
+struct IconFile {
+    Bytes contents;
+    AttributeMap attributes;
+    std::uint16_t mode = 0;  // permission bits only (st_mode & 0777)
+
+    friend bool operator==(const IconFile&, const IconFile&) = default;
+};
+
+// The complete icon state of one item.
+struct IconState {
+    std::optional<Bytes> finder;  // "com.apple.FinderInfo", 32 bytes when present
+    std::optional<Bytes> fork;    // "com.apple.ResourceFork"
+    std::optional<IconFile> iconFile;
+
+    friend bool operator==(const IconState&, const IconState&) = default;
+};
+
+inline constexpr const char* kPhasePrepared = "prepared";
+inline constexpr const char* kPhaseApplied = "applied";
+inline constexpr const char* kPhaseRestoring = "restoring";
+
+struct BackupEntry {
+    std::string name;  // one path component inside the root
+    FileIdentity identity;
+    IconState original;
+    IconState applied;  // the prediction while "prepared", the captured state from "applied" on
+    std::string phase;  // "prepared", "applied" or "restoring"
+
+    friend bool operator==(const BackupEntry&, const BackupEntry&) = default;
+};
+
+// Seconds since 2001-01-01 00:00:00 UTC, the reference date of stored time points.
+using ReferenceTime = double;
+ReferenceTime currentReferenceTime();
+
+struct BackupManifest {
+    std::int64_t schema = 1;
+    std::string rootPath;
+    FileIdentity rootIdentity;
+    ReferenceTime createdAt = currentReferenceTime();
+    std::vector<BackupEntry> entries;
+
+    friend bool operator==(const BackupManifest&, const BackupManifest&) = default;
+};
+
+struct PendingScope {
+    std::string rootPath;
+    bool includesApplications = false;
+
+    friend bool operator==(const PendingScope&, const PendingScope&) = default;
+};
+
+// The result of one operation; never stored.
+struct OperationReport {
+    std::int64_t succeeded = 0;
+    std::int64_t skipped = 0;
+    std::vector<std::string> errors;
+    std::int64_t remaining = 0;
+    std::vector<std::string> relaunchApplications;
+    std::vector<std::string> missingItems;
+
+    // Adds the counts and appends the lists of `other`, in order.
+    void merge(const OperationReport& other);
+    friend bool operator==(const OperationReport&, const OperationReport&) = default;
+};
+
+// An error line of a report: name, the full-width colon, then the description.
+std::string errorLine(const std::string& name, const std::string& description);
+
+}  // namespace lumaro
