@@ -33,13 +33,15 @@ constexpr const char* kBackupUnavailable = "备份文件不可用";
 
 }  // namespace
 
-IconEngine::IconEngine(platform::FileSystem& fs, const std::string& directory, const QImage& image)
-    : fs_(fs), directory_(platform::standardizePath(directory)) {
+IconEngine::IconEngine(platform::FileSystem& fs, const std::string& directory, const QImage& image,
+                       platform::Workspace& workspace)
+    : fs_(fs), workspace_(workspace), directory_(platform::standardizePath(directory)) {
     auto data = encodePng(image);
     if (!data) {
         throw SkinError("无法读取毛球图像");
     }
     iconData_ = std::move(*data);
+    writer_ = std::make_shared<const platform::IconWriter>(image);
     platform::throwIfFailed(platform::createDirectories(fs_, directory_, 0700), directory_);
     if (!identifyItem(fs_, directory_).isDirectory()) {
         throw SkinError("备份目录不可用");

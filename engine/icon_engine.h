@@ -5,10 +5,15 @@
 // "missing-backups/" and short-lived "staging-" folders.
 #pragma once
 
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
+#include "platform/icon_writer.h"
+#include "platform/workspace.h"
 #include "records/records.h"
 
 class QImage;
@@ -25,12 +30,34 @@ public:
     // Creates `directory` (and missing parents) with mode 0700 when needed and checks that it is
     // a folder. Throws SkinError "无法读取毛球图像" for an image without pixels, the platform's
     // error when the folder cannot be created, identifyItem's messages, or "备份目录不可用".
-    IconEngine(platform::FileSystem& fs, const std::string& directory, const QImage& image);
+    IconEngine(platform::FileSystem& fs, const std::string& directory, const QImage& image,
+               platform::Workspace& workspace = platform::Workspace::real());
 
     const std::string& directory() const { return directory_; }
     // The image's lossless PNG encoding.
     const Bytes& iconData() const { return iconData_; }
     platform::FileSystem& fileSystem() const { return fs_; }
+
+    // --- Skinning (apply) ---
+
+    // Gives every eligible item of `root` the new icon, recording each item durably in
+    // "backup.json" before touching it. Items whose names are not in `only` (when given) are
+    // passed over uncounted. Throws only for failures of the run as a whole.
+    OperationReport apply(const std::string& root, bool includeApplications, bool applicationsOnly,
+                          const std::optional<std::set<std::string>>& only = std::nullopt) const;
+
+    // The root's identity, once it is known that the root may be skinned against this backup
+    // directory.
+    FileIdentity validateTarget(const std::string& root) const;
+    // The root's visible children, in the order the user's file browser shows them.
+    std::vector<std::string> listItems(const std::string& root) const;
+    // Whether to skin the item; false counts as skipped. Throws for an item to report.
+    bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly) const;
+
+    // The state the item will carry once skinned, rehearsed on a staging copy of `original`.
+    IconState predictAppliedState(const FileIdentity& identity, const IconState& original) const;
+    // Sets the new icon on the item and returns the state it then carries.
+    IconState setItemIcon(const std::string& item, const FileIdentity& identity) const;
 
     std::string manifestPath() const;
 
@@ -45,9 +72,15 @@ public:
     void syncDirectory() const;
 
 private:
+    bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
+                    const std::set<std::string>& hiddenNames) const;
+    std::set<std::string> runningApplicationPaths() const;
+
     platform::FileSystem& fs_;
+    platform::Workspace& workspace_;
     std::string directory_;
     Bytes iconData_;
+    std::shared_ptr<const platform::IconWriter> writer_;  // rendered once per engine
 };
 
 }  // namespace lumaro

@@ -1,0 +1,181 @@
+#include "platform/workspace.h"
+
+#include <plist/plist.h>
+#include <unistd.h>
+
+#include <QCollator>
+#include <QLocale>
+#include <QString>
+#include <QUuid>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+
+namespace lumaro::platform {
+
+std::optional<std::string> applicationBundleOf(const std::string& executablePath) {
+    const std::string path = standardizePath(executablePath);
+    std::size_t start = 0;
+    while (start < path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        const std::string component = path.substr(start, end - start);
+        // The executable itself is not a bundle, only a folder on its path is.
+        if (end < path.size() && component.size() > 4 &&
+            asciiLower(component.substr(component.size() - 4)) == ".app") {
+            return path.substr(0, end);
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+class LinuxWorkspace final : public Workspace {
+public:
+    std::vector<RunningApplication> runningApplications() override {
+        std::vector<RunningApplication> result;
+        std::vector<std::string> entries;
+        if (FileSystem::real().listDirectory("/proc", entries) != 0) {
+            return result;
+        }
+        std::vector<std::string> seen;
+        for (const std::string& entry : entries) {
+            if (entry.empty() || !std::all_of(entry.begin(), entry.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                continue;
+            }
+            std::array<char, 4096> target{};
+            const std::string link = "/proc/" + entry + "/exe";
+            const ssize_t n = ::readlink(link.c_str(), target.data(), target.size() - 1);
+            if (n <= 0) {
+                continue;
+            }
+            std::string executable(target.data(), static_cast<std::size_t>(n));
+            // A replaced executable reads as "path (deleted)"; it still names where it ran from.
+            constexpr std::string_view kDeleted = " (deleted)";
+            if (executable.ends_with(kDeleted)) {
+                executable.resize(executable.size() - kDeleted.size());
+            }
+            const auto bundle = applicationBundleOf(executable);
+            if (bundle && std::find(seen.begin(), seen.end(), *bundle) == seen.end()) {
+                seen.push_back(*bundle);
+                result.push_back({*bundle, true});
+            }
+        }
+        return result;
+    }
+
+    std::optional<std::string> ownBundleIdentifier() override { return std::nullopt; }
+
+    void noteFileSystemChanged(const std::string&) override {}
+};
+
+struct PlistDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+
+}  // namespace
+
+Workspace& Workspace::real() {
+    static LinuxWorkspace instance;
+    return instance;
+}
+
+std::optional<std::string> bundleIdentifier(FileSystem& fs, const std::string& bundle) {
+    constexpr std::uint64_t kMaxInfoPlist = 4u * 1024 * 1024;
+    Bytes data;
+    if (readRegularFile(fs, appendPathComponent(bundle, "Contents/Info.plist"), kMaxInfoPlist, data) != 0 ||
+        data.empty()) {
+        return std::nullopt;
+    }
+    plist_t raw = nullptr;
+    plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()), &raw);
+    const std::unique_ptr<void, PlistDeleter> root(raw);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
+        return std::nullopt;
+    }
+    plist_t value = plist_dict_get_item(root.get(), "CFBundleIdentifier");
+    if (value == nullptr || plist_get_node_type(value) != PLIST_STRING) {
+        return std::nullopt;
+    }
+    char* text = nullptr;
+    plist_get_string_val(value, &text);
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    std::string identifier(text);
+    std::free(text);
+    return identifier;
+}
+
+std::set<std::string> hiddenNamesIn(FileSystem& fs, const std::string& folder) {
+    constexpr std::uint64_t kMaxHiddenList = 1024 * 1024;
+    std::set<std::string> names;
+    Bytes data;
+    if (readRegularFile(fs, appendPathComponent(folder, ".hidden"), kMaxHiddenList, data) != 0) {
+        return names;
+    }
+    std::size_t start = 0;
+    while (start < data.size()) {
+        std::size_t end = start;
+        while (end < data.size() && data[end] != '\n') {
+            ++end;
+        }
+        if (end > start) {
+            names.emplace(reinterpret_cast<const char*>(data.data()) + start, end - start);
+        }
+        start = end + 1;
+    }
+    return names;
+}
+
+bool isHiddenName(const std::string& name, const std::set<std::string>& hiddenNames) {
+    return (!name.empty() && name.front() == '.') || hiddenNames.count(name) > 0;
+}
+
+bool isPackageExtension(const std::string& extension) {
+    static const std::array<const char*, 23> kPackages = {
+        "app",       "appex",         "bundle",   "framework", "plugin",     "kext",        "xpc",   "prefpane",
+        "qlgenerator", "mdimporter",  "saver",    "wdgt",      "rtfd",       "pkg",         "mpkg",  "photoslibrary",
+        "xcodeproj", "xcworkspace",   "playground", "scptd",   "pages",      "numbers",     "key"};
+    const std::string lower = asciiLower(extension);
+    return std::any_of(kPackages.begin(), kPackages.end(), [&](const char* p) { return lower == p; });
+}
+
+void sortNamesForDisplay(std::vector<std::string>& names) {
+    QLocale locale;
+    // Qt collates the C locale by code point and ignores numeric mode; use English rules there.
+    if (locale.language() == QLocale::C) {
+        locale = QLocale(QLocale::English, QLocale::UnitedStates);
+    }
+    QCollator collator(locale);
+    collator.setNumericMode(true);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::vector<std::pair<QString, std::size_t>> keyed;
+    keyed.reserve(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        keyed.emplace_back(QString::fromStdString(names[i]), i);
+    }
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [&](const auto& a, const auto& b) { return collator.compare(a.first, b.first) < 0; });
+    std::vector<std::string> sorted;
+    sorted.reserve(names.size());
+    for (const auto& [key, index] : keyed) {
+        sorted.push_back(std::move(names[index]));
+    }
+    names = std::move(sorted);
+}
+
+std::string newUuidString() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+}
+
+}  // namespace lumaro::platform

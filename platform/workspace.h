@@ -1,0 +1,62 @@
+// The desktop-session services the engines use besides files: running applications, the
+// program's own identity, and change notifications. Tests substitute it.
+#pragma once
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace lumaro::platform {
+
+struct RunningApplication {
+    std::string bundlePath;  // standardized
+    bool regular = true;     // shown to the user as an application (every one on Linux)
+};
+
+class Workspace {
+public:
+    Workspace() = default;
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
+    virtual ~Workspace() = default;
+
+    static Workspace& real();
+
+    // On Linux: every process whose executable lies inside a folder named "*.app" (any case);
+    // the bundle is the outermost such folder. Processes that cannot be read are left out.
+    virtual std::vector<RunningApplication> runningApplications() = 0;
+    // The running program's own bundle identifier; Linux programs have none.
+    virtual std::optional<std::string> ownBundleIdentifier() = 0;
+    // Tells the desktop that an item's icon changed; Linux desktops draw no such icons.
+    virtual void noteFileSystemChanged(const std::string& path) = 0;
+};
+
+// The bundle of an executable path: the outermost component ending in ".app" (any case),
+// or nothing.
+std::optional<std::string> applicationBundleOf(const std::string& executablePath);
+
+// "CFBundleIdentifier" from `bundle`/Contents/Info.plist (binary or XML); nothing when the file
+// is missing, unreadable, malformed or has no such string.
+std::optional<std::string> bundleIdentifier(FileSystem& fs, const std::string& bundle);
+
+// The names listed, one per line, in `folder`/.hidden, the file Linux file managers read for
+// names to hide. Empty when the file is missing or unreadable.
+std::set<std::string> hiddenNamesIn(FileSystem& fs, const std::string& folder);
+
+// Whether a name is hidden in a folder: it begins with "." or is listed in `hiddenNames`.
+bool isHiddenName(const std::string& name, const std::set<std::string>& hiddenNames);
+
+// Whether a folder with this name is a package on this platform (by extension, any case).
+bool isPackageExtension(const std::string& extension);
+
+// Sorts names as the user's file browser does: the user's collation, digits by numeric value,
+// case-insensitive; names that compare equal keep their order.
+void sortNamesForDisplay(std::vector<std::string>& names);
+
+// A new random UUID: 36 characters, upper-case, without braces.
+std::string newUuidString();
+
+}  // namespace lumaro::platform

@@ -1,0 +1,7 @@
+#include "resources/resources.h"
+
+namespace lumaro {
+
+QImage loadFurball() { return QImage(QStringLiteral(":/furball.png")); }
+
+}  // namespace lumaro
