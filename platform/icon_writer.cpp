@@ -76,18 +76,20 @@ int readAttribute(FileSystem& fs, const std::string& path, const char* name, std
     return 0;
 }
 
-int setFlagInFinderInfo(FileSystem& fs, const std::string& path) {
+// The item's Finder information with the custom-icon flag set; 32 zero bytes stand in for a
+// missing value, and a value of any other length is refused.
+int flaggedFinderInfo(FileSystem& fs, const std::string& path, Bytes& out) {
     std::optional<Bytes> finder;
-    int err = readAttribute(fs, path, kFinderInfo, finder);
+    const int err = readAttribute(fs, path, kFinderInfo, finder);
     if (err != 0) {
         return err;
     }
-    Bytes value = finder.value_or(Bytes(kFinderInfoSize, 0));
-    if (value.size() != kFinderInfoSize) {
+    out = finder.value_or(Bytes(kFinderInfoSize, 0));
+    if (out.size() != kFinderInfoSize) {
         return EINVAL;
     }
-    value[8] |= 0x04;
-    return fs.setAttribute(path, kFinderInfo, value.data(), value.size());
+    out[8] |= 0x04;
+    return 0;
 }
 
 }  // namespace
@@ -167,12 +169,18 @@ int IconWriter::setIcon(FileSystem& fs, const std::string& path) const {
     if (err != 0) {
         return err;
     }
+    if (!st.isRegular() && !st.isDirectory()) {
+        return st.type() == 0120000 ? ELOOP : EINVAL;
+    }
+    // Everything is checked before anything is written.
+    Bytes finder;
+    err = flaggedFinderInfo(fs, path, finder);
+    if (err != 0) {
+        return err;
+    }
     if (st.isRegular()) {
         err = writeIcon(fs, path);
-        return err != 0 ? err : setFlagInFinderInfo(fs, path);
-    }
-    if (!st.isDirectory()) {
-        return st.type() == 0120000 ? ELOOP : EINVAL;
+        return err != 0 ? err : fs.setAttribute(path, kFinderInfo, finder.data(), finder.size());
     }
     const std::string iconFile = appendPathComponent(path, kIconFile);
     FileStatus iconStatus;
@@ -203,7 +211,7 @@ int IconWriter::setIcon(FileSystem& fs, const std::string& path) const {
     Bytes invisible(kFinderInfoSize, 0);
     invisible[8] = 0x40;
     err = fs.setAttribute(iconFile, kFinderInfo, invisible.data(), invisible.size());
-    return err != 0 ? err : setFlagInFinderInfo(fs, path);
+    return err != 0 ? err : fs.setAttribute(path, kFinderInfo, finder.data(), finder.size());
 }
 
 }  // namespace lumaro::platform
