@@ -1,54 +1,74 @@
 #include "platform/text.h"
 
-#include <QString>
 #include <cstdint>
 
 namespace lumaro::platform {
 
-std::string toValidUtf8(std::string_view bytes) {
-    if (isValidUtf8(bytes)) {
-        return std::string(bytes);
+namespace {
+
+// The length of the valid UTF-8 sequence starting at `i`, or 0 when none starts there.
+std::size_t sequenceLength(std::string_view bytes, std::size_t i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    std::size_t length = 0;
+    std::uint32_t min = 0;
+    std::uint32_t cp = 0;
+    if (c < 0x80) {
+        return 1;
+    } else if ((c & 0xE0) == 0xC0) {
+        length = 2;
+        min = 0x80;
+        cp = c & 0x1Fu;
+    } else if ((c & 0xF0) == 0xE0) {
+        length = 3;
+        min = 0x800;
+        cp = c & 0x0Fu;
+    } else if ((c & 0xF8) == 0xF0) {
+        length = 4;
+        min = 0x10000;
+        cp = c & 0x07u;
+    } else {
+        return 0;
     }
-    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())).toStdString();
+    if (bytes.size() - i < length) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto d = static_cast<unsigned char>(bytes[i + k]);
+        if ((d & 0xC0) != 0x80) {
+            return 0;
+        }
+        cp = (cp << 6) | (d & 0x3Fu);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string toValidUtf8(std::string_view bytes) {
+    std::string result;
+    result.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const std::size_t length = sequenceLength(bytes, i);
+        if (length == 0) {
+            result += "\xEF\xBF\xBD";  // U+FFFD for each byte that starts no valid sequence
+            ++i;
+        } else {
+            result.append(bytes.substr(i, length));
+            i += length;
+        }
+    }
+    return result;
 }
 
 bool isValidUtf8(std::string_view bytes) {
     std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        std::size_t length = 0;
-        std::uint32_t min = 0;
-        std::uint32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            length = 2;
-            min = 0x80;
-            cp = c & 0x1Fu;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3;
-            min = 0x800;
-            cp = c & 0x0Fu;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4;
-            min = 0x10000;
-            cp = c & 0x07u;
-        } else {
-            return false;
-        }
-        if (n - i < length) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto d = static_cast<unsigned char>(bytes[i + k]);
-            if ((d & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (d & 0x3Fu);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    while (i < bytes.size()) {
+        const std::size_t length = sequenceLength(bytes, i);
+        if (length == 0) {
             return false;
         }
         i += length;

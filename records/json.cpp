@@ -256,10 +256,11 @@ T readInteger(const json& value, const std::string& path) {
         return static_cast<T>(v);
     }
     if (value.is_number_float()) {
-        // Accept a float only where it names an integer exactly.
+        // Accept a float only where it names an integer exactly. From 2^53 on, the parsed double
+        // may already be a rounded neighbour of the written number.
         const double d = value.get<double>();
         constexpr double kExactLimit = 9007199254740992.0;  // 2^53
-        if (!std::isfinite(d) || std::trunc(d) != d || std::fabs(d) > kExactLimit) {
+        if (!std::isfinite(d) || std::trunc(d) != d || std::fabs(d) >= kExactLimit) {
             throw DecodingError(path + ": not an exact integer");
         }
         if (d < static_cast<double>(Limits::min()) || d > static_cast<double>(Limits::max())) {
