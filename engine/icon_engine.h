@@ -71,6 +71,27 @@ public:
     // Flushes the backup directory's entries; failures are ignored.
     void syncDirectory() const;
 
+    // --- Restoring ---
+
+    // Puts the original icon back on every item recorded in "backup.json"; items that have
+    // gone move into skip records. Holds the operation lock throughout.
+    OperationReport restore() const;
+    // Restores the items of one manifest file. With `recordSkips`, gone items move into skip
+    // records; without, they stay in the file and are only counted.
+    OperationReport restoreManifest(const std::string& file, bool recordSkips) const;
+    // Writes one item's original icon state back and verifies it.
+    void restoreItem(const BackupEntry& entry, const std::string& item) const;
+    // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
+    // false when it is there; SkinError when that cannot be told.
+    bool itemIsMissing(const std::string& path, std::int32_t device) const;
+
+    // Stores a manifest as a new skip record in "missing-backups", durably.
+    void archiveMissing(const BackupManifest& manifest) const;
+    // Runs the restore over every skip record; records whose items all came back disappear.
+    OperationReport retrySkipped() const;
+
+    std::string missingBackupsPath() const;
+
 private:
     bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
                     const std::set<std::string>& hiddenNames) const;

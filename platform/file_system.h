@@ -64,6 +64,8 @@ public:
     virtual int read(int fd, void* buffer, std::size_t size, std::size_t& got) = 0;
     // One write call: `written` may be short.
     virtual int write(int fd, const void* data, std::size_t size, std::size_t& written) = 0;
+    // Moves the descriptor's file offset to `offset` from the start.
+    virtual int seek(int fd, std::uint64_t offset) = 0;
     virtual int ftruncate(int fd, std::uint64_t length) = 0;
     virtual int fchmod(int fd, unsigned mode) = 0;
     virtual int fsync(int fd) = 0;
@@ -117,6 +119,7 @@ public:
     int write(int fd, const void* data, std::size_t size, std::size_t& written) override {
         return target_.write(fd, data, size, written);
     }
+    int seek(int fd, std::uint64_t offset) override { return target_.seek(fd, offset); }
     int ftruncate(int fd, std::uint64_t length) override { return target_.ftruncate(fd, length); }
     int fchmod(int fd, unsigned mode) override { return target_.fchmod(fd, mode); }
     int fsync(int fd) override { return target_.fsync(fd); }

@@ -145,6 +145,13 @@ public:
         return 0;
     }
 
+    int seek(int fd, std::uint64_t offset) override {
+        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+            return EINVAL;
+        }
+        return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
+    }
+
     int ftruncate(int fd, std::uint64_t length) override {
         if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
             return EFBIG;

@@ -153,22 +153,41 @@ IconState captureIconState(platform::FileSystem& fs, const std::string& path, co
     return state;
 }
 
+namespace {
+
+// Whether the open file already holds exactly `contents`. Rewriting identical contents would
+// only open a window in which a crash leaves the file truncated.
+bool holdsContents(platform::FileSystem& fs, int fd, std::uint64_t size, const Bytes& contents) {
+    if (size != contents.size()) {
+        return false;
+    }
+    Bytes current;
+    return platform::readToEnd(fs, fd, contents.size(), size, current) == 0 && current == contents;
+}
+
+}  // namespace
+
 void writeIconFile(platform::FileSystem& fs, const std::string& path, const IconFile& file) {
+    constexpr int kFlags = O_CREAT | O_NOFOLLOW | O_NONBLOCK;
     platform::Descriptor fd;
     // Never blocks on a FIFO, never follows a link, never truncates before the checks below.
-    if (platform::openDescriptor(fs, path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, file.mode, fd) != 0) {
+    // Read access only serves the comparison; a file its owner may not read is written blind.
+    bool readable = platform::openDescriptor(fs, path, O_RDWR | kFlags, file.mode, fd) == 0;
+    if (!readable && platform::openDescriptor(fs, path, O_WRONLY | kFlags, file.mode, fd) != 0) {
         throw SkinError("无法恢复文件夹图标文件");
     }
     platform::FileStatus st;
     if (fs.fstat(fd.get(), st) != 0 || !st.isRegular() || st.linkCount != 1) {
         throw SkinError("图标文件已被替换");
     }
-    if (fs.ftruncate(fd.get(), 0) != 0) {
-        throw SkinError("无法还原图标文件");
-    }
-    if (!file.contents.empty() &&
-        platform::writeFully(fs, fd.get(), file.contents.data(), file.contents.size(), false) != 0) {
-        throw SkinError("写入图标备份失败");
+    if (!readable || !holdsContents(fs, fd.get(), st.size, file.contents)) {
+        if (fs.ftruncate(fd.get(), 0) != 0 || fs.seek(fd.get(), 0) != 0) {
+            throw SkinError("无法还原图标文件");
+        }
+        if (!file.contents.empty() &&
+            platform::writeFully(fs, fd.get(), file.contents.data(), file.contents.size(), false) != 0) {
+            throw SkinError("写入图标备份失败");
+        }
     }
     const AttributeMap current = readAllAttributes(fs, path);
     std::set<std::string> names;

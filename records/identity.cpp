@@ -194,4 +194,9 @@ bool stateMatchesEither(const IconState& current, const IconState& a, const Icon
     return iconFileMatchesEither(current.iconFile, a.iconFile, b.iconFile);
 }
 
+bool iconStateMatches(const IconState& a, const IconState& b) {
+    return hasCustomIconFlag(a.finder) == hasCustomIconFlag(b.finder) && a.fork == b.fork &&
+           a.iconFile == b.iconFile;
+}
+
 }  // namespace lumaro

@@ -29,4 +29,8 @@ bool iconFileMatchesEither(const std::optional<IconFile>& current, const std::op
 // Whether `current` shows, part by part, the icon of `a` or of `b`.
 bool stateMatchesEither(const IconState& current, const IconState& a, const IconState& b);
 
+// Whether `a` visibly carries the icon of `b`: the same custom-icon flag, the same fork byte for
+// byte, the same "Icon\r" file.
+bool iconStateMatches(const IconState& a, const IconState& b);
+
 }  // namespace lumaro

@@ -1,0 +1,198 @@
+// The restore transaction: an entry leaves the manifest only once its item is back in its
+// original state or its backup is stored in a skip record.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "engine/icon_engine.h"
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/system_error.h"
+#include "records/attributes.h"
+#include "records/errors.h"
+#include "records/identity.h"
+#include "records/operation_lock.h"
+
+namespace lumaro {
+
+namespace {
+
+constexpr const char* kRootReplaced = "原文件夹已被替换，已保留备份。";
+
+Bytes finderOrZeros(const std::optional<Bytes>& finder) {
+    return finder && finder->size() == kFinderInfoSize ? *finder : Bytes(kFinderInfoSize, 0);
+}
+
+std::vector<BackupEntry>::iterator findEntry(BackupManifest& manifest, const std::string& name) {
+    return std::find_if(manifest.entries.begin(), manifest.entries.end(),
+                        [&](const BackupEntry& entry) { return entry.name == name; });
+}
+
+void eraseEntry(BackupManifest& manifest, const std::string& name) {
+    const auto it = findEntry(manifest, name);
+    if (it != manifest.entries.end()) {
+        manifest.entries.erase(it);
+    }
+}
+
+}  // namespace
+
+OperationReport IconEngine::restore() const {
+    const OperationLock lock(fs_, directory_, kEngineLockFileName);
+    return restoreManifest(manifestPath(), true);
+}
+
+bool IconEngine::itemIsMissing(const std::string& path, std::int32_t device) const {
+    platform::FileStatus st;
+    int err = fs_.lstat(path, st);
+    if (err == 0) {
+        return false;
+    }
+    if (err != ENOENT) {
+        throw SkinError("项目无法访问，已保留备份：" + platform::lastPathComponent(path));
+    }
+    std::string ancestor = platform::deletingLastPathComponent(platform::standardizePath(path));
+    for (;;) {
+        err = fs_.lstat(ancestor, st);
+        if (err == 0) {
+            if (st.isDirectory() && st.device == device) {
+                return true;
+            }
+            throw SkinError("原磁盘尚未连接或文件夹不可用，已保留备份。");
+        }
+        if (err != ENOENT || ancestor == "/") {
+            throw SkinError("原文件夹无法访问，已保留备份。");
+        }
+        ancestor = platform::deletingLastPathComponent(ancestor);
+    }
+}
+
+void IconEngine::restoreItem(const BackupEntry& entry, const std::string& item) const {
+    if (identifyItem(fs_, item) != entry.identity) {
+        throw SkinError("原位置出现了不同的项目，已保留备份");
+    }
+    const IconState current = captureIconState(fs_, item, entry.identity);
+    if (entry.identity.isDirectory()) {
+        const std::string iconFile = platform::appendPathComponent(item, kIconFileName);
+        if (entry.original.iconFile) {
+            writeIconFile(fs_, iconFile, *entry.original.iconFile);
+        } else if (current.iconFile) {
+            // unlink only: whatever stands there now that is not a file (a folder someone put in
+            // its place) is never deleted; the entry fails and keeps its backup.
+            platform::throwIfFailed(fs_.unlink(iconFile), iconFile);
+        }
+    }
+    writeIconAttribute(fs_, item, kResourceForkAttribute, entry.original.fork);
+
+    // Only the bits the skin changed go back; every other bit keeps its current value.
+    const Bytes c = finderOrZeros(current.finder);
+    const Bytes o = finderOrZeros(entry.original.finder);
+    const Bytes a = finderOrZeros(entry.applied.finder);
+    Bytes merged(kFinderInfoSize);
+    for (std::size_t i = 0; i < kFinderInfoSize; ++i) {
+        const auto mask = static_cast<std::uint8_t>(o[i] ^ a[i]);
+        merged[i] = static_cast<std::uint8_t>((c[i] & ~mask) | (o[i] & mask));
+    }
+    const bool allZero = std::all_of(merged.begin(), merged.end(), [](std::uint8_t b) { return b == 0; });
+    writeIconAttribute(fs_, item, kFinderInfoAttribute,
+                       !entry.original.finder && allZero ? std::nullopt : std::optional<Bytes>(merged));
+
+    workspace_.noteFileSystemChanged(item);
+    if (!iconStateMatches(captureIconState(fs_, item, entry.identity), entry.original)) {
+        throw SkinError("还原校验未通过，已保留备份");
+    }
+}
+
+OperationReport IconEngine::restoreManifest(const std::string& file, bool recordSkips) const {
+    OperationReport report;
+    std::optional<BackupManifest> loaded = readManifest(file);
+    if (!loaded) {
+        return report;
+    }
+    BackupManifest& manifest = *loaded;
+    const std::string root = platform::standardizePath(manifest.rootPath);
+    const std::int32_t rootDevice = manifest.rootIdentity.device;
+
+    if (itemIsMissing(root, rootDevice)) {
+        if (recordSkips) {
+            archiveMissing(manifest);
+            platform::throwIfFailed(fs_.unlink(file), file);
+            syncDirectory();
+        }
+        report.skipped = static_cast<std::int64_t>(manifest.entries.size());
+        for (const BackupEntry& entry : manifest.entries) {
+            report.missingItems.push_back(entry.name);
+        }
+        return report;
+    }
+    if (identifyItem(fs_, root) != manifest.rootIdentity) {
+        throw SkinError(kRootReplaced);
+    }
+    const std::set<std::string> running = runningApplicationPaths();
+
+    std::vector<std::string> names;
+    names.reserve(manifest.entries.size());
+    for (const BackupEntry& entry : manifest.entries) {
+        names.push_back(entry.name);
+    }
+    for (const std::string& name : names) {
+        const auto found = findEntry(manifest, name);
+        if (found == manifest.entries.end()) {
+            continue;
+        }
+        BackupEntry entry = *found;
+        const std::string item = platform::appendPathComponent(root, name);
+        try {
+            if (identifyItem(fs_, root) != manifest.rootIdentity) {
+                throw SkinError(kRootReplaced);
+            }
+            if (itemIsMissing(item, rootDevice)) {
+                if (recordSkips) {
+                    BackupManifest single = manifest;
+                    single.entries = {entry};
+                    archiveMissing(single);
+                    eraseEntry(manifest, name);
+                    saveManifest(manifest, file);
+                }
+                ++report.skipped;
+                report.missingItems.push_back(name);
+                continue;
+            }
+            const IconState current = captureIconState(fs_, item, entry.identity);
+            if (!iconStateMatches(current, entry.original)) {
+                const bool unchanged = entry.phase == kPhaseApplied
+                                           ? iconStateMatches(current, entry.applied)
+                                           : stateMatchesEither(current, entry.original, entry.applied);
+                if (!unchanged) {
+                    throw SkinError("图标或资源数据在换肤后被修改，已跳过并保留备份");
+                }
+                entry.phase = kPhaseRestoring;
+                *findEntry(manifest, name) = entry;
+                saveManifest(manifest, file);
+                restoreItem(entry, item);
+            }
+            eraseEntry(manifest, name);
+            saveManifest(manifest, file);
+            ++report.succeeded;
+            if (platform::asciiLower(platform::pathExtension(name)) == "app" &&
+                running.count(platform::standardizePath(item)) > 0) {
+                report.relaunchApplications.push_back(platform::deletingPathExtension(name));
+            }
+        } catch (const std::exception& error) {
+            report.errors.push_back(errorLine(name, describe(error)));
+        }
+    }
+    if (manifest.entries.empty()) {
+        platform::throwIfFailed(fs_.unlink(file), file);
+        const std::string folder = platform::deletingLastPathComponent(file);
+        if (folder != directory_) {
+            platform::syncDirectory(fs_, folder);
+        }
+        syncDirectory();
+    }
+    report.remaining = recordSkips ? static_cast<std::int64_t>(manifest.entries.size()) : 0;
+    return report;
+}
+
+}  // namespace lumaro

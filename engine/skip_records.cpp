@@ -1,0 +1,82 @@
+// Skip records: backups of items that had gone at restore time, kept until a retry finds the
+// items back.
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "engine/icon_engine.h"
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/system_error.h"
+#include "records/errors.h"
+#include "records/identity.h"
+#include "records/operation_lock.h"
+
+namespace lumaro {
+
+namespace {
+constexpr const char* kMissingBackupsFolder = "missing-backups";
+constexpr const char* kSkipFolderUnavailable = "跳过记录的备份目录不可用";
+}  // namespace
+
+std::string IconEngine::missingBackupsPath() const {
+    return platform::appendPathComponent(directory_, kMissingBackupsFolder);
+}
+
+void IconEngine::archiveMissing(const BackupManifest& manifest) const {
+    const std::string folder = missingBackupsPath();
+    platform::throwIfFailed(platform::createDirectories(fs_, folder, 0700), folder);
+    if (!identifyItem(fs_, folder).isDirectory()) {
+        throw SkinError(kSkipFolderUnavailable);
+    }
+    const std::string record = platform::appendPathComponent(folder, platform::newUuidString() + ".json");
+    saveManifest(manifest, record);
+    platform::Descriptor fd;
+    if (platform::openDescriptor(fs_, folder, O_RDONLY | O_NOFOLLOW | O_DIRECTORY, 0, fd) != 0 ||
+        fs_.fsync(fd.get()) != 0) {
+        throw SkinError("无法同步跳过记录");
+    }
+}
+
+OperationReport IconEngine::retrySkipped() const {
+    const OperationLock lock(fs_, directory_, kEngineLockFileName);
+    if (loadManifest()) {
+        throw SkinError("请先完成当前还原，再重试已跳过的项目。");
+    }
+    OperationReport report;
+    const std::string folder = missingBackupsPath();
+    platform::FileStatus st;
+    if (fs_.stat(folder, st) != 0) {
+        return report;
+    }
+    if (!identifyItem(fs_, folder).isDirectory()) {
+        throw SkinError(kSkipFolderUnavailable);
+    }
+    std::vector<std::string> names;
+    platform::throwIfFailed(fs_.listDirectory(folder, names), folder);
+    std::vector<std::string> records;
+    for (const std::string& name : names) {
+        if (platform::pathExtension(name) == "json") {
+            records.push_back(platform::appendPathComponent(folder, name));
+        }
+    }
+    std::sort(records.begin(), records.end());
+    for (const std::string& record : records) {
+        try {
+            const OperationReport part = restoreManifest(record, false);
+            report.succeeded += part.succeeded;
+            report.skipped += part.skipped;
+            report.errors.insert(report.errors.end(), part.errors.begin(), part.errors.end());
+            report.relaunchApplications.insert(report.relaunchApplications.end(), part.relaunchApplications.begin(),
+                                               part.relaunchApplications.end());
+            report.missingItems.insert(report.missingItems.end(), part.missingItems.begin(), part.missingItems.end());
+        } catch (const std::exception& error) {
+            report.errors.push_back(describe(error));
+        }
+    }
+    report.remaining = 0;
+    return report;
+}
+
+}  // namespace lumaro
