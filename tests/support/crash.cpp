@@ -19,58 +19,58 @@ int CrashingFileSystem::open(const std::string& path, int flags, unsigned mode, 
     if ((flags & (O_CREAT | O_TRUNC)) != 0) {
         change();
     }
-    return ForwardingFileSystem::open(path, flags, mode, fd);
+    return NoSyncFileSystem::open(path, flags, mode, fd);
 }
 
 int CrashingFileSystem::write(int fd, const void* data, std::size_t size, std::size_t& written) {
     change();
-    return ForwardingFileSystem::write(fd, data, size, written);
+    return NoSyncFileSystem::write(fd, data, size, written);
 }
 
 int CrashingFileSystem::ftruncate(int fd, std::uint64_t length) {
     change();
-    return ForwardingFileSystem::ftruncate(fd, length);
+    return NoSyncFileSystem::ftruncate(fd, length);
 }
 
 int CrashingFileSystem::fchmod(int fd, unsigned mode) {
     change();
-    return ForwardingFileSystem::fchmod(fd, mode);
+    return NoSyncFileSystem::fchmod(fd, mode);
 }
 
 int CrashingFileSystem::fsync(int fd) {
     change();
-    return ForwardingFileSystem::fsync(fd);
+    return NoSyncFileSystem::fsync(fd);
 }
 
 int CrashingFileSystem::setAttribute(const std::string& path, const std::string& name, const void* data,
                                      std::size_t size) {
     change();
-    return ForwardingFileSystem::setAttribute(path, name, data, size);
+    return NoSyncFileSystem::setAttribute(path, name, data, size);
 }
 
 int CrashingFileSystem::removeAttribute(const std::string& path, const std::string& name) {
     change();
-    return ForwardingFileSystem::removeAttribute(path, name);
+    return NoSyncFileSystem::removeAttribute(path, name);
 }
 
 int CrashingFileSystem::mkdir(const std::string& path, unsigned mode) {
     change();
-    return ForwardingFileSystem::mkdir(path, mode);
+    return NoSyncFileSystem::mkdir(path, mode);
 }
 
 int CrashingFileSystem::rename(const std::string& from, const std::string& to) {
     change();
-    return ForwardingFileSystem::rename(from, to);
+    return NoSyncFileSystem::rename(from, to);
 }
 
 int CrashingFileSystem::unlink(const std::string& path) {
     change();
-    return ForwardingFileSystem::unlink(path);
+    return NoSyncFileSystem::unlink(path);
 }
 
 int CrashingFileSystem::rmdir(const std::string& path) {
     change();
-    return ForwardingFileSystem::rmdir(path);
+    return NoSyncFileSystem::rmdir(path);
 }
 
 ChildOutcome runUntilCrash(int crashAt, const std::function<void(platform::FileSystem&)>& operation) {
