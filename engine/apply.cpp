@@ -18,6 +18,12 @@ std::set<std::string> IconEngine::runningApplicationPaths() const {
     return paths;
 }
 
+void IconEngine::reportProgress(std::size_t index, std::size_t total, const std::string& name) const {
+    if (progress_) {
+        progress_(index, total, name);
+    }
+}
+
 OperationReport IconEngine::apply(const std::string& root, bool includeApplications, bool applicationsOnly,
                                   const std::optional<std::set<std::string>>& only) const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
@@ -37,10 +43,13 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
     const std::set<std::string> running = runningApplicationPaths();
 
     OperationReport report;
+    std::size_t position = 0;
     for (const std::string& name : names) {
+        ++position;
         if (only && only->count(name) == 0) {
             continue;
         }
+        reportProgress(position, names.size(), name);
         const std::string item = platform::appendPathComponent(rootPath, name);
         try {
             if (!isEligible(item, includeApplications, applicationsOnly, hiddenNames)) {

@@ -5,6 +5,7 @@
 // "missing-backups/" and short-lived "staging-" folders.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -24,6 +25,10 @@ inline constexpr const char* kManifestFileName = "backup.json";
 inline constexpr const char* kEngineLockFileName = "operation.lock";
 // The largest manifest file read into memory. Real manifests hold a few kilobytes per item.
 inline constexpr std::uint64_t kMaxManifestSize = 256u * 1024 * 1024;
+
+// Told about each item an operation is about to work on (its position from 1, the number of
+// items, its name). It only observes: it never changes an operation's results.
+using ProgressHandler = std::function<void(std::size_t index, std::size_t total, const std::string& name)>;
 
 class IconEngine {
 public:
@@ -60,6 +65,7 @@ public:
     IconState setItemIcon(const std::string& item, const FileIdentity& identity) const;
 
     std::string manifestPath() const;
+    void setProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
 
     // The pending manifest of "backup.json", or nothing when none is pending.
     std::optional<BackupManifest> loadManifest() const;
@@ -96,12 +102,14 @@ private:
     bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
                     const std::set<std::string>& hiddenNames) const;
     std::set<std::string> runningApplicationPaths() const;
+    void reportProgress(std::size_t index, std::size_t total, const std::string& name) const;
 
     platform::FileSystem& fs_;
     platform::Workspace& workspace_;
     std::string directory_;
     Bytes iconData_;
     std::shared_ptr<const platform::IconWriter> writer_;  // rendered once per engine
+    ProgressHandler progress_;
 };
 
 }  // namespace lumaro

@@ -136,7 +136,9 @@ OperationReport IconEngine::restoreManifest(const std::string& file, bool record
     for (const BackupEntry& entry : manifest.entries) {
         names.push_back(entry.name);
     }
+    std::size_t index = 0;
     for (const std::string& name : names) {
+        reportProgress(++index, names.size(), name);
         const auto found = findEntry(manifest, name);
         if (found == manifest.entries.end()) {
             continue;

@@ -1,5 +1,8 @@
 #include "platform/paths.h"
 
+#include <unistd.h>
+
+#include <array>
 #include <vector>
 
 namespace lumaro::platform {
@@ -98,6 +101,15 @@ std::string deletingPathExtension(std::string_view name) {
         return std::string(name);
     }
     return std::string(name.substr(0, dot));
+}
+
+std::string absolutePath(std::string_view path) {
+    if (!path.empty() && path.front() == '/') {
+        return standardizePath(path);
+    }
+    std::array<char, 4096> buffer{};
+    const std::string base = ::getcwd(buffer.data(), buffer.size()) != nullptr ? buffer.data() : "/";
+    return standardizePath(appendPathComponent(base, path));
 }
 
 std::string asciiLower(std::string_view text) {

@@ -27,6 +27,9 @@ std::string pathExtension(std::string_view path);
 // The last component without its extension.
 std::string deletingPathExtension(std::string_view name);
 
+// `path` made absolute against the process's current directory, then standardized.
+std::string absolutePath(std::string_view path);
+
 // ASCII lower case; other bytes unchanged.
 std::string asciiLower(std::string_view text);
 

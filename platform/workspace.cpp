@@ -1,10 +1,14 @@
 #include "platform/workspace.h"
 
 #include <plist/plist.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <QCollator>
+#include <QCryptographicHash>
+#include <QUrl>
 #include <QLocale>
+#include <QStandardPaths>
 #include <QString>
 #include <QUuid>
 #include <algorithm>
@@ -72,10 +76,6 @@ public:
         }
         return result;
     }
-
-    std::optional<std::string> ownBundleIdentifier() override { return std::nullopt; }
-
-    void noteFileSystemChanged(const std::string&) override {}
 };
 
 struct PlistDeleter {
@@ -83,6 +83,33 @@ struct PlistDeleter {
 };
 
 }  // namespace
+
+void Workspace::noteFileSystemChanged(const std::string&) {}
+
+std::string Workspace::homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        return standardizePath(home);
+    }
+    struct passwd entry {};
+    struct passwd* result = nullptr;
+    std::array<char, 16384> buffer{};
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result != nullptr &&
+        result->pw_dir != nullptr && *result->pw_dir != '\0') {
+        return standardizePath(result->pw_dir);
+    }
+    return "/";
+}
+
+std::string Workspace::applicationSupportFolder() {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return folder.isEmpty() ? appendPathComponent(homeDirectory(), ".local/share")
+                            : standardizePath(folder.toStdString());
+}
+
+std::string Workspace::desktopFolder() {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    return folder.isEmpty() ? appendPathComponent(homeDirectory(), "Desktop") : standardizePath(folder.toStdString());
+}
 
 Workspace& Workspace::real() {
     static LinuxWorkspace instance;
@@ -172,6 +199,32 @@ void sortNamesForDisplay(std::vector<std::string>& names) {
         sorted.push_back(std::move(names[index]));
     }
     names = std::move(sorted);
+}
+
+std::string resolvingSymlinksInPath(FileSystem& fs, const std::string& path) {
+    std::string resolved;
+    if (fs.realPath(path, resolved) == 0) {
+        return standardizePath(resolved);
+    }
+    return standardizePath(path);
+}
+
+std::string sha256Hex(std::string_view bytes) {
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())), QCryptographicHash::Sha256);
+    return digest.toHex().toStdString();
+}
+
+std::optional<std::string> localPathOfFileUrl(const std::string& url) {
+    const QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
+    if (!parsed.isValid() || !parsed.isLocalFile()) {
+        return std::nullopt;
+    }
+    const std::string path = parsed.toLocalFile().toStdString();
+    if (path.empty() || path.front() != '/') {
+        return std::nullopt;
+    }
+    return standardizePath(path);
 }
 
 std::string newUuidString() {

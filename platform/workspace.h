@@ -29,10 +29,25 @@ public:
     // the bundle is the outermost such folder. Processes that cannot be read are left out.
     virtual std::vector<RunningApplication> runningApplications() = 0;
     // The running program's own bundle identifier; Linux programs have none.
-    virtual std::optional<std::string> ownBundleIdentifier() = 0;
+    virtual std::optional<std::string> ownBundleIdentifier() { return std::nullopt; }
     // Tells the desktop that an item's icon changed; Linux desktops draw no such icons.
-    virtual void noteFileSystemChanged(const std::string& path) = 0;
+    virtual void noteFileSystemChanged(const std::string& path);
+    // The user's home folder: $HOME, else the password database's entry; "/" when neither.
+    virtual std::string homeDirectory();
+    // Where applications keep their data ($XDG_DATA_HOME, by default ~/.local/share).
+    virtual std::string applicationSupportFolder();
+    // The user's desktop folder (the XDG desktop directory).
+    virtual std::string desktopFolder();
 };
+
+// The path with links resolved where it exists (realpath), otherwise only standardized.
+std::string resolvingSymlinksInPath(FileSystem& fs, const std::string& path);
+
+// The lower-case hexadecimal SHA-256 digest of the bytes.
+std::string sha256Hex(std::string_view bytes);
+
+// The local path of a "file:" URL (percent-decoded, standardized), or nothing for any other URL.
+std::optional<std::string> localPathOfFileUrl(const std::string& url);
 
 // The bundle of an executable path: the outermost component ending in ".app" (any case),
 // or nothing.

@@ -131,6 +131,12 @@ std::optional<IconFile> captureIconFile(platform::FileSystem& fs, const std::str
     }
     platform::throwIfFailed(err, path);
     file.attributes = readAllAttributes(fs, path);
+    // The attributes were read by path: they belong to the contents only if the same file is
+    // still there.
+    platform::FileStatus now;
+    if (fs.lstat(path, now) != 0 || now.device != st.device || now.inode != st.inode) {
+        throw SkinError("读取图标时项目发生变化：" + platform::lastPathComponent(folder));
+    }
     file.mode = static_cast<std::uint16_t>(st.mode & 0777);
     return file;
 }
@@ -188,6 +194,11 @@ void writeIconFile(platform::FileSystem& fs, const std::string& path, const Icon
             platform::writeFully(fs, fd.get(), file.contents.data(), file.contents.size(), false) != 0) {
             throw SkinError("写入图标备份失败");
         }
+    }
+    // The attributes are written by path: only while the path still names the open file.
+    platform::FileStatus now;
+    if (fs.lstat(path, now) != 0 || now.device != st.device || now.inode != st.inode) {
+        throw SkinError("图标文件已被替换");
     }
     const AttributeMap current = readAllAttributes(fs, path);
     std::set<std::string> names;
