@@ -1,0 +1,108 @@
+#include "app/report_messages.h"
+
+#include <QString>
+#include <QTextBoundaryFinder>
+#include <algorithm>
+
+namespace lumaro {
+
+namespace {
+
+constexpr std::string_view kColon = "：";
+constexpr std::string_view kNameSeparator = "、";
+
+std::vector<std::string> splitAll(const std::string& line, std::string_view separator) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t at = line.find(separator, start);
+        if (at == std::string::npos) {
+            pieces.push_back(line.substr(start));
+            return pieces;
+        }
+        pieces.push_back(line.substr(start, at - start));
+        start = at + separator.size();
+    }
+}
+
+std::string withoutAppExtension(const std::string& name) {
+    return name.ends_with(".app") ? name.substr(0, name.size() - 4) : name;
+}
+
+std::string joinNames(const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            text += kNameSeparator;
+        }
+        text += names[i];
+    }
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> reportMessages(const OperationReport& report) {
+    std::vector<std::string> unmodifiable;
+    std::vector<std::string> others;
+    for (const std::string& line : report.errors) {
+        const std::vector<std::string> pieces = splitAll(line, kColon);
+        if (pieces.size() == 2 && pieces[1] == kNoWritePermission) {
+            const std::string name = withoutAppExtension(pieces[0]);
+            if (std::find(unmodifiable.begin(), unmodifiable.end(), name) == unmodifiable.end()) {
+                unmodifiable.push_back(name);
+            }
+        } else {
+            others.push_back(line);
+        }
+    }
+    std::vector<std::string> result;
+    if (!unmodifiable.empty()) {
+        result.push_back(joinNames(unmodifiable) + "没有修改权限，已跳过。");
+    }
+    if (!report.missingItems.empty()) {
+        std::vector<std::string> names;
+        for (const std::string& name : report.missingItems) {
+            names.push_back(withoutAppExtension(name));
+        }
+        result.push_back(joinNames(names) + "已不存在，已跳过，不影响其他图标还原。");
+    }
+    if (!report.relaunchApplications.empty()) {
+        result.push_back(joinNames(report.relaunchApplications) + " 的图标如果没变化，可以退出后重新打开试试。");
+    }
+    result.insert(result.end(), others.begin(), others.end());
+    return result;
+}
+
+std::string joinedLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0) {
+            text += "\n\n";
+        }
+        text += lines[i];
+    }
+    return text;
+}
+
+std::string alertText(const std::vector<std::string>& messages) {
+    constexpr int kLimit = 360;
+    const std::vector<std::string> shown(messages.begin(),
+                                         messages.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(3, messages.size())));
+    const QString text = QString::fromStdString(joinedLines(shown));
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
+    int count = 0;
+    qsizetype cut = -1;
+    while (graphemes.toNextBoundary() >= 0) {
+        if (++count == kLimit) {
+            cut = graphemes.position();
+            break;
+        }
+    }
+    if (cut < 0 || cut >= text.size()) {
+        return text.toStdString();
+    }
+    return text.left(cut).toStdString() + "…";
+}
+
+}  // namespace lumaro

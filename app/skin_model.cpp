@@ -1,0 +1,242 @@
+#include "app/skin_model.h"
+
+#include <fcntl.h>
+#include <plist/plist.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "app/report_messages.h"
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/system_error.h"
+
+namespace lumaro {
+
+namespace {
+
+constexpr const char* kWelcomeText =
+    "这里是lumaro的演示文件夹。\n点击“一键换肤”查看效果，再点击“一键还原”。\n真实桌面不会因演示操作而改变。\n";
+constexpr const char* kNoteText = "这是演示文件夹，可以正常打开。\n";
+
+bool exists(platform::FileSystem& fs, const std::string& path) {
+    platform::FileStatus st;
+    return fs.stat(path, st) == 0;
+}
+
+void writeAtomically(platform::FileSystem& fs, const std::string& path, const std::string& text) {
+    platform::throwIfFailed(platform::writeFileAtomically(fs, path, text.data(), text.size(), 0644), path);
+}
+
+std::string homePageLink() {
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "URL", plist_new_string(kProjectHomePage));
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(dict, &xml, &length);
+    plist_free(dict);
+    std::string text = xml != nullptr ? std::string(xml, length) : std::string();
+    std::free(xml);
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> launchOption(const std::vector<std::string>& arguments, const std::string& name) {
+    const auto it = std::find(arguments.begin(), arguments.end(), name);
+    if (it == arguments.end() || it + 1 == arguments.end()) {
+        return std::nullopt;
+    }
+    return platform::absolutePath(*(it + 1));
+}
+
+SkinModel::SkinModel(const std::vector<std::string>& arguments, ModelServices services)
+    : services_(std::move(services)) {
+    platform::Workspace& workspace = services_.workspace;
+    state_ = launchOption(arguments, "--state-root")
+                 .value_or(platform::appendPathComponent(workspace.applicationSupportFolder(), "Lumaro"));
+    const auto previewRoot = launchOption(arguments, "--preview-root");
+    const auto desktopRoot = launchOption(arguments, "--desktop-root");
+    desktop_ = desktopRoot.value_or(workspace.desktopFolder());
+    demo_ = previewRoot.value_or(platform::appendPathComponent(state_, "演示文件夹"));
+    target_ = previewRoot.value_or(desktop_);
+    includeApplications_ = !previewRoot.has_value();
+    const QImage image = services_.loadImage ? services_.loadImage() : QImage();
+    const auto applicationRoot = launchOption(arguments, "--application-root");
+    try {
+        std::optional<std::vector<std::string>> roots;
+        if (applicationRoot) {
+            roots = std::vector<std::string>{*applicationRoot};
+        }
+        engine_ = std::make_unique<IconBatchEngine>(services_.fs, workspace, state_, image, roots,
+                                                    !applicationRoot.has_value());
+        createDemoFolderIfNeeded();
+    } catch (const std::exception& error) {
+        reportFailure(error.what());
+        unavailable_ = true;
+        changed();
+        return;
+    }
+    refreshState();
+}
+
+void SkinModel::createDemoFolderIfNeeded() {
+    platform::FileSystem& fs = services_.fs;
+    if (exists(fs, platform::appendPathComponent(state_, kDemoMarkerFileName)) || engine_->pendingScope()) {
+        return;
+    }
+    platform::throwIfFailed(platform::createDirectories(fs, demo_, 0755), demo_);
+    const std::string welcome = platform::appendPathComponent(demo_, "欢迎使用.txt");
+    if (!exists(fs, welcome)) {
+        writeAtomically(fs, welcome, kWelcomeText);
+    }
+    const std::string photos = platform::appendPathComponent(demo_, "旅行照片");
+    if (!exists(fs, photos)) {
+        platform::throwIfFailed(platform::createDirectories(fs, photos, 0755), photos);
+        writeAtomically(fs, platform::appendPathComponent(photos, "说明.txt"), kNoteText);
+    }
+    const std::string link = platform::appendPathComponent(demo_, "项目主页.webloc");
+    if (!exists(fs, link)) {
+        const std::string text = homePageLink();
+        platform::Descriptor fd;
+        platform::throwIfFailed(
+            platform::openDescriptor(fs, link, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK, 0644, fd), link);
+        platform::throwIfFailed(platform::writeFully(fs, fd.get(), text.data(), text.size()), link);
+        platform::throwIfFailed(fd.close(), link);
+    }
+    writeAtomically(fs, platform::appendPathComponent(state_, kDemoMarkerFileName), "");
+}
+
+void SkinModel::refreshState() {
+    std::optional<PendingScope> scope;
+    if (engine_) {
+        try {
+            scope = engine_->pendingScope();
+        } catch (const std::exception& error) {
+            reportFailure(error.what());
+            unavailable_ = true;
+            changed();
+            return;
+        }
+    }
+    hasBackup_ = scope.has_value();
+    if (scope) {
+        target_ = platform::standardizePath(scope->rootPath);
+        includeApplications_ = scope->includesApplications;
+    }
+    changed();
+}
+
+void SkinModel::reportFailure(const std::string& description) {
+    lastReport_.reset();
+    finishOperation({description}, kTitleFailed);
+}
+
+void SkinModel::finishOperation(const std::vector<std::string>& messages, const std::string& title,
+                                const std::optional<std::vector<std::string>>& fileLines) {
+    errors_ = messages;
+    lastTitle_ = title;
+    const std::string text = joinedLines(fileLines.value_or(messages));
+    // A result that cannot be written down is still shown; nothing else depends on the file.
+    platform::writeFileAtomically(services_.fs, platform::appendPathComponent(state_, kLastOperationFileName),
+                                  text.data(), text.size(), 0600);
+    changed();
+    services_.frontEnd.showResult(title, messages);
+}
+
+void SkinModel::runOperation(bool restoring, bool retry) {
+    if (busy_ || unavailable_ || !engine_) {
+        return;
+    }
+    busy_ = true;
+    errors_.clear();
+    restoring_ = restoring;
+    changed();
+    const std::string target = target_;
+    const bool includeApplications = includeApplications_;
+    IconBatchEngine* engine = engine_.get();
+    services_.runner.run(
+        [engine, target, includeApplications, restoring, retry] {
+            OperationOutcome outcome{restoring, retry, std::nullopt, {}};
+            try {
+                outcome.report = retry       ? engine->retry()
+                                 : restoring ? engine->restore()
+                                             : engine->apply(target, includeApplications);
+            } catch (const std::exception& error) {
+                outcome.failure = error.what();
+            }
+            return outcome;
+        },
+        [this](const OperationOutcome& outcome) { complete(outcome); });
+}
+
+void SkinModel::complete(const OperationOutcome& outcome) {
+    busy_ = false;
+    if (!outcome.report) {
+        reportFailure(outcome.failure);
+        refreshState();
+        return;
+    }
+    const OperationReport& report = *outcome.report;
+    lastReport_ = report;
+    std::vector<std::string> messages = reportMessages(report);
+    if (outcome.retry && report.succeeded == 0 && messages.empty()) {
+        messages = {kNothingToRetry};
+    }
+    if (!outcome.restoring && report.succeeded == 0 && messages.empty()) {
+        messages = {kNothingToApply};
+    }
+    const bool isRestore = outcome.restoring;
+    if (messages.empty()) {
+        lastTitle_ = isRestore ? kTitleRestored : kTitleApplied;
+    } else if (!report.errors.empty()) {
+        std::vector<std::string> fileLines = report.errors;
+        fileLines.insert(fileLines.end(), messages.begin(), messages.end());
+        finishOperation(messages, isRestore ? kTitleRestorePartial : kTitleApplyPartial, fileLines);
+    } else {
+        finishOperation(messages, isRestore ? kTitleRestored : kTitleApplied);
+    }
+    refreshState();
+}
+
+void SkinModel::chooseTarget(const std::string& folder) {
+    if (busy_ || hasBackup_) {
+        return;
+    }
+    target_ = platform::resolvingSymlinksInPath(services_.fs, folder);
+    includeApplications_ = false;
+    errors_.clear();
+    changed();
+}
+
+void SkinModel::useDesktop() {
+    chooseTarget(desktop_);
+    if (!busy_ && !hasBackup_) {
+        includeApplications_ = true;
+        changed();
+    }
+}
+
+void SkinModel::chooseFolder() {
+    if (const auto folder = services_.frontEnd.askForFolder(target_)) {
+        chooseTarget(*folder);
+    }
+}
+
+void SkinModel::openCurrentFolder() { services_.frontEnd.openFolder(target_); }
+
+void SkinModel::openBackups() { services_.frontEnd.openFolder(state_); }
+
+bool SkinModel::isTargetDemo() const { return platform::standardizePath(target_) == platform::standardizePath(demo_); }
+
+bool SkinModel::isTargetDesktop() const {
+    return platform::standardizePath(target_) == platform::standardizePath(desktop_);
+}
+
+void SkinModel::setProgressHandler(ProgressHandler handler) {
+    if (engine_) {
+        engine_->setProgressHandler(std::move(handler));
+    }
+}
+
+}  // namespace lumaro

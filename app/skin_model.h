@@ -1,0 +1,143 @@
+// The one model of the program: launch options, state locations, the batch engine, and the
+// orchestration of operations and their results. It needs no display: presenting alerts,
+// asking for a folder and opening folders belong to the front end behind ModelFrontEnd, and
+// running work off the caller's thread belongs to an OperationRunner.
+#pragma once
+
+#include <QImage>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch/icon_batch_engine.h"
+#include "platform/file_system.h"
+#include "platform/workspace.h"
+#include "records/records.h"
+
+namespace lumaro {
+
+// The address stored in the demonstration folder's link file.
+inline constexpr const char* kProjectHomePage = "https://example.com/lumaro";
+inline constexpr const char* kLastOperationFileName = "last-operation.txt";
+inline constexpr const char* kDemoMarkerFileName = "demo-created";
+
+// The value following the first element equal to `name`, taken as it stands (even when it begins
+// with "--"), made absolute against the current directory and standardized; nothing when the
+// name is missing or is the last element.
+std::optional<std::string> launchOption(const std::vector<std::string>& arguments, const std::string& name);
+
+// What one engine operation gave: a report, or the description of the error it threw.
+struct OperationOutcome {
+    bool restoring = false;
+    bool retry = false;
+    std::optional<OperationReport> report;
+    std::string failure;
+};
+
+// Runs the work somewhere and hands its outcome to `completion` on the model's thread.
+class OperationRunner {
+public:
+    virtual ~OperationRunner() = default;
+    virtual void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) = 0;
+};
+
+// Runs the work at once on the calling thread.
+class SynchronousRunner final : public OperationRunner {
+public:
+    void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
+        completion(work());
+    }
+};
+
+class ModelFrontEnd {
+public:
+    virtual ~ModelFrontEnd() = default;
+    // Some observable property changed.
+    virtual void modelChanged() {}
+    // A result to show: the title and every message (the front end cuts them as it needs).
+    virtual void showResult(const std::string& title, const std::vector<std::string>& messages) = 0;
+    // Asks the user for one existing folder, starting at `start`.
+    virtual std::optional<std::string> askForFolder(const std::string& start) {
+        static_cast<void>(start);
+        return std::nullopt;
+    }
+    virtual void openFolder(const std::string& path) { static_cast<void>(path); }
+};
+
+struct ModelServices {
+    platform::FileSystem& fs;
+    platform::Workspace& workspace;
+    OperationRunner& runner;
+    ModelFrontEnd& frontEnd;
+    // The icon image; a null image stands for one that could not be loaded.
+    std::function<QImage()> loadImage;
+};
+
+class SkinModel {
+public:
+    // Never throws: a failed start leaves the model unavailable, with the reason reported.
+    SkinModel(const std::vector<std::string>& arguments, ModelServices services);
+    SkinModel(const SkinModel&) = delete;
+    SkinModel& operator=(const SkinModel&) = delete;
+
+    // Observable state.
+    const std::string& target() const { return target_; }
+    bool busy() const { return busy_; }
+    bool includeApplications() const { return includeApplications_; }
+    bool restoring() const { return restoring_; }
+    bool hasBackup() const { return hasBackup_; }
+    const std::vector<std::string>& errors() const { return errors_; }
+    bool unavailable() const { return unavailable_; }
+
+    const std::string& demo() const { return demo_; }
+    const std::string& desktop() const { return desktop_; }
+    const std::string& state() const { return state_; }
+    IconBatchEngine* engine() const { return engine_.get(); }
+
+    // The title and report of the last operation that finished (the report is absent when the
+    // operation failed as a whole).
+    const std::string& lastTitle() const { return lastTitle_; }
+    const std::optional<OperationReport>& lastReport() const { return lastReport_; }
+
+    // Starts the batch apply (false, false), restore (true, false) or retry (true, true).
+    void runOperation(bool restoring, bool retry);
+    void chooseTarget(const std::string& folder);
+    void useDesktop();
+    void chooseFolder();
+    void openCurrentFolder();
+    void openBackups();
+    bool isTargetDemo() const;
+    bool isTargetDesktop() const;
+
+    void refreshState();
+    void reportFailure(const std::string& description);
+    void finishOperation(const std::vector<std::string>& messages, const std::string& title,
+                         const std::optional<std::vector<std::string>>& fileLines = std::nullopt);
+
+    void setProgressHandler(ProgressHandler handler);
+
+private:
+    void createDemoFolderIfNeeded();
+    void complete(const OperationOutcome& outcome);
+    void changed() { services_.frontEnd.modelChanged(); }
+
+    ModelServices services_;
+    std::string target_;
+    bool busy_ = false;
+    bool includeApplications_ = true;
+    bool restoring_ = false;
+    bool hasBackup_ = false;
+    std::vector<std::string> errors_;
+    bool unavailable_ = false;
+
+    std::string demo_;
+    std::string desktop_;
+    std::string state_;
+    std::unique_ptr<IconBatchEngine> engine_;
+    std::string lastTitle_;
+    std::optional<OperationReport> lastReport_;
+};
+
+}  // namespace lumaro

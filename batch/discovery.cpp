@@ -1,0 +1,176 @@
+// Finding the user's applications: the application folders walked recursively, the running
+// applications and the Dock's lists. Never fails as a whole.
+#include <plist/plist.h>
+
+#include <memory>
+
+#include "batch/icon_batch_engine.h"
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/system_error.h"
+#include "records/errors.h"
+#include "records/identity.h"
+
+namespace lumaro {
+
+namespace {
+
+constexpr std::uint64_t kMaxDockPreferences = 16u * 1024 * 1024;
+
+bool isApplicationName(const std::string& name) { return platform::asciiLower(platform::pathExtension(name)) == "app"; }
+
+struct PlistDeleter {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+
+// The tiles' application paths from one array of the Dock's preferences. An array with any
+// element that is not a dictionary gives nothing.
+void collectTiles(plist_t root, const char* key, std::vector<std::string>& out) {
+    plist_t tiles = plist_dict_get_item(root, key);
+    if (tiles == nullptr || plist_get_node_type(tiles) != PLIST_ARRAY) {
+        return;
+    }
+    const std::uint32_t count = plist_array_get_size(tiles);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (plist_get_node_type(plist_array_get_item(tiles, i)) != PLIST_DICT) {
+            return;
+        }
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        plist_t node = plist_array_get_item(tiles, i);
+        for (const char* step : {"tile-data", "file-data"}) {
+            node = plist_dict_get_item(node, step);
+            if (node == nullptr || plist_get_node_type(node) != PLIST_DICT) {
+                node = nullptr;
+                break;
+            }
+        }
+        plist_t url = node ? plist_dict_get_item(node, "_CFURLString") : nullptr;
+        if (url == nullptr || plist_get_node_type(url) != PLIST_STRING) {
+            continue;
+        }
+        char* text = nullptr;
+        plist_get_string_val(url, &text);
+        if (text == nullptr) {
+            continue;
+        }
+        const std::string value(text);
+        std::free(text);
+        const auto path = platform::localPathOfFileUrl(value);
+        if (path && isApplicationName(*path)) {
+            out.push_back(*path);
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> IconBatchEngine::dockApplications() const {
+    if (!readDock_) {
+        return {};
+    }
+    std::vector<std::string> collected;
+    if (dockApplicationURLs_) {
+        collected = *dockApplicationURLs_;
+    } else {
+        for (const platform::RunningApplication& application : workspace_.runningApplications()) {
+            if (application.regular && !application.bundlePath.empty()) {
+                collected.push_back(application.bundlePath);
+            }
+        }
+        const std::string preferences = platform::appendPathComponent(
+            workspace_.homeDirectory(), "Library/Preferences/com.apple.dock.plist");
+        Bytes data;
+        if (platform::readRegularFile(fs_, preferences, kMaxDockPreferences, data) == 0 && !data.empty()) {
+            plist_t raw = nullptr;
+            plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()),
+                              &raw);
+            const std::unique_ptr<void, PlistDeleter> root(raw);
+            if (root && plist_get_node_type(root.get()) == PLIST_DICT) {
+                collectTiles(root.get(), "persistent-apps", collected);
+                collectTiles(root.get(), "recent-apps", collected);
+            }
+        }
+    }
+    std::vector<std::string> result;
+    std::set<std::string> seen;
+    for (const std::string& path : collected) {
+        std::string resolved = platform::resolvingSymlinksInPath(fs_, path);
+        if (seen.insert(resolved).second) {
+            result.push_back(std::move(resolved));
+        }
+    }
+    return result;
+}
+
+DiscoveredApplications IconBatchEngine::discoverApplications() const {
+    DiscoveredApplications found;
+    std::set<std::string> candidates;
+    for (const std::string& rootPath : applicationRoots_) {
+        const std::string root = platform::standardizePath(rootPath);
+        platform::FileStatus st;
+        if (fs_.stat(root, st) != 0) {
+            continue;
+        }
+        std::vector<std::string> names;
+        if (fs_.listDirectory(root, names) != 0) {
+            found.errors.push_back("无法读取应用程序文件夹：" + root);
+            continue;
+        }
+        // Depth-first, without recursion: never into packages, hidden entries or links; folders
+        // already seen (a bind mount looping back) are not walked twice.
+        std::set<std::pair<std::int32_t, std::uint64_t>> visited;
+        if (fs_.stat(root, st) == 0) {
+            visited.emplace(st.device, st.inode);
+        }
+        std::vector<std::pair<std::string, std::vector<std::string>>> pending;
+        pending.emplace_back(root, std::move(names));
+        while (!pending.empty()) {
+            auto [folder, entries] = std::move(pending.back());
+            pending.pop_back();
+            const std::set<std::string> hidden = platform::hiddenNamesIn(fs_, folder);
+            for (const std::string& name : entries) {
+                if (platform::isHiddenName(name, hidden)) {
+                    continue;
+                }
+                const std::string path = platform::appendPathComponent(folder, name);
+                if (isApplicationName(name)) {
+                    candidates.insert(platform::standardizePath(path));
+                    continue;
+                }
+                if (fs_.lstat(path, st) != 0 || !st.isDirectory() ||
+                    platform::isPackageExtension(platform::pathExtension(name)) ||
+                    !visited.emplace(st.device, st.inode).second) {
+                    continue;
+                }
+                std::vector<std::string> children;
+                const int err = fs_.listDirectory(path, children);
+                if (err != 0) {
+                    found.errors.push_back(errorLine(name, platform::SystemError(err, path).what()));
+                    continue;
+                }
+                pending.emplace_back(path, std::move(children));
+            }
+        }
+    }
+    for (const std::string& path : dockApplications()) {
+        candidates.insert(path);
+    }
+    for (const std::string& candidate : candidates) {
+        if (candidate.starts_with("/System/")) {
+            ++found.passedOver;
+            continue;
+        }
+        try {
+            if (!identifyItem(fs_, candidate).isDirectory()) {
+                continue;
+            }
+        } catch (const SkinError&) {
+            continue;
+        }
+        found.groups[platform::deletingLastPathComponent(candidate)].insert(platform::lastPathComponent(candidate));
+    }
+    return found;
+}
+
+}  // namespace lumaro

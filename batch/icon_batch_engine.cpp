@@ -1,0 +1,206 @@
+#include "batch/icon_batch_engine.h"
+
+#include <QImage>
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/system_error.h"
+#include "records/errors.h"
+#include "records/identity.h"
+#include "records/json.h"
+#include "records/operation_lock.h"
+
+namespace lumaro {
+
+namespace {
+
+constexpr const char* kImageUnreadable = "无法读取毛球图像";
+constexpr std::uint64_t kMaxScopeSize = 1024 * 1024;
+
+QImage decodeImage(const Bytes& data) {
+    QImage image;
+    if (data.empty() || !image.loadFromData(data.data(), static_cast<int>(data.size()), "PNG")) {
+        throw SkinError(kImageUnreadable);
+    }
+    return image;
+}
+
+void sortUnique(std::vector<std::string>& names) {
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+}
+
+}  // namespace
+
+IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace,
+                                 const std::string& directory, const QImage& image,
+                                 std::optional<std::vector<std::string>> applicationRoots, bool readDock,
+                                 std::optional<std::vector<std::string>> dockApplicationURLs)
+    : fs_(fs),
+      workspace_(workspace),
+      directory_(directory),
+      readDock_(readDock),
+      dockApplicationURLs_(std::move(dockApplicationURLs)) {
+    // The folder engine below checks the image too; this one keeps its encoding for later engines.
+    const IconEngine stateEngine(fs_, directory_, image, workspace_);
+    iconData_ = stateEngine.iconData();
+    applicationRoots_ = applicationRoots
+                            ? std::move(*applicationRoots)
+                            : std::vector<std::string>{"/Applications",
+                                                       platform::appendPathComponent(workspace_.homeDirectory(),
+                                                                                     "Applications")};
+}
+
+IconEngine IconBatchEngine::makeEngine(const std::string& backupDirectory) const {
+    IconEngine engine(fs_, backupDirectory, decodeImage(iconData_), workspace_);
+    engine.setProgressHandler(progress_);
+    return engine;
+}
+
+std::string IconBatchEngine::applicationBackupDirectory(const std::string& folder) const {
+    return platform::appendPathComponent(platform::appendPathComponent(directory_, kApplicationBackupsFolder),
+                                         platform::sha256Hex(folder));
+}
+
+std::vector<IconEngine> IconBatchEngine::pendingEngines(bool includeSkipped) const {
+    std::vector<IconEngine> engines;
+    engines.push_back(makeEngine(directory_));
+    const std::string backups = platform::appendPathComponent(directory_, kApplicationBackupsFolder);
+    platform::FileStatus st;
+    if (fs_.stat(backups, st) != 0) {
+        return engines;
+    }
+    std::vector<std::string> names;
+    platform::throwIfFailed(fs_.listDirectory(backups, names), backups);
+    const std::set<std::string> hidden = platform::hiddenNamesIn(fs_, backups);
+    std::vector<std::string> entries;
+    for (const std::string& name : names) {
+        if (!platform::isHiddenName(name, hidden)) {
+            entries.push_back(platform::appendPathComponent(backups, name));
+        }
+    }
+    std::sort(entries.begin(), entries.end());
+    for (const std::string& entry : entries) {
+        try {
+            if (!identifyItem(fs_, entry).isDirectory()) {
+                continue;
+            }
+        } catch (const SkinError&) {
+            continue;
+        }
+        if (fs_.stat(platform::appendPathComponent(entry, kManifestFileName), st) == 0 ||
+            (includeSkipped && fs_.stat(platform::appendPathComponent(entry, "missing-backups"), st) == 0)) {
+            engines.push_back(makeEngine(entry));
+        }
+    }
+    return engines;
+}
+
+std::optional<PendingScope> IconBatchEngine::pendingScope() const {
+    std::optional<BackupManifest> first;
+    for (const IconEngine& engine : pendingEngines(false)) {
+        auto manifest = engine.loadManifest();
+        if (manifest && !first) {
+            first = std::move(manifest);
+        }
+    }
+    if (!first) {
+        return std::nullopt;
+    }
+    Bytes data;
+    if (platform::readRegularFile(fs_, scopePath(), kMaxScopeSize, data) == 0) {
+        try {
+            return decodeScope(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+        } catch (const DecodingError&) {
+        }
+    }
+    return PendingScope{first->rootPath, false};
+}
+
+std::string IconBatchEngine::scopePath() const { return platform::appendPathComponent(directory_, kScopeFileName); }
+
+void IconBatchEngine::removeScope() const { fs_.unlink(scopePath()); }
+
+OperationReport IconBatchEngine::apply(const std::string& target, bool includeApplications) const {
+    const OperationLock lock(fs_, directory_, kBatchLockFileName);
+    if (pendingScope()) {
+        throw SkinError("已有待还原的备份，请先点击“一键还原”。");
+    }
+    const std::string targetPath = platform::standardizePath(target);
+    const std::string scope = encodeScope({targetPath, includeApplications});
+    platform::throwIfFailed(platform::writeFileAtomically(fs_, scopePath(), scope.data(), scope.size(), 0600),
+                            scopePath());
+
+    OperationReport merged;
+    const std::string targetName = platform::lastPathComponent(targetPath);
+    try {
+        merged.merge(makeEngine(directory_).apply(targetPath, includeApplications, false));
+    } catch (const std::exception& error) {
+        merged.errors.push_back(errorLine(targetName, describe(error)));
+    }
+    if (includeApplications) {
+        const DiscoveredApplications found = discoverApplications();
+        merged.errors.insert(merged.errors.end(), found.errors.begin(), found.errors.end());
+        merged.skipped += found.passedOver;
+        for (const auto& [folder, names] : found.groups) {
+            if (folder == targetPath) {
+                continue;  // the chosen folder's applications were covered above
+            }
+            try {
+                merged.merge(makeEngine(applicationBackupDirectory(folder)).apply(folder, true, true, names));
+            } catch (const std::exception& error) {
+                merged.errors.push_back(errorLine(folder, describe(error)));
+            }
+        }
+    }
+    sortUnique(merged.relaunchApplications);
+    if (merged.remaining == 0) {
+        removeScope();
+    }
+    return merged;
+}
+
+OperationReport IconBatchEngine::restore() const {
+    const OperationLock lock(fs_, directory_, kBatchLockFileName);
+    OperationReport merged;
+    for (const IconEngine& engine : pendingEngines(false)) {
+        try {
+            if (!engine.loadManifest()) {
+                continue;
+            }
+            merged.merge(engine.restore());
+        } catch (const std::exception& error) {
+            merged.errors.push_back(describe(error));
+        }
+    }
+    sortUnique(merged.relaunchApplications);
+    if (merged.remaining == 0) {
+        bool stillPending = false;
+        try {
+            stillPending = pendingScope().has_value();
+        } catch (const std::exception&) {
+        }
+        if (!stillPending) {
+            removeScope();
+        }
+    }
+    return merged;
+}
+
+OperationReport IconBatchEngine::retry() const {
+    const OperationLock lock(fs_, directory_, kBatchLockFileName);
+    if (pendingScope()) {
+        throw SkinError("请先完成当前还原，再重试已跳过的项目。");
+    }
+    OperationReport merged;
+    for (const IconEngine& engine : pendingEngines(true)) {
+        merged.merge(engine.retrySkipped());
+    }
+    sortUnique(merged.relaunchApplications);
+    sortUnique(merged.missingItems);
+    return merged;
+}
+
+}  // namespace lumaro

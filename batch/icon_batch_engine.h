@@ -1,0 +1,79 @@
+// Drives the chosen folder and the user's applications as one batch. It holds only fixed
+// settings; every operation makes fresh folder engines: one for the chosen folder (backup
+// directory: the state directory itself) and one per applications folder (backup directory:
+// "application-backups/<sha256 of the folder path>").
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/icon_engine.h"
+#include "platform/file_system.h"
+#include "platform/workspace.h"
+#include "records/records.h"
+
+class QImage;
+
+namespace lumaro {
+
+inline constexpr const char* kBatchLockFileName = "batch-operation.lock";
+inline constexpr const char* kScopeFileName = "scope.json";
+inline constexpr const char* kApplicationBackupsFolder = "application-backups";
+
+struct DiscoveredApplications {
+    // Folder path (no trailing slash) to the file names of the applications in it.
+    std::map<std::string, std::set<std::string>> groups;
+    std::vector<std::string> errors;
+    std::int64_t passedOver = 0;  // system applications left alone
+};
+
+class IconBatchEngine {
+public:
+    // Checks the state directory by making its folder engine (which creates it with mode 0700).
+    // `applicationRoots` defaults to "/Applications" and the home folder's "Applications".
+    IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace, const std::string& directory,
+                    const QImage& image, std::optional<std::vector<std::string>> applicationRoots = std::nullopt,
+                    bool readDock = true, std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt);
+
+    const std::string& directory() const { return directory_; }
+    const Bytes& iconData() const { return iconData_; }
+    const std::vector<std::string>& applicationRoots() const { return applicationRoots_; }
+    bool readDock() const { return readDock_; }
+    const std::optional<std::vector<std::string>>& dockApplicationURLs() const { return dockApplicationURLs_; }
+
+    IconEngine makeEngine(const std::string& backupDirectory) const;
+    // Passed to every folder engine this engine makes.
+    void setProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
+    // The chosen folder's engine first, then every application backup directory with a
+    // "backup.json" (or, with `includeSkipped`, with skip records), in path order.
+    std::vector<IconEngine> pendingEngines(bool includeSkipped) const;
+    // What the pending skin covers, or nothing when none is pending.
+    std::optional<PendingScope> pendingScope() const;
+    // The backup directory of one applications folder.
+    std::string applicationBackupDirectory(const std::string& folder) const;
+
+    DiscoveredApplications discoverApplications() const;
+    std::vector<std::string> dockApplications() const;
+
+    OperationReport apply(const std::string& target, bool includeApplications) const;
+    OperationReport restore() const;
+    OperationReport retry() const;
+
+private:
+    std::string scopePath() const;
+    void removeScope() const;
+
+    platform::FileSystem& fs_;
+    platform::Workspace& workspace_;
+    std::string directory_;
+    Bytes iconData_;
+    std::vector<std::string> applicationRoots_;
+    bool readDock_;
+    std::optional<std::vector<std::string>> dockApplicationURLs_;
+    ProgressHandler progress_;
+};
+
+}  // namespace lumaro
