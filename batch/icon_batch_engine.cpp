@@ -134,7 +134,9 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
                             scopePath());
 
     OperationReport merged;
-    const std::string targetName = platform::lastPathComponent(targetPath);
+    // The root folder has no last component; it is named by its path.
+    const std::string lastComponent = platform::lastPathComponent(targetPath);
+    const std::string targetName = lastComponent.empty() ? targetPath : lastComponent;
     try {
         merged.merge(makeEngine(directory_).apply(targetPath, includeApplications, false));
     } catch (const std::exception& error) {

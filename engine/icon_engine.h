@@ -103,6 +103,8 @@ private:
                     const std::set<std::string>& hiddenNames) const;
     std::set<std::string> runningApplicationPaths() const;
     void reportProgress(std::size_t index, std::size_t total, const std::string& name) const;
+    // Removes an emptied manifest file durably.
+    void removeManifestFile(const std::string& file) const;
 
     platform::FileSystem& fs_;
     platform::Workspace& workspace_;

@@ -43,6 +43,15 @@ OperationReport IconEngine::restore() const {
     return restoreManifest(manifestPath(), true);
 }
 
+void IconEngine::removeManifestFile(const std::string& file) const {
+    platform::throwIfFailed(fs_.unlink(file), file);
+    const std::string folder = platform::deletingLastPathComponent(file);
+    if (folder != directory_) {
+        platform::syncDirectory(fs_, folder);
+    }
+    syncDirectory();
+}
+
 bool IconEngine::itemIsMissing(const std::string& path, std::int32_t device) const {
     platform::FileStatus st;
     int err = fs_.lstat(path, st);
@@ -111,6 +120,12 @@ OperationReport IconEngine::restoreManifest(const std::string& file, bool record
         return report;
     }
     BackupManifest& manifest = *loaded;
+    if (manifest.entries.empty()) {
+        // Nothing left to restore: whatever became of the root, the file only blocks new skins.
+        removeManifestFile(file);
+        report.remaining = 0;
+        return report;
+    }
     const std::string root = platform::standardizePath(manifest.rootPath);
     const std::int32_t rootDevice = manifest.rootIdentity.device;
 
@@ -186,12 +201,7 @@ OperationReport IconEngine::restoreManifest(const std::string& file, bool record
         }
     }
     if (manifest.entries.empty()) {
-        platform::throwIfFailed(fs_.unlink(file), file);
-        const std::string folder = platform::deletingLastPathComponent(file);
-        if (folder != directory_) {
-            platform::syncDirectory(fs_, folder);
-        }
-        syncDirectory();
+        removeManifestFile(file);
     }
     report.remaining = recordSkips ? static_cast<std::int64_t>(manifest.entries.size()) : 0;
     return report;

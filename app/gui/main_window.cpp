@@ -1,0 +1,156 @@
+#include "app/gui/main_window.h"
+
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QVBoxLayout>
+
+namespace lumaro::gui {
+
+namespace {
+SkinModel* gCurrentModel = nullptr;
+}  // namespace
+
+SkinModel* currentModel() { return gCurrentModel; }
+void setCurrentModel(SkinModel* model) { gCurrentModel = model; }
+
+MainWindow::MainWindow(const std::function<SkinModel&()>& model, QWidget* parent)
+    : QMainWindow(parent), model_(model()) {
+    setWindowTitle(QStringLiteral("lumaro"));
+
+    auto* content = new QWidget(this);
+    content->setFixedSize(kContentWidth, kContentHeight);
+    content->setAutoFillBackground(true);
+    QPalette palette = content->palette();
+    palette.setColor(QPalette::Window, faceGrey());
+    content->setPalette(palette);
+
+    description_ = new QLabel(QStringLiteral("一键替换桌面图标为可爱复古小毛球"), content);
+    description_->setObjectName(QStringLiteral("scope-description"));
+    description_->setAccessibleName(description_->text());
+    QFont descriptionFont = description_->font();
+    descriptionFont.setPointSizeF(12);
+    description_->setFont(descriptionFont);
+    description_->setWordWrap(true);
+    description_->setFixedWidth(300);
+    description_->setAlignment(Qt::AlignLeading | Qt::AlignTop);
+    QPalette labelPalette = description_->palette();
+    labelPalette.setColor(QPalette::WindowText, Qt::black);
+    description_->setPalette(labelPalette);
+
+    applyButton_ = new RetroButton(QStringLiteral("一键换肤"), content);
+    applyButton_->setObjectName(QStringLiteral("apply-skin"));
+    restoreButton_ = new RetroButton(QStringLiteral("一键还原"), content);
+    restoreButton_->setObjectName(QStringLiteral("restore-skin"));
+    for (RetroButton* button : {applyButton_, restoreButton_}) {
+        button->setFixedSize(140, 40);
+    }
+    connect(applyButton_, &QPushButton::clicked, this, [this] { model_.runOperation(false, false); });
+    connect(restoreButton_, &QPushButton::clicked, this, [this] { model_.runOperation(true, false); });
+
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(20);
+    buttons->setContentsMargins(0, 0, 0, 0);
+    buttons->addWidget(applyButton_);
+    buttons->addWidget(restoreButton_);
+    auto* stack = new QVBoxLayout;
+    stack->setSpacing(18);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->addWidget(description_, 0, Qt::AlignLeading);
+    stack->addLayout(buttons);
+    auto* outer = new QVBoxLayout(content);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addStretch();
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    row->addLayout(stack);
+    row->addStretch();
+    outer->addLayout(row);
+    outer->addStretch();
+    setCentralWidget(content);
+
+    buildMenus();
+    // The window takes its content's fixed size and cannot be resized.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    refresh();
+}
+
+void MainWindow::buildMenus() {
+    QMenu* application = menuBar()->addMenu(QStringLiteral("lumaro"));
+    application->addAction(QStringLiteral("关于 lumaro"), this, [this] {
+        QMessageBox::about(this, QStringLiteral("关于 lumaro"),
+                           QStringLiteral("lumaro\n一键替换桌面图标为可爱复古小毛球"));
+    });
+    openBackups_ = application->addAction(QStringLiteral("查看备份"), this, [this] { model_.openBackups(); });
+    retry_ = application->addAction(QStringLiteral("重试已跳过的还原"), this,
+                                    [this] { model_.runOperation(true, true); });
+    application->addSeparator();
+    quit_ = application->addAction(QStringLiteral("退出 lumaro"), qApp, &QApplication::quit);
+
+    QMenu* scope = menuBar()->addMenu(QStringLiteral("范围"));
+    scopeGroup_ = new QActionGroup(this);
+    // Exclusive when a mark is set, but a folder chosen by hand leaves every item unmarked.
+    scopeGroup_->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    const auto checkItem = [&](const QString& text, const std::function<void()>& choose) {
+        QAction* item = scope->addAction(text);
+        item->setCheckable(true);
+        scopeGroup_->addAction(item);
+        // Only switching an item on acts; choosing a marked item again does nothing.
+        connect(item, &QAction::triggered, this, [this, choose](bool on) {
+            if (on) {
+                choose();
+            }
+            refresh();
+        });
+        return item;
+    };
+    desktopAndApps_ = checkItem(QStringLiteral("桌面和应用图标"), [this] { model_.useDesktop(); });
+    demoFolder_ = checkItem(QStringLiteral("演示文件夹"), [this] { model_.chooseTarget(model_.demo()); });
+    desktopOnly_ = checkItem(QStringLiteral("仅桌面"), [this] { model_.chooseTarget(model_.desktop()); });
+    chooseFolder_ = scope->addAction(QStringLiteral("选择文件夹…"), this, [this] { model_.chooseFolder(); });
+    scope->addSeparator();
+    openFolder_ = scope->addAction(QStringLiteral("打开当前文件夹"), this, [this] { model_.openCurrentFolder(); });
+}
+
+QAction* MainWindow::action(const QString& text) const {
+    for (QAction* candidate : findChildren<QAction*>()) {
+        if (candidate->text() == text) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+void MainWindow::refresh() {
+    const bool busy = model_.busy();
+    const bool pending = model_.hasBackup();
+    const bool unavailable = model_.unavailable();
+    applyButton_->setText(busy && !model_.restoring() ? QStringLiteral("换肤中…") : QStringLiteral("一键换肤"));
+    restoreButton_->setText(busy && model_.restoring() ? QStringLiteral("还原中…") : QStringLiteral("一键还原"));
+    applyButton_->setEnabled(!(busy || pending || unavailable));
+    restoreButton_->setEnabled(!(busy || !pending || unavailable));
+
+    const bool choosing = !(busy || pending || unavailable);
+    retry_->setEnabled(choosing);
+    for (QAction* item : {desktopAndApps_, demoFolder_, desktopOnly_, chooseFolder_}) {
+        item->setEnabled(choosing);
+    }
+    desktopAndApps_->setChecked(model_.isTargetDesktop() && model_.includeApplications());
+    demoFolder_->setChecked(model_.isTargetDemo());
+    desktopOnly_->setChecked(model_.isTargetDesktop() && !model_.includeApplications());
+    if (!desktopAndApps_->isChecked() && !demoFolder_->isChecked() && !desktopOnly_->isChecked()) {
+        if (QAction* checked = scopeGroup_->checkedAction()) {
+            checked->setChecked(false);
+        }
+    }
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    setCurrentModel(&model_);
+    activateWindow();
+    raise();
+}
+
+}  // namespace lumaro::gui

@@ -1,0 +1,15 @@
+// lumaro: the window.
+#include <string>
+#include <vector>
+
+#include "app/gui/shell.h"
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv, argv + argc);
+    lumaro::gui::LumaroApplication application(argc, argv);
+    lumaro::gui::QtOperationRunner runner;
+    lumaro::gui::Shell shell(arguments, runner, lumaro::platform::FileSystem::real(),
+                             lumaro::platform::Workspace::real());
+    shell.window().show();
+    return application.exec();
+}
