@@ -1,4 +1,6 @@
 // The apply transaction: the record on disk always runs ahead of the changes.
+#include <unordered_map>
+
 #include "engine/icon_engine.h"
 #include "platform/paths.h"
 #include "records/attributes.h"
@@ -7,6 +9,55 @@
 #include "records/operation_lock.h"
 
 namespace lumaro {
+
+namespace {
+
+// The icon writer's result depends on nothing but the item's kind and its original icon state,
+// so within one run a rehearsal is made once for each distinct (kind, state) and reused.
+class PredictionCache {
+public:
+    const IconState* find(std::uint16_t type, const IconState& original) const {
+        const auto range = entries_.equal_range(key(type, original));
+        for (auto it = range.first; it != range.second; ++it) {
+            if (it->second.type == type && it->second.original == original) {
+                return &it->second.predicted;
+            }
+        }
+        return nullptr;
+    }
+    void add(std::uint16_t type, const IconState& original, const IconState& predicted) {
+        entries_.emplace(key(type, original), Entry{type, original, predicted});
+    }
+
+private:
+    struct Entry {
+        std::uint16_t type;
+        IconState original;
+        IconState predicted;
+    };
+    static std::uint64_t mix(std::uint64_t h, const Bytes& bytes) {
+        h = (h ^ bytes.size()) * 1099511628211ull;
+        for (const std::uint8_t b : bytes) {
+            h = (h ^ b) * 1099511628211ull;
+        }
+        return h;
+    }
+    static std::uint64_t key(std::uint16_t type, const IconState& state) {
+        std::uint64_t h = 14695981039346656037ull ^ type;
+        h = state.finder ? mix(h, *state.finder) : h * 31;
+        h = state.fork ? mix(h, *state.fork) : h * 37;
+        if (state.iconFile) {
+            h = mix(h, state.iconFile->contents) ^ state.iconFile->mode;
+            for (const auto& [name, value] : state.iconFile->attributes) {
+                h = mix(mix(h, Bytes(name.begin(), name.end())), value);
+            }
+        }
+        return h;
+    }
+    std::unordered_multimap<std::uint64_t, Entry> entries_;
+};
+
+}  // namespace
 
 std::set<std::string> IconEngine::runningApplicationPaths() const {
     std::set<std::string> paths;
@@ -43,6 +94,7 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
     const std::set<std::string> running = runningApplicationPaths();
 
     OperationReport report;
+    PredictionCache predictions;
     std::size_t position = 0;
     for (const std::string& name : names) {
         ++position;
@@ -61,7 +113,13 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
             }
             const FileIdentity identity = identifyItem(fs_, item);
             const IconState original = captureIconState(fs_, item, identity);
-            const IconState predicted = predictAppliedState(identity, original);
+            IconState predicted;
+            if (const IconState* known = predictions.find(identity.type, original)) {
+                predicted = *known;
+            } else {
+                predicted = predictAppliedState(identity, original);
+                predictions.add(identity.type, original, predicted);
+            }
 
             // From here on the entry stays in the manifest, whatever happens to this item.
             manifest.entries.push_back({name, identity, original, predicted, kPhasePrepared});

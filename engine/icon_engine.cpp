@@ -79,7 +79,7 @@ std::optional<BackupManifest> IconEngine::readManifest(const std::string& path) 
 
 void IconEngine::saveManifest(const BackupManifest& manifest, const std::optional<std::string>& location) const {
     const std::string path = location.value_or(manifestPath());
-    const std::string text = encodeManifest(manifest);
+    const std::string text = (*encoders_)[path].encode(manifest);
     platform::throwIfFailed(platform::writeFileAtomically(fs_, path, text.data(), text.size(), 0600), path);
     platform::Descriptor fd;
     if (platform::openDescriptor(fs_, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) != 0) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -15,6 +16,7 @@
 #include "platform/file_system.h"
 #include "platform/icon_writer.h"
 #include "platform/workspace.h"
+#include "records/json.h"
 #include "records/records.h"
 
 class QImage;
@@ -112,6 +114,9 @@ private:
     Bytes iconData_;
     std::shared_ptr<const platform::IconWriter> writer_;  // rendered once per engine
     ProgressHandler progress_;
+    // One encoder per manifest file, so a save re-encodes only the entries that changed.
+    std::shared_ptr<std::map<std::string, ManifestEncoder>> encoders_ =
+        std::make_shared<std::map<std::string, ManifestEncoder>>();
 };
 
 }  // namespace lumaro

@@ -27,7 +27,7 @@ IconState IconEngine::predictAppliedState(const FileIdentity& identity, const Ic
         writeIconAttribute(fs_, item, kFinderInfoAttribute, original.finder);
         writeIconAttribute(fs_, item, kResourceForkAttribute, original.fork);
         if (original.iconFile) {
-            writeIconFile(fs_, platform::appendPathComponent(item, kIconFileName), *original.iconFile);
+            writeIconFile(fs_, platform::appendPathComponent(item, kIconFileName), *original.iconFile, false);
         }
         if (!writer_->valid() || writer_->setIcon(fs_, item) != 0) {
             throw SkinError("无法生成图标");

@@ -173,7 +173,7 @@ bool holdsContents(platform::FileSystem& fs, int fd, std::uint64_t size, const B
 
 }  // namespace
 
-void writeIconFile(platform::FileSystem& fs, const std::string& path, const IconFile& file) {
+void writeIconFile(platform::FileSystem& fs, const std::string& path, const IconFile& file, bool durable) {
     constexpr int kFlags = O_CREAT | O_NOFOLLOW | O_NONBLOCK;
     platform::Descriptor fd;
     // Never blocks on a FIFO, never follows a link, never truncates before the checks below.
@@ -213,7 +213,7 @@ void writeIconFile(platform::FileSystem& fs, const std::string& path, const Icon
         writeIconAttribute(fs, path, name,
                            it == file.attributes.end() ? std::nullopt : std::optional<Bytes>(it->second));
     }
-    if (fs.fchmod(fd.get(), file.mode & 0777u) != 0 || fs.fsync(fd.get()) != 0) {
+    if (fs.fchmod(fd.get(), file.mode & 0777u) != 0 || (durable && fs.fsync(fd.get()) != 0)) {
         throw SkinError("无法同步还原的图标文件");
     }
 }

@@ -31,7 +31,8 @@ AttributeMap readAllAttributes(platform::FileSystem& fs, const std::string& path
 // The item's current icon state; refuses an item whose identity is not `recorded`.
 IconState captureIconState(platform::FileSystem& fs, const std::string& path, const FileIdentity& recorded);
 
-// Makes the file at `path` hold exactly `file` (contents, attributes, mode), durably.
-void writeIconFile(platform::FileSystem& fs, const std::string& path, const IconFile& file);
+// Makes the file at `path` hold exactly `file` (contents, attributes, mode), durably unless
+// `durable` is false (a throw-away copy needs no sync).
+void writeIconFile(platform::FileSystem& fs, const std::string& path, const IconFile& file, bool durable = true);
 
 }  // namespace lumaro

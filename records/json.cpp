@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <set>
 #include <nlohmann/json.hpp>
@@ -159,19 +160,85 @@ std::string dumpStrict(const json& value, int indent) {
 
 }  // namespace
 
-std::string encodeManifest(const BackupManifest& manifest) {
-    json entries = json::array();
-    for (const BackupEntry& entry : manifest.entries) {
-        entries.push_back(encodeEntry(entry));
+namespace {
+
+// Every line after the first moved right by `spaces`, as the value nests inside a document.
+std::string indented(const std::string& text, std::size_t spaces) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    const std::string pad(spaces, ' ');
+    for (const char c : text) {
+        out.push_back(c);
+        if (c == '\n') {
+            out += pad;
+        }
     }
-    json object = json::object();  // std::map underneath: members come out sorted by name
-    object["createdAt"] = manifest.createdAt;
-    object["entries"] = std::move(entries);
-    object["rootIdentity"] = encodeIdentity(manifest.rootIdentity);
-    object["rootPath"] = manifest.rootPath;
-    object["schema"] = manifest.schema;
-    std::string text = dumpStrict(object, 2);
-    text.push_back('\n');
+    return out;
+}
+
+std::string encodeEntryText(const BackupEntry& entry) { return indented(dumpStrict(encodeEntry(entry), 2), 4); }
+
+// The document around the entries: the members in name order, pretty-printed with two spaces,
+// exactly as the JSON library prints the whole object.
+std::string assembleManifest(const BackupManifest& manifest, const std::vector<const std::string*>& entries) {
+    std::size_t size = 256;
+    for (const std::string* text : entries) {
+        size += text->size() + 6;
+    }
+    std::string out;
+    out.reserve(size);
+    out += "{\n  \"createdAt\": ";
+    out += dumpStrict(json(manifest.createdAt), -1);
+    out += ",\n  \"entries\": [";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        out += i == 0 ? "\n    " : ",\n    ";
+        out += *entries[i];
+    }
+    out += entries.empty() ? "]" : "\n  ]";
+    out += ",\n  \"rootIdentity\": ";
+    out += indented(dumpStrict(encodeIdentity(manifest.rootIdentity), 2), 2);
+    out += ",\n  \"rootPath\": ";
+    out += dumpStrict(json(manifest.rootPath), -1);
+    out += ",\n  \"schema\": ";
+    out += std::to_string(manifest.schema);
+    out += "\n}\n";
+    return out;
+}
+
+}  // namespace
+
+std::string encodeManifest(const BackupManifest& manifest) {
+    std::vector<std::string> texts;
+    texts.reserve(manifest.entries.size());
+    std::vector<const std::string*> pointers;
+    for (const BackupEntry& entry : manifest.entries) {
+        texts.push_back(encodeEntryText(entry));
+    }
+    for (const std::string& text : texts) {
+        pointers.push_back(&text);
+    }
+    return assembleManifest(manifest, pointers);
+}
+
+std::string ManifestEncoder::encode(const BackupManifest& manifest) {
+    std::map<std::string, Cached> next;
+    std::deque<std::string> repeated;  // a name met twice is encoded on its own, never shared
+    std::vector<const std::string*> pointers;
+    pointers.reserve(manifest.entries.size());
+    for (const BackupEntry& entry : manifest.entries) {
+        if (next.count(entry.name) > 0) {
+            pointers.push_back(&repeated.emplace_back(encodeEntryText(entry)));
+            continue;
+        }
+        auto found = cache_.find(entry.name);
+        if (found != cache_.end() && found->second.entry == entry) {
+            pointers.push_back(&next.insert(cache_.extract(found)).position->second.text);
+        } else {
+            pointers.push_back(&next.emplace(entry.name, Cached{entry, encodeEntryText(entry)}).first->second.text);
+        }
+    }
+    std::string text = assembleManifest(manifest, pointers);
+    cache_ = std::move(next);
     return text;
 }
 

@@ -7,6 +7,7 @@
 // range, and malformed Base64.
 #pragma once
 
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,21 @@ std::string encodeManifest(const BackupManifest& manifest);
 BackupManifest decodeManifest(std::string_view document);
 
 std::string encodeScope(const PendingScope& scope);
+
+// Encodes the successive versions of one manifest, re-encoding only the entries that changed
+// since the previous call (an entry is reused only when it is equal to the one encoded). The
+// text is exactly what encodeManifest gives.
+class ManifestEncoder {
+public:
+    std::string encode(const BackupManifest& manifest);
+
+private:
+    struct Cached {
+        BackupEntry entry;
+        std::string text;
+    };
+    std::map<std::string, Cached> cache_;
+};
 PendingScope decodeScope(std::string_view document);
 
 // The acceptance check of a decoded manifest: returns normally, or throws SkinError with

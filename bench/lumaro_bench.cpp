@@ -1,0 +1,279 @@
+// What an apply and a restore cost, against the cost of the durable writes themselves.
+//
+//   lumaro_bench [--dir FOLDER] [--sizes 10,100,300,1000] [--json]
+//
+// For each size N, in a child process of its own (so peak memory is the run's own): creates N
+// items in a scratch folder under FOLDER (plain files, files carrying attributes and a resource
+// fork, folders, folders with an "Icon\r", ".app" folders), runs a batch apply and a batch
+// restore, and measures wall and CPU time, the bytes written to "backup.json", the fsync calls
+// and peak resident memory. The floor replays, in the same run, the same sequence of durable
+// atomic replacements of a file of the same sizes: what the design's two saves per item cost
+// with nothing else done.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "batch/icon_batch_engine.h"
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/resource_fork.h"
+#include "resources/resources.h"
+
+namespace {
+
+using lumaro::platform::FileSystem;
+
+// Counts what the durable writes of "backup.json" cost and remembers each save's size.
+class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
+public:
+    using ForwardingFileSystem::ForwardingFileSystem;
+    std::uint64_t fsyncs = 0;
+    std::uint64_t manifestBytes = 0;
+    std::vector<std::size_t> manifestSaves;
+
+    int open(const std::string& path, int flags, unsigned mode, int& fd) override {
+        const int err = ForwardingFileSystem::open(path, flags, mode, fd);
+        if (err == 0) {
+            manifestTemp_[fd] = lumaro::platform::lastPathComponent(path).starts_with(".backup.json.");
+        }
+        return err;
+    }
+    int write(int fd, const void* data, std::size_t size, std::size_t& written) override {
+        const int err = ForwardingFileSystem::write(fd, data, size, written);
+        if (err == 0 && manifestTemp_[fd]) {
+            manifestBytes += written;
+            pending_[fd] += written;
+        }
+        return err;
+    }
+    int fsync(int fd) override {
+        ++fsyncs;
+        return ForwardingFileSystem::fsync(fd);
+    }
+    int close(int fd) override {
+        if (manifestTemp_[fd]) {
+            manifestSaves.push_back(pending_[fd]);
+        }
+        manifestTemp_.erase(fd);
+        pending_.erase(fd);
+        return ForwardingFileSystem::close(fd);
+    }
+
+private:
+    std::map<int, bool> manifestTemp_;
+    std::map<int, std::size_t> pending_;
+};
+
+struct Cost {
+    double wall = 0;
+    double user = 0;
+    double system = 0;
+};
+
+double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+
+template <typename F>
+Cost measure(F&& run) {
+    rusage before{};
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    const auto end = std::chrono::steady_clock::now();
+    ::getrusage(RUSAGE_SELF, &after);
+    return {std::chrono::duration<double>(end - start).count(), seconds(after.ru_utime) - seconds(before.ru_utime),
+            seconds(after.ru_stime) - seconds(before.ru_stime)};
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+}
+
+void makeItems(const std::string& root, int count) {
+    ::mkdir(root.c_str(), 0755);
+    lumaro::platform::Resource note;
+    note.type = {'T', 'E', 'X', 'T'};
+    note.id = 128;
+    note.data = lumaro::platform::Bytes(200, 'n');
+    const auto fork = *lumaro::platform::buildResourceFork({note});
+    std::vector<std::uint8_t> finder(32, 0);
+    finder[9] = 0x0C;
+    FileSystem& fs = FileSystem::real();
+    for (int i = 0; i < count; ++i) {
+        char name[64];
+        const std::string path = root + "/";
+        switch (i % 5) {
+            case 0:
+                std::snprintf(name, sizeof name, "file %04d.txt", i);
+                writeFile(path + name, "plain");
+                break;
+            case 1:
+                std::snprintf(name, sizeof name, "tagged %04d.doc", i);
+                writeFile(path + name, "tagged");
+                fs.setAttribute(path + name, "com.apple.FinderInfo", finder.data(), finder.size());
+                fs.setAttribute(path + name, "com.apple.ResourceFork", fork.data(), fork.size());
+                break;
+            case 2:
+                std::snprintf(name, sizeof name, "folder %04d", i);
+                ::mkdir((path + name).c_str(), 0755);
+                break;
+            case 3:
+                std::snprintf(name, sizeof name, "iconic %04d", i);
+                ::mkdir((path + name).c_str(), 0755);
+                writeFile(path + name + "/Icon\r", "icon");
+                break;
+            default:
+                std::snprintf(name, sizeof name, "Tool %04d.app", i);
+                ::mkdir((path + name).c_str(), 0755);
+                break;
+        }
+    }
+}
+
+// Replays the saves: the same durable steps as a manifest save, with bytes of the same sizes.
+Cost floorOf(const std::string& directory, const std::vector<std::size_t>& sizes) {
+    FileSystem& fs = FileSystem::real();
+    const std::string path = directory + "/floor.json";
+    std::string data;
+    return measure([&] {
+        for (const std::size_t size : sizes) {
+            data.assign(size, 'x');
+            lumaro::platform::writeFileAtomically(fs, path, data.data(), data.size(), 0600);
+            lumaro::platform::Descriptor fd;
+            lumaro::platform::openDescriptor(fs, path, O_RDONLY | O_NOFOLLOW, 0, fd);
+            fs.fsync(fd.get());
+            lumaro::platform::syncDirectory(fs, directory);
+        }
+    });
+}
+
+class NoApplications final : public lumaro::platform::Workspace {
+public:
+    std::vector<lumaro::platform::RunningApplication> runningApplications() override { return {}; }
+};
+
+nlohmann::json runSize(const std::string& base, int count) {
+    const std::string scratch = base + "/lumaro-bench-" + std::to_string(::getpid());
+    ::mkdir(scratch.c_str(), 0700);
+    const std::string root = scratch + "/Desktop";
+    const std::string state = scratch + "/state";
+    makeItems(root, count);
+    CountingFileSystem fs(FileSystem::real());
+    NoApplications workspace;
+    nlohmann::json result;
+    {
+        const lumaro::IconBatchEngine engine(fs, workspace, state, lumaro::loadFurball(),
+                                             std::vector<std::string>{scratch + "/Applications"}, false);
+        for (const char* phase : {"apply", "restore"}) {
+            fs.fsyncs = 0;
+            fs.manifestBytes = 0;
+            fs.manifestSaves.clear();
+            lumaro::OperationReport report;
+            const bool apply = std::strcmp(phase, "apply") == 0;
+            const Cost cost = measure([&] { report = apply ? engine.apply(root, true) : engine.restore(); });
+            const Cost floor = floorOf(scratch, fs.manifestSaves);
+            result[phase] = {{"wall", cost.wall},
+                             {"user", cost.user},
+                             {"system", cost.system},
+                             {"succeeded", report.succeeded},
+                             {"errors", report.errors.size()},
+                             {"manifestBytes", fs.manifestBytes},
+                             {"saves", fs.manifestSaves.size()},
+                             {"fsyncs", fs.fsyncs},
+                             {"floor", floor.wall},
+                             {"ratio", floor.wall > 0 ? cost.wall / floor.wall : 0.0},
+                             {"largestManifest", fs.manifestSaves.empty()
+                                                     ? 0
+                                                     : *std::max_element(fs.manifestSaves.begin(), fs.manifestSaves.end())}};
+        }
+    }
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    result["n"] = count;
+    result["peakRssKiB"] = usage.ru_maxrss;
+    const std::string cleanup = "rm -rf '" + scratch + "'";
+    [[maybe_unused]] const int status = std::system(cleanup.c_str());
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string directory = "/tmp";
+    std::vector<int> sizes = {10, 100, 300, 1000};
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--dir" && i + 1 < argc) {
+            directory = argv[++i];
+        } else if (arg == "--sizes" && i + 1 < argc) {
+            sizes.clear();
+            std::stringstream list(argv[++i]);
+            for (std::string item; std::getline(list, item, ',');) {
+                sizes.push_back(std::stoi(item));
+            }
+        } else if (arg == "--json") {
+            json = true;
+        } else {
+            std::fprintf(stderr, "usage: lumaro_bench [--dir FOLDER] [--sizes 10,100,300,1000] [--json]\n");
+            return 64;
+        }
+    }
+    QCoreApplication application(argc, argv);
+    if (!json) {
+        std::printf("%6s %-8s %9s %8s %8s %9s %7s %10s %8s %6s %9s\n", "N", "phase", "wall s", "user s", "sys s",
+                    "floor s", "ratio", "json MiB", "fsyncs", "saves", "peak MiB");
+    }
+    for (const int count : sizes) {
+        int pipe[2];
+        if (::pipe(pipe) != 0) {
+            return 1;
+        }
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(pipe[0]);
+            const std::string text = runSize(directory, count).dump();
+            [[maybe_unused]] const ssize_t written = ::write(pipe[1], text.data(), text.size());
+            ::_exit(0);
+        }
+        ::close(pipe[1]);
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(pipe[0]);
+        ::waitpid(child, nullptr, 0);
+        const auto result = nlohmann::json::parse(text);
+        if (json) {
+            std::printf("%s\n", result.dump().c_str());
+            continue;
+        }
+        for (const char* phase : {"apply", "restore"}) {
+            const auto& r = result[phase];
+            std::printf("%6d %-8s %9.3f %8.3f %8.3f %9.3f %7.2f %10.2f %8llu %6llu %9.1f\n", count, phase,
+                        r["wall"].get<double>(), r["user"].get<double>(), r["system"].get<double>(),
+                        r["floor"].get<double>(), r["ratio"].get<double>(),
+                        static_cast<double>(r["manifestBytes"].get<std::uint64_t>()) / 1048576.0,
+                        static_cast<unsigned long long>(r["fsyncs"].get<std::uint64_t>()),
+                        static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
+                        static_cast<double>(result["peakRssKiB"].get<long>()) / 1024.0);
+        }
+        std::fflush(stdout);
+    }
+    return 0;
+}
