@@ -105,6 +105,8 @@ private:
                     const std::set<std::string>& hiddenNames) const;
     std::set<std::string> runningApplicationPaths() const;
     void reportProgress(std::size_t index, std::size_t total, const std::string& name) const;
+    // Flushes an item's attributes (and a folder's entries) to disk; throws on failure.
+    void syncItem(const std::string& item, bool folder) const;
     // Removes an emptied manifest file durably.
     void removeManifestFile(const std::string& file) const;
 

@@ -1,5 +1,6 @@
 // The restore transaction: an entry leaves the manifest only once its item is back in its
 // original state or its backup is stored in a skip record.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -41,6 +42,15 @@ void eraseEntry(BackupManifest& manifest, const std::string& name) {
 OperationReport IconEngine::restore() const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
     return restoreManifest(manifestPath(), true);
+}
+
+void IconEngine::syncItem(const std::string& item, bool folder) const {
+    platform::Descriptor fd;
+    int err = platform::openDescriptor(fs_, item, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | (folder ? O_DIRECTORY : 0), 0, fd);
+    if (err == 0) {
+        err = fs_.fsync(fd.get());
+    }
+    platform::throwIfFailed(err, item);
 }
 
 void IconEngine::removeManifestFile(const std::string& file) const {
@@ -189,6 +199,8 @@ OperationReport IconEngine::restoreManifest(const std::string& file, bool record
                 saveManifest(manifest, file);
                 restoreItem(entry, item);
             }
+            // The item's original state must be on disk before its backup leaves the manifest.
+            syncItem(item, entry.identity.isDirectory());
             eraseEntry(manifest, name);
             saveManifest(manifest, file);
             ++report.succeeded;
