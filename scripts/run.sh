@@ -1,63 +1,48 @@
 #!/usr/bin/env bash
 # Builds Lumaro (Release) and runs it on a safe default: a scratch state directory and a scratch
-# demo folder under ${TMPDIR:-/tmp}/lumaro-demo, so nothing of yours is touched.
+# demonstration folder under ${TMPDIR:-/tmp}/lumaro-demo, never the real Desktop.
 #
 #   scripts/run.sh [args ...]
 #
 # With a display ($DISPLAY or $WAYLAND_DISPLAY) it opens the window `lumaro`, passing args on.
-# Without one it runs `lumaro-cli status` and then `lumaro-cli apply --demo`; when args are given
-# they replace those two commands (for example `scripts/run.sh restore`).
-# The scratch state is kept between runs, so a later run can restore what an earlier one did.
+# Without one it runs the command-line front end: `apply --demo` (or `restore` when the scratch
+# state still holds a skin from an earlier run), then `status`. Args, when given, replace those
+# commands (for example `scripts/run.sh retry --json`).
 set -euo pipefail
 
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo_root"
-
 build_dir=build/release
 
 bash scripts/ensure-deps.sh
-
-echo "run: building $build_dir"
 if [[ -f "$build_dir/CMakeCache.txt" ]] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$build_dir/CMakeCache.txt"; then
     rm -rf "$build_dir"
 fi
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release
-cmake --build "$build_dir" --parallel "$(nproc)"
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMARO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build_dir" --parallel "$(nproc)" --target lumaro lumaro-cli
 
-find_program() {
-    find "$repo_root/$build_dir" -name "$1" -type f -perm -u+x -not -path '*/CMakeFiles/*' -print -quit
-}
-gui="$(find_program lumaro)"
-cli="$(find_program lumaro-cli)"
-
+gui="$build_dir/app/lumaro"
+cli="$build_dir/cli/lumaro-cli"
 scratch="${TMPDIR:-/tmp}/lumaro-demo"
-roots=(--state-root "$scratch/state" --preview-root "$scratch/demo")
+roots=(--state-root "$scratch/state" --preview-root "$scratch/demo" --desktop-root "$scratch/Desktop"
+       --application-root "$scratch/Applications")
+mkdir -p "$scratch/Desktop" "$scratch/Applications"
+echo "run: scratch folder $scratch"
 
-if [[ -z "$gui" && -z "$cli" ]]; then
-    echo
-    echo "run: the front ends (lumaro, lumaro-cli) are not built yet."
-    echo "run: built the libraries and tests in $build_dir; run scripts/test.sh to test them."
-    exit 0
-fi
-
-mkdir -p "$scratch/state" "$scratch/demo"
-echo "run: scratch directory $scratch"
-
-if [[ -n "$gui" && ( -n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}" ) ]]; then
-    echo "run: $gui ${roots[*]} $*"
+if [[ -n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}" ]]; then
     exec "$gui" "${roots[@]}" "$@"
 fi
-
-if [[ -z "$cli" ]]; then
-    echo "run: no display, and lumaro-cli is not built yet; built $build_dir only."
-    exit 0
-fi
-
 if (($# > 0)); then
-    echo "run: $cli ${roots[*]} $*"
     exec "$cli" "${roots[@]}" "$@"
 fi
-echo "run: $cli ${roots[*]} status"
+status=0
+if "$cli" "${roots[@]}" status --json | grep -q '"pending":true'; then
+    echo "run: lumaro-cli restore"
+    "$cli" "${roots[@]}" restore || status=$?
+else
+    echo "run: lumaro-cli apply --demo"
+    "$cli" "${roots[@]}" apply --demo || status=$?
+fi
+echo "run: lumaro-cli status"
 "$cli" "${roots[@]}" status
-echo "run: $cli ${roots[*]} apply --demo"
-"$cli" "${roots[@]}" apply --demo
+exit "$status"
