@@ -1,10 +1,10 @@
-// The real window on Qt's offscreen platform: labels, enabling, check marks, the quit guard,
-// the result alert and the drawn bevel.
+// The real window on Qt's offscreen platform: enabling, check marks, quit guard, alert and bevel.
 #include <QApplication>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
-#include <functional>
+#include <set>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -14,211 +14,110 @@
 namespace lumaro::gui {
 namespace {
 
-using test::ScratchDir;
-
-// Holds each operation until the test lets it run, so the window can be seen while busy.
-class HoldingRunner final : public OperationRunner {
-public:
+// The fixture is the runner: it holds each operation until `release`, so the window can be seen while busy.
+struct WindowTest : ::testing::Test, OperationRunner {
+    WindowTest() { test::makeDirectory(scratch / "Desktop"); test::writeFile(scratch / "Desktop/note.txt", "n"); }
     void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
-        work_ = std::move(work);
-        completion_ = std::move(completion);
+        held = [=] { completion(work()); };
     }
-    bool holding() const { return static_cast<bool>(work_); }
-    void release() {
-        auto work = std::move(work_);
-        auto completion = std::move(completion_);
-        work_ = nullptr;
-        completion(work());
-    }
-
-private:
-    std::function<OperationOutcome()> work_;
-    std::function<void(OperationOutcome)> completion_;
-};
-
-class WindowTest : public ::testing::Test {
-protected:
-    std::unique_ptr<Shell> start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments = {"lumaro",         "--state-root",   scratch / "state",
-                                              "--desktop-root", scratch / "Desktop", "--application-root",
-                                              scratch / "Applications"};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        auto shell = std::make_unique<Shell>(arguments, runner, platform::FileSystem::real(),
-                                             platform::Workspace::real());
+    void release() { std::exchange(held, nullptr)(); }
+    std::unique_ptr<Shell> start(const std::string& state = "state") {
+        const std::vector<std::string> args{"lumaro", "--state-root", scratch / state, "--desktop-root",
+                                            scratch / "Desktop", "--application-root", scratch / "Applications"};
+        auto shell = std::make_unique<Shell>(args, *this, platform::FileSystem::real(), platform::Workspace::real());
         shell->window().show();
         return shell;
     }
-    void SetUp() override {
-        test::makeDirectory(scratch / "Desktop");
-        test::writeFile(scratch / "Desktop/note.txt", "n");
-    }
-    // Shows pending alerts and closes them, modal ones included, so no test leaves one behind.
-    static void drainAlerts() {
+    // Shows the alerts still queued and closes them, modal ones included, so none outlives its test.
+    void TearDown() override {
         QTimer closer;
-        QObject::connect(&closer, &QTimer::timeout, [] {
-            for (QWidget* widget : QApplication::topLevelWidgets()) {
-                if (widget->objectName() == "result-alert" && widget->isVisible()) {
-                    widget->close();
-                }
+        closer.callOnTimeout([] {
+            for (QWidget* alert : QApplication::topLevelWidgets()) {
+                if (alert->objectName() == "result-alert") alert->close();
             }
         });
         closer.start(5);
-        for (int i = 0; i < 5; ++i) {
-            QApplication::processEvents();
-        }
-    }
-    void TearDown() override {
-        drainAlerts();
+        for (int i = 0; i < 5; ++i) QApplication::processEvents();
         setCurrentModel(nullptr);
     }
-
-    static bool enabled(MainWindow& window, const char* text) { return window.action(QString::fromUtf8(text))->isEnabled(); }
-    static bool checked(MainWindow& window, const char* text) { return window.action(QString::fromUtf8(text))->isChecked(); }
-
-    ScratchDir scratch;
-    HoldingRunner runner;
+    // "AR MMMMMMM SSS": 1 for each enabled button and menu item below, then for each check-marked scope item.
+    static std::string states(MainWindow& window) {
+        const auto bit = [](bool on) { return on ? '1' : '0'; };
+        std::string out{bit(window.applyButton()->isEnabled()), bit(window.restoreButton()->isEnabled()), ' '};
+        for (const char* item : {"重试已跳过的还原", "桌面和应用图标", "演示文件夹", "仅桌面", "选择文件夹…",
+                                 "查看备份", "打开当前文件夹"})
+            out += bit(window.action(item)->isEnabled());
+        out += ' ';
+        for (auto item : {"桌面和应用图标", "演示文件夹", "仅桌面"}) out += bit(window.action(item)->isChecked());
+        return out;
+    }
+    test::ScratchDir scratch;
+    std::function<void()> held;
 };
 
-TEST_F(WindowTest, StatesFollowTheModelThroughAnApplyAndARestore) {
+TEST_F(WindowTest, StatesThroughAnApplyAndARestoreWithTheQuitGuardAndTheAlert) {
     auto shell = start();
     MainWindow& window = shell->window();
-    EXPECT_EQ(window.centralWidget()->size(), QSize(kContentWidth, kContentHeight));
-    EXPECT_EQ(window.minimumSize(), window.maximumSize()) << "the window cannot be resized";
-    EXPECT_TRUE(window.findChild<QWidget*>("scope-description"));
-    EXPECT_TRUE(window.applyButton()->isEnabled());
-    EXPECT_FALSE(window.restoreButton()->isEnabled());
-    EXPECT_TRUE(enabled(window, "重试已跳过的还原"));
-    EXPECT_TRUE(checked(window, "桌面和应用图标"));
-    EXPECT_FALSE(checked(window, "仅桌面"));
-    EXPECT_EQ(currentModel(), &shell->model());
-
+    EXPECT_EQ(states(window), "10 1111111 100");
     QTest::mouseClick(window.applyButton(), Qt::LeftButton);
-    ASSERT_TRUE(runner.holding());
     EXPECT_EQ(window.applyButton()->text(), "换肤中…");
-    EXPECT_EQ(window.restoreButton()->text(), "一键还原");
-    EXPECT_FALSE(window.applyButton()->isEnabled());
-    EXPECT_FALSE(window.restoreButton()->isEnabled());
-    for (const char* item : {"重试已跳过的还原", "桌面和应用图标", "演示文件夹", "仅桌面", "选择文件夹…"}) {
-        EXPECT_FALSE(enabled(window, item)) << item;
-    }
-    EXPECT_TRUE(enabled(window, "查看备份"));
-    EXPECT_TRUE(enabled(window, "打开当前文件夹"));
-    QTest::mouseClick(window.applyButton(), Qt::LeftButton);  // ignored while busy
-
-    runner.release();
-    EXPECT_FALSE(window.applyButton()->isEnabled());
-    EXPECT_TRUE(window.restoreButton()->isEnabled());
-    EXPECT_EQ(window.applyButton()->text(), "一键换肤");
-    for (const char* item : {"重试已跳过的还原", "桌面和应用图标", "演示文件夹", "仅桌面", "选择文件夹…"}) {
-        EXPECT_FALSE(enabled(window, item)) << item;
-    }
-
-    QTest::mouseClick(window.restoreButton(), Qt::LeftButton);
-    EXPECT_EQ(window.restoreButton()->text(), "还原中…");
-    EXPECT_EQ(window.applyButton()->text(), "一键换肤");
-    runner.release();
-    EXPECT_TRUE(window.applyButton()->isEnabled());
-    EXPECT_FALSE(window.restoreButton()->isEnabled());
-}
-
-TEST_F(WindowTest, ScopeMenuMovesItsCheckMark) {
-    auto shell = start();
-    MainWindow& window = shell->window();
-    window.action("仅桌面")->trigger();
-    EXPECT_TRUE(checked(window, "仅桌面"));
-    EXPECT_FALSE(checked(window, "桌面和应用图标"));
-    EXPECT_FALSE(shell->model().includeApplications());
-    window.action("仅桌面")->trigger();  // choosing the marked item again changes nothing
-    EXPECT_TRUE(checked(window, "仅桌面"));
-    window.action("桌面和应用图标")->trigger();
-    EXPECT_TRUE(checked(window, "桌面和应用图标"));
-    EXPECT_TRUE(shell->model().includeApplications());
-    window.action("演示文件夹")->trigger();
-    EXPECT_TRUE(checked(window, "演示文件夹"));
-    EXPECT_FALSE(checked(window, "桌面和应用图标"));
-    shell->model().chooseTarget(scratch.path());
-    window.refresh();
-    for (const char* item : {"桌面和应用图标", "演示文件夹", "仅桌面"}) {
-        EXPECT_FALSE(checked(window, item)) << "a folder chosen by hand carries no mark";
-    }
-}
-
-TEST_F(WindowTest, UnavailableModelDisablesEveryOperation) {
-    test::writeFile(scratch / "not-a-folder", "x");
-    std::vector<std::string> arguments = {"lumaro", "--state-root", scratch / "not-a-folder", "--desktop-root",
-                                          scratch / "Desktop", "--application-root", scratch / "Applications"};
-    Shell shell(arguments, runner, platform::FileSystem::real(), platform::Workspace::real());
-    shell.window().show();
-    EXPECT_TRUE(shell.model().unavailable());
-    EXPECT_FALSE(shell.window().applyButton()->isEnabled());
-    EXPECT_FALSE(shell.window().restoreButton()->isEnabled());
-    EXPECT_FALSE(enabled(shell.window(), "重试已跳过的还原"));
-    EXPECT_TRUE(enabled(shell.window(), "查看备份"));
-    EXPECT_TRUE(enabled(shell.window(), "打开当前文件夹"));
-}
-
-TEST_F(WindowTest, QuitIsRefusedWhileBusyAndAlertTextIsCut) {
-    auto shell = start();
-    QTest::mouseClick(shell->window().applyButton(), Qt::LeftButton);
-    ASSERT_TRUE(shell->model().busy());
+    EXPECT_EQ(states(window), "00 0000011 100");
     EXPECT_FALSE(allowQuit());
     QEvent quit(QEvent::Quit);
-    EXPECT_TRUE(QApplication::sendEvent(qApp, &quit));
-    runner.release();
+    EXPECT_TRUE(QApplication::sendEvent(qApp, &quit)) << "the quit request is swallowed while busy";
+    release();
     EXPECT_TRUE(allowQuit());
+    EXPECT_EQ(window.applyButton()->text(), "一键换肤");
+    EXPECT_EQ(states(window), "01 0000011 100");
+    QTest::mouseClick(window.restoreButton(), Qt::LeftButton);
+    EXPECT_EQ(window.restoreButton()->text(), "还原中…");
+    EXPECT_EQ(states(window), "00 0000011 100");
+    release();
+    EXPECT_EQ(states(window), "10 1111111 100");
 
-    const std::string long400(400, 'x');
-    shell->model().finishOperation({long400, long400}, "图标已更换");
+    shell->model().finishOperation({std::string(400, 'x'), std::string(400, 'x')}, "图标已更换");
     QApplication::processEvents();
-    QMessageBox* alert = nullptr;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-        alert = alert ? alert : qobject_cast<QMessageBox*>(widget);
-    }
-    if (alert == nullptr) {
-        alert = shell->window().findChild<QMessageBox*>("result-alert");
-    }
+    auto* alert = window.findChild<QMessageBox*>("result-alert");
     ASSERT_NE(alert, nullptr);
     EXPECT_EQ(alert->text(), "图标已更换");
     EXPECT_EQ(alert->informativeText(), QString(360, 'x') + "…");
     EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
-    alert->close();
 }
 
-TEST_F(WindowTest, BevelSwapsWhenPressedAndDisabledLabelIsGrey) {
+TEST_F(WindowTest, BevelPressedAndDisabledLabelCheckMarksAndAnUnavailableModel) {
     auto shell = start();
-    RetroButton* apply = shell->window().applyButton();
-    const QRgb white = QColor(Qt::white).rgb();
-    const QRgb face = faceGrey().rgb();
-    const QRgb shadow = shadowGrey().rgb();
-    EXPECT_EQ(qRed(face), 212);  // 0.83 of full scale
-    const QImage released = apply->grab().toImage();
-    const int w = released.width();
-    const int h = released.height();
-    EXPECT_EQ(released.pixel(0, h / 2), white) << "left edge";
-    EXPECT_EQ(released.pixel(w / 2, 0), white) << "top edge";
-    EXPECT_EQ(released.pixel(w - 1, h / 2), shadow) << "right edge";
-    EXPECT_EQ(released.pixel(w / 2, h - 1), shadow) << "bottom edge";
-    EXPECT_EQ(released.pixel(6, 6), face);
-
-    apply->setForcedDown(true);
-    const QImage pressed = apply->grab().toImage();
-    EXPECT_EQ(pressed.pixel(0, h / 2), shadow);
-    EXPECT_EQ(pressed.pixel(w / 2, 0), shadow);
-    EXPECT_EQ(pressed.pixel(w - 1, h / 2), white);
-    EXPECT_EQ(pressed.pixel(w / 2, h - 1), white);
-
-    // The disabled restore button draws its label in the 0.5 grey over a white engraving.
-    const QImage disabled = shell->window().restoreButton()->grab().toImage();
-    bool grey = false;
-    bool engraved = false;
-    for (int y = 4; y < h - 4; ++y) {
-        for (int x = 4; x < w - 4; ++x) {
-            grey = grey || disabled.pixel(x, y) == disabledLabelGrey().rgb();
-            engraved = engraved || disabled.pixel(x, y) == white;
-        }
+    MainWindow& window = shell->window();
+    const QRgb white = QColor(Qt::white).rgb(), shadow = shadowGrey().rgb();
+    const QImage released = window.applyButton()->grab().toImage();
+    window.applyButton()->setForcedDown(true);
+    const QImage pressed = window.applyButton()->grab().toImage();
+    const int w = released.width(), h = released.height();
+    EXPECT_EQ(released.pixel(6, 6), faceGrey().rgb());
+    for (const auto& [x, y, light] : {std::tuple(0, h / 2, true), std::tuple(w / 2, 0, true),
+                                      std::tuple(w - 1, h / 2, false), std::tuple(w / 2, h - 1, false)}) {
+        EXPECT_EQ(released.pixel(x, y), light ? white : shadow) << x << "," << y;
+        EXPECT_EQ(pressed.pixel(x, y), light ? shadow : white) << x << "," << y;
     }
-    EXPECT_TRUE(grey);
-    EXPECT_TRUE(engraved);
+    const QImage disabled = window.restoreButton()->grab().toImage();
+    std::set<QRgb> inside;
+    for (int y = 4; y < h - 4; ++y) {
+        for (int x = 4; x < w - 4; ++x) inside.insert(disabled.pixel(x, y));
+    }
+    EXPECT_TRUE(inside.count(disabledLabelGrey().rgb()) && inside.count(white));
+
+    window.action("仅桌面")->trigger();
+    EXPECT_EQ(states(window), "10 1111111 001");
+    window.action("仅桌面")->trigger();  // choosing the marked item again changes nothing
+    EXPECT_EQ(states(window), "10 1111111 001");
+    window.action("演示文件夹")->trigger();
+    EXPECT_EQ(states(window), "10 1111111 010");
+    shell->model().chooseTarget(scratch.path());
+    window.refresh();
+    EXPECT_EQ(states(window), "10 1111111 000") << "a folder chosen by hand carries no mark";
+
+    test::writeFile(scratch / "not-a-folder", "x");
+    auto unavailable = start("not-a-folder");
+    EXPECT_EQ(states(unavailable->window()), "00 0000011 100");
 }
 
 }  // namespace

@@ -4,12 +4,15 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "platform/paths.h"
+#include "platform/resource_fork.h"
 
 namespace lumaro::test {
 
@@ -95,6 +98,121 @@ QImage sampleImage() {
     QImage image(16, 16, QImage::Format_RGBA8888);
     image.fill(QColor(200, 120, 40, 255));
     return image;
+}
+
+ScopedUmask::ScopedUmask(unsigned mask) : old_(::umask(static_cast<mode_t>(mask))) {}
+ScopedUmask::~ScopedUmask() { ::umask(static_cast<mode_t>(old_)); }
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+platform::Bytes finderInfo(const std::string& head) {
+    platform::Bytes bytes = bytesOf(head);
+    bytes.resize(32);
+    return bytes;
+}
+
+std::uint32_t be32(const platform::Bytes& b, std::size_t at) {
+    return (std::uint32_t{b.at(at)} << 24) | (std::uint32_t{b.at(at + 1)} << 16) | (std::uint32_t{b.at(at + 2)} << 8) |
+           b.at(at + 3);
+}
+
+platform::Bytes resourceFork(const std::string& type, std::int16_t id, const std::string& data) {
+    platform::Resource resource;
+    std::copy_n(type.begin(), 4, resource.type.begin());
+    resource.id = id;
+    resource.data = bytesOf(data);
+    return platform::buildResourceFork({resource}).value();
+}
+
+std::map<std::string, platform::Bytes> userAttributes(const std::string& path) {
+    std::map<std::string, platform::Bytes> result;
+    std::string list(65536, '\0');
+    const ssize_t got = ::llistxattr(path.c_str(), list.data(), list.size());
+    list.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    for (std::size_t start = 0; start < list.size();) {
+        const std::string name(list.c_str() + start);
+        if (name.starts_with("user.")) {
+            result[name] = rawAttribute(path, name);
+        }
+        start += name.size() + 1;
+    }
+    return result;
+}
+
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    for (char buffer[512]; pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr;) {
+        output += buffer;
+    }
+    return pipe != nullptr && ::pclose(pipe) == 0 ? output : "<failed> " + output;
+}
+
+int HookFileSystem::hook(const std::string& op, const std::string& path) {
+    const std::string call = op + " " + path;
+    if (observe) {
+        observe(call);
+    }
+    const auto failure = failures.find(call);
+    return failure == failures.end() ? 0 : failure->second;
+}
+
+int HookFileSystem::lstat(const std::string& path, platform::FileStatus& out) {
+    if (const int err = hook("lstat", path)) {
+        return err;
+    }
+    const int err = ForwardingFileSystem::lstat(path, out);
+    out.device += err == 0 && path == otherDevice ? 1 : 0;
+    return err;
+}
+
+int HookFileSystem::access(const std::string& path, int mode) {
+    const int err = hook("access", path);
+    return err != 0 ? err : ForwardingFileSystem::access(path, mode);
+}
+
+int HookFileSystem::listDirectory(const std::string& path, std::vector<std::string>& names) {
+    const int err = hook("list", path);
+    return err != 0 ? err : ForwardingFileSystem::listDirectory(path, names);
+}
+
+int HookFileSystem::open(const std::string& path, int flags, unsigned mode, int& fd) {
+    if (const int err = hook("open", path)) {
+        return err;
+    }
+    const int err = ForwardingFileSystem::open(path, flags, mode, fd);
+    if (err == 0) {
+        opened_[fd] = path;
+    }
+    return err;
+}
+
+int HookFileSystem::fsync(int fd) {
+    const int err = hook("fsync", opened_[fd]);
+    return err != 0 ? err : ForwardingFileSystem::fsync(fd);
+}
+
+int HookFileSystem::setAttribute(const std::string& path, const std::string& name, const void* data,
+                                 std::size_t size) {
+    const int err = hook("setAttribute", path);
+    return err != 0 ? err : ForwardingFileSystem::setAttribute(path, name, data, size);
+}
+
+int HookFileSystem::unlink(const std::string& path) {
+    const int err = hook("unlink", path);
+    return err != 0 ? err : ForwardingFileSystem::unlink(path);
+}
+
+int HookFileSystem::rename(const std::string& from, const std::string& to) {
+    int err = hook("rename", to);
+    err = err != 0 ? err : ForwardingFileSystem::rename(from, to);
+    if (afterRename) {
+        afterRename(to);
+    }
+    return err;
 }
 
 }  // namespace lumaro::test

@@ -2,9 +2,16 @@
 #pragma once
 
 #include <QImage>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/file_ops.h"
+#include "platform/file_system.h"
+#include "platform/workspace.h"
+#include "records/errors.h"
 
 namespace lumaro::test {
 
@@ -35,5 +42,76 @@ unsigned fileMode(const std::string& path);  // st_mode & 07777 of lstat
 
 // A small opaque image for engines.
 QImage sampleImage();
+
+// Sets the process umask for its lifetime.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(unsigned mask);
+    ~ScopedUmask();
+    ScopedUmask(const ScopedUmask&) = delete;
+    ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+private:
+    unsigned old_;
+};
+
+// The full Linux names of the two icon attributes.
+inline constexpr const char* kFinderInfo = "user.com.apple.FinderInfo";
+inline constexpr const char* kResourceFork = "user.com.apple.ResourceFork";
+
+bool exists(const std::string& path);  // lstat succeeds
+// 32 bytes of Finder information: `head`, then zeros.
+platform::Bytes finderInfo(const std::string& head);
+std::uint32_t be32(const platform::Bytes& bytes, std::size_t at);
+// A resource fork holding one resource.
+platform::Bytes resourceFork(const std::string& type, std::int16_t id, const std::string& data);
+// Every "user." attribute of a path, by full name.
+std::map<std::string, platform::Bytes> userAttributes(const std::string& path);
+// The standard output of a shell command, after "<failed> " when the command fails.
+std::string run(const std::string& command);
+
+// The message of the E a call throws, or "<no error>".
+template <typename E = SkinError, typename F>
+std::string errorOf(F&& call) {
+    try {
+        call();
+    } catch (const E& error) {
+        return error.what();
+    }
+    return "<no error>";
+}
+
+class FakeWorkspace : public platform::Workspace {
+public:
+    std::vector<platform::RunningApplication> running;
+    std::optional<std::string> own;
+    std::vector<platform::RunningApplication> runningApplications() override { return running; }
+    std::optional<std::string> ownBundleIdentifier() override { return own; }
+    void noteFileSystemChanged(const std::string&) override {}
+};
+
+// The real file system with hooks. Each call below is named "op path" (fsync: the path opened;
+// rename: the new name), shown to `observe`, and fails with failures["op path"] when listed.
+class HookFileSystem : public platform::ForwardingFileSystem {
+public:
+    HookFileSystem() : ForwardingFileSystem(platform::FileSystem::real()) {}
+    std::map<std::string, int> failures;
+    std::function<void(const std::string& call)> observe;
+    std::function<void(const std::string& to)> afterRename;
+    std::string otherDevice;  // lstat reports this path on another device
+
+    int lstat(const std::string& path, platform::FileStatus& out) override;
+    int access(const std::string& path, int mode) override;
+    int listDirectory(const std::string& path, std::vector<std::string>& names) override;
+    int open(const std::string& path, int flags, unsigned mode, int& fd) override;
+    int fsync(int fd) override;
+    int setAttribute(const std::string& path, const std::string& name, const void* data, std::size_t size) override;
+    int unlink(const std::string& path) override;
+    int rename(const std::string& from, const std::string& to) override;
+
+private:
+    int hook(const std::string& op, const std::string& path);
+    std::map<int, std::string> opened_;
+};
 
 }  // namespace lumaro::test
