@@ -88,12 +88,15 @@ void IconEngine::saveManifest(const BackupManifest& manifest, const std::optiona
     if (fs_.fsync(fd.get()) != 0) {
         throw SkinError("无法同步备份，请保留备份目录。");
     }
-    // The new name must be durable in the folder that holds it, whichever folder that is.
+    // The new name must be durable in the folder that holds it before anything relies on it: a
+    // failed sync of that folder is a failed save.
     const std::string folder = platform::deletingLastPathComponent(path);
-    if (folder != directory_) {
-        platform::syncDirectory(fs_, folder);
+    if (platform::syncDirectory(fs_, folder) != 0) {
+        throw SkinError("无法同步备份，请保留备份目录。");
     }
-    syncDirectory();
+    if (folder != directory_) {
+        syncDirectory();
+    }
 }
 
 void IconEngine::syncDirectory() const { platform::syncDirectory(fs_, directory_); }

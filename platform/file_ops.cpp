@@ -195,8 +195,11 @@ int createDirectories(FileSystem& fs, const std::string& path, unsigned mode) {
         if (err == 0 && !st.isDirectory()) {
             err = EEXIST;
         }
+        return err;
     }
-    return err;
+    // A new folder's name is durable only once its parent is synced; what is written inside it
+    // later (backups among it) depends on that.
+    return err != 0 ? err : syncDirectory(fs, parent);
 }
 
 int syncDirectory(FileSystem& fs, const std::string& path) {

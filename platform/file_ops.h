@@ -61,9 +61,9 @@ int writeFileAtomically(FileSystem& fs, const std::string& path, const void* dat
 // EEXIST when anything is already there.
 int createDirectory(FileSystem& fs, const std::string& path, unsigned mode);
 
-// Creates `path` and any missing parents, each new folder with exactly `mode`. A folder that
-// already exists (a link to one counts, as the platform's existence test follows links) keeps
-// its mode; anything else in the way gives the system's error.
+// Creates `path` and any missing parents, each new folder with exactly `mode` and its name synced
+// in its parent. A folder that already exists (a link to one counts, as the platform's existence
+// test follows links) keeps its mode; anything else in the way gives the system's error.
 int createDirectories(FileSystem& fs, const std::string& path, unsigned mode);
 
 // Flushes a folder's entries to disk; 0 or errno.
