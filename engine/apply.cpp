@@ -69,6 +69,14 @@ std::set<std::string> IconEngine::runningApplicationPaths() const {
     return paths;
 }
 
+void IconEngine::noteRelaunch(const std::string& name, const std::string& item, const std::set<std::string>& running,
+                              OperationReport& report) {
+    if (platform::asciiLower(platform::pathExtension(name)) == "app" &&
+        running.count(platform::standardizePath(item)) > 0) {
+        report.relaunchApplications.push_back(platform::deletingPathExtension(name));
+    }
+}
+
 void IconEngine::reportProgress(std::size_t index, std::size_t total, const std::string& name) const {
     if (progress_) {
         progress_(index, total, name);
@@ -135,10 +143,7 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
             saveManifest(manifest);
 
             ++report.succeeded;
-            if (platform::asciiLower(platform::pathExtension(name)) == "app" &&
-                running.count(platform::standardizePath(item)) > 0) {
-                report.relaunchApplications.push_back(platform::deletingPathExtension(name));
-            }
+            noteRelaunch(name, item, running, report);
         } catch (const std::exception& error) {
             report.errors.push_back(errorLine(name, describe(error)));
         }

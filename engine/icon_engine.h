@@ -104,6 +104,9 @@ private:
     bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
                     const std::set<std::string>& hiddenNames) const;
     std::set<std::string> runningApplicationPaths() const;
+    // Lists an application that was running, by its name without the extension, for relaunch.
+    static void noteRelaunch(const std::string& name, const std::string& item, const std::set<std::string>& running,
+                             OperationReport& report);
     void reportProgress(std::size_t index, std::size_t total, const std::string& name) const;
     // Flushes an item's attributes (and a folder's entries) to disk; throws on failure.
     void syncItem(const std::string& item, bool folder) const;

@@ -204,10 +204,7 @@ OperationReport IconEngine::restoreManifest(const std::string& file, bool record
             eraseEntry(manifest, name);
             saveManifest(manifest, file);
             ++report.succeeded;
-            if (platform::asciiLower(platform::pathExtension(name)) == "app" &&
-                running.count(platform::standardizePath(item)) > 0) {
-                report.relaunchApplications.push_back(platform::deletingPathExtension(name));
-            }
+            noteRelaunch(name, item, running, report);
         } catch (const std::exception& error) {
             report.errors.push_back(errorLine(name, describe(error)));
         }
