@@ -68,7 +68,8 @@ std::vector<std::string> reportMessages(const OperationReport& report) {
         result.push_back(joinNames(names) + "已不存在，已跳过，不影响其他图标还原。");
     }
     if (!report.relaunchApplications.empty()) {
-        result.push_back(joinNames(report.relaunchApplications) + " 的图标如果没变化，可以退出后重新打开试试。");
+        result.push_back(joinNames(report.relaunchApplications) +
+                         " 的图标如果没变化，可以退出后重新打开试试。");
     }
     result.insert(result.end(), others.begin(), others.end());
     return result;
@@ -87,8 +88,9 @@ std::string joinedLines(const std::vector<std::string>& lines) {
 
 std::string alertText(const std::vector<std::string>& messages) {
     constexpr int kLimit = 360;
-    const std::vector<std::string> shown(messages.begin(),
-                                         messages.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(3, messages.size())));
+    const std::vector<std::string> shown(
+        messages.begin(),
+        messages.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(3, messages.size())));
     const QString text = QString::fromStdString(joinedLines(shown));
     QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
     int count = 0;

@@ -16,7 +16,8 @@ namespace lumaro {
 namespace {
 
 constexpr const char* kWelcomeText =
-    "这里是lumaro的演示文件夹。\n点击“一键换肤”查看效果，再点击“一键还原”。\n真实桌面不会因演示操作而改变。\n";
+    "这里是lumaro的演示文件夹。\n点击“一键换肤”查看效果，再点击“一键还原”。\n真实桌面不会因演示操作而改变。"
+    "\n";
 constexpr const char* kNoteText = "这是演示文件夹，可以正常打开。\n";
 
 bool exists(platform::FileSystem& fs, const std::string& path) {
@@ -100,7 +101,9 @@ void SkinModel::createDemoFolderIfNeeded() {
         const std::string text = homePageLink();
         platform::Descriptor fd;
         platform::throwIfFailed(
-            platform::openDescriptor(fs, link, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK, 0644, fd), link);
+            platform::openDescriptor(fs, link, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK, 0644,
+                                     fd),
+            link);
         platform::throwIfFailed(platform::writeFully(fs, fd.get(), text.data(), text.size()), link);
         platform::throwIfFailed(fd.close(), link);
     }
@@ -223,11 +226,17 @@ void SkinModel::chooseFolder() {
     }
 }
 
-void SkinModel::openCurrentFolder() { services_.frontEnd.openFolder(target_); }
+void SkinModel::openCurrentFolder() {
+    services_.frontEnd.openFolder(target_);
+}
 
-void SkinModel::openBackups() { services_.frontEnd.openFolder(state_); }
+void SkinModel::openBackups() {
+    services_.frontEnd.openFolder(state_);
+}
 
-bool SkinModel::isTargetDemo() const { return platform::standardizePath(target_) == platform::standardizePath(demo_); }
+bool SkinModel::isTargetDemo() const {
+    return platform::standardizePath(target_) == platform::standardizePath(demo_);
+}
 
 bool SkinModel::isTargetDesktop() const {
     return platform::standardizePath(target_) == platform::standardizePath(desktop_);

@@ -38,21 +38,23 @@ struct OperationOutcome {
 
 // Runs the work somewhere and hands its outcome to `completion` on the model's thread.
 class OperationRunner {
-public:
+  public:
     virtual ~OperationRunner() = default;
-    virtual void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) = 0;
+    virtual void run(std::function<OperationOutcome()> work,
+                     std::function<void(OperationOutcome)> completion) = 0;
 };
 
 // Runs the work at once on the calling thread.
 class SynchronousRunner final : public OperationRunner {
-public:
-    void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
+  public:
+    void run(std::function<OperationOutcome()> work,
+             std::function<void(OperationOutcome)> completion) override {
         completion(work());
     }
 };
 
 class ModelFrontEnd {
-public:
+  public:
     virtual ~ModelFrontEnd() = default;
     // Some observable property changed.
     virtual void modelChanged() {}
@@ -76,7 +78,7 @@ struct ModelServices {
 };
 
 class SkinModel {
-public:
+  public:
     // Never throws: a failed start leaves the model unavailable, with the reason reported.
     SkinModel(const std::vector<std::string>& arguments, ModelServices services);
     SkinModel(const SkinModel&) = delete;
@@ -118,7 +120,7 @@ public:
 
     void setProgressHandler(ProgressHandler handler);
 
-private:
+  private:
     void createDemoFolderIfNeeded();
     void complete(const OperationOutcome& outcome);
     void changed() { services_.frontEnd.modelChanged(); }

@@ -17,7 +17,9 @@ namespace {
 
 constexpr std::uint64_t kMaxDockPreferences = 16u * 1024 * 1024;
 
-bool isApplicationName(const std::string& name) { return platform::asciiLower(platform::pathExtension(name)) == "app"; }
+bool isApplicationName(const std::string& name) {
+    return platform::asciiLower(platform::pathExtension(name)) == "app";
+}
 
 struct PlistDeleter {
     void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -83,8 +85,8 @@ std::vector<std::string> IconBatchEngine::dockApplications() const {
         Bytes data;
         if (platform::readRegularFile(fs_, preferences, kMaxDockPreferences, data) == 0 && !data.empty()) {
             plist_t raw = nullptr;
-            plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()),
-                              &raw);
+            plist_from_memory(reinterpret_cast<const char*>(data.data()),
+                              static_cast<std::uint32_t>(data.size()), &raw);
             const std::unique_ptr<void, PlistDeleter> root(raw);
             if (root && plist_get_node_type(root.get()) == PLIST_DICT) {
                 collectTiles(root.get(), "persistent-apps", collected);
@@ -168,7 +170,8 @@ DiscoveredApplications IconBatchEngine::discoverApplications() const {
         } catch (const SkinError&) {
             continue;
         }
-        found.groups[platform::deletingLastPathComponent(candidate)].insert(platform::lastPathComponent(candidate));
+        found.groups[platform::deletingLastPathComponent(candidate)].insert(
+            platform::lastPathComponent(candidate));
     }
     return found;
 }

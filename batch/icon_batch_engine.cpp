@@ -46,11 +46,11 @@ IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& 
     // The folder engine below checks the image too; this one keeps its encoding for later engines.
     const IconEngine stateEngine(fs_, directory_, image, workspace_);
     iconData_ = stateEngine.iconData();
-    applicationRoots_ = applicationRoots
-                            ? std::move(*applicationRoots)
-                            : std::vector<std::string>{"/Applications",
-                                                       platform::appendPathComponent(workspace_.homeDirectory(),
-                                                                                     "Applications")};
+    applicationRoots_ =
+        applicationRoots
+            ? std::move(*applicationRoots)
+            : std::vector<std::string>{
+                  "/Applications", platform::appendPathComponent(workspace_.homeDirectory(), "Applications")};
 }
 
 IconEngine IconBatchEngine::makeEngine(const std::string& backupDirectory) const {
@@ -119,9 +119,13 @@ std::optional<PendingScope> IconBatchEngine::pendingScope() const {
     return PendingScope{first->rootPath, false};
 }
 
-std::string IconBatchEngine::scopePath() const { return platform::appendPathComponent(directory_, kScopeFileName); }
+std::string IconBatchEngine::scopePath() const {
+    return platform::appendPathComponent(directory_, kScopeFileName);
+}
 
-void IconBatchEngine::removeScope() const { fs_.unlink(scopePath()); }
+void IconBatchEngine::removeScope() const {
+    fs_.unlink(scopePath());
+}
 
 OperationReport IconBatchEngine::apply(const std::string& target, bool includeApplications) const {
     const OperationLock lock(fs_, directory_, kBatchLockFileName);

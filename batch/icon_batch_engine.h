@@ -31,18 +31,22 @@ struct DiscoveredApplications {
 };
 
 class IconBatchEngine {
-public:
+  public:
     // Checks the state directory by making its folder engine (which creates it with mode 0700).
     // `applicationRoots` defaults to "/Applications" and the home folder's "Applications".
     IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace, const std::string& directory,
-                    const QImage& image, std::optional<std::vector<std::string>> applicationRoots = std::nullopt,
-                    bool readDock = true, std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt);
+                    const QImage& image,
+                    std::optional<std::vector<std::string>> applicationRoots = std::nullopt,
+                    bool readDock = true,
+                    std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt);
 
     const std::string& directory() const { return directory_; }
     const Bytes& iconData() const { return iconData_; }
     const std::vector<std::string>& applicationRoots() const { return applicationRoots_; }
     bool readDock() const { return readDock_; }
-    const std::optional<std::vector<std::string>>& dockApplicationURLs() const { return dockApplicationURLs_; }
+    const std::optional<std::vector<std::string>>& dockApplicationURLs() const {
+        return dockApplicationURLs_;
+    }
 
     IconEngine makeEngine(const std::string& backupDirectory) const;
     // Passed to every folder engine this engine makes.
@@ -62,7 +66,7 @@ public:
     OperationReport restore() const;
     OperationReport retry() const;
 
-private:
+  private:
     std::string scopePath() const;
     void removeScope() const;
 

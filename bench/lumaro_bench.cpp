@@ -37,7 +37,7 @@ using lumaro::platform::FileSystem;
 
 // Counts what the durable writes of "backup.json" cost and remembers each save's size.
 class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
-public:
+  public:
     using ForwardingFileSystem::ForwardingFileSystem;
     std::uint64_t fsyncs = 0;
     std::uint64_t manifestBytes = 0;
@@ -71,7 +71,7 @@ public:
         return ForwardingFileSystem::close(fd);
     }
 
-private:
+  private:
     std::map<int, bool> manifestTemp_;
     std::map<int, std::size_t> pending_;
 };
@@ -82,7 +82,9 @@ struct Cost {
     double system = 0;
 };
 
-double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+double seconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
 
 template <typename F>
 Cost measure(F&& run) {
@@ -93,7 +95,8 @@ Cost measure(F&& run) {
     run();
     const auto end = std::chrono::steady_clock::now();
     ::getrusage(RUSAGE_SELF, &after);
-    return {std::chrono::duration<double>(end - start).count(), seconds(after.ru_utime) - seconds(before.ru_utime),
+    return {std::chrono::duration<double>(end - start).count(),
+            seconds(after.ru_utime) - seconds(before.ru_utime),
             seconds(after.ru_stime) - seconds(before.ru_stime)};
 }
 
@@ -164,7 +167,7 @@ Cost floorOf(const std::string& directory, const std::vector<std::size_t>& sizes
 }
 
 class NoApplications final : public lumaro::platform::Workspace {
-public:
+  public:
     std::vector<lumaro::platform::RunningApplication> runningApplications() override { return {}; }
 };
 
@@ -198,9 +201,10 @@ nlohmann::json runSize(const std::string& base, int count) {
                              {"fsyncs", fs.fsyncs},
                              {"floor", floor.wall},
                              {"ratio", floor.wall > 0 ? cost.wall / floor.wall : 0.0},
-                             {"largestManifest", fs.manifestSaves.empty()
-                                                     ? 0
-                                                     : *std::max_element(fs.manifestSaves.begin(), fs.manifestSaves.end())}};
+                             {"largestManifest",
+                              fs.manifestSaves.empty()
+                                  ? 0
+                                  : *std::max_element(fs.manifestSaves.begin(), fs.manifestSaves.end())}};
         }
     }
     rusage usage{};
@@ -233,14 +237,15 @@ int main(int argc, char** argv) {
         } else if (arg == "--json") {
             json = true;
         } else {
-            std::fprintf(stderr, "usage: lumaro_bench [--dir FOLDER] [--sizes 10,100,300,1000] [--plain] [--json]\n");
+            std::fprintf(stderr,
+                         "usage: lumaro_bench [--dir FOLDER] [--sizes 10,100,300,1000] [--plain] [--json]\n");
             return 64;
         }
     }
     QCoreApplication application(argc, argv);
     if (!json) {
-        std::printf("%6s %-8s %9s %8s %8s %9s %7s %10s %8s %6s %9s\n", "N", "phase", "wall s", "user s", "sys s",
-                    "floor s", "ratio", "json MiB", "fsyncs", "saves", "peak MiB");
+        std::printf("%6s %-8s %9s %8s %8s %9s %7s %10s %8s %6s %9s\n", "N", "phase", "wall s", "user s",
+                    "sys s", "floor s", "ratio", "json MiB", "fsyncs", "saves", "peak MiB");
     }
     for (const int count : sizes) {
         int pipe[2];

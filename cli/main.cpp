@@ -50,7 +50,8 @@ Other options:
 Exit status: 0 done, 1 done with errors, 2 failed or unavailable, 64 usage error.
 )";
 
-const std::set<std::string> kLaunchOptions = {"--state-root", "--preview-root", "--desktop-root", "--application-root"};
+const std::set<std::string> kLaunchOptions = {"--state-root", "--preview-root", "--desktop-root",
+                                              "--application-root"};
 
 struct Request {
     std::string command;
@@ -66,11 +67,12 @@ int usageError(const std::string& problem) {
 
 // Collects what the model reports; the terminal shows it when the command ends.
 class TerminalFrontEnd final : public lumaro::ModelFrontEnd {
-public:
+  public:
     void showResult(const std::string&, const std::vector<std::string>&) override {}
 };
 
-std::optional<std::string> parse(const std::vector<std::string>& args, Request& request, std::string& problem) {
+std::optional<std::string> parse(const std::vector<std::string>& args, Request& request,
+                                 std::string& problem) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (kLaunchOptions.count(arg) > 0) {
@@ -164,8 +166,8 @@ int status(const SkinModel& model, bool json) {
     } else {
         std::cout << "待还原的换肤：否\n";
     }
-    std::cout << "下次换肤的目标：" << model.target() << (model.includeApplications() ? "（包含应用）" : "（不含应用）")
-              << "\n";
+    std::cout << "下次换肤的目标：" << model.target()
+              << (model.includeApplications() ? "（包含应用）" : "（不含应用）") << "\n";
     return kExitOk;
 }
 

@@ -15,7 +15,7 @@ namespace {
 // The icon writer's result depends on nothing but the item's kind and its original icon state,
 // so within one run a rehearsal is made once for each distinct (kind, state) and reused.
 class PredictionCache {
-public:
+  public:
     const IconState* find(std::uint16_t type, const IconState& original) const {
         const auto range = entries_.equal_range(key(type, original));
         for (auto it = range.first; it != range.second; ++it) {
@@ -29,7 +29,7 @@ public:
         entries_.emplace(key(type, original), Entry{type, original, predicted});
     }
 
-private:
+  private:
     struct Entry {
         std::uint16_t type;
         IconState original;
@@ -69,8 +69,8 @@ std::set<std::string> IconEngine::runningApplicationPaths() const {
     return paths;
 }
 
-void IconEngine::noteRelaunch(const std::string& name, const std::string& item, const std::set<std::string>& running,
-                              OperationReport& report) {
+void IconEngine::noteRelaunch(const std::string& name, const std::string& item,
+                              const std::set<std::string>& running, OperationReport& report) {
     if (platform::asciiLower(platform::pathExtension(name)) == "app" &&
         running.count(platform::standardizePath(item)) > 0) {
         report.relaunchApplications.push_back(platform::deletingPathExtension(name));

@@ -48,9 +48,13 @@ IconEngine::IconEngine(platform::FileSystem& fs, const std::string& directory, c
     }
 }
 
-std::string IconEngine::manifestPath() const { return platform::appendPathComponent(directory_, kManifestFileName); }
+std::string IconEngine::manifestPath() const {
+    return platform::appendPathComponent(directory_, kManifestFileName);
+}
 
-std::optional<BackupManifest> IconEngine::loadManifest() const { return readManifest(manifestPath()); }
+std::optional<BackupManifest> IconEngine::loadManifest() const {
+    return readManifest(manifestPath());
+}
 
 std::optional<BackupManifest> IconEngine::readManifest(const std::string& path) const {
     platform::FileStatus st;
@@ -77,7 +81,8 @@ std::optional<BackupManifest> IconEngine::readManifest(const std::string& path) 
     return manifest;
 }
 
-void IconEngine::saveManifest(const BackupManifest& manifest, const std::optional<std::string>& location) const {
+void IconEngine::saveManifest(const BackupManifest& manifest,
+                              const std::optional<std::string>& location) const {
     const std::string path = location.value_or(manifestPath());
     const std::string text = (*encoders_)[path].encode(manifest);
     platform::throwIfFailed(platform::writeFileAtomically(fs_, path, text.data(), text.size(), 0600), path);
@@ -99,6 +104,8 @@ void IconEngine::saveManifest(const BackupManifest& manifest, const std::optiona
     }
 }
 
-void IconEngine::syncDirectory() const { platform::syncDirectory(fs_, directory_); }
+void IconEngine::syncDirectory() const {
+    platform::syncDirectory(fs_, directory_);
+}
 
 }  // namespace lumaro

@@ -33,7 +33,7 @@ inline constexpr std::uint64_t kMaxManifestSize = 256u * 1024 * 1024;
 using ProgressHandler = std::function<void(std::size_t index, std::size_t total, const std::string& name)>;
 
 class IconEngine {
-public:
+  public:
     // Creates `directory` (and missing parents) with mode 0700 when needed and checks that it is
     // a folder. Throws SkinError "无法读取毛球图像" for an image without pixels, the platform's
     // error when the folder cannot be created, identifyItem's messages, or "备份目录不可用".
@@ -100,13 +100,13 @@ public:
 
     std::string missingBackupsPath() const;
 
-private:
+  private:
     bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
                     const std::set<std::string>& hiddenNames) const;
     std::set<std::string> runningApplicationPaths() const;
     // Lists an application that was running, by its name without the extension, for relaunch.
-    static void noteRelaunch(const std::string& name, const std::string& item, const std::set<std::string>& running,
-                             OperationReport& report);
+    static void noteRelaunch(const std::string& name, const std::string& item,
+                             const std::set<std::string>& running, OperationReport& report);
     void reportProgress(std::size_t index, std::size_t total, const std::string& name) const;
     // Flushes an item's attributes (and a folder's entries) to disk; throws on failure.
     void syncItem(const std::string& item, bool folder) const;

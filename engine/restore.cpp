@@ -46,7 +46,8 @@ OperationReport IconEngine::restore() const {
 
 void IconEngine::syncItem(const std::string& item, bool folder) const {
     platform::Descriptor fd;
-    int err = platform::openDescriptor(fs_, item, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | (folder ? O_DIRECTORY : 0), 0, fd);
+    int err = platform::openDescriptor(
+        fs_, item, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | (folder ? O_DIRECTORY : 0), 0, fd);
     if (err == 0) {
         err = fs_.fsync(fd.get());
     }

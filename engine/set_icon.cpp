@@ -12,7 +12,8 @@
 namespace lumaro {
 
 IconState IconEngine::predictAppliedState(const FileIdentity& identity, const IconState& original) const {
-    const std::string staging = platform::appendPathComponent(directory_, "staging-" + platform::newUuidString());
+    const std::string staging =
+        platform::appendPathComponent(directory_, "staging-" + platform::newUuidString());
     platform::throwIfFailed(platform::createDirectory(fs_, staging, 0700), staging);
     try {
         const std::string item = platform::appendPathComponent(staging, "item");
@@ -21,7 +22,8 @@ IconState IconEngine::predictAppliedState(const FileIdentity& identity, const Ic
         } else {
             platform::Descriptor fd;
             platform::throwIfFailed(
-                platform::openDescriptor(fs_, item, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, fd), item);
+                platform::openDescriptor(fs_, item, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, fd),
+                item);
             platform::throwIfFailed(fd.close(), item);
         }
         writeIconAttribute(fs_, item, kFinderInfoAttribute, original.finder);

@@ -68,9 +68,11 @@ OperationReport IconEngine::retrySkipped() const {
             report.succeeded += part.succeeded;
             report.skipped += part.skipped;
             report.errors.insert(report.errors.end(), part.errors.begin(), part.errors.end());
-            report.relaunchApplications.insert(report.relaunchApplications.end(), part.relaunchApplications.begin(),
+            report.relaunchApplications.insert(report.relaunchApplications.end(),
+                                               part.relaunchApplications.begin(),
                                                part.relaunchApplications.end());
-            report.missingItems.insert(report.missingItems.end(), part.missingItems.begin(), part.missingItems.end());
+            report.missingItems.insert(report.missingItems.end(), part.missingItems.begin(),
+                                       part.missingItems.end());
         } catch (const std::exception& error) {
             report.errors.push_back(describe(error));
         }

@@ -12,7 +12,9 @@
 
 namespace lumaro::platform {
 
-Descriptor::Descriptor(Descriptor&& other) noexcept : fs_(other.fs_), fd_(other.fd_) { other.fd_ = -1; }
+Descriptor::Descriptor(Descriptor&& other) noexcept : fs_(other.fs_), fd_(other.fd_) {
+    other.fd_ = -1;
+}
 
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
     if (this != &other) {
@@ -24,7 +26,9 @@ Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
     return *this;
 }
 
-Descriptor::~Descriptor() { close(); }
+Descriptor::~Descriptor() {
+    close();
+}
 
 int Descriptor::close() {
     if (fd_ < 0 || fs_ == nullptr) {

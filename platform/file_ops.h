@@ -14,7 +14,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Owns one open descriptor and closes it through its FileSystem.
 class Descriptor {
-public:
+  public:
     Descriptor() = default;
     Descriptor(FileSystem& fs, int fd) : fs_(&fs), fd_(fd) {}
     Descriptor(const Descriptor&) = delete;
@@ -28,7 +28,7 @@ public:
     // Closes now and reports the result; the descriptor is released either way.
     int close();
 
-private:
+  private:
     FileSystem* fs_ = nullptr;
     int fd_ = -1;
 };

@@ -37,7 +37,7 @@ struct FileStatus {
 std::int32_t encodeDevice(std::uint32_t major, std::uint32_t minor);
 
 class FileSystem {
-public:
+  public:
     FileSystem() = default;
     FileSystem(const FileSystem&) = delete;
     FileSystem& operator=(const FileSystem&) = delete;
@@ -85,7 +85,8 @@ public:
     virtual int removeAttribute(const std::string& path, const std::string& name) = 0;
     // The names as a list of NUL-terminated strings, with the same buffer convention as
     // getAttribute.
-    virtual int listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) = 0;
+    virtual int listAttributes(const std::string& path, char* buffer, std::size_t size,
+                               std::size_t& length) = 0;
 
     // --- Names ---
     // Creates one folder; the mode is narrowed by the umask as usual.
@@ -98,7 +99,7 @@ public:
 // Forwards every call to another implementation. Tests derive from it and override only
 // the calls they want to change, in the way a wrapper environment is used in storage engines.
 class ForwardingFileSystem : public FileSystem {
-public:
+  public:
     explicit ForwardingFileSystem(FileSystem& target) : target_(target) {}
     FileSystem& target() const { return target_; }
 
@@ -136,7 +137,8 @@ public:
     int removeAttribute(const std::string& path, const std::string& name) override {
         return target_.removeAttribute(path, name);
     }
-    int listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) override {
+    int listAttributes(const std::string& path, char* buffer, std::size_t size,
+                       std::size_t& length) override {
         return target_.listAttributes(path, buffer, size, length);
     }
     int mkdir(const std::string& path, unsigned mode) override { return target_.mkdir(path, mode); }
@@ -144,7 +146,7 @@ public:
     int unlink(const std::string& path) override { return target_.unlink(path); }
     int rmdir(const std::string& path) override { return target_.rmdir(path); }
 
-private:
+  private:
     FileSystem& target_;
 };
 

@@ -19,7 +19,7 @@ inline constexpr std::size_t kIconForkBudget = 3500;
 inline constexpr std::int16_t kCustomIconResourceId = -16455;
 
 class IconWriter {
-public:
+  public:
     // Renders the icon family once. An image that is null or has no pixels gives a writer that
     // is not valid().
     explicit IconWriter(const QImage& image);
@@ -40,7 +40,7 @@ public:
     // `existing` parses, plus the icon); empty when it does not fit the budget.
     static Bytes forkWithIcon(const std::optional<Bytes>& existing, const Bytes& family);
 
-private:
+  private:
     int writeIcon(FileSystem& fs, const std::string& target) const;
 
     Bytes family128_;

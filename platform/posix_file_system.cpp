@@ -8,18 +8,24 @@
 
 #include <cerrno>
 #include <climits>
-#include <limits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "platform/file_system.h"
 
 namespace lumaro::platform {
 
-std::uint32_t FileStatus::type() const { return mode & S_IFMT; }
-bool FileStatus::isRegular() const { return type() == S_IFREG; }
-bool FileStatus::isDirectory() const { return type() == S_IFDIR; }
+std::uint32_t FileStatus::type() const {
+    return mode & S_IFMT;
+}
+bool FileStatus::isRegular() const {
+    return type() == S_IFREG;
+}
+bool FileStatus::isDirectory() const {
+    return type() == S_IFDIR;
+}
 
 std::int32_t encodeDevice(std::uint32_t major, std::uint32_t minor) {
     const std::uint32_t encoded = (minor & 0xffu) | (major << 8) | ((minor & ~0xffu) << 12);
@@ -58,10 +64,12 @@ int statxAt(int dirfd, const char* path, int flags, FileStatus& out) {
     return 0;
 }
 
-std::string userName(const std::string& name) { return kUserPrefix + name; }
+std::string userName(const std::string& name) {
+    return kUserPrefix + name;
+}
 
 class PosixFileSystem final : public FileSystem {
-public:
+  public:
     int lstat(const std::string& path, FileStatus& out) override {
         return statxAt(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, out);
     }
@@ -191,7 +199,8 @@ public:
         return ::lremovexattr(path.c_str(), userName(name).c_str()) == 0 ? 0 : errno;
     }
 
-    int listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) override {
+    int listAttributes(const std::string& path, char* buffer, std::size_t size,
+                       std::size_t& length) override {
         // The system lists every namespace; keep "user." names only, without the prefix.
         std::vector<char> raw;
         for (int attempt = 0;; ++attempt) {

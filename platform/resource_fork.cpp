@@ -6,7 +6,9 @@ namespace lumaro::platform {
 
 namespace {
 
-std::uint32_t read16(const Bytes& b, std::uint64_t at) { return (std::uint32_t{b[at]} << 8) | b[at + 1]; }
+std::uint32_t read16(const Bytes& b, std::uint64_t at) {
+    return (std::uint32_t{b[at]} << 8) | b[at + 1];
+}
 
 std::uint64_t read24(const Bytes& b, std::uint64_t at) {
     return (std::uint64_t{b[at]} << 16) | (std::uint64_t{b[at + 1]} << 8) | b[at + 2];
@@ -180,9 +182,9 @@ std::optional<Bytes> buildResourceFork(const std::vector<Resource>& resources) {
     fork.resize(256, 0);
     fork.insert(fork.end(), data.begin(), data.end());
     fork.insert(fork.end(), header.begin(), header.end());
-    put32(fork, 0);   // next-map handle
-    put16(fork, 0);   // file reference number
-    put16(fork, 0);   // fork attributes
+    put32(fork, 0);  // next-map handle
+    put16(fork, 0);  // file reference number
+    put16(fork, 0);  // fork attributes
     put16(fork, kMapFixedSize);
     put16(fork, static_cast<std::uint32_t>(nameListOffset));
     fork.insert(fork.end(), typeList.begin(), typeList.end());

@@ -11,14 +11,14 @@ namespace lumaro::platform {
 std::string errorText(int code);
 
 class SystemError : public std::runtime_error {
-public:
+  public:
     // The description is the system's text for `code`, followed by the path in brackets
     // when one is given.
     SystemError(int code, const std::string& path);
     int code() const noexcept { return code_; }
     const std::string& path() const noexcept { return path_; }
 
-private:
+  private:
     int code_;
     std::string path_;
 };

@@ -6,10 +6,10 @@
 
 #include <QCollator>
 #include <QCryptographicHash>
-#include <QUrl>
 #include <QLocale>
 #include <QStandardPaths>
 #include <QString>
+#include <QUrl>
 #include <QUuid>
 #include <algorithm>
 #include <array>
@@ -44,7 +44,7 @@ std::optional<std::string> applicationBundleOf(const std::string& executablePath
 namespace {
 
 class LinuxWorkspace final : public Workspace {
-public:
+  public:
     std::vector<RunningApplication> runningApplications() override {
         std::vector<RunningApplication> result;
         std::vector<std::string> entries;
@@ -53,7 +53,8 @@ public:
         }
         std::vector<std::string> seen;
         for (const std::string& entry : entries) {
-            if (entry.empty() || !std::all_of(entry.begin(), entry.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            if (entry.empty() ||
+                !std::all_of(entry.begin(), entry.end(), [](char c) { return c >= '0' && c <= '9'; })) {
                 continue;
             }
             std::array<char, 4096> target{};
@@ -108,7 +109,8 @@ std::string Workspace::applicationSupportFolder() {
 
 std::string Workspace::desktopFolder() {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    return folder.isEmpty() ? appendPathComponent(homeDirectory(), "Desktop") : standardizePath(folder.toStdString());
+    return folder.isEmpty() ? appendPathComponent(homeDirectory(), "Desktop")
+                            : standardizePath(folder.toStdString());
 }
 
 Workspace& Workspace::real() {
@@ -124,7 +126,8 @@ std::optional<std::string> bundleIdentifier(FileSystem& fs, const std::string& b
         return std::nullopt;
     }
     plist_t raw = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()), &raw);
+    plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()),
+                      &raw);
     const std::unique_ptr<void, PlistDeleter> root(raw);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         return std::nullopt;
@@ -170,9 +173,9 @@ bool isHiddenName(const std::string& name, const std::set<std::string>& hiddenNa
 
 bool isPackageExtension(const std::string& extension) {
     static const std::array<const char*, 23> kPackages = {
-        "app",       "appex",         "bundle",   "framework", "plugin",     "kext",        "xpc",   "prefpane",
-        "qlgenerator", "mdimporter",  "saver",    "wdgt",      "rtfd",       "pkg",         "mpkg",  "photoslibrary",
-        "xcodeproj", "xcworkspace",   "playground", "scptd",   "pages",      "numbers",     "key"};
+        "app",         "appex",       "bundle",     "framework", "plugin", "kext",    "xpc",  "prefpane",
+        "qlgenerator", "mdimporter",  "saver",      "wdgt",      "rtfd",   "pkg",     "mpkg", "photoslibrary",
+        "xcodeproj",   "xcworkspace", "playground", "scptd",     "pages",  "numbers", "key"};
     const std::string lower = asciiLower(extension);
     return std::any_of(kPackages.begin(), kPackages.end(), [&](const char* p) { return lower == p; });
 }

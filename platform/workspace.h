@@ -17,7 +17,7 @@ struct RunningApplication {
 };
 
 class Workspace {
-public:
+  public:
     Workspace() = default;
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;

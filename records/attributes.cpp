@@ -55,7 +55,8 @@ void writeIconAttribute(platform::FileSystem& fs, const std::string& path, const
     }
     const int err = fs.setAttribute(path, name, value->data(), value->size());
     if (err != 0) {
-        throw SkinError("无法写入图标属性：" + lastPathComponent(path) + "（" + platform::errorText(err) + "）");
+        throw SkinError("无法写入图标属性：" + lastPathComponent(path) + "（" + platform::errorText(err) +
+                        "）");
     }
 }
 

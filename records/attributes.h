@@ -33,6 +33,7 @@ IconState captureIconState(platform::FileSystem& fs, const std::string& path, co
 
 // Makes the file at `path` hold exactly `file` (contents, attributes, mode), durably unless
 // `durable` is false (a throw-away copy needs no sync).
-void writeIconFile(platform::FileSystem& fs, const std::string& path, const IconFile& file, bool durable = true);
+void writeIconFile(platform::FileSystem& fs, const std::string& path, const IconFile& file,
+                   bool durable = true);
 
 }  // namespace lumaro

@@ -9,22 +9,24 @@
 namespace lumaro {
 
 class SkinError : public std::runtime_error {
-public:
+  public:
     explicit SkinError(const std::string& message) : std::runtime_error(message) {}
     std::string message() const { return what(); }
 };
 
 // A stored document that is not JSON or breaks a reading rule. `detail` names the member.
 class DecodingError : public std::runtime_error {
-public:
+  public:
     explicit DecodingError(const std::string& detail);
     const std::string& detail() const noexcept { return detail_; }
 
-private:
+  private:
     std::string detail_;
 };
 
 // The user-visible description of any error the program meets.
-inline std::string describe(const std::exception& error) { return error.what(); }
+inline std::string describe(const std::exception& error) {
+    return error.what();
+}
 
 }  // namespace lumaro

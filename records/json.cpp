@@ -4,8 +4,8 @@
 #include <cmath>
 #include <deque>
 #include <limits>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <type_traits>
 
 namespace lumaro {
@@ -39,7 +39,8 @@ std::string encodeBase64(const Bytes& bytes) {
     out.reserve((bytes.size() + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
-        const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        const std::uint32_t v =
+            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
         out.push_back(kAlphabet[(v >> 18) & 63]);
         out.push_back(kAlphabet[(v >> 12) & 63]);
         out.push_back(kAlphabet[(v >> 6) & 63]);
@@ -176,7 +177,9 @@ std::string indented(const std::string& text, std::size_t spaces) {
     return out;
 }
 
-std::string encodeEntryText(const BackupEntry& entry) { return indented(dumpStrict(encodeEntry(entry), 2), 4); }
+std::string encodeEntryText(const BackupEntry& entry) {
+    return indented(dumpStrict(encodeEntry(entry), 2), 4);
+}
 
 // The document around the entries: the members in name order, pretty-printed with two spaces,
 // exactly as the JSON library prints the whole object.
@@ -234,7 +237,8 @@ std::string ManifestEncoder::encode(const BackupManifest& manifest) {
         if (found != cache_.end() && found->second.entry == entry) {
             pointers.push_back(&next.insert(cache_.extract(found)).position->second.text);
         } else {
-            pointers.push_back(&next.emplace(entry.name, Cached{entry, encodeEntryText(entry)}).first->second.text);
+            pointers.push_back(
+                &next.emplace(entry.name, Cached{entry, encodeEntryText(entry)}).first->second.text);
         }
     }
     std::string text = assembleManifest(manifest, pointers);
@@ -316,7 +320,8 @@ T readInteger(const json& value, const std::string& path) {
                 throw DecodingError(path + ": integer out of range");
             }
         } else {
-            if (v < static_cast<std::int64_t>(Limits::min()) || v > static_cast<std::int64_t>(Limits::max())) {
+            if (v < static_cast<std::int64_t>(Limits::min()) ||
+                v > static_cast<std::int64_t>(Limits::max())) {
                 throw DecodingError(path + ": integer out of range");
             }
         }

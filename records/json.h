@@ -26,10 +26,10 @@ std::string encodeScope(const PendingScope& scope);
 // since the previous call (an entry is reused only when it is equal to the one encoded). The
 // text is exactly what encodeManifest gives.
 class ManifestEncoder {
-public:
+  public:
     std::string encode(const BackupManifest& manifest);
 
-private:
+  private:
     struct Cached {
         BackupEntry entry;
         std::string text;

@@ -8,7 +8,8 @@
 
 namespace lumaro {
 
-OperationLock::OperationLock(platform::FileSystem& fs, const std::string& directory, const std::string& fileName)
+OperationLock::OperationLock(platform::FileSystem& fs, const std::string& directory,
+                             const std::string& fileName)
     : fs_(fs) {
     const std::string path = platform::appendPathComponent(directory, fileName);
     int fd = -1;

@@ -10,7 +10,7 @@ namespace lumaro {
 inline constexpr const char* kLockBusyMessage = "另一个窗口正在操作，请稍后重试。";
 
 class OperationLock {
-public:
+  public:
     // Opens (creating with mode 0600, never truncating, never following a link)
     // `directory`/`fileName` and locks it. Throws SkinError "无法打开操作锁" or kLockBusyMessage;
     // never waits.
@@ -21,7 +21,7 @@ public:
 
     int descriptor() const { return descriptor_; }
 
-private:
+  private:
     platform::FileSystem& fs_;
     int descriptor_ = -1;
 };

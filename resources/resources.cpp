@@ -2,6 +2,8 @@
 
 namespace lumaro {
 
-QImage loadFurball() { return QImage(QStringLiteral(":/furball.png")); }
+QImage loadFurball() {
+    return QImage(QStringLiteral(":/furball.png"));
+}
 
 }  // namespace lumaro

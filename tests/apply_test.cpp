@@ -13,8 +13,9 @@
 namespace lumaro {
 
 void PrintTo(const OperationReport& r, std::ostream* os) {
-    *os << "{succeeded " << r.succeeded << ", skipped " << r.skipped << ", errors " << testing::PrintToString(r.errors)
-        << ", remaining " << r.remaining << ", relaunch " << testing::PrintToString(r.relaunchApplications) << "}";
+    *os << "{succeeded " << r.succeeded << ", skipped " << r.skipped << ", errors "
+        << testing::PrintToString(r.errors) << ", remaining " << r.remaining << ", relaunch "
+        << testing::PrintToString(r.relaunchApplications) << "}";
 }
 
 namespace {
@@ -31,7 +32,7 @@ bool untouched(const std::string& path) {
 }
 
 class Apply : public ::testing::Test {
-protected:
+  protected:
     test::ScratchDir scratch;
     test::HookFileSystem fs;
     test::FakeWorkspace workspace;
@@ -58,7 +59,8 @@ TEST_F(Apply, SkinsAMixedFolderAndRecordsEveryOriginalStateExactly) {
     for (const char* folder : {"Docs", "Photos", "Editor.APP", "Locked.app", "Doc.pages"}) {
         test::makeDirectory(at(folder));
     }
-    test::setRawAttribute(at("beta.txt"), test::kFinderInfo, test::finderInfo(std::string("TEXTttxt\0\x0E", 10)));
+    test::setRawAttribute(at("beta.txt"), test::kFinderInfo,
+                          test::finderInfo(std::string("TEXTttxt\0\x0E", 10)));
     test::setRawAttribute(at("beta.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "foreign"));
     test::writeFile(at("Photos/Icon\r"), "old icon data", 0600);
     test::setRawAttribute(at("Photos/Icon\r"), "user.note", test::bytesOf("keep"));
@@ -71,7 +73,8 @@ TEST_F(Apply, SkinsAMixedFolderAndRecordsEveryOriginalStateExactly) {
     std::vector<BackupEntry> entries;
     for (const char* name : {"alpha.txt", "beta.txt", "Docs", "Editor.APP", "Photos"}) {
         const FileIdentity identity = identifyItem(FileSystem::real(), at(name));
-        entries.push_back({name, identity, captureIconState(FileSystem::real(), at(name), identity), {}, "applied"});
+        entries.push_back(
+            {name, identity, captureIconState(FileSystem::real(), at(name), identity), {}, "applied"});
     }
 
     // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all.
@@ -135,7 +138,8 @@ TEST_F(Apply, RefusesASecondApplyBeforeReadingTheRoot) {
             looks.push_back(call);
         }
     };
-    EXPECT_EQ(test::errorOf([&] { engine.apply(root, false, false); }), "已有待还原的备份，请先点击“一键还原”。");
+    EXPECT_EQ(test::errorOf([&] { engine.apply(root, false, false); }),
+              "已有待还原的备份，请先点击“一键还原”。");
     EXPECT_EQ(looks, std::vector<std::string>{});
     EXPECT_EQ(test::readFile(backups + "/backup.json"), manifest);
     EXPECT_TRUE(untouched(at("y.txt")));

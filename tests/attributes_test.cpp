@@ -34,7 +34,7 @@ const std::string kForkRaw = std::string("user.") + kResourceForkAttribute;
 const std::string kEio = std::strerror(EIO);
 
 class Attributes : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { test::writeFile(item, "x"); }
     test::ScratchDir dir;
     const std::string item = dir / "item";
@@ -124,8 +124,8 @@ TEST_F(Attributes, CaptureIconStateRefusesUnsafeIconFilesWithoutHanging) {
         seam.afterLstat = [&](const std::string& path, platform::FileStatus&) {  // once it passed lstat
             if ((kind == SwappedFifo || kind == SwappedLink) && path == icon && !swapped) {
                 ::unlink(icon.c_str());
-                swapped = (kind == SwappedFifo ? ::mkfifo(icon.c_str(), 0644)
-                                               : ::symlink("x", icon.c_str())) == 0;
+                swapped =
+                    (kind == SwappedFifo ? ::mkfifo(icon.c_str(), 0644) : ::symlink("x", icon.c_str())) == 0;
             }
         };
         seam.onListAttributes = [&](char*, std::size_t, std::size_t&) {  // once its contents were read
@@ -174,8 +174,11 @@ TEST_F(Attributes, WriteIconFileRefusesLinksFifosAndHardLinks) {
 
 TEST_F(Attributes, WriteIconFileClosesTheDescriptorOnEveryFailure) {
     const std::pair<std::string, std::string> cases[] = {
-        {"ftruncate", "无法还原图标文件"}, {"write", "写入图标备份失败"}, {"fchmod", "无法同步还原的图标文件"},
-        {"setAttribute", "无法写入图标属性：Icon\r（" + kEio + "）"}, {"fsync", "无法同步还原的图标文件"}};
+        {"ftruncate", "无法还原图标文件"},
+        {"write", "写入图标备份失败"},
+        {"fchmod", "无法同步还原的图标文件"},
+        {"setAttribute", "无法写入图标属性：Icon\r（" + kEio + "）"},
+        {"fsync", "无法同步还原的图标文件"}};
     const IconFile file{bytesOf("icon"), {{"x", {}}}, 0644};
     for (const auto& [call, message] : cases) {
         test::makeDirectory(dir / call);

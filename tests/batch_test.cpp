@@ -18,8 +18,12 @@ namespace {
 using namespace test;
 using Groups = std::map<std::string, std::set<std::string>>;
 
-std::string sha256sum(const std::string& text) { return run("printf %s '" + text + "' | sha256sum").substr(0, 64); }
-void makeApp(const std::string& path) { std::filesystem::create_directories(path + "/Contents/MacOS"); }
+std::string sha256sum(const std::string& text) {
+    return run("printf %s '" + text + "' | sha256sum").substr(0, 64);
+}
+void makeApp(const std::string& path) {
+    std::filesystem::create_directories(path + "/Contents/MacOS");
+}
 
 // Every entry below `root` (links not followed) with all its "user." attributes.
 auto snapshot(const std::string& root) {
@@ -44,7 +48,8 @@ struct BatchTest : ::testing::Test, FakeWorkspace {
         std::filesystem::create_directories(scratch / "home/Library/Preferences");
         ASSERT_EQ(run("/usr/bin/python3 -c \"import json, plistlib, sys; open(sys.argv[1], 'wb').write("
                       "plistlib.dumps(json.loads(sys.argv[2]), fmt=plistlib.FMT_" +
-                      std::string(binary ? "BINARY" : "XML") + "))\" '" + file + "' '" + json + "'"), "");
+                      std::string(binary ? "BINARY" : "XML") + "))\" '" + file + "' '" + json + "'"),
+                  "");
     }
     ScratchDir scratch;
     std::string state = scratch / "state";
@@ -52,9 +57,9 @@ struct BatchTest : ::testing::Test, FakeWorkspace {
 
 TEST_F(BatchTest, DiscoveryWalksRootsSkippingPackagesHiddenEntriesLinksAndFiles) {
     const std::string a = scratch / "A", denied = scratch / "denied";
-    for (const char* app : {"A.app", "Utilities/B.app", "Tool.APP", "Outer.app/Contents/Inner.app", ".Hidden.app",
-                            "Secret.app", "Lib.framework/Sub.app", "Deep/er/C.app", "../denied/E.app",
-                            "../elsewhere/Real.app"}) {
+    for (const char* app :
+         {"A.app", "Utilities/B.app", "Tool.APP", "Outer.app/Contents/Inner.app", ".Hidden.app", "Secret.app",
+          "Lib.framework/Sub.app", "Deep/er/C.app", "../denied/E.app", "../elsewhere/Real.app"}) {
         makeApp(a + "/" + app);
     }
     writeFile(a + "/.hidden", "Secret.app\n");
@@ -65,25 +70,33 @@ TEST_F(BatchTest, DiscoveryWalksRootsSkippingPackagesHiddenEntriesLinksAndFiles)
     const DiscoveredApplications found =
         make({a + "/", scratch / "missing", denied}, false, std::nullopt, fs).discoverApplications();
     // Outer.app is an application itself; only the one inside it is out of reach.
-    EXPECT_EQ(found.groups, (Groups{{a, {"A.app", "Outer.app", "Tool.APP"}}, {a + "/Deep/er", {"C.app"}},
+    EXPECT_EQ(found.groups, (Groups{{a, {"A.app", "Outer.app", "Tool.APP"}},
+                                    {a + "/Deep/er", {"C.app"}},
                                     {a + "/Utilities", {"B.app"}}}));
     EXPECT_EQ(found.errors, std::vector<std::string>{"无法读取应用程序文件夹：" + denied});
 }
 
 TEST_F(BatchTest, DockPreferencesRunningApplicationsAndAGivenListThatReplacesThem) {
     const std::string apps = scratch / "apps", url = "file://" + apps;
-    for (const char* app : {"My Editor.app", "Viewer.app", "Runner.app", "Background.app", "Ignored.app", "Real.app"}) {
+    for (const char* app :
+         {"My Editor.app", "Viewer.app", "Runner.app", "Background.app", "Ignored.app", "Real.app"}) {
         makeApp(apps + "/" + app);
     }
-    const auto tile = [](std::string u) { return R"({"tile-data":{"file-data":{"_CFURLString":")" + u + "\"}}}"; };
+    const auto tile = [](std::string u) {
+        return R"({"tile-data":{"file-data":{"_CFURLString":")" + u + "\"}}}";
+    };
     running = {{apps + "/Runner.app", true}, {apps + "/Background.app", false}};
-    writeDock(R"({"persistent-apps":[)" + tile(url + "/My%20Editor.app/") + "," + tile("https://x.org/Web.app/") +
+    writeDock(R"({"persistent-apps":[)" + tile(url + "/My%20Editor.app/") + "," +
+                  tile("https://x.org/Web.app/") +
                   R"(,{"tile-type":"spacer-tile"},{"tile-data":{"file-data":"x"}},)" +
-                  R"({"tile-data":{"file-data":{"_CFURLString":7}}}]})", true);
-    EXPECT_EQ(make({}, true).discoverApplications().groups, (Groups{{apps, {"My Editor.app", "Runner.app"}}}));
+                  R"({"tile-data":{"file-data":{"_CFURLString":7}}}]})",
+              true);
+    EXPECT_EQ(make({}, true).discoverApplications().groups,
+              (Groups{{apps, {"My Editor.app", "Runner.app"}}}));
     // A tile that is not a dictionary empties its own list only.
     writeDock(R"({"persistent-apps":["text",)" + tile(url + "/Ignored.app/") + R"(],"recent-apps":[)" +
-                  tile(url + "/Viewer.app/") + "]}", false);
+                  tile(url + "/Viewer.app/") + "]}",
+              false);
     EXPECT_EQ(make({}, true).discoverApplications().groups, (Groups{{apps, {"Runner.app", "Viewer.app"}}}));
 
     ASSERT_EQ(::symlink((apps + "/Real.app").c_str(), (scratch / "Alias.app").c_str()), 0);
@@ -108,7 +121,8 @@ TEST_F(BatchTest, FolderOnlyThenApplicationsAcrossTwoRootsRestoreEverythingAsItW
 
     EXPECT_EQ(engine.apply(target + "/", false).succeeded, 2);
     const std::string scope = readFile(state + "/scope.json");
-    EXPECT_EQ(nlohmann::json::parse(scope), (nlohmann::json{{"includesApplications", false}, {"rootPath", target}}));
+    EXPECT_EQ(nlohmann::json::parse(scope),
+              (nlohmann::json{{"includesApplications", false}, {"rootPath", target}}));
     EXPECT_FALSE(hasRawAttribute(one + "/One.app", kFinderInfo));
     EXPECT_EQ(errorOf([&] { engine.apply(target, false); }), "已有待还原的备份，请先点击“一键还原”。");
     EXPECT_EQ(readFile(state + "/scope.json"), scope);

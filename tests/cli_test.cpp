@@ -16,10 +16,11 @@ struct CliTest : ::testing::Test {
     // Runs the program with every location inside the scratch folder and `args` after the launch
     // options; keeps its output in `out` and gives its exit status, which the shell prints last.
     int cli(const std::string& args) {
-        out = test::run("HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
-                        " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root " + state + " --preview-root " +
-                        scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
-                        scratch / "apps" + " " + args + " 2>" + scratch / "err; echo $?");
+        out =
+            test::run("HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
+                      " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root " + state + " --preview-root " +
+                      scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
+                      scratch / "apps" + " " + args + " 2>" + scratch / "err; echo $?");
         const std::size_t cut = out.find_last_of('\n', out.size() - 2) + 1;  // npos + 1 == 0: no output
         const int status = std::stoi(out.substr(cut));
         out.erase(cut);

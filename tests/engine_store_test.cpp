@@ -42,7 +42,7 @@ BackupManifest sampleManifest(std::size_t entries) {
 }
 
 class BackupStore : public ::testing::Test {
-protected:
+  protected:
     test::ScratchDir scratch;
     test::HookFileSystem fs;
     const std::string file = scratch / "backup.json";
@@ -64,7 +64,8 @@ TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets)
     test::writeFile(scratch / "file", "x");
     EXPECT_THROW(IconEngine(fs, scratch / "file", test::sampleImage()), platform::SystemError);
     ASSERT_EQ(::symlink(scratch.path().c_str(), (scratch / "link").c_str()), 0);
-    EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "link", test::sampleImage()); }), "跳过符号链接或特殊文件：link");
+    EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "link", test::sampleImage()); }),
+              "跳过符号链接或特殊文件：link");
     EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "x", QImage()); }), "无法读取毛球图像");
 }
 

@@ -39,16 +39,18 @@ OperationReport guarded(const std::function<OperationReport()>& run) try {
 }
 
 class Faults : public ::testing::Test {
-protected:
+  protected:
     Faults() { reset(), before_ = states(); }
     // home/Desktop (a plain file, a file with attributes, a folder with "Icon\r", one without),
     // home/state, Applications/{One,Two}.app, and "side" for items moved away.
     void reset() const {
         stdfs::remove_all(scratch_ / "home"), stdfs::remove_all(apps_), stdfs::remove_all(side_);
-        for (const std::string& folder : {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app", side_})
+        for (const std::string& folder :
+             {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app", side_})
             stdfs::create_directories(folder);
         test::writeFile(root_ + "/plain.txt", "hello"), test::makeDirectory(apps_ + "/Two.app");
-        for (const std::string& item : {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app"}) {
+        for (const std::string& item :
+             {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app"}) {
             item.ends_with(".app") ? void() : test::writeFile(item, "contents of " + item, 0600);
             test::setRawAttribute(item, test::kFinderInfo, test::finderInfo("TEXTttxt"));
             test::setRawAttribute(item, test::kResourceFork, test::resourceFork("TEXT", 128, "notes"));
@@ -75,16 +77,19 @@ protected:
         return IconBatchEngine(fs, workspace_, state_, furball_, std::vector<std::string>{apps_}, false);
     }
     void move(const std::string& name, bool away) const {
-        stdfs::rename(away ? root_ + "/" + name : side_ + "/" + name, away ? side_ + "/" + name : root_ + "/" + name);
+        stdfs::rename(away ? root_ + "/" + name : side_ + "/" + name,
+                      away ? side_ + "/" + name : root_ + "/" + name);
     }
     // The items with a backup on disk: in any "backup.json" or skip record of the state folder.
     std::set<std::string> backups() const {
         std::set<std::string> kept;
         for (const auto& file : stdfs::recursive_directory_iterator(state_)) {
             if (file.path().filename() == kManifestFileName ||
-                (file.path().parent_path().filename() == "missing-backups" && file.path().extension() == ".json")) {
+                (file.path().parent_path().filename() == "missing-backups" &&
+                 file.path().extension() == ".json")) {
                 const BackupManifest manifest = real_.readManifest(file.path()).value();
-                for (const BackupEntry& entry : manifest.entries) kept.insert(manifest.rootPath + "/" + entry.name);
+                for (const BackupEntry& entry : manifest.entries)
+                    kept.insert(manifest.rootPath + "/" + entry.name);
             }
         }
         return kept;
@@ -97,7 +102,8 @@ protected:
             const bool named = mentions(report, stdfs::path(item).filename()), backup = kept.count(item) > 0;
             const bool original = state == before_.at(item);
             EXPECT_TRUE(named ? original || backup : state == done.at(item) && backup != original)
-                << at << ": " << item << (named ? " (reported)" : "") << (backup ? " with" : " without") << " backup";
+                << at << ": " << item << (named ? " (reported)" : "") << (backup ? " with" : " without")
+                << " backup";
         }
     }
     void expectClean(const OperationReport& report, const std::string& at) const {
@@ -105,7 +111,8 @@ protected:
         expectOutcome(report, before_, at);
         EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName)) << at;
     }
-    // For step 1, 1 + stride, ... until `op` completes: prepare, run `op` in a child ended at the step, check.
+    // For step 1, 1 + stride, ... until `op` completes: prepare, run `op` in a child ended at the step,
+    // check.
     int atEveryStep(int stride, const std::function<void()>& prepare,
                     const std::function<void(platform::FileSystem&)>& op,
                     const std::function<void(const std::string&)>& check) {
@@ -114,7 +121,8 @@ protected:
             const ChildOutcome outcome = test::runUntilCrash(step, op);
             EXPECT_NE(outcome, ChildOutcome::Failed) << "step " << step;
             check("step " + std::to_string(step));
-            if (outcome != ChildOutcome::Crashed || HasFailure()) return step;
+            if (outcome != ChildOutcome::Crashed || HasFailure())
+                return step;
         }
     }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
@@ -133,16 +141,19 @@ protected:
                 freshState ? (void)stdfs::remove_all(state_) : void();
                 outcome = test::runUntilCrash(0, [&](platform::FileSystem& fs) {
                     test::PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
-                    const std::set<std::string> keep = written ? std::set{root_, apps_} : std::set<std::string>{};
+                    const std::set<std::string> keep =
+                        written ? std::set{root_, apps_} : std::set<std::string>{};
                     disk.beforeSync = [&](int n) {
-                        if (n == sync) disk.dropUnsynced(keep), ::_exit(test::CrashingFileSystem::kCrashedExitCode);
+                        if (n == sync)
+                            disk.dropUnsynced(keep), ::_exit(test::CrashingFileSystem::kCrashedExitCode);
                     };
                     batchApply ? batch(disk).apply(root_, true) : engine(disk).apply(root_, true, false);
                     disk.dropUnsynced(keep);
                 });
                 ASSERT_NE(outcome, ChildOutcome::Failed) << "sync " << sync;
                 const OperationReport report = guarded([&] { return batch(noSync_).restore(); });
-                expectOutcome(report, before_, "sync " + std::to_string(sync) + (written ? ", written back" : ""));
+                expectOutcome(report, before_,
+                              "sync " + std::to_string(sync) + (written ? ", written back" : ""));
             }
         }
     }
@@ -156,22 +167,25 @@ protected:
                 reset();
                 restoring ? (void)real_.apply(root_, true, false), move("tagged.doc", true) : void();
                 failing_.arm(n, error, sticky == 1);
-                const OperationReport report =
-                    guarded([&] { return restoring ? faulty_.restore() : faulty_.apply(root_, true, false); });
+                const OperationReport report = guarded(
+                    [&] { return restoring ? faulty_.restore() : faulty_.apply(root_, true, false); });
                 const std::vector<std::string> failed = failing_.failed;
                 failing_.arm(0, 0, false);
-                const std::string at = (restoring ? "restore, errno " : "apply, errno ") + std::to_string(error) +
+                const std::string at = (restoring ? "restore, errno " : "apply, errno ") +
+                                       std::to_string(error) +
                                        (sticky == 1 ? " from change " : " at change ") + std::to_string(n);
-                // A failed sync cannot be seen afterwards, so it must be reported (but for the restore's extra
-                // syncs of the state folder once a manifest is emptied or a skip record synced); other
+                // A failed sync cannot be seen afterwards, so it must be reported (but for the restore's
+                // extra syncs of the state folder once a manifest is emptied or a skip record synced); other
                 // failures may be absorbed when the outcome is right.
                 for (const std::string& call : failed) {
                     const bool extra = restoring && call == "fsync " + state_;
-                    EXPECT_TRUE(!call.starts_with("fsync ") || extra || !report.errors.empty()) << at << ": " << call;
+                    EXPECT_TRUE(!call.starts_with("fsync ") || extra || !report.errors.empty())
+                        << at << ": " << call;
                 }
                 expectOutcome(report, done, at);
                 const auto counted = [&](const auto& item) {
-                    return item.first.starts_with(root_) && !mentions(report, stdfs::path(item.first).filename());
+                    return item.first.starts_with(root_) &&
+                           !mentions(report, stdfs::path(item.first).filename());
                 };
                 EXPECT_EQ(report.succeeded, std::count_if(done.begin(), done.end(), counted)) << at;
                 restoring ? move("tagged.doc", false) : void();
@@ -215,17 +229,26 @@ TEST_F(Faults, RestoreStoppedWhileRecoveringFromAStoppedApplyIsFinishedByTheNext
     auto applied = ChildOutcome::Crashed;
     for (int step = 1; applied == ChildOutcome::Crashed && !HasFailure(); step += 7) {
         atEveryStep(
-            5, [&] { reset(), applied = test::runUntilCrash(step, apply); }, [&](auto& fs) { engine(fs).restore(); },
-            [&](const std::string& at) { expectClean(real_.restore(), "apply " + std::to_string(step) + " " + at); });
+            5, [&] { reset(), applied = test::runUntilCrash(step, apply); },
+            [&](auto& fs) { engine(fs).restore(); },
+            [&](const std::string& at) {
+                expectClean(real_.restore(), "apply " + std::to_string(step) + " " + at);
+            });
     }
 }
 
-TEST_F(Faults, PowerLossAtEverySyncOfAFolderApplyKeepsEveryChangedItemsBackup) { powerLossAtEverySync(false, false); }
+TEST_F(Faults, PowerLossAtEverySyncOfAFolderApplyKeepsEveryChangedItemsBackup) {
+    powerLossAtEverySync(false, false);
+}
 
 // New backup folders (the state folder itself, "application-backups/<sha256>") must be durable in their
 // parents before a backup is written into them.
-TEST_F(Faults, PowerLossDuringTheFirstApplyKeepsTheNewStateFolder) { powerLossAtEverySync(false, true); }
-TEST_F(Faults, PowerLossDuringABatchApplyKeepsTheApplicationBackupFolders) { powerLossAtEverySync(true, false); }
+TEST_F(Faults, PowerLossDuringTheFirstApplyKeepsTheNewStateFolder) {
+    powerLossAtEverySync(false, true);
+}
+TEST_F(Faults, PowerLossDuringABatchApplyKeepsTheApplicationBackupFolders) {
+    powerLossAtEverySync(true, false);
+}
 
 TEST_F(Faults, AnIoErrorAtAnyChangeOfAnApplyOrARestoreIsReportedAndLosesNoBackup) {
     ioErrorAtEveryChange(false);
@@ -237,8 +260,9 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     const auto outcome = [&](const std::string& op) -> int {
         try {
             const IconBatchEngine engine = batch(noSync_);
-            const OperationReport report =
-                op == "apply" ? engine.apply(root_, true) : op == "restore" ? engine.restore() : engine.retry();
+            const OperationReport report = op == "apply"     ? engine.apply(root_, true)
+                                           : op == "restore" ? engine.restore()
+                                                             : engine.retry();
             return report.errors.empty() ? (report.succeeded > 0 ? 'P' : 'N') : 'X';
         } catch (const std::exception& error) {
             const std::string text = error.what();
@@ -260,7 +284,8 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
             for (const std::string& op : {a, b}) {  // each waits for its byte through the pipe
                 std::fflush(nullptr);
                 char go = 0;
-                if (children.emplace_back(::fork()) == 0) ::_exit(::read(barrier[0], &go, 1) == 1 ? outcome(op) : 0);
+                if (children.emplace_back(::fork()) == 0)
+                    ::_exit(::read(barrier[0], &go, 1) == 1 ? outcome(op) : 0);
             }
             EXPECT_EQ(::write(barrier[1], "go", 2), 2);
             std::string seen;

@@ -29,20 +29,34 @@ Bytes randomBytes(Random& rng, std::size_t size) {
 // One to three byte flips, truncations, splices from `pool`, repeats, deep nestings or tokens
 // (also in place of a value after a ':').
 std::string mutate(std::string text, Random& rng, const std::vector<std::string>& pool) {
-    static const std::vector<std::string> tokens = {"null", "1e999", "-0.5", "9007199254740993", "-1", "4294967296", "{}",
-                                                    "\"\\ud800\"", "[]", "\"x\"", "true", "\xff", "<dict>", "</array>"};
+    static const std::vector<std::string> tokens = {
+        "null",  "1e999", "-0.5", "9007199254740993", "-1",      "4294967296", "{}", "\"\\ud800\"", "[]",
+        "\"x\"", "true",  "\xff", "<dict>",           "</array>"};
     for (auto n = 1 + rng() % 3; n > 0; --n) {
         const std::size_t at = text.empty() ? 0 : rng() % text.size(), length = rng() % 64;
         const std::string &other = pool[rng() % pool.size()], &token = tokens[rng() % tokens.size()];
         const std::size_t colon = text.find(':', at), end = text.find_first_of(",}\n", colon);
         switch (rng() % 7) {
-            case 0: text.replace(at, 1, 1, static_cast<char>(rng())); break;
-            case 1: text.resize(at); break;
-            case 2: text.replace(at, length, other.substr(rng() % (other.size() + 1), length)); break;
-            case 3: text.insert(at, text.substr(at, length)); break;
-            case 4: text.insert(at, std::string(rng() % 3000, "[{"[rng() % 2])); break;
-            case 5: text.insert(at, token); break;
-            default: end != std::string::npos ? (void)text.replace(colon + 1, end - colon - 1, token) : void();
+            case 0:
+                text.replace(at, 1, 1, static_cast<char>(rng()));
+                break;
+            case 1:
+                text.resize(at);
+                break;
+            case 2:
+                text.replace(at, length, other.substr(rng() % (other.size() + 1), length));
+                break;
+            case 3:
+                text.insert(at, text.substr(at, length));
+                break;
+            case 4:
+                text.insert(at, std::string(rng() % 3000, "[{"[rng() % 2]));
+                break;
+            case 5:
+                text.insert(at, token);
+                break;
+            default:
+                end != std::string::npos ? (void)text.replace(colon + 1, end - colon - 1, token) : void();
         }
     }
     return text;
@@ -56,8 +70,11 @@ void survives(const std::string& input, F&& body) {
 }
 
 IconState randomState(Random& rng) {
-    const auto maybe = [&](std::size_t n) { return rng() % 2 ? std::optional(randomBytes(rng, n)) : std::nullopt; };
-    const auto file = IconFile{randomBytes(rng, rng() % 20), {{"com.apple.FinderInfo", randomBytes(rng, 32)}}, 0644};
+    const auto maybe = [&](std::size_t n) {
+        return rng() % 2 ? std::optional(randomBytes(rng, n)) : std::nullopt;
+    };
+    const auto file =
+        IconFile{randomBytes(rng, rng() % 20), {{"com.apple.FinderInfo", randomBytes(rng, 32)}}, 0644};
     return {maybe(32), maybe(rng() % 40), rng() % 3 == 0 ? std::optional(file) : std::nullopt};
 }
 
@@ -75,7 +92,8 @@ TEST(Fuzz, ManifestsScopesAndManifestFilesDecodeOrFailWithTheirOwnErrors) {
     const IconEngine engine(platform::FileSystem::real(), scratch / "state", test::sampleImage(), workspace);
     Random rng(1);
     BackupManifest sample{1, "/Users/me/Desktop", {5, 77, 1600000000, 5, kTypeDirectory}, 786543210.5, {}};
-    for (const char* name : {"a", "Fotos – Urlaub", "c"}) sample.entries.push_back(randomEntry(rng, name));
+    for (const char* name : {"a", "Fotos – Urlaub", "c"})
+        sample.entries.push_back(randomEntry(rng, name));
     const std::vector<std::string> seeds = {encodeManifest(sample), encodeScope({"/Users/me/Desktop", true}),
                                             test::readFile(LUMARO_TEST_DATA_DIR "/mac-backup.json")};
     for (std::size_t i = 0; i < 4000; ++i) {
@@ -87,7 +105,9 @@ TEST(Fuzz, ManifestsScopesAndManifestFilesDecodeOrFailWithTheirOwnErrors) {
         EXPECT_EQ(test::errorOf<std::exception>([&] {
                       EXPECT_TRUE(!manifest || decodeManifest(encodeManifest(*manifest)) == *manifest) << doc;
                       EXPECT_TRUE(!scope || decodeScope(encodeScope(*scope)) == *scope) << doc;
-                  }), "<no error>") << doc;
+                  }),
+                  "<no error>")
+            << doc;
         test::writeFile(scratch / "backup.json", doc);
         survives(doc, [&] { engine.readManifest(scratch / "backup.json"); });
     }
@@ -100,15 +120,24 @@ TEST(Fuzz, ManifestEncoderGivesWhatEncodeManifestGivesAcrossChangingManifests) {
         BackupManifest m{1, "/r", {1, 2, 3, 4, kTypeDirectory}, 1.5, {}};
         for (int step = 0; step < 40; ++step) {
             const std::size_t size = m.entries.size(), pick = size > 0 ? rng() % size : 0;
-            const std::string names[] = {"a", "b", "c", "d", "\xC3\x28"};  // names repeat; the last is no UTF-8
+            const std::string names[] = {"a", "b", "c", "d",
+                                         "\xC3\x28"};  // names repeat; the last is no UTF-8
             switch (size > 0 ? rng() % 4 : 0) {
-                case 0: m.entries.push_back(randomEntry(rng, names[rng() % 5])); break;
-                case 1: m.entries.erase(m.entries.begin() + static_cast<std::ptrdiff_t>(pick)); break;
-                case 2: m.entries[pick].phase = kPhaseApplied, m.entries[pick].original = randomState(rng); break;
-                default: m.entries[pick] = randomEntry(rng, m.entries[pick].name), m.createdAt += 0.25;
+                case 0:
+                    m.entries.push_back(randomEntry(rng, names[rng() % 5]));
+                    break;
+                case 1:
+                    m.entries.erase(m.entries.begin() + static_cast<std::ptrdiff_t>(pick));
+                    break;
+                case 2:
+                    m.entries[pick].phase = kPhaseApplied, m.entries[pick].original = randomState(rng);
+                    break;
+                default:
+                    m.entries[pick] = randomEntry(rng, m.entries[pick].name), m.createdAt += 0.25;
             }
             EXPECT_EQ(test::errorOf<std::exception>([&] { EXPECT_EQ(encoder.encode(m), encodeManifest(m)); }),
-                      test::errorOf<std::exception>([&] { encodeManifest(m); })) << "run " << run << " step " << step;
+                      test::errorOf<std::exception>([&] { encodeManifest(m); }))
+                << "run " << run << " step " << step;
         }
     }
 }
@@ -118,18 +147,23 @@ TEST(Fuzz, ResourceForksRoundTripAndMutatedForksNeitherCrashNorChangeLength) {
     for (int i = 0; i < 3000; ++i) {
         std::vector<platform::Resource> resources(rng() % 6);  // grouped by type, as a fork lists them
         for (platform::Resource& r : resources) {
-            r = {{'T', 'Y', 'P', static_cast<std::uint8_t>('A' + rng() % 3)}, static_cast<std::int16_t>(rng()),
-                 static_cast<std::uint8_t>(rng()), std::nullopt, randomBytes(rng, rng() % 64)};
+            r = {{'T', 'Y', 'P', static_cast<std::uint8_t>('A' + rng() % 3)},
+                 static_cast<std::int16_t>(rng()),
+                 static_cast<std::uint8_t>(rng()),
+                 std::nullopt,
+                 randomBytes(rng, rng() % 64)};
             r.name = rng() % 2 ? std::optional(randomBytes(rng, rng() % 9)) : std::nullopt;
         }
-        std::stable_sort(resources.begin(), resources.end(), [](auto& a, auto& b) { return a.type < b.type; });
+        std::stable_sort(resources.begin(), resources.end(),
+                         [](auto& a, auto& b) { return a.type < b.type; });
         const Bytes fork = platform::buildResourceFork(resources).value();
         EXPECT_EQ(platform::parseResourceFork(fork), resources) << i;
         const std::string text = mutate(std::string(fork.begin(), fork.end()), rng, {""});
         const Bytes mutated(text.begin(), text.end());
         if (const auto parsed = platform::parseResourceFork(mutated)) {  // building it again is stable
             const auto rebuilt = platform::buildResourceFork(*parsed);
-            EXPECT_TRUE(!rebuilt || platform::buildResourceFork(platform::parseResourceFork(*rebuilt).value()) == rebuilt);
+            EXPECT_TRUE(!rebuilt || platform::buildResourceFork(
+                                        platform::parseResourceFork(*rebuilt).value()) == rebuilt);
         }
         const auto normalized = normalizedResourceFork(mutated);
         EXPECT_EQ(normalized->size(), mutated.size()) << i;
@@ -152,13 +186,17 @@ TEST(Fuzz, PropertyListsAndHiddenFilesNeverCrashTheirReaders) {
     std::filesystem::create_directories(scratch / "X.app/Contents");
     std::filesystem::create_directories(workspace.home + "/Library/Preferences");
     const std::string python =  // writes seeds 0 to 3: Info.plist and Dock preferences, binary and XML
-        "import plistlib as p; d = [{'CFBundleIdentifier': 'org.example.x', 'List': [1, 2.5, True, {'a': 'b'}]}, "
+        "import plistlib as p; d = [{'CFBundleIdentifier': 'org.example.x', 'List': [1, 2.5, True, {'a': "
+        "'b'}]}, "
         "{'persistent-apps': [{'tile-data': {'file-data': {'_CFURLString': 'file:///Apps/Y.app/'}}}]}]; "
-        "[open(str(i), 'wb').write(p.dumps(d[i % 2], fmt=[p.FMT_BINARY, p.FMT_XML][i // 2])) for i in range(4)]";
+        "[open(str(i), 'wb').write(p.dumps(d[i % 2], fmt=[p.FMT_BINARY, p.FMT_XML][i // 2])) for i in "
+        "range(4)]";
     ASSERT_EQ(test::run("cd '" + scratch.path() + "' && /usr/bin/python3 -c \"" + python + "\""), "");
     std::vector<std::string> seeds;
-    for (const char* name : {"0", "1", "2", "3"}) seeds.push_back(test::readFile(scratch / name));
-    const IconBatchEngine engine(fs, workspace, scratch / "state", test::sampleImage(), std::vector<std::string>{}, true);
+    for (const char* name : {"0", "1", "2", "3"})
+        seeds.push_back(test::readFile(scratch / name));
+    const IconBatchEngine engine(fs, workspace, scratch / "state", test::sampleImage(),
+                                 std::vector<std::string>{}, true);
     test::writeFile(info, seeds[0]), test::writeFile(dock, seeds[3]);
     EXPECT_EQ(platform::bundleIdentifier(fs, scratch / "X.app"), "org.example.x");
     EXPECT_EQ(engine.dockApplications(), std::vector<std::string>{"/Apps/Y.app"});
@@ -169,11 +207,14 @@ TEST(Fuzz, PropertyListsAndHiddenFilesNeverCrashTheirReaders) {
         survives(doc, [&] { platform::bundleIdentifier(fs, scratch / "X.app"), engine.dockApplications(); });
         const Bytes hidden = randomBytes(rng, rng() % 64);
         std::string lines(hidden.begin(), hidden.end());
-        std::replace_if(lines.begin(), lines.end(), [](char c) { return c % 5 == 0; }, '\n');
+        std::replace_if(
+            lines.begin(), lines.end(), [](char c) { return c % 5 == 0; }, '\n');
         test::writeFile(scratch / ".hidden", lines);
         std::set<std::string> expected;  // the lines that are not empty
         std::istringstream in(lines);
-        for (std::string line; std::getline(in, line);) if (!line.empty()) expected.insert(line);
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty())
+                expected.insert(line);
         EXPECT_EQ(platform::hiddenNamesIn(fs, scratch.path()), expected);
     }
 }

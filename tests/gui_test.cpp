@@ -16,15 +16,25 @@ namespace {
 
 // The fixture is the runner: it holds each operation until `release`, so the window can be seen while busy.
 struct WindowTest : ::testing::Test, OperationRunner {
-    WindowTest() { test::makeDirectory(scratch / "Desktop"); test::writeFile(scratch / "Desktop/note.txt", "n"); }
-    void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
+    WindowTest() {
+        test::makeDirectory(scratch / "Desktop");
+        test::writeFile(scratch / "Desktop/note.txt", "n");
+    }
+    void run(std::function<OperationOutcome()> work,
+             std::function<void(OperationOutcome)> completion) override {
         held = [=] { completion(work()); };
     }
     void release() { std::exchange(held, nullptr)(); }
     std::unique_ptr<Shell> start(const std::string& state = "state") {
-        const std::vector<std::string> args{"lumaro", "--state-root", scratch / state, "--desktop-root",
-                                            scratch / "Desktop", "--application-root", scratch / "Applications"};
-        auto shell = std::make_unique<Shell>(args, *this, platform::FileSystem::real(), platform::Workspace::real());
+        const std::vector<std::string> args{"lumaro",
+                                            "--state-root",
+                                            scratch / state,
+                                            "--desktop-root",
+                                            scratch / "Desktop",
+                                            "--application-root",
+                                            scratch / "Applications"};
+        auto shell =
+            std::make_unique<Shell>(args, *this, platform::FileSystem::real(), platform::Workspace::real());
         shell->window().show();
         return shell;
     }
@@ -33,22 +43,26 @@ struct WindowTest : ::testing::Test, OperationRunner {
         QTimer closer;
         closer.callOnTimeout([] {
             for (QWidget* alert : QApplication::topLevelWidgets()) {
-                if (alert->objectName() == "result-alert") alert->close();
+                if (alert->objectName() == "result-alert")
+                    alert->close();
             }
         });
         closer.start(5);
-        for (int i = 0; i < 5; ++i) QApplication::processEvents();
+        for (int i = 0; i < 5; ++i)
+            QApplication::processEvents();
         setCurrentModel(nullptr);
     }
     // "AR MMMMMMM SSS": 1 for each enabled button and menu item below, then for each check-marked scope item.
     static std::string states(MainWindow& window) {
         const auto bit = [](bool on) { return on ? '1' : '0'; };
-        std::string out{bit(window.applyButton()->isEnabled()), bit(window.restoreButton()->isEnabled()), ' '};
+        std::string out{bit(window.applyButton()->isEnabled()), bit(window.restoreButton()->isEnabled()),
+                        ' '};
         for (const char* item : {"重试已跳过的还原", "桌面和应用图标", "演示文件夹", "仅桌面", "选择文件夹…",
                                  "查看备份", "打开当前文件夹"})
             out += bit(window.action(item)->isEnabled());
         out += ' ';
-        for (auto item : {"桌面和应用图标", "演示文件夹", "仅桌面"}) out += bit(window.action(item)->isChecked());
+        for (auto item : {"桌面和应用图标", "演示文件夹", "仅桌面"})
+            out += bit(window.action(item)->isChecked());
         return out;
     }
     test::ScratchDir scratch;
@@ -101,7 +115,8 @@ TEST_F(WindowTest, BevelPressedAndDisabledLabelCheckMarksAndAnUnavailableModel) 
     const QImage disabled = window.restoreButton()->grab().toImage();
     std::set<QRgb> inside;
     for (int y = 4; y < h - 4; ++y) {
-        for (int x = 4; x < w - 4; ++x) inside.insert(disabled.pixel(x, y));
+        for (int x = 4; x < w - 4; ++x)
+            inside.insert(disabled.pixel(x, y));
     }
     EXPECT_TRUE(inside.count(disabledLabelGrey().rgb()) && inside.count(white));
 

@@ -18,8 +18,8 @@ using test::be32;
 using test::kFinderInfo;
 using test::kResourceFork;
 
-Resource resource(const std::string& type, std::int16_t id, const std::string& data, std::uint8_t attributes = 0,
-                  std::optional<Bytes> name = std::nullopt) {
+Resource resource(const std::string& type, std::int16_t id, const std::string& data,
+                  std::uint8_t attributes = 0, std::optional<Bytes> name = std::nullopt) {
     Resource r{{}, id, attributes, std::move(name), test::bytesOf(data)};
     std::copy_n(type.begin(), 4, r.type.begin());
     return r;
@@ -32,7 +32,8 @@ TEST(ResourceFork, HasTheClassicLayoutParsesBackAndSurvivesRandomDamage) {
               std::tuple(256u, 268u, 12u, 50u, 318u));
 
     const std::vector<Resource> resources = {resource("TEXT", 128, "hello", 0x20, test::bytesOf("Greeting")),
-                                             resource("icns", -16455, "ICON"), resource("TEXT", 1, "", 0, Bytes{})};
+                                             resource("icns", -16455, "ICON"),
+                                             resource("TEXT", 1, "", 0, Bytes{})};
     const Bytes good = *buildResourceFork(resources);
     EXPECT_EQ(parseResourceFork(good), (std::vector<Resource>{resources[0], resources[2], resources[1]}))
         << "grouped by type, in order of first appearance";
@@ -51,19 +52,21 @@ TEST(ResourceFork, HasTheClassicLayoutParsesBackAndSurvivesRandomDamage) {
 }
 
 class IconWriterTest : public ::testing::Test {
-protected:
+  protected:
     test::ScratchDir scratch;
     const IconWriter writer{loadFurball()};
 };
 
 TEST_F(IconWriterTest, WritesDeterministicRgbaPngsIntoFoldersThatOtherReadersAccept) {
     const IconWriter again(loadFurball());
-    EXPECT_EQ(std::pair(writer.family128(), writer.family64()), std::pair(again.family128(), again.family64()));
+    EXPECT_EQ(std::pair(writer.family128(), writer.family64()),
+              std::pair(again.family128(), again.family64()));
     for (const auto& [f, type, size] :
          {std::tuple{writer.family128(), "ic07", 128u}, std::tuple{writer.family64(), "ic11", 64u}}) {
         // "icns", its length, the type, then the PNG's IHDR: width, height, depth 8, colour type 6 (RGBA).
         const std::string text(f.begin(), f.begin() + 20);
-        EXPECT_EQ(text.substr(0, 4) + text.substr(8, 4) + text.substr(17, 3), std::string("icns") + type + "PNG");
+        EXPECT_EQ(text.substr(0, 4) + text.substr(8, 4) + text.substr(17, 3),
+                  std::string("icns") + type + "PNG");
         EXPECT_EQ(std::tuple(be32(f, 4), be32(f, 32), be32(f, 36), f[40], f[41]),
                   std::tuple(f.size(), size, size, 8, 6));
     }
@@ -81,14 +84,17 @@ TEST_F(IconWriterTest, WritesDeterministicRgbaPngsIntoFoldersThatOtherReadersAcc
     const Bytes fork = test::rawAttribute(icon, kResourceFork);
     test::writeFile(scratch / "fork.bin", std::string(fork.begin(), fork.end()));
     EXPECT_NE(test::run("file -b '" + scratch / "fork.bin" + "'").find("resource fork"), std::string::npos);
-    EXPECT_EQ(test::run("/usr/bin/python3 -c \"import io, sys; from PIL import Image; d = open(sys.argv[1], 'rb')"
-                        ".read(); im = Image.open(io.BytesIO(d[260:260 + int.from_bytes(d[256:260], 'big')])); "
-                        "im.load(); print(im.format, im.size, im.mode)\" '" + scratch / "fork.bin" + "'"),
-              "ICNS (128, 128) RGBA\n");
+    EXPECT_EQ(
+        test::run("/usr/bin/python3 -c \"import io, sys; from PIL import Image; d = open(sys.argv[1], 'rb')"
+                  ".read(); im = Image.open(io.BytesIO(d[260:260 + int.from_bytes(d[256:260], 'big')])); "
+                  "im.load(); print(im.format, im.size, im.mode)\" '" +
+                  scratch / "fork.bin" + "'"),
+        "ICNS (128, 128) RGBA\n");
 }
 
 TEST_F(IconWriterTest, KeepsOtherResourcesFallsBackToIc11AndRefusesWithoutWriting) {
-    const std::size_t room = kIconForkBudget - IconWriter::forkWithIcon(std::nullopt, writer.family128()).size();
+    const std::size_t room =
+        kIconForkBudget - IconWriter::forkWithIcon(std::nullopt, writer.family128()).size();
     const Resource text = resource("TEXT", 128, "keep me", 0x20, test::bytesOf("Note"));
     for (const auto& [name, fork, icon] :
          {std::tuple{"kept", *buildResourceFork({text, resource("icns", -16455, "old")}), writer.family128()},

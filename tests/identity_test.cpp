@@ -73,7 +73,7 @@ TEST(ResourceFork, OnlyTheVolatileFieldsOfAParsableMapAreIgnored) {
     }
     EXPECT_TRUE(forksMatch(std::nullopt, std::nullopt) && !forksMatch(std::nullopt, Bytes{}));
     Bytes tooShortMap = kFork, badSecondType = kFork;  // maps that do not parse: compared raw
-    tooShortMap[15] = 29;  // map length 29 in the header
+    tooShortMap[15] = 29;                              // map length 29 in the header
     badSecondType[kTypes + 2 + 8 + 6] = 0xFF;  // 2nd type's references beyond the map: nothing cleared
     for (const Bytes& fork : {bytesOf("short fork"), tooShortMap, badSecondType}) {
         const Bytes changed = flipped(fork, fork.size() == 10 ? 3 : kRefs + 8);

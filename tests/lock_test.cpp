@@ -37,7 +37,7 @@ TEST(OperationLock, OneHolderAtATimeReusingTheFileAndRefusingLinksAndMissingFold
     EXPECT_EQ(lockError(fs, dir.path(), "link"), "无法打开操作锁");
     EXPECT_EQ(lockError(fs, dir / "absent", "lock"), "无法打开操作锁");
     EXPECT_NE(::access((dir / "target").c_str(), F_OK), 0);  // nothing created through the link
-    EXPECT_TRUE(fs.openFds.empty());  // refused attempts closed their descriptors
+    EXPECT_TRUE(fs.openFds.empty());                         // refused attempts closed their descriptors
 }
 
 // Tries the lock in a forked child: 0 when taken, 1 when refused at once as busy, 2 otherwise.

@@ -22,7 +22,9 @@ using test::fileMode;
 using test::readFile;
 using test::ScratchDir;
 
-FileSystem& real() { return FileSystem::real(); }
+FileSystem& real() {
+    return FileSystem::real();
+}
 
 struct UmaskScope {
     explicit UmaskScope(mode_t mask) : old(::umask(mask)) {}
@@ -114,8 +116,8 @@ TEST(platformAtomicWrite, ExactModeUnderAnyUmaskAndSyncBeforeRename) {
 }
 
 TEST(platformAtomicWrite, FailureKeepsTheOldFileAndRemovesTheTemporary) {
-    for (const auto& [call, error] : {std::pair{"write", ENOSPC}, {"fsync", EIO}, {"rename", EROFS},
-                                      {"fchmod", EPERM}, {"close", EIO}}) {
+    for (const auto& [call, error] :
+         {std::pair{"write", ENOSPC}, {"fsync", EIO}, {"rename", EROFS}, {"fchmod", EPERM}, {"close", EIO}}) {
         ScratchDir scratch;
         test::writeFile(scratch / "file", "old contents", 0600);
         test::FaultFs fs;
@@ -163,7 +165,11 @@ TEST(platformReadRegularFile, ReadsWithinTheLimitAndRefusesEverythingButARegular
 
 TEST(platformText, InvalidSequencesBecomeReplacementCharacters) {
     const std::string r = "\xEF\xBF\xBD";
-    for (const std::string valid : {"Gr\xC3\xBC\xC3\x9F" "e", "\xF0\x9F\x98\x80", "\xEF\xBB\xBF" "bom"}) {
+    for (const std::string valid : {"Gr\xC3\xBC\xC3\x9F"
+                                    "e",
+                                    "\xF0\x9F\x98\x80",
+                                    "\xEF\xBB\xBF"
+                                    "bom"}) {
         EXPECT_TRUE(isValidUtf8(valid) && toValidUtf8(valid) == valid) << valid;
     }
     // Overlong, surrogate, above U+10FFFF, stray continuation, truncated.

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <numeric>
@@ -25,8 +25,11 @@ BackupManifest sampleManifest() {
     using I64 = std::numeric_limits<std::int64_t>;
     // Inode 2^53 + 1 is not representable as a double.
     const FileIdentity root{kMinDevice, 9007199254740993ull, I64::max(), 999999999, kTypeDirectory};
-    const BackupEntry file{"Résumé.pdf", {-1, kMaxInode, I64::min(), 1, kTypeRegular}, {},
-                           {Bytes(32, 1), Bytes(300, 2), std::nullopt}, kPhaseApplied};
+    const BackupEntry file{"Résumé.pdf",
+                           {-1, kMaxInode, I64::min(), 1, kTypeRegular},
+                           {},
+                           {Bytes(32, 1), Bytes(300, 2), std::nullopt},
+                           kPhaseApplied};
     const IconFile icon{Bytes(256, 4), {{"com.apple.FinderInfo", Bytes(32, 5)}, {"x", Bytes{}}}, 0755};
     const IconState original{Bytes(32, 3), std::nullopt, IconFile{}};
     const IconState applied{std::nullopt, Bytes{}, icon};  // an empty fork stays present
@@ -80,10 +83,16 @@ TEST(recordsJson, ReaderIgnoresUnknownMembersAndTakesNullAsAbsent) {
 TEST(recordsJson, ReaderRefusesMissingWrongTypedInexactAndOutOfRangeMembers) {
     json doc = json::parse(encodeManifest(sampleManifest()));
     const std::string id = "/entries/0/identity/";
-    const std::pair<std::string, const char*> cases[] = {{"/entries/0/name", "null"},
-        {"/rootPath", "5"}, {"/schema", "1.5"}, {id + "inode", "1.5"}, {id + "inode", "18446744073709551616"},
+    const std::pair<std::string, const char*> cases[] = {
+        {"/entries/0/name", "null"},
+        {"/rootPath", "5"},
+        {"/schema", "1.5"},
+        {id + "inode", "1.5"},
+        {id + "inode", "18446744073709551616"},
         {id + "inode", "9007199254740993.0"},  // parses to the double 2^53: not exact
-        {id + "device", "2147483648"}, {id + "device", "-2147483649"}, {id + "type", "65536"}};
+        {id + "device", "2147483648"},
+        {id + "device", "-2147483649"},
+        {id + "type", "65536"}};
     for (const auto& [pointer, raw] : cases) {
         EXPECT_THROW(decodeManifest(withMember(doc, pointer, raw)), DecodingError) << pointer << " = " << raw;
     }
@@ -111,7 +120,8 @@ TEST(recordsBase64, StrictAndRoundTrips) {
     for (const char* bad : {"QUI", "QQ==QQ==", "QUJ-", "QU*D", "QUJD\nREVG", " QUJD"}) {
         EXPECT_FALSE(decodeBase64(bad, out)) << json(bad).dump();
         EXPECT_THROW(decodeManifest(withMember(doc, "/entries/0/applied/fork", json(bad).dump().c_str())),
-                     DecodingError) << json(bad).dump();
+                     DecodingError)
+            << json(bad).dump();
     }
 }
 
@@ -153,7 +163,11 @@ TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
 
     using M = BackupManifest&;
     const std::pair<const char*, std::function<void(M)>> invalid[] = {
-        {"duplicate name", [](M x) { x.entries.push_back(x.entries[1]); x.entries[2].identity.inode = 7; }},
+        {"duplicate name",
+         [](M x) {
+             x.entries.push_back(x.entries[1]);
+             x.entries[2].identity.inode = 7;
+         }},
         {"dot-dot name", [](M x) { x.entries[0].name = ".."; }},
         {"symlink entry", [](M x) { x.entries[0].identity.type = 0120000; }},
         {"finder 31", [](M x) { x.entries[1].original.finder = Bytes(31); }},

@@ -72,7 +72,8 @@ std::string iconStateOf(const std::string& item) {
     struct stat st {};
     const std::string icon = item + "/Icon\r";
     if (::lstat(icon.c_str(), &st) == 0) {
-        text += "|icon mode " + std::to_string(st.st_mode) + " " + test::readFile(icon) + " " + attributesOf(icon);
+        text += "|icon mode " + std::to_string(st.st_mode) + " " + test::readFile(icon) + " " +
+                attributesOf(icon);
     }
     return text;
 }
@@ -86,7 +87,7 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
 }
 
 class CrashRecovery : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root_ = scratch_ / "Desktop";
         state_ = scratch_ / "state";

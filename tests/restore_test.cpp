@@ -13,9 +13,10 @@
 namespace lumaro {
 
 void PrintTo(const OperationReport& r, std::ostream* os) {
-    *os << "{succeeded " << r.succeeded << ", skipped " << r.skipped << ", errors " << testing::PrintToString(r.errors)
-        << ", remaining " << r.remaining << ", relaunch " << testing::PrintToString(r.relaunchApplications)
-        << ", missing " << testing::PrintToString(r.missingItems) << "}";
+    *os << "{succeeded " << r.succeeded << ", skipped " << r.skipped << ", errors "
+        << testing::PrintToString(r.errors) << ", remaining " << r.remaining << ", relaunch "
+        << testing::PrintToString(r.relaunchApplications) << ", missing "
+        << testing::PrintToString(r.missingItems) << "}";
 }
 
 namespace {
@@ -50,7 +51,7 @@ std::map<std::string, Snapshot> snapshots(const std::string& folder) {
 }
 
 class Restore : public ::testing::Test {
-protected:
+  protected:
     test::ScratchDir scratch;
     test::HookFileSystem fs;
     test::FakeWorkspace workspace;
@@ -182,7 +183,8 @@ TEST_F(Restore, RetryTakesTheRecordsInPathOrder) {
     std::uint64_t n = 900000;
     test::makeDirectory(skipFolder, 0700);
     for (const auto& [file, name] : {std::pair{"c", "three"}, {"a", "one"}, {"d", "four"}, {"b", "two"}}) {
-        manifest.entries = {{name, {manifest.rootIdentity.device, ++n, 0, 0, kTypeRegular}, {}, {}, kPhaseApplied}};
+        manifest.entries = {
+            {name, {manifest.rootIdentity.device, ++n, 0, 0, kTypeRegular}, {}, {}, kPhaseApplied}};
         engine.saveManifest(manifest, skipFolder + "/" + file + ".json");
     }
     EXPECT_EQ(engine.retrySkipped(), (OperationReport{0, 4, {}, 0, {}, {"one", "two", "three", "four"}}));

@@ -40,9 +40,12 @@ TEST(Workspace, ReadsTheBundleIdentifierFromXmlAndBinaryPropertyLists) {
     test::ScratchDir scratch;
     for (const std::string format : {"XML", "BINARY"}) {  // written by an independent writer
         std::filesystem::create_directories(scratch / format + ".app/Contents");
-        ASSERT_EQ(test::run("/usr/bin/python3 -c \"import plistlib, sys; open(sys.argv[1], 'wb').write(plistlib.dumps("
-                            "{'CFBundleIdentifier': sys.argv[2]}, fmt=plistlib.FMT_" + format + "))\" '" +
-                            scratch / format + ".app/Contents/Info.plist' org.example." + format), "");
+        ASSERT_EQ(
+            test::run(
+                "/usr/bin/python3 -c \"import plistlib, sys; open(sys.argv[1], 'wb').write(plistlib.dumps("
+                "{'CFBundleIdentifier': sys.argv[2]}, fmt=plistlib.FMT_" +
+                format + "))\" '" + scratch / format + ".app/Contents/Info.plist' org.example." + format),
+            "");
         EXPECT_EQ(bundleIdentifier(FileSystem::real(), scratch / format + ".app"), "org.example." + format);
     }
 }
@@ -52,7 +55,8 @@ TEST(Workspace, FindsARunningProcessWhoseExecutableLiesInsideABundle) {
     const std::string bundle = scratch / "Sleeper.App";
     std::filesystem::create_directories(bundle + "/Contents/MacOS");
     std::filesystem::copy_file("/bin/sleep", bundle + "/Contents/MacOS/sleeper");
-    const pid_t pid = std::stoi(test::run("'" + bundle + "/Contents/MacOS/sleeper' 30 >/dev/null 2>&1 & echo $!"));
+    const pid_t pid =
+        std::stoi(test::run("'" + bundle + "/Contents/MacOS/sleeper' 30 >/dev/null 2>&1 & echo $!"));
     bool found = false;
     for (int attempt = 0; attempt < 100 && !found; ++attempt) {
         ::usleep(20000);

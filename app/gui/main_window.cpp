@@ -12,8 +12,12 @@ namespace {
 SkinModel* gCurrentModel = nullptr;
 }  // namespace
 
-SkinModel* currentModel() { return gCurrentModel; }
-void setCurrentModel(SkinModel* model) { gCurrentModel = model; }
+SkinModel* currentModel() {
+    return gCurrentModel;
+}
+void setCurrentModel(SkinModel* model) {
+    gCurrentModel = model;
+}
 
 MainWindow::MainWindow(const std::function<SkinModel&()>& model, QWidget* parent)
     : QMainWindow(parent), model_(model()) {
@@ -110,7 +114,8 @@ void MainWindow::buildMenus() {
     desktopOnly_ = checkItem(QStringLiteral("仅桌面"), [this] { model_.chooseTarget(model_.desktop()); });
     chooseFolder_ = scope->addAction(QStringLiteral("选择文件夹…"), this, [this] { model_.chooseFolder(); });
     scope->addSeparator();
-    openFolder_ = scope->addAction(QStringLiteral("打开当前文件夹"), this, [this] { model_.openCurrentFolder(); });
+    openFolder_ =
+        scope->addAction(QStringLiteral("打开当前文件夹"), this, [this] { model_.openCurrentFolder(); });
 }
 
 QAction* MainWindow::action(const QString& text) const {
@@ -126,8 +131,10 @@ void MainWindow::refresh() {
     const bool busy = model_.busy();
     const bool pending = model_.hasBackup();
     const bool unavailable = model_.unavailable();
-    applyButton_->setText(busy && !model_.restoring() ? QStringLiteral("换肤中…") : QStringLiteral("一键换肤"));
-    restoreButton_->setText(busy && model_.restoring() ? QStringLiteral("还原中…") : QStringLiteral("一键还原"));
+    applyButton_->setText(busy && !model_.restoring() ? QStringLiteral("换肤中…")
+                                                      : QStringLiteral("一键换肤"));
+    restoreButton_->setText(busy && model_.restoring() ? QStringLiteral("还原中…")
+                                                       : QStringLiteral("一键还原"));
     applyButton_->setEnabled(!(busy || pending || unavailable));
     restoreButton_->setEnabled(!(busy || !pending || unavailable));
 

@@ -17,7 +17,7 @@ inline constexpr int kContentWidth = 360;
 inline constexpr int kContentHeight = 136;
 
 class MainWindow final : public QMainWindow {
-public:
+  public:
     // `model` is asked for once, when the window's content is built.
     MainWindow(const std::function<SkinModel&()>& model, QWidget* parent = nullptr);
 
@@ -29,10 +29,10 @@ public:
     RetroButton* restoreButton() const { return restoreButton_; }
     QAction* action(const QString& text) const;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     void buildMenus();
 
     SkinModel& model_;

@@ -9,21 +9,27 @@
 namespace lumaro::gui {
 
 // The window's colours, all sRGB.
-inline QColor faceGrey() { return QColor::fromRgbF(0.83f, 0.83f, 0.83f); }
-inline QColor disabledLabelGrey() { return QColor::fromRgbF(0.5f, 0.5f, 0.5f); }
-inline QColor shadowGrey() { return QColor::fromRgbF(0.4f, 0.4f, 0.4f); }
+inline QColor faceGrey() {
+    return QColor::fromRgbF(0.83f, 0.83f, 0.83f);
+}
+inline QColor disabledLabelGrey() {
+    return QColor::fromRgbF(0.5f, 0.5f, 0.5f);
+}
+inline QColor shadowGrey() {
+    return QColor::fromRgbF(0.4f, 0.4f, 0.4f);
+}
 
 class RetroButton final : public QPushButton {
-public:
+  public:
     explicit RetroButton(const QString& text, QWidget* parent = nullptr);
 
     // Drawn as if pressed whatever the mouse does; for rendering checks.
     void setForcedDown(bool down);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     bool forcedDown_ = false;
 };
 

@@ -47,7 +47,8 @@ bool LumaroApplication::event(QEvent* event) {
     return QApplication::event(event);
 }
 
-void QtOperationRunner::run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) {
+void QtOperationRunner::run(std::function<OperationOutcome()> work,
+                            std::function<void(OperationOutcome)> completion) {
     QPointer<QtOperationRunner> self(this);
     QThreadPool::globalInstance()->start([self, work = std::move(work), completion = std::move(completion)] {
         OperationOutcome outcome = work();

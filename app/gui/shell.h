@@ -15,10 +15,10 @@ namespace lumaro::gui {
 
 // Refuses every quit request with a beep while the current model is busy.
 class LumaroApplication final : public QApplication {
-public:
+  public:
     LumaroApplication(int& argc, char** argv);
 
-protected:
+  protected:
     bool event(QEvent* event) override;
 };
 
@@ -27,27 +27,28 @@ bool allowQuit();
 
 // Runs each operation as a thread-pool task and hands the outcome back to the GUI thread.
 class QtOperationRunner final : public QObject, public OperationRunner {
-public:
-    void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override;
+  public:
+    void run(std::function<OperationOutcome()> work,
+             std::function<void(OperationOutcome)> completion) override;
 };
 
 // Shows results as the alert: window-modal on the main window when it is visible,
 // application-modal otherwise; asks for folders and opens them.
 class WindowFrontEnd final : public ModelFrontEnd {
-public:
+  public:
     void setWindow(MainWindow* window) { window_ = window; }
     void modelChanged() override;
     void showResult(const std::string& title, const std::vector<std::string>& messages) override;
     std::optional<std::string> askForFolder(const std::string& start) override;
     void openFolder(const std::string& path) override;
 
-private:
+  private:
     MainWindow* window_ = nullptr;
 };
 
 // Owns the model (made when the window's content is first built) and the window.
 class Shell {
-public:
+  public:
     Shell(std::vector<std::string> arguments, OperationRunner& runner, platform::FileSystem& fs,
           platform::Workspace& workspace);
     ~Shell();
@@ -55,7 +56,7 @@ public:
     SkinModel& model();
     WindowFrontEnd& frontEnd() { return frontEnd_; }
 
-private:
+  private:
     std::vector<std::string> arguments_;
     OperationRunner& runner_;
     platform::FileSystem& fs_;

@@ -11,7 +11,7 @@ namespace lumaro::test {
 // Skips fsync: a process that dies keeps everything the kernel already has, so syncs only cost
 // time in tests that model process crashes (not power loss).
 class NoSyncFileSystem : public platform::ForwardingFileSystem {
-public:
+  public:
     using ForwardingFileSystem::ForwardingFileSystem;
     int fsync(int) override { return 0; }
 };
@@ -20,10 +20,11 @@ public:
 // ends the process, without unwinding as a crash does, when the count reaches `crashAt`.
 // A `crashAt` of 0 never crashes.
 class CrashingFileSystem : public NoSyncFileSystem {
-public:
+  public:
     static constexpr int kCrashedExitCode = 86;
 
-    CrashingFileSystem(platform::FileSystem& target, int crashAt) : NoSyncFileSystem(target), crashAt_(crashAt) {}
+    CrashingFileSystem(platform::FileSystem& target, int crashAt)
+        : NoSyncFileSystem(target), crashAt_(crashAt) {}
 
     int changes() const { return changes_; }
 
@@ -40,7 +41,7 @@ public:
     int unlink(const std::string& path) override;
     int rmdir(const std::string& path) override;
 
-private:
+  private:
     void change();
 
     int crashAt_;

@@ -116,7 +116,8 @@ int FaultFs::getAttribute(const std::string& path, const std::string& name, void
     return hooked >= 0 ? hooked : target().getAttribute(path, name, buffer, size, length);
 }
 
-int FaultFs::setAttribute(const std::string& path, const std::string& name, const void* data, std::size_t size) {
+int FaultFs::setAttribute(const std::string& path, const std::string& name, const void* data,
+                          std::size_t size) {
     const int err = note("setAttribute", name);
     return err != 0 ? err : target().setAttribute(path, name, data, size);
 }

@@ -18,14 +18,15 @@
 namespace lumaro::test {
 
 class FaultFs : public platform::ForwardingFileSystem {
-public:
+  public:
     FaultFs() : ForwardingFileSystem(platform::FileSystem::real()) {}
 
     std::vector<std::string> log;
     std::map<std::string, int> fail;
     std::set<int> openFds;
     bool blocked = false;  // a call that would have waited was refused
-    std::function<int(const std::string& name, void* buffer, std::size_t size, std::size_t& length)> onGetAttribute;
+    std::function<int(const std::string& name, void* buffer, std::size_t size, std::size_t& length)>
+        onGetAttribute;
     std::function<int(char* buffer, std::size_t size, std::size_t& length)> onListAttributes;
     std::function<int(std::size_t& written)> onWrite;
     std::function<void(const std::string& path, platform::FileStatus&)> afterLstat;
@@ -51,7 +52,7 @@ public:
     int listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) override;
     int rename(const std::string& from, const std::string& to) override;
 
-private:
+  private:
     int note(const std::string& op, const std::string& detail);  // logs; the injected errno or 0
     std::string nameOf(int fd) const;
 

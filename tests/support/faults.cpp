@@ -17,17 +17,25 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-int openObject(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC); }
-std::string self(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-std::string contentsOf(const std::string& path) { return (std::ostringstream() << std::ifstream(path).rdbuf()).str(); }
+int openObject(const std::string& path) {
+    return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+std::string self(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+std::string contentsOf(const std::string& path) {
+    return (std::ostringstream() << std::ifstream(path).rdbuf()).str();
+}
 
 std::map<std::string, std::string> attributesOf(int fd) {
     std::string list(65536, '\0'), value(65536, '\0');
     std::map<std::string, std::string> out;
     const ssize_t size = ::flistxattr(fd, list.data(), list.size());
-    for (std::size_t at = 0; size > 0 && at < static_cast<std::size_t>(size); at += std::strlen(&list[at]) + 1) {
+    for (std::size_t at = 0; size > 0 && at < static_cast<std::size_t>(size);
+         at += std::strlen(&list[at]) + 1) {
         const ssize_t got = ::fgetxattr(fd, &list[at], value.data(), value.size());
-        if (std::strncmp(&list[at], "user.", 5) == 0 && got >= 0) out[&list[at]] = value.substr(0, std::size_t(got));
+        if (std::strncmp(&list[at], "user.", 5) == 0 && got >= 0)
+            out[&list[at]] = value.substr(0, std::size_t(got));
     }
     return out;
 }
@@ -70,10 +78,12 @@ PowerLossFileSystem::PowerLossFileSystem(platform::FileSystem& target, const std
 
 void PowerLossFileSystem::capture(int fd, bool tree) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return;
+    if (::fstat(fd, &st) != 0)
+        return;
     const bool folder = S_ISDIR(st.st_mode);
-    Durable& d = durable_[st.st_ino] = {folder, st.st_mode & 07777u, folder ? "" : contentsOf(self(fd)),
-                                        attributesOf(fd), folder ? entriesOf(self(fd)) : decltype(Durable::names){}};
+    Durable& d =
+        durable_[st.st_ino] = {folder, st.st_mode & 07777u, folder ? "" : contentsOf(self(fd)),
+                               attributesOf(fd), folder ? entriesOf(self(fd)) : decltype(Durable::names){}};
     for (auto it = d.names.begin(); tree && it != d.names.end(); ++it) {
         const int child = ::openat(fd, it->first.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         capture(child, true), ::close(child);
@@ -81,29 +91,36 @@ void PowerLossFileSystem::capture(int fd, bool tree) {
 }
 
 int PowerLossFileSystem::fsync(int fd) {
-    if (beforeSync) beforeSync(++syncs_);
+    if (beforeSync)
+        beforeSync(++syncs_);
     const int err = target().fsync(fd);
     return err == 0 ? (capture(fd, false), 0) : err;
 }
 
 void PowerLossFileSystem::dropUnsynced(const std::set<std::string>& keep) {
-    for (const std::string& root : roots_) rebuild(root, keep);
+    for (const std::string& root : roots_)
+        rebuild(root, keep);
 }
 
 void PowerLossFileSystem::rebuild(const std::string& path, const std::set<std::string>& keep) {
     struct stat st {};
-    if (keep.count(path) > 0 || ::lstat(path.c_str(), &st) != 0) return;
+    if (keep.count(path) > 0 || ::lstat(path.c_str(), &st) != 0)
+        return;
     const auto known = durable_.find(st.st_ino);
-    const Durable d =
-        known != durable_.end() ? known->second : Durable{S_ISDIR(st.st_mode), st.st_mode & 07777u, "", {}, {}};
+    const Durable d = known != durable_.end() ? known->second
+                                              : Durable{S_ISDIR(st.st_mode), st.st_mode & 07777u, "", {}, {}};
     ::chmod(path.c_str(), 0700);
-    if (!d.folder) std::ofstream(path, std::ios::binary | std::ios::trunc) << d.contents;
+    if (!d.folder)
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << d.contents;
     const int fd = openObject(path);
-    for (const auto& [name, value] : attributesOf(fd)) ::fremovexattr(fd, name.c_str());
-    for (const auto& [name, value] : d.attributes) ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0);
+    for (const auto& [name, value] : attributesOf(fd))
+        ::fremovexattr(fd, name.c_str());
+    for (const auto& [name, value] : d.attributes)
+        ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0);
     ::close(fd);
     for (const auto& [name, inode] : entriesOf(path))  // names never made durable
-        if (d.names.count(name) == 0 || d.names.at(name) != inode) stdfs::remove_all(path + "/" + name);
+        if (d.names.count(name) == 0 || d.names.at(name) != inode)
+            stdfs::remove_all(path + "/" + name);
     for (const auto& [name, inode] : d.names) {  // durable names, back as new objects where gone
         const std::string entry = path + "/" + name;
         const auto gone = durable_.find(inode);
@@ -119,8 +136,10 @@ void PowerLossFileSystem::rebuild(const std::string& path, const std::set<std::s
 void preferMemoryScratch() {
     char probe[] = "/dev/shm/lumaro-probe-XXXXXX";
     const int fd = std::getenv("TMPDIR") == nullptr ? ::mkstemp(probe) : -1;
-    if (fd >= 0 && ::fsetxattr(fd, "user.probe", "1", 1, 0) == 0) ::setenv("TMPDIR", "/dev/shm", 0);
-    if (fd >= 0) ::close(fd), ::unlink(probe);
+    if (fd >= 0 && ::fsetxattr(fd, "user.probe", "1", 1, 0) == 0)
+        ::setenv("TMPDIR", "/dev/shm", 0);
+    if (fd >= 0)
+        ::close(fd), ::unlink(probe);
 }
 
 }  // namespace lumaro::test

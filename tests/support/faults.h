@@ -15,7 +15,7 @@ namespace lumaro::test {
 // only that call, or with `sticky` every one from it on. A failed call never reaches the target and is
 // named in `failed` as "op path". arm() starts counting afresh; a `failAt` of 0 never fails.
 class FailingFileSystem : public platform::ForwardingFileSystem {
-public:
+  public:
     using ForwardingFileSystem::ForwardingFileSystem;
     void arm(int failAt, int error, bool sticky) {
         failAt_ = failAt, error_ = error, sticky_ = sticky, changes_ = 0, failed.clear();
@@ -29,9 +29,14 @@ public:
     int ftruncate(int fd, std::uint64_t size) override {
         return pass("ftruncate", fd, [&] { return target().ftruncate(fd, size); });
     }
-    int fchmod(int fd, unsigned mode) override { return pass("fchmod", fd, [&] { return target().fchmod(fd, mode); }); }
-    int fsync(int fd) override { return pass("fsync", fd, [&] { return target().fsync(fd); }); }
-    int setAttribute(const std::string& path, const std::string& name, const void* data, std::size_t size) override {
+    int fchmod(int fd, unsigned mode) override {
+        return pass("fchmod", fd, [&] { return target().fchmod(fd, mode); });
+    }
+    int fsync(int fd) override {
+        return pass("fsync", fd, [&] { return target().fsync(fd); });
+    }
+    int setAttribute(const std::string& path, const std::string& name, const void* data,
+                     std::size_t size) override {
         return pass("setAttribute " + path, [&] { return target().setAttribute(path, name, data, size); });
     }
     int removeAttribute(const std::string& path, const std::string& name) override {
@@ -46,9 +51,11 @@ public:
     int unlink(const std::string& path) override {
         return pass("unlink " + path, [&] { return target().unlink(path); });
     }
-    int rmdir(const std::string& path) override { return pass("rmdir " + path, [&] { return target().rmdir(path); }); }
+    int rmdir(const std::string& path) override {
+        return pass("rmdir " + path, [&] { return target().rmdir(path); });
+    }
 
-private:
+  private:
     int pass(const std::string& call, const std::function<int()>& forward);  // counts; fails or forwards
     int pass(const char* op, int fd, const std::function<int()>& forward);   // names the descriptor's file
     int failAt_ = 0, error_ = 0, changes_ = 0;
@@ -63,13 +70,13 @@ private:
 // back empty and without attributes or names. Objects still standing keep their inodes (so items keep
 // their identities). Paths in `keep` model the kernel having written them back early: they stay as they are.
 class PowerLossFileSystem : public platform::ForwardingFileSystem {
-public:
+  public:
     PowerLossFileSystem(platform::FileSystem& target, const std::vector<std::string>& roots);
     std::function<void(int sync)> beforeSync;  // told before each fsync, numbered from 1
     int fsync(int fd) override;
     void dropUnsynced(const std::set<std::string>& keep);
 
-private:
+  private:
     struct Durable {
         bool folder;
         unsigned mode;

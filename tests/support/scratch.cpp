@@ -35,7 +35,9 @@ std::string ScratchDir::operator/(const std::string& name) const {
     return platform::appendPathComponent(path_, name);
 }
 
-platform::Bytes bytesOf(const std::string& text) { return platform::Bytes(text.begin(), text.end()); }
+platform::Bytes bytesOf(const std::string& text) {
+    return platform::Bytes(text.begin(), text.end());
+}
 
 void writeFile(const std::string& path, const std::string& contents, unsigned mode) {
     {
@@ -101,7 +103,9 @@ QImage sampleImage() {
 }
 
 ScopedUmask::ScopedUmask(unsigned mask) : old_(::umask(static_cast<mode_t>(mask))) {}
-ScopedUmask::~ScopedUmask() { ::umask(static_cast<mode_t>(old_)); }
+ScopedUmask::~ScopedUmask() {
+    ::umask(static_cast<mode_t>(old_));
+}
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -115,8 +119,8 @@ platform::Bytes finderInfo(const std::string& head) {
 }
 
 std::uint32_t be32(const platform::Bytes& b, std::size_t at) {
-    return (std::uint32_t{b.at(at)} << 24) | (std::uint32_t{b.at(at + 1)} << 16) | (std::uint32_t{b.at(at + 2)} << 8) |
-           b.at(at + 3);
+    return (std::uint32_t{b.at(at)} << 24) | (std::uint32_t{b.at(at + 1)} << 16) |
+           (std::uint32_t{b.at(at + 2)} << 8) | b.at(at + 3);
 }
 
 platform::Bytes resourceFork(const std::string& type, std::int16_t id, const std::string& data) {

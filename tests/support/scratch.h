@@ -17,7 +17,7 @@ namespace lumaro::test {
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it on destruction.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
@@ -26,7 +26,7 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const;
 
-private:
+  private:
     std::string path_;
 };
 
@@ -45,13 +45,13 @@ QImage sampleImage();
 
 // Sets the process umask for its lifetime.
 class ScopedUmask {
-public:
+  public:
     explicit ScopedUmask(unsigned mask);
     ~ScopedUmask();
     ScopedUmask(const ScopedUmask&) = delete;
     ScopedUmask& operator=(const ScopedUmask&) = delete;
 
-private:
+  private:
     unsigned old_;
 };
 
@@ -82,7 +82,7 @@ std::string errorOf(F&& call) {
 }
 
 class FakeWorkspace : public platform::Workspace {
-public:
+  public:
     std::vector<platform::RunningApplication> running;
     std::optional<std::string> own;
     std::vector<platform::RunningApplication> runningApplications() override { return running; }
@@ -93,7 +93,7 @@ public:
 // The real file system with hooks. Each call below is named "op path" (fsync: the path opened;
 // rename: the new name), shown to `observe`, and fails with failures["op path"] when listed.
 class HookFileSystem : public platform::ForwardingFileSystem {
-public:
+  public:
     HookFileSystem() : ForwardingFileSystem(platform::FileSystem::real()) {}
     std::map<std::string, int> failures;
     std::function<void(const std::string& call)> observe;
@@ -105,11 +105,12 @@ public:
     int listDirectory(const std::string& path, std::vector<std::string>& names) override;
     int open(const std::string& path, int flags, unsigned mode, int& fd) override;
     int fsync(int fd) override;
-    int setAttribute(const std::string& path, const std::string& name, const void* data, std::size_t size) override;
+    int setAttribute(const std::string& path, const std::string& name, const void* data,
+                     std::size_t size) override;
     int unlink(const std::string& path) override;
     int rename(const std::string& from, const std::string& to) override;
 
-private:
+  private:
     int hook(const std::string& op, const std::string& path);
     std::map<int, std::string> opened_;
 };
