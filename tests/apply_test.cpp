@@ -8,15 +8,9 @@
 #include "records/attributes.h"
 #include "records/identity.h"
 #include "resources/resources.h"
-#include "tests/support/scratch.h"
+#include "tests/support/fault_fs.h"
 
 namespace lumaro {
-
-void PrintTo(const OperationReport& r, std::ostream* os) {
-    *os << "{succeeded " << r.succeeded << ", skipped " << r.skipped << ", errors "
-        << testing::PrintToString(r.errors) << ", remaining " << r.remaining << ", relaunch "
-        << testing::PrintToString(r.relaunchApplications) << "}";
-}
 
 namespace {
 
@@ -31,17 +25,8 @@ bool untouched(const std::string& path) {
     return test::userAttributes(path).empty() && !test::exists(path + "/Icon\r");
 }
 
-class Apply : public ::testing::Test {
+class Apply : public test::EngineTest {
   protected:
-    test::ScratchDir scratch;
-    test::HookFileSystem fs;
-    test::FakeWorkspace workspace;
-    const std::string root = scratch / "root";
-    const std::string backups = scratch / "backups";
-    IconEngine engine{fs, backups, loadFurball(), workspace};
-
-    void SetUp() override { test::makeDirectory(root); }
-    std::string at(const std::string& name) const { return root + "/" + name; }
     Phases phases() const {
         Phases result;
         const BackupManifest manifest = engine.loadManifest().value();
@@ -68,7 +53,7 @@ TEST_F(Apply, SkinsAMixedFolderAndRecordsEveryOriginalStateExactly) {
     ASSERT_EQ(::mkfifo(at("pipe").c_str(), 0644), 0);
     ASSERT_EQ(::link(at("hard1").c_str(), at("hard2").c_str()), 0);
     test::writeFile(at(".hidden"), "Secret\n");
-    fs.failures["access " + at("Locked.app")] = EACCES;
+    fs.fail["access " + at("Locked.app")] = EACCES;
     workspace.running = {{at("Editor.APP"), true}, {scratch / "Other.app", true}};
     std::vector<BackupEntry> entries;
     for (const char* name : {"alpha.txt", "beta.txt", "Docs", "Editor.APP", "Photos"}) {

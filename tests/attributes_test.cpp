@@ -59,8 +59,8 @@ TEST_F(Attributes, ReadIconAttributeIsBoundedAndNoticesAChange) {
 TEST_F(Attributes, WriteIconAttributeRemovesAnOldForkFirst) {
     setRawAttribute(item, kForkRaw, Bytes(4000, 1));
     writeIconAttribute(fs, item, kResourceForkAttribute, Bytes(100, 9));
-    const long removed = fs.indexOf("removeAttribute com.apple.ResourceFork");
-    EXPECT_TRUE(removed >= 0 && removed < fs.indexOf("setAttribute com.apple.ResourceFork"));
+    const long removed = fs.indexOf("removeAttribute " + item + " com.apple.ResourceFork");
+    EXPECT_TRUE(removed >= 0 && removed < fs.indexOf("setAttribute " + item + " com.apple.ResourceFork"));
 
     fs.fail = {{"setAttribute", EIO}};
     EXPECT_ERROR(writeIconAttribute(fs, item, kFinderInfoAttribute, Bytes(32, 0)),
@@ -185,7 +185,7 @@ TEST_F(Attributes, WriteIconFileClosesTheDescriptorOnEveryFailure) {
         test::FaultFs seam;
         seam.fail[call] = EIO;
         EXPECT_ERROR(writeIconFile(seam, dir / call + "/Icon\r", file), message);
-        EXPECT_TRUE(seam.called("open Icon\r")) << call;
+        EXPECT_TRUE(seam.called("open " + dir / call + "/Icon\r")) << call;
         EXPECT_TRUE(seam.openFds.empty()) << call;
     }
 }

@@ -10,7 +10,7 @@
 #include "batch/icon_batch_engine.h"
 #include "records/operation_lock.h"
 #include "resources/resources.h"
-#include "tests/support/scratch.h"
+#include "tests/support/fault_fs.h"
 
 namespace lumaro {
 namespace {
@@ -65,8 +65,8 @@ TEST_F(BatchTest, DiscoveryWalksRootsSkippingPackagesHiddenEntriesLinksAndFiles)
     writeFile(a + "/.hidden", "Secret.app\n");
     writeFile(a + "/Note.app", "not a folder");
     ASSERT_EQ(::symlink((scratch / "elsewhere/Real.app").c_str(), (a + "/Link.app").c_str()), 0);
-    HookFileSystem fs;
-    fs.failures = {{"list " + denied, EACCES}};
+    FaultFs fs;
+    fs.fail = {{"list " + denied, EACCES}};
     const DiscoveredApplications found =
         make({a + "/", scratch / "missing", denied}, false, std::nullopt, fs).discoverApplications();
     // Outer.app is an application itself; only the one inside it is out of reach.

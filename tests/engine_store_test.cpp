@@ -15,7 +15,7 @@
 #include "engine/icon_engine.h"
 #include "platform/system_error.h"
 #include "records/json.h"
-#include "tests/support/scratch.h"
+#include "tests/support/fault_fs.h"
 
 namespace lumaro {
 namespace {
@@ -44,7 +44,7 @@ BackupManifest sampleManifest(std::size_t entries) {
 class BackupStore : public ::testing::Test {
   protected:
     test::ScratchDir scratch;
-    test::HookFileSystem fs;
+    test::FaultFs fs;
     const std::string file = scratch / "backup.json";
     IconEngine engine{fs, scratch.path(), test::sampleImage()};
 };
@@ -84,7 +84,7 @@ TEST_F(BackupStore, SavesAPrivateFileDurablyInOrderThatLoadsBackEqual) {
     ASSERT_EQ(log.size(), 4u) << testing::PrintToString(log);
     EXPECT_TRUE(log[0].starts_with("fsync " + scratch.path() + "/.backup.json.")) << log[0];
     EXPECT_EQ(Names(log.begin() + 1, log.end()),
-              (Names{"rename " + file, "fsync " + file, "fsync " + scratch.path()}));
+              (Names{"rename " + log[0].substr(6) + " " + file, "fsync " + file, "fsync " + scratch.path()}));
     Names names;
     ASSERT_EQ(FileSystem::real().listDirectory(scratch.path(), names), 0);
     EXPECT_EQ(names, Names{"backup.json"}) << "no temporary file is left";
@@ -97,7 +97,7 @@ TEST_F(BackupStore, SavesAPrivateFileDurablyInOrderThatLoadsBackEqual) {
     EXPECT_EQ(Names(log.end() - 2, log.end()),
               (Names{"fsync " + scratch / "missing-backups", "fsync " + scratch.path()}));
 
-    fs.failures = {{"fsync " + file, EIO}};
+    fs.fail = {{"fsync " + file, EIO}};
     EXPECT_EQ(errorOf([&] { engine.saveManifest(sampleManifest(1)); }), "无法同步备份，请保留备份目录。");
 }
 

@@ -1,4 +1,5 @@
-// The safety promises under faults: a kill at any step of a retry, a batch apply and a recovery;
+// The safety promises under faults: a kill at any step of an apply, a restore, a retry, a batch apply and
+// a recovery;
 // a power loss at any sync of an apply; an I/O error at any change; two processes at once.
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,9 +12,7 @@
 #include "batch/icon_batch_engine.h"
 #include "records/operation_lock.h"
 #include "resources/resources.h"
-#include "tests/support/crash.h"
-#include "tests/support/faults.h"
-#include "tests/support/scratch.h"
+#include "tests/support/fault_fs.h"
 
 namespace lumaro {
 namespace {
@@ -40,7 +39,7 @@ OperationReport guarded(const std::function<OperationReport()>& run) try {
 
 class Faults : public ::testing::Test {
   protected:
-    Faults() { reset(), before_ = states(); }
+    Faults() { noSync_.record = false, reset(), before_ = states(); }
     // home/Desktop (a plain file, a file with attributes, a folder with "Icon\r", one without),
     // home/state, Applications/{One,Two}.app, and "side" for items moved away.
     void reset() const {
@@ -110,6 +109,7 @@ class Faults : public ::testing::Test {
         EXPECT_EQ(report.errors, std::vector<std::string>{}) << at;
         expectOutcome(report, before_, at);
         EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName)) << at;
+        EXPECT_FALSE(test::exists(state_ + "/" + kManifestFileName)) << at;
     }
     // For step 1, 1 + stride, ... until `op` completes: prepare, run `op` in a child ended at the step,
     // check.
@@ -145,7 +145,7 @@ class Faults : public ::testing::Test {
                         written ? std::set{root_, apps_} : std::set<std::string>{};
                     disk.beforeSync = [&](int n) {
                         if (n == sync)
-                            disk.dropUnsynced(keep), ::_exit(test::CrashingFileSystem::kCrashedExitCode);
+                            disk.dropUnsynced(keep), ::_exit(test::FaultFs::kCrashedExitCode);
                     };
                     batchApply ? batch(disk).apply(root_, true) : engine(disk).apply(root_, true, false);
                     disk.dropUnsynced(keep);
@@ -166,11 +166,11 @@ class Faults : public ::testing::Test {
             for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
                 reset();
                 restoring ? (void)real_.apply(root_, true, false), move("tagged.doc", true) : void();
-                failing_.arm(n, error, sticky == 1);
+                failing_.failAt(n, error, sticky == 1);
                 const OperationReport report = guarded(
                     [&] { return restoring ? faulty_.restore() : faulty_.apply(root_, true, false); });
                 const std::vector<std::string> failed = failing_.failed;
-                failing_.arm(0, 0, false);
+                failing_.failAt(0, 0, false);
                 const std::string at = (restoring ? "restore, errno " : "apply, errno ") +
                                        std::to_string(error) +
                                        (sticky == 1 ? " from change " : " at change ") + std::to_string(n);
@@ -200,14 +200,32 @@ class Faults : public ::testing::Test {
 
     test::ScratchDir scratch_;
     mutable test::FakeWorkspace workspace_;
-    test::NoSyncFileSystem noSync_{platform::FileSystem::real()};
-    test::FailingFileSystem failing_{noSync_};
+    test::FaultFs noSync_{true}, failing_{true};
     const QImage furball_ = loadFurball();
     const std::string root_ = scratch_ / "home/Desktop", state_ = scratch_ / "home/state";
     const std::string apps_ = scratch_ / "Applications", side_ = scratch_ / "side";
     States before_;
     const IconEngine real_ = engine(noSync_), faulty_ = engine(failing_);
 };
+
+TEST_F(Faults, ApplyStoppedAtEveryChangeIsUndoneByTheRestore) {
+    const int steps = atEveryStep(
+        1, [&] { reset(); }, [&](auto& fs) { engine(fs).apply(root_, true, false); },
+        [&](const std::string& at) { expectClean(real_.restore(), at); });
+    EXPECT_GT(steps, 50) << "the apply should make many changes";
+}
+
+TEST_F(Faults, RestoreStoppedAtEveryChangeIsFinishedByTheNextRestore) {
+    const int steps = atEveryStep(
+        1,
+        [&] {
+            reset();
+            ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
+        },
+        [&](auto& fs) { engine(fs).restore(); },
+        [&](const std::string& at) { expectClean(real_.restore(), at); });
+    EXPECT_GT(steps, 20);
+}
 
 TEST_F(Faults, RetryStoppedAtEveryChangeIsFinishedByTheNextRetry) {
     const int steps = atEveryStep(

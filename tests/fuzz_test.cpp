@@ -2,6 +2,7 @@
 // or throws the program's own errors, never crashes (sanitizer builds watch every read), and what
 // it accepts survives a round trip.
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <sstream>
 
@@ -11,8 +12,7 @@
 #include "platform/resource_fork.h"
 #include "records/identity.h"
 #include "records/json.h"
-#include "tests/support/faults.h"
-#include "tests/support/scratch.h"
+#include "tests/support/fault_fs.h"
 
 namespace lumaro {
 namespace {
@@ -36,28 +36,15 @@ std::string mutate(std::string text, Random& rng, const std::vector<std::string>
         const std::size_t at = text.empty() ? 0 : rng() % text.size(), length = rng() % 64;
         const std::string &other = pool[rng() % pool.size()], &token = tokens[rng() % tokens.size()];
         const std::size_t colon = text.find(':', at), end = text.find_first_of(",}\n", colon);
-        switch (rng() % 7) {
-            case 0:
-                text.replace(at, 1, 1, static_cast<char>(rng()));
-                break;
-            case 1:
-                text.resize(at);
-                break;
-            case 2:
-                text.replace(at, length, other.substr(rng() % (other.size() + 1), length));
-                break;
-            case 3:
-                text.insert(at, text.substr(at, length));
-                break;
-            case 4:
-                text.insert(at, std::string(rng() % 3000, "[{"[rng() % 2]));
-                break;
-            case 5:
-                text.insert(at, token);
-                break;
-            default:
-                end != std::string::npos ? (void)text.replace(colon + 1, end - colon - 1, token) : void();
-        }
+        const auto kind = rng() % 7;
+        kind == 0   ? (void)text.replace(at, 1, 1, static_cast<char>(rng()))
+        : kind == 1 ? text.resize(at)
+        : kind == 2 ? (void)text.replace(at, length, other.substr(rng() % (other.size() + 1), length))
+        : kind == 3 ? (void)text.insert(at, text.substr(at, length))
+        : kind == 4 ? (void)text.insert(at, std::string(rng() % 3000, "[{"[rng() % 2]))
+        : kind == 5 ? (void)text.insert(at, token)
+        : end != std::string::npos ? (void)text.replace(colon + 1, end - colon - 1, token)
+                                   : void();
     }
     return text;
 }
@@ -67,6 +54,16 @@ template <typename F>
 void survives(const std::string& input, F&& body) {
     const auto own = [&] { test::errorOf<DecodingError>([&] { test::errorOf(body); }); };
     EXPECT_EQ(test::errorOf<std::exception>(own), "<no error>") << ::testing::PrintToString(input);
+}
+
+// Feeds `rounds` mutations of the seeds in turn (seed `i % size`) to `read`, which must survive each.
+void fuzz(unsigned seed, std::size_t rounds, const std::vector<std::string>& seeds,
+          const std::function<void(const std::string& doc, std::size_t i, Random& rng)>& read) {
+    Random rng(seed);
+    for (std::size_t i = 0; i < rounds; ++i) {
+        const std::string doc = mutate(seeds[i % seeds.size()], rng, seeds);
+        survives(doc, [&] { read(doc, i, rng); });
+    }
 }
 
 IconState randomState(Random& rng) {
@@ -96,21 +93,19 @@ TEST(Fuzz, ManifestsScopesAndManifestFilesDecodeOrFailWithTheirOwnErrors) {
         sample.entries.push_back(randomEntry(rng, name));
     const std::vector<std::string> seeds = {encodeManifest(sample), encodeScope({"/Users/me/Desktop", true}),
                                             test::readFile(LUMARO_TEST_DATA_DIR "/mac-backup.json")};
-    for (std::size_t i = 0; i < 4000; ++i) {
-        const std::string doc = mutate(seeds[i % seeds.size()], rng, seeds);
+    fuzz(1, 4000, seeds, [&](const std::string& doc, std::size_t, Random&) {
         std::optional<BackupManifest> manifest;
         std::optional<PendingScope> scope;
         survives(doc, [&] { manifest = decodeManifest(doc), checkManifest(*manifest); });
         survives(doc, [&] { scope = decodeScope(doc); });
-        EXPECT_EQ(test::errorOf<std::exception>([&] {
+        EXPECT_EQ(test::errorOf<std::exception>([&] {  // what is accepted survives a round trip
                       EXPECT_TRUE(!manifest || decodeManifest(encodeManifest(*manifest)) == *manifest) << doc;
                       EXPECT_TRUE(!scope || decodeScope(encodeScope(*scope)) == *scope) << doc;
                   }),
-                  "<no error>")
-            << doc;
+                  "<no error>");
         test::writeFile(scratch / "backup.json", doc);
-        survives(doc, [&] { engine.readManifest(scratch / "backup.json"); });
-    }
+        engine.readManifest(scratch / "backup.json");
+    });
 }
 
 TEST(Fuzz, ManifestEncoderGivesWhatEncodeManifestGivesAcrossChangingManifests) {
@@ -120,21 +115,16 @@ TEST(Fuzz, ManifestEncoderGivesWhatEncodeManifestGivesAcrossChangingManifests) {
         BackupManifest m{1, "/r", {1, 2, 3, 4, kTypeDirectory}, 1.5, {}};
         for (int step = 0; step < 40; ++step) {
             const std::size_t size = m.entries.size(), pick = size > 0 ? rng() % size : 0;
-            const std::string names[] = {"a", "b", "c", "d",
-                                         "\xC3\x28"};  // names repeat; the last is no UTF-8
-            switch (size > 0 ? rng() % 4 : 0) {
-                case 0:
-                    m.entries.push_back(randomEntry(rng, names[rng() % 5]));
-                    break;
-                case 1:
-                    m.entries.erase(m.entries.begin() + static_cast<std::ptrdiff_t>(pick));
-                    break;
-                case 2:
-                    m.entries[pick].phase = kPhaseApplied, m.entries[pick].original = randomState(rng);
-                    break;
-                default:
-                    m.entries[pick] = randomEntry(rng, m.entries[pick].name), m.createdAt += 0.25;
-            }
+            const std::string names[] = {"a", "b", "c", "d", "\xC3\x28"};  // repeating; the last no UTF-8
+            const auto kind = size > 0 ? rng() % 4 : 0;
+            if (kind == 0)
+                m.entries.push_back(randomEntry(rng, names[rng() % 5]));
+            else if (kind == 1)
+                m.entries.erase(m.entries.begin() + static_cast<std::ptrdiff_t>(pick));
+            else if (kind == 2)
+                m.entries[pick].phase = kPhaseApplied, m.entries[pick].original = randomState(rng);
+            else
+                m.entries[pick] = randomEntry(rng, m.entries[pick].name), m.createdAt += 0.25;
             EXPECT_EQ(test::errorOf<std::exception>([&] { EXPECT_EQ(encoder.encode(m), encodeManifest(m)); }),
                       test::errorOf<std::exception>([&] { encodeManifest(m); }))
                 << "run " << run << " step " << step;
@@ -144,7 +134,8 @@ TEST(Fuzz, ManifestEncoderGivesWhatEncodeManifestGivesAcrossChangingManifests) {
 
 TEST(Fuzz, ResourceForksRoundTripAndMutatedForksNeitherCrashNorChangeLength) {
     Random rng(3);
-    for (int i = 0; i < 3000; ++i) {
+    std::vector<std::string> forks;
+    for (int i = 0; i < 500; ++i) {
         std::vector<platform::Resource> resources(rng() % 6);  // grouped by type, as a fork lists them
         for (platform::Resource& r : resources) {
             r = {{'T', 'Y', 'P', static_cast<std::uint8_t>('A' + rng() % 3)},
@@ -158,7 +149,9 @@ TEST(Fuzz, ResourceForksRoundTripAndMutatedForksNeitherCrashNorChangeLength) {
                          [](auto& a, auto& b) { return a.type < b.type; });
         const Bytes fork = platform::buildResourceFork(resources).value();
         EXPECT_EQ(platform::parseResourceFork(fork), resources) << i;
-        const std::string text = mutate(std::string(fork.begin(), fork.end()), rng, {""});
+        forks.emplace_back(fork.begin(), fork.end());
+    }
+    fuzz(3, 3000, forks, [](const std::string& text, std::size_t i, Random&) {
         const Bytes mutated(text.begin(), text.end());
         if (const auto parsed = platform::parseResourceFork(mutated)) {  // building it again is stable
             const auto rebuilt = platform::buildResourceFork(*parsed);
@@ -168,7 +161,7 @@ TEST(Fuzz, ResourceForksRoundTripAndMutatedForksNeitherCrashNorChangeLength) {
         const auto normalized = normalizedResourceFork(mutated);
         EXPECT_EQ(normalized->size(), mutated.size()) << i;
         EXPECT_EQ(normalizedResourceFork(normalized), normalized) << i;
-    }
+    });
 }
 
 struct Home : test::FakeWorkspace {
@@ -200,9 +193,7 @@ TEST(Fuzz, PropertyListsAndHiddenFilesNeverCrashTheirReaders) {
     test::writeFile(info, seeds[0]), test::writeFile(dock, seeds[3]);
     EXPECT_EQ(platform::bundleIdentifier(fs, scratch / "X.app"), "org.example.x");
     EXPECT_EQ(engine.dockApplications(), std::vector<std::string>{"/Apps/Y.app"});
-    Random rng(4);
-    for (std::size_t i = 0; i < 3000; ++i) {
-        const std::string doc = mutate(seeds[i % 4], rng, seeds);
+    fuzz(4, 3000, seeds, [&](const std::string& doc, std::size_t i, Random& rng) {
         test::writeFile(i % 2 == 0 ? info : dock, doc);
         survives(doc, [&] { platform::bundleIdentifier(fs, scratch / "X.app"), engine.dockApplications(); });
         const Bytes hidden = randomBytes(rng, rng() % 64);
@@ -213,10 +204,9 @@ TEST(Fuzz, PropertyListsAndHiddenFilesNeverCrashTheirReaders) {
         std::set<std::string> expected;  // the lines that are not empty
         std::istringstream in(lines);
         for (std::string line; std::getline(in, line);)
-            if (!line.empty())
-                expected.insert(line);
+            line.empty() ? void() : (void)expected.insert(line);
         EXPECT_EQ(platform::hiddenNamesIn(fs, scratch.path()), expected);
-    }
+    });
 }
 
 }  // namespace

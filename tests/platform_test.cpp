@@ -107,9 +107,9 @@ TEST(platformAtomicWrite, ExactModeUnderAnyUmaskAndSyncBeforeRename) {
     EXPECT_EQ(fileMode(path), 0644u);
     EXPECT_EQ(namesIn(scratch.path()), std::set<std::string>{"manifest.json"});  // no temporary left
 
-    const std::string temporary = fs.log.at(0).substr(5);  // "open <name>"
+    const std::string temporary = fs.log.at(0).substr(5);  // "open <path>"
     const long write = fs.indexOf("write " + temporary), sync = fs.indexOf("fsync " + temporary);
-    const long rename = fs.indexOf("rename " + temporary + " manifest.json");
+    const long rename = fs.indexOf("rename " + temporary + " " + path);
     ASSERT_TRUE(write >= 0 && sync >= 0 && rename >= 0) << testing::PrintToString(fs.log);
     EXPECT_LT(write, sync);
     EXPECT_LT(sync, rename);

@@ -8,16 +8,9 @@
 #include "platform/system_error.h"
 #include "records/identity.h"
 #include "resources/resources.h"
-#include "tests/support/scratch.h"
+#include "tests/support/fault_fs.h"
 
 namespace lumaro {
-
-void PrintTo(const OperationReport& r, std::ostream* os) {
-    *os << "{succeeded " << r.succeeded << ", skipped " << r.skipped << ", errors "
-        << testing::PrintToString(r.errors) << ", remaining " << r.remaining << ", relaunch "
-        << testing::PrintToString(r.relaunchApplications) << ", missing "
-        << testing::PrintToString(r.missingItems) << "}";
-}
 
 namespace {
 
@@ -50,19 +43,10 @@ std::map<std::string, Snapshot> snapshots(const std::string& folder) {
     return result;
 }
 
-class Restore : public ::testing::Test {
+class Restore : public test::EngineTest {
   protected:
-    test::ScratchDir scratch;
-    test::HookFileSystem fs;
-    test::FakeWorkspace workspace;
-    const std::string root = scratch / "root";
-    const std::string backups = scratch / "backups";
     const std::string manifestFile = backups + "/backup.json";
     const std::string skipFolder = backups + "/missing-backups";
-    IconEngine engine{fs, backups, loadFurball(), workspace};
-
-    void SetUp() override { test::makeDirectory(root); }
-    std::string at(const std::string& name) const { return root + "/" + name; }
     // Plain files for names ending in ".txt", folders for the others.
     void make(const Names& names) const {
         for (const std::string& name : names) {
@@ -138,13 +122,13 @@ TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) 
     skin(4);
     const BackupManifest whole = engine.loadManifest().value();
     const std::string saved = test::readFile(manifestFile);
-    fs.failures["lstat " + root] = ENOENT;
+    fs.fail["lstat " + root] = ENOENT;
     fs.otherDevice = scratch.path();
     EXPECT_EQ(errorOf([&] { engine.restore(); }), "原磁盘尚未连接或文件夹不可用，已保留备份。");
     EXPECT_EQ(test::readFile(manifestFile), saved);
 
     // A root that has gone (its parent still there) moves whole into one record.
-    fs.failures.clear();
+    fs.fail.clear();
     fs.otherDevice.clear();
     std::filesystem::remove_all(root);
     EXPECT_EQ(engine.restore(), (OperationReport{0, 4, {}, 0, {}, {"a.txt", "c.txt", "x.txt", "Y"}}));
@@ -164,13 +148,13 @@ TEST_F(Restore, FinishesInterruptedRestoresAndNeverDeletesAFolderInPlaceOfTheIco
     ASSERT_TRUE(std::filesystem::remove(at("Docs/Icon\r")));
     test::makeDirectory(at("Docs/Icon\r"));
     test::writeFile(at("Docs/Icon\r/inner.txt"), "keep");
-    fs.failures["unlink " + at("Pics/Icon\r")] = EISDIR;
+    fs.fail["unlink " + at("Pics/Icon\r")] = EISDIR;
 
     const std::string docs = "Docs：文件夹包含无法安全处理的 Icon 文件";
     const std::string pics = "Pics：" + std::string(platform::SystemError(EISDIR, at("Pics/Icon\r")).what());
     EXPECT_EQ(engine.restore(), (OperationReport{0, 0, {docs, pics}, 2, {}, {}}));
     EXPECT_EQ(engine.loadManifest().value().entries.at(1).phase, kPhaseRestoring);
-    fs.failures.clear();
+    fs.fail.clear();
     EXPECT_EQ(engine.restore(), (OperationReport{1, 0, {docs}, 1, {}, {}}));
     EXPECT_EQ(snapshot(at("Pics")), before.at("Pics"));
     EXPECT_EQ(test::readFile(at("Docs/Icon\r/inner.txt")), "keep");

@@ -5,25 +5,14 @@
 #include <gtest/gtest.h>
 
 #include "engine/icon_engine.h"
-#include "tests/support/scratch.h"
+#include "tests/support/fault_fs.h"
 
 namespace lumaro {
 namespace {
 
 using test::errorOf;
 
-class Selection : public ::testing::Test {
-  protected:
-    test::ScratchDir scratch;
-    test::HookFileSystem fs;
-    test::FakeWorkspace workspace;
-    const std::string root = scratch / "root";
-    const std::string backups = scratch / "backups";
-    IconEngine engine{fs, backups, test::sampleImage(), workspace};
-
-    void SetUp() override { test::makeDirectory(root); }
-    std::string at(const std::string& name) const { return root + "/" + name; }
-};
+using Selection = test::EngineTest;
 
 TEST_F(Selection, ValidateTargetRefusesRootsHoldingTheBackupsAndWhatIsNotAFolder) {
     test::writeFile(scratch / "file.txt", "x");
@@ -99,7 +88,7 @@ TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
         EXPECT_EQ(got, expected) << name;
     }
 
-    fs.failures["access " + at("Tool.APP")] = EACCES;
+    fs.fail["access " + at("Tool.APP")] = EACCES;
     EXPECT_EQ(errorOf([&] { engine.isEligible(at("Tool.APP"), true, false); }), "应用没有写入权限，已跳过");
     EXPECT_FALSE(engine.isEligible(at("Tool.APP"), false, false))
         << "an excluded application is never reported";

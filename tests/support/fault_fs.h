@@ -1,9 +1,4 @@
-// A FileSystem over the real one for fault tests. It logs each call of interest as "op detail"
-// (the attribute name for attribute calls, otherwise the last path component; a descriptor call
-// names the file its descriptor was opened on), fails the calls listed in `fail` (by "op detail"
-// or by "op") with their errno, tracks open descriptors, and refuses instead of hanging what
-// would block a test: an open of a FIFO without O_NONBLOCK and a flock without LOCK_NB.
-// The on* hooks run in place of the call; one that returns -1 forwards it.
+// Fault models over the FileSystem seam: one hookable, recording disk (FaultFs) and a power loss.
 #pragma once
 
 #include <cstddef>
@@ -13,29 +8,58 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "engine/icon_engine.h"
 #include "platform/file_system.h"
+#include "resources/resources.h"
+#include "tests/support/scratch.h"
+
+namespace lumaro {
+void PrintTo(const OperationReport& report, std::ostream* os);
+}  // namespace lumaro
 
 namespace lumaro::test {
 
+// The real file system, logging each call of interest as "op path" (a descriptor call names the path its
+// descriptor was opened on; attribute calls add the attribute's name; rename gives "rename from to"). It
+// fails a call listed in `fail` (by its log entry, or by "op") with that errno, and refuses instead of
+// hanging what would block a test: an open of a FIFO without O_NONBLOCK and a flock without LOCK_NB.
+// The calls that change the disk (an open creating or truncating, fsync included) are counted: failAt()
+// fails change `n` (from 1) with `error`, only that one or with `sticky` every one from it on, naming the
+// failed calls in `failed`; with `crashAt` the process ends, without unwinding, at that change. `noSync`
+// skips fsync: a process that dies keeps everything the kernel has. The on* hooks run in place of the
+// call; one that returns -1 forwards it.
 class FaultFs : public platform::ForwardingFileSystem {
   public:
-    FaultFs() : ForwardingFileSystem(platform::FileSystem::real()) {}
+    static constexpr int kCrashedExitCode = 86;
+    explicit FaultFs(bool skipSync = false)
+        : ForwardingFileSystem(platform::FileSystem::real()), noSync(skipSync) {}
 
-    std::vector<std::string> log;
+    std::vector<std::string> log, failed;
     std::map<std::string, int> fail;
     std::set<int> openFds;
-    bool blocked = false;  // a call that would have waited was refused
+    bool noSync, record = true,
+                 blocked = false;  // record: keep `log`; blocked: a call that would have waited was refused
+    int crashAt = 0;
+    std::string otherDevice;  // lstat reports this path on another device
+    std::function<void(const std::string& call)> observe;
+    std::function<void(const std::string& to)> afterRename;
+    std::function<void(const std::string& path, platform::FileStatus&)> afterLstat;
+    std::function<void(platform::FileStatus&)> afterFstat;
     std::function<int(const std::string& name, void* buffer, std::size_t size, std::size_t& length)>
         onGetAttribute;
     std::function<int(char* buffer, std::size_t size, std::size_t& length)> onListAttributes;
-    std::function<int(std::size_t& written)> onWrite;
-    std::function<void(const std::string& path, platform::FileStatus&)> afterLstat;
-    std::function<void(platform::FileStatus&)> afterFstat;
 
+    void failAt(int n, int error, bool sticky) {
+        failAt_ = n, error_ = error, sticky_ = sticky, changes_ = 0, failed.clear(), log.clear();
+    }
     bool called(const std::string& entry) const { return indexOf(entry) >= 0; }
     long indexOf(const std::string& entry) const;  // of the first such entry, -1 when none
 
     int lstat(const std::string& path, platform::FileStatus& out) override;
+    int access(const std::string& path, int mode) override;
+    int listDirectory(const std::string& path, std::vector<std::string>& names) override;
     int open(const std::string& path, int flags, unsigned mode, int& fd) override;
     int fstat(int fd, platform::FileStatus& out) override;
     int write(int fd, const void* data, std::size_t size, std::size_t& written) override;
@@ -50,13 +74,69 @@ class FaultFs : public platform::ForwardingFileSystem {
                      std::size_t size) override;
     int removeAttribute(const std::string& path, const std::string& name) override;
     int listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) override;
+    int mkdir(const std::string& path, unsigned mode) override;
     int rename(const std::string& from, const std::string& to) override;
+    int unlink(const std::string& path) override;
+    int rmdir(const std::string& path) override;
 
   private:
-    int note(const std::string& op, const std::string& detail);  // logs; the injected errno or 0
+    int note(const std::string& call, bool change = false);  // logs and counts; the injected errno or 0
     std::string nameOf(int fd) const;
-
     std::map<int, std::string> names_;
+    int failAt_ = 0, error_ = 0, changes_ = 0;
+    bool sticky_ = false;
+};
+
+enum class ChildOutcome { Completed, Crashed, Failed };
+
+// Runs `operation` in a child process over a FaultFs without syncs that ends at change `crashAt` (0:
+// never). Completed when it returned, Crashed when stopped, Failed when it threw or died otherwise.
+ChildOutcome runUntilCrash(int crashAt, const std::function<void(platform::FileSystem&)>& operation);
+
+// What a power loss keeps of the trees under `roots`, by conservative POSIX rules: a file's contents,
+// attributes and mode are durable as of its own last fsync; a folder's names (name -> inode) and attributes
+// as of the folder's last fsync; all there at the start is durable. dropUnsynced() rewrites the trees to
+// that picture: a name never synced vanishes; a durable name whose object is gone (renamed over, unlinked)
+// comes back as a new object holding what that one held when last synced; an object never synced comes
+// back empty and without attributes or names. Objects still standing keep their inodes (so items keep
+// their identities). Paths in `keep` model the kernel having written them back early: they stay as they are.
+class PowerLossFileSystem : public platform::ForwardingFileSystem {
+  public:
+    PowerLossFileSystem(platform::FileSystem& target, const std::vector<std::string>& roots);
+    std::function<void(int sync)> beforeSync;  // told before each fsync, numbered from 1
+    int fsync(int fd) override;
+    void dropUnsynced(const std::set<std::string>& keep);
+
+  private:
+    struct Durable {
+        bool folder;
+        unsigned mode;
+        std::string contents;
+        std::map<std::string, std::string> attributes;  // "user." ones, full names
+        std::map<std::string, std::uint64_t> names;     // a folder's entries
+    };
+    void capture(int fd, bool tree);  // the object at `fd` (with `tree`, all below it) is durable now
+    void rebuild(const std::string& path, const std::set<std::string>& keep);
+    std::vector<std::string> roots_;
+    int syncs_ = 0;
+    std::map<std::uint64_t, Durable> durable_;
+};
+
+// Points TMPDIR, when unset, at /dev/shm if it keeps "user." attributes: fault tests make thousands of
+// small changes and model power loss themselves, so a disk only adds time.
+void preferMemoryScratch();
+
+// A scratch folder holding "root", and an engine over a FaultFs that keeps its backups in "backups".
+class EngineTest : public ::testing::Test {
+  protected:
+    ScratchDir scratch;
+    FaultFs fs;
+    FakeWorkspace workspace;
+    const std::string root = scratch / "root", backups = scratch / "backups";
+    IconEngine engine{fs, backups, loadFurball(), workspace};
+
+    void SetUp() override { makeDirectory(root); }
+    std::string at(const std::string& name) const { return root + "/" + name; }
 };
 
 }  // namespace lumaro::test

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <QImage>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -88,31 +87,6 @@ class FakeWorkspace : public platform::Workspace {
     std::vector<platform::RunningApplication> runningApplications() override { return running; }
     std::optional<std::string> ownBundleIdentifier() override { return own; }
     void noteFileSystemChanged(const std::string&) override {}
-};
-
-// The real file system with hooks. Each call below is named "op path" (fsync: the path opened;
-// rename: the new name), shown to `observe`, and fails with failures["op path"] when listed.
-class HookFileSystem : public platform::ForwardingFileSystem {
-  public:
-    HookFileSystem() : ForwardingFileSystem(platform::FileSystem::real()) {}
-    std::map<std::string, int> failures;
-    std::function<void(const std::string& call)> observe;
-    std::function<void(const std::string& to)> afterRename;
-    std::string otherDevice;  // lstat reports this path on another device
-
-    int lstat(const std::string& path, platform::FileStatus& out) override;
-    int access(const std::string& path, int mode) override;
-    int listDirectory(const std::string& path, std::vector<std::string>& names) override;
-    int open(const std::string& path, int flags, unsigned mode, int& fd) override;
-    int fsync(int fd) override;
-    int setAttribute(const std::string& path, const std::string& name, const void* data,
-                     std::size_t size) override;
-    int unlink(const std::string& path) override;
-    int rename(const std::string& from, const std::string& to) override;
-
-  private:
-    int hook(const std::string& op, const std::string& path);
-    std::map<int, std::string> opened_;
 };
 
 }  // namespace lumaro::test
