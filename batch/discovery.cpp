@@ -7,6 +7,7 @@
 #include "batch/icon_batch_engine.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "platform/property_list.h"
 #include "platform/system_error.h"
 #include "records/errors.h"
 #include "records/identity.h"
@@ -20,10 +21,6 @@ constexpr std::uint64_t kMaxDockPreferences = 16u * 1024 * 1024;
 bool isApplicationName(const std::string& name) {
     return platform::asciiLower(platform::pathExtension(name)) == "app";
 }
-
-struct PlistDeleter {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
 
 // The tiles' application paths from one array of the Dock's preferences. An array with any
 // element that is not a dictionary gives nothing.
@@ -39,25 +36,13 @@ void collectTiles(plist_t root, const char* key, std::vector<std::string>& out) 
         }
     }
     for (std::uint32_t i = 0; i < count; ++i) {
-        plist_t node = plist_array_get_item(tiles, i);
-        for (const char* step : {"tile-data", "file-data"}) {
-            node = plist_dict_get_item(node, step);
-            if (node == nullptr || plist_get_node_type(node) != PLIST_DICT) {
-                node = nullptr;
-                break;
-            }
-        }
-        plist_t url = node ? plist_dict_get_item(node, "_CFURLString") : nullptr;
-        if (url == nullptr || plist_get_node_type(url) != PLIST_STRING) {
+        void* tileData = platform::dictionaryMember(plist_array_get_item(tiles, i), "tile-data");
+        const auto url =
+            platform::stringMember(platform::dictionaryMember(tileData, "file-data"), "_CFURLString");
+        if (!url) {
             continue;
         }
-        char* text = nullptr;
-        plist_get_string_val(url, &text);
-        if (text == nullptr) {
-            continue;
-        }
-        const std::string value(text);
-        std::free(text);
+        const std::string& value = *url;
         const auto path = platform::localPathOfFileUrl(value);
         if (path && isApplicationName(*path)) {
             out.push_back(*path);
@@ -84,11 +69,8 @@ std::vector<std::string> IconBatchEngine::dockApplications() const {
             workspace_.homeDirectory(), "Library/Preferences/com.apple.dock.plist");
         Bytes data;
         if (platform::readRegularFile(fs_, preferences, kMaxDockPreferences, data) == 0 && !data.empty()) {
-            plist_t raw = nullptr;
-            plist_from_memory(reinterpret_cast<const char*>(data.data()),
-                              static_cast<std::uint32_t>(data.size()), &raw);
-            const std::unique_ptr<void, PlistDeleter> root(raw);
-            if (root && plist_get_node_type(root.get()) == PLIST_DICT) {
+            const platform::PropertyList root = platform::parsePropertyList(data);
+            if (platform::isDictionary(root.get())) {
                 collectTiles(root.get(), "persistent-apps", collected);
                 collectTiles(root.get(), "recent-apps", collected);
             }

@@ -91,8 +91,8 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
     }
     const std::string rootPath = platform::standardizePath(root);
     const FileIdentity rootIdentity = validateTarget(rootPath);
-    const std::vector<std::string> names = listItems(rootPath);
     const std::set<std::string> hiddenNames = platform::hiddenNamesIn(fs_, rootPath);
+    const std::vector<std::string> names = listItems(rootPath, hiddenNames);
 
     BackupManifest manifest;
     manifest.schema = 1;

@@ -103,6 +103,8 @@ class IconEngine {
   private:
     bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
                     const std::set<std::string>& hiddenNames) const;
+    std::vector<std::string> listItems(const std::string& root,
+                                       const std::set<std::string>& hiddenNames) const;
     std::set<std::string> runningApplicationPaths() const;
     // Lists an application that was running, by its name without the extension, for relaunch.
     static void noteRelaunch(const std::string& name, const std::string& item,

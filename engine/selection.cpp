@@ -29,10 +29,15 @@ FileIdentity IconEngine::validateTarget(const std::string& root) const {
 
 std::vector<std::string> IconEngine::listItems(const std::string& root) const {
     const std::string path = platform::standardizePath(root);
+    return listItems(path, platform::hiddenNamesIn(fs_, path));
+}
+
+std::vector<std::string> IconEngine::listItems(const std::string& root,
+                                               const std::set<std::string>& hiddenNames) const {
+    const std::string path = platform::standardizePath(root);
     std::vector<std::string> names;
     platform::throwIfFailed(fs_.listDirectory(path, names), path);
-    const std::set<std::string> hidden = platform::hiddenNamesIn(fs_, path);
-    std::erase_if(names, [&](const std::string& name) { return platform::isHiddenName(name, hidden); });
+    std::erase_if(names, [&](const std::string& name) { return platform::isHiddenName(name, hiddenNames); });
     platform::sortNamesForDisplay(names);
     return names;
 }

@@ -1,6 +1,5 @@
 #include "platform/workspace.h"
 
-#include <plist/plist.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 
 #include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "platform/property_list.h"
 
 namespace lumaro::platform {
 
@@ -79,10 +79,6 @@ class LinuxWorkspace final : public Workspace {
     }
 };
 
-struct PlistDeleter {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-
 }  // namespace
 
 void Workspace::noteFileSystemChanged(const std::string&) {}
@@ -125,25 +121,8 @@ std::optional<std::string> bundleIdentifier(FileSystem& fs, const std::string& b
         data.empty()) {
         return std::nullopt;
     }
-    plist_t raw = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()),
-                      &raw);
-    const std::unique_ptr<void, PlistDeleter> root(raw);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
-        return std::nullopt;
-    }
-    plist_t value = plist_dict_get_item(root.get(), "CFBundleIdentifier");
-    if (value == nullptr || plist_get_node_type(value) != PLIST_STRING) {
-        return std::nullopt;
-    }
-    char* text = nullptr;
-    plist_get_string_val(value, &text);
-    if (text == nullptr) {
-        return std::nullopt;
-    }
-    std::string identifier(text);
-    std::free(text);
-    return identifier;
+    const PropertyList root = parsePropertyList(data);
+    return stringMember(root.get(), "CFBundleIdentifier");
 }
 
 std::set<std::string> hiddenNamesIn(FileSystem& fs, const std::string& folder) {

@@ -1,0 +1,50 @@
+#include "platform/property_list.h"
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <limits>
+
+namespace lumaro::platform {
+
+void PropertyListDeleter::operator()(void* node) const {
+    plist_free(static_cast<plist_t>(node));
+}
+
+PropertyList parsePropertyList(const Bytes& data) {
+    if (data.empty() || data.size() > std::numeric_limits<std::uint32_t>::max()) {
+        return nullptr;
+    }
+    plist_t root = nullptr;
+    plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()),
+                      &root);
+    return PropertyList(root);
+}
+
+bool isDictionary(void* node) {
+    return node != nullptr && plist_get_node_type(static_cast<plist_t>(node)) == PLIST_DICT;
+}
+
+void* dictionaryMember(void* node, const char* key) {
+    if (!isDictionary(node)) {
+        return nullptr;
+    }
+    return plist_dict_get_item(static_cast<plist_t>(node), key);
+}
+
+std::optional<std::string> stringMember(void* node, const char* key) {
+    plist_t value = dictionaryMember(node, key);
+    if (value == nullptr || plist_get_node_type(value) != PLIST_STRING) {
+        return std::nullopt;
+    }
+    char* text = nullptr;
+    plist_get_string_val(value, &text);
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    std::string result(text);
+    std::free(text);
+    return result;
+}
+
+}  // namespace lumaro::platform
