@@ -201,7 +201,13 @@ int main(int argc, char** argv) {
 
     const bool showProgress = ::isatty(STDERR_FILENO) == 1;
     if (showProgress) {
-        model.setProgressHandler([](std::size_t index, std::size_t total, const std::string& name) {
+        model.setProgressHandler([](std::size_t index, std::size_t total, std::string name) {
+            // A file name may hold control characters; they must not reach the terminal.
+            for (char& c : name) {
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                    c = '?';
+                }
+            }
             std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", index, total, name.c_str());
             std::fflush(stderr);
         });
