@@ -10,6 +10,7 @@
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "platform/text.h"
 
 namespace lumaro {
 
@@ -137,14 +138,21 @@ void SkinModel::reportFailure(const std::string& description) {
 
 void SkinModel::finishOperation(const std::vector<std::string>& messages, const std::string& title,
                                 const std::optional<std::vector<std::string>>& fileLines) {
-    errors_ = messages;
+    // Names and platform errors may hold control characters ("Icon\r"); no message shows them raw.
+    const auto visible = [](std::vector<std::string> lines) {
+        for (std::string& line : lines) {
+            line = platform::visibleText(line);
+        }
+        return lines;
+    };
+    errors_ = visible(messages);
     lastTitle_ = title;
-    const std::string text = joinedLines(fileLines.value_or(messages));
+    const std::string text = joinedLines(fileLines ? visible(*fileLines) : errors_);
     // A result that cannot be written down is still shown; nothing else depends on the file.
     platform::writeFileAtomically(services_.fs, platform::appendPathComponent(state_, kLastOperationFileName),
                                   text.data(), text.size(), 0600);
     changed();
-    services_.frontEnd.showResult(title, messages);
+    services_.frontEnd.showResult(title, errors_);
 }
 
 void SkinModel::runOperation(bool restoring, bool retry) {

@@ -127,8 +127,36 @@ void IconBatchEngine::removeScope() const {
     fs_.unlink(scopePath());
 }
 
+void IconBatchEngine::removeStaleTemporaries() const {
+    platform::removeStaleTemporaries(fs_, directory_,
+                                     [](const std::string& target) { return target == kScopeFileName; });
+    // A backup directory whose first save was killed holds no "backup.json", so no engine
+    // operation of the batch would clear it.
+    std::vector<std::string> folders{directory_};
+    const std::string backups = platform::appendPathComponent(directory_, kApplicationBackupsFolder);
+    std::vector<std::string> names;
+    if (fs_.listDirectory(backups, names) == 0) {
+        for (const std::string& name : names) {
+            folders.push_back(platform::appendPathComponent(backups, name));
+        }
+    }
+    for (const std::string& folder : folders) {
+        platform::FileStatus st;
+        if (fs_.lstat(folder, st) != 0 || !st.isDirectory()) {
+            continue;
+        }
+        try {
+            const OperationLock lock(fs_, folder, kEngineLockFileName);
+            removeStaleBackupTemporaries(fs_, folder);
+        } catch (const std::exception&) {
+            // Busy elsewhere: that operation clears its own folder.
+        }
+    }
+}
+
 OperationReport IconBatchEngine::apply(const std::string& target, bool includeApplications) const {
     const OperationLock lock(fs_, directory_, kBatchLockFileName);
+    removeStaleTemporaries();
     if (pendingScope()) {
         throw SkinError("已有待还原的备份，请先点击“一键还原”。");
     }
@@ -170,6 +198,7 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
 
 OperationReport IconBatchEngine::restore() const {
     const OperationLock lock(fs_, directory_, kBatchLockFileName);
+    removeStaleTemporaries();
     OperationReport merged;
     for (const IconEngine& engine : pendingEngines(false)) {
         try {
@@ -197,6 +226,7 @@ OperationReport IconBatchEngine::restore() const {
 
 OperationReport IconBatchEngine::retry() const {
     const OperationLock lock(fs_, directory_, kBatchLockFileName);
+    removeStaleTemporaries();
     if (pendingScope()) {
         throw SkinError("请先完成当前还原，再重试已跳过的项目。");
     }

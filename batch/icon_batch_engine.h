@@ -69,6 +69,8 @@ class IconBatchEngine {
   private:
     std::string scopePath() const;
     void removeScope() const;
+    // Clears what killed writes of "scope.json" left behind; called with the batch lock held.
+    void removeStaleTemporaries() const;
 
     platform::FileSystem& fs_;
     platform::Workspace& workspace_;

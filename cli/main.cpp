@@ -12,6 +12,7 @@
 #include "app/report_messages.h"
 #include "app/skin_model.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "resources/resources.h"
 
 namespace {
@@ -47,7 +48,8 @@ Other options:
   --json                 print one JSON object instead of text
   --help                 print this text
 
-Exit status: 0 done, 1 done with errors, 2 failed or unavailable, 64 usage error.
+Exit status: 0 done, 1 done in part with errors, 2 failed, nothing done, or unavailable,
+64 usage error.
 )";
 
 const std::set<std::string> kLaunchOptions = {"--state-root", "--preview-root", "--desktop-root",
@@ -75,20 +77,22 @@ std::optional<std::string> parse(const std::vector<std::string>& args, Request& 
                                  std::string& problem) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (kLaunchOptions.count(arg) > 0) {
-            ++i;  // the model reads the option and its value itself
-            continue;
+        if (kLaunchOptions.count(arg) > 0 || arg == "--folder") {
+            // A missing folder (an unset variable in a script) must never mean the real one.
+            if (i + 1 >= args.size() || args[i + 1].empty() || args[i + 1].starts_with("--")) {
+                problem = arg + " needs a folder";
+                return std::nullopt;
+            }
+            ++i;
+            if (arg == "--folder") {
+                request.folder = args[i];
+            }
+            continue;  // the model reads the launch options itself
         }
         if (arg == "--json") {
             request.json = true;
         } else if (arg == "--help" || arg == "-h") {
             return "help";
-        } else if (arg == "--folder") {
-            if (i + 1 >= args.size()) {
-                problem = "--folder needs a folder";
-                return std::nullopt;
-            }
-            request.folder = args[++i];
         } else if (arg == "--demo" || arg == "--desktop" || arg == "--desktop-and-apps") {
             if (request.choice) {
                 problem = "choose one target only";
@@ -125,6 +129,11 @@ std::optional<std::string> parse(const std::vector<std::string>& args, Request& 
     return request.command;
 }
 
+// Text for the terminal: no control character of a name or a message reaches it raw.
+std::string shown(const std::string& text) {
+    return lumaro::platform::visibleText(text, lumaro::platform::ControlCharacters::replace);
+}
+
 void printResult(const SkinModel& model, bool json) {
     const auto& report = model.lastReport();
     if (json) {
@@ -142,33 +151,58 @@ void printResult(const SkinModel& model, bool json) {
         std::cout << out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
         return;
     }
-    std::cout << model.lastTitle() << "\n";
+    std::cout << shown(model.lastTitle()) << "\n";
     for (const std::string& message : model.errors()) {
-        std::cout << message << "\n";
+        std::cout << shown(message) << "\n";
     }
 }
 
+// One shape whether or not the model could start: when it could not, what it cannot know is null,
+// `unavailable` is true and `message` says why.
 int status(const SkinModel& model, bool json) {
+    const bool known = !model.unavailable();
+    const bool pending = known && model.hasBackup();
     if (json) {
-        nlohmann::ordered_json out;
-        out["pending"] = model.hasBackup();
-        out["rootPath"] = model.hasBackup() ? nlohmann::ordered_json(model.target()) : nullptr;
-        out["includesApplications"] =
-            model.hasBackup() ? nlohmann::ordered_json(model.includeApplications()) : nullptr;
-        out["target"] = model.target();
-        out["includeApplications"] = model.includeApplications();
+        using Json = nlohmann::ordered_json;
+        Json out;
+        out["pending"] = known ? Json(pending) : Json(nullptr);
+        out["rootPath"] = pending ? Json(model.target()) : Json(nullptr);
+        out["includesApplications"] = pending ? Json(model.includeApplications()) : Json(nullptr);
+        out["target"] = known ? Json(model.target()) : Json(nullptr);
+        out["includeApplications"] = known ? Json(model.includeApplications()) : Json(nullptr);
+        out["unavailable"] = !known;
+        out["message"] = known || model.errors().empty() ? Json(nullptr) : Json(model.errors().front());
         std::cout << out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-        return kExitOk;
+        return known ? kExitOk : kExitFailed;
     }
-    if (model.hasBackup()) {
-        std::cout << "待还原的换肤：是\n文件夹：" << model.target() << "\n包含应用："
+    if (!known) {
+        printResult(model, false);
+        return kExitFailed;
+    }
+    if (pending) {
+        std::cout << "待还原的换肤：是\n文件夹：" << shown(model.target()) << "\n包含应用："
                   << (model.includeApplications() ? "是" : "否") << "\n";
     } else {
         std::cout << "待还原的换肤：否\n";
     }
-    std::cout << "下次换肤的目标：" << model.target()
+    std::cout << "下次换肤的目标：" << shown(model.target())
               << (model.includeApplications() ? "（包含应用）" : "（不含应用）") << "\n";
     return kExitOk;
+}
+
+// 0 when all went well; 1 when part of the work was done and errors were reported; 2 when the
+// operation failed as a whole, or changed nothing and reported errors.
+int exitStatus(const SkinModel& model) {
+    const auto& report = model.lastReport();
+    if (!report || model.unavailable()) {
+        return kExitFailed;
+    }
+    if (report->errors.empty()) {
+        return kExitOk;
+    }
+    // Items moved into skip records count as done: their backups changed place durably.
+    const bool partDone = report->succeeded > 0 || !report->missingItems.empty();
+    return partDone ? kExitReportErrors : kExitFailed;
 }
 
 }  // namespace
@@ -191,24 +225,18 @@ int main(int argc, char** argv) {
     TerminalFrontEnd frontEnd;
     SkinModel model(args, {lumaro::platform::FileSystem::real(), lumaro::platform::Workspace::real(), runner,
                            frontEnd, [] { return lumaro::loadFurball(); }});
+    if (request.command == "status") {
+        return status(model, request.json);
+    }
     if (model.unavailable()) {
         printResult(model, request.json);
         return kExitFailed;
-    }
-    if (request.command == "status") {
-        return status(model, request.json);
     }
 
     const bool showProgress = ::isatty(STDERR_FILENO) == 1;
     if (showProgress) {
         model.setProgressHandler([](std::size_t index, std::size_t total, std::string name) {
-            // A file name may hold control characters; they must not reach the terminal.
-            for (char& c : name) {
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                    c = '?';
-                }
-            }
-            std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", index, total, name.c_str());
+            std::fprintf(stderr, "\r\033[K[%zu/%zu] %s", index, total, shown(name).c_str());
             std::fflush(stderr);
         });
     }
@@ -230,8 +258,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "\r\033[K");
     }
     printResult(model, request.json);
-    if (!model.lastReport() || model.unavailable()) {
-        return kExitFailed;
-    }
-    return model.lastReport()->errors.empty() ? kExitOk : kExitReportErrors;
+    return exitStatus(model);
 }

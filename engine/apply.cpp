@@ -86,6 +86,7 @@ void IconEngine::reportProgress(std::size_t index, std::size_t total, const std:
 OperationReport IconEngine::apply(const std::string& root, bool includeApplications, bool applicationsOnly,
                                   const std::optional<std::set<std::string>>& only) const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
+    removeStaleBackupTemporaries(fs_, directory_);
     if (loadManifest()) {
         throw SkinError("已有待还原的备份，请先点击“一键还原”。");
     }

@@ -32,6 +32,11 @@ inline constexpr std::uint64_t kMaxManifestSize = 256u * 1024 * 1024;
 // items, its name). It only observes: it never changes an operation's results.
 using ProgressHandler = std::function<void(std::size_t index, std::size_t total, const std::string& name)>;
 
+// Removes what killed saves left in a backup directory and its skip-record folder: the
+// temporary files of "backup.json" and of skip records. The caller holds that directory's
+// "operation.lock".
+void removeStaleBackupTemporaries(platform::FileSystem& fs, const std::string& directory);
+
 class IconEngine {
   public:
     // Creates `directory` (and missing parents) with mode 0700 when needed and checks that it is

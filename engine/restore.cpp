@@ -41,6 +41,7 @@ void eraseEntry(BackupManifest& manifest, const std::string& name) {
 
 OperationReport IconEngine::restore() const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
+    removeStaleBackupTemporaries(fs_, directory_);
     return restoreManifest(manifestPath(), true);
 }
 

@@ -24,6 +24,14 @@ std::string IconEngine::missingBackupsPath() const {
     return platform::appendPathComponent(directory_, kMissingBackupsFolder);
 }
 
+void removeStaleBackupTemporaries(platform::FileSystem& fs, const std::string& directory) {
+    platform::removeStaleTemporaries(fs, directory,
+                                     [](const std::string& target) { return target == kManifestFileName; });
+    platform::removeStaleTemporaries(
+        fs, platform::appendPathComponent(directory, kMissingBackupsFolder),
+        [](const std::string& target) { return platform::pathExtension(target) == "json"; });
+}
+
 void IconEngine::archiveMissing(const BackupManifest& manifest) const {
     const std::string folder = missingBackupsPath();
     platform::throwIfFailed(platform::createDirectories(fs_, folder, 0700), folder);
@@ -41,6 +49,7 @@ void IconEngine::archiveMissing(const BackupManifest& manifest) const {
 
 OperationReport IconEngine::retrySkipped() const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
+    removeStaleBackupTemporaries(fs_, directory_);
     if (loadManifest()) {
         throw SkinError("请先完成当前还原，再重试已跳过的项目。");
     }

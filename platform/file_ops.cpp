@@ -161,6 +161,50 @@ int writeFileAtomically(FileSystem& fs, const std::string& path, const void* dat
     return err;
 }
 
+std::string atomicWriteTarget(const std::string& candidate) {
+    constexpr std::size_t kTagLength = 16;
+    const std::string suffix = ".tmp";
+    if (candidate.size() < 1 + 1 + 1 + kTagLength + suffix.size() || candidate[0] != '.' ||
+        !candidate.ends_with(suffix)) {
+        return {};
+    }
+    const std::size_t tagStart = candidate.size() - suffix.size() - kTagLength;
+    if (candidate[tagStart - 1] != '.') {
+        return {};
+    }
+    for (std::size_t i = tagStart; i < tagStart + kTagLength; ++i) {
+        const char c = candidate[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return {};
+        }
+    }
+    return candidate.substr(1, tagStart - 2);
+}
+
+void removeStaleTemporaries(FileSystem& fs, const std::string& folder,
+                            const std::function<bool(const std::string& target)>& isOurs) {
+    std::vector<std::string> names;
+    if (fs.listDirectory(folder, names) != 0) {
+        return;
+    }
+    bool removed = false;
+    for (const std::string& name : names) {
+        const std::string target = atomicWriteTarget(name);
+        if (target.empty() || !isOurs(target)) {
+            continue;
+        }
+        const std::string path = appendPathComponent(folder, name);
+        FileStatus st;
+        // unlink never follows a link; the check keeps anything but our own regular files.
+        if (fs.lstat(path, st) == 0 && st.isRegular() && fs.unlink(path) == 0) {
+            removed = true;
+        }
+    }
+    if (removed) {
+        syncDirectory(fs, folder);
+    }
+}
+
 int createDirectory(FileSystem& fs, const std::string& path, unsigned mode) {
     int err = fs.mkdir(path, mode);
     if (err != 0) {

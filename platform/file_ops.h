@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,17 @@ int readRegularFile(FileSystem& fs, const std::string& path, std::uint64_t limit
 // file is removed on every failure.
 int writeFileAtomically(FileSystem& fs, const std::string& path, const void* data, std::size_t size,
                         unsigned mode);
+
+// The name writeFileAtomically gives its temporary file for `name`: "." + name + "." + 16
+// lower-case hexadecimal digits + ".tmp". Empty when `candidate` is no such name.
+std::string atomicWriteTarget(const std::string& candidate);
+
+// Removes the temporary files that killed atomic writes left in `folder`: only names of exactly
+// that pattern whose target `isOurs` accepts, only regular files, never through a link. The
+// caller holds whatever lock guards writes to those targets. Failures are ignored: a leftover
+// file is only clutter.
+void removeStaleTemporaries(FileSystem& fs, const std::string& folder,
+                            const std::function<bool(const std::string& target)>& isOurs);
 
 // Creates one folder (its parent must exist) with exactly `mode`, whatever the umask.
 // EEXIST when anything is already there.

@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace lumaro::platform {
 
@@ -74,6 +75,39 @@ bool isValidUtf8(std::string_view bytes) {
         i += length;
     }
     return true;
+}
+
+std::string visibleText(std::string_view text, ControlCharacters how) {
+    std::string result;
+    result.reserve(text.size());
+    const auto show = [&](std::uint32_t code) {
+        if (how == ControlCharacters::replace) {
+            result += '?';
+        } else if (code == '\r') {
+            result += "\\r";
+        } else if (code == '\n') {
+            result += "\\n";
+        } else if (code == '\t') {
+            result += "\\t";
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(code));
+            result += escaped;
+        }
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+        if (c < 0x20 || c == 0x7F) {
+            show(c);
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // C1, encoded as two bytes
+            show(next);
+            ++i;
+        } else {
+            result += static_cast<char>(c);
+        }
+    }
+    return result;
 }
 
 }  // namespace lumaro::platform

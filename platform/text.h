@@ -11,4 +11,14 @@ std::string toValidUtf8(std::string_view bytes);
 // Whether the bytes are valid UTF-8.
 bool isValidUtf8(std::string_view bytes);
 
+// How a control character (C0, DEL, C1) is to be shown.
+enum class ControlCharacters {
+    escape,   // as "\r", "\n", "\t" or "\xNN": nothing is lost, so a message can name "Icon\r"
+    replace,  // as "?"
+};
+
+// The text with every control character made visible; everything else, invalid UTF-8 included,
+// stays as it is. Safe to print on a terminal.
+std::string visibleText(std::string_view text, ControlCharacters how = ControlCharacters::escape);
+
 }  // namespace lumaro::platform

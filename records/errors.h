@@ -18,9 +18,12 @@ class SkinError : public std::runtime_error {
 class DecodingError : public std::runtime_error {
   public:
     explicit DecodingError(const std::string& detail);
+    // A document that is not JSON at all; `parserDetail` is the parser's own account.
+    static DecodingError notJson(const std::string& parserDetail);
     const std::string& detail() const noexcept { return detail_; }
 
   private:
+    DecodingError(const std::string& message, const std::string& detail);
     std::string detail_;
 };
 

@@ -270,7 +270,7 @@ json parseDocument(std::string_view document) {
             return true;
         });
     } catch (const json::exception& error) {
-        throw DecodingError(std::string("not valid JSON: ") + error.what());
+        throw DecodingError::notJson(error.what());
     }
 }
 

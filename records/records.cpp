@@ -31,6 +31,13 @@ std::string errorLine(const std::string& name, const std::string& description) {
 }
 
 DecodingError::DecodingError(const std::string& detail)
-    : std::runtime_error("备份数据无法解析（" + detail + "）"), detail_(detail) {}
+    : DecodingError("备份数据无法解析（" + detail + "）", detail) {}
+
+DecodingError::DecodingError(const std::string& message, const std::string& detail)
+    : std::runtime_error(message), detail_(detail) {}
+
+DecodingError DecodingError::notJson(const std::string& parserDetail) {
+    return DecodingError("备份文件不是有效的 JSON：" + parserDetail, parserDetail);
+}
 
 }  // namespace lumaro

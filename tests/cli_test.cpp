@@ -48,24 +48,63 @@ TEST_F(CliTest, StatusApplyRestoreAndRetryOnTheDemoFolder) {
 
 TEST_F(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrors) {
     for (const char* bad : {"frobnicate", "status --bogus", "", "restore --demo", "apply --demo --desktop",
-                            "apply --folder", "status apply"}) {
+                            "apply --folder", "status apply", "apply --folder --json", "status --state-root",
+                            "status --desktop-root --json", "apply --application-root ''"}) {
         EXPECT_EQ(cli(bad), 64) << bad;
         EXPECT_NE(test::readFile(scratch / "err").find("usage: lumaro-cli"), std::string::npos) << bad;
         EXPECT_EQ(out, "") << bad;
     }
+    // A script whose variable is unset must not reach the real state folder, nor create one.
+    const std::string home = scratch / "home";
+    EXPECT_EQ(
+        test::run("unset DIR; HOME=" + home + " XDG_DATA_HOME=" + home +
+                  "/data QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root \"$DIR\" restore; echo $?"),
+        "64\n");
+    EXPECT_EQ(test::run("HOME=" + home + " " LUMARO_CLI " status --state-root 2>/dev/null; echo $?"), "64\n");
     EXPECT_FALSE(test::exists(state)) << "usage errors create nothing";
+    EXPECT_FALSE(test::exists(home)) << "usage errors create nothing";
 
+    // Nothing done but errors: 2; part done with errors: 1.
     test::makeDirectory(scratch / "mixed");
     test::writeFile(scratch / "mixed/bad.txt", "b");
     test::setRawAttribute(scratch / "mixed/bad.txt", test::kFinderInfo, platform::Bytes(31, 0));
-    EXPECT_EQ(cli("apply --folder " + scratch / "mixed" + " --json"), 1) << out;
+    EXPECT_EQ(cli("apply --folder " + scratch / "mixed" + " --json"), 2) << out;
     EXPECT_EQ(json()["errors"], Json::array({errorLine("bad.txt", "Finder 图标属性格式不受支持")}));
-    ASSERT_EQ(cli("restore"), 0);
+    EXPECT_EQ(cli("apply --folder " + scratch / "absent"), 2) << out;
+    // A name with escape sequences reaches the terminal filtered, and the JSON report exactly.
+    const std::string hostile = "t\x1b]0;x\x07\x1b[2J\xc2\x9b\r.txt";
+    test::writeFile(scratch / ("mixed/" + hostile), "h");
+    test::setRawAttribute(scratch / ("mixed/" + hostile), test::kFinderInfo, platform::Bytes(31, 0));
+    test::writeFile(scratch / "mixed/good.txt", "g");
+    EXPECT_EQ(cli("apply --folder " + scratch / "mixed"), 1) << out;
+    EXPECT_EQ(out.find_first_of("\x1b\x07\r"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos) << out;
+    EXPECT_NE(out.find("t\\x1B]0;x\\x07\\x1B[2J\\x9B\\r.txt"), std::string::npos) << out;
+    ASSERT_EQ(cli("restore --json"), 0) << out;
+    ASSERT_EQ(cli("apply --folder " + scratch / "mixed" + " --json"), 1) << out;
+    EXPECT_EQ(json()["errors"][1], errorLine(hostile, "Finder 图标属性格式不受支持"));
+    ASSERT_EQ(cli("restore --json"), 0) << out;
 
     const OperationLock held(platform::FileSystem::real(), state, kBatchLockFileName);
     EXPECT_EQ(cli("apply --json"), 2) << out;
     EXPECT_EQ(json()["title"], "操作未完成");
     EXPECT_EQ(json()["messages"], Json::array({"另一个窗口正在操作，请稍后重试。"}));
+}
+
+TEST_F(CliTest, StatusKeepsItsShapeWhenTheStateFolderIsUnusable) {
+    ASSERT_EQ(cli("status --json"), 0) << out;
+    const Json usable = json();
+    EXPECT_EQ(usable["unavailable"], false);
+    state = scratch / "not-a-folder";
+    test::writeFile(state, "x");
+    EXPECT_EQ(cli("status --json"), 2) << out;
+    const Json broken = json();
+    EXPECT_EQ(broken["unavailable"], true);
+    EXPECT_TRUE(broken["message"].is_string());
+    for (const auto& [member, value] : usable.items()) {
+        EXPECT_TRUE(broken.contains(member)) << member;
+    }
+    EXPECT_EQ(broken.size(), usable.size());
 }
 
 }  // namespace

@@ -110,6 +110,9 @@ class Faults : public ::testing::Test {
         expectOutcome(report, before_, at);
         EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName)) << at;
         EXPECT_FALSE(test::exists(state_ + "/" + kManifestFileName)) << at;
+        // The operation cleared what the killed saves left behind.
+        for (const auto& file : stdfs::recursive_directory_iterator(state_))
+            EXPECT_FALSE(file.path().filename().string().ends_with(".tmp")) << at << ": " << file.path();
     }
     // For step 1, 1 + stride, ... until `op` completes: prepare, run `op` in a child ended at the step,
     // check.

@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <set>
 #include <vector>
@@ -128,6 +129,40 @@ TEST(platformAtomicWrite, FailureKeepsTheOldFileAndRemovesTheTemporary) {
         EXPECT_EQ(namesIn(scratch.path()), std::set<std::string>{"file"}) << call;
         EXPECT_TRUE(fs.openFds.empty()) << call;
     }
+}
+
+TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
+    ScratchDir scratch;
+    const std::string ours = ".backup.json.0123456789abcdef.tmp";
+    for (const std::string& name :
+         {ours, std::string(".backup.json.0123456789abcdeg.tmp"),
+          std::string(".notes.txt.0123456789abcdef.tmp"), std::string("backup.json.tmp")}) {
+        test::writeFile(scratch / name, "x", 0600);
+    }
+    test::writeFile(scratch / "target", "keep", 0600);
+    ASSERT_EQ(
+        ::symlink((scratch / "target").c_str(), (scratch / ".backup.json.1111111111111111.tmp").c_str()), 0);
+    ASSERT_EQ(::mkdir((scratch / ".backup.json.2222222222222222.tmp").c_str(), 0700), 0);
+    std::set<std::string> expected = namesIn(scratch.path());
+    expected.erase(ours);
+    removeStaleTemporaries(real(), scratch.path(), [](const std::string& t) { return t == "backup.json"; });
+    EXPECT_EQ(namesIn(scratch.path()), expected);
+    EXPECT_EQ(readFile(scratch / "target"), "keep");
+    // The names the atomic write really makes are recognised.
+    test::FaultFs fs;
+    fs.fail["rename"] = EIO;
+    EXPECT_EQ(writeFileAtomically(fs, scratch / "backup.json", "x", 1, 0600), EIO);
+    const auto created = std::find_if(fs.log.begin(), fs.log.end(), [&](const std::string& call) {
+        return call.starts_with("open " + scratch.path() + "/.backup.json.");
+    });
+    ASSERT_NE(created, fs.log.end());
+    EXPECT_EQ(atomicWriteTarget(lastPathComponent(created->substr(5))), "backup.json");
+}
+
+TEST(platformText, ControlCharactersAreShownNeverSent) {
+    EXPECT_EQ(visibleText("Icon\r"), "Icon\\r");
+    EXPECT_EQ(visibleText("a\x1b[2J\x7f\xc2\x9b\t\n\xe4\xb8\xad"), "a\\x1B[2J\\x7F\\x9B\\t\\n\xe4\xb8\xad");
+    EXPECT_EQ(visibleText("a\x1b\xc2\x85\xc2\xa0", ControlCharacters::replace), "a??\xc2\xa0");
 }
 
 TEST(platformCreateDirectories, NewFoldersGetExactlyTheModeAndOthersAreLeftAlone) {

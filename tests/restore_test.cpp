@@ -202,6 +202,7 @@ TEST_F(Restore, RetryRestoresItemsThatCameBackAndKeepsTheRest) {
     // A record that is not JSON costs only its own line; the others are still retried.
     test::writeFile(skipFolder + "/0.json", "{", 0600);
     const std::string broken = errorOf<DecodingError>([] { decodeManifest("{"); });
+    EXPECT_TRUE(broken.starts_with("备份文件不是有效的 JSON：[json.exception.parse_error")) << broken;
     EXPECT_EQ(engine.retrySkipped(), (OperationReport{1, 0, {broken}, 0, {}, {}}));
     EXPECT_TRUE(snapshot(at("y.txt")).empty());
     EXPECT_EQ(records(), Names{skipFolder + "/0.json"});
