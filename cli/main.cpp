@@ -46,6 +46,7 @@ Launch options (as for the window):
 Other options:
   --json                 print one JSON object instead of text
   --help                 print this text
+  --version              print the version
 
 Exit status: 0 done, 1 done with errors, 2 failed or unavailable, 64 usage error.
 )";
@@ -175,6 +176,10 @@ int status(const SkinModel& model, bool json) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv, argv + argc);
+    if (args.size() == 2 && args[1] == "--version") {
+        std::cout << "lumaro-cli " LUMARO_VERSION "\n";
+        return kExitOk;
+    }
     Request request;
     std::string problem;
     const auto command = parse(args, request, problem);
