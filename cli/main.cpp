@@ -47,6 +47,7 @@ Launch options (as for the window):
 Other options:
   --json                 print one JSON object instead of text
   --help                 print this text
+  --version              print the version
 
 Exit status: 0 done, 1 done in part with errors, 2 failed, nothing done, or unavailable,
 64 usage error.
@@ -209,6 +210,10 @@ int exitStatus(const SkinModel& model) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv, argv + argc);
+    if (args.size() == 2 && args[1] == "--version") {
+        std::cout << "lumaro-cli " LUMARO_VERSION "\n";
+        return kExitOk;
+    }
     Request request;
     std::string problem;
     const auto command = parse(args, request, problem);

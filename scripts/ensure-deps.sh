@@ -21,6 +21,7 @@ packages=(
     attr
     file
     python3-pil
+    fonts-wqy-microhei
 )
 if [[ "${LUMARO_WITH_XVFB:-0}" == 1 ]]; then
     packages+=(xvfb)

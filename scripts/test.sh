@@ -49,4 +49,19 @@ else
     build_and_test build/asan -DCMAKE_BUILD_TYPE=Debug -DLUMARO_SANITIZE=ON
 fi
 
+header "Package"
+bash scripts/ensure-deps.sh lintian desktop-file-utils appstream man-db dpkg-dev
+bash scripts/package.sh
+deb="$(ls build/package/lumaro_*.deb)"
+desktop-file-validate resources/lumaro.desktop
+# A warning remains: the component ID is the desktop ID "lumaro", not a reverse domain name.
+appstream_out="$(appstreamcli validate --no-net build/release/packaging/lumaro.metainfo.xml || true)"
+echo "$appstream_out"
+! grep -q '^E:' <<<"$appstream_out"
+lintian --fail-on error "$deb"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=300 "./$deb"
+lumaro-cli --help >/dev/null
+lumaro-cli --version
+man -w lumaro-cli
+
 header "All tests passed"

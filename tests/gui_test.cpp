@@ -1,7 +1,10 @@
 // The real window on Qt's offscreen platform: enabling, check marks, quit guard, alert and bevel.
 #include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QTest>
+#include <QTextLayout>
 #include <QTimer>
 #include <set>
 #include <tuple>
@@ -69,12 +72,49 @@ struct WindowTest : ::testing::Test, OperationRunner {
     std::function<void()> held;
 };
 
+// Characters of `text` that, laid out in `font` with the platform's fallback, get no glyph (drawn as boxes).
+QString missingGlyphs(const QString& text, const QFont& font) {
+    QString missing;
+    for (const QChar c : text) {
+        if (c.isSpace() || c == '&')
+            continue;
+        QTextLayout layout(QString(c), font);
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        const auto runs = layout.glyphRuns();
+        if (runs.isEmpty() || runs.front().glyphIndexes().value(0) == 0)
+            missing += c;
+    }
+    return missing;
+}
+
+// Every text the window and its menus show, in the font each is drawn with.
+void expectEveryTextHasGlyphs(const MainWindow& window) {
+    std::vector<std::pair<QString, QFont>> shown{{window.windowTitle(), window.font()}};
+    for (const QLabel* label : window.findChildren<QLabel*>())
+        shown.emplace_back(label->text(), label->font());
+    for (const QAbstractButton* button : window.findChildren<QAbstractButton*>())
+        shown.emplace_back(button->text(), button->font());
+    for (const QMenu* menu : window.menuBar()->findChildren<QMenu*>()) {
+        shown.emplace_back(menu->title(), window.menuBar()->font());
+        for (const QAction* action : menu->actions())
+            shown.emplace_back(action->text(), menu->font());
+    }
+    ASSERT_GT(shown.size(), 10u);
+    for (const auto& [text, font] : shown)
+        EXPECT_EQ(missingGlyphs(text, font), "")
+            << "no glyph in " << font.family().toStdString() << " for \"" << text.toStdString() << '"';
+}
+
 TEST_F(WindowTest, StatesThroughAnApplyAndARestoreWithTheQuitGuardAndTheAlert) {
     auto shell = start();
     MainWindow& window = shell->window();
     EXPECT_EQ(states(window), "10 1111111 100");
+    expectEveryTextHasGlyphs(window);
     QTest::mouseClick(window.applyButton(), Qt::LeftButton);
     EXPECT_EQ(window.applyButton()->text(), "换肤中…");
+    expectEveryTextHasGlyphs(window);
     EXPECT_EQ(states(window), "00 0000011 100");
     EXPECT_FALSE(allowQuit());
     QEvent quit(QEvent::Quit);
@@ -85,6 +125,7 @@ TEST_F(WindowTest, StatesThroughAnApplyAndARestoreWithTheQuitGuardAndTheAlert) {
     EXPECT_EQ(states(window), "01 0000011 100");
     QTest::mouseClick(window.restoreButton(), Qt::LeftButton);
     EXPECT_EQ(window.restoreButton()->text(), "还原中…");
+    expectEveryTextHasGlyphs(window);
     EXPECT_EQ(states(window), "00 0000011 100");
     release();
     EXPECT_EQ(states(window), "10 1111111 100");
