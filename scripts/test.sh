@@ -57,7 +57,10 @@ desktop-file-validate resources/lumaro.desktop
 # A warning remains: the component ID is the desktop ID "lumaro", not a reverse domain name.
 appstream_out="$(appstreamcli validate --no-net build/release/packaging/lumaro.metainfo.xml || true)"
 echo "$appstream_out"
-! grep -q '^E:' <<<"$appstream_out"
+if grep -q '^E:' <<<"$appstream_out"; then
+    echo "appstreamcli reported errors" >&2
+    exit 1
+fi
 lintian --fail-on error "$deb"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=300 "./$deb"
 lumaro-cli --help >/dev/null
