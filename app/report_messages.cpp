@@ -67,6 +67,13 @@ std::vector<std::string> reportMessages(const OperationReport& report) {
         }
         result.push_back(joinNames(names) + "已不存在，已跳过，不影响其他图标还原。");
     }
+    if (!report.setAsideItems.empty()) {
+        std::vector<std::string> names;
+        for (const std::string& name : report.setAsideItems) {
+            names.push_back(withoutAppExtension(name));
+        }
+        result.push_back(joinNames(names) + "已搁置。它们的备份已保留，可以稍后重试还原，现在可以重新换肤。");
+    }
     if (!report.relaunchApplications.empty()) {
         result.push_back(joinNames(report.relaunchApplications) +
                          " 的图标如果没变化，可以退出后重新打开试试。");

@@ -155,22 +155,23 @@ void SkinModel::finishOperation(const std::vector<std::string>& messages, const 
     services_.frontEnd.showResult(title, errors_);
 }
 
-void SkinModel::runOperation(bool restoring, bool retry) {
+void SkinModel::runOperation(bool restoring, bool retry, bool setAside) {
     if (busy_ || unavailable_ || !engine_) {
         return;
     }
     busy_ = true;
     errors_.clear();
-    restoring_ = restoring;
+    restoring_ = restoring || setAside;
     changed();
     const std::string target = target_;
     const bool includeApplications = includeApplications_;
     IconBatchEngine* engine = engine_.get();
     services_.runner.run(
-        [engine, target, includeApplications, restoring, retry] {
-            OperationOutcome outcome{restoring, retry, std::nullopt, {}};
+        [engine, target, includeApplications, restoring, retry, setAside] {
+            OperationOutcome outcome{restoring || setAside, retry, setAside, std::nullopt, {}};
             try {
-                outcome.report = retry       ? engine->retry()
+                outcome.report = setAside    ? engine->setAside()
+                                 : retry     ? engine->retry()
                                  : restoring ? engine->restore()
                                              : engine->apply(target, includeApplications);
             } catch (const std::exception& error) {

@@ -32,6 +32,7 @@ std::optional<std::string> launchOption(const std::vector<std::string>& argument
 struct OperationOutcome {
     bool restoring = false;
     bool retry = false;
+    bool setAside = false;
     std::optional<OperationReport> report;
     std::string failure;
 };
@@ -103,8 +104,9 @@ class SkinModel {
     const std::string& lastTitle() const { return lastTitle_; }
     const std::optional<OperationReport>& lastReport() const { return lastReport_; }
 
-    // Starts the batch apply (false, false), restore (true, false) or retry (true, true).
-    void runOperation(bool restoring, bool retry);
+    // Starts the batch apply (false, false), restore (true, false), retry (true, true) or, with
+    // `setAside`, the restore that sets aside what it could not restore.
+    void runOperation(bool restoring, bool retry, bool setAside = false);
     void chooseTarget(const std::string& folder);
     void useDesktop();
     void chooseFolder();

@@ -199,6 +199,12 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
 OperationReport IconBatchEngine::restore() const {
     const OperationLock lock(fs_, directory_, kBatchLockFileName);
     removeStaleTemporaries();
+    OperationReport merged = restoreLocked();
+    removeScopeIfDone(merged);
+    return merged;
+}
+
+OperationReport IconBatchEngine::restoreLocked() const {
     OperationReport merged;
     for (const IconEngine& engine : pendingEngines(false)) {
         try {
@@ -211,16 +217,38 @@ OperationReport IconBatchEngine::restore() const {
         }
     }
     sortUnique(merged.relaunchApplications);
-    if (merged.remaining == 0) {
-        bool stillPending = false;
+    return merged;
+}
+
+void IconBatchEngine::removeScopeIfDone(const OperationReport& report) const {
+    if (report.remaining != 0) {
+        return;
+    }
+    bool stillPending = false;
+    try {
+        stillPending = pendingScope().has_value();
+    } catch (const std::exception&) {
+    }
+    if (!stillPending) {
+        removeScope();
+    }
+}
+
+OperationReport IconBatchEngine::setAside() const {
+    const OperationLock lock(fs_, directory_, kBatchLockFileName);
+    removeStaleTemporaries();
+    OperationReport merged = restoreLocked();
+    merged.remaining = 0;
+    for (const IconEngine& engine : pendingEngines(false)) {
         try {
-            stillPending = pendingScope().has_value();
-        } catch (const std::exception&) {
-        }
-        if (!stillPending) {
-            removeScope();
+            merged.merge(engine.setAsideRemaining());
+        } catch (const std::exception& error) {
+            // The manifest stays where it is and still blocks a new skin.
+            merged.errors.push_back(describe(error));
+            merged.remaining += 1;
         }
     }
+    removeScopeIfDone(merged);
     return merged;
 }
 

@@ -65,12 +65,18 @@ class IconBatchEngine {
     OperationReport apply(const std::string& target, bool includeApplications) const;
     OperationReport restore() const;
     OperationReport retry() const;
+    // The restore, then every entry still pending moved into skip records of its engine; the
+    // skin is then no longer pending unless a manifest could not be read.
+    OperationReport setAside() const;
 
   private:
     std::string scopePath() const;
     void removeScope() const;
     // Clears what killed writes of "scope.json" left behind; called with the batch lock held.
     void removeStaleTemporaries() const;
+    OperationReport restoreLocked() const;
+    // Removes "scope.json" once no manifest is pending any more.
+    void removeScopeIfDone(const OperationReport& report) const;
 
     platform::FileSystem& fs_;
     platform::Workspace& workspace_;

@@ -31,6 +31,7 @@ Commands:
   apply [CHOICE]         give the target's items the furball icon
   restore                put every original icon back
   retry                  retry the restores that were skipped because items had gone
+  set-aside              restore, then keep the backups of what could not be restored aside
 
 Target choice for apply (ignored while a skin is pending):
   --folder DIR           the folder DIR, without applications
@@ -110,7 +111,7 @@ std::optional<std::string> parse(const std::vector<std::string>& args, Request& 
             return std::nullopt;
         }
     }
-    static const std::set<std::string> kCommands = {"status", "apply", "restore", "retry"};
+    static const std::set<std::string> kCommands = {"status", "apply", "restore", "retry", "set-aside"};
     if (request.command.empty()) {
         problem = "no command given";
         return std::nullopt;
@@ -148,6 +149,7 @@ void printResult(const SkinModel& model, bool json) {
             out["remaining"] = report->remaining;
             out["relaunchApplications"] = report->relaunchApplications;
             out["missingItems"] = report->missingItems;
+            out["setAsideItems"] = report->setAsideItems;
         }
         std::cout << out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
         return;
@@ -201,8 +203,9 @@ int exitStatus(const SkinModel& model) {
     if (report->errors.empty()) {
         return kExitOk;
     }
-    // Items moved into skip records count as done: their backups changed place durably.
-    const bool partDone = report->succeeded > 0 || !report->missingItems.empty();
+    // Items moved into skip records (gone, or set aside) count as done: their backups moved durably.
+    const bool partDone =
+        report->succeeded > 0 || !report->missingItems.empty() || !report->setAsideItems.empty();
     return partDone ? kExitReportErrors : kExitFailed;
 }
 
@@ -257,7 +260,7 @@ int main(int argc, char** argv) {
         }
         model.runOperation(false, false);
     } else {
-        model.runOperation(true, request.command == "retry");
+        model.runOperation(true, request.command == "retry", request.command == "set-aside");
     }
     if (showProgress) {
         std::fprintf(stderr, "\r\033[K");

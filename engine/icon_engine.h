@@ -102,6 +102,11 @@ class IconEngine {
     void archiveMissing(const BackupManifest& manifest) const;
     // Runs the restore over every skip record; records whose items all came back disappear.
     OperationReport retrySkipped() const;
+    // Moves every entry still in "backup.json" into skip records, one entry at a time: its
+    // record is durable before the entry leaves the manifest. An entry that a crash left in both
+    // places is not recorded twice. Names the moved items in `setAsideItems`; throws when the
+    // manifest cannot be read (it then stays as it is).
+    OperationReport setAsideRemaining() const;
 
     std::string missingBackupsPath() const;
 

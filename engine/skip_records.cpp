@@ -90,4 +90,51 @@ OperationReport IconEngine::retrySkipped() const {
     return report;
 }
 
+OperationReport IconEngine::setAsideRemaining() const {
+    const OperationLock lock(fs_, directory_, kEngineLockFileName);
+    OperationReport report;
+    const std::string file = manifestPath();
+    std::optional<BackupManifest> loaded = readManifest(file);
+    if (!loaded) {
+        return report;
+    }
+    BackupManifest& manifest = *loaded;
+    // Entries already held by a skip record: a set-aside cut short after saving the record.
+    std::vector<BackupEntry> recorded;
+    const std::string folder = missingBackupsPath();
+    std::vector<std::string> names;
+    if (fs_.listDirectory(folder, names) == 0) {
+        for (const std::string& name : names) {
+            if (platform::pathExtension(name) != "json") {
+                continue;
+            }
+            try {
+                const auto record = readManifest(platform::appendPathComponent(folder, name));
+                if (record && record->rootPath == manifest.rootPath &&
+                    record->rootIdentity == manifest.rootIdentity) {
+                    recorded.insert(recorded.end(), record->entries.begin(), record->entries.end());
+                }
+            } catch (const std::exception&) {
+                // An unreadable record holds nothing this manifest can rely on.
+            }
+        }
+    }
+    while (!manifest.entries.empty()) {
+        const BackupEntry entry = manifest.entries.front();
+        if (std::find(recorded.begin(), recorded.end(), entry) == recorded.end()) {
+            BackupManifest single = manifest;
+            single.entries = {entry};
+            archiveMissing(single);
+        }
+        manifest.entries.erase(manifest.entries.begin());
+        if (manifest.entries.empty()) {
+            removeManifestFile(file);
+        } else {
+            saveManifest(manifest, file);
+        }
+        report.setAsideItems.push_back(entry.name);
+    }
+    return report;
+}
+
 }  // namespace lumaro

@@ -9,7 +9,7 @@ _lumaro_cli() {
             return
             ;;
     esac
-    local words="status apply restore retry --json --help --version --state-root --preview-root --desktop-root --application-root"
+    local words="status apply restore retry set-aside --json --help --version --state-root --preview-root --desktop-root --application-root"
     local w
     for w in "${COMP_WORDS[@]}"; do
         if [[ "$w" == apply ]]; then

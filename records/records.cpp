@@ -24,6 +24,7 @@ void OperationReport::merge(const OperationReport& other) {
     relaunchApplications.insert(relaunchApplications.end(), other.relaunchApplications.begin(),
                                 other.relaunchApplications.end());
     missingItems.insert(missingItems.end(), other.missingItems.begin(), other.missingItems.end());
+    setAsideItems.insert(setAsideItems.end(), other.setAsideItems.begin(), other.setAsideItems.end());
 }
 
 std::string errorLine(const std::string& name, const std::string& description) {

@@ -92,6 +92,7 @@ struct OperationReport {
     std::int64_t remaining = 0;
     std::vector<std::string> relaunchApplications;
     std::vector<std::string> missingItems;
+    std::vector<std::string> setAsideItems = {};  // moved into skip records by a set-aside
 
     // Adds the counts and appends the lists of `other`, in order.
     void merge(const OperationReport& other);

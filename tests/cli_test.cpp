@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "batch/icon_batch_engine.h"
 #include "records/operation_lock.h"
 #include "tests/support/scratch.h"
@@ -11,6 +13,14 @@ namespace lumaro {
 namespace {
 
 using Json = nlohmann::json;
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
 
 struct CliTest : ::testing::Test {
     // Runs the program with every location inside the scratch folder and `args` after the launch
@@ -105,6 +115,40 @@ TEST_F(CliTest, StatusKeepsItsShapeWhenTheStateFolderIsUnusable) {
         EXPECT_TRUE(broken.contains(member)) << member;
     }
     EXPECT_EQ(broken.size(), usable.size());
+}
+
+TEST_F(CliTest, SetAsideEndsASkinAnEditorBrokeAndKeepsTheBackupForRetry) {
+    const std::string folder = scratch / "docs";
+    test::makeDirectory(folder);
+    test::writeFile(folder + "/a.txt", "a");
+    test::writeFile(folder + "/b.txt", "b");
+    ASSERT_EQ(cli("apply --folder " + folder), 0) << out;
+    // An editor's save: a new file renamed over the old one.
+    test::writeFile(folder + "/a.txt.new", "edited");
+    ASSERT_EQ(std::rename((folder + "/a.txt.new").c_str(), (folder + "/a.txt").c_str()), 0);
+    EXPECT_EQ(cli("restore"), 1) << out;
+    // What was set aside, then the restore's own line saying why. Part was done: exit 1, as a restore.
+    EXPECT_EQ(cli("set-aside --json"), 1) << out;
+    EXPECT_EQ(json()["setAsideItems"], Json::array({"a.txt"}));
+    EXPECT_EQ(json()["messages"],
+              Json::array({"a.txt已搁置。它们的备份已保留，可以稍后重试还原，现在可以重新换肤。",
+                           errorLine("a.txt", "原位置的项目已被替换")}));
+    EXPECT_FALSE(test::exists(state + "/backup.json"));
+    EXPECT_FALSE(test::exists(state + "/scope.json"));
+    std::vector<std::string> records = namesIn(state + "/missing-backups");
+    ASSERT_EQ(records.size(), 1u);
+    const Json record = Json::parse(test::readFile(state + "/missing-backups/" + records[0]));
+    EXPECT_EQ(record.dump().find("b.txt"), std::string::npos) << "b.txt was restored, not set aside";
+    EXPECT_NE(record.dump().find("a.txt"), std::string::npos);
+    EXPECT_EQ(cli("status --json"), 0);
+    EXPECT_EQ(json()["pending"], false);
+
+    ASSERT_EQ(cli("apply --folder " + folder), 0) << out;
+    ASSERT_EQ(cli("restore"), 0) << out;
+    EXPECT_EQ(cli("retry --json"), 2) << out;
+    ASSERT_EQ(json()["errors"].size(), 1u);
+    EXPECT_EQ(json()["errors"][0].get<std::string>().rfind("a.txt：", 0), 0u) << out;
+    EXPECT_EQ(namesIn(state + "/missing-backups"), records) << "the record is kept";
 }
 
 }  // namespace
