@@ -16,16 +16,7 @@ namespace lumaro {
 
 namespace {
 
-constexpr const char* kImageUnreadable = "无法读取毛球图像";
 constexpr std::uint64_t kMaxScopeSize = 1024 * 1024;
-
-QImage decodeImage(const Bytes& data) {
-    QImage image;
-    if (data.empty() || !image.loadFromData(data.data(), static_cast<int>(data.size()), "PNG")) {
-        throw SkinError(kImageUnreadable);
-    }
-    return image;
-}
 
 void sortUnique(std::vector<std::string>& names) {
     std::sort(names.begin(), names.end());
@@ -43,9 +34,9 @@ IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& 
       directory_(directory),
       readDock_(readDock),
       dockApplicationURLs_(std::move(dockApplicationURLs)) {
-    // The folder engine below checks the image too; this one keeps its encoding for later engines.
-    const IconEngine stateEngine(fs_, directory_, image, workspace_);
-    iconData_ = stateEngine.iconData();
+    icon_ = std::make_shared<const RenderedIcon>(image);
+    // Checks the state directory, creating it when needed.
+    const IconEngine stateEngine(fs_, directory_, icon_, workspace_);
     applicationRoots_ =
         applicationRoots
             ? std::move(*applicationRoots)
@@ -54,7 +45,7 @@ IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& 
 }
 
 IconEngine IconBatchEngine::makeEngine(const std::string& backupDirectory) const {
-    IconEngine engine(fs_, backupDirectory, decodeImage(iconData_), workspace_);
+    IconEngine engine(fs_, backupDirectory, icon_, workspace_);
     engine.setProgressHandler(progress_);
     return engine;
 }

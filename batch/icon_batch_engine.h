@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -41,7 +42,7 @@ class IconBatchEngine {
                     std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt);
 
     const std::string& directory() const { return directory_; }
-    const Bytes& iconData() const { return iconData_; }
+    const Bytes& iconData() const { return icon_->png(); }
     const std::vector<std::string>& applicationRoots() const { return applicationRoots_; }
     bool readDock() const { return readDock_; }
     const std::optional<std::vector<std::string>>& dockApplicationURLs() const {
@@ -81,7 +82,7 @@ class IconBatchEngine {
     platform::FileSystem& fs_;
     platform::Workspace& workspace_;
     std::string directory_;
-    Bytes iconData_;
+    std::shared_ptr<const RenderedIcon> icon_;  // rendered once, shared by every folder engine
     std::vector<std::string> applicationRoots_;
     bool readDock_;
     std::optional<std::vector<std::string>> dockApplicationURLs_;

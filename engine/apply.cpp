@@ -3,8 +3,8 @@
 
 #include "engine/icon_engine.h"
 #include "platform/paths.h"
-#include "records/attributes.h"
 #include "records/errors.h"
+#include "records/icon_facet.h"
 #include "records/identity.h"
 #include "records/operation_lock.h"
 
@@ -35,24 +35,8 @@ class PredictionCache {
         IconState original;
         IconState predicted;
     };
-    static std::uint64_t mix(std::uint64_t h, const Bytes& bytes) {
-        h = (h ^ bytes.size()) * 1099511628211ull;
-        for (const std::uint8_t b : bytes) {
-            h = (h ^ b) * 1099511628211ull;
-        }
-        return h;
-    }
     static std::uint64_t key(std::uint16_t type, const IconState& state) {
-        std::uint64_t h = 14695981039346656037ull ^ type;
-        h = state.finder ? mix(h, *state.finder) : h * 31;
-        h = state.fork ? mix(h, *state.fork) : h * 37;
-        if (state.iconFile) {
-            h = mix(h, state.iconFile->contents) ^ state.iconFile->mode;
-            for (const auto& [name, value] : state.iconFile->attributes) {
-                h = mix(mix(h, Bytes(name.begin(), name.end())), value);
-            }
-        }
-        return h;
+        return hashIconState(state, 14695981039346656037ull ^ type);
     }
     std::unordered_multimap<std::uint64_t, Entry> entries_;
 };
@@ -101,6 +85,9 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
     manifest.rootIdentity = rootIdentity;
     manifest.createdAt = currentReferenceTime();
     const std::set<std::string> running = runningApplicationPaths();
+    const SkinContext skin{icon_->writer()};
+    ManifestStore store(fs_, directory_);
+    const std::string manifestFile = manifestPath();
 
     OperationReport report;
     PredictionCache predictions;
@@ -121,27 +108,36 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
                 throw SkinError("所选文件夹已被替换");
             }
             const FileIdentity identity = identifyItem(fs_, item);
-            const IconState original = captureIconState(fs_, item, identity);
+            const IconState original = captureIconState(openCheckedItem(fs_, item, identity));
             IconState predicted;
             if (const IconState* known = predictions.find(identity.type, original)) {
                 predicted = *known;
             } else {
-                predicted = predictAppliedState(identity, original);
+                predicted = predictAppliedState(identity.type, original);
                 predictions.add(identity.type, original, predicted);
             }
 
             // From here on the entry stays in the manifest, whatever happens to this item.
             manifest.entries.push_back({name, identity, original, predicted, kPhasePrepared});
             const std::size_t index = manifest.entries.size() - 1;
-            saveManifest(manifest);
+            store.save(manifest, manifestFile);
 
-            if (captureIconState(fs_, item, identity) != original) {
+            // Everything from the recheck to the flush goes through one descriptor checked here.
+            const platform::ItemHandle target = openCheckedItem(fs_, item, identity);
+            if (captureIconState(target) != original) {
                 throw SkinError("备份后项目发生变化，已停止修改");
             }
-            const IconState after = setItemIcon(item, identity);
+            const IconState after = skinItem(target, skin);
+            // The item's new state must be on disk before the entry says "applied": a restore
+            // refuses for good an applied entry whose item shows only part of the skin.
+            flushItem(target);
+            if (!target.stillAtPath()) {
+                throw SkinError("原位置的项目已被替换");
+            }
             manifest.entries[index].applied = after;
             manifest.entries[index].phase = kPhaseApplied;
-            saveManifest(manifest);
+            store.save(manifest, manifestFile);
+            workspace_.noteFileSystemChanged(item);
 
             ++report.succeeded;
             noteRelaunch(name, item, running, report);

@@ -10,8 +10,8 @@
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
-#include "records/attributes.h"
 #include "records/errors.h"
+#include "records/icon_facet.h"
 #include "records/identity.h"
 #include "records/operation_lock.h"
 
@@ -20,10 +20,6 @@ namespace lumaro {
 namespace {
 
 constexpr const char* kRootReplaced = "原文件夹已被替换，已保留备份。";
-
-Bytes finderOrZeros(const std::optional<Bytes>& finder) {
-    return finder && finder->size() == kFinderInfoSize ? *finder : Bytes(kFinderInfoSize, 0);
-}
 
 std::vector<BackupEntry>::iterator findEntry(BackupManifest& manifest, const std::string& name) {
     return std::find_if(manifest.entries.begin(), manifest.entries.end(),
@@ -42,26 +38,8 @@ void eraseEntry(BackupManifest& manifest, const std::string& name) {
 OperationReport IconEngine::restore() const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
     removeStaleBackupTemporaries(fs_, directory_);
-    return restoreManifest(manifestPath(), true);
-}
-
-void IconEngine::syncItem(const std::string& item, bool folder) const {
-    platform::Descriptor fd;
-    int err = platform::openDescriptor(
-        fs_, item, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | (folder ? O_DIRECTORY : 0), 0, fd);
-    if (err == 0) {
-        err = fs_.fsync(fd.get());
-    }
-    platform::throwIfFailed(err, item);
-}
-
-void IconEngine::removeManifestFile(const std::string& file) const {
-    platform::throwIfFailed(fs_.unlink(file), file);
-    const std::string folder = platform::deletingLastPathComponent(file);
-    if (folder != directory_) {
-        platform::syncDirectory(fs_, folder);
-    }
-    syncDirectory();
+    ManifestStore store(fs_, directory_);
+    return restoreManifest(store, manifestPath(), true);
 }
 
 bool IconEngine::itemIsMissing(const std::string& path, std::int32_t device) const {
@@ -89,52 +67,30 @@ bool IconEngine::itemIsMissing(const std::string& path, std::int32_t device) con
     }
 }
 
-void IconEngine::restoreItem(const BackupEntry& entry, const std::string& item) const {
+platform::ItemHandle IconEngine::restoreItem(const BackupEntry& entry, const std::string& item) const {
     if (identifyItem(fs_, item) != entry.identity) {
         throw SkinError("原位置出现了不同的项目，已保留备份");
     }
-    const IconState current = captureIconState(fs_, item, entry.identity);
-    if (entry.identity.isDirectory()) {
-        const std::string iconFile = platform::appendPathComponent(item, kIconFileName);
-        if (entry.original.iconFile) {
-            writeIconFile(fs_, iconFile, *entry.original.iconFile);
-        } else if (current.iconFile) {
-            // unlink only: whatever stands there now that is not a file (a folder someone put in
-            // its place) is never deleted; the entry fails and keeps its backup.
-            platform::throwIfFailed(fs_.unlink(iconFile), iconFile);
-        }
-    }
-    writeIconAttribute(fs_, item, kResourceForkAttribute, entry.original.fork);
-
-    // Only the bits the skin changed go back; every other bit keeps its current value.
-    const Bytes c = finderOrZeros(current.finder);
-    const Bytes o = finderOrZeros(entry.original.finder);
-    const Bytes a = finderOrZeros(entry.applied.finder);
-    Bytes merged(kFinderInfoSize);
-    for (std::size_t i = 0; i < kFinderInfoSize; ++i) {
-        const auto mask = static_cast<std::uint8_t>(o[i] ^ a[i]);
-        merged[i] = static_cast<std::uint8_t>((c[i] & ~mask) | (o[i] & mask));
-    }
-    const bool allZero = std::all_of(merged.begin(), merged.end(), [](std::uint8_t b) { return b == 0; });
-    writeIconAttribute(fs_, item, kFinderInfoAttribute,
-                       !entry.original.finder && allZero ? std::nullopt : std::optional<Bytes>(merged));
-
+    platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
+    restoreIconState(handle, entry, captureIconState(handle));
     workspace_.noteFileSystemChanged(item);
-    if (!iconStateMatches(captureIconState(fs_, item, entry.identity), entry.original)) {
+    if (!iconStateMatches(captureIconState(handle), entry.original)) {
         throw SkinError("还原校验未通过，已保留备份");
     }
+    return handle;
 }
 
-OperationReport IconEngine::restoreManifest(const std::string& file, bool recordSkips) const {
+OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::string& file,
+                                            bool recordSkips) const {
     OperationReport report;
-    std::optional<BackupManifest> loaded = readManifest(file);
+    std::optional<BackupManifest> loaded = store.read(file);
     if (!loaded) {
         return report;
     }
     BackupManifest& manifest = *loaded;
     if (manifest.entries.empty()) {
         // Nothing left to restore: whatever became of the root, the file only blocks new skins.
-        removeManifestFile(file);
+        store.remove(file);
         report.remaining = 0;
         return report;
     }
@@ -143,9 +99,8 @@ OperationReport IconEngine::restoreManifest(const std::string& file, bool record
 
     if (itemIsMissing(root, rootDevice)) {
         if (recordSkips) {
-            archiveMissing(manifest);
-            platform::throwIfFailed(fs_.unlink(file), file);
-            syncDirectory();
+            archiveMissing(store, manifest);
+            store.remove(file);
         }
         report.skipped = static_cast<std::int64_t>(manifest.entries.size());
         for (const BackupEntry& entry : manifest.entries) {
@@ -180,15 +135,16 @@ OperationReport IconEngine::restoreManifest(const std::string& file, bool record
                 if (recordSkips) {
                     BackupManifest single = manifest;
                     single.entries = {entry};
-                    archiveMissing(single);
+                    archiveMissing(store, single);
                     eraseEntry(manifest, name);
-                    saveManifest(manifest, file);
+                    store.save(manifest, file);
                 }
                 ++report.skipped;
                 report.missingItems.push_back(name);
                 continue;
             }
-            const IconState current = captureIconState(fs_, item, entry.identity);
+            platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
+            const IconState current = captureIconState(handle);
             if (!iconStateMatches(current, entry.original)) {
                 const bool unchanged = entry.phase == kPhaseApplied
                                            ? iconStateMatches(current, entry.applied)
@@ -198,13 +154,17 @@ OperationReport IconEngine::restoreManifest(const std::string& file, bool record
                 }
                 entry.phase = kPhaseRestoring;
                 *findEntry(manifest, name) = entry;
-                saveManifest(manifest, file);
-                restoreItem(entry, item);
+                store.save(manifest, file);
+                handle = restoreItem(entry, item);
             }
-            // The item's original state must be on disk before its backup leaves the manifest.
-            syncItem(item, entry.identity.isDirectory());
+            // The item's original state must be on disk before its backup leaves the manifest,
+            // and the backup goes only while the item is still where it was recorded.
+            flushItem(handle);
+            if (!handle.stillAtPath()) {
+                throw SkinError("原位置的项目已被替换");
+            }
             eraseEntry(manifest, name);
-            saveManifest(manifest, file);
+            store.save(manifest, file);
             ++report.succeeded;
             noteRelaunch(name, item, running, report);
         } catch (const std::exception& error) {
@@ -212,7 +172,7 @@ OperationReport IconEngine::restoreManifest(const std::string& file, bool record
         }
     }
     if (manifest.entries.empty()) {
-        removeManifestFile(file);
+        store.remove(file);
     }
     report.remaining = recordSkips ? static_cast<std::int64_t>(manifest.entries.size()) : 0;
     return report;

@@ -32,14 +32,14 @@ void removeStaleBackupTemporaries(platform::FileSystem& fs, const std::string& d
         [](const std::string& target) { return platform::pathExtension(target) == "json"; });
 }
 
-void IconEngine::archiveMissing(const BackupManifest& manifest) const {
+void IconEngine::archiveMissing(ManifestStore& store, const BackupManifest& manifest) const {
     const std::string folder = missingBackupsPath();
     platform::throwIfFailed(platform::createDirectories(fs_, folder, 0700), folder);
     if (!identifyItem(fs_, folder).isDirectory()) {
         throw SkinError(kSkipFolderUnavailable);
     }
     const std::string record = platform::appendPathComponent(folder, platform::newUuidString() + ".json");
-    saveManifest(manifest, record);
+    store.save(manifest, record);
     platform::Descriptor fd;
     if (platform::openDescriptor(fs_, folder, O_RDONLY | O_NOFOLLOW | O_DIRECTORY, 0, fd) != 0 ||
         fs_.fsync(fd.get()) != 0) {
@@ -54,6 +54,7 @@ OperationReport IconEngine::retrySkipped() const {
         throw SkinError("请先完成当前还原，再重试已跳过的项目。");
     }
     OperationReport report;
+    ManifestStore store(fs_, directory_);
     const std::string folder = missingBackupsPath();
     platform::FileStatus st;
     if (fs_.stat(folder, st) != 0) {
@@ -73,7 +74,7 @@ OperationReport IconEngine::retrySkipped() const {
     std::sort(records.begin(), records.end());
     for (const std::string& record : records) {
         try {
-            const OperationReport part = restoreManifest(record, false);
+            const OperationReport part = restoreManifest(store, record, false);
             report.succeeded += part.succeeded;
             report.skipped += part.skipped;
             report.errors.insert(report.errors.end(), part.errors.begin(), part.errors.end());
@@ -93,8 +94,9 @@ OperationReport IconEngine::retrySkipped() const {
 OperationReport IconEngine::setAsideRemaining() const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
     OperationReport report;
+    ManifestStore store(fs_, directory_);
     const std::string file = manifestPath();
-    std::optional<BackupManifest> loaded = readManifest(file);
+    std::optional<BackupManifest> loaded = store.read(file);
     if (!loaded) {
         return report;
     }
@@ -109,7 +111,7 @@ OperationReport IconEngine::setAsideRemaining() const {
                 continue;
             }
             try {
-                const auto record = readManifest(platform::appendPathComponent(folder, name));
+                const auto record = store.read(platform::appendPathComponent(folder, name));
                 if (record && record->rootPath == manifest.rootPath &&
                     record->rootIdentity == manifest.rootIdentity) {
                     recorded.insert(recorded.end(), record->entries.begin(), record->entries.end());
@@ -124,13 +126,13 @@ OperationReport IconEngine::setAsideRemaining() const {
         if (std::find(recorded.begin(), recorded.end(), entry) == recorded.end()) {
             BackupManifest single = manifest;
             single.entries = {entry};
-            archiveMissing(single);
+            archiveMissing(store, single);
         }
         manifest.entries.erase(manifest.entries.begin());
         if (manifest.entries.empty()) {
-            removeManifestFile(file);
+            store.remove(file);
         } else {
-            saveManifest(manifest, file);
+            store.save(manifest, file);
         }
         report.setAsideItems.push_back(entry.name);
     }

@@ -88,6 +88,20 @@ class FileSystem {
     virtual int listAttributes(const std::string& path, char* buffer, std::size_t size,
                                std::size_t& length) = 0;
 
+    // --- Through an open item: the same calls on the object a descriptor holds, whatever its path
+    // names by now ---
+    // Opens one name inside the open folder `folder` (a name with "/" is EINVAL). O_CLOEXEC is
+    // always added; the caller adds O_NOFOLLOW.
+    virtual int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) = 0;
+    // Removes one name (never a folder) inside the open folder `folder`.
+    virtual int unlinkAt(int folder, const std::string& name) = 0;
+    // The attribute calls above, through a descriptor.
+    virtual int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
+                              std::size_t& length) = 0;
+    virtual int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) = 0;
+    virtual int fremoveAttribute(int fd, const std::string& name) = 0;
+    virtual int flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) = 0;
+
     // --- Names ---
     // Creates one folder; the mode is narrowed by the umask as usual.
     virtual int mkdir(const std::string& path, unsigned mode) = 0;
@@ -140,6 +154,23 @@ class ForwardingFileSystem : public FileSystem {
     int listAttributes(const std::string& path, char* buffer, std::size_t size,
                        std::size_t& length) override {
         return target_.listAttributes(path, buffer, size, length);
+    }
+    int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {
+        return target_.openAt(folder, name, flags, mode, fd);
+    }
+    int unlinkAt(int folder, const std::string& name) override { return target_.unlinkAt(folder, name); }
+    int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
+                      std::size_t& length) override {
+        return target_.fgetAttribute(fd, name, buffer, size, length);
+    }
+    int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) override {
+        return target_.fsetAttribute(fd, name, data, size);
+    }
+    int fremoveAttribute(int fd, const std::string& name) override {
+        return target_.fremoveAttribute(fd, name);
+    }
+    int flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) override {
+        return target_.flistAttributes(fd, buffer, size, length);
     }
     int mkdir(const std::string& path, unsigned mode) override { return target_.mkdir(path, mode); }
     int rename(const std::string& from, const std::string& to) override { return target_.rename(from, to); }

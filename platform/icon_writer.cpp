@@ -15,10 +15,9 @@ namespace lumaro::platform {
 
 namespace {
 
-constexpr const char* kFinderInfo = "com.apple.FinderInfo";
-constexpr const char* kResourceFork = "com.apple.ResourceFork";
-constexpr const char* kIconFile = "Icon\r";
-constexpr std::size_t kFinderInfoSize = 32;
+constexpr const char* kFinderInfo = kFinderInfoAttribute;
+constexpr const char* kResourceFork = kResourceForkAttribute;
+constexpr const char* kIconFile = kIconFileName;
 constexpr std::uint64_t kMaxForkRead = 16777216;
 
 // An 8-bit RGBA PNG (colour type 6) of the image at `size` x `size`, at the highest compression.
@@ -52,10 +51,10 @@ void put32(Bytes& b, std::uint64_t v) {
 
 // The current attribute value, bounded; nothing when absent. Errors other than a missing
 // attribute are returned.
-int readAttribute(FileSystem& fs, const std::string& path, const char* name, std::optional<Bytes>& out) {
+int readAttribute(FileSystem& fs, int fd, const char* name, std::optional<Bytes>& out) {
     out.reset();
     std::size_t size = 0;
-    int err = fs.getAttribute(path, name, nullptr, 0, size);
+    int err = fs.fgetAttribute(fd, name, nullptr, 0, size);
     if (err == ENODATA) {
         return 0;
     }
@@ -67,7 +66,7 @@ int readAttribute(FileSystem& fs, const std::string& path, const char* name, std
     }
     Bytes value(size + 1);
     std::size_t length = 0;
-    err = fs.getAttribute(path, name, value.data(), value.size(), length);
+    err = fs.fgetAttribute(fd, name, value.data(), value.size(), length);
     if (err != 0) {
         return err;
     }
@@ -76,11 +75,11 @@ int readAttribute(FileSystem& fs, const std::string& path, const char* name, std
     return 0;
 }
 
-// The item's Finder information with the custom-icon flag set; 32 zero bytes stand in for a
+// The object's Finder information with the custom-icon flag set; 32 zero bytes stand in for a
 // missing value, and a value of any other length is refused.
-int flaggedFinderInfo(FileSystem& fs, const std::string& path, Bytes& out) {
+int flaggedFinderInfo(FileSystem& fs, int fd, Bytes& out) {
     std::optional<Bytes> finder;
-    const int err = readAttribute(fs, path, kFinderInfo, finder);
+    const int err = readAttribute(fs, fd, kFinderInfo, finder);
     if (err != 0) {
         return err;
     }
@@ -88,7 +87,7 @@ int flaggedFinderInfo(FileSystem& fs, const std::string& path, Bytes& out) {
     if (out.size() != kFinderInfoSize) {
         return EINVAL;
     }
-    out[8] |= 0x04;
+    out[kCustomIconFlagByte] |= kCustomIconFlag;
     return 0;
 }
 
@@ -144,9 +143,9 @@ Bytes IconWriter::forkWithIcon(const std::optional<Bytes>& existing, const Bytes
     return std::move(*fork);
 }
 
-int IconWriter::writeIcon(FileSystem& fs, const std::string& target) const {
+int IconWriter::writeIcon(FileSystem& fs, int fd) const {
     std::optional<Bytes> existing;
-    int err = readAttribute(fs, target, kResourceFork, existing);
+    int err = readAttribute(fs, fd, kResourceFork, existing);
     if (err != 0) {
         return err;
     }
@@ -157,61 +156,73 @@ int IconWriter::writeIcon(FileSystem& fs, const std::string& target) const {
     if (fork.empty()) {
         return EFBIG;
     }
-    return fs.setAttribute(target, kResourceFork, fork.data(), fork.size());
+    return fs.fsetAttribute(fd, kResourceFork, fork.data(), fork.size());
 }
 
-int IconWriter::setIcon(FileSystem& fs, const std::string& path) const {
+int IconWriter::writeFolderIconFile(const ItemHandle& folder) const {
     if (!valid()) {
         return EINVAL;
     }
-    FileStatus st;
-    int err = fs.lstat(path, st);
-    if (err != 0) {
-        return err;
+    if (!folder.isDirectory()) {
+        return ENOTDIR;
     }
-    if (!st.isRegular() && !st.isDirectory()) {
-        return st.type() == 0120000 ? ELOOP : EINVAL;
-    }
-    // Everything is checked before anything is written.
-    Bytes finder;
-    err = flaggedFinderInfo(fs, path, finder);
-    if (err != 0) {
-        return err;
-    }
-    if (st.isRegular()) {
-        err = writeIcon(fs, path);
-        return err != 0 ? err : fs.setAttribute(path, kFinderInfo, finder.data(), finder.size());
-    }
-    const std::string iconFile = appendPathComponent(path, kIconFile);
-    FileStatus iconStatus;
-    err = fs.lstat(iconFile, iconStatus);
-    if (err == 0) {
-        if (!iconStatus.isRegular() || iconStatus.linkCount != 1) {
-            return EINVAL;
-        }
-    } else if (err == ENOENT) {
-        Descriptor fd;
-        err = openDescriptor(fs, iconFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK, 0644, fd);
+    FileSystem& fs = folder.fs();
+    Descriptor fd;
+    int err = folder.openChild(kIconFile, O_RDONLY, 0, fd);
+    if (err == ENOENT) {
+        err = folder.openChild(kIconFile, O_WRONLY | O_CREAT | O_EXCL, 0644, fd);
         if (err == 0) {
             err = fs.fchmod(fd.get(), 0644);
         }
-        if (err == 0) {
-            err = fd.close();
-        }
-        if (err != 0) {
-            return err;
-        }
-    } else {
+    }
+    if (err != 0) {
         return err;
     }
-    err = writeIcon(fs, iconFile);
+    FileStatus st;
+    err = fs.fstat(fd.get(), st);
+    if (err != 0) {
+        return err;
+    }
+    if (!st.isRegular() || st.linkCount != 1) {
+        return EINVAL;
+    }
+    err = writeIcon(fs, fd.get());
     if (err != 0) {
         return err;
     }
     Bytes invisible(kFinderInfoSize, 0);
     invisible[8] = 0x40;
-    err = fs.setAttribute(iconFile, kFinderInfo, invisible.data(), invisible.size());
-    return err != 0 ? err : fs.setAttribute(path, kFinderInfo, finder.data(), finder.size());
+    err = fs.fsetAttribute(fd.get(), kFinderInfo, invisible.data(), invisible.size());
+    return err != 0 ? err : fd.close();
+}
+
+int IconWriter::markCustomIcon(const ItemHandle& item) const {
+    if (!valid()) {
+        return EINVAL;
+    }
+    FileSystem& fs = item.fs();
+    // Everything is checked before anything is written.
+    Bytes finder;
+    int err = flaggedFinderInfo(fs, item.fd(), finder);
+    if (err != 0) {
+        return err;
+    }
+    if (!item.isDirectory()) {
+        err = writeIcon(fs, item.fd());
+        if (err != 0) {
+            return err;
+        }
+    }
+    return fs.fsetAttribute(item.fd(), kFinderInfo, finder.data(), finder.size());
+}
+
+int IconWriter::setIcon(const ItemHandle& item) const {
+    if (item.isDirectory()) {
+        if (const int err = writeFolderIconFile(item); err != 0) {
+            return err;
+        }
+    }
+    return markCustomIcon(item);
 }
 
 }  // namespace lumaro::platform

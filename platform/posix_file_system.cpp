@@ -68,6 +68,58 @@ std::string userName(const std::string& name) {
     return kUserPrefix + name;
 }
 
+// The "user." names of a raw attribute list, without the prefix, in the buffer convention of
+// FileSystem::listAttributes. `list` is llistxattr or flistxattr on one object.
+template <typename List>
+int filteredNames(List list, char* buffer, std::size_t size, std::size_t& length) {
+    // The system lists every namespace; keep "user." names only, without the prefix.
+    std::vector<char> raw;
+    for (int attempt = 0;; ++attempt) {
+        const ssize_t wanted = list(nullptr, 0);
+        if (wanted < 0) {
+            return errno;
+        }
+        if (static_cast<std::size_t>(wanted) > kMaxRawNameList) {
+            return E2BIG;
+        }
+        raw.resize(static_cast<std::size_t>(wanted));
+        if (raw.empty()) {
+            break;
+        }
+        const ssize_t got = list(raw.data(), raw.size());
+        if (got >= 0) {
+            raw.resize(static_cast<std::size_t>(got));
+            break;
+        }
+        // The list grew between the two calls: ask again, a bounded number of times.
+        if (errno != ERANGE || attempt >= 3) {
+            return errno;
+        }
+    }
+    std::string filtered;
+    std::size_t start = 0;
+    while (start < raw.size()) {
+        const void* nul = std::memchr(raw.data() + start, '\0', raw.size() - start);
+        const std::size_t end =
+            nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - raw.data()) : raw.size();
+        const std::string_view entry(raw.data() + start, end - start);
+        if (entry.size() > kUserPrefixLength && entry.substr(0, kUserPrefixLength) == kUserPrefix) {
+            filtered.append(entry.substr(kUserPrefixLength));
+            filtered.push_back('\0');
+        }
+        start = end + 1;
+    }
+    length = filtered.size();
+    if (buffer == nullptr) {
+        return 0;
+    }
+    if (filtered.size() > size) {
+        return ERANGE;
+    }
+    std::memcpy(buffer, filtered.data(), filtered.size());
+    return 0;
+}
+
 class PosixFileSystem final : public FileSystem {
   public:
     int lstat(const std::string& path, FileStatus& out) override {
@@ -201,52 +253,51 @@ class PosixFileSystem final : public FileSystem {
 
     int listAttributes(const std::string& path, char* buffer, std::size_t size,
                        std::size_t& length) override {
-        // The system lists every namespace; keep "user." names only, without the prefix.
-        std::vector<char> raw;
-        for (int attempt = 0;; ++attempt) {
-            const ssize_t wanted = ::llistxattr(path.c_str(), nullptr, 0);
-            if (wanted < 0) {
-                return errno;
-            }
-            if (static_cast<std::size_t>(wanted) > kMaxRawNameList) {
-                return E2BIG;
-            }
-            raw.resize(static_cast<std::size_t>(wanted));
-            if (raw.empty()) {
-                break;
-            }
-            const ssize_t got = ::llistxattr(path.c_str(), raw.data(), raw.size());
-            if (got >= 0) {
-                raw.resize(static_cast<std::size_t>(got));
-                break;
-            }
-            // The list grew between the two calls: ask again, a bounded number of times.
-            if (errno != ERANGE || attempt >= 3) {
-                return errno;
-            }
+        return filteredNames(
+            [&](char* raw, std::size_t rawSize) { return ::llistxattr(path.c_str(), raw, rawSize); }, buffer,
+            size, length);
+    }
+
+    int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {
+        if (name.empty() || name.find('/') != std::string::npos) {
+            return EINVAL;
         }
-        std::string filtered;
-        std::size_t start = 0;
-        while (start < raw.size()) {
-            const void* nul = std::memchr(raw.data() + start, '\0', raw.size() - start);
-            const std::size_t end =
-                nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - raw.data()) : raw.size();
-            const std::string_view entry(raw.data() + start, end - start);
-            if (entry.size() > kUserPrefixLength && entry.substr(0, kUserPrefixLength) == kUserPrefix) {
-                filtered.append(entry.substr(kUserPrefixLength));
-                filtered.push_back('\0');
-            }
-            start = end + 1;
+        const int result = ::openat(folder, name.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
+        if (result < 0) {
+            return errno;
         }
-        length = filtered.size();
-        if (buffer == nullptr) {
-            return 0;
-        }
-        if (filtered.size() > size) {
-            return ERANGE;
-        }
-        std::memcpy(buffer, filtered.data(), filtered.size());
+        fd = result;
         return 0;
+    }
+
+    int unlinkAt(int folder, const std::string& name) override {
+        if (name.empty() || name.find('/') != std::string::npos) {
+            return EINVAL;
+        }
+        return ::unlinkat(folder, name.c_str(), 0) == 0 ? 0 : errno;
+    }
+
+    int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
+                      std::size_t& length) override {
+        const ssize_t n = ::fgetxattr(fd, userName(name).c_str(), buffer, buffer ? size : 0);
+        if (n < 0) {
+            return errno;
+        }
+        length = static_cast<std::size_t>(n);
+        return 0;
+    }
+
+    int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) override {
+        return ::fsetxattr(fd, userName(name).c_str(), data, size, 0) == 0 ? 0 : errno;
+    }
+
+    int fremoveAttribute(int fd, const std::string& name) override {
+        return ::fremovexattr(fd, userName(name).c_str()) == 0 ? 0 : errno;
+    }
+
+    int flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) override {
+        return filteredNames([&](char* raw, std::size_t rawSize) { return ::flistxattr(fd, raw, rawSize); },
+                             buffer, size, length);
     }
 
     int mkdir(const std::string& path, unsigned mode) override {

@@ -1,10 +1,11 @@
-// Item identity and the comparisons that decide whether an item still carries a recorded icon.
+// Item identity: which object an item is, and opening it only when it is still that object.
 #pragma once
 
 #include <optional>
 #include <string>
 
 #include "platform/file_system.h"
+#include "platform/item_handle.h"
 #include "records/records.h"
 
 namespace lumaro {
@@ -14,23 +15,13 @@ namespace lumaro {
 // anything but a regular file or a folder.
 FileIdentity identifyItem(platform::FileSystem& fs, const std::string& path);
 
-// Bit 0x04 of byte 8 of a 32-byte Finder information value.
-bool hasCustomIconFlag(const std::optional<Bytes>& finder);
+// The identity fstat or lstat gave.
+FileIdentity identityOf(const platform::FileStatus& status);
 
-// The fork with its volatile bookkeeping (next-map handle, file reference number, every
-// reference's handle) zeroed; unchanged when its map does not parse.
-std::optional<Bytes> normalizedResourceFork(const std::optional<Bytes>& fork);
-
-bool forksMatch(const std::optional<Bytes>& a, const std::optional<Bytes>& b);
-
-bool iconFileMatchesEither(const std::optional<IconFile>& current, const std::optional<IconFile>& a,
-                           const std::optional<IconFile>& b);
-
-// Whether `current` shows, part by part, the icon of `a` or of `b`.
-bool stateMatchesEither(const IconState& current, const IconState& a, const IconState& b);
-
-// Whether `a` visibly carries the icon of `b`: the same custom-icon flag, the same fork byte for
-// byte, the same "Icon\r" file.
-bool iconStateMatches(const IconState& a, const IconState& b);
+// Opens the item at `path` (see platform::ItemHandle) and checks that the opened object is
+// `recorded`: every later read and write of its icon state goes through the handle. Throws
+// SkinError "原位置的项目已被替换" for another object, identifyItem's messages otherwise.
+platform::ItemHandle openCheckedItem(platform::FileSystem& fs, const std::string& path,
+                                     const FileIdentity& recorded);
 
 }  // namespace lumaro

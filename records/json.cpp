@@ -1,5 +1,9 @@
 #include "records/json.h"
 
+#include "records/icon_facet.h"
+#include "records/json_members.h"
+
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <deque>
@@ -115,28 +119,10 @@ json encodeIdentity(const FileIdentity& identity) {
     return object;
 }
 
-json encodeIconFile(const IconFile& file) {
-    json attributes = json::object();
-    for (const auto& [name, value] : file.attributes) {
-        attributes[name] = encodeBase64(value);
-    }
-    json object = json::object();
-    object["attributes"] = std::move(attributes);
-    object["contents"] = encodeBase64(file.contents);
-    object["mode"] = file.mode;
-    return object;
-}
-
 json encodeState(const IconState& state) {
     json object = json::object();
-    if (state.finder) {
-        object["finder"] = encodeBase64(*state.finder);
-    }
-    if (state.fork) {
-        object["fork"] = encodeBase64(*state.fork);
-    }
-    if (state.iconFile) {
-        object["iconFile"] = encodeIconFile(*state.iconFile);
+    for (const IconFacet* facet : iconFacets()) {
+        facet->encode(state, object);
     }
     return object;
 }
@@ -274,6 +260,10 @@ json parseDocument(std::string_view document) {
     }
 }
 
+}  // namespace
+
+namespace json_members {
+
 std::string memberPath(const std::string& parent, const char* name) {
     return parent.empty() ? std::string(name) : parent + "." + name;
 }
@@ -302,47 +292,6 @@ const json& requireObject(const json& value, const std::string& path) {
     return value;
 }
 
-template <typename T>
-T readInteger(const json& value, const std::string& path) {
-    static_assert(std::is_integral_v<T>);
-    using Limits = std::numeric_limits<T>;
-    if (value.is_number_unsigned()) {
-        const auto v = value.get<std::uint64_t>();
-        if (v > static_cast<std::uint64_t>(Limits::max())) {
-            throw DecodingError(path + ": integer out of range");
-        }
-        return static_cast<T>(v);
-    }
-    if (value.is_number_integer()) {
-        const auto v = value.get<std::int64_t>();
-        if constexpr (std::is_unsigned_v<T>) {
-            if (v < 0 || static_cast<std::uint64_t>(v) > static_cast<std::uint64_t>(Limits::max())) {
-                throw DecodingError(path + ": integer out of range");
-            }
-        } else {
-            if (v < static_cast<std::int64_t>(Limits::min()) ||
-                v > static_cast<std::int64_t>(Limits::max())) {
-                throw DecodingError(path + ": integer out of range");
-            }
-        }
-        return static_cast<T>(v);
-    }
-    if (value.is_number_float()) {
-        // Accept a float only where it names an integer exactly. From 2^53 on, the parsed double
-        // may already be a rounded neighbour of the written number.
-        const double d = value.get<double>();
-        constexpr double kExactLimit = 9007199254740992.0;  // 2^53
-        if (!std::isfinite(d) || std::trunc(d) != d || std::fabs(d) >= kExactLimit) {
-            throw DecodingError(path + ": not an exact integer");
-        }
-        if (d < static_cast<double>(Limits::min()) || d > static_cast<double>(Limits::max())) {
-            throw DecodingError(path + ": integer out of range");
-        }
-        return static_cast<T>(d);
-    }
-    throw DecodingError(path + ": expected an integer");
-}
-
 std::string readString(const json& value, const std::string& path) {
     if (!value.is_string()) {
         throw DecodingError(path + ": expected a string");
@@ -361,6 +310,12 @@ Bytes readBytes(const json& value, const std::string& path) {
     return bytes;
 }
 
+}  // namespace json_members
+
+namespace {
+
+using namespace json_members;
+
 FileIdentity decodeIdentity(const json& value, const std::string& path) {
     requireObject(value, path);
     FileIdentity identity;
@@ -373,30 +328,11 @@ FileIdentity decodeIdentity(const json& value, const std::string& path) {
     return identity;
 }
 
-IconFile decodeIconFile(const json& value, const std::string& path) {
-    requireObject(value, path);
-    IconFile file;
-    const std::string attributesPath = path + ".attributes";
-    const json& attributes = requireObject(require(value, path, "attributes"), attributesPath);
-    for (const auto& [name, encoded] : attributes.items()) {
-        file.attributes.emplace(name, readBytes(encoded, attributesPath + "." + name));
-    }
-    file.contents = readBytes(require(value, path, "contents"), path + ".contents");
-    file.mode = readInteger<std::uint16_t>(require(value, path, "mode"), path + ".mode");
-    return file;
-}
-
 IconState decodeState(const json& value, const std::string& path) {
     requireObject(value, path);
     IconState state;
-    if (const json* finder = optionalMember(value, "finder")) {
-        state.finder = readBytes(*finder, path + ".finder");
-    }
-    if (const json* fork = optionalMember(value, "fork")) {
-        state.fork = readBytes(*fork, path + ".fork");
-    }
-    if (const json* iconFile = optionalMember(value, "iconFile")) {
-        state.iconFile = decodeIconFile(*iconFile, path + ".iconFile");
+    for (const IconFacet* facet : iconFacets()) {
+        facet->decode(value, path, state);
     }
     return state;
 }
@@ -456,23 +392,8 @@ PendingScope decodeScope(std::string_view document) {
 namespace {
 
 bool stateWithinBounds(const IconState& state) {
-    if (state.finder && state.finder->size() != 32) {
-        return false;
-    }
-    if (state.fork && state.fork->size() > kMaxStoredValue) {
-        return false;
-    }
-    if (state.iconFile) {
-        if (state.iconFile->contents.size() > kMaxStoredValue) {
-            return false;
-        }
-        for (const auto& [name, value] : state.iconFile->attributes) {
-            if (value.size() > kMaxStoredValue) {
-                return false;
-            }
-        }
-    }
-    return true;
+    return std::all_of(iconFacets().begin(), iconFacets().end(),
+                       [&](const IconFacet* facet) { return facet->withinBounds(state); });
 }
 
 bool validName(const std::string& name) {

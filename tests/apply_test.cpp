@@ -6,7 +6,9 @@
 
 #include "engine/icon_engine.h"
 #include "records/attributes.h"
+#include "records/icon_facet.h"
 #include "records/identity.h"
+#include "records/mac_form.h"
 #include "resources/resources.h"
 #include "tests/support/fault_fs.h"
 
@@ -86,14 +88,27 @@ TEST_F(Apply, PredictionEqualsTheRealChange) {
     test::makeDirectory(at("Carrier"));
     test::writeFile(at("Carrier/Icon\r"), "legacy", 0640);
     test::setRawAttribute(at("Carrier/Icon\r"), test::kResourceFork, test::resourceFork("TEXT", 128, "note"));
-    for (const char* name : {"plain.txt", "Empty", "Carrier"}) {
-        const FileIdentity identity = identifyItem(FileSystem::real(), at(name));
-        const IconState original = stateOf(at(name));
-        const IconState predicted = engine.predictAppliedState(identity, original);
-        EXPECT_EQ(stateOf(at(name)), original) << name << " is not touched by the rehearsal";
-        EXPECT_NE(predicted, original) << name;
-        EXPECT_EQ(engine.setItemIcon(at(name), identity), predicted) << name;
-        EXPECT_EQ(stateOf(at(name)), predicted) << name;
+    // The prediction is what "backup.json" holds when the first change reaches the item.
+    const ManifestStore reader(FileSystem::real(), backups);
+    std::map<std::string, IconState> originals, predicted;
+    for (const char* name : {"plain.txt", "Empty", "Carrier"})
+        originals[name] = stateOf(at(name));
+    fs.observe = [&](const std::string& call) {
+        for (const auto& [name, original] : originals) {
+            if (predicted.count(name) > 0 ||
+                !(call.starts_with("setAttribute " + at(name)) || call == "open " + at(name) + "/Icon\r"))
+                continue;
+            const auto prepared = reader.read(backups + "/backup.json");
+            if (prepared && prepared->entries.back().name == name) {
+                predicted[name] = prepared->entries.back().applied;
+                EXPECT_EQ(stateOf(at(name)), original) << name << " is not touched by the rehearsal";
+            }
+        }
+    };
+    ASSERT_EQ(engine.apply(root, false, false).succeeded, 3);
+    for (const auto& [name, original] : originals) {
+        EXPECT_NE(predicted.at(name), original) << name;
+        EXPECT_EQ(stateOf(at(name)), predicted.at(name)) << name;
     }
 }
 

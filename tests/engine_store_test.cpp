@@ -47,6 +47,7 @@ class BackupStore : public ::testing::Test {
     test::FaultFs fs;
     const std::string file = scratch / "backup.json";
     IconEngine engine{fs, scratch.path(), test::sampleImage()};
+    ManifestStore store{fs, scratch.path()};
 };
 
 TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets) {
@@ -77,7 +78,7 @@ TEST_F(BackupStore, SavesAPrivateFileDurablyInOrderThatLoadsBackEqual) {
         }
     };
     const mode_t oldMask = ::umask(0);
-    engine.saveManifest(sampleManifest(3));
+    store.save(sampleManifest(3), file);
     ::umask(oldMask);
     EXPECT_EQ(test::fileMode(file), 0600u);
     EXPECT_EQ(engine.loadManifest(), sampleManifest(3));
@@ -92,13 +93,13 @@ TEST_F(BackupStore, SavesAPrivateFileDurablyInOrderThatLoadsBackEqual) {
     // A skip record saved elsewhere syncs its own folder, then the engine's.
     log.clear();
     test::makeDirectory(scratch / "missing-backups", 0700);
-    engine.saveManifest(sampleManifest(1), scratch / "missing-backups/A.json");
+    store.save(sampleManifest(1), scratch / "missing-backups/A.json");
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(Names(log.end() - 2, log.end()),
               (Names{"fsync " + scratch / "missing-backups", "fsync " + scratch.path()}));
 
     fs.fail = {{"fsync " + file, EIO}};
-    EXPECT_EQ(errorOf([&] { engine.saveManifest(sampleManifest(1)); }), "无法同步备份，请保留备份目录。");
+    EXPECT_EQ(errorOf([&] { store.save(sampleManifest(1), file); }), "无法同步备份，请保留备份目录。");
 }
 
 TEST_F(BackupStore, RefusesWhatIsNotAPlainSupportedManifestAndLeavesItAlone) {
@@ -123,15 +124,15 @@ TEST_F(BackupStore, RefusesWhatIsNotAPlainSupportedManifestAndLeavesItAlone) {
 TEST_F(BackupStore, KilledSaveLeavesOldOrNewCompleteManifest) {
     const BackupManifest small = sampleManifest(2);
     const BackupManifest large = sampleManifest(40);
-    engine.saveManifest(small);
+    store.save(small, file);
     std::mt19937 random(12345);
     for (int round = 0; round < 60; ++round) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            const IconEngine writer(FileSystem::real(), scratch.path(), QImage(1, 1, QImage::Format_ARGB32));
+            ManifestStore writer(FileSystem::real(), scratch.path());
             for (int i = 0;; ++i) {
-                writer.saveManifest(i % 2 == 0 ? large : small);
+                writer.save(i % 2 == 0 ? large : small, file);
             }
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200 + random() % 4000));

@@ -10,6 +10,8 @@
 
 #include "batch/icon_batch_engine.h"
 #include "platform/resource_fork.h"
+#include "records/icon_facet.h"
+#include "records/mac_form.h"
 #include "records/identity.h"
 #include "records/json.h"
 #include "tests/support/fault_fs.h"

@@ -55,6 +55,12 @@ class IconWriterTest : public ::testing::Test {
   protected:
     test::ScratchDir scratch;
     const IconWriter writer{loadFurball()};
+    // The writer on the object at `path`, opened as the engines open an item.
+    int setIconAt(const std::string& path) const {
+        platform::ItemHandle item;
+        const int err = platform::ItemHandle::open(FileSystem::real(), path, item);
+        return err != 0 ? err : writer.setIcon(item);
+    }
 };
 
 TEST_F(IconWriterTest, WritesDeterministicRgbaPngsIntoFoldersThatOtherReadersAccept) {
@@ -74,7 +80,7 @@ TEST_F(IconWriterTest, WritesDeterministicRgbaPngsIntoFoldersThatOtherReadersAcc
     // A folder: "Icon\r" made with mode 0644 whatever the umask, invisible, carrying the fork.
     test::makeDirectory(scratch / "folder");
     const test::ScopedUmask mask(077);
-    ASSERT_EQ(writer.setIcon(FileSystem::real(), scratch / "folder"), 0);
+    ASSERT_EQ(setIconAt(scratch / "folder"), 0);
     const std::string icon = scratch / "folder/Icon\r";
     EXPECT_EQ(test::fileMode(icon), 0644u);
     EXPECT_EQ(test::rawAttribute(icon, kFinderInfo), test::finderInfo(std::string(8, '\0') + '\x40'));
@@ -101,7 +107,7 @@ TEST_F(IconWriterTest, KeepsOtherResourcesFallsBackToIc11AndRefusesWithoutWritin
           std::tuple{"crowded", test::resourceFork("DATA", 1, std::string(room, 'd')), writer.family64()}}) {
         test::writeFile(scratch / name, "");
         test::setRawAttribute(scratch / name, kResourceFork, fork);
-        ASSERT_EQ(writer.setIcon(FileSystem::real(), scratch / name), 0) << name;
+        ASSERT_EQ(setIconAt(scratch / name), 0) << name;
         const auto written = parseResourceFork(test::rawAttribute(scratch / name, kResourceFork)).value();
         EXPECT_EQ(written.front(), parseResourceFork(fork)->front()) << name;
         EXPECT_EQ(written.back().data, icon) << name;
@@ -123,7 +129,7 @@ TEST_F(IconWriterTest, KeepsOtherResourcesFallsBackToIc11AndRefusesWithoutWritin
     for (const auto& [name, code] :
          {std::pair{"full", EFBIG}, {"linked", EINVAL}, {"link", ELOOP}, {"pipe", EINVAL}, {"odd", EINVAL}}) {
         const auto before = state(scratch / name);
-        EXPECT_EQ(writer.setIcon(FileSystem::real(), scratch / name), code) << name;
+        EXPECT_EQ(setIconAt(scratch / name), code) << name;
         EXPECT_EQ(state(scratch / name), before) << name;
     }
 }

@@ -1,4 +1,6 @@
 // Item identity, the custom-icon flag, resource fork normalization and the "either icon" rules.
+#include "records/icon_facet.h"
+#include "records/mac_form.h"
 #include "records/identity.h"
 
 #include <grp.h>

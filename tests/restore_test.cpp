@@ -6,7 +6,9 @@
 
 #include "engine/icon_engine.h"
 #include "platform/system_error.h"
+#include "records/icon_facet.h"
 #include "records/identity.h"
+#include "records/mac_form.h"
 #include "resources/resources.h"
 #include "tests/support/fault_fs.h"
 
@@ -169,7 +171,7 @@ TEST_F(Restore, RetryTakesTheRecordsInPathOrder) {
     for (const auto& [file, name] : {std::pair{"c", "three"}, {"a", "one"}, {"d", "four"}, {"b", "two"}}) {
         manifest.entries = {
             {name, {manifest.rootIdentity.device, ++n, 0, 0, kTypeRegular}, {}, {}, kPhaseApplied}};
-        engine.saveManifest(manifest, skipFolder + "/" + file + ".json");
+        ManifestStore(fs, backups).save(manifest, skipFolder + "/" + file + ".json");
     }
     EXPECT_EQ(engine.retrySkipped(), (OperationReport{0, 4, {}, 0, {}, {"one", "two", "three", "four"}}));
     EXPECT_EQ(records().size(), 4u);

@@ -150,6 +150,48 @@ int FaultFs::listAttributes(const std::string& path, char* buffer, std::size_t s
     return hooked >= 0 ? hooked : target().listAttributes(path, buffer, size, length);
 }
 
+int FaultFs::openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) {
+    const std::string path = nameOf(folder) + "/" + name;
+    platform::FileStatus st;
+    if ((flags & O_NONBLOCK) == 0 && target().stat(path, st) == 0 && st.type() == S_IFIFO)
+        return blocked = true, EAGAIN;
+    int err = note("open " + path, (flags & (O_CREAT | O_TRUNC)) != 0);
+    err = err != 0 ? err : target().openAt(folder, name, flags, mode, fd);
+    if (err == 0)
+        openFds.insert(fd), names_[fd] = path;
+    return err;
+}
+
+int FaultFs::unlinkAt(int folder, const std::string& name) {
+    const int err = note("unlink " + nameOf(folder) + "/" + name, true);
+    return err != 0 ? err : target().unlinkAt(folder, name);
+}
+
+int FaultFs::fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
+                           std::size_t& length) {
+    if (const int err = note("getAttribute " + nameOf(fd) + " " + name))
+        return err;
+    const int hooked = onGetAttribute ? onGetAttribute(name, buffer, size, length) : -1;
+    return hooked >= 0 ? hooked : target().fgetAttribute(fd, name, buffer, size, length);
+}
+
+int FaultFs::fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) {
+    const int err = note("setAttribute " + nameOf(fd) + " " + name, true);
+    return err != 0 ? err : target().fsetAttribute(fd, name, data, size);
+}
+
+int FaultFs::fremoveAttribute(int fd, const std::string& name) {
+    const int err = note("removeAttribute " + nameOf(fd) + " " + name, true);
+    return err != 0 ? err : target().fremoveAttribute(fd, name);
+}
+
+int FaultFs::flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) {
+    if (const int err = note("listAttributes " + nameOf(fd)))
+        return err;
+    const int hooked = onListAttributes ? onListAttributes(buffer, size, length) : -1;
+    return hooked >= 0 ? hooked : target().flistAttributes(fd, buffer, size, length);
+}
+
 int FaultFs::mkdir(const std::string& path, unsigned mode) {
     const int err = note("mkdir " + path, true);
     return err != 0 ? err : target().mkdir(path, mode);

@@ -22,14 +22,14 @@ void PrintTo(const OperationReport& report, std::ostream* os);
 namespace lumaro::test {
 
 // The real file system, logging each call of interest as "op path" (a descriptor call names the path its
-// descriptor was opened on; attribute calls add the attribute's name; rename gives "rename from to"). It
-// fails a call listed in `fail` (by its log entry, or by "op") with that errno, and refuses instead of
-// hanging what would block a test: an open of a FIFO without O_NONBLOCK and a flock without LOCK_NB.
-// The calls that change the disk (an open creating or truncating, fsync included) are counted: failAt()
-// fails change `n` (from 1) with `error`, only that one or with `sticky` every one from it on, naming the
-// failed calls in `failed`; with `crashAt` the process ends, without unwinding, at that change. `noSync`
-// skips fsync: a process that dies keeps everything the kernel has. The on* hooks run in place of the
-// call; one that returns -1 forwards it.
+// descriptor was opened on, so a call through a descriptor logs as its path form does; attribute calls add
+// the attribute's name; rename gives "rename from to"). It fails a call listed in `fail` (by its log entry,
+// or by "op") with that errno, and refuses instead of hanging what would block a test: an open of a FIFO
+// without O_NONBLOCK and a flock without LOCK_NB. The calls that change the disk (an open creating or
+// truncating, fsync included) are counted: failAt() fails change `n` (from 1) with `error`, only that one or
+// with `sticky` every one from it on, naming the failed calls in `failed`; with `crashAt` the process ends,
+// without unwinding, at that change. `noSync` skips fsync: a process that dies keeps everything the kernel
+// has. The on* hooks run in place of the call; one that returns -1 forwards it.
 class FaultFs : public platform::ForwardingFileSystem {
   public:
     static constexpr int kCrashedExitCode = 86;
@@ -74,6 +74,13 @@ class FaultFs : public platform::ForwardingFileSystem {
                      std::size_t size) override;
     int removeAttribute(const std::string& path, const std::string& name) override;
     int listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) override;
+    int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override;
+    int unlinkAt(int folder, const std::string& name) override;
+    int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
+                      std::size_t& length) override;
+    int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) override;
+    int fremoveAttribute(int fd, const std::string& name) override;
+    int flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) override;
     int mkdir(const std::string& path, unsigned mode) override;
     int rename(const std::string& from, const std::string& to) override;
     int unlink(const std::string& path) override;

@@ -1,0 +1,40 @@
+// Reading and durably saving the manifest files of one backup directory. A store lives for one
+// operation: it keeps one encoder per file, so a save re-encodes only the entries that changed.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "platform/file_system.h"
+#include "records/json.h"
+#include "records/records.h"
+
+namespace lumaro {
+
+// The largest manifest file read into memory. Real manifests hold a few kilobytes per item.
+inline constexpr std::uint64_t kMaxManifestSize = 256u * 1024 * 1024;
+
+class ManifestStore {
+  public:
+    ManifestStore(platform::FileSystem& fs, std::string directory);
+    ManifestStore(const ManifestStore&) = delete;
+    ManifestStore& operator=(const ManifestStore&) = delete;
+
+    // A validated manifest from `path`, or nothing when no file is there.
+    std::optional<BackupManifest> read(const std::string& path) const;
+    // Writes durably: the data is on disk before the new name replaces the old file, and the
+    // folder that holds it (and the backup directory) is synced after.
+    void save(const BackupManifest& manifest, const std::string& path);
+    // Removes an emptied manifest file durably.
+    void remove(const std::string& path);
+    // Flushes the backup directory's entries; failures are ignored.
+    void syncDirectory() const;
+
+  private:
+    platform::FileSystem& fs_;
+    std::string directory_;
+    std::map<std::string, ManifestEncoder> encoders_;
+};
+
+}  // namespace lumaro

@@ -1,0 +1,89 @@
+// Icon state as a set of facets. Each form of an item's icon state (the Mac attributes of the
+// item, a folder's "Icon\r", and any other form a desktop draws) is one facet: it alone knows
+// its members of `IconState`, how to capture them from an open item, how to compare them, how
+// to skin and to put them back, their JSON members and their bounds. The engine, the records
+// and the JSON code loop over `iconFacets()` and know none of their insides.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "platform/icon_writer.h"
+#include "platform/item_handle.h"
+#include "records/records.h"
+
+namespace lumaro {
+
+// What skinning an item needs besides the item; made once per batch operation.
+struct SkinContext {
+    const platform::IconWriter& writer;
+};
+
+class IconFacet {
+  public:
+    IconFacet() = default;
+    IconFacet(const IconFacet&) = delete;
+    IconFacet& operator=(const IconFacet&) = delete;
+    virtual ~IconFacet() = default;
+
+    // Reads the facet's members of `state` from the open item; throws SkinError.
+    virtual void capture(const platform::ItemHandle& item, IconState& state) const = 0;
+    // Whether `current` visibly carries the facet's part of `expected` (the check a restore makes
+    // before it lets a backup go).
+    virtual bool matches(const IconState& current, const IconState& expected) const = 0;
+    // Whether the facet's part of `current` is that of `a` or of `b`, as an interrupted change
+    // leaves it.
+    virtual bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const = 0;
+    // Makes a fresh, throw-away item hold the facet's part of `state` exactly; nothing is synced.
+    virtual void writeExact(const platform::ItemHandle& item, const IconState& state) const = 0;
+    // Puts the facet's part of `entry.original` back on the item, which carries `current`; only
+    // what the skin changed goes back.
+    virtual void restore(const platform::ItemHandle& item, const BackupEntry& entry,
+                         const IconState& current) const = 0;
+    // Gives the item the new icon.
+    virtual void skin(const platform::ItemHandle& item, const SkinContext& context) const = 0;
+    // Whether the facet's part of a just-skinned item shows the new icon.
+    virtual bool showsNewIcon(const IconState&) const { return true; }
+    // Whether the facet's skinned state is a pure function of its original state, computed by
+    // predict() instead of rehearsed on a staging copy (which must then leave it alone).
+    virtual bool computesPrediction() const { return false; }
+    virtual void predict(const IconState& /*original*/, const SkinContext&, IconState& /*predicted*/) const {}
+    // Flushes what the facet wrote outside the item's own descriptor; throws on failure.
+    virtual void flush(const platform::ItemHandle&) const {}
+
+    virtual void encode(const IconState& state, nlohmann::json& object) const = 0;
+    virtual void decode(const nlohmann::json& object, const std::string& path, IconState& state) const = 0;
+    virtual bool withinBounds(const IconState& state) const = 0;
+    // Mixes the facet's members into a hash of the whole state.
+    virtual std::uint64_t hash(const IconState& state, std::uint64_t seed) const = 0;
+};
+
+// Every facet, in the order skinning applies them: the last write is the Mac form's flag, an
+// attribute change that running file managers notice.
+const std::vector<const IconFacet*>& iconFacets();
+
+// --- The whole state, facet by facet ---
+
+IconState captureIconState(const platform::ItemHandle& item);
+// Opens the item at `path`, checks it is `recorded`, and captures it.
+IconState captureIconState(platform::FileSystem& fs, const std::string& path, const FileIdentity& recorded);
+// Whether `current` visibly carries the icon of `expected`.
+bool iconStateMatches(const IconState& current, const IconState& expected);
+// Whether `current` shows, facet by facet, the icon of `a` or of `b`.
+bool stateMatchesEither(const IconState& current, const IconState& a, const IconState& b);
+// Skins the item and returns what it then carries; SkinError when a facet does not show the
+// new icon.
+IconState skinItem(const platform::ItemHandle& item, const SkinContext& context);
+// Puts every facet of `entry.original` back; the caller verifies.
+void restoreIconState(const platform::ItemHandle& item, const BackupEntry& entry, const IconState& current);
+// Flushes every facet and then the item itself: afterwards what was written survives a power loss.
+void flushItem(const platform::ItemHandle& item);
+std::uint64_t hashIconState(const IconState& state, std::uint64_t seed);
+
+// 1-byte FNV mixing for the facets' hashes.
+std::uint64_t mixHash(std::uint64_t h, const Bytes& bytes);
+
+}  // namespace lumaro

@@ -1,0 +1,201 @@
+// The item's own Mac attributes: "com.apple.FinderInfo" and "com.apple.ResourceFork".
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "platform/paths.h"
+#include "records/attributes.h"
+#include "records/errors.h"
+#include "records/json.h"
+#include "records/json_members.h"
+#include "records/mac_form.h"
+
+namespace lumaro {
+
+namespace {
+
+using json_members::json;
+
+Bytes finderOrZeros(const std::optional<Bytes>& finder) {
+    return finder && finder->size() == kFinderInfoSize ? *finder : Bytes(kFinderInfoSize, 0);
+}
+
+std::uint32_t be16(const Bytes& b, std::size_t at) {
+    return (std::uint32_t{b[at]} << 8) | b[at + 1];
+}
+
+std::uint64_t be32(const Bytes& b, std::size_t at) {
+    return (std::uint64_t{b[at]} << 24) | (std::uint64_t{b[at + 1]} << 16) | (std::uint64_t{b[at + 2]} << 8) |
+           b[at + 3];
+}
+
+// The byte ranges to clear, or nothing when the map does not parse. All arithmetic is in 64 bits
+// on values read from 32- and 16-bit fields, so it cannot overflow.
+std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> volatileRanges(const Bytes& f) {
+    const std::uint64_t n = f.size();
+    if (n < 16) {
+        return std::nullopt;
+    }
+    const std::uint64_t m = be32(f, 4);
+    const std::uint64_t l = be32(f, 12);
+    if (m < 16 || l < 30 || n - l < m || l > n) {
+        return std::nullopt;
+    }
+    const std::uint64_t mapEnd = m + l;
+    const std::uint64_t t = be16(f, static_cast<std::size_t>(m + 24));
+    if (t < 28) {
+        return std::nullopt;
+    }
+    const std::uint64_t tl = m + t;
+    if (tl + 2 > mapEnd) {
+        return std::nullopt;
+    }
+    const std::uint64_t word = be16(f, static_cast<std::size_t>(tl));
+    const std::uint64_t k = word == 0xFFFF ? 0 : word + 1;
+    // l >= 30 and t may exceed l - 2; then no type fits.
+    const std::uint64_t room = l >= t + 2 ? (l - t - 2) / 8 : 0;
+    if (k > room) {
+        return std::nullopt;
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges{{m + 16, m + 22}};
+    for (std::uint64_t i = 0; i < k; ++i) {
+        const std::uint64_t e = tl + 2 + 8 * i;
+        const std::uint64_t r = tl + be16(f, static_cast<std::size_t>(e + 6));
+        if (r < tl + 2 + 8 * k || r > mapEnd) {
+            return std::nullopt;
+        }
+        const std::uint64_t c = be16(f, static_cast<std::size_t>(e + 4));
+        if ((mapEnd - r) / 12 <= c) {
+            return std::nullopt;
+        }
+        for (std::uint64_t j = 0; j <= c; ++j) {
+            ranges.emplace_back(r + 12 * j + 8, r + 12 * j + 12);
+        }
+    }
+    return ranges;
+}
+
+class MacAttributesFacet final : public IconFacet {
+  public:
+    void capture(const platform::ItemHandle& item, IconState& state) const override {
+        const std::string name = platform::lastPathComponent(item.path());
+        state.finder = readIconAttribute(item.fs(), item.fd(), kFinderInfoAttribute, name);
+        if (state.finder && state.finder->size() != kFinderInfoSize) {
+            throw SkinError("Finder 图标属性格式不受支持");
+        }
+        state.fork = readIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, name);
+    }
+
+    bool matches(const IconState& current, const IconState& expected) const override {
+        return hasCustomIconFlag(current.finder) == hasCustomIconFlag(expected.finder) &&
+               current.fork == expected.fork;
+    }
+
+    bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const override {
+        if (current.fork && !forksMatch(current.fork, a.fork) && !forksMatch(current.fork, b.fork)) {
+            return false;
+        }
+        const bool flag = hasCustomIconFlag(current.finder);
+        return flag == hasCustomIconFlag(a.finder) || flag == hasCustomIconFlag(b.finder);
+    }
+
+    void writeExact(const platform::ItemHandle& item, const IconState& state) const override {
+        const std::string name = platform::lastPathComponent(item.path());
+        writeIconAttribute(item.fs(), item.fd(), kFinderInfoAttribute, state.finder, name);
+        writeIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, state.fork, name);
+    }
+
+    void restore(const platform::ItemHandle& item, const BackupEntry& entry,
+                 const IconState& current) const override {
+        const std::string name = platform::lastPathComponent(item.path());
+        writeIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, entry.original.fork, name);
+        // Only the bits the skin changed go back; every other bit keeps its current value.
+        const Bytes c = finderOrZeros(current.finder);
+        const Bytes o = finderOrZeros(entry.original.finder);
+        const Bytes a = finderOrZeros(entry.applied.finder);
+        Bytes merged(kFinderInfoSize);
+        for (std::size_t i = 0; i < kFinderInfoSize; ++i) {
+            const auto mask = static_cast<std::uint8_t>(o[i] ^ a[i]);
+            merged[i] = static_cast<std::uint8_t>((c[i] & ~mask) | (o[i] & mask));
+        }
+        const bool allZero = std::all_of(merged.begin(), merged.end(), [](std::uint8_t b) { return b == 0; });
+        writeIconAttribute(item.fs(), item.fd(), kFinderInfoAttribute,
+                           !entry.original.finder && allZero ? std::nullopt : std::optional<Bytes>(merged),
+                           name);
+    }
+
+    void skin(const platform::ItemHandle& item, const SkinContext& context) const override {
+        if (context.writer.markCustomIcon(item) != 0) {
+            throw SkinError("系统未允许更改图标，请检查文件夹权限");
+        }
+    }
+
+    bool showsNewIcon(const IconState& after) const override { return hasCustomIconFlag(after.finder); }
+
+    void encode(const IconState& state, json& object) const override {
+        if (state.finder) {
+            object["finder"] = encodeBase64(*state.finder);
+        }
+        if (state.fork) {
+            object["fork"] = encodeBase64(*state.fork);
+        }
+    }
+
+    void decode(const json& object, const std::string& path, IconState& state) const override {
+        if (const json* finder = json_members::optionalMember(object, "finder")) {
+            state.finder = json_members::readBytes(*finder, path + ".finder");
+        }
+        if (const json* fork = json_members::optionalMember(object, "fork")) {
+            state.fork = json_members::readBytes(*fork, path + ".fork");
+        }
+    }
+
+    bool withinBounds(const IconState& state) const override {
+        return (!state.finder || state.finder->size() == kFinderInfoSize) &&
+               (!state.fork || state.fork->size() <= kMaxStoredValue);
+    }
+
+    std::uint64_t hash(const IconState& state, std::uint64_t h) const override {
+        h = state.finder ? mixHash(h, *state.finder) : h * 31;
+        return state.fork ? mixHash(h, *state.fork) : h * 37;
+    }
+};
+
+}  // namespace
+
+const IconFacet& macAttributesFacet() {
+    static const MacAttributesFacet facet;
+    return facet;
+}
+
+bool hasCustomIconFlag(const std::optional<Bytes>& finder) {
+    return finder && finder->size() == kFinderInfoSize &&
+           ((*finder)[platform::kCustomIconFlagByte] & platform::kCustomIconFlag) != 0;
+}
+
+std::optional<Bytes> normalizedResourceFork(const std::optional<Bytes>& fork) {
+    if (!fork) {
+        return std::nullopt;
+    }
+    const auto ranges = volatileRanges(*fork);
+    if (!ranges) {
+        return fork;
+    }
+    Bytes result = *fork;
+    for (const auto& [from, to] : *ranges) {
+        for (std::uint64_t i = from; i < to; ++i) {
+            result[static_cast<std::size_t>(i)] = 0;
+        }
+    }
+    return result;
+}
+
+bool forksMatch(const std::optional<Bytes>& a, const std::optional<Bytes>& b) {
+    if (!a || !b) {
+        return !a && !b;
+    }
+    return normalizedResourceFork(a) == normalizedResourceFork(b);
+}
+
+}  // namespace lumaro
