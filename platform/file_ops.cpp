@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <random>
 
+#include <unistd.h>
+
 #include "platform/paths.h"
 
 namespace lumaro::platform {
@@ -120,7 +122,9 @@ namespace {
 std::string temporarySibling(const std::string& path) {
     static std::atomic<std::uint64_t> counter{0};
     thread_local std::mt19937_64 random{std::random_device{}()};
-    const std::uint64_t tag = random() ^ (counter.fetch_add(1) << 1);
+    // The process ID keeps the names of forked processes, which inherit the generator, apart.
+    const std::uint64_t tag =
+        random() ^ (counter.fetch_add(1) << 1) ^ (static_cast<std::uint64_t>(::getpid()) << 40);
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(tag));
     return appendPathComponent(deletingLastPathComponent(path), "." + lastPathComponent(path) + suffix);

@@ -131,8 +131,12 @@ TEST_F(BackupStore, KilledSaveLeavesOldOrNewCompleteManifest) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             ManifestStore writer(FileSystem::real(), scratch.path());
-            for (int i = 0;; ++i) {
-                writer.save(i % 2 == 0 ? large : small, file);
+            try {
+                for (int i = 0;; ++i) {
+                    writer.save(i % 2 == 0 ? large : small, file);
+                }
+            } catch (...) {
+                ::_exit(1);  // never back into the test runner
             }
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200 + random() % 4000));

@@ -1,11 +1,17 @@
 // The safety promises under faults: a kill at any step of an apply, a restore, a retry, a batch apply and
 // a recovery;
 // a power loss at any sync of an apply; an I/O error at any change; two processes at once.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <cerrno>
+
 #include <filesystem>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -135,17 +141,20 @@ class Faults : public ::testing::Test {
         ASSERT_EQ(real_.restore().missingItems.size(), 2u);
         move("tagged.doc", false), move("Iconic", false);
     }
-    // A power loss at each fsync of an apply (folder or batch) and after it, then a batch restore.
+    // A power loss at each fsync of an apply (folder or batch) and after it, then a batch restore that
+    // must restore every item. The kernel may have written back nothing, everything, or only the
+    // "Icon\r" files (so that a folder's flag and its "Icon\r" disagree unless both were flushed).
     void powerLossAtEverySync(bool batchApply, bool freshState) {
-        for (const bool written : {false, true}) {  // whether the kernel wrote the items back early
+        const std::vector<std::set<std::string>> writtenBack = {
+            {}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
+        for (std::size_t written = 0; written < writtenBack.size(); ++written) {
             auto outcome = ChildOutcome::Crashed;
             for (int sync = 1; outcome == ChildOutcome::Crashed && !HasFailure(); ++sync) {
                 reset();
                 freshState ? (void)stdfs::remove_all(state_) : void();
                 outcome = test::runUntilCrash(0, [&](platform::FileSystem& fs) {
                     test::PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
-                    const std::set<std::string> keep =
-                        written ? std::set{root_, apps_} : std::set<std::string>{};
+                    const std::set<std::string>& keep = writtenBack[written];
                     disk.beforeSync = [&](int n) {
                         if (n == sync)
                             disk.dropUnsynced(keep), ::_exit(test::FaultFs::kCrashedExitCode);
@@ -155,8 +164,10 @@ class Faults : public ::testing::Test {
                 });
                 ASSERT_NE(outcome, ChildOutcome::Failed) << "sync " << sync;
                 const OperationReport report = guarded([&] { return batch(noSync_).restore(); });
-                expectOutcome(report, before_,
-                              "sync " + std::to_string(sync) + (written ? ", written back" : ""));
+                const std::string at =
+                    "sync " + std::to_string(sync) + ", written back " + std::to_string(written);
+                EXPECT_EQ(report.errors, std::vector<std::string>{}) << at;
+                expectOutcome(report, before_, at);
             }
         }
     }
@@ -321,5 +332,145 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     }
 }
 
+// What another process's exchange (a sync client, an editor saving by rename) must never change: the
+// unrelated object's own attributes, its "Icon\r" and its contents, wherever it stands by then.
+std::string snapshot(const std::string& path) {
+    std::string out = test::exists(path + "/Icon\r") ? test::readFile(path + "/Icon\r") : "";
+    for (const std::string& at : {path, path + "/Icon\r"})
+        for (const auto& [name, value] : test::userAttributes(at))
+            out += "|" + name + "=" + std::string(value.begin(), value.end());
+    return stdfs::is_directory(path) ? out : out + "|" + test::readFile(path);
+}
+
+bool exchange(const std::string& a, const std::string& b) {
+    return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
+}
+
+class Exchange : public test::EngineTest {
+  protected:
+    // An item and an unrelated object of the same kind outside the root, each with its own Mac form.
+    void SetUp() override {
+        test::EngineTest::SetUp();
+        for (const std::string& path : {at("doc.txt"), scratch / "other.txt"})
+            test::writeFile(path, "contents of " + path);
+        for (const std::string& path : {at("Pics"), scratch / "OtherPics"}) {
+            test::makeDirectory(path);
+            test::writeFile(path + "/Icon\r", "icon of " + path);
+            test::setRawAttribute(path + "/Icon\r", test::kResourceFork,
+                                  test::resourceFork("TEXT", 128, path));
+        }
+        for (const std::string& path :
+             {at("doc.txt"), scratch / "other.txt", at("Pics"), scratch / "OtherPics"}) {
+            test::setRawAttribute(path, test::kFinderInfo, test::finderInfo("TEXTttxt"));
+            test::setRawAttribute(path, test::kResourceFork, test::resourceFork("TEXT", 128, path));
+        }
+    }
+    const std::vector<std::pair<std::string, std::string>> pairs{{at("doc.txt"), scratch / "other.txt"},
+                                                                 {at("Pics"), scratch / "OtherPics"}};
+    bool names(const std::string& call, const std::string& path) const {
+        std::istringstream words(call);
+        for (std::string word; words >> word;)
+            if (word == path || word.starts_with(path + "/"))
+                return true;
+        return false;
+    }
+};
+
+// At the n-th call on the item, the item and the unrelated object trade places.
+TEST_F(Exchange, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
+    for (const bool restoring : {false, true}) {
+        for (const auto& [item, other] : pairs) {
+            for (int n = 1;; ++n) {
+                const std::string before = snapshot(other), original = snapshot(item);
+                struct stat st {};
+                ASSERT_EQ(::lstat(other.c_str(), &st), 0);
+                const ino_t otherInode = st.st_ino;
+                if (restoring) {
+                    ASSERT_EQ(engine.apply(root, false, false).errors, std::vector<std::string>{});
+                }
+                int seen = 0;
+                bool swapped = false;
+                fs.observe = [&](const std::string& call) {
+                    if (!call.starts_with("close ") && names(call, item) && ++seen == n) {
+                        swapped = exchange(item, other);
+                    }
+                };
+                const OperationReport report =
+                    restoring ? engine.restore() : engine.apply(root, false, false);
+                fs.observe = nullptr;
+                const std::string at =
+                    (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
+                if (!swapped) {
+                    ASSERT_EQ(engine.restore().errors, std::vector<std::string>{}) << at;
+                    break;
+                }
+                // Exchanged before the apply took the item's identity, the other object was the item.
+                const std::string name = stdfs::path(item).filename();
+                const auto manifest = engine.loadManifest();
+                const bool recordedOther =
+                    !restoring && manifest &&
+                    std::any_of(manifest->entries.begin(), manifest->entries.end(),
+                                [&](auto& e) { return e.name == name && e.identity.inode == otherInode; });
+                if (!recordedOther) {
+                    EXPECT_EQ(snapshot(item), before) << at << ": the unrelated object was written";
+                    ASSERT_TRUE(exchange(item, other)) << at;
+                }
+                if (restoring) {
+                    const bool reported =
+                        std::any_of(report.errors.begin(), report.errors.end(), [&](auto& line) {
+                            return line == errorLine(name, "原位置的项目已被替换") ||
+                                   line == errorLine(name, "原位置出现了不同的项目，已保留备份");
+                        });
+                    EXPECT_TRUE(reported) << at << ": " << testing::PrintToString(report.errors);
+                    EXPECT_TRUE(manifest.has_value()) << at << ": the backup was dropped";
+                }
+                ASSERT_EQ(engine.restore().errors, std::vector<std::string>{}) << at;
+                if (recordedOther) {
+                    ASSERT_TRUE(exchange(item, other)) << at;
+                }
+                EXPECT_EQ(snapshot(item), original) << at;
+                EXPECT_EQ(snapshot(other), before) << at;
+            }
+        }
+    }
+}
+
+// Another process exchanges items with unrelated objects in a loop while applies and restores run.
+TEST_F(Exchange, ARealRaceNeverWritesTheOtherObject) {
+    std::map<std::string, std::string> before;
+    std::map<std::string, ino_t> inode;
+    for (const auto& [item, other] : pairs) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(other.c_str(), &st), 0);
+        before[other] = snapshot(other), inode[other] = st.st_ino;
+    }
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        for (;;) {
+            for (const auto& [item, other] : pairs) {
+                exchange(item, other);
+            }
+        }
+    }
+    ASSERT_GT(child, 0);
+    IconEngine racing(platform::FileSystem::real(), backups, loadFurball(), workspace);
+    for (int round = 0; round < 40; ++round) {
+        try {
+            racing.apply(root, false, false);
+            racing.restore();
+        } catch (const std::exception&) {
+        }
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    for (const auto& [item, other] : pairs) {
+        struct stat st {};
+        if (::lstat(item.c_str(), &st) == 0 && st.st_ino == inode[other]) {
+            ASSERT_TRUE(exchange(item, other));
+        }
+        EXPECT_EQ(snapshot(other), before[other]) << other;
+    }
+}
 }  // namespace
 }  // namespace lumaro
