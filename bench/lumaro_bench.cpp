@@ -7,8 +7,10 @@
 // fork, folders, folders with an "Icon\r", ".app" folders), runs a batch apply and a batch
 // restore, and measures wall and CPU time, the bytes written to "backup.json", the fsync calls
 // and peak resident memory. The floor replays, in the same run, the same sequence of durable
-// atomic replacements of a file of the same sizes: what the design's two saves per item cost
-// with nothing else done. --plain makes every item a plain file without attributes.
+// atomic replacements of a file of the same sizes, and as many flushes of a just-changed
+// attribute as the run flushed items: what the durable writes the design requires cost with
+// nothing else done. The saves-only floor is reported beside it. --plain makes every item a plain file
+// without attributes.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -41,12 +43,22 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     using ForwardingFileSystem::ForwardingFileSystem;
     std::uint64_t fsyncs = 0;
     std::uint64_t manifestBytes = 0;
+    std::uint64_t itemFlushes = 0;  // of items and their "Icon\r" files, under `items`
     std::vector<std::size_t> manifestSaves;
+    std::string items;
 
     int open(const std::string& path, int flags, unsigned mode, int& fd) override {
         const int err = ForwardingFileSystem::open(path, flags, mode, fd);
         if (err == 0) {
             manifestTemp_[fd] = lumaro::platform::lastPathComponent(path).starts_with(".backup.json.");
+            item_[fd] = !items.empty() && path.starts_with(items + "/");
+        }
+        return err;
+    }
+    int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {
+        const int err = ForwardingFileSystem::openAt(folder, name, flags, mode, fd);
+        if (err == 0) {
+            item_[fd] = item_[folder];
         }
         return err;
     }
@@ -60,6 +72,7 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     }
     int fsync(int fd) override {
         ++fsyncs;
+        itemFlushes += item_[fd] ? 1u : 0u;
         return ForwardingFileSystem::fsync(fd);
     }
     int close(int fd) override {
@@ -67,12 +80,14 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
             manifestSaves.push_back(pending_[fd]);
         }
         manifestTemp_.erase(fd);
+        item_.erase(fd);
         pending_.erase(fd);
         return ForwardingFileSystem::close(fd);
     }
 
   private:
     std::map<int, bool> manifestTemp_;
+    std::map<int, bool> item_;
     std::map<int, std::size_t> pending_;
 };
 
@@ -150,11 +165,19 @@ void makeItems(const std::string& root, int count) {
 }
 
 // Replays the saves: the same durable steps as a manifest save, with bytes of the same sizes.
-Cost floorOf(const std::string& directory, const std::vector<std::size_t>& sizes) {
+Cost floorOf(const std::string& directory, const std::vector<std::size_t>& sizes, std::uint64_t flushes) {
     FileSystem& fs = FileSystem::real();
     const std::string path = directory + "/floor.json";
+    const std::string item = directory + "/floor-item";
     std::string data;
+    lumaro::platform::Descriptor itemFd;
+    lumaro::platform::openDescriptor(fs, item, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, itemFd);
     return measure([&] {
+        for (std::uint64_t i = 0; i < flushes; ++i) {
+            const std::uint64_t value = i;
+            fs.fsetAttribute(itemFd.get(), "floor", &value, sizeof value);
+            fs.fsync(itemFd.get());
+        }
         for (const std::size_t size : sizes) {
             data.assign(size, 'x');
             lumaro::platform::writeFileAtomically(fs, path, data.data(), data.size(), 0600);
@@ -187,10 +210,13 @@ nlohmann::json runSize(const std::string& base, int count) {
             fs.fsyncs = 0;
             fs.manifestBytes = 0;
             fs.manifestSaves.clear();
+            fs.itemFlushes = 0;
+            fs.items = root;
             lumaro::OperationReport report;
             const bool apply = std::strcmp(phase, "apply") == 0;
             const Cost cost = measure([&] { report = apply ? engine.apply(root, true) : engine.restore(); });
-            const Cost floor = floorOf(scratch, fs.manifestSaves);
+            const Cost floor = floorOf(scratch, fs.manifestSaves, fs.itemFlushes);
+            const Cost savesFloor = floorOf(scratch, fs.manifestSaves, 0);
             result[phase] = {{"wall", cost.wall},
                              {"user", cost.user},
                              {"system", cost.system},
@@ -199,8 +225,11 @@ nlohmann::json runSize(const std::string& base, int count) {
                              {"manifestBytes", fs.manifestBytes},
                              {"saves", fs.manifestSaves.size()},
                              {"fsyncs", fs.fsyncs},
+                             {"itemFlushes", fs.itemFlushes},
                              {"floor", floor.wall},
                              {"ratio", floor.wall > 0 ? cost.wall / floor.wall : 0.0},
+                             {"savesFloor", savesFloor.wall},
+                             {"savesRatio", savesFloor.wall > 0 ? cost.wall / savesFloor.wall : 0.0},
                              {"largestManifest",
                               fs.manifestSaves.empty()
                                   ? 0
@@ -244,8 +273,9 @@ int main(int argc, char** argv) {
     }
     QCoreApplication application(argc, argv);
     if (!json) {
-        std::printf("%6s %-8s %9s %8s %8s %9s %7s %10s %8s %6s %9s\n", "N", "phase", "wall s", "user s",
-                    "sys s", "floor s", "ratio", "json MiB", "fsyncs", "saves", "peak MiB");
+        std::printf("%6s %-8s %9s %8s %8s %9s %7s %9s %7s %10s %8s %6s %7s %9s\n", "N", "phase", "wall s",
+                    "user s", "sys s", "floor s", "ratio", "saves s", "ratio", "json MiB", "fsyncs", "saves",
+                    "flushes", "peak MiB");
     }
     for (const int count : sizes) {
         int pipe[2];
@@ -274,12 +304,14 @@ int main(int argc, char** argv) {
         }
         for (const char* phase : {"apply", "restore"}) {
             const auto& r = result[phase];
-            std::printf("%6d %-8s %9.3f %8.3f %8.3f %9.3f %7.2f %10.2f %8llu %6llu %9.1f\n", count, phase,
-                        r["wall"].get<double>(), r["user"].get<double>(), r["system"].get<double>(),
-                        r["floor"].get<double>(), r["ratio"].get<double>(),
+            std::printf("%6d %-8s %9.3f %8.3f %8.3f %9.3f %7.2f %9.3f %7.2f %10.2f %8llu %6llu %7llu %9.1f\n",
+                        count, phase, r["wall"].get<double>(), r["user"].get<double>(),
+                        r["system"].get<double>(), r["floor"].get<double>(), r["ratio"].get<double>(),
+                        r["savesFloor"].get<double>(), r["savesRatio"].get<double>(),
                         static_cast<double>(r["manifestBytes"].get<std::uint64_t>()) / 1048576.0,
                         static_cast<unsigned long long>(r["fsyncs"].get<std::uint64_t>()),
                         static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
+                        static_cast<unsigned long long>(r["itemFlushes"].get<std::uint64_t>()),
                         static_cast<double>(result["peakRssKiB"].get<long>()) / 1024.0);
         }
         std::fflush(stdout);
