@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -132,7 +133,6 @@ void makeItems(const std::string& root, int count) {
     const auto fork = *lumaro::platform::buildResourceFork({note});
     std::vector<std::uint8_t> finder(32, 0);
     finder[9] = 0x0C;
-    FileSystem& fs = FileSystem::real();
     for (int i = 0; i < count; ++i) {
         char name[64];
         const std::string path = root + "/";
@@ -144,8 +144,9 @@ void makeItems(const std::string& root, int count) {
             case 1:
                 std::snprintf(name, sizeof name, "tagged %04d.doc", i);
                 writeFile(path + name, "tagged");
-                fs.setAttribute(path + name, "com.apple.FinderInfo", finder.data(), finder.size());
-                fs.setAttribute(path + name, "com.apple.ResourceFork", fork.data(), fork.size());
+                ::setxattr((path + name).c_str(), "user.com.apple.FinderInfo", finder.data(), finder.size(),
+                           0);
+                ::setxattr((path + name).c_str(), "user.com.apple.ResourceFork", fork.data(), fork.size(), 0);
                 break;
             case 2:
                 std::snprintf(name, sizeof name, "folder %04d", i);

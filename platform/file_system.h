@@ -72,22 +72,6 @@ class FileSystem {
     virtual int flock(int fd, int operation) = 0;
     virtual int close(int fd) = 0;
 
-    // --- Extended attributes, by path, never following a symbolic link ---
-    // Names are the program's names ("com.apple.FinderInfo"); on Linux each is stored as
-    // "user." + name, and other namespaces are invisible here. A missing attribute gives ENODATA.
-    //
-    // With `buffer` null, `length` receives the value's size. Otherwise the value is read into
-    // `buffer` (ERANGE when it does not fit) and `length` receives its size.
-    virtual int getAttribute(const std::string& path, const std::string& name, void* buffer, std::size_t size,
-                             std::size_t& length) = 0;
-    virtual int setAttribute(const std::string& path, const std::string& name, const void* data,
-                             std::size_t size) = 0;
-    virtual int removeAttribute(const std::string& path, const std::string& name) = 0;
-    // The names as a list of NUL-terminated strings, with the same buffer convention as
-    // getAttribute.
-    virtual int listAttributes(const std::string& path, char* buffer, std::size_t size,
-                               std::size_t& length) = 0;
-
     // --- Through an open item: the same calls on the object a descriptor holds, whatever its path
     // names by now ---
     // Opens one name inside the open folder `folder` (a name with "/" is EINVAL). O_CLOEXEC is
@@ -95,7 +79,11 @@ class FileSystem {
     virtual int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) = 0;
     // Removes one name (never a folder) inside the open folder `folder`.
     virtual int unlinkAt(int folder, const std::string& name) = 0;
-    // The attribute calls above, through a descriptor.
+    // Extended attributes. Names are the program's names ("com.apple.FinderInfo"); on Linux each
+    // is stored as "user." + name, and other namespaces are invisible here. A missing attribute
+    // gives ENODATA. With `buffer` null, `length` receives the value's size; otherwise the value
+    // is read into `buffer` (ERANGE when it does not fit) and `length` receives its size. The list
+    // is NUL-terminated names with the same convention.
     virtual int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
                               std::size_t& length) = 0;
     virtual int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) = 0;
@@ -140,21 +128,6 @@ class ForwardingFileSystem : public FileSystem {
     int fsync(int fd) override { return target_.fsync(fd); }
     int flock(int fd, int operation) override { return target_.flock(fd, operation); }
     int close(int fd) override { return target_.close(fd); }
-    int getAttribute(const std::string& path, const std::string& name, void* buffer, std::size_t size,
-                     std::size_t& length) override {
-        return target_.getAttribute(path, name, buffer, size, length);
-    }
-    int setAttribute(const std::string& path, const std::string& name, const void* data,
-                     std::size_t size) override {
-        return target_.setAttribute(path, name, data, size);
-    }
-    int removeAttribute(const std::string& path, const std::string& name) override {
-        return target_.removeAttribute(path, name);
-    }
-    int listAttributes(const std::string& path, char* buffer, std::size_t size,
-                       std::size_t& length) override {
-        return target_.listAttributes(path, buffer, size, length);
-    }
     int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {
         return target_.openAt(folder, name, flags, mode, fd);
     }

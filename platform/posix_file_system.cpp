@@ -69,7 +69,7 @@ std::string userName(const std::string& name) {
 }
 
 // The "user." names of a raw attribute list, without the prefix, in the buffer convention of
-// FileSystem::listAttributes. `list` is llistxattr or flistxattr on one object.
+// FileSystem::flistAttributes. `list` is flistxattr on one object.
 template <typename List>
 int filteredNames(List list, char* buffer, std::size_t size, std::size_t& length) {
     // The system lists every namespace; keep "user." names only, without the prefix.
@@ -230,32 +230,6 @@ class PosixFileSystem final : public FileSystem {
     int close(int fd) override {
         // Linux releases the descriptor even when close reports an error; never retry.
         return ::close(fd) == 0 ? 0 : errno;
-    }
-
-    int getAttribute(const std::string& path, const std::string& name, void* buffer, std::size_t size,
-                     std::size_t& length) override {
-        const ssize_t n = ::lgetxattr(path.c_str(), userName(name).c_str(), buffer, buffer ? size : 0);
-        if (n < 0) {
-            return errno;
-        }
-        length = static_cast<std::size_t>(n);
-        return 0;
-    }
-
-    int setAttribute(const std::string& path, const std::string& name, const void* data,
-                     std::size_t size) override {
-        return ::lsetxattr(path.c_str(), userName(name).c_str(), data, size, 0) == 0 ? 0 : errno;
-    }
-
-    int removeAttribute(const std::string& path, const std::string& name) override {
-        return ::lremovexattr(path.c_str(), userName(name).c_str()) == 0 ? 0 : errno;
-    }
-
-    int listAttributes(const std::string& path, char* buffer, std::size_t size,
-                       std::size_t& length) override {
-        return filteredNames(
-            [&](char* raw, std::size_t rawSize) { return ::llistxattr(path.c_str(), raw, rawSize); }, buffer,
-            size, length);
     }
 
     int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {

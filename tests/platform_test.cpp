@@ -1,6 +1,8 @@
 // The platform layer: paths, device encoding, the real FileSystem, file operations, UTF-8 repair.
 #include <gtest/gtest.h>
 
+#include "platform/item_handle.h"
+
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -83,17 +85,19 @@ TEST(platformRealFileSystem, AttributesLiveInTheUserNamespaceOnly) {
     const std::string file = scratch / "file";
     test::writeFile(file, "x");
     const Bytes finder = test::bytesOf("0123456789abcdef0123456789ABCDEF");
-    ASSERT_EQ(real().setAttribute(file, "com.apple.FinderInfo", finder.data(), finder.size()), 0);
+    platform::ItemHandle item;
+    ASSERT_EQ(platform::ItemHandle::open(real(), file, item), 0);
+    ASSERT_EQ(real().fsetAttribute(item.fd(), "com.apple.FinderInfo", finder.data(), finder.size()), 0);
     EXPECT_EQ(test::rawAttribute(file, "user.com.apple.FinderInfo"), finder);
     test::setRawAttribute(file, "trusted.x", test::bytesOf("hidden"));
 
     std::size_t length = 0;
-    EXPECT_EQ(real().getAttribute(file, "x", nullptr, 0, length), ENODATA);  // "trusted.x" out of reach
-    ASSERT_EQ(real().listAttributes(file, nullptr, 0, length), 0);
+    EXPECT_EQ(real().fgetAttribute(item.fd(), "x", nullptr, 0, length), ENODATA);  // "trusted.x" out of reach
+    ASSERT_EQ(real().flistAttributes(item.fd(), nullptr, 0, length), 0);
     std::string names(length, '\0');
-    ASSERT_EQ(real().listAttributes(file, names.data(), names.size(), length), 0);
+    ASSERT_EQ(real().flistAttributes(item.fd(), names.data(), names.size(), length), 0);
     EXPECT_EQ(names, std::string("com.apple.FinderInfo\0", 21));
-    EXPECT_EQ(real().removeAttribute(file, "com.apple.FinderInfo"), 0);
+    EXPECT_EQ(real().fremoveAttribute(item.fd(), "com.apple.FinderInfo"), 0);
     EXPECT_FALSE(test::hasRawAttribute(file, "user.com.apple.FinderInfo"));
 }
 

@@ -124,32 +124,6 @@ int FaultFs::close(int fd) {
     return injected != 0 ? injected : err;
 }
 
-int FaultFs::getAttribute(const std::string& path, const std::string& name, void* buffer, std::size_t size,
-                          std::size_t& length) {
-    if (const int err = note("getAttribute " + path + " " + name))
-        return err;
-    const int hooked = onGetAttribute ? onGetAttribute(name, buffer, size, length) : -1;
-    return hooked >= 0 ? hooked : target().getAttribute(path, name, buffer, size, length);
-}
-
-int FaultFs::setAttribute(const std::string& path, const std::string& name, const void* data,
-                          std::size_t size) {
-    const int err = note("setAttribute " + path + " " + name, true);
-    return err != 0 ? err : target().setAttribute(path, name, data, size);
-}
-
-int FaultFs::removeAttribute(const std::string& path, const std::string& name) {
-    const int err = note("removeAttribute " + path + " " + name, true);
-    return err != 0 ? err : target().removeAttribute(path, name);
-}
-
-int FaultFs::listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) {
-    if (const int err = note("listAttributes " + path))
-        return err;
-    const int hooked = onListAttributes ? onListAttributes(buffer, size, length) : -1;
-    return hooked >= 0 ? hooked : target().listAttributes(path, buffer, size, length);
-}
-
 int FaultFs::openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) {
     const std::string path = nameOf(folder) + "/" + name;
     platform::FileStatus st;

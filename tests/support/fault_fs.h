@@ -68,12 +68,6 @@ class FaultFs : public platform::ForwardingFileSystem {
     int fsync(int fd) override;
     int flock(int fd, int operation) override;
     int close(int fd) override;  // the descriptor is released even when a failure is injected
-    int getAttribute(const std::string& path, const std::string& name, void* buffer, std::size_t size,
-                     std::size_t& length) override;
-    int setAttribute(const std::string& path, const std::string& name, const void* data,
-                     std::size_t size) override;
-    int removeAttribute(const std::string& path, const std::string& name) override;
-    int listAttributes(const std::string& path, char* buffer, std::size_t size, std::size_t& length) override;
     int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override;
     int unlinkAt(int folder, const std::string& name) override;
     int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
