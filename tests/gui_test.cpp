@@ -55,13 +55,14 @@ struct WindowTest : ::testing::Test, OperationRunner {
             QApplication::processEvents();
         setCurrentModel(nullptr);
     }
-    // "AR MMMMMMM SSS": 1 for each enabled button and menu item below, then for each check-marked scope item.
+    // "AR MMMMMMMM SSS": 1 for each enabled button and menu item below, then for each check-marked scope
+    // item.
     static std::string states(MainWindow& window) {
         const auto bit = [](bool on) { return on ? '1' : '0'; };
         std::string out{bit(window.applyButton()->isEnabled()), bit(window.restoreButton()->isEnabled()),
                         ' '};
-        for (const char* item : {"重试已跳过的还原", "桌面和应用图标", "演示文件夹", "仅桌面", "选择文件夹…",
-                                 "查看备份", "打开当前文件夹"})
+        for (const char* item : {"重试已跳过的还原", "搁置无法还原的项目…", "桌面和应用图标", "演示文件夹",
+                                 "仅桌面", "选择文件夹…", "查看备份", "打开当前文件夹"})
             out += bit(window.action(item)->isEnabled());
         out += ' ';
         for (auto item : {"桌面和应用图标", "演示文件夹", "仅桌面"})
@@ -110,25 +111,25 @@ void expectEveryTextHasGlyphs(const MainWindow& window) {
 TEST_F(WindowTest, StatesThroughAnApplyAndARestoreWithTheQuitGuardAndTheAlert) {
     auto shell = start();
     MainWindow& window = shell->window();
-    EXPECT_EQ(states(window), "10 1111111 100");
+    EXPECT_EQ(states(window), "10 10111111 100");
     expectEveryTextHasGlyphs(window);
     QTest::mouseClick(window.applyButton(), Qt::LeftButton);
     EXPECT_EQ(window.applyButton()->text(), "换肤中…");
     expectEveryTextHasGlyphs(window);
-    EXPECT_EQ(states(window), "00 0000011 100");
+    EXPECT_EQ(states(window), "00 00000011 100");
     EXPECT_FALSE(allowQuit());
     QEvent quit(QEvent::Quit);
     EXPECT_TRUE(QApplication::sendEvent(qApp, &quit)) << "the quit request is swallowed while busy";
     release();
     EXPECT_TRUE(allowQuit());
     EXPECT_EQ(window.applyButton()->text(), "一键换肤");
-    EXPECT_EQ(states(window), "01 0000011 100");
+    EXPECT_EQ(states(window), "01 01000011 100");
     QTest::mouseClick(window.restoreButton(), Qt::LeftButton);
     EXPECT_EQ(window.restoreButton()->text(), "还原中…");
     expectEveryTextHasGlyphs(window);
-    EXPECT_EQ(states(window), "00 0000011 100");
+    EXPECT_EQ(states(window), "00 00000011 100");
     release();
-    EXPECT_EQ(states(window), "10 1111111 100");
+    EXPECT_EQ(states(window), "10 10111111 100");
 
     shell->model().finishOperation({std::string(400, 'x'), std::string(400, 'x')}, "图标已更换");
     QApplication::processEvents();
@@ -137,6 +138,40 @@ TEST_F(WindowTest, StatesThroughAnApplyAndARestoreWithTheQuitGuardAndTheAlert) {
     EXPECT_EQ(alert->text(), "图标已更换");
     EXPECT_EQ(alert->informativeText(), QString(360, 'x') + "…");
     EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
+}
+
+// A skin one item of which cannot be restored: the question can be cancelled, and "搁置" ends the skin.
+TEST_F(WindowTest, SetAsideAsksFirstThenEndsTheSkinWithItsAlert) {
+    auto shell = start();
+    MainWindow& window = shell->window();
+    QTest::mouseClick(window.applyButton(), Qt::LeftButton);
+    release();
+    test::writeFile(scratch / "Desktop/note.txt.new", "edited");  // an editor saving by rename
+    ASSERT_EQ(::rename((scratch / "Desktop/note.txt.new").c_str(), (scratch / "Desktop/note.txt").c_str()),
+              0);
+    const auto answer = [&](const QString& button) {
+        window.action("搁置无法还原的项目…")->trigger();
+        auto* question = window.findChild<QMessageBox*>("set-aside-question");
+        ASSERT_NE(question, nullptr);
+        EXPECT_EQ(question->windowModality(), Qt::WindowModal);
+        for (QAbstractButton* candidate : question->buttons()) {
+            if (candidate->text() == button)
+                candidate->click();
+        }
+        QApplication::processEvents();
+    };
+    answer("取消");
+    EXPECT_FALSE(held) << "cancelled: nothing runs";
+    EXPECT_EQ(states(window), "01 01000011 100");
+    answer("搁置");
+    EXPECT_EQ(window.restoreButton()->text(), "还原中…");
+    EXPECT_EQ(states(window), "00 00000011 100");
+    release();
+    EXPECT_EQ(states(window), "10 10111111 100") << "the skin is no longer pending";
+    QApplication::processEvents();
+    auto* alert = window.findChild<QMessageBox*>("result-alert");
+    ASSERT_NE(alert, nullptr);
+    EXPECT_TRUE(alert->informativeText().contains("note.txt")) << alert->informativeText().toStdString();
 }
 
 TEST_F(WindowTest, BevelPressedAndDisabledLabelCheckMarksAndAnUnavailableModel) {
@@ -162,18 +197,18 @@ TEST_F(WindowTest, BevelPressedAndDisabledLabelCheckMarksAndAnUnavailableModel) 
     EXPECT_TRUE(inside.count(disabledLabelGrey().rgb()) && inside.count(white));
 
     window.action("仅桌面")->trigger();
-    EXPECT_EQ(states(window), "10 1111111 001");
+    EXPECT_EQ(states(window), "10 10111111 001");
     window.action("仅桌面")->trigger();  // choosing the marked item again changes nothing
-    EXPECT_EQ(states(window), "10 1111111 001");
+    EXPECT_EQ(states(window), "10 10111111 001");
     window.action("演示文件夹")->trigger();
-    EXPECT_EQ(states(window), "10 1111111 010");
+    EXPECT_EQ(states(window), "10 10111111 010");
     shell->model().chooseTarget(scratch.path());
     window.refresh();
-    EXPECT_EQ(states(window), "10 1111111 000") << "a folder chosen by hand carries no mark";
+    EXPECT_EQ(states(window), "10 10111111 000") << "a folder chosen by hand carries no mark";
 
     test::writeFile(scratch / "not-a-folder", "x");
     auto unavailable = start("not-a-folder");
-    EXPECT_EQ(states(unavailable->window()), "00 0000011 100");
+    EXPECT_EQ(states(unavailable->window()), "00 00000011 100");
 }
 
 }  // namespace

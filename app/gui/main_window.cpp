@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 namespace lumaro::gui {
@@ -89,6 +90,8 @@ void MainWindow::buildMenus() {
     openBackups_ = application->addAction(QStringLiteral("查看备份"), this, [this] { model_.openBackups(); });
     retry_ = application->addAction(QStringLiteral("重试已跳过的还原"), this,
                                     [this] { model_.runOperation(true, true); });
+    setAside_ =
+        application->addAction(QStringLiteral("搁置无法还原的项目…"), this, [this] { askToSetAside(); });
     application->addSeparator();
     quit_ = application->addAction(QStringLiteral("退出 lumaro"), qApp, &QApplication::quit);
 
@@ -118,6 +121,27 @@ void MainWindow::buildMenus() {
         scope->addAction(QStringLiteral("打开当前文件夹"), this, [this] { model_.openCurrentFolder(); });
 }
 
+void MainWindow::askToSetAside() {
+    auto* question = new QMessageBox(this);
+    question->setAttribute(Qt::WA_DeleteOnClose);
+    question->setObjectName(QStringLiteral("set-aside-question"));
+    question->setIcon(QMessageBox::NoIcon);
+    question->setWindowTitle(QStringLiteral("lumaro"));
+    question->setText(QStringLiteral("先还原能还原的项目，再把其余项目搁置吗？"));
+    question->setInformativeText(
+        QStringLiteral("搁置的项目保留原图标的备份，以后可以用“重试已跳过的还原”再试；搁置后可以重新换肤。"));
+    QPushButton* proceed = question->addButton(QStringLiteral("搁置"), QMessageBox::AcceptRole);
+    question->addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+    question->setWindowModality(Qt::WindowModal);
+    connect(question, &QMessageBox::finished, this, [this, question, proceed] {
+        // The state may have changed while the question was open.
+        if (question->clickedButton() == proceed && setAside_->isEnabled()) {
+            model_.runOperation(true, false, true);
+        }
+    });
+    question->open();
+}
+
 QAction* MainWindow::action(const QString& text) const {
     for (QAction* candidate : findChildren<QAction*>()) {
         if (candidate->text() == text) {
@@ -140,6 +164,7 @@ void MainWindow::refresh() {
 
     const bool choosing = !(busy || pending || unavailable);
     retry_->setEnabled(choosing);
+    setAside_->setEnabled(!(busy || !pending || unavailable));
     for (QAction* item : {desktopAndApps_, demoFolder_, desktopOnly_, chooseFolder_}) {
         item->setEnabled(choosing);
     }

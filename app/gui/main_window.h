@@ -34,6 +34,8 @@ class MainWindow final : public QMainWindow {
 
   private:
     void buildMenus();
+    // The window-modal question before a set-aside; only "搁置" goes on.
+    void askToSetAside();
 
     SkinModel& model_;
     QLabel* description_ = nullptr;
@@ -41,6 +43,7 @@ class MainWindow final : public QMainWindow {
     RetroButton* restoreButton_ = nullptr;
     QAction* openBackups_ = nullptr;
     QAction* retry_ = nullptr;
+    QAction* setAside_ = nullptr;
     QAction* desktopAndApps_ = nullptr;
     QAction* demoFolder_ = nullptr;
     QAction* desktopOnly_ = nullptr;
