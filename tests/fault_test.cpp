@@ -229,6 +229,48 @@ TEST_F(Faults, ApplyStoppedAtEveryChangeIsUndoneByTheRestore) {
     EXPECT_GT(steps, 50) << "the apply should make many changes";
 }
 
+// "tagged.doc" replaced as an editor saves: the restore keeps it, the set-aside moves it into a skip record.
+// Cut anywhere, its backup is in "backup.json" or in one skip record, never in none and never in two
+// records; the next set-aside finishes the work.
+TEST_F(Faults, SetAsideStoppedAtEveryChangeKeepsEveryBackupOnceAndIsFinishedByTheNext) {
+    const std::string replaced = root_ + "/tagged.doc";
+    const auto places = [&] {  // (in "backup.json", in how many skip records)
+        std::pair<bool, int> found{false, 0};
+        for (const auto& file : stdfs::recursive_directory_iterator(state_)) {
+            const bool manifest = file.path().filename() == kManifestFileName;
+            const bool record = file.path().parent_path().filename() == "missing-backups" &&
+                                file.path().extension() == ".json";
+            if (!manifest && !record)
+                continue;
+            const BackupManifest held = real_.readManifest(file.path()).value();
+            for (const BackupEntry& entry : held.entries)
+                if (root_ + "/" + entry.name == replaced)
+                    manifest ? void(found.first = true) : void(++found.second);
+        }
+        return found;
+    };
+    const int steps = atEveryStep(
+        1,
+        [&] {
+            reset();
+            ASSERT_EQ(batch(noSync_).apply(root_, false).succeeded, 4);
+            test::writeFile(replaced + ".new", "edited");
+            stdfs::rename(replaced + ".new", replaced);
+        },
+        [&](auto& fs) { batch(fs).setAside(); },
+        [&](const std::string& at) {
+            const auto [inManifest, records] = places();
+            EXPECT_TRUE((inManifest || records == 1) && records <= 1) << at << ": " << records << " records";
+            const OperationReport final = guarded([&] { return batch(noSync_).setAside(); });
+            EXPECT_EQ(places(), std::pair(false, 1)) << at;
+            EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName)) << at;
+            EXPECT_FALSE(batch(noSync_).pendingScope().has_value()) << at;
+            for (const auto& [item, state] : states())
+                EXPECT_TRUE(item == replaced || state == before_.at(item)) << at << ": " << item;
+        });
+    EXPECT_GT(steps, 20);
+}
+
 TEST_F(Faults, RestoreStoppedAtEveryChangeIsFinishedByTheNextRestore) {
     const int steps = atEveryStep(
         1,
