@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "batch/icon_batch_engine.h"
+#include "records/json.h"
 #include "records/operation_lock.h"
 #include "resources/resources.h"
 #include "tests/support/fault_fs.h"
@@ -162,6 +163,54 @@ TEST_F(BatchTest, CorruptApplicationBackupBlocksApplyAndAReplacedFolderKeepsTheS
     EXPECT_EQ(engine.restore().errors, std::vector<std::string>{"原文件夹已被替换，已保留备份。"});
     EXPECT_FALSE(hasRawAttribute(w + "/apps/App.app", kFinderInfo));
     EXPECT_EQ(engine.pendingScope(), (PendingScope{target, true}));
+}
+
+// One batch with every kind of item a restore keeps: an application changed after the skin, an applications
+// folder replaced, one whose disk is away. The set-aside restores the rest, keeps each backup in exactly one
+// skip record and ends the skin; a manifest it cannot read stays as it is, reported, and still blocks.
+TEST_F(BatchTest, SetAsideKeepsEveryKindOfRefusedBackupInASkipRecordAndEndsTheSkin) {
+    const std::string target = scratch / "target", a = scratch / "A", b = scratch / "B",
+                      c = scratch / "mnt/C";
+    makeDirectory(target);
+    writeFile(target + "/doc.txt", "d");
+    for (const std::string& app : {a + "/One.app", b + "/Two.app", c + "/Three.app"})
+        makeApp(app);
+    FaultFs fs;
+    const IconBatchEngine engine = make({a, b, c}, false, std::nullopt, fs);
+    ASSERT_EQ(engine.apply(target, true).succeeded, 4);
+    setRawAttribute(a + "/One.app", kFinderInfo, finderInfo("APPLappl"));  // changed after the skin
+    ASSERT_EQ(::rename(b.c_str(), (scratch / "B-old").c_str()), 0);        // replaced
+    makeApp(b + "/Two.app");
+    ASSERT_EQ(::rename(c.c_str(), (scratch / "C-away").c_str()), 0);  // its disk away
+    fs.otherDevice = scratch / "mnt";
+
+    const OperationReport report = engine.setAside();
+    EXPECT_EQ(report.succeeded, 1) << "doc.txt is restored, not set aside";
+    EXPECT_EQ(std::set<std::string>(report.setAsideItems.begin(), report.setAsideItems.end()),
+              (std::set<std::string>{"One.app", "Two.app", "Three.app"}));
+    for (const char* message :
+         {"One.app：图标或资源数据在换肤后被修改，已跳过并保留备份", "原文件夹已被替换，已保留备份。",
+          "原磁盘尚未连接或文件夹不可用，已保留备份。"})
+        EXPECT_EQ(std::count(report.errors.begin(), report.errors.end(), message), 1) << message;
+    std::multiset<std::string> recorded;
+    for (const auto& file : std::filesystem::recursive_directory_iterator(state)) {
+        EXPECT_NE(file.path().filename(), "backup.json") << file.path();
+        if (file.path().parent_path().filename() == "missing-backups")
+            for (const BackupEntry& entry : decodeManifest(readFile(file.path())).entries)
+                recorded.insert(entry.name);
+    }
+    EXPECT_EQ(recorded, (std::multiset<std::string>{"One.app", "Three.app", "Two.app"}));
+    EXPECT_FALSE(exists(state + "/scope.json"));
+    EXPECT_EQ(engine.pendingScope(), std::nullopt);
+
+    // A new skin works; a manifest that cannot be read then stays, reported, and the skin stays pending.
+    ASSERT_EQ(engine.apply(target, false).succeeded, 1);
+    const std::string manifest = state + "/backup.json", damaged = "{\"schema\": 1, \"rootPath\": ";
+    writeFile(manifest, damaged);
+    const OperationReport blocked = engine.setAside();
+    EXPECT_FALSE(blocked.errors.empty());
+    EXPECT_EQ(readFile(manifest), damaged);
+    EXPECT_TRUE(exists(state + "/scope.json"));
 }
 
 TEST_F(BatchTest, BatchLockHeldByAnotherProcessRefusesAtOnce) {
