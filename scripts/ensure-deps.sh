@@ -22,6 +22,7 @@ packages=(
     file
     python3-pil
     fonts-wqy-microhei
+    libglib2.0-dev
 )
 if [[ "${LUMARO_WITH_XVFB:-0}" == 1 ]]; then
     packages+=(xvfb)
