@@ -1,6 +1,8 @@
 #include "platform/workspace.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCollator>
@@ -81,7 +83,16 @@ class LinuxWorkspace final : public Workspace {
 
 }  // namespace
 
-void Workspace::noteFileSystemChanged(const std::string&) {}
+void Workspace::noteFileSystemChanged(const std::string& path) {
+    // Setting the times they already have changes only the status time, which running file
+    // managers see as an attribute change and redraw the item for.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return;
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    (void)::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
 
 std::string Workspace::homeDirectory() {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {

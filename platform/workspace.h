@@ -30,7 +30,8 @@ class Workspace {
     virtual std::vector<RunningApplication> runningApplications() = 0;
     // The running program's own bundle identifier; Linux programs have none.
     virtual std::optional<std::string> ownBundleIdentifier() { return std::nullopt; }
-    // Tells the desktop that an item's icon changed; Linux desktops draw no such icons.
+    // Tells running file managers that an item's icon changed (its times set to themselves);
+    // failures are ignored.
     virtual void noteFileSystemChanged(const std::string& path);
     // The user's home folder: $HOME, else the password database's entry; "/" when neither.
     virtual std::string homeDirectory();

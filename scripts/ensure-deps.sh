@@ -23,6 +23,10 @@ packages=(
     python3-pil
     fonts-wqy-microhei
     libglib2.0-dev
+    gvfs
+    gvfs-daemons
+    dbus
+    dbus-user-session
 )
 if [[ "${LUMARO_WITH_XVFB:-0}" == 1 ]]; then
     packages+=(xvfb)

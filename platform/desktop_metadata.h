@@ -1,0 +1,69 @@
+// The desktop metadata store that GNOME-family file managers draw custom icons from: two keys
+// per path, kept by the session's metadata service (gvfs). Engines call this seam; tests
+// substitute it. Every call waits a bounded time: a hung service gives ETIMEDOUT, never a hang.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/file_ops.h"
+#include "platform/file_system.h"
+
+namespace lumaro::platform {
+
+inline constexpr std::size_t kMaxMetadataValueSize = 16'777'216;
+inline constexpr const char* kCustomIconKey = "metadata::custom-icon";
+inline constexpr const char* kCustomIconNameKey = "metadata::custom-icon-name";
+// The icon file both Linux forms point at, in the state directory.
+inline constexpr const char* kIconFileName = "furball.png";
+
+// The two keys of one path, each present with its text or absent.
+struct IconMetadata {
+    std::optional<std::string> customIcon;      // metadata::custom-icon
+    std::optional<std::string> customIconName;  // metadata::custom-icon-name
+    bool operator==(const IconMetadata&) const = default;
+};
+
+// Results are 0 or an errno value: ENOTSUP when the metadata form is not available in this
+// session, ETIMEDOUT when the service did not answer within the wait, ENOENT for a missing path,
+// EFBIG for a value above kMaxMetadataValueSize, EINVAL for a value that is no string (read) or
+// no UTF-8 (write), EACCES, EIO for any other failure.
+class DesktopMetadata {
+  public:
+    DesktopMetadata() = default;
+    DesktopMetadata(const DesktopMetadata&) = delete;
+    DesktopMetadata& operator=(const DesktopMetadata&) = delete;
+    virtual ~DesktopMetadata() = default;
+
+    // 0 when the keys can be kept for `path` (an existing item): the session's metadata-capable
+    // file-system layer is in use. ENOTSUP without a session bus or gvfs.
+    virtual int available(const std::string& path) = 0;
+    // The keys of `path` itself (a link is not followed).
+    virtual int read(const std::string& path, IconMetadata& out) = 0;
+    // Sets both keys of `path` as `value` says: a present key to its text, an absent one removed.
+    virtual int write(const std::string& path, const IconMetadata& value) = 0;
+    // For a path that no longer exists: removes the keys only while custom-icon is still exactly
+    // `expectedUri`. 0 when nothing of ours is left there.
+    virtual int clearIfOurs(const std::string& path, const std::string& expectedUri) = 0;
+    // Makes every value written so far durable (the store's files are synced).
+    virtual int flush() = 0;
+};
+
+// The real store through GIO. `wait` bounds every call.
+std::unique_ptr<DesktopMetadata> makeGioDesktopMetadata(
+    std::chrono::milliseconds wait = std::chrono::milliseconds(2000));
+
+// The "file://" URI of an absolute path, percent-encoded; nothing for a relative path.
+std::optional<std::string> fileUriOfPath(const std::string& path);
+
+// The keys a skinned item carries: custom-icon names the icon file, custom-icon-name absent.
+IconMetadata skinnedIconMetadata(const std::string& iconFilePath);
+
+// Writes `png` as kIconFileName in `stateDirectory` (atomically, mode 0644, the folder synced)
+// unless that file already holds exactly these bytes with that mode. `iconPath` receives its path.
+int ensureIconFile(FileSystem& fs, const std::string& stateDirectory, const Bytes& png, std::string& iconPath);
+
+}  // namespace lumaro::platform

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Runs a command on a session bus of its own, with a scratch home and XDG folders, so that the
+# desktop metadata service it activates never sees a real user's bus, files or store.
+#
+#   scripts/with-private-session.sh command [argument ...]
+set -euo pipefail
+
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/lumaro-session.XXXXXXXX")"
+cleanup() { rm -rf "$scratch"; }
+trap cleanup EXIT
+mkdir -p "$scratch"/{home,data,config,cache,runtime}
+chmod 700 "$scratch/runtime"
+
+unset DBUS_SESSION_BUS_ADDRESS GIO_USE_VFS DISPLAY WAYLAND_DISPLAY
+export HOME="$scratch/home" XDG_DATA_HOME="$scratch/data" XDG_CONFIG_HOME="$scratch/config" \
+    XDG_CACHE_HOME="$scratch/cache" XDG_RUNTIME_DIR="$scratch/runtime"
+# dbus-run-session ends the bus, and with it the daemons it activated, when the command ends.
+set +e
+dbus-run-session -- "$@"
+status=$?
+set -e
+exit "$status"

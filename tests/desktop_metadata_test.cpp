@@ -1,0 +1,206 @@
+// The desktop metadata store against the real service, on the private bus that
+// scripts/with-private-session.sh starts for this program.
+#include "platform/desktop_metadata.h"
+
+#include <fcntl.h>
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/workspace.h"
+#include "tests/support/scratch.h"
+
+extern char** environ;
+
+namespace lumaro {
+namespace {
+
+using platform::IconMetadata;
+using namespace std::chrono_literals;
+
+// The metadata daemon's process on our bus (activated by a first write).
+pid_t metadataDaemon() {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (bus == nullptr) {
+        return -1;
+    }
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+        g_variant_new("(s)", "org.gtk.vfs.Metadata"), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
+        nullptr);
+    guint32 pid = 0;
+    if (reply != nullptr) {
+        g_variant_get(reply, "(u)", &pid);
+        g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+    return pid == 0 ? -1 : static_cast<pid_t>(pid);
+}
+
+class DesktopMetadataTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
+            GTEST_SKIP() << "run through scripts/with-private-session.sh";
+        }
+        ASSERT_EQ(store->available(dir.path()), 0);
+    }
+    test::ScratchDir dir;
+    std::unique_ptr<platform::DesktopMetadata> store = platform::makeGioDesktopMetadata(500ms);
+};
+
+TEST_F(DesktopMetadataTest, RoundTripOnFilesFoldersAndLinks) {
+    test::writeFile(dir / "file", "x");
+    test::makeDirectory(dir / "folder");
+    const IconMetadata earlier{"file:///elsewhere/old.png", "folder-music"};
+    const IconMetadata skinned = platform::skinnedIconMetadata("/state/furball.png");
+    for (const std::string& item : {dir / "file", dir / "folder"}) {
+        SCOPED_TRACE(item);
+        IconMetadata value{"stale", "stale"};
+        ASSERT_EQ(store->read(item, value), 0);
+        EXPECT_EQ(value, IconMetadata{});
+        for (const IconMetadata& wanted : {earlier, skinned, IconMetadata{}}) {
+            ASSERT_EQ(store->write(item, wanted), 0);
+            ASSERT_EQ(store->read(item, value), 0);
+            EXPECT_EQ(value, wanted);
+        }
+    }
+    // A link carries keys of its own; its target is left alone.
+    ASSERT_EQ(::symlink((dir / "file").c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(store->write(dir / "link", skinned), 0);
+    IconMetadata value;
+    ASSERT_EQ(store->read(dir / "link", value), 0);
+    EXPECT_EQ(value, skinned);
+    ASSERT_EQ(store->read(dir / "file", value), 0);
+    EXPECT_EQ(value, IconMetadata{});
+
+    EXPECT_EQ(store->read(dir / "missing", value), ENOENT);
+    EXPECT_EQ(store->write(dir / "missing", skinned), ENOENT);
+    EXPECT_EQ(store->write(dir / "file", IconMetadata{"\xff", std::nullopt}), EINVAL);
+
+    // The store's files are synced; a FIFO or a link planted there neither blocks nor is followed.
+    const std::string storeFolder = std::string(std::getenv("XDG_DATA_HOME")) + "/gvfs-metadata";
+    ASSERT_EQ(::mkfifo((storeFolder + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/null", (storeFolder + "/link").c_str()), 0);
+    EXPECT_EQ(store->flush(), 0);
+    ::unlink((storeFolder + "/fifo").c_str());
+    ::unlink((storeFolder + "/link").c_str());
+}
+
+TEST_F(DesktopMetadataTest, HungOrDyingServiceGivesBoundedErrors) {
+    test::writeFile(dir / "file", "x");
+    const IconMetadata skinned = platform::skinnedIconMetadata("/state/furball.png");
+    ASSERT_EQ(store->write(dir / "file", skinned), 0);
+    const pid_t daemon = metadataDaemon();
+    ASSERT_GT(daemon, 0);
+
+    ASSERT_EQ(::kill(daemon, SIGSTOP), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(store->write(dir / "file", IconMetadata{}), ETIMEDOUT);
+    // The worker is still stuck: the next call waits its own bound, no longer.
+    EXPECT_EQ(store->write(dir / "file", IconMetadata{}), ETIMEDOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    ASSERT_EQ(::kill(daemon, SIGKILL), 0);
+    ::waitpid(daemon, nullptr, WNOHANG);
+
+    // The bus starts the service again; the program never waits past its bound meanwhile.
+    int result = ETIMEDOUT;
+    for (int attempt = 0; attempt < 60 && result != 0; ++attempt) {
+        result = store->write(dir / "file", skinned);
+        EXPECT_TRUE(result == 0 || result == ETIMEDOUT || result == EIO) << result;
+    }
+    ASSERT_EQ(result, 0);
+    IconMetadata value;
+    ASSERT_EQ(store->read(dir / "file", value), 0);
+    EXPECT_EQ(value, skinned);
+}
+
+// Without a session bus the form is unavailable at once, and nothing is launched to make one
+// (a dbus-launch on PATH, with a display set, would leave its mark).
+TEST(DesktopMetadataNoBus, UnavailableWithoutLaunchingAnything) {
+    if (std::getenv("LUMARO_NO_BUS_CHILD") != nullptr) {
+        auto store = platform::makeGioDesktopMetadata(5s);
+        IconMetadata value;
+        EXPECT_EQ(store->available("/"), ENOTSUP);
+        EXPECT_EQ(store->read("/", value), ENOTSUP);
+        EXPECT_EQ(store->write("/", value), ENOTSUP);
+        return;
+    }
+    test::ScratchDir dir;
+    test::makeDirectory(dir / "bin");
+    test::makeDirectory(dir / "runtime", 0700);
+    test::writeFile(dir / "bin/dbus-launch", "#!/bin/sh\ntouch \"$0.ran\"\nexit 1\n", 0755);
+    std::string self(4096, '\0');
+    self.resize(static_cast<std::size_t>(::readlink("/proc/self/exe", self.data(), self.size())));
+    std::vector<std::string> env = {"LUMARO_NO_BUS_CHILD=1", "DISPLAY=:0", "PATH=" + dir / "bin" + ":/usr/bin:/bin",
+                                    "HOME=" + dir.path(), "XDG_RUNTIME_DIR=" + dir / "runtime"};
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::string_view(*e).starts_with("ASAN_OPTIONS=") || std::string_view(*e).starts_with("LSAN_OPTIONS=")) {
+            env.emplace_back(*e);
+        }
+    }
+    std::vector<char*> envp;
+    for (auto& e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    std::string filter = "--gtest_filter=DesktopMetadataNoBus.*";
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat st {};
+    EXPECT_NE(::lstat((dir / "bin/dbus-launch.ran").c_str(), &st), 0);
+}
+
+TEST(DesktopMetadataValues, SkinnedValueAndIconFile) {
+    EXPECT_EQ(platform::skinnedIconMetadata("/a b/é#%.png"),
+              (IconMetadata{"file:///a%20b/%C3%A9%23%25.png", std::nullopt}));
+    EXPECT_EQ(platform::fileUriOfPath("relative.png"), std::nullopt);
+
+    test::ScratchDir dir;
+    test::ScopedUmask umask(077);
+    std::string path;
+    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png"), path), 0);
+    EXPECT_EQ(path, dir / "furball.png");
+    EXPECT_EQ(test::fileMode(path), 0644u);
+    struct stat first {};
+    ASSERT_EQ(::lstat(path.c_str(), &first), 0);
+    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png"), path), 0);
+    struct stat same {};
+    ASSERT_EQ(::lstat(path.c_str(), &same), 0);
+    EXPECT_EQ(same.st_ino, first.st_ino);  // left alone when it already holds these bytes
+    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png2"), path), 0);
+    EXPECT_EQ(test::readFile(path), "png2");
+}
+
+TEST(DesktopMetadataValues, ChangeNoteKeepsTimesAndTouchesStatus) {
+    test::ScratchDir dir;
+    test::writeFile(dir / "file", "x");
+    struct timespec old[2] = {{1000, 5}, {2000, 7}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "file").c_str(), old, 0), 0);
+    struct stat before {};
+    ASSERT_EQ(::lstat((dir / "file").c_str(), &before), 0);
+    std::this_thread::sleep_for(20ms);
+    platform::Workspace::real().noteFileSystemChanged(dir / "file");
+    platform::Workspace::real().noteFileSystemChanged(dir / "missing");
+    struct stat after {};
+    ASSERT_EQ(::lstat((dir / "file").c_str(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, 2000);
+    EXPECT_EQ(after.st_mtim.tv_nsec, 7);
+    EXPECT_EQ(after.st_atim.tv_sec, 1000);
+    EXPECT_GT(after.st_ctim.tv_sec * 1'000'000'000L + after.st_ctim.tv_nsec,
+              before.st_ctim.tv_sec * 1'000'000'000L + before.st_ctim.tv_nsec);
+}
+
+}  // namespace
+}  // namespace lumaro
