@@ -29,7 +29,8 @@ namespace {
 // when one of the first two names a bus the session already runs; otherwise the form is
 // unavailable. Once connected, the session bus then activates its single metadata daemon.
 bool sessionBusExists() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address != nullptr && *address != '\0') {
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+        address != nullptr && *address != '\0') {
         return std::string_view(address).find("autolaunch:") == std::string_view::npos;
     }
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -127,7 +128,9 @@ void runWorker(const std::shared_ptr<Queue>& queue) {
     g_main_context_unref(context);
 }
 
-bool isUtf8(const std::string& text) { return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr); }
+bool isUtf8(const std::string& text) {
+    return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
+}
 
 int readKey(GFileInfo* info, const char* key, std::optional<std::string>& out) {
     out.reset();
@@ -245,8 +248,8 @@ class GioDesktopMetadata final : public DesktopMetadata {
             GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
             GError* raw = nullptr;
             const std::string keys = std::string(kCustomIconKey) + "," + kCustomIconNameKey;
-            GObjectPtr<GFileInfo> info(g_file_query_info(file.get(), keys.c_str(),
-                                                         G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw));
+            GObjectPtr<GFileInfo> info(g_file_query_info(
+                file.get(), keys.c_str(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw));
             ErrorPtr error(raw);
             if (!info) {
                 return errnoOf(error.get());
@@ -288,8 +291,8 @@ class GioDesktopMetadata final : public DesktopMetadata {
                 }
             }
             GError* raw = nullptr;
-            const gboolean ok = g_file_set_attributes_from_info(file.get(), info.get(),
-                                                                G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw);
+            const gboolean ok = g_file_set_attributes_from_info(
+                file.get(), info.get(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw);
             ErrorPtr error(raw);
             return ok ? 0 : errnoOf(error.get());
         });
@@ -381,7 +384,8 @@ IconMetadata skinnedIconMetadata(const std::string& iconFilePath) {
     return IconMetadata{fileUriOfPath(iconFilePath), std::nullopt};
 }
 
-int ensureIconFile(FileSystem& fs, const std::string& stateDirectory, const Bytes& png, std::string& iconPath) {
+int ensureIconFile(FileSystem& fs, const std::string& stateDirectory, const Bytes& png,
+                   std::string& iconPath) {
     iconPath = appendPathComponent(stateDirectory, kIconFileName);
     Bytes current;
     FileStatus status;

@@ -64,6 +64,7 @@ IconMetadata skinnedIconMetadata(const std::string& iconFilePath);
 
 // Writes `png` as kIconFileName in `stateDirectory` (atomically, mode 0644, the folder synced)
 // unless that file already holds exactly these bytes with that mode. `iconPath` receives its path.
-int ensureIconFile(FileSystem& fs, const std::string& stateDirectory, const Bytes& png, std::string& iconPath);
+int ensureIconFile(FileSystem& fs, const std::string& stateDirectory, const Bytes& png,
+                   std::string& iconPath);
 
 }  // namespace lumaro::platform

@@ -32,9 +32,9 @@ pid_t metadataDaemon() {
         return -1;
     }
     GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetConnectionUnixProcessID",
-        g_variant_new("(s)", "org.gtk.vfs.Metadata"), G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr,
-        nullptr);
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetConnectionUnixProcessID", g_variant_new("(s)", "org.gtk.vfs.Metadata"), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
     guint32 pid = 0;
     if (reply != nullptr) {
         g_variant_get(reply, "(u)", &pid);
@@ -139,10 +139,12 @@ TEST(DesktopMetadataNoBus, UnavailableWithoutLaunchingAnything) {
     test::writeFile(dir / "bin/dbus-launch", "#!/bin/sh\ntouch \"$0.ran\"\nexit 1\n", 0755);
     std::string self(4096, '\0');
     self.resize(static_cast<std::size_t>(::readlink("/proc/self/exe", self.data(), self.size())));
-    std::vector<std::string> env = {"LUMARO_NO_BUS_CHILD=1", "DISPLAY=:0", "PATH=" + dir / "bin" + ":/usr/bin:/bin",
-                                    "HOME=" + dir.path(), "XDG_RUNTIME_DIR=" + dir / "runtime"};
+    std::vector<std::string> env = {"LUMARO_NO_BUS_CHILD=1", "DISPLAY=:0",
+                                    "PATH=" + dir / "bin" + ":/usr/bin:/bin", "HOME=" + dir.path(),
+                                    "XDG_RUNTIME_DIR=" + dir / "runtime"};
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::string_view(*e).starts_with("ASAN_OPTIONS=") || std::string_view(*e).starts_with("LSAN_OPTIONS=")) {
+        if (std::string_view(*e).starts_with("ASAN_OPTIONS=") ||
+            std::string_view(*e).starts_with("LSAN_OPTIONS=")) {
             env.emplace_back(*e);
         }
     }
@@ -170,16 +172,19 @@ TEST(DesktopMetadataValues, SkinnedValueAndIconFile) {
     test::ScratchDir dir;
     test::ScopedUmask umask(077);
     std::string path;
-    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png"), path), 0);
+    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png"), path),
+              0);
     EXPECT_EQ(path, dir / "furball.png");
     EXPECT_EQ(test::fileMode(path), 0644u);
     struct stat first {};
     ASSERT_EQ(::lstat(path.c_str(), &first), 0);
-    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png"), path), 0);
+    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png"), path),
+              0);
     struct stat same {};
     ASSERT_EQ(::lstat(path.c_str(), &same), 0);
     EXPECT_EQ(same.st_ino, first.st_ino);  // left alone when it already holds these bytes
-    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png2"), path), 0);
+    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png2"), path),
+              0);
     EXPECT_EQ(test::readFile(path), "png2");
 }
 
