@@ -47,6 +47,7 @@ IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& 
 IconEngine IconBatchEngine::makeEngine(const std::string& backupDirectory) const {
     IconEngine engine(fs_, backupDirectory, icon_, workspace_);
     engine.setProgressHandler(progress_);
+    engine.setIconFileFolder(directory_);
     return engine;
 }
 

@@ -3,6 +3,7 @@
 
 #include "engine/icon_engine.h"
 #include "platform/paths.h"
+#include "platform/system_error.h"
 #include "records/errors.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
@@ -80,16 +81,19 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
     const std::vector<std::string> names = listItems(rootPath, hiddenNames);
 
     BackupManifest manifest;
-    manifest.schema = 1;
     manifest.rootPath = rootPath;
     manifest.rootIdentity = rootIdentity;
     manifest.createdAt = currentReferenceTime();
     const std::set<std::string> running = runningApplicationPaths();
-    const SkinContext skin{icon_->writer()};
+    const IconContext context = iconContext();
+    // Before the first item: every Linux form of every item points at this file.
+    platform::throwIfFailed(platform::ensureIconFile(fs_, context.iconFile, icon_->png()),
+                            context.iconFile);
     ManifestStore store(fs_, directory_);
     const std::string manifestFile = manifestPath();
 
     OperationReport report;
+    report.desktopMetadataUnavailable = context.metadata == nullptr;
     PredictionCache predictions;
     std::size_t position = 0;
     for (const std::string& name : names) {
@@ -108,12 +112,12 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
                 throw SkinError("所选文件夹已被替换");
             }
             const FileIdentity identity = identifyItem(fs_, item);
-            const IconState original = captureIconState(openCheckedItem(fs_, item, identity));
+            const IconState original = captureIconState(openCheckedItem(fs_, item, identity), context);
             IconState predicted;
             if (const IconState* known = predictions.find(identity.type, original)) {
                 predicted = *known;
             } else {
-                predicted = predictAppliedState(identity.type, original);
+                predicted = predictAppliedState(identity.type, original, context);
                 predictions.add(identity.type, original, predicted);
             }
 
@@ -124,13 +128,13 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
 
             // Everything from the recheck to the flush goes through one descriptor checked here.
             const platform::ItemHandle target = openCheckedItem(fs_, item, identity);
-            if (captureIconState(target) != original) {
+            if (captureIconState(target, context) != original) {
                 throw SkinError("备份后项目发生变化，已停止修改");
             }
-            const IconState after = skinItem(target, skin);
+            const IconState after = skinItem(target, context);
             // The item's new state must be on disk before the entry says "applied": a restore
             // refuses for good an applied entry whose item shows only part of the skin.
-            flushItem(target);
+            flushItem(target, context);
             if (!target.stillAtPath()) {
                 throw SkinError("原位置的项目已被替换");
             }

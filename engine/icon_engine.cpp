@@ -1,5 +1,7 @@
 #include "engine/icon_engine.h"
 
+#include <cerrno>
+
 #include <fcntl.h>
 
 #include <QImage>
@@ -21,7 +23,8 @@ IconEngine::IconEngine(platform::FileSystem& fs, const std::string& directory,
     : fs_(fs),
       workspace_(workspace),
       directory_(platform::standardizePath(directory)),
-      icon_(std::move(icon)) {
+      icon_(std::move(icon)),
+      iconFileFolder_(directory_) {
     platform::throwIfFailed(platform::createDirectories(fs_, directory_, 0700), directory_);
     if (!identifyItem(fs_, directory_).isDirectory()) {
         throw SkinError("备份目录不可用");
@@ -38,6 +41,19 @@ std::optional<BackupManifest> IconEngine::loadManifest() const {
 
 std::optional<BackupManifest> IconEngine::readManifest(const std::string& path) const {
     return ManifestStore(fs_, directory_).read(path);
+}
+
+IconContext IconEngine::iconContext() const {
+    IconContext context;
+    context.writer = &icon_->writer();
+    context.iconFile = platform::appendPathComponent(iconFileFolder_, platform::kFurballFileName);
+    platform::DesktopMetadata& store = workspace_.desktopMetadata();
+    // Only a store that says it is not there is left out; one that fails or hangs stays, so that
+    // each item meets the failure and keeps its entry.
+    if (store.available(directory_) != ENOTSUP) {
+        context.metadata = &store;
+    }
+    return context;
 }
 
 }  // namespace lumaro

@@ -17,6 +17,7 @@
 #include "platform/file_system.h"
 #include "platform/item_handle.h"
 #include "platform/workspace.h"
+#include "records/icon_facet.h"
 #include "records/records.h"
 
 class QImage;
@@ -52,6 +53,9 @@ class IconEngine {
     const Bytes& iconData() const { return icon_->png(); }
     platform::FileSystem& fileSystem() const { return fs_; }
     void setProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
+    // Where an apply keeps the icon file the Linux forms point at ("furball.png"); by default
+    // this engine's own directory. Every engine of one state directory shares that one file.
+    void setIconFileFolder(std::string folder) { iconFileFolder_ = std::move(folder); }
 
     // --- Skinning (apply) ---
 
@@ -104,13 +108,19 @@ class IconEngine {
 
     // The state an item of this kind will carry once skinned: rehearsed on a staging copy of
     // `original` for the forms that need it.
-    IconState predictAppliedState(std::uint16_t type, const IconState& original) const;
+    IconState predictAppliedState(std::uint16_t type, const IconState& original, const IconContext& context) const;
+    // The facets' view of the session: the metadata store when it is available here.
+    IconContext iconContext() const;
+    // After an item vanished: takes our custom icon off its old path in the metadata store, so
+    // that a new item of that name does not inherit it, and records that in `entry`.
+    bool clearVanishedMetadata(BackupEntry& entry, const std::string& item, const IconContext& context) const;
     // Restores the items of one manifest file. With `recordSkips`, gone items move into skip
     // records; without, they stay in the file and are only counted.
     OperationReport restoreManifest(ManifestStore& store, const std::string& file, bool recordSkips) const;
     // Writes one item's original icon state back through a freshly checked handle, verifies it
     // and returns the handle for the flush.
-    platform::ItemHandle restoreItem(const BackupEntry& entry, const std::string& item) const;
+    platform::ItemHandle restoreItem(const BackupEntry& entry, const std::string& item,
+                                     const IconContext& context) const;
     // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
     // false when it is there; SkinError when that cannot be told.
     bool itemIsMissing(const std::string& path, std::int32_t device) const;
@@ -122,6 +132,7 @@ class IconEngine {
     std::string directory_;
     std::shared_ptr<const RenderedIcon> icon_;
     ProgressHandler progress_;
+    std::string iconFileFolder_;
 };
 
 }  // namespace lumaro

@@ -11,6 +11,7 @@
 #include "platform/paths.h"
 #include "platform/system_error.h"
 #include "records/errors.h"
+#include "records/desktop_form.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
 #include "records/operation_lock.h"
@@ -67,14 +68,29 @@ bool IconEngine::itemIsMissing(const std::string& path, std::int32_t device) con
     }
 }
 
-platform::ItemHandle IconEngine::restoreItem(const BackupEntry& entry, const std::string& item) const {
+bool IconEngine::clearVanishedMetadata(BackupEntry& entry, const std::string& item,
+                                       const IconContext& context) const {
+    const std::string* ours = skinnedCustomIcon(entry);
+    if (context.metadata == nullptr || ours == nullptr) {
+        return false;
+    }
+    // A failure leaves the key and the record as they are; the next restore or retry tries again.
+    if (context.metadata->clearIfOurs(item, *ours) != 0 || context.metadata->flush() != 0) {
+        return false;
+    }
+    entry.applied.desktop->metadata->customIcon.reset();
+    return true;
+}
+
+platform::ItemHandle IconEngine::restoreItem(const BackupEntry& entry, const std::string& item,
+                                             const IconContext& context) const {
     if (identifyItem(fs_, item) != entry.identity) {
         throw SkinError("原位置出现了不同的项目，已保留备份");
     }
     platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
-    restoreIconState(handle, entry, captureIconState(handle));
+    restoreIconState(handle, context, entry, captureIconState(handle, context));
     workspace_.noteFileSystemChanged(item);
-    if (!iconStateMatches(captureIconState(handle), entry.original)) {
+    if (!iconStateMatches(captureIconState(handle, context), entry.original)) {
         throw SkinError("还原校验未通过，已保留备份");
     }
     return handle;
@@ -112,6 +128,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         throw SkinError(kRootReplaced);
     }
     const std::set<std::string> running = runningApplicationPaths();
+    const IconContext context = iconContext();
 
     std::vector<std::string> names;
     names.reserve(manifest.entries.size());
@@ -132,11 +149,15 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
                 throw SkinError(kRootReplaced);
             }
             if (itemIsMissing(item, rootDevice)) {
+                const bool cleared = clearVanishedMetadata(entry, item, context);
                 if (recordSkips) {
                     BackupManifest single = manifest;
                     single.entries = {entry};
                     archiveMissing(store, single);
                     eraseEntry(manifest, name);
+                    store.save(manifest, file);
+                } else if (cleared) {
+                    *findEntry(manifest, name) = entry;
                     store.save(manifest, file);
                 }
                 ++report.skipped;
@@ -144,7 +165,8 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
                 continue;
             }
             platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
-            const IconState current = captureIconState(handle);
+            requireRestorable(entry, context);
+            const IconState current = captureIconState(handle, context);
             if (!iconStateMatches(current, entry.original)) {
                 const bool unchanged = entry.phase == kPhaseApplied
                                            ? iconStateMatches(current, entry.applied)
@@ -155,11 +177,11 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
                 entry.phase = kPhaseRestoring;
                 *findEntry(manifest, name) = entry;
                 store.save(manifest, file);
-                handle = restoreItem(entry, item);
+                handle = restoreItem(entry, item, context);
             }
             // The item's original state must be on disk before its backup leaves the manifest,
             // and the backup goes only while the item is still where it was recorded.
-            flushItem(handle);
+            flushItem(handle, context);
             if (!handle.stillAtPath()) {
                 throw SkinError("原位置的项目已被替换");
             }

@@ -12,7 +12,8 @@
 
 namespace lumaro {
 
-IconState IconEngine::predictAppliedState(std::uint16_t type, const IconState& original) const {
+IconState IconEngine::predictAppliedState(std::uint16_t type, const IconState& original,
+                                          const IconContext& context) const {
     const std::string staging =
         platform::appendPathComponent(directory_, "staging-" + platform::newUuidString());
     platform::throwIfFailed(platform::createDirectory(fs_, staging, 0700), staging);
@@ -29,7 +30,6 @@ IconState IconEngine::predictAppliedState(std::uint16_t type, const IconState& o
         }
         platform::ItemHandle item;
         platform::throwIfFailed(platform::ItemHandle::open(fs_, path, item), path);
-        const SkinContext skin{icon_->writer()};
         std::vector<const IconFacet*> rehearsed;
         for (const IconFacet* facet : iconFacets()) {
             if (!facet->computesPrediction()) {
@@ -39,15 +39,16 @@ IconState IconEngine::predictAppliedState(std::uint16_t type, const IconState& o
         }
         try {
             for (const IconFacet* facet : rehearsed) {
-                facet->skin(item, skin);
+                facet->skin(item, context);
             }
         } catch (const SkinError&) {
             throw SkinError("无法生成图标");
         }
         IconState prediction;
         for (const IconFacet* facet : iconFacets()) {
-            facet->computesPrediction() ? facet->predict(original, skin, prediction)
-                                        : facet->capture(item, prediction);
+            facet->computesPrediction()
+                ? facet->predict(original, type == kTypeDirectory, context, prediction)
+                : facet->capture(item, context, prediction);
         }
         item = platform::ItemHandle();
         platform::removeTree(fs_, staging);

@@ -384,9 +384,7 @@ IconMetadata skinnedIconMetadata(const std::string& iconFilePath) {
     return IconMetadata{fileUriOfPath(iconFilePath), std::nullopt};
 }
 
-int ensureIconFile(FileSystem& fs, const std::string& stateDirectory, const Bytes& png,
-                   std::string& iconPath) {
-    iconPath = appendPathComponent(stateDirectory, kIconFileName);
+int ensureIconFile(FileSystem& fs, const std::string& iconPath, const Bytes& png) {
     Bytes current;
     FileStatus status;
     if (readRegularFile(fs, iconPath, png.size(), current) == 0 && current == png &&
@@ -396,7 +394,7 @@ int ensureIconFile(FileSystem& fs, const std::string& stateDirectory, const Byte
     if (const int error = writeFileAtomically(fs, iconPath, png.data(), png.size(), 0644); error != 0) {
         return error;
     }
-    return syncDirectory(fs, stateDirectory);
+    return syncDirectory(fs, deletingLastPathComponent(iconPath));
 }
 
 }  // namespace lumaro::platform

@@ -18,7 +18,7 @@ inline constexpr std::size_t kMaxMetadataValueSize = 16'777'216;
 inline constexpr const char* kCustomIconKey = "metadata::custom-icon";
 inline constexpr const char* kCustomIconNameKey = "metadata::custom-icon-name";
 // The icon file both Linux forms point at, in the state directory.
-inline constexpr const char* kIconFileName = "furball.png";
+inline constexpr const char* kFurballFileName = "furball.png";
 
 // The two keys of one path, each present with its text or absent.
 struct IconMetadata {
@@ -62,9 +62,8 @@ std::optional<std::string> fileUriOfPath(const std::string& path);
 // The keys a skinned item carries: custom-icon names the icon file, custom-icon-name absent.
 IconMetadata skinnedIconMetadata(const std::string& iconFilePath);
 
-// Writes `png` as kIconFileName in `stateDirectory` (atomically, mode 0644, the folder synced)
-// unless that file already holds exactly these bytes with that mode. `iconPath` receives its path.
-int ensureIconFile(FileSystem& fs, const std::string& stateDirectory, const Bytes& png,
-                   std::string& iconPath);
+// Writes `png` to `iconPath` (atomically, mode 0644, its folder synced) unless that file already
+// holds exactly these bytes with that mode.
+int ensureIconFile(FileSystem& fs, const std::string& iconPath, const Bytes& png);
 
 }  // namespace lumaro::platform

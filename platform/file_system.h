@@ -77,8 +77,12 @@ class FileSystem {
     // Opens one name inside the open folder `folder` (a name with "/" is EINVAL). O_CLOEXEC is
     // always added; the caller adds O_NOFOLLOW.
     virtual int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) = 0;
+    // The status of one name inside the open folder `folder`, never following a final link.
+    virtual int lstatAt(int folder, const std::string& name, FileStatus& out) = 0;
     // Removes one name (never a folder) inside the open folder `folder`.
     virtual int unlinkAt(int folder, const std::string& name) = 0;
+    // Renames one name inside the open folder `folder` over another there (atomically).
+    virtual int renameAt(int folder, const std::string& from, const std::string& to) = 0;
     // Extended attributes. Names are the program's names ("com.apple.FinderInfo"); on Linux each
     // is stored as "user." + name, and other namespaces are invisible here. A missing attribute
     // gives ENODATA. With `buffer` null, `length` receives the value's size; otherwise the value
@@ -131,7 +135,13 @@ class ForwardingFileSystem : public FileSystem {
     int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {
         return target_.openAt(folder, name, flags, mode, fd);
     }
+    int lstatAt(int folder, const std::string& name, FileStatus& out) override {
+        return target_.lstatAt(folder, name, out);
+    }
     int unlinkAt(int folder, const std::string& name) override { return target_.unlinkAt(folder, name); }
+    int renameAt(int folder, const std::string& from, const std::string& to) override {
+        return target_.renameAt(folder, from, to);
+    }
     int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
                       std::size_t& length) override {
         return target_.fgetAttribute(fd, name, buffer, size, length);

@@ -52,6 +52,10 @@ int ItemHandle::unlinkChild(const std::string& name) const {
     return fs_->unlinkAt(fd_.get(), name);
 }
 
+int ItemHandle::renameChild(const std::string& from, const std::string& to) const {
+    return fs_->renameAt(fd_.get(), from, to);
+}
+
 bool ItemHandle::stillAtPath() const {
     FileStatus now;
     return fs_->lstat(path_, now) == 0 && now.device == status_.device && now.inode == status_.inode;

@@ -251,6 +251,22 @@ class PosixFileSystem final : public FileSystem {
         return ::unlinkat(folder, name.c_str(), 0) == 0 ? 0 : errno;
     }
 
+    int lstatAt(int folder, const std::string& name, FileStatus& out) override {
+        if (name.empty() || name.find('/') != std::string::npos) {
+            return EINVAL;
+        }
+        return statxAt(folder, name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, out);
+    }
+
+    int renameAt(int folder, const std::string& from, const std::string& to) override {
+        for (const std::string* name : {&from, &to}) {
+            if (name->empty() || name->find('/') != std::string::npos) {
+                return EINVAL;
+            }
+        }
+        return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0 ? 0 : errno;
+    }
+
     int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
                       std::size_t& length) override {
         const ssize_t n = ::fgetxattr(fd, userName(name).c_str(), buffer, buffer ? size : 0);

@@ -47,6 +47,12 @@ namespace {
 
 class LinuxWorkspace final : public Workspace {
   public:
+    DesktopMetadata& desktopMetadata() override {
+        // Made on first use: its worker thread and GIO start only for a program that needs them.
+        static const std::unique_ptr<DesktopMetadata> store = makeGioDesktopMetadata();
+        return *store;
+    }
+
     std::vector<RunningApplication> runningApplications() override {
         std::vector<RunningApplication> result;
         std::vector<std::string> entries;
@@ -118,6 +124,24 @@ std::string Workspace::desktopFolder() {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     return folder.isEmpty() ? appendPathComponent(homeDirectory(), "Desktop")
                             : standardizePath(folder.toStdString());
+}
+
+namespace {
+
+class UnavailableDesktopMetadata final : public DesktopMetadata {
+  public:
+    int available(const std::string&) override { return ENOTSUP; }
+    int read(const std::string&, IconMetadata&) override { return ENOTSUP; }
+    int write(const std::string&, const IconMetadata&) override { return ENOTSUP; }
+    int clearIfOurs(const std::string&, const std::string&) override { return ENOTSUP; }
+    int flush() override { return 0; }
+};
+
+}  // namespace
+
+DesktopMetadata& Workspace::desktopMetadata() {
+    static UnavailableDesktopMetadata none;
+    return none;
 }
 
 Workspace& Workspace::real() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/desktop_metadata.h"
 #include "platform/file_system.h"
 
 namespace lumaro::platform {
@@ -33,6 +34,9 @@ class Workspace {
     // Tells running file managers that an item's icon changed (its times set to themselves);
     // failures are ignored.
     virtual void noteFileSystemChanged(const std::string& path);
+    // The session's desktop metadata store. Here one that is never available; the real
+    // workspace gives the store reached through GIO.
+    virtual DesktopMetadata& desktopMetadata();
     // The user's home folder: $HOME, else the password database's entry; "/" when neither.
     virtual std::string homeDirectory();
     // Where applications keep their data ($XDG_DATA_HOME, by default ~/.local/share).

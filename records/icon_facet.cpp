@@ -4,6 +4,7 @@
 
 #include "platform/system_error.h"
 #include "records/errors.h"
+#include "records/desktop_form.h"
 #include "records/identity.h"
 #include "records/mac_form.h"
 
@@ -11,20 +12,24 @@ namespace lumaro {
 
 const std::vector<const IconFacet*>& iconFacets() {
     // The folder's "Icon\r" before the item's flag: the flag is the last write.
-    static const std::vector<const IconFacet*> facets{&folderIconFileFacet(), &macAttributesFacet()};
+    // The Linux forms first, then the folder's "Icon\r" before the item's flag: the flag is the
+    // last write.
+    static const std::vector<const IconFacet*> facets{&desktopMetadataFacet(), &directoryFileFacet(),
+                                                      &folderIconFileFacet(), &macAttributesFacet()};
     return facets;
 }
 
-IconState captureIconState(const platform::ItemHandle& item) {
+IconState captureIconState(const platform::ItemHandle& item, const IconContext& context) {
     IconState state;
     for (const IconFacet* facet : iconFacets()) {
-        facet->capture(item, state);
+        facet->capture(item, context, state);
     }
     return state;
 }
 
-IconState captureIconState(platform::FileSystem& fs, const std::string& path, const FileIdentity& recorded) {
-    return captureIconState(openCheckedItem(fs, path, recorded));
+IconState captureIconState(platform::FileSystem& fs, const std::string& path, const FileIdentity& recorded,
+                           const IconContext& context) {
+    return captureIconState(openCheckedItem(fs, path, recorded), context);
 }
 
 bool iconStateMatches(const IconState& current, const IconState& expected) {
@@ -37,31 +42,38 @@ bool stateMatchesEither(const IconState& current, const IconState& a, const Icon
                        [&](const IconFacet* facet) { return facet->matchesEither(current, a, b); });
 }
 
-IconState skinItem(const platform::ItemHandle& item, const SkinContext& context) {
-    if (!context.writer.valid()) {
+IconState skinItem(const platform::ItemHandle& item, const IconContext& context) {
+    if (context.writer == nullptr || !context.writer->valid()) {
         throw SkinError("无法生成图标");
     }
     for (const IconFacet* facet : iconFacets()) {
         facet->skin(item, context);
     }
-    IconState after = captureIconState(item);
+    IconState after = captureIconState(item, context);
     for (const IconFacet* facet : iconFacets()) {
-        if (!facet->showsNewIcon(after)) {
+        if (!facet->showsNewIcon(after, context)) {
             throw SkinError("图标设置未生效");
         }
     }
     return after;
 }
 
-void restoreIconState(const platform::ItemHandle& item, const BackupEntry& entry, const IconState& current) {
+void requireRestorable(const BackupEntry& entry, const IconContext& context) {
     for (const IconFacet* facet : iconFacets()) {
-        facet->restore(item, entry, current);
+        facet->requireRestorable(entry, context);
     }
 }
 
-void flushItem(const platform::ItemHandle& item) {
+void restoreIconState(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
+                      const IconState& current) {
     for (const IconFacet* facet : iconFacets()) {
-        facet->flush(item);
+        facet->restore(item, context, entry, current);
+    }
+}
+
+void flushItem(const platform::ItemHandle& item, const IconContext& context) {
+    for (const IconFacet* facet : iconFacets()) {
+        facet->flush(item, context);
     }
     platform::throwIfFailed(item.sync(), item.path());
 }

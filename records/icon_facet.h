@@ -11,15 +11,18 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "platform/desktop_metadata.h"
 #include "platform/icon_writer.h"
 #include "platform/item_handle.h"
 #include "records/records.h"
 
 namespace lumaro {
 
-// What skinning an item needs besides the item; made once per batch operation.
-struct SkinContext {
-    const platform::IconWriter& writer;
+// What the facets reach besides the item, made once per operation.
+struct IconContext {
+    const platform::IconWriter* writer = nullptr;   // set for an apply
+    platform::DesktopMetadata* metadata = nullptr;  // null where the session's store is unavailable
+    std::string iconFile;                           // the absolute path of the icon file, for an apply
 };
 
 class IconFacet {
@@ -30,7 +33,8 @@ class IconFacet {
     virtual ~IconFacet() = default;
 
     // Reads the facet's members of `state` from the open item; throws SkinError.
-    virtual void capture(const platform::ItemHandle& item, IconState& state) const = 0;
+    virtual void capture(const platform::ItemHandle& item, const IconContext& context,
+                         IconState& state) const = 0;
     // Whether `current` visibly carries the facet's part of `expected` (the check a restore makes
     // before it lets a backup go).
     virtual bool matches(const IconState& current, const IconState& expected) const = 0;
@@ -38,21 +42,27 @@ class IconFacet {
     // leaves it.
     virtual bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const = 0;
     // Makes a fresh, throw-away item hold the facet's part of `state` exactly; nothing is synced.
-    virtual void writeExact(const platform::ItemHandle& item, const IconState& state) const = 0;
+    virtual void writeExact(const platform::ItemHandle& item, const IconState& state) const {
+        (void)item;
+        (void)state;
+    }
+    // Throws SkinError when the facet's part of `entry` cannot be checked and put back here.
+    virtual void requireRestorable(const BackupEntry&, const IconContext&) const {}
     // Puts the facet's part of `entry.original` back on the item, which carries `current`; only
     // what the skin changed goes back.
-    virtual void restore(const platform::ItemHandle& item, const BackupEntry& entry,
-                         const IconState& current) const = 0;
+    virtual void restore(const platform::ItemHandle& item, const IconContext& context,
+                         const BackupEntry& entry, const IconState& current) const = 0;
     // Gives the item the new icon.
-    virtual void skin(const platform::ItemHandle& item, const SkinContext& context) const = 0;
+    virtual void skin(const platform::ItemHandle& item, const IconContext& context) const = 0;
     // Whether the facet's part of a just-skinned item shows the new icon.
-    virtual bool showsNewIcon(const IconState&) const { return true; }
+    virtual bool showsNewIcon(const IconState&, const IconContext&) const { return true; }
     // Whether the facet's skinned state is a pure function of its original state, computed by
     // predict() instead of rehearsed on a staging copy (which must then leave it alone).
     virtual bool computesPrediction() const { return false; }
-    virtual void predict(const IconState& /*original*/, const SkinContext&, IconState& /*predicted*/) const {}
+    virtual void predict(const IconState& /*original*/, bool /*isDirectory*/, const IconContext&,
+                         IconState& /*predicted*/) const {}
     // Flushes what the facet wrote outside the item's own descriptor; throws on failure.
-    virtual void flush(const platform::ItemHandle&) const {}
+    virtual void flush(const platform::ItemHandle&, const IconContext&) const {}
 
     virtual void encode(const IconState& state, nlohmann::json& object) const = 0;
     virtual void decode(const nlohmann::json& object, const std::string& path, IconState& state) const = 0;
@@ -67,20 +77,24 @@ const std::vector<const IconFacet*>& iconFacets();
 
 // --- The whole state, facet by facet ---
 
-IconState captureIconState(const platform::ItemHandle& item);
+IconState captureIconState(const platform::ItemHandle& item, const IconContext& context);
 // Opens the item at `path`, checks it is `recorded`, and captures it.
-IconState captureIconState(platform::FileSystem& fs, const std::string& path, const FileIdentity& recorded);
+IconState captureIconState(platform::FileSystem& fs, const std::string& path, const FileIdentity& recorded,
+                           const IconContext& context = {});
 // Whether `current` visibly carries the icon of `expected`.
 bool iconStateMatches(const IconState& current, const IconState& expected);
 // Whether `current` shows, facet by facet, the icon of `a` or of `b`.
 bool stateMatchesEither(const IconState& current, const IconState& a, const IconState& b);
 // Skins the item and returns what it then carries; SkinError when a facet does not show the
 // new icon.
-IconState skinItem(const platform::ItemHandle& item, const SkinContext& context);
+IconState skinItem(const platform::ItemHandle& item, const IconContext& context);
+// Throws SkinError when some facet of `entry` cannot be restored with `context`.
+void requireRestorable(const BackupEntry& entry, const IconContext& context);
 // Puts every facet of `entry.original` back; the caller verifies.
-void restoreIconState(const platform::ItemHandle& item, const BackupEntry& entry, const IconState& current);
+void restoreIconState(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
+                      const IconState& current);
 // Flushes every facet and then the item itself: afterwards what was written survives a power loss.
-void flushItem(const platform::ItemHandle& item);
+void flushItem(const platform::ItemHandle& item, const IconContext& context);
 std::uint64_t hashIconState(const IconState& state, std::uint64_t seed);
 
 // 1-byte FNV mixing for the facets' hashes.

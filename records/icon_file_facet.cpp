@@ -10,6 +10,7 @@
 #include "platform/system_error.h"
 #include "records/attributes.h"
 #include "records/errors.h"
+#include "records/identity.h"
 #include "records/json.h"
 #include "records/json_members.h"
 #include "records/mac_form.h"
@@ -22,10 +23,6 @@ using json_members::json;
 
 constexpr const char* kUnsafeIconFile = "文件夹包含无法安全处理的 Icon 文件";
 
-bool safeIconFile(const platform::FileStatus& st) {
-    return st.isRegular() && st.linkCount == 1 && st.size <= kMaxAttributeRead;
-}
-
 std::string iconFilePath(const platform::ItemHandle& folder) {
     return platform::appendPathComponent(folder.path(), kIconFileName);
 }
@@ -35,36 +32,14 @@ std::string iconFilePath(const platform::ItemHandle& folder) {
 std::optional<IconFile> captureIconFile(const platform::ItemHandle& folder) {
     platform::FileSystem& fs = folder.fs();
     const std::string path = iconFilePath(folder);
-    // A look before the open, so that no device or FIFO is ever opened; what is opened is
-    // checked again below.
-    platform::FileStatus st;
-    int err = fs.lstat(path, st);
-    if (err == ENOENT) {
-        return std::nullopt;
-    }
-    if (err != 0) {
-        throw SkinError("无法读取文件夹的图标文件");
-    }
-    if (!safeIconFile(st)) {
-        throw SkinError(kUnsafeIconFile);
-    }
     platform::Descriptor fd;
-    err = folder.openChild(kIconFileName, O_RDONLY, 0, fd);
-    if (err == ENOENT) {
+    platform::FileStatus st;
+    if (!openSafeChild(folder, kIconFileName, kMaxAttributeRead, kUnsafeIconFile, "无法读取文件夹的图标文件", fd,
+                       st)) {
         return std::nullopt;
-    }
-    if (err == ELOOP || err == ENXIO || err == EISDIR) {
-        throw SkinError(kUnsafeIconFile);
-    }
-    if (err != 0) {
-        throw SkinError("无法读取文件夹的图标文件");
-    }
-    platform::throwIfFailed(fs.fstat(fd.get(), st), path);
-    if (!safeIconFile(st)) {
-        throw SkinError(kUnsafeIconFile);
     }
     IconFile file;
-    err = platform::readToEnd(fs, fd.get(), kMaxAttributeRead, st.size, file.contents);
+    const int err = platform::readToEnd(fs, fd.get(), kMaxAttributeRead, st.size, file.contents);
     if (err == EFBIG) {
         throw SkinError(kUnsafeIconFile);
     }
@@ -145,7 +120,7 @@ bool sameOptional(const Bytes* x, const Bytes* y) {
 
 class FolderIconFileFacet final : public IconFacet {
   public:
-    void capture(const platform::ItemHandle& item, IconState& state) const override {
+    void capture(const platform::ItemHandle& item, const IconContext&, IconState& state) const override {
         state.iconFile = item.isDirectory() ? captureIconFile(item) : std::nullopt;
     }
 
@@ -163,7 +138,7 @@ class FolderIconFileFacet final : public IconFacet {
         }
     }
 
-    void restore(const platform::ItemHandle& item, const BackupEntry& entry,
+    void restore(const platform::ItemHandle& item, const IconContext&, const BackupEntry& entry,
                  const IconState& current) const override {
         if (!item.isDirectory()) {
             return;
@@ -177,13 +152,13 @@ class FolderIconFileFacet final : public IconFacet {
         }
     }
 
-    void skin(const platform::ItemHandle& item, const SkinContext& context) const override {
-        if (item.isDirectory() && context.writer.writeFolderIconFile(item) != 0) {
+    void skin(const platform::ItemHandle& item, const IconContext& context) const override {
+        if (item.isDirectory() && context.writer->writeFolderIconFile(item) != 0) {
             throw SkinError("系统未允许更改图标，请检查文件夹权限");
         }
     }
 
-    void flush(const platform::ItemHandle& item) const override {
+    void flush(const platform::ItemHandle& item, const IconContext&) const override {
         if (!item.isDirectory()) {
             return;
         }

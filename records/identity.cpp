@@ -1,5 +1,7 @@
 #include "records/identity.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 #include "platform/paths.h"
@@ -42,6 +44,36 @@ platform::ItemHandle openCheckedItem(platform::FileSystem& fs, const std::string
         throw SkinError("原位置的项目已被替换");
     }
     return item;
+}
+
+bool openSafeChild(const platform::ItemHandle& folder, const std::string& name, std::uint64_t limit,
+                   const char* unsafe, const char* unreadable, platform::Descriptor& fd,
+                   platform::FileStatus& st) {
+    const auto safe = [&] { return st.isRegular() && st.linkCount == 1 && st.size <= limit; };
+    int err = folder.fs().lstatAt(folder.fd(), name, st);
+    if (err == ENOENT) {
+        return false;
+    }
+    if (err != 0) {
+        throw SkinError(unreadable);
+    }
+    if (!safe()) {
+        throw SkinError(unsafe);
+    }
+    err = folder.openChild(name, O_RDONLY, 0, fd);
+    if (err == ENOENT) {
+        return false;
+    }
+    if (err == ELOOP || err == ENXIO || err == EISDIR) {
+        throw SkinError(unsafe);
+    }
+    if (err != 0 || folder.fs().fstat(fd.get(), st) != 0) {
+        throw SkinError(unreadable);
+    }
+    if (!safe()) {
+        throw SkinError(unsafe);
+    }
+    return true;
 }
 
 }  // namespace lumaro

@@ -24,4 +24,12 @@ FileIdentity identityOf(const platform::FileStatus& status);
 platform::ItemHandle openCheckedItem(platform::FileSystem& fs, const std::string& path,
                                      const FileIdentity& recorded);
 
+// Opens the regular file `name` inside the open folder for reading, never following a link,
+// never opening a device or FIFO: a look before the open, and a check of what was opened. False
+// when there is none; SkinError `unsafe` for anything but a regular file with one link of at
+// most `limit` bytes, `unreadable` when it cannot be read.
+bool openSafeChild(const platform::ItemHandle& folder, const std::string& name, std::uint64_t limit,
+                   const char* unsafe, const char* unreadable, platform::Descriptor& fd,
+                   platform::FileStatus& st);
+
 }  // namespace lumaro

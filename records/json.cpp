@@ -163,6 +163,15 @@ std::string indented(const std::string& text, std::size_t spaces) {
     return out;
 }
 
+// Readers ignore members they do not know, so a build that knows only the Mac form would restore
+// just that part of a backup holding the Linux forms: those backups carry a schema it refuses.
+std::int64_t schemaFor(const BackupManifest& manifest) {
+    const bool desktopForms = std::any_of(manifest.entries.begin(), manifest.entries.end(), [](const BackupEntry& e) {
+        return e.original.desktop.has_value() || e.applied.desktop.has_value();
+    });
+    return desktopForms ? kSchemaWithDesktopForms : 1;
+}
+
 std::string encodeEntryText(const BackupEntry& entry) {
     return indented(dumpStrict(encodeEntry(entry), 2), 4);
 }
@@ -189,7 +198,7 @@ std::string assembleManifest(const BackupManifest& manifest, const std::vector<c
     out += ",\n  \"rootPath\": ";
     out += dumpStrict(json(manifest.rootPath), -1);
     out += ",\n  \"schema\": ";
-    out += std::to_string(manifest.schema);
+    out += std::to_string(manifest.schema == 1 ? schemaFor(manifest) : manifest.schema);
     out += "\n}\n";
     return out;
 }
@@ -370,6 +379,9 @@ BackupManifest decodeManifest(std::string_view document) {
     manifest.rootIdentity = decodeIdentity(require(root, "", "rootIdentity"), "rootIdentity");
     manifest.rootPath = readString(require(root, "", "rootPath"), "rootPath");
     manifest.schema = readInteger<std::int64_t>(require(root, "", "schema"), "schema");
+    if (manifest.schema == 1) {
+        manifest.schema = schemaFor(manifest);
+    }
     return manifest;
 }
 
@@ -404,7 +416,7 @@ bool validName(const std::string& name) {
 }  // namespace
 
 void checkManifest(const BackupManifest& manifest) {
-    if (manifest.schema != 1) {
+    if (manifest.schema != 1 && manifest.schema != kSchemaWithDesktopForms) {
         throw SkinError(kUnsupportedManifestMessage);
     }
     const auto invalid = [] { return SkinError(kInvalidManifestMessage); };

@@ -42,6 +42,8 @@ PendingScope decodeScope(std::string_view document);
 // kUnsupportedManifestMessage or kInvalidManifestMessage.
 void checkManifest(const BackupManifest& manifest);
 
+// The schema of a manifest that holds any Linux form; one without them is schema 1.
+inline constexpr std::int64_t kSchemaWithDesktopForms = 2;
 inline constexpr const char* kUnsupportedManifestMessage = "备份格式不受支持，请保留备份目录。";
 inline constexpr const char* kInvalidManifestMessage = "备份内容无效，请保留备份目录。";
 

@@ -78,7 +78,7 @@ std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> volatileRang
 
 class MacAttributesFacet final : public IconFacet {
   public:
-    void capture(const platform::ItemHandle& item, IconState& state) const override {
+    void capture(const platform::ItemHandle& item, const IconContext&, IconState& state) const override {
         const std::string name = platform::lastPathComponent(item.path());
         state.finder = readIconAttribute(item.fs(), item.fd(), kFinderInfoAttribute, name);
         if (state.finder && state.finder->size() != kFinderInfoSize) {
@@ -106,7 +106,7 @@ class MacAttributesFacet final : public IconFacet {
         writeIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, state.fork, name);
     }
 
-    void restore(const platform::ItemHandle& item, const BackupEntry& entry,
+    void restore(const platform::ItemHandle& item, const IconContext&, const BackupEntry& entry,
                  const IconState& current) const override {
         const std::string name = platform::lastPathComponent(item.path());
         writeIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, entry.original.fork, name);
@@ -125,13 +125,13 @@ class MacAttributesFacet final : public IconFacet {
                            name);
     }
 
-    void skin(const platform::ItemHandle& item, const SkinContext& context) const override {
-        if (context.writer.markCustomIcon(item) != 0) {
+    void skin(const platform::ItemHandle& item, const IconContext& context) const override {
+        if (context.writer->markCustomIcon(item) != 0) {
             throw SkinError("系统未允许更改图标，请检查文件夹权限");
         }
     }
 
-    bool showsNewIcon(const IconState& after) const override { return hasCustomIconFlag(after.finder); }
+    bool showsNewIcon(const IconState& after, const IconContext&) const override { return hasCustomIconFlag(after.finder); }
 
     void encode(const IconState& state, json& object) const override {
         if (state.finder) {

@@ -25,6 +25,7 @@ void OperationReport::merge(const OperationReport& other) {
                                 other.relaunchApplications.end());
     missingItems.insert(missingItems.end(), other.missingItems.begin(), other.missingItems.end());
     setAsideItems.insert(setAsideItems.end(), other.setAsideItems.begin(), other.setAsideItems.end());
+    desktopMetadataUnavailable = desktopMetadataUnavailable || other.desktopMetadataUnavailable;
 }
 
 std::string errorLine(const std::string& name, const std::string& description) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/desktop_metadata.h"
 #include "platform/file_ops.h"
 
 namespace lumaro {
@@ -40,11 +41,29 @@ struct IconFile {
     friend bool operator==(const IconFile&, const IconFile&) = default;
 };
 
+// A folder's captured ".directory" file.
+struct DirectoryFile {
+    Bytes contents;
+    std::uint16_t mode = 0;  // permission bits only
+
+    friend bool operator==(const DirectoryFile&, const DirectoryFile&) = default;
+};
+
+// The forms Linux desktops draw. Present once either was captured: a folder's ".directory"
+// always is, the metadata only where the desktop session's store was available.
+struct DesktopIcon {
+    std::optional<platform::IconMetadata> metadata;  // the store's two keys of the item's path
+    std::optional<DirectoryFile> directoryFile;      // absent: the folder has none (or a file)
+
+    friend bool operator==(const DesktopIcon&, const DesktopIcon&) = default;
+};
+
 // The complete icon state of one item.
 struct IconState {
     std::optional<Bytes> finder;  // "com.apple.FinderInfo", 32 bytes when present
     std::optional<Bytes> fork;    // "com.apple.ResourceFork"
     std::optional<IconFile> iconFile;
+    std::optional<DesktopIcon> desktop = std::nullopt;  // absent in records made without the Linux forms
 
     friend bool operator==(const IconState&, const IconState&) = default;
 };
@@ -93,6 +112,9 @@ struct OperationReport {
     std::vector<std::string> relaunchApplications;
     std::vector<std::string> missingItems;
     std::vector<std::string> setAsideItems = {};  // moved into skip records by a set-aside
+    // An apply ran where the session's desktop metadata store was not available: a notice, no
+    // item's error.
+    bool desktopMetadataUnavailable = false;
 
     // Adds the counts and appends the lists of `other`, in order.
     void merge(const OperationReport& other);

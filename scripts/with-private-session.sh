@@ -14,6 +14,7 @@ chmod 700 "$scratch/runtime"
 unset DBUS_SESSION_BUS_ADDRESS GIO_USE_VFS DISPLAY WAYLAND_DISPLAY
 export HOME="$scratch/home" XDG_DATA_HOME="$scratch/data" XDG_CONFIG_HOME="$scratch/config" \
     XDG_CACHE_HOME="$scratch/cache" XDG_RUNTIME_DIR="$scratch/runtime"
+export LUMARO_PRIVATE_SESSION=1
 # dbus-run-session ends the bus, and with it the daemons it activated, when the command ends.
 set +e
 dbus-run-session -- "$@"

@@ -19,15 +19,19 @@ namespace {
 using platform::FileSystem;
 using Phases = std::vector<std::pair<std::string, std::string>>;
 
-IconState stateOf(const std::string& path) {
-    return captureIconState(FileSystem::real(), path, identifyItem(FileSystem::real(), path));
-}
-
 bool untouched(const std::string& path) {
     return test::userAttributes(path).empty() && !test::exists(path + "/Icon\r");
 }
 
 class Apply : public test::EngineTest {
+  protected:
+    // The state as the engine sees it, with the workspace's metadata store.
+    IconState stateOf(const std::string& path) {
+        IconContext context;
+        context.metadata = &workspace.metadata;
+        return captureIconState(FileSystem::real(), path, identifyItem(FileSystem::real(), path), context);
+    }
+
   protected:
     Phases phases() const {
         Phases result;
@@ -61,7 +65,7 @@ TEST_F(Apply, SkinsAMixedFolderAndRecordsEveryOriginalStateExactly) {
     for (const char* name : {"alpha.txt", "beta.txt", "Docs", "Editor.APP", "Photos"}) {
         const FileIdentity identity = identifyItem(FileSystem::real(), at(name));
         entries.push_back(
-            {name, identity, captureIconState(FileSystem::real(), at(name), identity), {}, "applied"});
+            {name, identity, stateOf(at(name)), {}, "applied"});
     }
 
     // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all.
@@ -93,10 +97,10 @@ TEST_F(Apply, PredictionEqualsTheRealChange) {
     std::map<std::string, IconState> originals, predicted;
     for (const char* name : {"plain.txt", "Empty", "Carrier"})
         originals[name] = stateOf(at(name));
-    fs.observe = [&](const std::string& call) {
+    // The Linux forms are written first: the metadata, then a folder's ".directory".
+    fs.observe = workspace.metadata.observe = [&](const std::string& call) {
         for (const auto& [name, original] : originals) {
-            if (predicted.count(name) > 0 ||
-                !(call.starts_with("setAttribute " + at(name)) || call == "open " + at(name) + "/Icon\r"))
+            if (predicted.count(name) > 0 || !(call == "write " + at(name) || call == "open " + at(name) + "/Icon\r"))
                 continue;
             const auto prepared = reader.read(backups + "/backup.json");
             if (prepared && prepared->entries.back().name == name) {

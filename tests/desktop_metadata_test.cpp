@@ -171,19 +171,17 @@ TEST(DesktopMetadataValues, SkinnedValueAndIconFile) {
 
     test::ScratchDir dir;
     test::ScopedUmask umask(077);
-    std::string path;
-    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png"), path),
-              0);
-    EXPECT_EQ(path, dir / "furball.png");
+    const std::string path = dir / "furball.png";
+    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), path, test::bytesOf("png")), 0);
     EXPECT_EQ(test::fileMode(path), 0644u);
     struct stat first {};
     ASSERT_EQ(::lstat(path.c_str(), &first), 0);
-    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png"), path),
+    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), path, test::bytesOf("png")),
               0);
     struct stat same {};
     ASSERT_EQ(::lstat(path.c_str(), &same), 0);
     EXPECT_EQ(same.st_ino, first.st_ino);  // left alone when it already holds these bytes
-    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), dir.path(), test::bytesOf("png2"), path),
+    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), path, test::bytesOf("png2")),
               0);
     EXPECT_EQ(test::readFile(path), "png2");
 }

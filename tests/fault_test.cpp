@@ -45,15 +45,20 @@ OperationReport guarded(const std::function<OperationReport()>& run) try {
 
 class Faults : public ::testing::Test {
   protected:
-    Faults() { noSync_.record = false, reset(), before_ = states(); }
+    Faults() {
+        noSync_.record = false, workspace_.metadata.file = scratch_ / "metadata.json";
+        reset(), before_ = states();
+    }
     // home/Desktop (a plain file, a file with attributes, a folder with "Icon\r", one without),
     // home/state, Applications/{One,Two}.app, and "side" for items moved away.
     void reset() const {
         stdfs::remove_all(scratch_ / "home"), stdfs::remove_all(apps_), stdfs::remove_all(side_);
+        test::writeFile(workspace_.metadata.file, "{\"" + root_ + "/Iconic\": {\"name\": \"folder-music\"}}");
         for (const std::string& folder :
              {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app", side_})
             stdfs::create_directories(folder);
         test::writeFile(root_ + "/plain.txt", "hello"), test::makeDirectory(apps_ + "/Two.app");
+        test::writeFile(root_ + "/Iconic/.directory", "# kept\n[Desktop Entry]\nIcon=folder-music\n[X]\na=1", 0640);
         for (const std::string& item :
              {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app"}) {
             item.ends_with(".app") ? void() : test::writeFile(item, "contents of " + item, 0600);
@@ -62,7 +67,8 @@ class Faults : public ::testing::Test {
             test::setRawAttribute(item, "user.xdg.comment", test::bytesOf("kept"));
         }
     }
-    // Every item's "user." attributes, and its "Icon\r" file's attributes, mode and contents.
+    // Every item's "user." attributes, its "Icon\r" file's attributes, mode and contents, and its
+    // ".directory" (and a temporary one) with its mode.
     States states() const {
         States out;
         for (const std::string& item : {root_ + "/plain.txt", root_ + "/tagged.doc", root_ + "/Folder",
@@ -73,6 +79,12 @@ class Faults : public ::testing::Test {
                 if (path != item && test::exists(path))
                     out[item] += std::to_string(test::fileMode(path)) + test::readFile(path);
             }
+            platform::IconMetadata keys;
+            workspace_.metadata.read(item, keys);
+            out[item] += "|" + keys.customIcon.value_or("-") + "|" + keys.customIconName.value_or("-");
+            for (const std::string& path : {item + "/.directory", item + "/.directory.lumaro-new"})
+                if (test::exists(path))
+                    out[item] += "|" + std::to_string(test::fileMode(path)) + test::readFile(path);
             out[item] += ".";
         }
         return out;

@@ -159,6 +159,8 @@ TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
     m.entries[0].original.fork = Bytes(kMaxStoredValue, 1);
     EXPECT_EQ(verdict(m), "accepted");
     m.schema = 2;
+    EXPECT_EQ(verdict(m), "accepted");
+    m.schema = 3;
     EXPECT_EQ(verdict(m), kUnsupportedManifestMessage);
 
     using M = BackupManifest&;

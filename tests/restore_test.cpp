@@ -108,6 +108,9 @@ TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) 
     skin(3);
     BackupManifest single = engine.loadManifest().value();
     single.entries = {single.entries[1]};
+    // The vanished item's old path loses our custom icon: a new file there shows none.
+    single.entries[0].applied.desktop->metadata->customIcon.reset();
+    ASSERT_EQ(workspace.metadata.keys.count(at("b.txt")), 1u);
     ASSERT_TRUE(std::filesystem::remove(at("b.txt")));
     EXPECT_EQ(engine.restore(), (OperationReport{2, 1, {}, 0, {}, {"b.txt"}}));
     const Names first = records();
@@ -118,6 +121,7 @@ TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) 
                                  std::regex("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.json")))
         << first[0];
     EXPECT_EQ(engine.readManifest(first[0]), single);
+    EXPECT_EQ(workspace.metadata.keys.count(at("b.txt")), 0u);
 
     // A root missing from a folder that is on another device: the disk is away, the backup stays.
     make({"x.txt", "Y"});

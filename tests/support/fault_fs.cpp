@@ -22,7 +22,8 @@ void PrintTo(const OperationReport& r, std::ostream* os) {
     *os << "{succeeded " << r.succeeded << ", skipped " << r.skipped << ", errors "
         << testing::PrintToString(r.errors) << ", remaining " << r.remaining << ", relaunch "
         << testing::PrintToString(r.relaunchApplications) << ", missing "
-        << testing::PrintToString(r.missingItems) << "}";
+        << testing::PrintToString(r.missingItems) << (r.desktopMetadataUnavailable ? ", no metadata" : "")
+        << "}";
 }
 
 }  // namespace lumaro
@@ -139,6 +140,25 @@ int FaultFs::openAt(int folder, const std::string& name, int flags, unsigned mod
 int FaultFs::unlinkAt(int folder, const std::string& name) {
     const int err = note("unlink " + nameOf(folder) + "/" + name, true);
     return err != 0 ? err : target().unlinkAt(folder, name);
+}
+
+int FaultFs::lstatAt(int folder, const std::string& name, platform::FileStatus& out) {
+    const std::string path = nameOf(folder) + "/" + name;
+    if (const int err = note("lstat " + path))
+        return err;
+    const int err = target().lstatAt(folder, name, out);
+    if (err == 0 && afterLstat)
+        afterLstat(path, out);
+    return err;
+}
+
+int FaultFs::renameAt(int folder, const std::string& from, const std::string& to) {
+    const std::string dir = nameOf(folder);
+    int err = note("rename " + dir + "/" + from + " " + dir + "/" + to, true);
+    err = err != 0 ? err : target().renameAt(folder, from, to);
+    if (afterRename)
+        afterRename(dir + "/" + to);
+    return err;
 }
 
 int FaultFs::fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,

@@ -70,6 +70,8 @@ class FaultFs : public platform::ForwardingFileSystem {
     int close(int fd) override;  // the descriptor is released even when a failure is injected
     int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override;
     int unlinkAt(int folder, const std::string& name) override;
+    int lstatAt(int folder, const std::string& name, platform::FileStatus& out) override;
+    int renameAt(int folder, const std::string& from, const std::string& to) override;
     int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
                       std::size_t& length) override;
     int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) override;

@@ -1,13 +1,50 @@
 #include "tests/support/memory_desktop_metadata.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
 
 namespace lumaro::test {
+
+void MemoryDesktopMetadata::load() {
+    std::ifstream in(file);
+    if (file.empty() || !in) {
+        return;
+    }
+    keys.clear();
+    const nlohmann::json all = nlohmann::json::parse(in);
+    for (auto it = all.begin(); it != all.end(); ++it) {
+        platform::IconMetadata m;
+        if (it->contains("icon"))
+            m.customIcon = it->at("icon").get<std::string>();
+        if (it->contains("name"))
+            m.customIconName = it->at("name").get<std::string>();
+        keys[it.key()] = m;
+    }
+}
+
+void MemoryDesktopMetadata::save() const {
+    if (file.empty()) {
+        return;
+    }
+    nlohmann::json all = nlohmann::json::object();
+    for (const auto& [path, m] : keys) {
+        nlohmann::json& value = all[path] = nlohmann::json::object();
+        if (m.customIcon)
+            value["icon"] = *m.customIcon;
+        if (m.customIconName)
+            value["name"] = *m.customIconName;
+    }
+    std::ofstream(file + ".new") << all.dump();
+    std::rename((file + ".new").c_str(), file.c_str());
+}
 
 int MemoryDesktopMetadata::read(const std::string& path, platform::IconMetadata& out) {
     if (unavailable || failReads != 0) {
         return unavailable ? ENOTSUP : failReads;
     }
+    load();
     const auto found = keys.find(path);
     out = found == keys.end() ? platform::IconMetadata{} : found->second;
     return 0;
@@ -17,11 +54,16 @@ int MemoryDesktopMetadata::write(const std::string& path, const platform::IconMe
     if (unavailable || failWrites != 0) {
         return unavailable ? ENOTSUP : failWrites;
     }
+    if (observe) {
+        observe("write " + path);
+    }
+    load();
     if (value == platform::IconMetadata{}) {
         keys.erase(path);
     } else {
         keys[path] = value;
     }
+    save();
     return 0;
 }
 
@@ -29,6 +71,7 @@ int MemoryDesktopMetadata::clearIfOurs(const std::string& path, const std::strin
     if (unavailable || failWrites != 0) {
         return unavailable ? ENOTSUP : failWrites;
     }
+    load();
     const auto found = keys.find(path);
     if (found != keys.end() && found->second.customIcon == expectedUri) {
         found->second.customIcon.reset();
@@ -36,6 +79,7 @@ int MemoryDesktopMetadata::clearIfOurs(const std::string& path, const std::strin
             keys.erase(found);
         }
     }
+    save();
     return 0;
 }
 

@@ -1,7 +1,9 @@
-// An in-memory desktop metadata store for engine tests: keys per path, availability and a
-// failure per call that tests set.
+// A desktop metadata store for engine tests: keys per path, availability and a failure per call
+// that tests set. With `file` set, the keys live in that file, so that what a forked child wrote
+// is seen by its parent as the real store's daemon outlives a killed program.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -18,11 +20,17 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     int flush() override;
 
     std::map<std::string, platform::IconMetadata> keys;  // paths without keys are absent
+    std::string file;
     bool unavailable = false;
     int failReads = 0;  // an errno value returned by every call of that kind while set
     int failWrites = 0;
     int failFlush = 0;
     int flushes = 0;
+    std::function<void(const std::string& call)> observe;  // told "write <path>" before each write
+
+  private:
+    void load();
+    void save() const;
 };
 
 }  // namespace lumaro::test

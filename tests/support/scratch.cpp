@@ -16,7 +16,22 @@
 
 namespace lumaro::test {
 
+namespace {
+
+// No test reaches the session bus of the person running them (and so their metadata store):
+// only a program run through scripts/with-private-session.sh, on the bus it started, keeps one.
+const bool kSessionBusHidden = [] {
+    if (std::getenv("LUMARO_PRIVATE_SESSION") == nullptr) {
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+    return true;
+}();
+
+}  // namespace
+
 ScratchDir::ScratchDir() {
+    (void)kSessionBusHidden;
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/lumaro-test-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {

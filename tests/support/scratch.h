@@ -11,6 +11,7 @@
 #include "platform/file_system.h"
 #include "platform/workspace.h"
 #include "records/errors.h"
+#include "tests/support/memory_desktop_metadata.h"
 
 namespace lumaro::test {
 
@@ -87,6 +88,9 @@ class FakeWorkspace : public platform::Workspace {
     std::vector<platform::RunningApplication> runningApplications() override { return running; }
     std::optional<std::string> ownBundleIdentifier() override { return own; }
     void noteFileSystemChanged(const std::string&) override {}
+    // An available store kept in memory; tests make it unavailable or failing.
+    platform::DesktopMetadata& desktopMetadata() override { return metadata; }
+    MemoryDesktopMetadata metadata;
 };
 
 }  // namespace lumaro::test

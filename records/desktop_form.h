@@ -1,0 +1,29 @@
+// The forms Linux desktops draw an icon from: the desktop metadata store's keys of the item's
+// path, and a folder's ".directory". Two facets sharing the `desktop` member of `IconState`.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "records/icon_facet.h"
+#include "records/records.h"
+
+namespace lumaro {
+
+inline constexpr const char* kDirectoryFileName = ".directory";
+inline constexpr const char* kRestoreInDesktopSession = "需要在桌面会话中运行 Lumaro 才能还原此项目，已保留备份";
+inline constexpr const char* kMetadataUnavailableNotice =
+    "GNOME、Cinnamon 和 MATE 的文件管理器只有在桌面会话中运行 Lumaro 时才会显示新图标。";
+
+const IconFacet& desktopMetadataFacet();
+const IconFacet& directoryFileFacet();
+
+// The member, created when missing.
+DesktopIcon& desktopOf(IconState& state);
+// The "desktop" object of a state's JSON, created when missing; nothing to read when absent.
+nlohmann::json& desktopObject(nlohmann::json& object);
+const nlohmann::json* desktopObject(const nlohmann::json& object, const std::string& path);
+
+// Whether the recorded skin left our custom icon on the item's path in the metadata store.
+const std::string* skinnedCustomIcon(const BackupEntry& entry);
+
+}  // namespace lumaro

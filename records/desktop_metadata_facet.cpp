@@ -1,0 +1,216 @@
+// The desktop metadata store's two keys of an item's path. The store is keyed by path, so every
+// call names the path of an item the caller holds open and checked; the engine checks again,
+// after the flush, that the item is still there.
+#include <cerrno>
+
+#include "platform/text.h"
+#include "records/desktop_form.h"
+#include "records/errors.h"
+#include "records/json.h"
+#include "records/json_members.h"
+
+namespace lumaro {
+
+namespace {
+
+using json_members::json;
+using platform::IconMetadata;
+
+[[noreturn]] void throwMetadataError(int err, const char* otherwise) {
+    if (err == ETIMEDOUT) {
+        throw SkinError("桌面元数据服务没有响应");
+    }
+    if (err == EFBIG || err == EINVAL) {
+        throw SkinError("项目的桌面元数据无法安全处理");
+    }
+    throw SkinError(otherwise);
+}
+
+const std::optional<IconMetadata>& metadataOf(const IconState& state) {
+    static const std::optional<IconMetadata> kNone;
+    return state.desktop ? state.desktop->metadata : kNone;
+}
+
+bool keyIsEither(const std::optional<std::string>& key, const std::optional<std::string>& a,
+                 const std::optional<std::string>& b) {
+    return key == a || key == b;
+}
+
+class DesktopMetadataFacet final : public IconFacet {
+  public:
+    void capture(const platform::ItemHandle& item, const IconContext& context, IconState& state) const override {
+        if (context.metadata == nullptr) {
+            return;
+        }
+        IconMetadata keys;
+        if (const int err = context.metadata->read(item.path(), keys); err != 0) {
+            throwMetadataError(err, "无法读取桌面元数据");
+        }
+        // The records hold text; a value that is no UTF-8 could not be kept exactly.
+        for (const auto* key : {&keys.customIcon, &keys.customIconName}) {
+            if (*key && !platform::isValidUtf8(**key)) {
+                throwMetadataError(EINVAL, "");
+            }
+        }
+        desktopOf(state).metadata = std::move(keys);
+    }
+
+    bool matches(const IconState& current, const IconState& expected) const override {
+        const auto& want = metadataOf(expected);
+        return !want || metadataOf(current) == want;
+    }
+
+    bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const override {
+        const auto& ma = metadataOf(a);
+        const auto& mb = metadataOf(b);
+        if (!ma && !mb) {
+            return true;
+        }
+        const auto& c = metadataOf(current);
+        if (!c || !ma || !mb) {
+            return c && (c == ma || c == mb);
+        }
+        // The two keys may reach the store one at a time.
+        return keyIsEither(c->customIcon, ma->customIcon, mb->customIcon) &&
+               keyIsEither(c->customIconName, ma->customIconName, mb->customIconName);
+    }
+
+    void requireRestorable(const BackupEntry& entry, const IconContext& context) const override {
+        if (metadataOf(entry.original) && context.metadata == nullptr) {
+            throw SkinError(kRestoreInDesktopSession);
+        }
+    }
+
+    void restore(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
+                 const IconState& current) const override {
+        const auto& original = metadataOf(entry.original);
+        if (!original || metadataOf(current) == original) {
+            return;
+        }
+        requireRestorable(entry, context);
+        if (const int err = context.metadata->write(item.path(), *original); err != 0) {
+            throwMetadataError(err, "无法还原桌面元数据");
+        }
+    }
+
+    void skin(const platform::ItemHandle& item, const IconContext& context) const override {
+        if (context.metadata == nullptr) {
+            return;
+        }
+        if (const int err = context.metadata->write(item.path(), platform::skinnedIconMetadata(context.iconFile));
+            err != 0) {
+            throwMetadataError(err, "无法写入桌面元数据");
+        }
+    }
+
+    bool showsNewIcon(const IconState& after, const IconContext& context) const override {
+        return context.metadata == nullptr ||
+               metadataOf(after) == platform::skinnedIconMetadata(context.iconFile);
+    }
+
+    bool computesPrediction() const override { return true; }
+
+    void predict(const IconState& original, bool, const IconContext& context,
+                 IconState& predicted) const override {
+        if (metadataOf(original)) {
+            desktopOf(predicted).metadata = platform::skinnedIconMetadata(context.iconFile);
+        }
+    }
+
+    void flush(const platform::ItemHandle&, const IconContext& context) const override {
+        if (context.metadata != nullptr && context.metadata->flush() != 0) {
+            throw SkinError("无法同步桌面元数据");
+        }
+    }
+
+    void encode(const IconState& state, json& object) const override {
+        if (!state.desktop) {
+            return;
+        }
+        json& desktop = desktopObject(object);
+        if (const auto& keys = state.desktop->metadata) {
+            json value = json::object();
+            if (keys->customIcon) {
+                value["customIcon"] = *keys->customIcon;
+            }
+            if (keys->customIconName) {
+                value["customIconName"] = *keys->customIconName;
+            }
+            desktop["metadata"] = std::move(value);
+        }
+    }
+
+    void decode(const json& object, const std::string& parent, IconState& state) const override {
+        using namespace json_members;
+        const std::string path = parent + ".desktop";
+        const json* desktop = desktopObject(object, path);
+        if (desktop == nullptr) {
+            return;
+        }
+        DesktopIcon& member = desktopOf(state);
+        const json* value = optionalMember(*desktop, "metadata");
+        if (value == nullptr) {
+            return;
+        }
+        requireObject(*value, path + ".metadata");
+        IconMetadata keys;
+        if (const json* icon = optionalMember(*value, "customIcon")) {
+            keys.customIcon = readString(*icon, path + ".metadata.customIcon");
+        }
+        if (const json* name = optionalMember(*value, "customIconName")) {
+            keys.customIconName = readString(*name, path + ".metadata.customIconName");
+        }
+        member.metadata = std::move(keys);
+    }
+
+    bool withinBounds(const IconState& state) const override {
+        const auto& keys = metadataOf(state);
+        return !keys || ((!keys->customIcon || keys->customIcon->size() <= kMaxStoredValue) &&
+                         (!keys->customIconName || keys->customIconName->size() <= kMaxStoredValue));
+    }
+
+    std::uint64_t hash(const IconState& state, std::uint64_t h) const override {
+        const auto& keys = metadataOf(state);
+        if (!keys) {
+            return h * 43;
+        }
+        for (const auto* key : {&keys->customIcon, &keys->customIconName}) {
+            h = *key ? mixHash(h, Bytes((*key)->begin(), (*key)->end())) : h * 47;
+        }
+        return h;
+    }
+};
+
+}  // namespace
+
+const IconFacet& desktopMetadataFacet() {
+    static const DesktopMetadataFacet facet;
+    return facet;
+}
+
+DesktopIcon& desktopOf(IconState& state) {
+    if (!state.desktop) {
+        state.desktop.emplace();
+    }
+    return *state.desktop;
+}
+
+json& desktopObject(json& object) {
+    json& desktop = object["desktop"];
+    if (!desktop.is_object()) {
+        desktop = json::object();
+    }
+    return desktop;
+}
+
+const json* desktopObject(const json& object, const std::string& path) {
+    const json* desktop = json_members::optionalMember(object, "desktop");
+    return desktop == nullptr ? nullptr : &json_members::requireObject(*desktop, path);
+}
+
+const std::string* skinnedCustomIcon(const BackupEntry& entry) {
+    const auto& keys = metadataOf(entry.applied);
+    return keys && keys->customIcon ? &*keys->customIcon : nullptr;
+}
+
+}  // namespace lumaro
