@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "app/report_messages.h"
+#include "records/desktop_form.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
@@ -197,6 +198,10 @@ void SkinModel::complete(const OperationOutcome& outcome) {
     }
     if (!outcome.restoring && report.succeeded == 0 && messages.empty()) {
         messages = {kNothingToApply};
+    }
+    // Told once, and no item's error: the title stays that of a clean run.
+    if (!outcome.restoring && report.desktopMetadataUnavailable) {
+        messages.push_back(kMetadataUnavailableNotice);
     }
     const bool isRestore = outcome.restoring;
     if (messages.empty()) {

@@ -150,6 +150,7 @@ void printResult(const SkinModel& model, bool json) {
             out["relaunchApplications"] = report->relaunchApplications;
             out["missingItems"] = report->missingItems;
             out["setAsideItems"] = report->setAsideItems;
+            out["desktopMetadataUnavailable"] = report->desktopMetadataUnavailable;
         }
         std::cout << out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
         return;

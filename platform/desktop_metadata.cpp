@@ -94,6 +94,7 @@ struct Queue {
     std::deque<std::shared_ptr<Job>> jobs;
     bool stopping = false;
     bool busy = false;
+    bool stuck = false;  // the worker's current job was given up on
 };
 
 // GIO calls run on one thread with a main context of its own (never the window's), so a call
@@ -213,6 +214,76 @@ int syncStoreFiles() {
     return result;
 }
 
+int readKeys(const std::string& path, IconMetadata& out, GCancellable* cancellable) {
+    GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
+    GError* raw = nullptr;
+    const std::string keys = std::string(kCustomIconKey) + "," + kCustomIconNameKey;
+    GObjectPtr<GFileInfo> info(
+        g_file_query_info(file.get(), keys.c_str(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw));
+    ErrorPtr error(raw);
+    if (!info) {
+        return errnoOf(error.get());
+    }
+    if (const int e = readKey(info.get(), kCustomIconKey, out.customIcon); e != 0) {
+        return e;
+    }
+    return readKey(info.get(), kCustomIconNameKey, out.customIconName);
+}
+
+int writeKeys(const std::string& path, const IconMetadata& value, GCancellable* cancellable) {
+    GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
+    GObjectPtr<GFileInfo> info(g_file_info_new());
+    const std::pair<const char*, const std::optional<std::string>*> keys[] = {
+        {kCustomIconKey, &value.customIcon}, {kCustomIconNameKey, &value.customIconName}};
+    for (const auto& [key, text] : keys) {
+        if (*text) {
+            g_file_info_set_attribute_string(info.get(), key, (*text)->c_str());
+        } else {
+            // An invalid type is how a metadata key is removed.
+            g_file_info_set_attribute(info.get(), key, G_FILE_ATTRIBUTE_TYPE_INVALID, nullptr);
+        }
+    }
+    GError* raw = nullptr;
+    const gboolean ok = g_file_set_attributes_from_info(file.get(), info.get(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS,
+                                                        cancellable, &raw);
+    ErrorPtr error(raw);
+    return ok ? 0 : errnoOf(error.get());
+}
+
+// GIO reads and writes only the keys of a path that exists, and the store keeps a missing
+// path's keys until that name is used again. So an empty placeholder stands at the path for
+// the moment of the read and the removal, made with O_EXCL (never over anything) and removed
+// only while it is still the file made here.
+int clearAtMissingPath(const std::string& path, const std::string& expectedUri, GCancellable* cancellable) {
+    const std::string name = lastPathComponent(path);
+    const int folder = ::open(deletingLastPathComponent(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        return errno;
+    }
+    const int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int error = errno;
+        ::close(folder);
+        return error;
+    }
+    struct stat made {};
+    const bool known = ::fstat(fd, &made) == 0;
+    ::close(fd);
+    IconMetadata keys;
+    int result = readKeys(path, keys, cancellable);
+    if (result == 0 && keys.customIcon == expectedUri) {
+        keys.customIcon.reset();
+        result = writeKeys(path, keys, cancellable);
+    }
+    struct stat now {};
+    if (known && ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == made.st_dev &&
+        now.st_ino == made.st_ino) {
+        ::unlinkat(folder, name.c_str(), 0);
+    }
+    ::close(folder);
+    return result;
+}
+
 class GioDesktopMetadata final : public DesktopMetadata {
   public:
     explicit GioDesktopMetadata(std::chrono::milliseconds wait)
@@ -245,19 +316,7 @@ class GioDesktopMetadata final : public DesktopMetadata {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
-            GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
-            GError* raw = nullptr;
-            const std::string keys = std::string(kCustomIconKey) + "," + kCustomIconNameKey;
-            GObjectPtr<GFileInfo> info(g_file_query_info(
-                file.get(), keys.c_str(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw));
-            ErrorPtr error(raw);
-            if (!info) {
-                return errnoOf(error.get());
-            }
-            if (const int e = readKey(info.get(), kCustomIconKey, result->customIcon); e != 0) {
-                return e;
-            }
-            return readKey(info.get(), kCustomIconNameKey, result->customIconName);
+            return readKeys(path, *result, cancellable);
         });
         if (status == 0) {
             out = *result;
@@ -278,38 +337,16 @@ class GioDesktopMetadata final : public DesktopMetadata {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
-            GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
-            GObjectPtr<GFileInfo> info(g_file_info_new());
-            const std::pair<const char*, const std::optional<std::string>*> keys[] = {
-                {kCustomIconKey, &value.customIcon}, {kCustomIconNameKey, &value.customIconName}};
-            for (const auto& [key, text] : keys) {
-                if (*text) {
-                    g_file_info_set_attribute_string(info.get(), key, (*text)->c_str());
-                } else {
-                    // An invalid type is how a metadata key is removed.
-                    g_file_info_set_attribute(info.get(), key, G_FILE_ATTRIBUTE_TYPE_INVALID, nullptr);
-                }
-            }
-            GError* raw = nullptr;
-            const gboolean ok = g_file_set_attributes_from_info(
-                file.get(), info.get(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw);
-            ErrorPtr error(raw);
-            return ok ? 0 : errnoOf(error.get());
+            return writeKeys(path, value, cancellable);
         });
     }
 
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
-        return call([this, path, expectedUri](GCancellable*) {
-            struct stat st {};
-            if (::lstat(path.c_str(), &st) == 0) {
-                return EEXIST;
-            }
-            if (const int unavailable = checkAvailable("/"); unavailable != 0) {
+        return call([this, path, expectedUri](GCancellable* cancellable) {
+            if (const int unavailable = checkAvailable(deletingLastPathComponent(path)); unavailable != 0) {
                 return unavailable;
             }
-            // The service offers no way to read a missing path's keys, so that they are still
-            // ours cannot be checked here; refuse rather than remove another's icon.
-            return ENOSYS;
+            return clearAtMissingPath(path, expectedUri, cancellable);
         });
     }
 
@@ -345,10 +382,17 @@ class GioDesktopMetadata final : public DesktopMetadata {
         auto job = std::make_shared<Job>();
         job->run = std::move(run);
         std::unique_lock lock(queue_->mutex);
+        // A call the service left unanswered still holds the worker: every item would otherwise
+        // wait its whole bound in turn behind it.
+        if (queue_->busy && queue_->stuck) {
+            return ETIMEDOUT;
+        }
+        queue_->stuck = false;
         queue_->jobs.push_back(job);
         queue_->changed.notify_all();
         if (!queue_->changed.wait_for(lock, wait_, [&] { return job->done; })) {
             job->abandoned = true;
+            queue_->stuck = true;
             g_cancellable_cancel(job->cancellable);
             return ETIMEDOUT;
         }

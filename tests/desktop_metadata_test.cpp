@@ -14,7 +14,11 @@
 #include <chrono>
 #include <thread>
 
+#include "engine/icon_engine.h"
+#include "platform/key_file.h"
 #include "platform/workspace.h"
+#include "records/desktop_form.h"
+#include "resources/resources.h"
 #include "tests/support/scratch.h"
 
 extern char** environ;
@@ -94,32 +98,98 @@ TEST_F(DesktopMetadataTest, RoundTripOnFilesFoldersAndLinks) {
     ::unlink((storeFolder + "/link").c_str());
 }
 
-TEST_F(DesktopMetadataTest, HungOrDyingServiceGivesBoundedErrors) {
-    test::writeFile(dir / "file", "x");
-    const IconMetadata skinned = platform::skinnedIconMetadata("/state/furball.png");
-    ASSERT_EQ(store->write(dir / "file", skinned), 0);
+// The whole apply and restore against the real service, as a file manager of the session sees it.
+class DesktopFormsRoundTrip : public DesktopMetadataTest {
+  protected:
+    DesktopFormsRoundTrip() { test::makeDirectory(root); }
+    IconMetadata keysOf(const std::string& name) {
+        IconMetadata value;
+        EXPECT_EQ(store->read(at(name), value), 0) << name;
+        return value;
+    }
+    std::string at(const std::string& name) const { return root + "/" + name; }
+    // Keys, ".directory" bytes and mode of every item.
+    std::string snapshot() {
+        std::string out;
+        for (const char* name : {"plain", "custom", "Folder", "Kde"}) {
+            const IconMetadata keys = keysOf(name);
+            out += std::string(name) + "=" + keys.customIcon.value_or("-") + "," + keys.customIconName.value_or("-");
+            if (test::exists(at(name) + "/.directory"))
+                out += "," + std::to_string(test::fileMode(at(name) + "/.directory")) + test::readFile(at(name) + "/.directory");
+            out += ";";
+        }
+        return out;
+    }
+    const std::string root = dir / "Desktop", state = dir / "state";
+    const std::string kde = "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n\r\n"
+                            "[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
+    IconEngine engine{platform::FileSystem::real(), state, loadFurball(), platform::Workspace::real()};
+};
+
+TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormAndRestoreBringsBackEachExactly) {
+    test::writeFile(at("plain"), "p"), test::writeFile(at("custom"), "c");
+    test::makeDirectory(at("Folder")), test::makeDirectory(at("Kde"));
+    test::writeFile(at("Kde/.directory"), kde, 0640);
+    ASSERT_EQ(store->write(at("custom"), {"file:///elsewhere/old.png", "text-x-generic"}), 0);
+    ASSERT_EQ(store->write(at("Kde"), {std::nullopt, "folder-music"}), 0);
+    const std::string before = snapshot();
+
+    const OperationReport applied = engine.apply(root, false, false);
+    EXPECT_EQ(applied.errors, std::vector<std::string>{});
+    EXPECT_EQ(applied.succeeded, 4);
+    EXPECT_FALSE(applied.desktopMetadataUnavailable);
+    const std::string icon = state + "/furball.png";
+    EXPECT_EQ(test::readFile(icon), std::string(engine.iconData().begin(), engine.iconData().end()));
+    EXPECT_EQ(test::fileMode(icon), 0644u);
+    for (const char* name : {"plain", "custom", "Folder", "Kde"})
+        EXPECT_EQ(keysOf(name), platform::skinnedIconMetadata(icon)) << name;
+    EXPECT_EQ(test::readFile(at("Folder/.directory")), "[Desktop Entry]\nIcon=" + icon + "\n");
+    EXPECT_EQ(test::fileMode(at("Folder/.directory")), 0644u);
+    // Only the plain key changes; the localized one, the comment, the other group and the CRLF stay.
+    EXPECT_EQ(test::readFile(at("Kde/.directory")), platform::skinnedDirectoryFile(kde, icon).value());
+    EXPECT_EQ(test::fileMode(at("Kde/.directory")), 0640u);
+    EXPECT_EQ(engine.loadManifest().value().schema, 2);
+
+    EXPECT_EQ(engine.restore().errors, std::vector<std::string>{});
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_FALSE(engine.loadManifest().has_value());
+}
+
+TEST_F(DesktopFormsRoundTrip, LaterChangesAreNeverOverwrittenAndAVanishedItemsPathIsCleared) {
+    for (const char* name : {"plain", "custom", "gone"})
+        test::writeFile(at(name), name);
+    test::makeDirectory(at("Kde"));
+    test::writeFile(at("Kde/.directory"), kde, 0640);
+    ASSERT_EQ(engine.apply(root, false, false).succeeded, 4);
+    const std::string icon = state + "/furball.png";
+
+    ASSERT_EQ(store->write(at("plain"), {"file:///mine.png", std::nullopt}), 0);   // another icon
+    ASSERT_EQ(store->write(at("custom"), IconMetadata{}), 0);                        // one form only
+    test::writeFile(at("Kde/.directory"), kde + "\nedited=1", 0640);                 // an edit
+    ASSERT_TRUE(std::filesystem::remove(at("gone")));
+    const OperationReport restored = engine.restore();
+    const std::string changed = "图标或资源数据在换肤后被修改，已跳过并保留备份";
+    EXPECT_EQ(restored.errors, (std::vector<std::string>{errorLine("custom", changed), errorLine("Kde", changed),
+                                                         errorLine("plain", changed)}));
+    EXPECT_EQ(restored.missingItems, std::vector<std::string>{"gone"});
+    EXPECT_EQ(engine.loadManifest().value().entries.size(), 3u);
+    EXPECT_EQ(keysOf("plain"), (IconMetadata{"file:///mine.png", std::nullopt}));
+    EXPECT_EQ(test::readFile(at("Kde/.directory")), kde + "\nedited=1");
+    // A new file of the vanished item's name shows no furball.
+    test::writeFile(at("gone"), "new");
+    EXPECT_EQ(keysOf("gone"), IconMetadata{});
+
+    // The service hangs: each item fails within the bound and keeps its entry.
+    ASSERT_EQ(store->write(at("plain"), platform::skinnedIconMetadata(icon)), 0);
     const pid_t daemon = metadataDaemon();
     ASSERT_GT(daemon, 0);
-
     ASSERT_EQ(::kill(daemon, SIGSTOP), 0);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(store->write(dir / "file", IconMetadata{}), ETIMEDOUT);
-    // The worker is still stuck: the next call waits its own bound, no longer.
-    EXPECT_EQ(store->write(dir / "file", IconMetadata{}), ETIMEDOUT);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
-    ASSERT_EQ(::kill(daemon, SIGKILL), 0);
-    ::waitpid(daemon, nullptr, WNOHANG);
-
-    // The bus starts the service again; the program never waits past its bound meanwhile.
-    int result = ETIMEDOUT;
-    for (int attempt = 0; attempt < 60 && result != 0; ++attempt) {
-        result = store->write(dir / "file", skinned);
-        EXPECT_TRUE(result == 0 || result == ETIMEDOUT || result == EIO) << result;
-    }
-    ASSERT_EQ(result, 0);
-    IconMetadata value;
-    ASSERT_EQ(store->read(dir / "file", value), 0);
-    EXPECT_EQ(value, skinned);
+    const OperationReport hung = engine.restore();
+    ::kill(daemon, SIGCONT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_EQ(hung.succeeded, 0);
+    EXPECT_EQ(engine.loadManifest().value().entries.size(), 3u);
 }
 
 // Without a session bus the form is unavailable at once, and nothing is launched to make one
@@ -203,6 +273,41 @@ TEST(DesktopMetadataValues, ChangeNoteKeepsTimesAndTouchesStatus) {
     EXPECT_EQ(after.st_atim.tv_sec, 1000);
     EXPECT_GT(after.st_ctim.tv_sec * 1'000'000'000L + after.st_ctim.tv_nsec,
               before.st_ctim.tv_sec * 1'000'000'000L + before.st_ctim.tv_nsec);
+}
+
+// Last: once the service was killed, this process's GIO may not reach its successor again.
+// Its own suite, so that it runs after every other suite of this program.
+class DesktopMetadataService : public DesktopMetadataTest {};
+
+TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
+    test::writeFile(dir / "file", "x");
+    const IconMetadata skinned = platform::skinnedIconMetadata("/state/furball.png");
+    ASSERT_EQ(store->write(dir / "file", skinned), 0);
+    const pid_t daemon = metadataDaemon();
+    ASSERT_GT(daemon, 0);
+
+    ASSERT_EQ(::kill(daemon, SIGSTOP), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(store->write(dir / "file", IconMetadata{}), ETIMEDOUT);
+    // The worker is still stuck: the next call fails at once.
+    const auto second = std::chrono::steady_clock::now();
+    EXPECT_EQ(store->write(dir / "file", IconMetadata{}), ETIMEDOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - second, 100ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    ASSERT_EQ(::kill(daemon, SIGKILL), 0);
+    ::waitpid(daemon, nullptr, WNOHANG);
+
+    // The bus starts the service again; the program never waits past its bound meanwhile.
+    int result = ETIMEDOUT;
+    for (int attempt = 0; attempt < 100 && result != 0; ++attempt) {
+        std::this_thread::sleep_for(50ms);
+        result = store->write(dir / "file", skinned);
+        EXPECT_TRUE(result == 0 || result == ETIMEDOUT || result == EIO) << result;
+    }
+    ASSERT_EQ(result, 0);
+    IconMetadata value;
+    ASSERT_EQ(store->read(dir / "file", value), 0);
+    EXPECT_EQ(value, skinned);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ struct WindowTest : ::testing::Test, OperationRunner {
                                             "--application-root",
                                             scratch / "Applications"};
         auto shell =
-            std::make_unique<Shell>(args, *this, platform::FileSystem::real(), platform::Workspace::real());
+            std::make_unique<Shell>(args, *this, platform::FileSystem::real(), workspace);
         shell->window().show();
         return shell;
     }
@@ -70,6 +70,7 @@ struct WindowTest : ::testing::Test, OperationRunner {
         return out;
     }
     test::ScratchDir scratch;
+    test::FakeWorkspace workspace;
     std::function<void()> held;
 };
 

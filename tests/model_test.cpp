@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/report_messages.h"
+#include "records/desktop_form.h"
 #include "app/skin_model.h"
 #include "records/operation_lock.h"
 #include "resources/resources.h"
@@ -123,6 +124,13 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     EXPECT_TRUE(shown.empty() && !exists(state + "/" + kLastOperationFileName))
         << "a clean apply says nothing";
     model->runOperation(true, false);
+
+    // Outside the desktop session: one notice, and still the title of a clean run.
+    metadata.unavailable = true;
+    model->runOperation(false, false);
+    EXPECT_EQ(shown.back(), (Shown{"图标已更换", {kMetadataUnavailableNotice}}));
+    model->runOperation(true, false);
+    metadata.unavailable = false;
 
     model->useDesktop();
     model->runOperation(false, false);

@@ -181,6 +181,28 @@ TEST_F(Restore, RetryTakesTheRecordsInPathOrder) {
     EXPECT_EQ(records().size(), 4u);
 }
 
+// The metadata the skin recorded can be checked and put back only where the session's store is.
+TEST_F(Restore, AnEntryWithMetadataWaitsForTheDesktopSessionAndAFailingStoreKeepsIt) {
+    make({"a.txt", "F"});
+    workspace.metadata.keys[at("a.txt")] = {"file:///old.png", "old-name"};
+    skin(2);
+    workspace.metadata.unavailable = true;
+    const std::string wait = "需要在桌面会话中运行 Lumaro 才能还原此项目，已保留备份";
+    EXPECT_EQ(engine.restore().errors, (Names{"a.txt：" + wait, "F：" + wait}));
+    EXPECT_EQ(engine.loadManifest().value().entries.size(), 2u);
+    workspace.metadata.unavailable = false;
+    workspace.metadata.failWrites = ETIMEDOUT;
+    EXPECT_EQ(engine.restore().errors, (Names{"a.txt：桌面元数据服务没有响应", "F：桌面元数据服务没有响应"}));
+    workspace.metadata.failWrites = 0;
+    workspace.metadata.failFlush = EIO;
+    EXPECT_EQ(engine.restore().errors, (Names{"a.txt：无法同步桌面元数据", "F：无法同步桌面元数据"}));
+    workspace.metadata.failFlush = 0;
+    EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {}, 0, {}, {}}));
+    EXPECT_EQ(workspace.metadata.keys, (std::map<std::string, platform::IconMetadata>{
+                                           {at("a.txt"), {"file:///old.png", "old-name"}}}));
+    EXPECT_FALSE(test::exists(at("F/.directory")));
+}
+
 TEST_F(Restore, RetryRestoresItemsThatCameBackAndKeepsTheRest) {
     make({"x.txt", "y.txt"});
     skin(2);
