@@ -1,6 +1,6 @@
 // What an apply and a restore cost, against the cost of the durable writes themselves.
 //
-//   lumaro_bench [--dir FOLDER] [--sizes 10,100,300,1000] [--plain] [--json]
+//   lumaro_bench [--dir FOLDER] [--sizes 10,100,300,1000] [--plain] [--metadata] [--json]
 //
 // For each size N, in a child process of its own (so peak memory is the run's own): creates N
 // items in a scratch folder under FOLDER (plain files, files carrying attributes and a resource
@@ -10,7 +10,8 @@
 // atomic replacements of a file of the same sizes, and as many flushes of a just-changed
 // attribute as the run flushed items: what the durable writes the design requires cost with
 // nothing else done. The saves-only floor is reported beside it. --plain makes every item a plain file
-// without attributes.
+// without attributes. --metadata runs each size twice, without and then with the session's desktop
+// metadata store (run it through scripts/with-private-session.sh, never on a person's own session).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -23,12 +24,14 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "batch/icon_batch_engine.h"
+#include "platform/desktop_metadata.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/resource_fork.h"
@@ -193,9 +196,13 @@ Cost floorOf(const std::string& directory, const std::vector<std::size_t>& sizes
 class NoApplications final : public lumaro::platform::Workspace {
   public:
     std::vector<lumaro::platform::RunningApplication> runningApplications() override { return {}; }
+    lumaro::platform::DesktopMetadata& desktopMetadata() override {
+        return store ? *store : Workspace::desktopMetadata();
+    }
+    std::unique_ptr<lumaro::platform::DesktopMetadata> store;  // none: the form is unavailable
 };
 
-nlohmann::json runSize(const std::string& base, int count) {
+nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
     const std::string scratch = base + "/lumaro-bench-" + std::to_string(::getpid());
     ::mkdir(scratch.c_str(), 0700);
     const std::string root = scratch + "/Desktop";
@@ -203,7 +210,11 @@ nlohmann::json runSize(const std::string& base, int count) {
     makeItems(root, count);
     CountingFileSystem fs(FileSystem::real());
     NoApplications workspace;
+    if (withMetadata) {
+        workspace.store = lumaro::platform::makeGioDesktopMetadata();
+    }
     nlohmann::json result;
+    result["metadata"] = withMetadata && workspace.store->available(scratch) == 0;
     {
         const lumaro::IconBatchEngine engine(fs, workspace, state, lumaro::loadFurball(),
                                              std::vector<std::string>{scratch + "/Applications"}, false);
@@ -252,6 +263,7 @@ int main(int argc, char** argv) {
     std::string directory = "/tmp";
     std::vector<int> sizes = {10, 100, 300, 1000};
     bool json = false;
+    bool metadata = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--dir" && i + 1 < argc) {
@@ -264,58 +276,71 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--plain") {
             gPlainOnly = true;
+        } else if (arg == "--metadata") {
+            metadata = true;
         } else if (arg == "--json") {
             json = true;
         } else {
-            std::fprintf(stderr,
-                         "usage: lumaro_bench [--dir FOLDER] [--sizes 10,100,300,1000] [--plain] [--json]\n");
+            std::fprintf(stderr, "usage: lumaro_bench [--dir FOLDER] [--sizes 10,100,300,1000] [--plain] "
+                                 "[--metadata] [--json]\n");
             return 64;
         }
     }
     QCoreApplication application(argc, argv);
     if (!json) {
-        std::printf("%6s %-8s %9s %8s %8s %9s %7s %9s %7s %10s %8s %6s %7s %9s\n", "N", "phase", "wall s",
-                    "user s", "sys s", "floor s", "ratio", "saves s", "ratio", "json MiB", "fsyncs", "saves",
+        std::printf("%6s %-4s %-8s %9s %8s %8s %9s %7s %9s %7s %10s %8s %6s %7s %9s\n", "N", "meta", "phase",
+                    "wall s", "user s", "sys s", "floor s", "ratio", "saves s", "ratio", "json MiB", "fsyncs", "saves",
                     "flushes", "peak MiB");
     }
+    std::vector<bool> modes = {false};
+    if (metadata) {
+        modes.push_back(true);
+    }
     for (const int count : sizes) {
-        int pipe[2];
-        if (::pipe(pipe) != 0) {
-            return 1;
-        }
-        const pid_t child = ::fork();
-        if (child == 0) {
+        for (const bool withMetadata : modes) {
+            int pipe[2];
+            if (::pipe(pipe) != 0) {
+                return 1;
+            }
+            const pid_t child = ::fork();
+            if (child == 0) {
+                ::close(pipe[0]);
+                const std::string text = runSize(directory, count, withMetadata).dump();
+                [[maybe_unused]] const ssize_t written = ::write(pipe[1], text.data(), text.size());
+                ::_exit(0);
+            }
+            ::close(pipe[1]);
+            std::string text;
+            char buffer[4096];
+            for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
+                text.append(buffer, static_cast<std::size_t>(n));
+            }
             ::close(pipe[0]);
-            const std::string text = runSize(directory, count).dump();
-            [[maybe_unused]] const ssize_t written = ::write(pipe[1], text.data(), text.size());
-            ::_exit(0);
+            ::waitpid(child, nullptr, 0);
+            const auto result = nlohmann::json::parse(text);
+            if (withMetadata && !result["metadata"].get<bool>()) {
+                std::fprintf(stderr, "the desktop metadata store is not available here: run through "
+                                     "scripts/with-private-session.sh\n");
+                return 1;
+            }
+            if (json) {
+                std::printf("%s\n", result.dump().c_str());
+                continue;
+            }
+            for (const char* phase : {"apply", "restore"}) {
+                const auto& r = result[phase];
+                std::printf("%6d %-4s %-8s %9.3f %8.3f %8.3f %9.3f %7.2f %9.3f %7.2f %10.2f %8llu %6llu %7llu %9.1f\n",
+                            count, withMetadata ? "yes" : "no", phase, r["wall"].get<double>(),
+                            r["user"].get<double>(), r["system"].get<double>(), r["floor"].get<double>(),
+                            r["ratio"].get<double>(), r["savesFloor"].get<double>(), r["savesRatio"].get<double>(),
+                            static_cast<double>(r["manifestBytes"].get<std::uint64_t>()) / 1048576.0,
+                            static_cast<unsigned long long>(r["fsyncs"].get<std::uint64_t>()),
+                            static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
+                            static_cast<unsigned long long>(r["itemFlushes"].get<std::uint64_t>()),
+                            static_cast<double>(result["peakRssKiB"].get<long>()) / 1024.0);
+            }
+            std::fflush(stdout);
         }
-        ::close(pipe[1]);
-        std::string text;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        ::close(pipe[0]);
-        ::waitpid(child, nullptr, 0);
-        const auto result = nlohmann::json::parse(text);
-        if (json) {
-            std::printf("%s\n", result.dump().c_str());
-            continue;
-        }
-        for (const char* phase : {"apply", "restore"}) {
-            const auto& r = result[phase];
-            std::printf("%6d %-8s %9.3f %8.3f %8.3f %9.3f %7.2f %9.3f %7.2f %10.2f %8llu %6llu %7llu %9.1f\n",
-                        count, phase, r["wall"].get<double>(), r["user"].get<double>(),
-                        r["system"].get<double>(), r["floor"].get<double>(), r["ratio"].get<double>(),
-                        r["savesFloor"].get<double>(), r["savesRatio"].get<double>(),
-                        static_cast<double>(r["manifestBytes"].get<std::uint64_t>()) / 1048576.0,
-                        static_cast<unsigned long long>(r["fsyncs"].get<std::uint64_t>()),
-                        static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
-                        static_cast<unsigned long long>(r["itemFlushes"].get<std::uint64_t>()),
-                        static_cast<double>(result["peakRssKiB"].get<long>()) / 1024.0);
-        }
-        std::fflush(stdout);
     }
     return 0;
 }

@@ -75,9 +75,13 @@ bool IconEngine::clearVanishedMetadata(BackupEntry& entry, const std::string& it
         return false;
     }
     // A failure leaves the key and the record as they are; the next restore or retry tries again.
-    if (context.metadata->clearIfOurs(item, *ours) != 0 || context.metadata->flush() != 0) {
+    if (context.metadata->clearIfOurs(item, *ours) != 0) {
         return false;
     }
+    // The record follows what the running store now holds. Should a power loss undo the removal,
+    // an item that comes back shows our icon where the record says none, and is refused with its
+    // backup kept: the removal protects a newcomer, no backup depends on it.
+    (void)context.metadata->flush();
     entry.applied.desktop->metadata->customIcon.reset();
     return true;
 }

@@ -81,9 +81,10 @@ class FaultFs : public platform::ForwardingFileSystem {
     int rename(const std::string& from, const std::string& to) override;
     int unlink(const std::string& path) override;
     int rmdir(const std::string& path) override;
+    // Logs and counts a call, and gives the injected errno or 0; also for stores beside the files.
+    int note(const std::string& call, bool change = false);
 
   private:
-    int note(const std::string& call, bool change = false);  // logs and counts; the injected errno or 0
     std::string nameOf(int fd) const;
     std::map<int, std::string> names_;
     int failAt_ = 0, error_ = 0, changes_ = 0;

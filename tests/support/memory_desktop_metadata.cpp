@@ -57,6 +57,9 @@ int MemoryDesktopMetadata::write(const std::string& path, const platform::IconMe
     if (observe) {
         observe("write " + path);
     }
+    if (const int err = inject ? inject("metadata " + path) : 0) {
+        return err;
+    }
     load();
     if (value == platform::IconMetadata{}) {
         keys.erase(path);
@@ -70,6 +73,9 @@ int MemoryDesktopMetadata::write(const std::string& path, const platform::IconMe
 int MemoryDesktopMetadata::clearIfOurs(const std::string& path, const std::string& expectedUri) {
     if (unavailable || failWrites != 0) {
         return unavailable ? ENOTSUP : failWrites;
+    }
+    if (const int err = inject ? inject("metadata-clear " + path) : 0) {
+        return err;
     }
     load();
     const auto found = keys.find(path);
@@ -86,6 +92,9 @@ int MemoryDesktopMetadata::clearIfOurs(const std::string& path, const std::strin
 int MemoryDesktopMetadata::flush() {
     if (failFlush != 0) {
         return failFlush;
+    }
+    if (const int err = inject ? inject("fsync metadata-store") : 0) {
+        return err;
     }
     ++flushes;
     return 0;

@@ -27,6 +27,9 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     int failFlush = 0;
     int flushes = 0;
     std::function<void(const std::string& call)> observe;  // told "write <path>" before each write
+    // Asked before each change ("metadata <path>", "metadata-clear <path>", "fsync metadata-store");
+    // a non-zero errno fails it.
+    std::function<int(const std::string& call)> inject;
 
   private:
     void load();
