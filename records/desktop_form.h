@@ -19,9 +19,12 @@ const IconFacet& directoryFileFacet();
 
 // The member, created when missing.
 DesktopIcon& desktopOf(IconState& state);
-// The "desktop" object of a state's JSON, created when missing; nothing to read when absent.
+// The "desktop" object of a state's JSON, created when missing.
 nlohmann::json& desktopObject(nlohmann::json& object);
-const nlohmann::json* desktopObject(const nlohmann::json& object, const std::string& path);
+// For decoding: marks `state` as holding the member when the JSON has "desktop", and gives that
+// object's member `name` (checked to be an object; its path in `path`), or nullptr when absent.
+const nlohmann::json* desktopMember(const nlohmann::json& object, const std::string& parent, const char* name,
+                                    IconState& state, std::string& path);
 
 // Whether the recorded skin left our custom icon on the item's path in the metadata store.
 const std::string* skinnedCustomIcon(const BackupEntry& entry);

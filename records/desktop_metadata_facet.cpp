@@ -142,25 +142,19 @@ class DesktopMetadataFacet final : public IconFacet {
 
     void decode(const json& object, const std::string& parent, IconState& state) const override {
         using namespace json_members;
-        const std::string path = parent + ".desktop";
-        const json* desktop = desktopObject(object, path);
-        if (desktop == nullptr) {
-            return;
-        }
-        DesktopIcon& member = desktopOf(state);
-        const json* value = optionalMember(*desktop, "metadata");
+        std::string path;
+        const json* value = desktopMember(object, parent, "metadata", state, path);
         if (value == nullptr) {
             return;
         }
-        requireObject(*value, path + ".metadata");
         IconMetadata keys;
         if (const json* icon = optionalMember(*value, "customIcon")) {
-            keys.customIcon = readString(*icon, path + ".metadata.customIcon");
+            keys.customIcon = readString(*icon, path + ".customIcon");
         }
         if (const json* name = optionalMember(*value, "customIconName")) {
-            keys.customIconName = readString(*name, path + ".metadata.customIconName");
+            keys.customIconName = readString(*name, path + ".customIconName");
         }
-        member.metadata = std::move(keys);
+        state.desktop->metadata = std::move(keys);
     }
 
     bool withinBounds(const IconState& state) const override {
@@ -203,9 +197,17 @@ json& desktopObject(json& object) {
     return desktop;
 }
 
-const json* desktopObject(const json& object, const std::string& path) {
+const json* desktopMember(const json& object, const std::string& parent, const char* name, IconState& state,
+                          std::string& path) {
     const json* desktop = json_members::optionalMember(object, "desktop");
-    return desktop == nullptr ? nullptr : &json_members::requireObject(*desktop, path);
+    if (desktop == nullptr) {
+        return nullptr;
+    }
+    json_members::requireObject(*desktop, parent + ".desktop");
+    desktopOf(state);
+    path = parent + ".desktop." + name;
+    const json* value = json_members::optionalMember(*desktop, name);
+    return value == nullptr ? nullptr : &json_members::requireObject(*value, path);
 }
 
 const std::string* skinnedCustomIcon(const BackupEntry& entry) {

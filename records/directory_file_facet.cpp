@@ -164,22 +164,15 @@ class DirectoryFileFacet final : public IconFacet {
 
     void decode(const json& object, const std::string& parent, IconState& state) const override {
         using namespace json_members;
-        const std::string path = parent + ".desktop";
-        const json* desktop = desktopObject(object, path);
-        if (desktop == nullptr) {
-            return;
-        }
-        DesktopIcon& member = desktopOf(state);
-        const json* value = optionalMember(*desktop, "directoryFile");
+        std::string path;
+        const json* value = desktopMember(object, parent, "directoryFile", state, path);
         if (value == nullptr) {
             return;
         }
-        const std::string filePath = path + ".directoryFile";
-        requireObject(*value, filePath);
         DirectoryFile file;
-        file.contents = readBytes(require(*value, filePath, "contents"), filePath + ".contents");
-        file.mode = readInteger<std::uint16_t>(require(*value, filePath, "mode"), filePath + ".mode");
-        member.directoryFile = std::move(file);
+        file.contents = readBytes(require(*value, path, "contents"), path + ".contents");
+        file.mode = readInteger<std::uint16_t>(require(*value, path, "mode"), path + ".mode");
+        state.desktop->directoryFile = std::move(file);
     }
 
     bool withinBounds(const IconState& state) const override {

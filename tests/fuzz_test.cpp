@@ -74,7 +74,11 @@ IconState randomState(Random& rng) {
     };
     const auto file =
         IconFile{randomBytes(rng, rng() % 20), {{"com.apple.FinderInfo", randomBytes(rng, 32)}}, 0644};
-    return {maybe(32), maybe(rng() % 40), rng() % 3 == 0 ? std::optional(file) : std::nullopt};
+    const auto text = [&] { return rng() % 2 ? std::optional<std::string>("file:///s/furball.png") : std::nullopt; };
+    const DesktopIcon desktop{rng() % 2 ? std::optional(platform::IconMetadata{text(), text()}) : std::nullopt,
+                              rng() % 2 ? std::optional(DirectoryFile{randomBytes(rng, rng() % 30), 0640}) : std::nullopt};
+    return {maybe(32), maybe(rng() % 40), rng() % 3 == 0 ? std::optional(file) : std::nullopt,
+            rng() % 2 ? std::optional(desktop) : std::nullopt};
 }
 
 BackupEntry randomEntry(Random& rng, const std::string& name) {
