@@ -256,7 +256,8 @@ int writeKeys(const std::string& path, const IconMetadata& value, GCancellable* 
 // only while it is still the file made here.
 int clearAtMissingPath(const std::string& path, const std::string& expectedUri, GCancellable* cancellable) {
     const std::string name = lastPathComponent(path);
-    const int folder = ::open(deletingLastPathComponent(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder =
+        ::open(deletingLastPathComponent(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0) {
         return errno;
     }
