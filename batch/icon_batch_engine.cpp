@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/desktop_entries.h"
 #include "platform/file_ops.h"
+#include "platform/key_file.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
 #include "records/errors.h"
@@ -33,6 +35,7 @@ IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& 
       workspace_(workspace),
       directory_(directory),
       readDock_(readDock),
+      desktopEntries_(!applicationRoots.has_value()),
       dockApplicationURLs_(std::move(dockApplicationURLs)) {
     icon_ = std::make_shared<const RenderedIcon>(image);
     // Checks the state directory, creating it when needed.
@@ -180,12 +183,54 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
                 merged.errors.push_back(errorLine(folder, describe(error)));
             }
         }
+        if (desktopEntries_) {
+            merged.merge(applyDesktopEntries());
+        }
     }
     sortUnique(merged.relaunchApplications);
     if (merged.remaining == 0) {
         removeScope();
     }
     return merged;
+}
+
+OperationReport IconBatchEngine::applyDesktopEntries() const {
+    OperationReport report;
+    const platform::DesktopDataFolders folders = workspace_.desktopDataFolders();
+    if (folders.user.empty()) {
+        return report;
+    }
+    const platform::DesktopEntryDiscovery found =
+        platform::discoverDesktopEntries(fs_, folders, platform::messageLocale());
+    for (const platform::DesktopEntryProblem& problem : found.problems) {
+        const bool entry = problem.path.ends_with(".desktop");
+        report.errors.push_back(errorLine(platform::lastPathComponent(problem.path),
+                                          !entry ? "无法读取应用的启动项文件夹"
+                                          : problem.reason == platform::kNotARegularEntry
+                                              ? "应用的启动项不是普通文件，已跳过"
+                                              : "应用的启动项格式无效，已跳过"));
+    }
+    const std::string folder = platform::appendPathComponent(folders.user, "applications");
+    std::vector<DesktopEntryItem> entries;
+    for (const platform::DesktopEntry& entry : found.entries) {
+        // A user copy in a subfolder of its own is the user's arrangement: left as it is.
+        if (entry.userPath != platform::appendPathComponent(folder, entry.id)) {
+            ++report.skipped;
+            continue;
+        }
+        entries.push_back({entry.id, entry.path, entry.name});
+    }
+    if (entries.empty()) {
+        return report;
+    }
+    const std::string name = platform::lastPathComponent(folder);
+    try {
+        platform::throwIfFailed(platform::createDirectories(fs_, folder, 0755), folder);
+        report.merge(makeEngine(applicationBackupDirectory(folder)).applyDesktopEntries(folder, entries));
+    } catch (const std::exception& error) {
+        report.errors.push_back(errorLine(folder, describe(error)));
+    }
+    return report;
 }
 
 OperationReport IconBatchEngine::restore() const {

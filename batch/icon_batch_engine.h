@@ -34,7 +34,8 @@ struct DiscoveredApplications {
 class IconBatchEngine {
   public:
     // Checks the state directory by making its folder engine (which creates it with mode 0700).
-    // `applicationRoots` defaults to "/Applications" and the home folder's "Applications".
+    // `applicationRoots` defaults to "/Applications" and the home folder's "Applications", and
+    // then the user's desktop entries are skinned too; given roots leave every entry alone.
     IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace, const std::string& directory,
                     const QImage& image,
                     std::optional<std::vector<std::string>> applicationRoots = std::nullopt,
@@ -72,6 +73,9 @@ class IconBatchEngine {
 
   private:
     std::string scopePath() const;
+    // Skins the shown desktop entries through their user copies in the user's applications
+    // folder, one engine for that folder.
+    OperationReport applyDesktopEntries() const;
     void removeScope() const;
     // Clears what killed writes of "scope.json" left behind; called with the batch lock held.
     void removeStaleTemporaries() const;
@@ -85,6 +89,7 @@ class IconBatchEngine {
     std::shared_ptr<const RenderedIcon> icon_;  // rendered once, shared by every folder engine
     std::vector<std::string> applicationRoots_;
     bool readDock_;
+    bool desktopEntries_;
     std::optional<std::vector<std::string>> dockApplicationURLs_;
     ProgressHandler progress_;
 };

@@ -1,7 +1,12 @@
 // The apply transaction: the record on disk always runs ahead of the changes.
+#include <unistd.h>
+
+#include <cerrno>
 #include <unordered_map>
 
 #include "engine/icon_engine.h"
+#include "platform/file_ops.h"
+#include "platform/key_file.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
 #include "records/errors.h"
@@ -11,11 +16,10 @@
 
 namespace lumaro {
 
-namespace {
 
 // The icon writer's result depends on nothing but the item's kind and its original icon state,
 // so within one run a rehearsal is made once for each distinct (kind, state) and reused.
-class PredictionCache {
+class IconEngine::PredictionCache {
   public:
     const IconState* find(std::uint16_t type, const IconState& original) const {
         const auto range = entries_.equal_range(key(type, original));
@@ -42,7 +46,13 @@ class PredictionCache {
     std::unordered_multimap<std::uint64_t, Entry> entries_;
 };
 
-}  // namespace
+
+struct IconEngine::ApplyRun {
+    ManifestStore store;
+    std::string file;
+    BackupManifest manifest;
+    PredictionCache predictions;
+};
 
 std::set<std::string> IconEngine::runningApplicationPaths() const {
     std::set<std::string> paths;
@@ -89,12 +99,10 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
     // Before the first item: every Linux form of every item points at this file.
     platform::throwIfFailed(platform::ensureIconFile(fs_, context.iconFile, icon_->png()),
                             context.iconFile);
-    ManifestStore store(fs_, directory_);
-    const std::string manifestFile = manifestPath();
+    ApplyRun run{ManifestStore(fs_, directory_), manifestPath(), std::move(manifest), {}};
 
     OperationReport report;
     report.desktopMetadataUnavailable = context.metadata == nullptr;
-    PredictionCache predictions;
     std::size_t position = 0;
     for (const std::string& name : names) {
         ++position;
@@ -111,45 +119,113 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
             if (identifyItem(fs_, rootPath) != rootIdentity) {
                 throw SkinError("所选文件夹已被替换");
             }
-            const FileIdentity identity = identifyItem(fs_, item);
-            const IconState original = captureIconState(openCheckedItem(fs_, item, identity), context);
-            IconState predicted;
-            if (const IconState* known = predictions.find(identity.type, original)) {
-                predicted = *known;
-            } else {
-                predicted = predictAppliedState(identity.type, original, context);
-                predictions.add(identity.type, original, predicted);
-            }
-
-            // From here on the entry stays in the manifest, whatever happens to this item.
-            manifest.entries.push_back({name, identity, original, predicted, kPhasePrepared});
-            const std::size_t index = manifest.entries.size() - 1;
-            store.save(manifest, manifestFile);
-
-            // Everything from the recheck to the flush goes through one descriptor checked here.
-            const platform::ItemHandle target = openCheckedItem(fs_, item, identity);
-            if (captureIconState(target, context) != original) {
-                throw SkinError("备份后项目发生变化，已停止修改");
-            }
-            const IconState after = skinItem(target, context);
-            // The item's new state must be on disk before the entry says "applied": a restore
-            // refuses for good an applied entry whose item shows only part of the skin.
-            flushItem(target, context);
-            if (!target.stillAtPath()) {
-                throw SkinError("原位置的项目已被替换");
-            }
-            manifest.entries[index].applied = after;
-            manifest.entries[index].phase = kPhaseApplied;
-            store.save(manifest, manifestFile);
-            workspace_.noteFileSystemChanged(item);
-
+            applyItem(run, name, item, identifyItem(fs_, item), context);
             ++report.succeeded;
             noteRelaunch(name, item, running, report);
         } catch (const std::exception& error) {
             report.errors.push_back(errorLine(name, describe(error)));
         }
     }
-    report.remaining = static_cast<std::int64_t>(manifest.entries.size());
+    report.remaining = static_cast<std::int64_t>(run.manifest.entries.size());
+    return report;
+}
+
+void IconEngine::applyItem(ApplyRun& run, const std::string& name, const std::string& item,
+                           const FileIdentity& identity, const IconContext& context) const {
+    const IconState original = captureIconState(openCheckedItem(fs_, item, identity), context);
+    IconState predicted;
+    // A desktop entry's new copy also depends on the installed entry: computed every time.
+    if (const IconState* known = context.entryId ? nullptr : run.predictions.find(identity.type, original)) {
+        predicted = *known;
+    } else {
+        predicted = predictAppliedState(identity.type, original, context);
+        run.predictions.add(identity.type, original, predicted);
+    }
+
+    // From here on the entry stays in the manifest, whatever happens to this item.
+    run.manifest.entries.push_back(
+        {name, identity, original, predicted, kPhasePrepared, context.entryId ? kKindDesktopEntry : ""});
+    const std::size_t index = run.manifest.entries.size() - 1;
+    run.store.save(run.manifest, run.file);
+
+    // Everything from the recheck to the flush goes through one descriptor checked here.
+    const platform::ItemHandle target = openCheckedItem(fs_, item, identity);
+    if (captureIconState(target, context) != original) {
+        throw SkinError("备份后项目发生变化，已停止修改");
+    }
+    const IconState after = skinItem(target, context);
+    // The item's new state must be on disk before the entry says "applied": a restore refuses
+    // for good an applied entry whose item shows only part of the skin.
+    flushItem(target, context);
+    if (!target.stillAtPath()) {
+        throw SkinError("原位置的项目已被替换");
+    }
+    run.manifest.entries[index].applied = after;
+    run.manifest.entries[index].phase = kPhaseApplied;
+    run.store.save(run.manifest, run.file);
+    // Launchers watch their folders and redraw by themselves.
+    if (context.entryId == nullptr) {
+        workspace_.noteFileSystemChanged(item);
+    }
+}
+
+OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
+                                                const std::vector<DesktopEntryItem>& entries) const {
+    const OperationLock lock(fs_, directory_, kEngineLockFileName);
+    removeStaleBackupTemporaries(fs_, directory_);
+    if (loadManifest()) {
+        throw SkinError("已有待还原的备份，请先点击“一键还原”。");
+    }
+    const std::string rootPath = platform::standardizePath(folder);
+    const FileIdentity rootIdentity = validateTarget(rootPath);
+    OperationReport report;
+    if (fs_.access(rootPath, W_OK) != 0) {
+        for (const DesktopEntryItem& entry : entries) {
+            report.errors.push_back(errorLine(entry.displayName, "应用没有写入权限，已跳过"));
+        }
+        return report;
+    }
+    BackupManifest manifest;
+    manifest.rootPath = rootPath;
+    manifest.rootIdentity = rootIdentity;
+    manifest.createdAt = currentReferenceTime();
+    IconContext context = iconContext();
+    context.metadata = nullptr;  // an entry's icon is its file alone
+    platform::throwIfFailed(platform::ensureIconFile(fs_, context.iconFile, icon_->png()), context.iconFile);
+    ApplyRun run{ManifestStore(fs_, directory_), manifestPath(), std::move(manifest), {}};
+
+    std::set<std::string> entryPaths;
+    for (const DesktopEntryItem& entry : entries) {
+        entryPaths.insert(entry.sourcePath);
+        entryPaths.insert(platform::appendPathComponent(rootPath, entry.id));
+    }
+    const std::set<std::string> launched = workspace_.launchedDesktopFiles(entryPaths);
+
+    std::size_t position = 0;
+    for (const DesktopEntryItem& entry : entries) {
+        reportProgress(++position, entries.size(), entry.displayName);
+        try {
+            Bytes source;
+            const int err = platform::readRegularFile(fs_, entry.sourcePath, platform::kMaxKeyFileSize, source);
+            if (err == ELOOP || err == EINVAL || err == EFBIG) {
+                throw SkinError("应用的启动项不是普通文件，已跳过");
+            }
+            platform::throwIfFailed(err, entry.sourcePath);
+            context.entryId = &entry.id;
+            context.entrySource = &source;
+            applyItem(run, entry.id, rootPath, rootIdentity, context);
+            ++report.succeeded;
+            if (launched.count(entry.sourcePath) > 0 ||
+                launched.count(platform::appendPathComponent(rootPath, entry.id)) > 0) {
+                report.relaunchApplications.push_back(entry.displayName);
+            }
+        } catch (const std::exception& error) {
+            report.errors.push_back(errorLine(entry.displayName, describe(error)));
+        }
+        context.entryId = nullptr;
+        context.entrySource = nullptr;
+    }
+    report.remaining = static_cast<std::int64_t>(run.manifest.entries.size());
     return report;
 }
 

@@ -36,6 +36,15 @@ using ProgressHandler = std::function<void(std::size_t index, std::size_t total,
 // "operation.lock".
 void removeStaleBackupTemporaries(platform::FileSystem& fs, const std::string& directory);
 
+// A desktop entry to skin: its desktop-file ID (the user copy's name in the applications folder
+// the engine works on), the installed file a new copy is made from, and the name a launcher
+// shows for it.
+struct DesktopEntryItem {
+    std::string id;
+    std::string sourcePath;
+    std::string displayName;
+};
+
 class IconEngine {
   public:
     // Creates `directory` (and missing parents) with mode 0700 when needed and checks that it is
@@ -64,6 +73,10 @@ class IconEngine {
     // passed over uncounted. Throws only for failures of the run as a whole.
     OperationReport apply(const std::string& root, bool includeApplications, bool applicationsOnly,
                           const std::optional<std::set<std::string>>& only = std::nullopt) const;
+
+    // Gives each desktop entry the new icon through its user copy in `folder` (the user's
+    // applications folder), with the same records and guarantees as apply(); one entry per ID.
+    OperationReport applyDesktopEntries(const std::string& folder, const std::vector<DesktopEntryItem>& entries) const;
 
     // What an apply would work on. The root's identity, once it is known that the root may be
     // skinned against this backup directory.
@@ -96,6 +109,14 @@ class IconEngine {
     OperationReport setAsideRemaining() const;
 
   private:
+    class PredictionCache;
+    // One apply's pending manifest, where it is saved, and the predictions made so far.
+    struct ApplyRun;
+    // The per-item transaction of every apply: capture, the durable prepared record, the
+    // recheck, the skin through one checked handle, the flush, the applied record. Throws for an
+    // item to report; its entry then stays in the manifest once it was saved.
+    void applyItem(ApplyRun& run, const std::string& name, const std::string& item, const FileIdentity& identity,
+                   const IconContext& context) const;
     bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
                     const std::set<std::string>& hiddenNames) const;
     std::vector<std::string> listItems(const std::string& root,

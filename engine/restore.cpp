@@ -27,6 +27,11 @@ std::vector<BackupEntry>::iterator findEntry(BackupManifest& manifest, const std
                         [&](const BackupEntry& entry) { return entry.name == name; });
 }
 
+// How reports name an entry: a desktop entry by the name its launcher shows.
+std::string shownName(const BackupEntry& entry) {
+    return entry.isDesktopEntry() ? desktopEntryDisplayName(entry) : entry.name;
+}
+
 void eraseEntry(BackupManifest& manifest, const std::string& name) {
     const auto it = findEntry(manifest, name);
     if (it != manifest.entries.end()) {
@@ -93,7 +98,9 @@ platform::ItemHandle IconEngine::restoreItem(const BackupEntry& entry, const std
     }
     platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
     restoreIconState(handle, context, entry, captureIconState(handle, context));
-    workspace_.noteFileSystemChanged(item);
+    if (context.entryId == nullptr) {
+        workspace_.noteFileSystemChanged(item);
+    }
     if (!iconStateMatches(captureIconState(handle, context), entry.original)) {
         throw SkinError("还原校验未通过，已保留备份");
     }
@@ -124,7 +131,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         }
         report.skipped = static_cast<std::int64_t>(manifest.entries.size());
         for (const BackupEntry& entry : manifest.entries) {
-            report.missingItems.push_back(entry.name);
+            report.missingItems.push_back(shownName(entry));
         }
         return report;
     }
@@ -132,7 +139,15 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         throw SkinError(kRootReplaced);
     }
     const std::set<std::string> running = runningApplicationPaths();
-    const IconContext context = iconContext();
+    const IconContext fileContext = iconContext();
+    std::set<std::string> entryCopies;
+    for (const BackupEntry& entry : manifest.entries) {
+        if (entry.isDesktopEntry()) {
+            entryCopies.insert(platform::appendPathComponent(root, entry.name));
+        }
+    }
+    const std::set<std::string> launched =
+        entryCopies.empty() ? std::set<std::string>() : workspace_.launchedDesktopFiles(entryCopies);
 
     std::vector<std::string> names;
     names.reserve(manifest.entries.size());
@@ -147,7 +162,15 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
             continue;
         }
         BackupEntry entry = *found;
-        const std::string item = platform::appendPathComponent(root, name);
+        // A desktop entry's item is the root, its copy the root's child named by the ID.
+        const bool desktopEntry = entry.isDesktopEntry();
+        const std::string item = desktopEntry ? root : platform::appendPathComponent(root, name);
+        IconContext context = fileContext;
+        if (desktopEntry) {
+            context.entryId = &entry.name;
+            context.metadata = nullptr;
+        }
+        const std::string shown = shownName(entry);
         try {
             if (identifyItem(fs_, root) != manifest.rootIdentity) {
                 throw SkinError(kRootReplaced);
@@ -165,7 +188,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
                     store.save(manifest, file);
                 }
                 ++report.skipped;
-                report.missingItems.push_back(name);
+                report.missingItems.push_back(shown);
                 continue;
             }
             platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
@@ -192,9 +215,13 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
             eraseEntry(manifest, name);
             store.save(manifest, file);
             ++report.succeeded;
-            noteRelaunch(name, item, running, report);
+            if (!desktopEntry) {
+                noteRelaunch(name, item, running, report);
+            } else if (launched.count(platform::appendPathComponent(root, name)) > 0) {
+                report.relaunchApplications.push_back(shown);
+            }
         } catch (const std::exception& error) {
-            report.errors.push_back(errorLine(name, describe(error)));
+            report.errors.push_back(errorLine(shown, describe(error)));
         }
     }
     if (manifest.entries.empty()) {

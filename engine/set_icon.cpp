@@ -1,6 +1,7 @@
 // Rehearsing the new icon on a staging copy, so the prediction is what the writer really makes.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "engine/icon_engine.h"
@@ -14,6 +15,16 @@ namespace lumaro {
 
 IconState IconEngine::predictAppliedState(std::uint16_t type, const IconState& original,
                                           const IconContext& context) const {
+    const auto& facets = facetsFor(context);
+    const bool computed = std::all_of(facets.begin(), facets.end(),
+                                      [](const IconFacet* facet) { return facet->computesPrediction(); });
+    if (computed) {
+        IconState prediction;
+        for (const IconFacet* facet : facets) {
+            facet->predict(original, type == kTypeDirectory, context, prediction);
+        }
+        return prediction;
+    }
     const std::string staging =
         platform::appendPathComponent(directory_, "staging-" + platform::newUuidString());
     platform::throwIfFailed(platform::createDirectory(fs_, staging, 0700), staging);
@@ -31,7 +42,7 @@ IconState IconEngine::predictAppliedState(std::uint16_t type, const IconState& o
         platform::ItemHandle item;
         platform::throwIfFailed(platform::ItemHandle::open(fs_, path, item), path);
         std::vector<const IconFacet*> rehearsed;
-        for (const IconFacet* facet : iconFacets()) {
+        for (const IconFacet* facet : facets) {
             if (!facet->computesPrediction()) {
                 rehearsed.push_back(facet);
                 facet->writeExact(item, original);
@@ -45,7 +56,7 @@ IconState IconEngine::predictAppliedState(std::uint16_t type, const IconState& o
             throw SkinError("无法生成图标");
         }
         IconState prediction;
-        for (const IconFacet* facet : iconFacets()) {
+        for (const IconFacet* facet : facets) {
             facet->computesPrediction()
                 ? facet->predict(original, type == kTypeDirectory, context, prediction)
                 : facet->capture(item, context, prediction);

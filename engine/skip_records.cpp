@@ -9,6 +9,7 @@
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "records/desktop_form.h"
 #include "records/errors.h"
 #include "records/identity.h"
 #include "records/operation_lock.h"
@@ -136,7 +137,7 @@ OperationReport IconEngine::setAsideRemaining() const {
         } else {
             store.save(manifest, file);
         }
-        report.setAsideItems.push_back(entry.name);
+        report.setAsideItems.push_back(entry.isDesktopEntry() ? desktopEntryDisplayName(entry) : entry.name);
     }
     return report;
 }

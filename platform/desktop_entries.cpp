@@ -111,7 +111,7 @@ DesktopEntryDiscovery discoverDesktopEntries(FileSystem& fs, const DesktopDataFo
         const int err = readRegularFile(fs, candidate.path, kMaxKeyFileSize, data);
         if (err != 0) {
             result.problems.push_back({candidate.path, err == ELOOP || err == EINVAL
-                                                           ? "a link or special file"
+                                                           ? kNotARegularEntry
                                                            : std::strerror(err)});
             continue;
         }

@@ -31,6 +31,9 @@ struct DesktopEntry {
     std::string name;             // Name, localized for `locale`
 };
 
+// The reason given for an entry that is a link, a FIFO or another non-regular file.
+inline constexpr const char* kNotARegularEntry = "a link or special file";
+
 struct DesktopEntryProblem {
     std::string path;
     std::string reason;  // English detail; the caller words the user's message

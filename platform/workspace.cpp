@@ -114,6 +114,14 @@ std::string Workspace::homeDirectory() {
     return "/";
 }
 
+DesktopDataFolders Workspace::desktopDataFolders() {
+    return platform::desktopDataFolders(homeDirectory());
+}
+
+std::set<std::string> Workspace::launchedDesktopFiles(const std::set<std::string>& entryPaths) {
+    return platform::launchedDesktopFiles(FileSystem::real(), entryPaths);
+}
+
 std::string Workspace::applicationSupportFolder() {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     return folder.isEmpty() ? appendPathComponent(homeDirectory(), ".local/share")

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/desktop_entries.h"
 #include "platform/desktop_metadata.h"
 #include "platform/file_system.h"
 
@@ -43,6 +44,10 @@ class Workspace {
     virtual std::string applicationSupportFolder();
     // The user's desktop folder (the XDG desktop directory).
     virtual std::string desktopFolder();
+    // The XDG data folders desktop entries are found in, from the environment.
+    virtual DesktopDataFolders desktopDataFolders();
+    // Of `entryPaths`, those a running process of this user was launched from.
+    virtual std::set<std::string> launchedDesktopFiles(const std::set<std::string>& entryPaths);
 };
 
 // The path with links resolved where it exists (realpath), otherwise only standardized.

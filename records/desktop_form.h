@@ -16,6 +16,15 @@ inline constexpr const char* kMetadataUnavailableNotice =
 
 const IconFacet& desktopMetadataFacet();
 const IconFacet& directoryFileFacet();
+// The user's copy of a desktop entry, for items of that kind.
+const IconFacet& desktopEntryFacet();
+
+// Writes `contents` with `mode` as the child `name` of the open folder through `temporaryName`,
+// synced before the rename, so that a crash leaves the old file or the new one; the folder's own
+// flush makes the rename durable. SkinError `failure` when that cannot be done.
+void writeChildAtomically(const platform::ItemHandle& folder, const std::string& name,
+                          const std::string& temporaryName, const Bytes& contents, std::uint16_t mode,
+                          const char* failure);
 
 // The member, created when missing.
 DesktopIcon& desktopOf(IconState& state);
@@ -28,5 +37,9 @@ const nlohmann::json* desktopMember(const nlohmann::json& object, const std::str
 
 // Whether the recorded skin left our custom icon on the item's path in the metadata store.
 const std::string* skinnedCustomIcon(const BackupEntry& entry);
+
+// The name a launcher shows for a desktop entry's record: its Name, localized for the user, from
+// the copy the skin wrote (else the one it found), or the ID without ".desktop".
+std::string desktopEntryDisplayName(const BackupEntry& entry);
 
 }  // namespace lumaro

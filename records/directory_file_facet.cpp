@@ -47,21 +47,9 @@ std::optional<DirectoryFile> readDirectoryFile(const platform::ItemHandle& folde
     return file;
 }
 
-// The contents are synced before the rename, so that a power loss never leaves an empty file
-// in the name of one that had contents; the folder's own flush makes the rename durable.
 void writeDirectoryFile(const platform::ItemHandle& folder, const DirectoryFile& file) {
-    platform::FileSystem& fs = folder.fs();
-    if (const int err = folder.unlinkChild(kTemporaryName); err != 0 && err != ENOENT) {
-        throw SkinError("无法写入文件夹的 .directory 文件");
-    }
-    platform::Descriptor fd;
-    bool ok = folder.openChild(kTemporaryName, O_WRONLY | O_CREAT | O_EXCL, 0600, fd) == 0;
-    ok = ok && platform::writeFully(fs, fd.get(), file.contents.data(), file.contents.size(), false) == 0 &&
-         fs.fchmod(fd.get(), file.mode & 0777u) == 0 && fs.fsync(fd.get()) == 0 && fd.close() == 0;
-    if (!ok || folder.renameChild(kTemporaryName, kDirectoryFileName) != 0) {
-        (void)folder.unlinkChild(kTemporaryName);
-        throw SkinError("无法写入文件夹的 .directory 文件");
-    }
+    writeChildAtomically(folder, kDirectoryFileName, kTemporaryName, file.contents, file.mode,
+                         "无法写入文件夹的 .directory 文件");
 }
 
 std::optional<DirectoryFile> skinnedFile(const std::optional<DirectoryFile>& original, const IconContext& context) {
@@ -187,6 +175,25 @@ class DirectoryFileFacet final : public IconFacet {
 };
 
 }  // namespace
+
+// The contents are synced before the rename, so that a power loss never leaves an empty file in
+// the name of one that had contents.
+void writeChildAtomically(const platform::ItemHandle& folder, const std::string& name,
+                          const std::string& temporaryName, const Bytes& contents, std::uint16_t mode,
+                          const char* failure) {
+    platform::FileSystem& fs = folder.fs();
+    if (const int err = folder.unlinkChild(temporaryName); err != 0 && err != ENOENT) {
+        throw SkinError(failure);
+    }
+    platform::Descriptor fd;
+    bool ok = folder.openChild(temporaryName, O_WRONLY | O_CREAT | O_EXCL, 0600, fd) == 0;
+    ok = ok && platform::writeFully(fs, fd.get(), contents.data(), contents.size(), false) == 0 &&
+         fs.fchmod(fd.get(), mode & 0777u) == 0 && fs.fsync(fd.get()) == 0 && fd.close() == 0;
+    if (!ok || folder.renameChild(temporaryName, name) != 0) {
+        (void)folder.unlinkChild(temporaryName);
+        throw SkinError(failure);
+    }
+}
 
 const IconFacet& directoryFileFacet() {
     static const DirectoryFileFacet facet;

@@ -10,18 +10,35 @@
 
 namespace lumaro {
 
-const std::vector<const IconFacet*>& iconFacets() {
-    // The folder's "Icon\r" before the item's flag: the flag is the last write.
-    // The Linux forms first, then the folder's "Icon\r" before the item's flag: the flag is the
-    // last write.
+namespace {
+
+// The Linux forms first, then the folder's "Icon\r" before the item's flag: the flag is the
+// last write.
+const std::vector<const IconFacet*>& fileFacets() {
     static const std::vector<const IconFacet*> facets{&desktopMetadataFacet(), &directoryFileFacet(),
                                                       &folderIconFileFacet(), &macAttributesFacet()};
     return facets;
 }
 
+}  // namespace
+
+const std::vector<const IconFacet*>& iconFacets() {
+    static const std::vector<const IconFacet*> facets = [] {
+        std::vector<const IconFacet*> all = fileFacets();
+        all.push_back(&desktopEntryFacet());
+        return all;
+    }();
+    return facets;
+}
+
+const std::vector<const IconFacet*>& facetsFor(const IconContext& context) {
+    static const std::vector<const IconFacet*> entryFacets{&desktopEntryFacet()};
+    return context.entryId != nullptr ? entryFacets : fileFacets();
+}
+
 IconState captureIconState(const platform::ItemHandle& item, const IconContext& context) {
     IconState state;
-    for (const IconFacet* facet : iconFacets()) {
+    for (const IconFacet* facet : facetsFor(context)) {
         facet->capture(item, context, state);
     }
     return state;
@@ -46,11 +63,11 @@ IconState skinItem(const platform::ItemHandle& item, const IconContext& context)
     if (context.writer == nullptr || !context.writer->valid()) {
         throw SkinError("无法生成图标");
     }
-    for (const IconFacet* facet : iconFacets()) {
+    for (const IconFacet* facet : facetsFor(context)) {
         facet->skin(item, context);
     }
     IconState after = captureIconState(item, context);
-    for (const IconFacet* facet : iconFacets()) {
+    for (const IconFacet* facet : facetsFor(context)) {
         if (!facet->showsNewIcon(after, context)) {
             throw SkinError("图标设置未生效");
         }
@@ -59,20 +76,20 @@ IconState skinItem(const platform::ItemHandle& item, const IconContext& context)
 }
 
 void requireRestorable(const BackupEntry& entry, const IconContext& context) {
-    for (const IconFacet* facet : iconFacets()) {
+    for (const IconFacet* facet : facetsFor(context)) {
         facet->requireRestorable(entry, context);
     }
 }
 
 void restoreIconState(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
                       const IconState& current) {
-    for (const IconFacet* facet : iconFacets()) {
+    for (const IconFacet* facet : facetsFor(context)) {
         facet->restore(item, context, entry, current);
     }
 }
 
 void flushItem(const platform::ItemHandle& item, const IconContext& context) {
-    for (const IconFacet* facet : iconFacets()) {
+    for (const IconFacet* facet : facetsFor(context)) {
         facet->flush(item, context);
     }
     platform::throwIfFailed(item.sync(), item.path());

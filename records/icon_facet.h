@@ -23,6 +23,10 @@ struct IconContext {
     const platform::IconWriter* writer = nullptr;   // set for an apply
     platform::DesktopMetadata* metadata = nullptr;  // null where the session's store is unavailable
     std::string iconFile;                           // the absolute path of the icon file, for an apply
+    // Set while the item is a desktop entry: its ID (the user copy's name in the item, which is
+    // the user's applications folder), and for an apply the installed entry a new copy starts from.
+    const std::string* entryId = nullptr;
+    const Bytes* entrySource = nullptr;
 };
 
 class IconFacet {
@@ -72,8 +76,12 @@ class IconFacet {
 };
 
 // Every facet, in the order skinning applies them: the last write is the Mac form's flag, an
-// attribute change that running file managers notice.
+// attribute change that running file managers notice. The records, comparisons and hashes use
+// them all; a facet's part of a state it does not apply to is absent.
 const std::vector<const IconFacet*>& iconFacets();
+// The facets that capture, skin and restore an item of the context's kind: a desktop entry's one,
+// or those of a file or folder.
+const std::vector<const IconFacet*>& facetsFor(const IconContext& context);
 
 // --- The whole state, facet by facet ---
 

@@ -131,6 +131,9 @@ json encodeEntry(const BackupEntry& entry) {
     json object = json::object();
     object["applied"] = encodeState(entry.applied);
     object["identity"] = encodeIdentity(entry.identity);
+    if (!entry.kind.empty()) {
+        object["kind"] = entry.kind;
+    }
     object["name"] = entry.name;
     object["original"] = encodeState(entry.original);
     object["phase"] = entry.phase;
@@ -167,7 +170,7 @@ std::string indented(const std::string& text, std::size_t spaces) {
 // just that part of a backup holding the Linux forms: those backups carry a schema it refuses.
 std::int64_t schemaFor(const BackupManifest& manifest) {
     const bool desktopForms = std::any_of(manifest.entries.begin(), manifest.entries.end(), [](const BackupEntry& e) {
-        return e.original.desktop.has_value() || e.applied.desktop.has_value();
+        return e.original.desktop.has_value() || e.applied.desktop.has_value() || !e.kind.empty();
     });
     return desktopForms ? kSchemaWithDesktopForms : 1;
 }
@@ -351,6 +354,9 @@ BackupEntry decodeEntry(const json& value, const std::string& path) {
     BackupEntry entry;
     entry.applied = decodeState(require(value, path, "applied"), path + ".applied");
     entry.identity = decodeIdentity(require(value, path, "identity"), path + ".identity");
+    if (const json* kind = optionalMember(value, "kind")) {
+        entry.kind = readString(*kind, path + ".kind");
+    }
     entry.name = readString(require(value, path, "name"), path + ".name");
     entry.original = decodeState(require(value, path, "original"), path + ".original");
     entry.phase = readString(require(value, path, "phase"), path + ".phase");
@@ -439,6 +445,11 @@ void checkManifest(const BackupManifest& manifest) {
             throw invalid();
         }
         if (entry.identity.type != kTypeDirectory && entry.identity.type != kTypeRegular) {
+            throw invalid();
+        }
+        // A desktop entry's item is the root itself, and its name a desktop-file ID.
+        if (!entry.kind.empty() &&
+            (!entry.isDesktopEntry() || entry.identity != manifest.rootIdentity || !entry.name.ends_with(".desktop"))) {
             throw invalid();
         }
         if (!stateWithinBounds(entry.original) || !stateWithinBounds(entry.applied)) {

@@ -41,7 +41,7 @@ struct IconFile {
     friend bool operator==(const IconFile&, const IconFile&) = default;
 };
 
-// A folder's captured ".directory" file.
+// A captured key file: a folder's ".directory", or the user's own copy of a desktop entry.
 struct DirectoryFile {
     Bytes contents;
     std::uint16_t mode = 0;  // permission bits only
@@ -54,6 +54,7 @@ struct DirectoryFile {
 struct DesktopIcon {
     std::optional<platform::IconMetadata> metadata;  // the store's two keys of the item's path
     std::optional<DirectoryFile> directoryFile;      // absent: the folder has none (or a file)
+    std::optional<DirectoryFile> entryFile = std::nullopt;  // a desktop entry's user copy; absent: none
 
     friend bool operator==(const DesktopIcon&, const DesktopIcon&) = default;
 };
@@ -72,13 +73,20 @@ inline constexpr const char* kPhasePrepared = "prepared";
 inline constexpr const char* kPhaseApplied = "applied";
 inline constexpr const char* kPhaseRestoring = "restoring";
 
+// What kind of item an entry is: empty for a file or folder named `name` inside the root; for
+// a desktop entry, `name` is its desktop-file ID, the item is the root (the user's applications
+// folder) and its icon state is the user's copy of the entry in that folder.
+inline constexpr const char* kKindDesktopEntry = "desktopEntry";
+
 struct BackupEntry {
     std::string name;  // one path component inside the root
     FileIdentity identity;
     IconState original;
     IconState applied;  // the prediction while "prepared", the captured state from "applied" on
     std::string phase;  // "prepared", "applied" or "restoring"
+    std::string kind = {};
 
+    bool isDesktopEntry() const { return kind == kKindDesktopEntry; }
     friend bool operator==(const BackupEntry&, const BackupEntry&) = default;
 };
 

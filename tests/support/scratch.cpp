@@ -18,12 +18,17 @@ namespace lumaro::test {
 
 namespace {
 
-// No test reaches the session bus of the person running them (and so their metadata store):
-// only a program run through scripts/with-private-session.sh, on the bus it started, keeps one.
+// No test reaches the session bus of the person running them (and so their metadata store), nor
+// their launchers: only a program run through scripts/with-private-session.sh, on the bus and in
+// the scratch XDG folders it made, keeps them. Elsewhere the XDG data folders point at a path
+// that does not exist, so a run that looks for desktop entries finds none and writes none.
 const bool kSessionBusHidden = [] {
     if (std::getenv("LUMARO_PRIVATE_SESSION") == nullptr) {
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         ::unsetenv("XDG_RUNTIME_DIR");
+        const std::string nowhere = "/nonexistent/lumaro-test-" + std::to_string(::getpid());
+        ::setenv("XDG_DATA_HOME", (nowhere + "/data").c_str(), 1);
+        ::setenv("XDG_DATA_DIRS", (nowhere + "/system").c_str(), 1);
     }
     return true;
 }();

@@ -91,6 +91,19 @@ class FakeWorkspace : public platform::Workspace {
     // An available store kept in memory; tests make it unavailable or failing.
     platform::DesktopMetadata& desktopMetadata() override { return metadata; }
     MemoryDesktopMetadata metadata;
+    // No desktop entries unless a test gives the folders.
+    platform::DesktopDataFolders dataFolders;
+    std::set<std::string> launched;
+    platform::DesktopDataFolders desktopDataFolders() override { return dataFolders; }
+    std::set<std::string> launchedDesktopFiles(const std::set<std::string>& paths) override {
+        std::set<std::string> found;
+        for (const std::string& path : paths) {
+            if (launched.count(path) > 0) {
+                found.insert(path);
+            }
+        }
+        return found;
+    }
 };
 
 }  // namespace lumaro::test

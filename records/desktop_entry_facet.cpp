@@ -1,0 +1,193 @@
+// A desktop entry's icon: the user's own copy of the entry in their applications folder, which
+// overrides the installed one. The item is that folder; the copy is its child named by the ID,
+// read through the folder's descriptor and replaced by an atomic rename inside it.
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "platform/file_ops.h"
+#include "platform/key_file.h"
+#include "records/desktop_form.h"
+#include "records/errors.h"
+#include "records/identity.h"
+#include "records/json.h"
+#include "records/json_members.h"
+
+namespace lumaro {
+
+namespace {
+
+using json_members::json;
+
+constexpr const char* kUnsafeCopy = "应用的启动项不是普通文件，已跳过";
+constexpr const char* kUnreadableCopy = "无法读取应用的启动项";
+constexpr const char* kUnwritableCopy = "无法写入应用的启动项";
+constexpr const char* kMalformedEntry = "应用的启动项格式无效，已跳过";
+constexpr std::uint16_t kCreatedMode = 0644;
+
+const std::optional<DirectoryFile>& copyOf(const IconState& state) {
+    static const std::optional<DirectoryFile> kNone;
+    return state.desktop ? state.desktop->entryFile : kNone;
+}
+
+std::string_view textOf(const Bytes& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// Ours alone: no launcher reads a name that does not end in ".desktop".
+std::string temporaryName(const std::string& id) {
+    return "." + id + ".lumaro-new";
+}
+
+std::optional<DirectoryFile> readCopy(const platform::ItemHandle& folder, const std::string& id) {
+    platform::Descriptor fd;
+    platform::FileStatus st;
+    if (!openSafeChild(folder, id, platform::kMaxKeyFileSize, kUnsafeCopy, kUnreadableCopy, fd, st)) {
+        return std::nullopt;
+    }
+    DirectoryFile copy;
+    const int err = platform::readToEnd(folder.fs(), fd.get(), platform::kMaxKeyFileSize, st.size, copy.contents);
+    if (err != 0) {
+        throw SkinError(err == EFBIG ? kUnsafeCopy : kUnreadableCopy);
+    }
+    copy.mode = static_cast<std::uint16_t>(st.mode & 0777);
+    return copy;
+}
+
+// The copy the skin leaves: the user's own with only the icon keys changed, else a new one made
+// from the installed entry.
+DirectoryFile skinnedCopy(const std::optional<DirectoryFile>& copy, const IconContext& context) {
+    if (!copy && context.entrySource == nullptr) {
+        throw SkinError(kUnreadableCopy);
+    }
+    const auto skinned = platform::skinnedDesktopEntry(textOf(copy ? copy->contents : *context.entrySource),
+                                                       context.iconFile);
+    if (!skinned) {
+        throw SkinError(kMalformedEntry);
+    }
+    return DirectoryFile{Bytes(skinned->begin(), skinned->end()), copy ? copy->mode : kCreatedMode};
+}
+
+class DesktopEntryFacet final : public IconFacet {
+  public:
+    void capture(const platform::ItemHandle& item, const IconContext& context, IconState& state) const override {
+        if (context.entryId != nullptr) {
+            desktopOf(state).entryFile = readCopy(item, *context.entryId);
+        }
+    }
+
+    bool matches(const IconState& current, const IconState& expected) const override {
+        return !expected.desktop || copyOf(current) == copyOf(expected);
+    }
+
+    bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const override {
+        if (!a.desktop && !b.desktop) {
+            return true;
+        }
+        return (a.desktop && copyOf(current) == copyOf(a)) || (b.desktop && copyOf(current) == copyOf(b));
+    }
+
+    void restore(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
+                 const IconState& current) const override {
+        if (context.entryId == nullptr || copyOf(current) == copyOf(entry.original)) {
+            return;
+        }
+        const std::string& id = *context.entryId;
+        if (const auto& original = copyOf(entry.original)) {
+            writeChildAtomically(item, id, temporaryName(id), original->contents, original->mode, kUnwritableCopy);
+        } else if (const int err = item.unlinkChild(id); err != 0 && err != ENOENT) {
+            throw SkinError(kUnwritableCopy);
+        }
+    }
+
+    void skin(const platform::ItemHandle& item, const IconContext& context) const override {
+        if (context.entryId == nullptr) {
+            return;
+        }
+        const std::string& id = *context.entryId;
+        const DirectoryFile skinned = skinnedCopy(readCopy(item, id), context);
+        writeChildAtomically(item, id, temporaryName(id), skinned.contents, skinned.mode, kUnwritableCopy);
+    }
+
+    bool showsNewIcon(const IconState& after, const IconContext& context) const override {
+        if (context.entryId == nullptr) {
+            return true;
+        }
+        const auto& copy = copyOf(after);
+        if (!copy) {
+            return false;
+        }
+        const auto parsed = platform::KeyFile::parse(textOf(copy->contents));
+        return parsed && parsed->value("Desktop Entry", "Icon") == context.iconFile;
+    }
+
+    // The rename was made durable by the folder's own flush; what remains is a temporary file
+    // that a stopped write left.
+    void flush(const platform::ItemHandle& item, const IconContext& context) const override {
+        if (context.entryId != nullptr) {
+            if (const int err = item.unlinkChild(temporaryName(*context.entryId)); err != 0 && err != ENOENT) {
+                throw SkinError(kUnwritableCopy);
+            }
+        }
+    }
+
+    bool computesPrediction() const override { return true; }
+
+    void predict(const IconState& original, bool, const IconContext& context, IconState& predicted) const override {
+        if (context.entryId != nullptr) {
+            desktopOf(predicted).entryFile = skinnedCopy(copyOf(original), context);
+        }
+    }
+
+    void encode(const IconState& state, json& object) const override {
+        if (const auto& copy = copyOf(state)) {
+            desktopObject(object)["entryFile"] = {{"contents", encodeBase64(copy->contents)}, {"mode", copy->mode}};
+        }
+    }
+
+    void decode(const json& object, const std::string& parent, IconState& state) const override {
+        using namespace json_members;
+        std::string path;
+        const json* value = desktopMember(object, parent, "entryFile", state, path);
+        if (value == nullptr) {
+            return;
+        }
+        DirectoryFile copy;
+        copy.contents = readBytes(require(*value, path, "contents"), path + ".contents");
+        copy.mode = readInteger<std::uint16_t>(require(*value, path, "mode"), path + ".mode");
+        state.desktop->entryFile = std::move(copy);
+    }
+
+    bool withinBounds(const IconState& state) const override {
+        const auto& copy = copyOf(state);
+        return !copy || (copy->contents.size() <= platform::kMaxKeyFileSize && copy->mode <= 0777);
+    }
+
+    std::uint64_t hash(const IconState& state, std::uint64_t h) const override {
+        const auto& copy = copyOf(state);
+        return copy ? mixHash(h, copy->contents) ^ (std::uint64_t{copy->mode} << 16) : h * 59;
+    }
+};
+
+}  // namespace
+
+const IconFacet& desktopEntryFacet() {
+    static const DesktopEntryFacet facet;
+    return facet;
+}
+
+std::string desktopEntryDisplayName(const BackupEntry& entry) {
+    for (const IconState* state : {&entry.applied, &entry.original}) {
+        if (const auto& copy = copyOf(*state)) {
+            if (const auto parsed = platform::KeyFile::parse(textOf(copy->contents))) {
+                if (auto name = parsed->localizedValue("Desktop Entry", "Name", platform::messageLocale())) {
+                    return *name;
+                }
+            }
+        }
+    }
+    const std::string& id = entry.name;
+    return id.ends_with(".desktop") ? id.substr(0, id.size() - 8) : id;
+}
+
+}  // namespace lumaro
