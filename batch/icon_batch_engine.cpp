@@ -30,12 +30,13 @@ void sortUnique(std::vector<std::string>& names) {
 IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace,
                                  const std::string& directory, const QImage& image,
                                  std::optional<std::vector<std::string>> applicationRoots, bool readDock,
-                                 std::optional<std::vector<std::string>> dockApplicationURLs)
+                                 std::optional<std::vector<std::string>> dockApplicationURLs,
+                                 std::optional<bool> desktopEntries)
     : fs_(fs),
       workspace_(workspace),
       directory_(directory),
       readDock_(readDock),
-      desktopEntries_(!applicationRoots.has_value()),
+      desktopEntries_(desktopEntries.value_or(!applicationRoots.has_value())),
       dockApplicationURLs_(std::move(dockApplicationURLs)) {
     icon_ = std::make_shared<const RenderedIcon>(image);
     // Checks the state directory, creating it when needed.

@@ -35,12 +35,14 @@ class IconBatchEngine {
   public:
     // Checks the state directory by making its folder engine (which creates it with mode 0700).
     // `applicationRoots` defaults to "/Applications" and the home folder's "Applications", and
-    // then the user's desktop entries are skinned too; given roots leave every entry alone.
+    // then the user's desktop entries are skinned too; given roots leave every entry alone unless
+    // `desktopEntries` says otherwise.
     IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace, const std::string& directory,
                     const QImage& image,
                     std::optional<std::vector<std::string>> applicationRoots = std::nullopt,
                     bool readDock = true,
-                    std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt);
+                    std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt,
+                    std::optional<bool> desktopEntries = std::nullopt);
 
     const std::string& directory() const { return directory_; }
     const Bytes& iconData() const { return icon_->png(); }

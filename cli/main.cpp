@@ -43,7 +43,8 @@ Launch options (as for the window):
   --state-root DIR       state directory (default: ~/.local/share/Lumaro)
   --preview-root DIR     demonstration folder, and the first target
   --desktop-root DIR     the folder used as the Desktop
-  --application-root DIR the one applications folder to scan (the Dock is then not read)
+  --application-root DIR the one applications folder to scan (desktop entries and the Dock
+                         are then not read)
 
 Other options:
   --json                 print one JSON object instead of text

@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include <gtest/gtest.h>
 
+#include "batch/icon_batch_engine.h"
 #include "platform/desktop_entries.h"
 #include "platform/key_file.h"
+#include "tests/support/fault_fs.h"
 #include "tests/support/scratch.h"
 
 namespace lumaro::platform {
@@ -165,6 +168,124 @@ TEST(DesktopEntries, FindsTheUsersProcessesLaunchedFromAnEntry) {
     }
     ::kill(pid, SIGKILL);
     EXPECT_EQ(found, (std::set<std::string>{path}));
+}
+
+
+// Every file of a folder with its bytes and permission bits.
+std::map<std::string, std::string> snapshot(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& item : std::filesystem::directory_iterator(folder)) {
+        struct stat st {};
+        ::lstat(item.path().c_str(), &st);
+        const std::string kind = S_ISLNK(st.st_mode) ? "link" : test::readFile(item.path());
+        files[item.path().filename()] = std::to_string(st.st_mode & 0777) + " " + kind;
+    }
+    return files;
+}
+
+std::string iconGLibShows(const std::string& id) {
+    GDesktopAppInfo* info = g_desktop_app_info_new(id.c_str());
+    if (info == nullptr) {
+        return "none";
+    }
+    GIcon* icon = g_app_info_get_icon(G_APP_INFO(info));
+    std::string shown = "?";
+    if (G_IS_FILE_ICON(icon)) {
+        char* path = g_file_get_path(g_file_icon_get_file(G_FILE_ICON(icon)));
+        shown = path;
+        g_free(path);
+    } else if (G_IS_THEMED_ICON(icon)) {
+        shown = g_themed_icon_get_names(G_THEMED_ICON(icon))[0];
+    }
+    g_object_unref(info);
+    return shown;
+}
+
+TEST(DesktopEntries, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
+    Xdg xdg;
+    const std::string a1 = xdg.sys1 + "/applications/", a2 = xdg.sys2 + "/applications/",
+                      u = xdg.user + "/applications/";
+    test::writeFile(a1 + "kde/edit.desktop", Xdg::entry("", "edit-icon"));
+    test::writeFile(a1 + "tool.desktop", "[Desktop Entry]\nType=Application\nName=Tool\nIcon=tool-icon\nExec=true\n");
+    test::writeFile(a2 + "tool.desktop", Xdg::entry("", "lower"));
+    const std::string mine = "# kept\n[Desktop Entry]\nType=Application\nName=Mine\nIcon=m\nIcon[de]=x\nExec=true\n"
+                             "\n[Desktop Action a]\nIcon=keep\n";
+    test::writeFile(u + "mine.desktop", mine, 0600);
+    test::writeFile(a2 + "mine.desktop", Xdg::entry(""));
+    test::writeFile(a2 + "nodisplay.desktop", Xdg::entry("NoDisplay=true\n"));
+    test::writeFile(a2 + "userhid.desktop", Xdg::entry(""));
+    test::writeFile(u + "userhid.desktop", "[Desktop Entry]\nHidden=true\n");
+    test::writeFile(a2 + "lumaro.desktop", Xdg::entry(""));
+    test::writeFile(a2 + "broken.desktop", "[Desktop Entry]\nnot a key\n");
+    ASSERT_EQ(::mkfifo((a2 + "fifo.desktop").c_str(), 0644), 0);
+    test::makeDirectory(xdg.scratch / "Desktop");
+    const auto before = snapshot(u);
+
+    FileSystem& fs = FileSystem::real();
+    test::FakeWorkspace workspace;
+    workspace.dataFolders = desktopDataFolders("/nohome");
+    workspace.launched = {u + "tool.desktop"};
+    const std::string state = xdg.scratch / "state", fur = state + "/furball.png";
+    const IconBatchEngine batch(fs, workspace, state, test::sampleImage(), std::nullopt, false);
+
+    // Given application folders, no entry is read or written.
+    const IconBatchEngine scoped(fs, workspace, xdg.scratch / "scoped", test::sampleImage(),
+                                 std::vector<std::string>{xdg.scratch / "Apps"}, false);
+    EXPECT_TRUE(scoped.apply(xdg.scratch / "Desktop", true).errors.empty());
+    EXPECT_EQ(snapshot(u), before);
+    EXPECT_FALSE(std::filesystem::exists(xdg.scratch / "scoped/application-backups"));
+    scoped.restore();
+
+    // An applications folder that cannot be written: each entry is told, nothing is written.
+    test::FaultFs denied;
+    denied.fail["access " + xdg.user + "/applications"] = EACCES;
+    const IconBatchEngine locked(denied, workspace, xdg.scratch / "locked", test::sampleImage(), std::nullopt, false);
+    const std::vector<std::string> lockedErrors = locked.apply(xdg.scratch / "Desktop", true).errors;
+    EXPECT_EQ(std::count(lockedErrors.begin(), lockedErrors.end(), "Tool：应用没有写入权限，已跳过"), 1);
+    EXPECT_EQ(lockedErrors.size(), 5u) << "three entries and two malformed files";
+    EXPECT_EQ(snapshot(u), before);
+    EXPECT_FALSE(locked.pendingScope().has_value());
+
+    const OperationReport applied = batch.apply(xdg.scratch / "Desktop", true);
+    EXPECT_EQ(applied.succeeded, 3);
+    EXPECT_EQ(applied.errors, (std::vector<std::string>{"broken.desktop：应用的启动项格式无效，已跳过",
+                                                        "fifo.desktop：应用的启动项不是普通文件，已跳过"}));
+    EXPECT_EQ(applied.relaunchApplications, std::vector<std::string>{"Tool"});
+    auto skinned = snapshot(u);
+    EXPECT_EQ(skinned.size(), before.size() + 2);
+    EXPECT_EQ(skinned["tool.desktop"],
+              "420 [Desktop Entry]\nType=Application\nName=Tool\nIcon=" + fur + "\nExec=true\n");
+    EXPECT_EQ(skinned["mine.desktop"], "384 " + *skinnedDesktopEntry(mine, fur));
+    EXPECT_EQ(skinned["mine.desktop"].find("Icon[de]"), std::string::npos);
+    EXPECT_EQ(skinned["kde-edit.desktop"].substr(0, 4), "420 ");
+    EXPECT_EQ(skinned["userhid.desktop"], before.at("userhid.desktop"));
+    EXPECT_EQ(skinned.count("lumaro.desktop"), 0u);
+    EXPECT_EQ(skinned.count("nodisplay.desktop"), 0u);
+    EXPECT_EQ(iconGLibShows("tool.desktop"), fur);
+    EXPECT_TRUE(batch.pendingScope().has_value());
+
+    const OperationReport restored = batch.restore();
+    EXPECT_EQ(restored.succeeded, 3);
+    EXPECT_TRUE(restored.errors.empty());
+    EXPECT_EQ(snapshot(u), before);
+    EXPECT_EQ(iconGLibShows("tool.desktop"), "tool-icon");
+    EXPECT_FALSE(batch.pendingScope().has_value());
+
+    // Copies changed after the skin are never overwritten: an edit or a link keeps its backup;
+    // a deleted copy the skin had made is simply gone.
+    ASSERT_EQ(batch.apply(xdg.scratch / "Desktop", true).succeeded, 3);
+    test::writeFile(u + "tool.desktop", "[Desktop Entry]\nType=Application\nName=Tool\nIcon=mine\n");
+    std::filesystem::remove(u + "kde-edit.desktop");
+    std::filesystem::remove(u + "mine.desktop");
+    std::filesystem::create_symlink(a2 + "mine.desktop", u + "mine.desktop");
+    const auto changed = snapshot(u);
+    const OperationReport refused = batch.restore();
+    EXPECT_EQ(refused.succeeded, 1);
+    EXPECT_EQ(refused.errors, (std::vector<std::string>{"Mine：应用的启动项不是普通文件，已跳过",
+                                                        "Tool：图标或资源数据在换肤后被修改，已跳过并保留备份"}));
+    EXPECT_EQ(snapshot(u), changed);
+    EXPECT_EQ(refused.remaining, 2);
+    EXPECT_TRUE(batch.pendingScope().has_value());
 }
 
 }  // namespace

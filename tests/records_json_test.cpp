@@ -71,6 +71,17 @@ TEST(recordsJson, TheLinuxFormsRaiseTheSchemaAndRoundTrip) {
     EXPECT_EQ(decodeManifest(withMember(json::parse(text), "/schema", "1")).schema, 2);
     EXPECT_EQ(decodeManifest(withMember(json::parse(text), "/entries/1/original/desktop", "{}")).entries[1].original.desktop,
               DesktopIcon{});
+
+    // A desktop entry: the root is its item, the user copy its state.
+    m = sampleManifest();
+    BackupEntry entry{"org.example-tool.desktop", m.rootIdentity, {}, {}, kPhasePrepared, kKindDesktopEntry};
+    entry.original.desktop = DesktopIcon{};
+    entry.applied.desktop = DesktopIcon{std::nullopt, std::nullopt, DirectoryFile{test::bytesOf("[Desktop Entry]"), 0644}};
+    m.entries.push_back(entry);
+    const std::string withEntry = encodeManifest(m);
+    EXPECT_NE(withEntry.find("\"kind\": \"desktopEntry\""), std::string::npos) << withEntry;
+    m.schema = 2;
+    EXPECT_EQ(decodeManifest(withEntry), m);
 }
 
 TEST(recordsJson, ScopeRecordIsCompactAndStrict) {
@@ -194,6 +205,13 @@ TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
         {".directory too large",
          [](M x) { x.entries[1].applied.desktop = DesktopIcon{std::nullopt, DirectoryFile{Bytes(kMaxStoredValue + 1), 0644}}; }},
         {"phase unknown", [](M x) { x.entries[1].phase = "Applied"; }},
+        {"kind unknown", [](M x) { x.entries[1].kind = "app"; }},
+        {"entry not the root",
+         [](M x) {
+             x.entries[1].kind = kKindDesktopEntry;
+             x.entries[1].name = "Fotos.desktop";
+         }},
+        {"entry without an ID", [](M x) { x.entries[1].kind = kKindDesktopEntry, x.entries[1].identity = x.rootIdentity; }},
         {"relative root", [](M x) { x.rootPath = "home/anna"; }}};
     for (const auto& [what, mutate] : invalid) {
         m = sampleManifest();
