@@ -271,6 +271,17 @@ TEST(DesktopEntries, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBack
     EXPECT_EQ(iconGLibShows("tool.desktop"), "tool-icon");
     EXPECT_FALSE(batch.pendingScope().has_value());
 
+    // The applications folder gone: its entries wait in skip records, and a retry restores them once
+    // it is back.
+    ASSERT_EQ(batch.apply(xdg.scratch / "Desktop", true).succeeded, 3);
+    std::filesystem::rename(xdg.user + "/applications", xdg.user + "/away");
+    const OperationReport missing = batch.restore();
+    EXPECT_EQ(missing.missingItems, (std::vector<std::string>{"N", "Mine", "Tool"}));
+    EXPECT_FALSE(batch.pendingScope().has_value());
+    std::filesystem::rename(xdg.user + "/away", xdg.user + "/applications");
+    EXPECT_EQ(batch.retry().succeeded, 3);
+    EXPECT_EQ(snapshot(u), before);
+
     // Copies changed after the skin are never overwritten: an edit or a link keeps its backup;
     // a deleted copy the skin had made is simply gone.
     ASSERT_EQ(batch.apply(xdg.scratch / "Desktop", true).succeeded, 3);
