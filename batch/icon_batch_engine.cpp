@@ -226,7 +226,8 @@ OperationReport IconBatchEngine::applyDesktopEntries() const {
     }
     const std::string name = platform::lastPathComponent(folder);
     try {
-        platform::throwIfFailed(platform::createDirectories(fs_, folder, 0755), folder);
+        // Missing data folders are made private, as the XDG base directories ask.
+        platform::throwIfFailed(platform::createDirectories(fs_, folder, 0700), folder);
         report.merge(makeEngine(applicationBackupDirectory(folder)).applyDesktopEntries(folder, entries));
     } catch (const std::exception& error) {
         report.errors.push_back(errorLine(folder, describe(error)));

@@ -133,12 +133,11 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
 void IconEngine::applyItem(ApplyRun& run, const std::string& name, const std::string& item,
                            const FileIdentity& identity, const IconContext& context) const {
     const IconState original = captureIconState(openCheckedItem(fs_, item, identity), context);
-    IconState predicted;
     // A desktop entry's new copy also depends on the installed entry: computed every time.
-    if (const IconState* known = context.entryId ? nullptr : run.predictions.find(identity.type, original)) {
-        predicted = *known;
-    } else {
-        predicted = predictAppliedState(identity.type, original, context);
+    const bool cached = context.entryId == nullptr;
+    const IconState* known = cached ? run.predictions.find(identity.type, original) : nullptr;
+    const IconState predicted = known ? *known : predictAppliedState(identity.type, original, context);
+    if (cached && !known) {
         run.predictions.add(identity.type, original, predicted);
     }
 
