@@ -224,7 +224,6 @@ OperationReport IconBatchEngine::applyDesktopEntries() const {
     if (entries.empty()) {
         return report;
     }
-    const std::string name = platform::lastPathComponent(folder);
     try {
         // Missing data folders are made private, as the XDG base directories ask.
         platform::throwIfFailed(platform::createDirectories(fs_, folder, 0700), folder);

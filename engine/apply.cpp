@@ -16,7 +16,6 @@
 
 namespace lumaro {
 
-
 // The icon writer's result depends on nothing but the item's kind and its original icon state,
 // so within one run a rehearsal is made once for each distinct (kind, state) and reused.
 class IconEngine::PredictionCache {
@@ -45,7 +44,6 @@ class IconEngine::PredictionCache {
     }
     std::unordered_multimap<std::uint64_t, Entry> entries_;
 };
-
 
 struct IconEngine::ApplyRun {
     ManifestStore store;
@@ -90,16 +88,9 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
     const std::set<std::string> hiddenNames = platform::hiddenNamesIn(fs_, rootPath);
     const std::vector<std::string> names = listItems(rootPath, hiddenNames);
 
-    BackupManifest manifest;
-    manifest.rootPath = rootPath;
-    manifest.rootIdentity = rootIdentity;
-    manifest.createdAt = currentReferenceTime();
     const std::set<std::string> running = runningApplicationPaths();
     const IconContext context = iconContext();
-    // Before the first item: every Linux form of every item points at this file.
-    platform::throwIfFailed(platform::ensureIconFile(fs_, context.iconFile, icon_->png()),
-                            context.iconFile);
-    ApplyRun run{ManifestStore(fs_, directory_), manifestPath(), std::move(manifest), {}};
+    ApplyRun run = startRun(rootPath, rootIdentity, context);
 
     OperationReport report;
     report.desktopMetadataUnavailable = context.metadata == nullptr;
@@ -128,6 +119,17 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
     }
     report.remaining = static_cast<std::int64_t>(run.manifest.entries.size());
     return report;
+}
+
+IconEngine::ApplyRun IconEngine::startRun(const std::string& rootPath, const FileIdentity& rootIdentity,
+                                          const IconContext& context) const {
+    // Before the first item: every Linux form of every item points at this file.
+    platform::throwIfFailed(platform::ensureIconFile(fs_, context.iconFile, icon_->png()), context.iconFile);
+    BackupManifest manifest;
+    manifest.rootPath = rootPath;
+    manifest.rootIdentity = rootIdentity;
+    manifest.createdAt = currentReferenceTime();
+    return ApplyRun{ManifestStore(fs_, directory_), manifestPath(), std::move(manifest), {}};
 }
 
 void IconEngine::applyItem(ApplyRun& run, const std::string& name, const std::string& item,
@@ -184,14 +186,9 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
         }
         return report;
     }
-    BackupManifest manifest;
-    manifest.rootPath = rootPath;
-    manifest.rootIdentity = rootIdentity;
-    manifest.createdAt = currentReferenceTime();
     IconContext context = iconContext();
     context.metadata = nullptr;  // an entry's icon is its file alone
-    platform::throwIfFailed(platform::ensureIconFile(fs_, context.iconFile, icon_->png()), context.iconFile);
-    ApplyRun run{ManifestStore(fs_, directory_), manifestPath(), std::move(manifest), {}};
+    ApplyRun run = startRun(rootPath, rootIdentity, context);
 
     std::set<std::string> entryPaths;
     for (const DesktopEntryItem& entry : entries) {

@@ -112,6 +112,8 @@ class IconEngine {
     class PredictionCache;
     // One apply's pending manifest, where it is saved, and the predictions made so far.
     struct ApplyRun;
+    // An empty run over the root, once the icon file the Linux forms point at is in place.
+    ApplyRun startRun(const std::string& rootPath, const FileIdentity& rootIdentity, const IconContext& context) const;
     // The per-item transaction of every apply: capture, the durable prepared record, the
     // recheck, the skin through one checked handle, the flush, the applied record. Throws for an
     // item to report; its entry then stays in the manifest once it was saved.
