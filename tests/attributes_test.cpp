@@ -98,8 +98,10 @@ TEST_F(Attributes, CaptureIconStateChecksTheIdentityAndTheFinderInfoSize) {
     const FileIdentity identity = identifyItem(fs, item);
     test::writeFile(dir / "other", "y");
     EXPECT_ERROR(captureIconState(fs, dir / "other", identity), "原位置的项目已被替换");
-    setRawAttribute(item, "user.com.apple.FinderInfo", Bytes(31, 0));
-    EXPECT_ERROR(captureIconState(fs, item, identity), "Finder 图标属性格式不受支持");
+    for (const std::size_t size : {31u, 33u}) {  // a longer value would make the whole backup unloadable
+        setRawAttribute(item, "user.com.apple.FinderInfo", Bytes(size, 0));
+        EXPECT_ERROR(captureIconState(fs, item, identity), "Finder 图标属性格式不受支持");
+    }
     setRawAttribute(item, "user.com.apple.FinderInfo", Bytes(32, 3));
     setRawAttribute(item, kForkRaw, Bytes(70, 5));
     EXPECT_EQ(captureIconState(fs, item, identity), (IconState{Bytes(32, 3), Bytes(70, 5), std::nullopt}));

@@ -473,6 +473,43 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     }
 }
 
+// Each engine operation takes its own folder's lock, not only the batch's: while another process holds
+// it, every one is refused at once and changes nothing.
+TEST_F(Faults, EveryEngineOperationIsRefusedWhileAnotherProcessHoldsItsLock) {
+    leaveSkipRecords();
+    ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
+    const States skinned = states();
+    const std::set<std::string> kept = backups();
+    int held[2], release[2];
+    ASSERT_EQ(::pipe(held), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    std::fflush(nullptr);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        const OperationLock lock(platform::FileSystem::real(), state_, kEngineLockFileName);
+        char byte = 0;
+        ::_exit(::write(held[1], "h", 1) == 1 && ::read(release[0], &byte, 1) == 1 ? 0 : 1);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(held[0], &byte, 1), 1);
+    for (const auto& op : std::vector<std::function<void()>>{[&] { real_.apply(root_, true, false); },
+                                                            [&] { real_.restore(); }, [&] { real_.retrySkipped(); },
+                                                            [&] { real_.setAsideRemaining(); }}) {
+        EXPECT_EQ(guarded([&] { return op(), OperationReport{}; }).errors,
+                  std::vector<std::string>{errorLine("*", kLockBusyMessage)});
+    }
+    EXPECT_EQ(::write(release[1], "r", 1), 1);
+    int status = -1;
+    EXPECT_EQ(::waitpid(holder, &status, 0), holder);
+    for (const int fd : {held[0], held[1], release[0], release[1]})
+        ::close(fd);
+    EXPECT_EQ(states(), skinned);
+    EXPECT_EQ(backups(), kept);
+    OperationReport final = real_.restore();
+    final.merge(real_.retrySkipped());
+    expectClean(final, "after the lock was released");
+}
+
 // What another process's exchange (a sync client, an editor saving by rename) must never change: the
 // unrelated object's own attributes, its "Icon\r" and its contents, wherever it stands by then.
 std::string snapshot(const std::string& path) {

@@ -13,6 +13,8 @@
 
 #include "platform/resource_fork.h"
 #include "records/attributes.h"
+#include "records/errors.h"
+#include "tests/support/fault_fs.h"
 #include "tests/support/scratch.h"
 
 namespace lumaro {
@@ -50,6 +52,22 @@ TEST(IdentifyItem, RecordsFilesAndFoldersAndRefusesEverythingElse) {
     EXPECT_EQ(identifyError(dir / "link"), "跳过符号链接或特殊文件：link");
     EXPECT_EQ(identifyError(dir / "pipe"), "跳过符号链接或特殊文件：pipe");
     EXPECT_EQ(identifyError(dir / "missing"), "项目不存在或无法读取：missing");
+
+    // The same inode on another device is another object, to the open check and to the final one.
+    test::FaultFs fs;
+    const std::string item = dir / "folder/item";
+    FileIdentity elsewhere = identifyItem(fs, item);
+    const platform::ItemHandle handle = openCheckedItem(fs, item, elsewhere);
+    fs.otherDevice = item;
+    EXPECT_FALSE(handle.stillAtPath());
+    elsewhere.device += 1;
+    fs.otherDevice.clear();
+    try {
+        openCheckedItem(fs, item, elsewhere);
+        ADD_FAILURE() << "opened an item recorded on another device";
+    } catch (const SkinError& error) {
+        EXPECT_STREQ(error.what(), "原位置的项目已被替换");
+    }
 
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     ASSERT_EQ(::chmod((dir / "folder").c_str(), 0644), 0);

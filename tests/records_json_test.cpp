@@ -201,6 +201,7 @@ TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
         {"dot-dot name", [](M x) { x.entries[0].name = ".."; }},
         {"symlink entry", [](M x) { x.entries[0].identity.type = 0120000; }},
         {"finder 31", [](M x) { x.entries[1].original.finder = Bytes(31); }},
+        {"finder 33", [](M x) { x.entries[1].applied.finder = Bytes(33); }},
         {"fork too large", [](M x) { x.entries[0].original.fork = Bytes(kMaxStoredValue + 1); }},
         {".directory too large",
          [](M x) { x.entries[1].applied.desktop = DesktopIcon{std::nullopt, DirectoryFile{Bytes(kMaxStoredValue + 1), 0644}}; }},
