@@ -1,6 +1,8 @@
 // Bounded, deterministic mutation fuzzing of every reader of stored or foreign bytes: each returns
 // or throws the program's own errors, never crashes (sanitizer builds watch every read), and what
 // it accepts survives a round trip.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <functional>
 #include <random>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "batch/icon_batch_engine.h"
+#include "platform/key_file.h"
 #include "platform/resource_fork.h"
 #include "records/icon_facet.h"
 #include "records/mac_form.h"
@@ -170,6 +173,21 @@ TEST(Fuzz, ResourceForksRoundTripAndMutatedForksNeitherCrashNorChangeLength) {
     });
 }
 
+TEST(Fuzz, KeyFilesParseToTheirOwnBytesOrFailAndSkinnedOnesParseAgain) {
+    const std::vector<std::string> seeds = {
+        "# c\r\n[Desktop Entry]\r\nType=Application\r\nName[zh_CN]=工具\r\nIcon=a\r\nIcon[de]=b\r\n\r\n[X]\nk=v",
+        "[Desktop Entry]\nIcon=folder-music\n", ""};
+    fuzz(5, 3000, seeds, [](const std::string& doc, std::size_t, Random&) {
+        const auto parsed = platform::KeyFile::parse(doc);
+        const auto skinned = platform::skinnedDesktopEntry(doc, "/s/furball.png");
+        EXPECT_EQ(parsed.has_value(), skinned.has_value());
+        if (parsed) {
+            EXPECT_EQ(parsed->serialize(), doc);
+            EXPECT_EQ(platform::KeyFile::parse(*skinned)->value("Desktop Entry", "Icon"), "/s/furball.png");
+        }
+    });
+}
+
 struct Home : test::FakeWorkspace {
     std::string home;
     std::string homeDirectory() override { return home; }
@@ -196,9 +214,14 @@ TEST(Fuzz, PropertyListsAndHiddenFilesNeverCrashTheirReaders) {
         seeds.push_back(test::readFile(scratch / name));
     const IconBatchEngine engine(fs, workspace, scratch / "state", test::sampleImage(),
                                  std::vector<std::string>{}, true);
-    test::writeFile(info, seeds[0]), test::writeFile(dock, seeds[3]);
-    EXPECT_EQ(platform::bundleIdentifier(fs, scratch / "X.app"), "org.example.x");
-    EXPECT_EQ(engine.dockApplications(), std::vector<std::string>{"/Apps/Y.app"});
+    for (const std::size_t format : {0u, 2u}) {  // binary and XML, as an independent writer makes them
+        test::writeFile(info, seeds[format]), test::writeFile(dock, seeds[format + 1]);
+        EXPECT_EQ(platform::bundleIdentifier(fs, scratch / "X.app"), "org.example.x");
+        EXPECT_EQ(engine.dockApplications(), std::vector<std::string>{"/Apps/Y.app"});
+    }
+    ASSERT_EQ(::mkfifo((scratch / ".hidden").c_str(), 0644), 0);
+    EXPECT_TRUE(platform::hiddenNamesIn(fs, scratch.path()).empty()) << "a FIFO is not read";
+    std::filesystem::remove(scratch / ".hidden");
     fuzz(4, 3000, seeds, [&](const std::string& doc, std::size_t i, Random& rng) {
         test::writeFile(i % 2 == 0 ? info : dock, doc);
         survives(doc, [&] { platform::bundleIdentifier(fs, scratch / "X.app"), engine.dockApplications(); });
