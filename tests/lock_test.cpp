@@ -1,7 +1,6 @@
-// The operation lock: one holder at a time, across descriptors and processes, never waiting.
+// The operation lock: one holder at a time, never waiting (across processes: the fault tests).
 #include "records/operation_lock.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -32,33 +31,14 @@ TEST(OperationLock, OneHolderAtATimeReusingTheFileAndRefusingLinksAndMissingFold
     first.reset();
     EXPECT_EQ(lockError(fs, dir.path(), "lock"), "no error");
     EXPECT_EQ(test::readFile(dir / "lock"), "left by an earlier run\n");
+    EXPECT_EQ(lockError(fs, dir.path(), "new"), "no error");
+    EXPECT_EQ(test::fileMode(dir / "new"), 0600u);
 
     ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
     EXPECT_EQ(lockError(fs, dir.path(), "link"), "无法打开操作锁");
     EXPECT_EQ(lockError(fs, dir / "absent", "lock"), "无法打开操作锁");
     EXPECT_NE(::access((dir / "target").c_str(), F_OK), 0);  // nothing created through the link
     EXPECT_TRUE(fs.openFds.empty());                         // refused attempts closed their descriptors
-}
-
-// Tries the lock in a forked child: 0 when taken, 1 when refused at once as busy, 2 otherwise.
-int lockInChild(const std::string& directory) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        test::FaultFs fs;
-        const std::string error = lockError(fs, directory, "lock");
-        ::_exit(error == "no error" ? 0 : error == kLockBusyMessage && !fs.blocked ? 1 : 2);
-    }
-    int status = -1;
-    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST(OperationLock, AnotherProcessIsRefusedAtOnceWhileTheLockIsHeld) {
-    test::ScratchDir dir;
-    std::optional<OperationLock> held(std::in_place, platform::FileSystem::real(), dir.path(), "lock");
-    EXPECT_EQ(test::fileMode(dir / "lock"), 0600u);
-    EXPECT_EQ(lockInChild(dir.path()), 1);
-    held.reset();
-    EXPECT_EQ(lockInChild(dir.path()), 0);
 }
 
 }  // namespace

@@ -89,9 +89,8 @@ TEST(recordsJson, ScopeRecordIsCompactAndStrict) {
     const std::string text = encodeScope(scope);
     EXPECT_EQ(text.find_first_of("\n "), std::string::npos) << text;
     EXPECT_EQ(decodeScope(text), scope);
-    for (const char* bad : {R"({"rootPath":"/a"})", R"({"includesApplications":1,"rootPath":"/a"})", "{"}) {
+    for (const char* bad : {R"({"rootPath":"/a"})", R"({"includesApplications":1,"rootPath":"/a"})", "{"})
         EXPECT_THROW(decodeScope(bad), DecodingError) << bad;
-    }
 }
 
 TEST(recordsJson, ReaderIgnoresUnknownMembersAndTakesNullAsAbsent) {
@@ -112,25 +111,17 @@ TEST(recordsJson, ReaderRefusesMissingWrongTypedInexactAndOutOfRangeMembers) {
     json doc = json::parse(encodeManifest(sampleManifest()));
     const std::string id = "/entries/0/identity/";
     const std::pair<std::string, const char*> cases[] = {
-        {"/entries/0/name", "null"},
-        {"/rootPath", "5"},
-        {"/schema", "1.5"},
-        {id + "inode", "1.5"},
-        {id + "inode", "18446744073709551616"},
-        {id + "inode", "9007199254740993.0"},  // parses to the double 2^53: not exact
-        {id + "device", "2147483648"},
-        {id + "device", "-2147483649"},
-        {id + "type", "65536"}};
-    for (const auto& [pointer, raw] : cases) {
+        {"/entries/0/name", "null"}, {"/rootPath", "5"}, {"/schema", "1.5"}, {id + "inode", "1.5"},
+        {id + "inode", "18446744073709551616"}, {id + "inode", "9007199254740993.0"},  // 2^53 as a double
+        {id + "device", "2147483648"}, {id + "device", "-2147483649"}, {id + "type", "65536"}};
+    for (const auto& [pointer, raw] : cases)
         EXPECT_THROW(decodeManifest(withMember(doc, pointer, raw)), DecodingError) << pointer << " = " << raw;
-    }
     EXPECT_NO_THROW(decodeManifest(withMember(doc, id + "device", "2147483647")));
     EXPECT_NO_THROW(decodeManifest(withMember(doc, id + "inode", "9007199254740991.0")));
     // Not a record: empty, truncated, nested deeper than any record (even in an ignored member).
     const std::string deep = "{\"future\":" + std::string(100000, '[') + std::string(100000, ']') + ",";
-    for (const std::string& text : {std::string(), doc.dump().substr(0, 100), deep + doc.dump().substr(1)}) {
+    for (const std::string& text : {std::string(), doc.dump().substr(0, 100), deep + doc.dump().substr(1)})
         EXPECT_THROW(decodeManifest(text), DecodingError) << text.substr(0, 40);
-    }
     doc.erase("createdAt");  // required
     EXPECT_THROW(decodeManifest(doc.dump()), DecodingError);
 }
@@ -221,13 +212,6 @@ TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
         m.schema = 0;  // an unsupported schema wins over every other fault
         EXPECT_EQ(verdict(m), kUnsupportedManifestMessage) << what;
     }
-}
-
-TEST(recordsReport, MergeAddsCountsAndAppendsListsInOrder) {
-    OperationReport total{1, 2, {"a"}, 3, {"A.app"}, {"gone"}};
-    total.merge(OperationReport{10, 20, {"b", "c"}, 30, {"B.app"}, {"lost"}});
-    EXPECT_EQ(total, (OperationReport{11, 22, {"a", "b", "c"}, 33, {"A.app", "B.app"}, {"gone", "lost"}}));
-    EXPECT_EQ(errorLine("Fotos", "Zugriff verweigert"), "Fotos\xEF\xBC\x9AZugriff verweigert");
 }
 
 }  // namespace

@@ -22,18 +22,12 @@ TEST_F(Selection, ValidateTargetRefusesRootsHoldingTheBackupsAndWhatIsNotAFolder
     ASSERT_EQ(::mkfifo((scratch / "pipe").c_str(), 0644), 0);
     const std::string holds = "所选文件夹不能包含备份目录，请选择桌面或其他文件夹。", accepted = "<no error>";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"/", holds},
-        {backups + "/", holds},
-        {scratch.path().substr(0, scratch.path().rfind('/')), holds},
-        {scratch.path() + "/./root/../backups/", holds},
-        {scratch.path() + "//backups/inner/..", holds},
-        {scratch / "file.txt", "请选择文件夹"},
-        {scratch / "missing/", "项目不存在或无法读取：missing"},
-        {scratch / "link/.", "跳过符号链接或特殊文件：link"},
-        {scratch / "pipe", "跳过符号链接或特殊文件：pipe"},
+        {"/", holds}, {backups + "/", holds}, {scratch.path().substr(0, scratch.path().rfind('/')), holds},
+        {scratch.path() + "/./root/../backups/", holds}, {scratch.path() + "//backups/inner/..", holds},
+        {scratch / "file.txt", "请选择文件夹"}, {scratch / "missing/", "项目不存在或无法读取：missing"},
+        {scratch / "link/.", "跳过符号链接或特殊文件：link"}, {scratch / "pipe", "跳过符号链接或特殊文件：pipe"},
         // A shared prefix does not make the backup folder's name an ancestor; folders inside it are fine.
-        {scratch.path() + "/backups/../root/./", accepted},
-        {scratch / "backups-old", accepted},
+        {scratch.path() + "/backups/../root/./", accepted}, {scratch / "backups-old", accepted},
         {backups + "/./inner", accepted}};
     for (const auto& [target, message] : cases) {
         const std::string& path = target;
@@ -42,10 +36,9 @@ TEST_F(Selection, ValidateTargetRefusesRootsHoldingTheBackupsAndWhatIsNotAFolder
 }
 
 TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
-    for (const char* file : {"plain.txt", "Slides.key", "Fake.app", "ok \xe2\x9c\x93", "bad\xff", ".dot",
-                             "Icon\r", "Listed", "one"}) {
+    for (const char* file :
+         {"plain.txt", "Slides.key", "Fake.app", "ok \xe2\x9c\x93", "bad\xff", ".dot", "Icon\r", "Listed", "one"})
         test::writeFile(at(file), "");
-    }
     for (const char* folder : {"folder", "Editor.app", "Tool.APP", "Report.pages", "Lumaro.app"}) {
         test::makeDirectory(at(folder));
         test::makeDirectory(at(folder) + "/Contents");
@@ -62,29 +55,16 @@ TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
     ASSERT_EQ(::link(at("one").c_str(), at("two").c_str()), 0);
 
     // Eligible without applications, with them, and with applications only.
-    const std::vector<std::pair<std::string, std::string>> cases = {{"plain.txt", "YYN"},
-                                                                    {"folder", "YYN"},
-                                                                    {"Slides.key", "YYN"},
-                                                                    {"Fake.app", "YYN"},
-                                                                    {"ok \xe2\x9c\x93", "YYN"},
-                                                                    {"Editor.app", "NYY"},
-                                                                    {"Tool.APP", "NYY"},
-                                                                    {"Lumaro.app", "NNN"},
-                                                                    {"Report.pages", "NNN"},
-                                                                    {"bad\xff", "NNN"},
-                                                                    {".dot", "NNN"},
-                                                                    {"Icon\r", "NNN"},
-                                                                    {"Listed", "NNN"},
-                                                                    {"file-link", "NNN"},
-                                                                    {"folder-link", "NNN"},
-                                                                    {"pipe", "NNN"},
-                                                                    {"one", "NNN"},
-                                                                    {"two", "NNN"}};
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"plain.txt", "YYN"}, {"folder", "YYN"},      {"Slides.key", "YYN"}, {"Fake.app", "YYN"},
+        {"ok \xe2\x9c\x93", "YYN"}, {"Editor.app", "NYY"}, {"Tool.APP", "NYY"},   {"Lumaro.app", "NNN"},
+        {"Report.pages", "NNN"}, {"bad\xff", "NNN"},   {".dot", "NNN"},       {"Icon\r", "NNN"},
+        {"Listed", "NNN"},    {"file-link", "NNN"}, {"folder-link", "NNN"}, {"pipe", "NNN"},
+        {"one", "NNN"},       {"two", "NNN"}};
     for (const auto& [name, expected] : cases) {
         std::string got;
-        for (const auto& [applications, only] : {std::pair{false, false}, {true, false}, {true, true}}) {
+        for (const auto& [applications, only] : {std::pair{false, false}, {true, false}, {true, true}})
             got += engine.isEligible(at(name), applications, only) ? 'Y' : 'N';
-        }
         EXPECT_EQ(got, expected) << name;
     }
 
