@@ -36,20 +36,17 @@ class Apply : public test::EngineTest {
     Phases phases() const {
         Phases result;
         const BackupManifest manifest = engine.loadManifest().value();
-        for (const BackupEntry& entry : manifest.entries) {
+        for (const BackupEntry& entry : manifest.entries)
             result.emplace_back(entry.name, entry.phase);
-        }
         return result;
     }
 };
 
 TEST_F(Apply, SkinsAMixedFolderAndRecordsEveryOriginalStateExactly) {
-    for (const char* name : {"alpha.txt", "beta.txt", "hard1", ".secret", "Secret"}) {
+    for (const char* name : {"alpha.txt", "beta.txt", "hard1", ".secret", "Secret"})
         test::writeFile(at(name), name);
-    }
-    for (const char* folder : {"Docs", "Photos", "Editor.APP", "Locked.app", "Doc.pages"}) {
+    for (const char* folder : {"Docs", "Photos", "Editor.APP", "Locked.app", "Doc.pages"})
         test::makeDirectory(at(folder));
-    }
     test::setRawAttribute(at("beta.txt"), test::kFinderInfo,
                           test::finderInfo(std::string("TEXTttxt\0\x0E", 10)));
     test::setRawAttribute(at("beta.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "foreign"));
@@ -81,9 +78,8 @@ TEST_F(Apply, SkinsAMixedFolderAndRecordsEveryOriginalStateExactly) {
     EXPECT_EQ(manifest.entries, entries);
     EXPECT_EQ(entries[1].applied.finder, test::finderInfo("TEXTttxt\x04\x0E")) << "the label is kept";
     EXPECT_EQ(test::readFile(at("Photos/Icon\r")), "old icon data");
-    for (const char* name : {"Locked.app", "Doc.pages", "hard1", "Secret", ".secret", "pipe"}) {
+    for (const char* name : {"Locked.app", "Doc.pages", "hard1", "Secret", ".secret", "pipe"})
         EXPECT_TRUE(untouched(at(name))) << name;
-    }
 }
 
 TEST_F(Apply, PredictionEqualsTheRealChange) {
@@ -121,9 +117,8 @@ TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSaved) {
     test::writeFile(at("b.txt"), "b");
     const Bytes marker = test::finderInfo("MARK");
     fs.afterRename = [&](const std::string& to) {
-        if (to.ends_with("/backup.json") && !test::hasRawAttribute(at("a.txt"), test::kFinderInfo)) {
+        if (to.ends_with("/backup.json") && !test::hasRawAttribute(at("a.txt"), test::kFinderInfo))
             test::setRawAttribute(at("a.txt"), test::kFinderInfo, marker);
-        }
     };
     EXPECT_EQ(engine.apply(root, false, false),
               (OperationReport{1, 0, {"a.txt：备份后项目发生变化，已停止修改"}, 2, {}, {}}));
@@ -138,9 +133,8 @@ TEST_F(Apply, RefusesASecondApplyBeforeReadingTheRoot) {
     test::writeFile(at("y.txt"), "y");
     std::vector<std::string> looks;
     fs.observe = [&](const std::string& call) {
-        if (call.find(root) != std::string::npos) {
+        if (call.find(root) != std::string::npos)
             looks.push_back(call);
-        }
     };
     EXPECT_EQ(test::errorOf([&] { engine.apply(root, false, false); }),
               "已有待还原的备份，请先点击“一键还原”。");
@@ -150,9 +144,8 @@ TEST_F(Apply, RefusesASecondApplyBeforeReadingTheRoot) {
 }
 
 TEST_F(Apply, StopsSkinningARootReplacedMidRun) {
-    for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
         test::writeFile(at(name), name);
-    }
     int saves = 0;
     fs.afterRename = [&](const std::string& to) {
         if (to.ends_with("/backup.json") && ++saves == 2) {
@@ -165,9 +158,8 @@ TEST_F(Apply, StopsSkinningARootReplacedMidRun) {
     EXPECT_EQ(engine.apply(root, false, false),
               (OperationReport{1, 0, {"b.txt：所选文件夹已被替换", "c.txt：所选文件夹已被替换"}, 1, {}, {}}));
     EXPECT_EQ(phases(), (Phases{{"a.txt", kPhaseApplied}}));
-    for (const std::string& item : {at("b.txt"), at("c.txt"), root + ".old/b.txt", root + ".old/c.txt"}) {
+    for (const std::string& item : {at("b.txt"), at("c.txt"), root + ".old/b.txt", root + ".old/c.txt"})
         EXPECT_TRUE(untouched(item)) << item;
-    }
 }
 
 }  // namespace

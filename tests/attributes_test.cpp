@@ -79,9 +79,8 @@ TEST_F(Attributes, WriteIconAttributeRemovesAnOldForkFirst) {
 }
 
 TEST_F(Attributes, ReadAllAttributesStripsThePrefixAndSkipsVanishedOnes) {
-    for (const std::string name : {"a", "b", ""}) {
+    for (const std::string name : {"a", "b", ""})
         setRawAttribute(item, "user.x" + name, bytesOf(name));
-    }
     fs.onGetAttribute = [](const std::string& name, void*, std::size_t, std::size_t&) {
         return name == "xb" ? ENODATA : -1;
     };

@@ -29,9 +29,8 @@ void makeApp(const std::string& path) {
 // Every entry below `root` (links not followed) with all its "user." attributes.
 auto snapshot(const std::string& root) {
     std::map<std::string, std::map<std::string, platform::Bytes>> out;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
         out[entry.path().string()] = userAttributes(entry.path().string());
-    }
     return out;
 }
 
@@ -131,9 +130,8 @@ TEST_F(BatchTest, FolderOnlyThenApplicationsAcrossTwoRootsRestoreEverythingAsItW
 
     EXPECT_EQ(engine.apply(target, true), (OperationReport{4, 0, {}, 4, {"One"}, {}}));
     EXPECT_TRUE(hasRawAttribute(two + "/Utilities/Two.app", kFinderInfo));
-    for (const std::string& folder : {one, two + "/Utilities"}) {
+    for (const std::string& folder : {one, two + "/Utilities"})
         EXPECT_TRUE(exists(state + "/application-backups/" + sha256sum(folder) + "/backup.json")) << folder;
-    }
     EXPECT_EQ(engine.restore(), (OperationReport{4, 0, {}, 0, {"One"}, {}}));
     EXPECT_EQ(snapshot(w), before);
     EXPECT_FALSE(exists(state + "/scope.json"));
@@ -218,9 +216,8 @@ TEST_F(BatchTest, BatchLockHeldByAnotherProcessRefusesAtOnce) {
     // flock(1) holds the lock in a process of its own until its input closes.
     const std::string held = state + "/held", lock = state + "/" + kBatchLockFileName;
     FILE* holder = ::popen(("flock " + lock + " sh -c 'touch " + held + "; cat'").c_str(), "w");
-    for (int i = 0; i < 10000 && !exists(held); ++i) {
+    for (int i = 0; i < 10000 && !exists(held); ++i)
         ::usleep(1000);
-    }
     EXPECT_EQ(errorOf([&] { engine.apply(scratch.path(), false); }), kLockBusyMessage);
     EXPECT_FALSE(exists(state + "/scope.json"));
     EXPECT_EQ(::pclose(holder), 0);

@@ -30,18 +30,16 @@ Snapshot snapshot(const std::string& path) {
     if (test::exists(icon)) {
         s["Icon contents"] = test::bytesOf(test::readFile(icon));
         s["Icon mode"] = test::bytesOf(std::to_string(test::fileMode(icon)));
-        for (const auto& [name, value] : test::userAttributes(icon)) {
+        for (const auto& [name, value] : test::userAttributes(icon))
             s["Icon " + name] = value;
-        }
     }
     return s;
 }
 
 std::map<std::string, Snapshot> snapshots(const std::string& folder) {
     std::map<std::string, Snapshot> result;
-    for (const auto& item : std::filesystem::directory_iterator(folder)) {
+    for (const auto& item : std::filesystem::directory_iterator(folder))
         result[item.path().filename()] = snapshot(item.path());
-    }
     return result;
 }
 
@@ -51,18 +49,16 @@ class Restore : public test::EngineTest {
     const std::string skipFolder = backups + "/missing-backups";
     // Plain files for names ending in ".txt", folders for the others.
     void make(const Names& names) const {
-        for (const std::string& name : names) {
+        for (const std::string& name : names)
             name.ends_with(".txt") ? test::writeFile(at(name), name) : test::makeDirectory(at(name));
-        }
     }
     void skin(std::int64_t expected, bool applications = false) const {
         ASSERT_EQ(engine.apply(root, applications, false).succeeded, expected);
     }
     Names records() const {
         Names paths;
-        for (const auto& file : std::filesystem::directory_iterator(skipFolder)) {
+        for (const auto& file : std::filesystem::directory_iterator(skipFolder))
             paths.push_back(file.path());
-        }
         std::sort(paths.begin(), paths.end());
         return paths;
     }

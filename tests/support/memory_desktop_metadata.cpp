@@ -9,9 +9,8 @@ namespace lumaro::test {
 
 void MemoryDesktopMetadata::load() {
     std::ifstream in(file);
-    if (file.empty() || !in) {
+    if (file.empty() || !in)
         return;
-    }
     keys.clear();
     const nlohmann::json all = nlohmann::json::parse(in);
     for (auto it = all.begin(); it != all.end(); ++it) {
@@ -25,9 +24,8 @@ void MemoryDesktopMetadata::load() {
 }
 
 void MemoryDesktopMetadata::save() const {
-    if (file.empty()) {
+    if (file.empty())
         return;
-    }
     nlohmann::json all = nlohmann::json::object();
     for (const auto& [path, m] : keys) {
         nlohmann::json& value = all[path] = nlohmann::json::object();
@@ -41,9 +39,8 @@ void MemoryDesktopMetadata::save() const {
 }
 
 int MemoryDesktopMetadata::read(const std::string& path, platform::IconMetadata& out) {
-    if (unavailable || failReads != 0) {
+    if (unavailable || failReads != 0)
         return unavailable ? ENOTSUP : failReads;
-    }
     load();
     const auto found = keys.find(path);
     out = found == keys.end() ? platform::IconMetadata{} : found->second;
@@ -51,15 +48,12 @@ int MemoryDesktopMetadata::read(const std::string& path, platform::IconMetadata&
 }
 
 int MemoryDesktopMetadata::write(const std::string& path, const platform::IconMetadata& value) {
-    if (unavailable || failWrites != 0) {
+    if (unavailable || failWrites != 0)
         return unavailable ? ENOTSUP : failWrites;
-    }
-    if (observe) {
+    if (observe)
         observe("write " + path);
-    }
-    if (const int err = inject ? inject("metadata " + path) : 0) {
+    if (const int err = inject ? inject("metadata " + path) : 0)
         return err;
-    }
     load();
     if (value == platform::IconMetadata{}) {
         keys.erase(path);
@@ -71,31 +65,26 @@ int MemoryDesktopMetadata::write(const std::string& path, const platform::IconMe
 }
 
 int MemoryDesktopMetadata::clearIfOurs(const std::string& path, const std::string& expectedUri) {
-    if (unavailable || failWrites != 0) {
+    if (unavailable || failWrites != 0)
         return unavailable ? ENOTSUP : failWrites;
-    }
-    if (const int err = inject ? inject("metadata-clear " + path) : 0) {
+    if (const int err = inject ? inject("metadata-clear " + path) : 0)
         return err;
-    }
     load();
     const auto found = keys.find(path);
     if (found != keys.end() && found->second.customIcon == expectedUri) {
         found->second.customIcon.reset();
-        if (found->second == platform::IconMetadata{}) {
+        if (found->second == platform::IconMetadata{})
             keys.erase(found);
-        }
     }
     save();
     return 0;
 }
 
 int MemoryDesktopMetadata::flush() {
-    if (failFlush != 0) {
+    if (failFlush != 0)
         return failFlush;
-    }
-    if (const int err = inject ? inject("fsync metadata-store") : 0) {
+    if (const int err = inject ? inject("fsync metadata-store") : 0)
         return err;
-    }
     ++flushes;
     return 0;
 }

@@ -39,9 +39,8 @@ ScratchDir::ScratchDir() {
     (void)kSessionBusHidden;
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/lumaro-test-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
+    if (::mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
-    }
     path_ = pattern;
 }
 
@@ -62,9 +61,8 @@ platform::Bytes bytesOf(const std::string& text) {
 void writeFile(const std::string& path, const std::string& contents, unsigned mode) {
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out) {
+        if (!out)
             throw std::runtime_error("cannot write " + path);
-        }
         out << contents;
     }
     ::chmod(path.c_str(), static_cast<mode_t>(mode));
@@ -72,25 +70,22 @@ void writeFile(const std::string& path, const std::string& contents, unsigned mo
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    if (!in)
         throw std::runtime_error("cannot read " + path);
-    }
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
 void makeDirectory(const std::string& path, unsigned mode) {
-    if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) {
+    if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0)
         throw std::runtime_error("mkdir failed: " + path);
-    }
     ::chmod(path.c_str(), static_cast<mode_t>(mode));
 }
 
 void setRawAttribute(const std::string& path, const std::string& fullName, const platform::Bytes& value) {
-    if (::lsetxattr(path.c_str(), fullName.c_str(), value.data(), value.size(), 0) != 0) {
+    if (::lsetxattr(path.c_str(), fullName.c_str(), value.data(), value.size(), 0) != 0)
         throw std::runtime_error("lsetxattr failed: " + path + " " + fullName);
-    }
 }
 
 bool hasRawAttribute(const std::string& path, const std::string& fullName) {
@@ -99,9 +94,8 @@ bool hasRawAttribute(const std::string& path, const std::string& fullName) {
 
 platform::Bytes rawAttribute(const std::string& path, const std::string& fullName) {
     const ssize_t size = ::lgetxattr(path.c_str(), fullName.c_str(), nullptr, 0);
-    if (size < 0) {
+    if (size < 0)
         throw std::runtime_error("no attribute " + fullName + " on " + path);
-    }
     platform::Bytes value(static_cast<std::size_t>(size));
     const ssize_t got = ::lgetxattr(path.c_str(), fullName.c_str(), value.data(), value.size());
     value.resize(static_cast<std::size_t>(got < 0 ? 0 : got));
@@ -110,9 +104,8 @@ platform::Bytes rawAttribute(const std::string& path, const std::string& fullNam
 
 unsigned fileMode(const std::string& path) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (::lstat(path.c_str(), &st) != 0)
         throw std::runtime_error("lstat failed: " + path);
-    }
     return st.st_mode & 07777;
 }
 
@@ -158,9 +151,8 @@ std::map<std::string, platform::Bytes> userAttributes(const std::string& path) {
     list.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     for (std::size_t start = 0; start < list.size();) {
         const std::string name(list.c_str() + start);
-        if (name.starts_with("user.")) {
+        if (name.starts_with("user."))
             result[name] = rawAttribute(path, name);
-        }
         start += name.size() + 1;
     }
     return result;
@@ -169,9 +161,8 @@ std::map<std::string, platform::Bytes> userAttributes(const std::string& path) {
 std::string run(const std::string& command) {
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");
-    for (char buffer[512]; pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr;) {
+    for (char buffer[512]; pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr;)
         output += buffer;
-    }
     return pipe != nullptr && ::pclose(pipe) == 0 ? output : "<failed> " + output;
 }
 
