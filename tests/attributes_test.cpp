@@ -21,16 +21,7 @@ using test::bytesOf;
 using test::rawAttribute;
 using test::setRawAttribute;
 
-template <typename F>
-std::string errorOf(F&& call) {
-    try {
-        call();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
-#define EXPECT_ERROR(statement, text) EXPECT_EQ(errorOf([&] { statement; }), text)
+#define EXPECT_ERROR(statement, text) EXPECT_EQ(test::errorOf<std::exception>([&] { statement; }), text)
 
 const std::string kForkRaw = std::string("user.") + kResourceForkAttribute;
 const std::string kEio = std::strerror(EIO);
@@ -143,7 +134,7 @@ TEST_F(Attributes, CaptureIconStateRefusesUnsafeIconFilesWithoutHanging) {
         };
         // A file renamed over "Icon\r" after the open changes nothing: what was read is the file opened.
         EXPECT_ERROR(captureIconState(seam, folder, identifyItem(seam, folder)),
-                     kind == SwappedLater ? "no error" : "文件夹包含无法安全处理的 Icon 文件");
+                     kind == SwappedLater ? "<no error>" : "文件夹包含无法安全处理的 Icon 文件");
         EXPECT_EQ(swapped, kind >= SwappedFifo);
         EXPECT_FALSE(seam.blocked);
         EXPECT_TRUE(seam.openFds.empty());
