@@ -11,13 +11,12 @@
 #include "records/errors.h"
 #include "records/identity.h"
 #include "records/json.h"
-#include "records/json_members.h"
 
 namespace lumaro {
 
 namespace {
 
-using json_members::json;
+using nlohmann::json;
 
 constexpr const char* kUnsafeCopy = "应用的启动项不是普通文件，已跳过";
 constexpr const char* kUnreadableCopy = "无法读取应用的启动项";
@@ -141,31 +140,21 @@ class DesktopEntryFacet final : public IconFacet {
 
     void encode(const IconState& state, json& object) const override {
         if (const auto& copy = copyOf(state)) {
-            desktopObject(object)["entryFile"] = {{"contents", encodeBase64(copy->contents)}, {"mode", copy->mode}};
+            desktopObject(object)["entryFile"] = encodeKeyFile(*copy);
         }
     }
 
     void decode(const json& object, const std::string& parent, IconState& state) const override {
-        using namespace json_members;
         std::string path;
-        const json* value = desktopMember(object, parent, "entryFile", state, path);
-        if (value == nullptr) {
-            return;
+        if (const json* value = desktopMember(object, parent, "entryFile", state, path)) {
+            state.desktop->entryFile = decodeKeyFile(*value, path);
         }
-        DirectoryFile copy;
-        copy.contents = readBytes(require(*value, path, "contents"), path + ".contents");
-        copy.mode = readInteger<std::uint16_t>(require(*value, path, "mode"), path + ".mode");
-        state.desktop->entryFile = std::move(copy);
     }
 
-    bool withinBounds(const IconState& state) const override {
-        const auto& copy = copyOf(state);
-        return !copy || (copy->contents.size() <= platform::kMaxKeyFileSize && copy->mode <= 0777);
-    }
+    bool withinBounds(const IconState& state) const override { return keyFileWithinBounds(copyOf(state)); }
 
     std::uint64_t hash(const IconState& state, std::uint64_t h) const override {
-        const auto& copy = copyOf(state);
-        return copy ? mixHash(h, copy->contents) ^ (std::uint64_t{copy->mode} << 16) : h * 59;
+        return hashKeyFile(copyOf(state), h, 59);
     }
 };
 

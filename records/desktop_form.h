@@ -19,6 +19,12 @@ const IconFacet& directoryFileFacet();
 // The user's copy of a desktop entry, for items of that kind.
 const IconFacet& desktopEntryFacet();
 
+// A captured key file's JSON form, bounds and hash, shared by the facets that hold one.
+nlohmann::json encodeKeyFile(const DirectoryFile& file);
+DirectoryFile decodeKeyFile(const nlohmann::json& value, const std::string& path);
+bool keyFileWithinBounds(const std::optional<DirectoryFile>& file);
+std::uint64_t hashKeyFile(const std::optional<DirectoryFile>& file, std::uint64_t h, std::uint64_t absentFactor);
+
 // Writes `contents` with `mode` as the child `name` of the open folder through `temporaryName`,
 // synced before the rename, so that a crash leaves the old file or the new one; the folder's own
 // flush makes the rename durable. SkinError `failure` when that cannot be done.

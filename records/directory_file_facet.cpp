@@ -146,35 +146,47 @@ class DirectoryFileFacet final : public IconFacet {
         }
         json& desktop = desktopObject(object);
         if (file) {
-            desktop["directoryFile"] = {{"contents", encodeBase64(file->contents)}, {"mode", file->mode}};
+            desktop["directoryFile"] = encodeKeyFile(*file);
         }
     }
 
     void decode(const json& object, const std::string& parent, IconState& state) const override {
-        using namespace json_members;
         std::string path;
         const json* value = desktopMember(object, parent, "directoryFile", state, path);
         if (value == nullptr) {
             return;
         }
-        DirectoryFile file;
-        file.contents = readBytes(require(*value, path, "contents"), path + ".contents");
-        file.mode = readInteger<std::uint16_t>(require(*value, path, "mode"), path + ".mode");
-        state.desktop->directoryFile = std::move(file);
+        state.desktop->directoryFile = decodeKeyFile(*value, path);
     }
 
-    bool withinBounds(const IconState& state) const override {
-        const auto& file = fileOf(state);
-        return !file || (file->contents.size() <= platform::kMaxKeyFileSize && file->mode <= 0777);
-    }
+    bool withinBounds(const IconState& state) const override { return keyFileWithinBounds(fileOf(state)); }
 
     std::uint64_t hash(const IconState& state, std::uint64_t h) const override {
-        const auto& file = fileOf(state);
-        return file ? mixHash(h, file->contents) ^ file->mode : h * 53;
+        return hashKeyFile(fileOf(state), h, 53);
     }
 };
 
 }  // namespace
+
+json encodeKeyFile(const DirectoryFile& file) {
+    return {{"contents", encodeBase64(file.contents)}, {"mode", file.mode}};
+}
+
+DirectoryFile decodeKeyFile(const json& value, const std::string& path) {
+    using namespace json_members;
+    DirectoryFile file;
+    file.contents = readBytes(require(value, path, "contents"), path + ".contents");
+    file.mode = readInteger<std::uint16_t>(require(value, path, "mode"), path + ".mode");
+    return file;
+}
+
+bool keyFileWithinBounds(const std::optional<DirectoryFile>& file) {
+    return !file || (file->contents.size() <= platform::kMaxKeyFileSize && file->mode <= 0777);
+}
+
+std::uint64_t hashKeyFile(const std::optional<DirectoryFile>& file, std::uint64_t h, std::uint64_t absentFactor) {
+    return file ? mixHash(h, file->contents) ^ file->mode : h * absentFactor;
+}
 
 // The contents are synced before the rename, so that a power loss never leaves an empty file in
 // the name of one that had contents.

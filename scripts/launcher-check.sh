@@ -10,23 +10,9 @@
 #   apt-get install --no-install-recommends rofi xvfb imagemagick
 set -euo pipefail
 
-repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-out="$(realpath -m "${1:-$repo_root/build/screenshots}")"
-cli="$repo_root/build/dev/cli/lumaro-cli"
-mkdir -p "$out"
-[[ -x "$cli" ]] || { echo "build first: cmake --build build/dev" >&2; exit 1; }
-
-if [[ -z "${LUMARO_PRIVATE_SESSION:-}" ]]; then
-    exec "$repo_root/scripts/with-private-session.sh" "$0" "$out"
-fi
-
-display=":$((80 + RANDOM % 9))"
-Xvfb "$display" -screen 0 700x420x24 -nolisten tcp &
-xvfb=$!
+source "$(dirname "${BASH_SOURCE[0]}")/screen-check-setup.sh" 700x420 "$@"
 rofi=
 trap 'kill $rofi "$xvfb" 2>/dev/null || true' EXIT
-export DISPLAY="$display"
-sleep 1
 
 system="$HOME/system"
 mkdir -p "$system/applications" "$HOME/Desktop"
