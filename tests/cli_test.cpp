@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "batch/icon_batch_engine.h"
 #include "records/operation_lock.h"
@@ -14,41 +15,42 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename().string());
-    }
-    return names;
-}
-
 struct CliTest : ::testing::Test {
     // Runs the program with every location inside the scratch folder and `args` after the launch
     // options; keeps its output in `out` and gives its exit status, which the shell prints last.
     int cli(const std::string& args) {
-        out =
-            test::run("HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
-                      " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root " + state + " --preview-root " +
-                      scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
-                      scratch / "apps" + " " + args + " 2>" + scratch / "err; echo $?");
+        out = test::run("HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
+                        " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root " + state + " --preview-root " +
+                        scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
+                        scratch / "apps" + " " + args + " 2>" + scratch / "err; echo $?");
         const std::size_t cut = out.find_last_of('\n', out.size() - 2) + 1;  // npos + 1 == 0: no output
         const int status = std::stoi(out.substr(cut));
         out.erase(cut);
         return status;
     }
     Json json() const { return Json::parse(out); }
+    // A file whose Finder information cannot be read: the apply's error for it.
+    std::string unreadable(const std::string& path) {
+        test::writeFile(path, "b");
+        test::setRawAttribute(path, test::kFinderInfo, platform::Bytes(31, 0));
+        return errorLine(std::filesystem::path(path).filename(), "Finder 图标属性格式不受支持");
+    }
+    std::vector<std::string> records() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(state + "/missing-backups"))
+            names.push_back(test::readFile(entry.path()));
+        return names;
+    }
     test::ScratchDir scratch;
-    std::string state = scratch / "state";
+    std::string state = scratch / "state", mixed = scratch / "mixed";
     std::string out;
 };
 
 TEST_F(CliTest, StatusApplyRestoreAndRetryOnTheDemoFolder) {
     ASSERT_EQ(cli("apply --demo --json"), 0) << out << test::readFile(scratch / "err");
-    EXPECT_EQ(json()["title"], "图标已更换");
-    EXPECT_EQ(json()["succeeded"], 3);
+    EXPECT_EQ(std::tuple(json()["title"], json()["succeeded"]), std::tuple(Json("图标已更换"), Json(3)));
     EXPECT_EQ(cli("status --json"), 0);
-    EXPECT_EQ(json()["pending"], true);
-    EXPECT_EQ(json()["rootPath"], scratch / "demo");
+    EXPECT_EQ(std::tuple(json()["pending"], json()["rootPath"]), std::tuple(Json(true), Json(scratch / "demo")));
     EXPECT_EQ(cli("restore"), 0);
     EXPECT_EQ(cli("status --json"), 0);
     EXPECT_EQ(json()["pending"], false);
@@ -65,90 +67,77 @@ TEST_F(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrors) {
         EXPECT_EQ(out, "") << bad;
     }
     // A script whose variable is unset must not reach the real state folder, nor create one.
-    const std::string home = scratch / "home";
-    EXPECT_EQ(
-        test::run("unset DIR; HOME=" + home + " XDG_DATA_HOME=" + home +
-                  "/data QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root \"$DIR\" restore; echo $?"),
-        "64\n");
-    EXPECT_EQ(test::run("HOME=" + home + " " LUMARO_CLI " status --state-root 2>/dev/null; echo $?"), "64\n");
-    EXPECT_FALSE(test::exists(state)) << "usage errors create nothing";
-    EXPECT_FALSE(test::exists(home)) << "usage errors create nothing";
+    const std::string home = "HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "home/data QT_QPA_PLATFORM=offscreen ";
+    EXPECT_EQ(test::run("unset DIR; " + home + LUMARO_CLI " --state-root \"$DIR\" restore; echo $?"), "64\n");
+    EXPECT_EQ(test::run(home + LUMARO_CLI " status --state-root 2>/dev/null; echo $?"), "64\n");
+    EXPECT_FALSE(test::exists(state) || test::exists(scratch / "home")) << "usage errors create nothing";
 
     // Nothing done but errors: 2; part done with errors: 1.
-    test::makeDirectory(scratch / "mixed");
-    test::writeFile(scratch / "mixed/bad.txt", "b");
-    test::setRawAttribute(scratch / "mixed/bad.txt", test::kFinderInfo, platform::Bytes(31, 0));
-    EXPECT_EQ(cli("apply --folder " + scratch / "mixed" + " --json"), 2) << out;
-    EXPECT_EQ(json()["errors"], Json::array({errorLine("bad.txt", "Finder 图标属性格式不受支持")}));
+    test::makeDirectory(mixed);
+    const std::string bad = unreadable(mixed + "/bad.txt");
+    EXPECT_EQ(cli("apply --folder " + mixed + " --json"), 2) << out;
+    EXPECT_EQ(json()["errors"], Json::array({bad}));
     EXPECT_EQ(cli("apply --folder " + scratch / "absent"), 2) << out;
     // A name with escape sequences reaches the terminal filtered, and the JSON report exactly.
-    const std::string hostile = "t\x1b]0;x\x07\x1b[2J\xc2\x9b\r.txt";
-    test::writeFile(scratch / ("mixed/" + hostile), "h");
-    test::setRawAttribute(scratch / ("mixed/" + hostile), test::kFinderInfo, platform::Bytes(31, 0));
-    test::writeFile(scratch / "mixed/good.txt", "g");
-    EXPECT_EQ(cli("apply --folder " + scratch / "mixed"), 1) << out;
+    const std::string hostile = unreadable(mixed + "/t\x1b]0;x\x07\x1b[2J\xc2\x9b\r.txt");
+    test::writeFile(mixed + "/good.txt", "g");
+    EXPECT_EQ(cli("apply --folder " + mixed), 1) << out;
     EXPECT_EQ(out.find_first_of("\x1b\x07\r"), std::string::npos) << out;
     EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos) << out;
     EXPECT_NE(out.find("t\\x1B]0;x\\x07\\x1B[2J\\x9B\\r.txt"), std::string::npos) << out;
     ASSERT_EQ(cli("restore --json"), 0) << out;
-    ASSERT_EQ(cli("apply --folder " + scratch / "mixed" + " --json"), 1) << out;
-    EXPECT_EQ(json()["errors"][1], errorLine(hostile, "Finder 图标属性格式不受支持"));
+    ASSERT_EQ(cli("apply --folder " + mixed + " --json"), 1) << out;
+    EXPECT_EQ(json()["errors"][1], hostile);
     ASSERT_EQ(cli("restore --json"), 0) << out;
 
-    const OperationLock held(platform::FileSystem::real(), state, kBatchLockFileName);
-    EXPECT_EQ(cli("apply --json"), 2) << out;
-    EXPECT_EQ(json()["title"], "操作未完成");
-    EXPECT_EQ(json()["messages"], Json::array({"另一个窗口正在操作，请稍后重试。"}));
-}
-
-TEST_F(CliTest, StatusKeepsItsShapeWhenTheStateFolderIsUnusable) {
+    {
+        const OperationLock held(platform::FileSystem::real(), state, kBatchLockFileName);
+        EXPECT_EQ(cli("apply --json"), 2) << out;
+        EXPECT_EQ(std::tuple(json()["title"], json()["messages"]),
+                  std::tuple(Json("操作未完成"), Json::array({"另一个窗口正在操作，请稍后重试。"})));
+    }
+    // The status keeps its shape when the state folder is unusable.
     ASSERT_EQ(cli("status --json"), 0) << out;
     const Json usable = json();
     EXPECT_EQ(usable["unavailable"], false);
     state = scratch / "not-a-folder";
     test::writeFile(state, "x");
     EXPECT_EQ(cli("status --json"), 2) << out;
-    const Json broken = json();
-    EXPECT_EQ(broken["unavailable"], true);
-    EXPECT_TRUE(broken["message"].is_string());
-    for (const auto& [member, value] : usable.items()) {
-        EXPECT_TRUE(broken.contains(member)) << member;
-    }
-    EXPECT_EQ(broken.size(), usable.size());
+    EXPECT_EQ(json()["unavailable"], true);
+    EXPECT_TRUE(json()["message"].is_string());
+    for (const auto& [member, value] : usable.items())
+        EXPECT_TRUE(json().contains(member)) << member;
+    EXPECT_EQ(json().size(), usable.size());
 }
 
 TEST_F(CliTest, SetAsideEndsASkinAnEditorBrokeAndKeepsTheBackupForRetry) {
-    const std::string folder = scratch / "docs";
-    test::makeDirectory(folder);
-    test::writeFile(folder + "/a.txt", "a");
-    test::writeFile(folder + "/b.txt", "b");
-    ASSERT_EQ(cli("apply --folder " + folder), 0) << out;
+    test::makeDirectory(mixed);
+    test::writeFile(mixed + "/a.txt", "a");
+    test::writeFile(mixed + "/b.txt", "b");
+    ASSERT_EQ(cli("apply --folder " + mixed), 0) << out;
     // An editor's save: a new file renamed over the old one.
-    test::writeFile(folder + "/a.txt.new", "edited");
-    ASSERT_EQ(std::rename((folder + "/a.txt.new").c_str(), (folder + "/a.txt").c_str()), 0);
+    test::writeFile(mixed + "/a.txt.new", "edited");
+    std::filesystem::rename(mixed + "/a.txt.new", mixed + "/a.txt");
     EXPECT_EQ(cli("restore"), 1) << out;
     // What was set aside, then the restore's own line saying why. Part was done: exit 1, as a restore.
     EXPECT_EQ(cli("set-aside --json"), 1) << out;
     EXPECT_EQ(json()["setAsideItems"], Json::array({"a.txt"}));
-    EXPECT_EQ(json()["messages"],
-              Json::array({"a.txt已搁置。它们的备份已保留，可以稍后重试还原，现在可以重新换肤。",
-                           errorLine("a.txt", "原位置的项目已被替换")}));
-    EXPECT_FALSE(test::exists(state + "/backup.json"));
-    EXPECT_FALSE(test::exists(state + "/scope.json"));
-    std::vector<std::string> records = namesIn(state + "/missing-backups");
-    ASSERT_EQ(records.size(), 1u);
-    const Json record = Json::parse(test::readFile(state + "/missing-backups/" + records[0]));
-    EXPECT_EQ(record.dump().find("b.txt"), std::string::npos) << "b.txt was restored, not set aside";
-    EXPECT_NE(record.dump().find("a.txt"), std::string::npos);
+    EXPECT_EQ(json()["messages"], Json::array({"a.txt已搁置。它们的备份已保留，可以稍后重试还原，现在可以重新换肤。",
+                                               errorLine("a.txt", "原位置的项目已被替换")}));
+    EXPECT_FALSE(test::exists(state + "/backup.json") || test::exists(state + "/scope.json"));
+    const std::vector<std::string> kept = records();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0].find("b.txt"), std::string::npos) << "b.txt was restored, not set aside";
+    EXPECT_NE(kept[0].find("a.txt"), std::string::npos);
     EXPECT_EQ(cli("status --json"), 0);
     EXPECT_EQ(json()["pending"], false);
 
-    ASSERT_EQ(cli("apply --folder " + folder), 0) << out;
+    ASSERT_EQ(cli("apply --folder " + mixed), 0) << out;
     ASSERT_EQ(cli("restore"), 0) << out;
     EXPECT_EQ(cli("retry --json"), 2) << out;
     ASSERT_EQ(json()["errors"].size(), 1u);
     EXPECT_EQ(json()["errors"][0].get<std::string>().rfind("a.txt：", 0), 0u) << out;
-    EXPECT_EQ(namesIn(state + "/missing-backups"), records) << "the record is kept";
+    EXPECT_EQ(records(), kept) << "the record is kept";
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The real window on Qt's offscreen platform: enabling, check marks, quit guard, alert and bevel.
+// The real window on Qt's offscreen platform: enabling, check marks, quit guard, alerts and bevel.
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QTextLayout>
 #include <QTimer>
+#include <filesystem>
 #include <set>
 #include <tuple>
 
@@ -23,21 +24,14 @@ struct WindowTest : ::testing::Test, OperationRunner {
         test::makeDirectory(scratch / "Desktop");
         test::writeFile(scratch / "Desktop/note.txt", "n");
     }
-    void run(std::function<OperationOutcome()> work,
-             std::function<void(OperationOutcome)> completion) override {
+    void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
         held = [=] { completion(work()); };
     }
     void release() { std::exchange(held, nullptr)(); }
     std::unique_ptr<Shell> start(const std::string& state = "state") {
-        const std::vector<std::string> args{"lumaro",
-                                            "--state-root",
-                                            scratch / state,
-                                            "--desktop-root",
-                                            scratch / "Desktop",
-                                            "--application-root",
-                                            scratch / "Applications"};
-        auto shell =
-            std::make_unique<Shell>(args, *this, platform::FileSystem::real(), workspace);
+        const std::vector<std::string> args{"lumaro", "--state-root", scratch / state, "--desktop-root",
+                                            scratch / "Desktop", "--application-root", scratch / "Applications"};
+        auto shell = std::make_unique<Shell>(args, *this, platform::FileSystem::real(), workspace);
         shell->window().show();
         return shell;
     }
@@ -55,43 +49,30 @@ struct WindowTest : ::testing::Test, OperationRunner {
             QApplication::processEvents();
         setCurrentModel(nullptr);
     }
-    // "AR MMMMMMMM SSS": 1 for each enabled button and menu item below, then for each check-marked scope
-    // item.
+    // "AR MMMMMMMM SSS": 1 for each enabled button and menu item below, then for each check-marked scope item.
     static std::string states(MainWindow& window) {
         const auto bit = [](bool on) { return on ? '1' : '0'; };
-        std::string out{bit(window.applyButton()->isEnabled()), bit(window.restoreButton()->isEnabled()),
-                        ' '};
-        for (const char* item : {"重试已跳过的还原", "搁置无法还原的项目…", "桌面和应用图标", "演示文件夹",
-                                 "仅桌面", "选择文件夹…", "查看备份", "打开当前文件夹"})
+        std::string out{bit(window.applyButton()->isEnabled()), bit(window.restoreButton()->isEnabled()), ' '};
+        for (const char* item : {"重试已跳过的还原", "搁置无法还原的项目…", "桌面和应用图标", "演示文件夹", "仅桌面",
+                                 "选择文件夹…", "查看备份", "打开当前文件夹"})
             out += bit(window.action(item)->isEnabled());
         out += ' ';
         for (auto item : {"桌面和应用图标", "演示文件夹", "仅桌面"})
             out += bit(window.action(item)->isChecked());
         return out;
     }
+    // The newest alert of that name, after the queued events ran.
+    QMessageBox* alert(MainWindow& window, const char* name = "result-alert") {
+        QApplication::processEvents();
+        return window.findChild<QMessageBox*>(name);
+    }
     test::ScratchDir scratch;
     test::FakeWorkspace workspace;
     std::function<void()> held;
 };
 
-// Characters of `text` that, laid out in `font` with the platform's fallback, get no glyph (drawn as boxes).
-QString missingGlyphs(const QString& text, const QFont& font) {
-    QString missing;
-    for (const QChar c : text) {
-        if (c.isSpace() || c == '&')
-            continue;
-        QTextLayout layout(QString(c), font);
-        layout.beginLayout();
-        layout.createLine();
-        layout.endLayout();
-        const auto runs = layout.glyphRuns();
-        if (runs.isEmpty() || runs.front().glyphIndexes().value(0) == 0)
-            missing += c;
-    }
-    return missing;
-}
-
-// Every text the window and its menus show, in the font each is drawn with.
+// Every text the window and its menus show has a glyph for each character in the font it is drawn
+// with, the platform's fallback included (none is drawn as a box).
 void expectEveryTextHasGlyphs(const MainWindow& window) {
     std::vector<std::pair<QString, QFont>> shown{{window.windowTitle(), window.font()}};
     for (const QLabel* label : window.findChildren<QLabel*>())
@@ -104,9 +85,19 @@ void expectEveryTextHasGlyphs(const MainWindow& window) {
             shown.emplace_back(action->text(), menu->font());
     }
     ASSERT_GT(shown.size(), 10u);
-    for (const auto& [text, font] : shown)
-        EXPECT_EQ(missingGlyphs(text, font), "")
-            << "no glyph in " << font.family().toStdString() << " for \"" << text.toStdString() << '"';
+    for (const auto& [text, font] : shown) {
+        QString missing;
+        for (const QChar c : text) {
+            QTextLayout layout(QString(c), font);
+            layout.beginLayout();
+            layout.createLine();
+            layout.endLayout();
+            const auto runs = layout.glyphRuns();
+            if (!c.isSpace() && c != '&' && (runs.isEmpty() || runs.front().glyphIndexes().value(0) == 0))
+                missing += c;
+        }
+        EXPECT_EQ(missing, "") << "no glyph in " << font.family().toStdString() << " for " << text.toStdString();
+    }
 }
 
 TEST_F(WindowTest, StatesThroughAnApplyAndARestoreWithTheQuitGuardAndTheAlert) {
@@ -127,18 +118,15 @@ TEST_F(WindowTest, StatesThroughAnApplyAndARestoreWithTheQuitGuardAndTheAlert) {
     EXPECT_EQ(states(window), "01 01000011 100");
     QTest::mouseClick(window.restoreButton(), Qt::LeftButton);
     EXPECT_EQ(window.restoreButton()->text(), "还原中…");
-    expectEveryTextHasGlyphs(window);
     EXPECT_EQ(states(window), "00 00000011 100");
     release();
     EXPECT_EQ(states(window), "10 10111111 100");
 
     shell->model().finishOperation({std::string(400, 'x'), std::string(400, 'x')}, "图标已更换");
-    QApplication::processEvents();
-    auto* alert = window.findChild<QMessageBox*>("result-alert");
-    ASSERT_NE(alert, nullptr);
-    EXPECT_EQ(alert->text(), "图标已更换");
-    EXPECT_EQ(alert->informativeText(), QString(360, 'x') + "…");
-    EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
+    QMessageBox* shown = alert(window);
+    ASSERT_NE(shown, nullptr);
+    EXPECT_EQ(std::tuple(shown->text(), shown->informativeText(), shown->windowModality()),
+              std::tuple(QString("图标已更换"), QString(360, 'x') + "…", Qt::WindowModal));
 }
 
 // A skin one item of which cannot be restored: the question can be cancelled, and "搁置" ends the skin.
@@ -148,31 +136,26 @@ TEST_F(WindowTest, SetAsideAsksFirstThenEndsTheSkinWithItsAlert) {
     QTest::mouseClick(window.applyButton(), Qt::LeftButton);
     release();
     test::writeFile(scratch / "Desktop/note.txt.new", "edited");  // an editor saving by rename
-    ASSERT_EQ(::rename((scratch / "Desktop/note.txt.new").c_str(), (scratch / "Desktop/note.txt").c_str()),
-              0);
-    const auto answer = [&](const QString& button) {
+    std::filesystem::rename(scratch / "Desktop/note.txt.new", scratch / "Desktop/note.txt");
+    for (const QString& answer : {QString("取消"), QString("搁置")}) {
         window.action("搁置无法还原的项目…")->trigger();
-        auto* question = window.findChild<QMessageBox*>("set-aside-question");
+        QMessageBox* question = alert(window, "set-aside-question");
         ASSERT_NE(question, nullptr);
         EXPECT_EQ(question->windowModality(), Qt::WindowModal);
-        for (QAbstractButton* candidate : question->buttons()) {
-            if (candidate->text() == button)
-                candidate->click();
+        for (QAbstractButton* button : question->buttons()) {
+            if (button->text() == answer)
+                button->click();
         }
         QApplication::processEvents();
-    };
-    answer("取消");
-    EXPECT_FALSE(held) << "cancelled: nothing runs";
-    EXPECT_EQ(states(window), "01 01000011 100");
-    answer("搁置");
+        EXPECT_EQ(bool(held), answer == "搁置") << "cancelled: nothing runs";
+        EXPECT_EQ(states(window), answer == "搁置" ? "00 00000011 100" : "01 01000011 100");
+    }
     EXPECT_EQ(window.restoreButton()->text(), "还原中…");
-    EXPECT_EQ(states(window), "00 00000011 100");
     release();
     EXPECT_EQ(states(window), "10 10111111 100") << "the skin is no longer pending";
-    QApplication::processEvents();
-    auto* alert = window.findChild<QMessageBox*>("result-alert");
-    ASSERT_NE(alert, nullptr);
-    EXPECT_TRUE(alert->informativeText().contains("note.txt")) << alert->informativeText().toStdString();
+    QMessageBox* shown = alert(window);
+    ASSERT_NE(shown, nullptr);
+    EXPECT_TRUE(shown->informativeText().contains("note.txt")) << shown->informativeText().toStdString();
 }
 
 TEST_F(WindowTest, BevelPressedAndDisabledLabelCheckMarksAndAnUnavailableModel) {
@@ -197,18 +180,17 @@ TEST_F(WindowTest, BevelPressedAndDisabledLabelCheckMarksAndAnUnavailableModel) 
     }
     EXPECT_TRUE(inside.count(disabledLabelGrey().rgb()) && inside.count(white));
 
-    window.action("仅桌面")->trigger();
-    EXPECT_EQ(states(window), "10 10111111 001");
-    window.action("仅桌面")->trigger();  // choosing the marked item again changes nothing
-    EXPECT_EQ(states(window), "10 10111111 001");
-    window.action("演示文件夹")->trigger();
-    EXPECT_EQ(states(window), "10 10111111 010");
+    // Choosing the marked item again changes nothing; a folder chosen by hand carries no mark.
+    const std::pair<const char*, const char*> choices[] = {{"仅桌面", "001"}, {"仅桌面", "001"}, {"演示文件夹", "010"}};
+    for (const auto& [item, marks] : choices) {
+        window.action(item)->trigger();
+        EXPECT_EQ(states(window), std::string("10 10111111 ") + marks) << item;
+    }
     shell->model().chooseTarget(scratch.path());
     window.refresh();
-    EXPECT_EQ(states(window), "10 10111111 000") << "a folder chosen by hand carries no mark";
-
+    EXPECT_EQ(states(window), "10 10111111 000");
     test::writeFile(scratch / "not-a-folder", "x");
-    auto unavailable = start("not-a-folder");
+    const auto unavailable = start("not-a-folder");
     EXPECT_EQ(states(unavailable->window()), "00 00000011 100");
 }
 

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "app/report_messages.h"
-#include "records/desktop_form.h"
 #include "app/skin_model.h"
+#include "records/desktop_form.h"
 #include "records/operation_lock.h"
 #include "resources/resources.h"
 #include "tests/support/scratch.h"
@@ -17,20 +17,17 @@ using namespace test;
 using Messages = std::vector<std::string>;
 using Shown = std::pair<std::string, Messages>;  // a title and its messages
 
-std::string repeated(const std::string& piece, int n) {
-    return n > 0 ? piece + repeated(piece, n - 1) : "";
-}
+std::string repeated(const std::string& piece, int n) { return n > 0 ? piece + repeated(piece, n - 1) : ""; }
 
-// The fixture is the workspace (all in scratch), the front end and the runner (holding work once `waiting` is
-// set).
+// The fixture is the workspace (all in scratch), the front end and the runner (holding work once `waiting`
+// is set).
 struct ModelTest : ::testing::Test, FakeWorkspace, ModelFrontEnd, OperationRunner {
     std::string applicationSupportFolder() override { return scratch / "support"; }
     std::string desktopFolder() override { return scratch / "Desktop"; }
     void showResult(const std::string& title, const Messages& messages) override {
         shown.push_back({title, messages});
     }
-    void run(std::function<OperationOutcome()> work,
-             std::function<void(OperationOutcome)> completion) override {
+    void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
         waiting ? waiting->push_back([=] { completion(work()); }) : completion(work());
     }
     std::unique_ptr<SkinModel> make(Messages arguments, std::function<QImage()> image = loadFurball) {
@@ -38,6 +35,7 @@ struct ModelTest : ::testing::Test, FakeWorkspace, ModelFrontEnd, OperationRunne
         return std::make_unique<SkinModel>(
             arguments, ModelServices{platform::FileSystem::real(), *this, *this, *this, image});
     }
+    static std::pair<std::string, bool> scope(const SkinModel& m) { return {m.target(), m.includeApplications()}; }
     std::string lastOperation() const { return readFile(state + "/" + kLastOperationFileName); }
     ScratchDir scratch;
     std::string state = scratch / "state";
@@ -45,44 +43,32 @@ struct ModelTest : ::testing::Test, FakeWorkspace, ModelFrontEnd, OperationRunne
     std::optional<std::vector<std::function<void()>>> waiting;
 };
 
-TEST_F(ModelTest, ReportMessagesFoldPermissionsMissingItemsAndRelaunchesBeforeOtherLines) {
+TEST(ReportMessages, FoldPermissionsMissingItemsAndRelaunchesBeforeOtherLinesAndAlertsAreCut) {
     const std::string denied = "：应用没有写入权限，已跳过";
-    const OperationReport report{
-        4,
-        1,
-        {"notes.txt：无法读取项目", "Alpha.app" + denied, "Plain" + denied, "Alpha.app" + denied,
-         "Gamma.app：原因" + denied, "应用没有写入权限，已跳过"},
-        0,
-        {"Delta"},
-        {"Gamma.app", "照片"}};
-    EXPECT_EQ(
-        reportMessages(report),
-        (Messages{"Alpha、Plain没有修改权限，已跳过。", "Gamma、照片已不存在，已跳过，不影响其他图标还原。",
-                  "Delta 的图标如果没变化，可以退出后重新打开试试。", "notes.txt：无法读取项目",
-                  "Gamma.app：原因：应用没有写入权限，已跳过", "应用没有写入权限，已跳过"}));
-}
-
-TEST_F(ModelTest, AlertTextShowsThreeMessagesCutAt360UserPerceivedCharacters) {
-    const std::string a(100, 'a'), b(400, 'b'), accented = "e\u0301", thumb = "\U0001F44D\U0001F3FD";
+    EXPECT_EQ(reportMessages({4, 1, {"notes.txt：无法读取项目", "Alpha.app" + denied, "Plain" + denied,
+                                     "Alpha.app" + denied, "Gamma.app：原因" + denied, "应用没有写入权限，已跳过"},
+                              0, {"Delta"}, {"Gamma.app", "照片"}}),
+              (Messages{"Alpha、Plain没有修改权限，已跳过。", "Gamma、照片已不存在，已跳过，不影响其他图标还原。",
+                        "Delta 的图标如果没变化，可以退出后重新打开试试。", "notes.txt：无法读取项目",
+                        "Gamma.app：原因：应用没有写入权限，已跳过", "应用没有写入权限，已跳过"}));
+    // Three messages at most, 360 user-perceived characters ("\n\n" counts 2).
+    const std::string a(100, 'a'), accented = "e\u0301", thumb = "\U0001F44D\U0001F3FD";
     const std::vector<std::pair<Messages, std::string>> cases{
         {{a, a, a, "fourth"}, a + "\n\n" + a + "\n\n" + a},
-        {{std::string(200, 'c'), b},
-         std::string(200, 'c') + "\n\n" + std::string(158, 'b') + "…"},  // "\n\n" counts 2
+        {{std::string(200, 'c'), std::string(400, 'b')}, std::string(200, 'c') + "\n\n" + std::string(158, 'b') + "…"},
         {{repeated(accented, 400)}, repeated(accented, 360) + "…"},
-        {{repeated(thumb, 200), repeated(thumb, 200)},
-         repeated(thumb, 200) + "\n\n" + repeated(thumb, 158) + "…"},
+        {{repeated(thumb, 200), repeated(thumb, 200)}, repeated(thumb, 200) + "\n\n" + repeated(thumb, 158) + "…"},
         {{repeated(accented, 360)}, repeated(accented, 360)}};
     for (const auto& [messages, text] : cases)
         EXPECT_EQ(alertText(messages), text);
 }
 
-TEST_F(ModelTest, LaunchOptionTakesTheValueAfterTheFirstExactName) {
+TEST(LaunchOption, TakesTheValueAfterTheFirstExactName) {
     const std::string here = std::filesystem::current_path().string();
-    const Messages arguments{"lumaro",   "--preview-root", "--desktop-root", "--desktop-root",
-                             "/two",     "--state-root",   "rel/./sub/..",   "--state-root",
-                             "/ignored", "--json=/x",      "--last"};
-    EXPECT_EQ(launchOption(arguments, "--preview-root"), here + "/--desktop-root")
-        << "a value may begin with --";
+    const Messages arguments{"lumaro",       "--preview-root", "--desktop-root", "--desktop-root", "/two",
+                             "--state-root", "rel/./sub/..",   "--state-root",   "/ignored",       "--json=/x",
+                             "--last"};
+    EXPECT_EQ(launchOption(arguments, "--preview-root"), here + "/--desktop-root") << "a value may begin with --";
     EXPECT_EQ(launchOption(arguments, "--desktop-root"), here + "/--desktop-root") << "the first occurrence";
     EXPECT_EQ(launchOption(arguments, "--state-root"), here + "/rel");
     EXPECT_FALSE(launchOption(arguments, "--json") || launchOption(arguments, "--last"));
@@ -91,23 +77,16 @@ TEST_F(ModelTest, LaunchOptionTakesTheValueAfterTheFirstExactName) {
 TEST_F(ModelTest, DefaultsComeFromTheWorkspaceAndTheDemoFolderIsSeededOnce) {
     const std::string demo = scratch / "support/Lumaro/演示文件夹", mine = scratch / "mine";
     const SkinModel defaults({"lumaro"}, {platform::FileSystem::real(), *this, *this, *this, loadFurball});
-    EXPECT_EQ(std::pair(defaults.target(), defaults.includeApplications()),
-              std::pair(scratch / "Desktop", true));
-    EXPECT_EQ(readFile(demo + "/欢迎使用.txt"),
-              "这里是lumaro的演示文件夹。\n点击“一键换肤”查看效果，"
-              "再点击“一键还原”。\n真实桌面不会因演示操作而改变。\n");
-    EXPECT_EQ(readFile(demo + "/旅行照片/说明.txt"), "这是演示文件夹，可以正常打开。\n");
-    const std::string link = readFile(demo + "/项目主页.webloc");
-    EXPECT_TRUE(link.starts_with("<?xml") &&
-                link.find("<string>https://example.com/lumaro</string>") != link.npos);
+    EXPECT_EQ(scope(defaults), std::pair(scratch / "Desktop", true));
+    for (const char* file : {"/欢迎使用.txt", "/旅行照片/说明.txt", "/项目主页.webloc"})
+        EXPECT_TRUE(exists(demo + file)) << file;
     std::filesystem::remove_all(demo);
     make({"--state-root", scratch / "support/Lumaro"});
     EXPECT_FALSE(exists(demo)) << "a demo folder the user deleted stays deleted";
 
     std::filesystem::create_directories(mine + "/旅行照片");
     const auto preview = make({"--preview-root", mine + "/", "--desktop-root", scratch / "d"});
-    EXPECT_EQ(std::pair(preview->target(), preview->includeApplications()), std::pair(mine, false))
-        << "preview wins";
+    EXPECT_EQ(scope(*preview), std::pair(mine, false)) << "preview wins";
     EXPECT_FALSE(exists(mine + "/旅行照片/说明.txt"));
     EXPECT_TRUE(exists(mine + "/项目主页.webloc"));
 }
@@ -121,8 +100,7 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     running = {{desk + "/Runner.app", true}};
     const auto model = make({"--preview-root", scratch / "p", "--desktop-root", desk});
     model->runOperation(false, false);
-    EXPECT_TRUE(shown.empty() && !exists(state + "/" + kLastOperationFileName))
-        << "a clean apply says nothing";
+    EXPECT_TRUE(shown.empty() && !exists(state + "/" + kLastOperationFileName)) << "a clean apply says nothing";
     model->runOperation(true, false);
 
     // Outside the desktop session: one notice, and still the title of a clean run.
@@ -138,15 +116,12 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     const std::string relaunch = "Runner 的图标如果没变化，可以退出后重新打开试试。";
     EXPECT_EQ(shown.back(), (Shown{"有些图标没能更换", {relaunch, line}}));
     EXPECT_EQ(model->errors(), (Messages{relaunch, line}));
-    EXPECT_EQ(lastOperation(), line + "\n\n" + relaunch + "\n\n" + line)
-        << "the report's errors, then the messages";
+    EXPECT_EQ(lastOperation(), line + "\n\n" + relaunch + "\n\n" + line) << "the report's errors, then the messages";
 
     std::filesystem::remove(state + "/" + kDemoMarkerFileName);
     const auto next = make({"--preview-root", scratch / "p2", "--desktop-root", scratch / "d"});
-    EXPECT_EQ(std::pair(next->target(), next->includeApplications()), std::pair(desk, true))
-        << "not the preview's";
-    EXPECT_FALSE(exists(scratch / "p2") || exists(state + "/" + kDemoMarkerFileName))
-        << "nothing seeded while pending";
+    EXPECT_EQ(scope(*next), std::pair(desk, true)) << "not the preview's";
+    EXPECT_FALSE(exists(scratch / "p2") || exists(state + "/" + kDemoMarkerFileName)) << "nothing seeded while pending";
 
     const OperationLock held(platform::FileSystem::real(), state, kBatchLockFileName);
     model->runOperation(true, false);
@@ -164,7 +139,7 @@ TEST_F(ModelTest, WhileBusyOrUnavailableOperationsAndTargetChangesAreIgnored) {
     model->useDesktop();
     EXPECT_EQ(waiting->size(), 1u);
     EXPECT_TRUE(model->busy() && !model->restoring());
-    EXPECT_EQ(std::pair(model->target(), model->includeApplications()), std::pair(scratch / "p", false));
+    EXPECT_EQ(scope(*model), std::pair(scratch / "p", false));
     waiting->front()();
     EXPECT_FALSE(model->busy());
 
