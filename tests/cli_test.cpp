@@ -46,18 +46,6 @@ struct CliTest : ::testing::Test {
     std::string out;
 };
 
-TEST_F(CliTest, StatusApplyRestoreAndRetryOnTheDemoFolder) {
-    ASSERT_EQ(cli("apply --demo --json"), 0) << out << test::readFile(scratch / "err");
-    EXPECT_EQ(std::tuple(json()["title"], json()["succeeded"]), std::tuple(Json("图标已更换"), Json(3)));
-    EXPECT_EQ(cli("status --json"), 0);
-    EXPECT_EQ(std::tuple(json()["pending"], json()["rootPath"]), std::tuple(Json(true), Json(scratch / "demo")));
-    EXPECT_EQ(cli("restore"), 0);
-    EXPECT_EQ(cli("status --json"), 0);
-    EXPECT_EQ(json()["pending"], false);
-    EXPECT_EQ(cli("retry --json"), 0);
-    EXPECT_EQ(json()["messages"], Json::array({"没有找到可重试的还原记录。"}));
-}
-
 TEST_F(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrors) {
     for (const char* bad : {"frobnicate", "status --bogus", "", "restore --demo", "apply --demo --desktop",
                             "apply --folder", "status apply", "apply --folder --json", "status --state-root",
@@ -110,7 +98,17 @@ TEST_F(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrors) {
     EXPECT_EQ(json().size(), usable.size());
 }
 
-TEST_F(CliTest, SetAsideEndsASkinAnEditorBrokeAndKeepsTheBackupForRetry) {
+TEST_F(CliTest, DemoRoundTripThenASetAsideEndsASkinAnEditorBrokeAndKeepsTheBackupForRetry) {
+    ASSERT_EQ(cli("apply --demo --json"), 0) << out << test::readFile(scratch / "err");
+    EXPECT_EQ(std::tuple(json()["title"], json()["succeeded"]), std::tuple(Json("图标已更换"), Json(3)));
+    EXPECT_EQ(cli("status --json"), 0);
+    EXPECT_EQ(std::tuple(json()["pending"], json()["rootPath"]), std::tuple(Json(true), Json(scratch / "demo")));
+    EXPECT_EQ(cli("restore"), 0);
+    EXPECT_EQ(cli("status --json"), 0);
+    EXPECT_EQ(json()["pending"], false);
+    EXPECT_EQ(cli("retry --json"), 0);
+    EXPECT_EQ(json()["messages"], Json::array({"没有找到可重试的还原记录。"}));
+
     test::makeDirectory(mixed);
     test::writeFile(mixed + "/a.txt", "a");
     test::writeFile(mixed + "/b.txt", "b");

@@ -100,11 +100,31 @@ void expectEveryTextHasGlyphs(const MainWindow& window) {
     }
 }
 
-TEST_F(WindowTest, StatesThroughAnApplyAndARestoreWithTheQuitGuardAndTheAlert) {
+TEST_F(WindowTest, StatesBevelsAndCheckMarksThroughAnApplyAndARestoreWithTheQuitGuardAndTheAlert) {
     auto shell = start();
     MainWindow& window = shell->window();
     EXPECT_EQ(states(window), "10 10111111 100");
     expectEveryTextHasGlyphs(window);
+    // The bevel: light above and left, shadow below and right, swapped when pressed; a disabled label is
+    // drawn grey with a white shadow.
+    const QRgb white = QColor(Qt::white).rgb(), shadow = shadowGrey().rgb();
+    const QImage released = window.applyButton()->grab().toImage();
+    window.applyButton()->setForcedDown(true);
+    const QImage pressed = window.applyButton()->grab().toImage();
+    window.applyButton()->setForcedDown(false);
+    const int w = released.width(), h = released.height();
+    EXPECT_EQ(released.pixel(6, 6), faceGrey().rgb());
+    for (const auto& [x, y, light] : {std::tuple(0, h / 2, true), std::tuple(w / 2, 0, true),
+                                      std::tuple(w - 1, h / 2, false), std::tuple(w / 2, h - 1, false)}) {
+        EXPECT_EQ(released.pixel(x, y), light ? white : shadow) << x << "," << y;
+        EXPECT_EQ(pressed.pixel(x, y), light ? shadow : white) << x << "," << y;
+    }
+    const QImage disabled = window.restoreButton()->grab().toImage();
+    std::set<QRgb> inside;
+    for (int i = 0; i < (w - 8) * (h - 8); ++i)
+        inside.insert(disabled.pixel(4 + i % (w - 8), 4 + i / (w - 8)));
+    EXPECT_TRUE(inside.count(disabledLabelGrey().rgb()) && inside.count(white));
+
     QTest::mouseClick(window.applyButton(), Qt::LeftButton);
     EXPECT_EQ(window.applyButton()->text(), "换肤中…");
     expectEveryTextHasGlyphs(window);
@@ -127,6 +147,19 @@ TEST_F(WindowTest, StatesThroughAnApplyAndARestoreWithTheQuitGuardAndTheAlert) {
     ASSERT_NE(shown, nullptr);
     EXPECT_EQ(std::tuple(shown->text(), shown->informativeText(), shown->windowModality()),
               std::tuple(QString("图标已更换"), QString(360, 'x') + "…", Qt::WindowModal));
+
+    // Choosing the marked item again changes nothing; a folder chosen by hand carries no mark.
+    const std::pair<const char*, const char*> choices[] = {{"仅桌面", "001"}, {"仅桌面", "001"}, {"演示文件夹", "010"}};
+    for (const auto& [item, marks] : choices) {
+        window.action(item)->trigger();
+        EXPECT_EQ(states(window), std::string("10 10111111 ") + marks) << item;
+    }
+    shell->model().chooseTarget(scratch.path());
+    window.refresh();
+    EXPECT_EQ(states(window), "10 10111111 000");
+    test::writeFile(scratch / "not-a-folder", "x");
+    const auto unavailable = start("not-a-folder");
+    EXPECT_EQ(states(unavailable->window()), "00 00000011 100");
 }
 
 // A skin one item of which cannot be restored: the question can be cancelled, and "搁置" ends the skin.
@@ -156,42 +189,6 @@ TEST_F(WindowTest, SetAsideAsksFirstThenEndsTheSkinWithItsAlert) {
     QMessageBox* shown = alert(window);
     ASSERT_NE(shown, nullptr);
     EXPECT_TRUE(shown->informativeText().contains("note.txt")) << shown->informativeText().toStdString();
-}
-
-TEST_F(WindowTest, BevelPressedAndDisabledLabelCheckMarksAndAnUnavailableModel) {
-    auto shell = start();
-    MainWindow& window = shell->window();
-    const QRgb white = QColor(Qt::white).rgb(), shadow = shadowGrey().rgb();
-    const QImage released = window.applyButton()->grab().toImage();
-    window.applyButton()->setForcedDown(true);
-    const QImage pressed = window.applyButton()->grab().toImage();
-    const int w = released.width(), h = released.height();
-    EXPECT_EQ(released.pixel(6, 6), faceGrey().rgb());
-    for (const auto& [x, y, light] : {std::tuple(0, h / 2, true), std::tuple(w / 2, 0, true),
-                                      std::tuple(w - 1, h / 2, false), std::tuple(w / 2, h - 1, false)}) {
-        EXPECT_EQ(released.pixel(x, y), light ? white : shadow) << x << "," << y;
-        EXPECT_EQ(pressed.pixel(x, y), light ? shadow : white) << x << "," << y;
-    }
-    const QImage disabled = window.restoreButton()->grab().toImage();
-    std::set<QRgb> inside;
-    for (int y = 4; y < h - 4; ++y) {
-        for (int x = 4; x < w - 4; ++x)
-            inside.insert(disabled.pixel(x, y));
-    }
-    EXPECT_TRUE(inside.count(disabledLabelGrey().rgb()) && inside.count(white));
-
-    // Choosing the marked item again changes nothing; a folder chosen by hand carries no mark.
-    const std::pair<const char*, const char*> choices[] = {{"仅桌面", "001"}, {"仅桌面", "001"}, {"演示文件夹", "010"}};
-    for (const auto& [item, marks] : choices) {
-        window.action(item)->trigger();
-        EXPECT_EQ(states(window), std::string("10 10111111 ") + marks) << item;
-    }
-    shell->model().chooseTarget(scratch.path());
-    window.refresh();
-    EXPECT_EQ(states(window), "10 10111111 000");
-    test::writeFile(scratch / "not-a-folder", "x");
-    const auto unavailable = start("not-a-folder");
-    EXPECT_EQ(states(unavailable->window()), "00 00000011 100");
 }
 
 }  // namespace
