@@ -20,7 +20,7 @@
 namespace lumaro::platform {
 namespace {
 
-TEST(KeyFile, KeepsEveryByteAndChangesOnlyTheIntendedLines) {
+TEST(KeyFile, KeepsEveryByteChangesOnlyTheIntendedLinesAndRefusesMalformedFiles) {
     const std::string entry = "# a comment\r\n[Desktop Entry]\r\nType=Application\r\nName[zh_CN]=工具\r\n"
                               "Icon=tool\r\nIcon[de]=werkzeug\r\n\r\n[Desktop Action new]\r\nIcon=other";
     EXPECT_EQ(KeyFile::parse(entry)->serialize(), entry);
@@ -34,9 +34,8 @@ TEST(KeyFile, KeepsEveryByteAndChangesOnlyTheIntendedLines) {
              {"[Desktop Entry]\nName=x", "[Desktop Entry]\nName=x\nIcon=/i.png"},
              {"[Desktop Entry]\nIcon = old\nIcon[fr]=y\n", "[Desktop Entry]\nIcon=/i.png\nIcon[fr]=y\n"}})
         EXPECT_EQ(skinnedDirectoryFile(original, "/i.png"), expected) << original;
-}
 
-TEST(KeyFile, EscapesLocalizesAndRefusesMalformedFiles) {
+    // Localized values, escapes, and malformed files refused.
     auto file = KeyFile::parse("[G]\nName=Plain\nName[zh]=中\nName[zh_CN@x]=丙\nName[sr@latin]=L\n");
     ASSERT_TRUE(file);
     for (auto [locale, expected] : std::map<std::string, std::string>{
