@@ -19,10 +19,11 @@ struct CliTest : ::testing::Test {
     // Runs the program with every location inside the scratch folder and `args` after the launch
     // options; keeps its output in `out` and gives its exit status, which the shell prints last.
     int cli(const std::string& args) {
-        out = test::run("HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
-                        " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root " + state + " --preview-root " +
-                        scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
-                        scratch / "apps" + " " + args + " 2>" + scratch / "err; echo $?");
+        out =
+            test::run("HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
+                      " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root " + state + " --preview-root " +
+                      scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
+                      scratch / "apps" + " " + args + " 2>" + scratch / "err; echo $?");
         const std::size_t cut = out.find_last_of('\n', out.size() - 2) + 1;  // npos + 1 == 0: no output
         const int status = std::stoi(out.substr(cut));
         out.erase(cut);
@@ -55,7 +56,8 @@ TEST_F(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrors) {
         EXPECT_EQ(out, "") << bad;
     }
     // A script whose variable is unset must not reach the real state folder, nor create one.
-    const std::string home = "HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "home/data QT_QPA_PLATFORM=offscreen ";
+    const std::string home =
+        "HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "home/data QT_QPA_PLATFORM=offscreen ";
     EXPECT_EQ(test::run("unset DIR; " + home + LUMARO_CLI " --state-root \"$DIR\" restore; echo $?"), "64\n");
     EXPECT_EQ(test::run(home + LUMARO_CLI " status --state-root 2>/dev/null; echo $?"), "64\n");
     EXPECT_FALSE(test::exists(state) || test::exists(scratch / "home")) << "usage errors create nothing";
@@ -102,7 +104,8 @@ TEST_F(CliTest, DemoRoundTripThenASetAsideEndsASkinAnEditorBrokeAndKeepsTheBacku
     ASSERT_EQ(cli("apply --demo --json"), 0) << out << test::readFile(scratch / "err");
     EXPECT_EQ(std::tuple(json()["title"], json()["succeeded"]), std::tuple(Json("图标已更换"), Json(3)));
     EXPECT_EQ(cli("status --json"), 0);
-    EXPECT_EQ(std::tuple(json()["pending"], json()["rootPath"]), std::tuple(Json(true), Json(scratch / "demo")));
+    EXPECT_EQ(std::tuple(json()["pending"], json()["rootPath"]),
+              std::tuple(Json(true), Json(scratch / "demo")));
     EXPECT_EQ(cli("restore"), 0);
     EXPECT_EQ(cli("status --json"), 0);
     EXPECT_EQ(json()["pending"], false);

@@ -30,7 +30,8 @@ TEST(KeyFile, KeepsEveryByteChangesOnlyTheIntendedLinesAndRefusesMalformedFiles)
     for (const auto& [original, expected] : std::vector<std::pair<std::string, std::string>>{
              {"", "[Desktop Entry]\nIcon=/i.png\n"},
              {"[Settings]\nA=1", "[Settings]\nA=1\n\n[Desktop Entry]\nIcon=/i.png\n"},
-             {"[Desktop Entry]\nName=x\n# tail\n\n[Other]\n", "[Desktop Entry]\nName=x\nIcon=/i.png\n# tail\n\n[Other]\n"},
+             {"[Desktop Entry]\nName=x\n# tail\n\n[Other]\n",
+              "[Desktop Entry]\nName=x\nIcon=/i.png\n# tail\n\n[Other]\n"},
              {"[Desktop Entry]\nName=x", "[Desktop Entry]\nName=x\nIcon=/i.png"},
              {"[Desktop Entry]\nIcon = old\nIcon[fr]=y\n", "[Desktop Entry]\nIcon=/i.png\nIcon[fr]=y\n"}})
         EXPECT_EQ(skinnedDirectoryFile(original, "/i.png"), expected) << original;
@@ -38,14 +39,16 @@ TEST(KeyFile, KeepsEveryByteChangesOnlyTheIntendedLinesAndRefusesMalformedFiles)
     // Localized values, escapes, and malformed files refused.
     auto file = KeyFile::parse("[G]\nName=Plain\nName[zh]=中\nName[zh_CN@x]=丙\nName[sr@latin]=L\n");
     ASSERT_TRUE(file);
-    for (auto [locale, expected] : std::map<std::string, std::string>{
-             {"zh_CN.UTF-8@x", "丙"}, {"zh_CN.UTF-8", "中"}, {"zh_TW", "中"}, {"sr_RS@latin", "L"}, {"C", "Plain"},
-             {"de_DE", "Plain"}})
+    const std::map<std::string, std::string> localized{{"zh_CN.UTF-8@x", "丙"}, {"zh_CN.UTF-8", "中"},
+                                                       {"zh_TW", "中"},         {"sr_RS@latin", "L"},
+                                                       {"C", "Plain"},          {"de_DE", "Plain"}};
+    for (const auto& [locale, expected] : localized)
         EXPECT_EQ(file->localizedValue("G", "Name", locale), expected) << locale;
     file->setValue("G", "V", " a\\b\n\tc\r");
     EXPECT_EQ(file->rawValue("G", "V"), "\\sa\\\\b\\n\\tc\\r");
     EXPECT_EQ(file->value("G", "V"), " a\\b\n\tc\r");
-    for (const std::string& bad : std::vector<std::string>{"Key=before group\n[G]\n", "[G]\njunk line\n", "[G]\n[G]\n", "[G\n",
+    for (const std::string& bad :
+         std::vector<std::string>{"Key=before group\n[G]\n", "[G]\njunk line\n", "[G]\n[G]\n", "[G\n",
                                   "[G]\nA=\xff\n", "[G]\n=value\n", std::string(kMaxKeyFileSize + 1, '#')}) {
         std::string problem;
         EXPECT_FALSE(KeyFile::parse(bad, &problem)) << bad.substr(0, 40);
@@ -83,9 +86,10 @@ struct Xdg : ::testing::Test {
         for (const auto& [path, text] : std::map<std::string, std::string>{
                  {a1 + "kde/edit.desktop", entry("", "edit-icon")}, {a1 + "tool.desktop", tool},
                  {a2 + "tool.desktop", entry("", "lower")}, {a2 + "mine.desktop", entry("")},
-                 {a2 + "nodisplay.desktop", entry("NoDisplay=true\n")}, {a2 + "hidden.desktop", entry("Hidden=true\n")},
-                 {a2 + "userhid.desktop", entry("")}, {u + "userhid.desktop", "[Desktop Entry]\nHidden=true\n"},
-                 {a2 + "lumaro.desktop", entry("")}, {a2 + "link.desktop", "[Desktop Entry]\nType=Link\nURL=http://x\n"},
+                 {a2 + "nodisplay.desktop", entry("NoDisplay=true\n")}, {a2 + "userhid.desktop", entry("")},
+                 {a2 + "hidden.desktop", entry("Hidden=true\n")}, {a2 + "lumaro.desktop", entry("")},
+                 {u + "userhid.desktop", "[Desktop Entry]\nHidden=true\n"},
+                 {a2 + "link.desktop", "[Desktop Entry]\nType=Link\nURL=http://x\n"},
                  {a2 + "broken.desktop", "[Desktop Entry]\nnot a key\n"}})
             test::writeFile(path, text);
         test::writeFile(u + "mine.desktop", mine, 0600);
@@ -95,7 +99,8 @@ struct Xdg : ::testing::Test {
     test::ScratchDir scratch;
     const std::string user = scratch / "home", sys1 = scratch / "sys1", sys2 = scratch / "sys2";
     const std::string a1 = sys1 + "/applications/", a2 = sys2 + "/applications/", u = user + "/applications/";
-    const std::string tool = "[Desktop Entry]\nType=Application\nName=Tool\nName[zh_CN]=工具\nIcon=tool-icon\nExec=true\n";
+    const std::string tool =
+        "[Desktop Entry]\nType=Application\nName=Tool\nName[zh_CN]=工具\nIcon=tool-icon\nExec=true\n";
     const std::string mine = "# kept\n[Desktop Entry]\nType=Application\nName=Mine\nIcon=m\nIcon[de]=x\n"
                              "\n[Desktop Action a]\nIcon=keep\n";
 };
@@ -107,10 +112,12 @@ TEST_F(Xdg, DiscoversShownApplicationsWithPrecedenceAndRefusals) {
     const auto found = discoverDesktopEntries(FileSystem::real(), folders, "zh_CN.UTF-8");
     std::vector<std::string> seen;
     for (const DesktopEntry& e : found.entries)
-        seen.push_back(e.id + " " + e.path + " " + e.userPath + " " + (e.userCopyExists ? "user " : "") + e.name);
-    EXPECT_EQ(seen, (std::vector<std::string>{"kde-edit.desktop " + a1 + "kde/edit.desktop " + u + "kde-edit.desktop 名",
-                                              "mine.desktop " + u + "mine.desktop " + u + "mine.desktop user Mine",
-                                              "tool.desktop " + a1 + "tool.desktop " + u + "tool.desktop 工具"}));
+        seen.push_back(e.id + " " + e.path + " " + e.userPath + " " + (e.userCopyExists ? "user " : "") +
+                       e.name);
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "kde-edit.desktop " + a1 + "kde/edit.desktop " + u + "kde-edit.desktop 名",
+                        "mine.desktop " + u + "mine.desktop " + u + "mine.desktop user Mine",
+                        "tool.desktop " + a1 + "tool.desktop " + u + "tool.desktop 工具"}));
     std::set<std::string> problems;
     for (const auto& p : found.problems)
         problems.insert(std::filesystem::path(p.path).filename().string());
@@ -125,8 +132,8 @@ std::map<std::string, std::string> snapshot(const std::string& folder) {
     for (const auto& item : std::filesystem::directory_iterator(folder)) {
         struct stat st {};
         ::lstat(item.path().c_str(), &st);
-        files[item.path().filename()] =
-            std::to_string(st.st_mode & 0777) + " " + (S_ISLNK(st.st_mode) ? "link" : test::readFile(item.path()));
+        files[item.path().filename()] = std::to_string(st.st_mode & 0777) + " " +
+                                        (S_ISLNK(st.st_mode) ? "link" : test::readFile(item.path()));
     }
     return files;
 }
@@ -149,13 +156,15 @@ TEST_F(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) 
     workspace.dataFolders = desktopDataFolders("/nohome");
     workspace.launched = {u + "tool.desktop"};
     const std::string fur = scratch / "state/furball.png", desk = scratch / "Desktop";
-    const auto engine = [&](FileSystem& fs, const std::string& name, std::optional<std::vector<std::string>> apps) {
+    const auto engine = [&](FileSystem& fs, const std::string& name,
+                            std::optional<std::vector<std::string>> apps) {
         return IconBatchEngine(fs, workspace, scratch / name, test::sampleImage(), std::move(apps), false);
     };
     const IconBatchEngine batch = engine(FileSystem::real(), "state", std::nullopt);
 
     // Given application folders, no entry is read or written.
-    const IconBatchEngine scoped = engine(FileSystem::real(), "scoped", std::vector<std::string>{scratch / "Apps"});
+    const IconBatchEngine scoped =
+        engine(FileSystem::real(), "scoped", std::vector<std::string>{scratch / "Apps"});
     EXPECT_TRUE(scoped.apply(desk, true).errors.empty());
     EXPECT_EQ(snapshot(u), before);
     EXPECT_FALSE(std::filesystem::exists(scratch / "scoped/application-backups"));
@@ -179,17 +188,19 @@ TEST_F(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) 
     EXPECT_EQ(applied.relaunchApplications, std::vector<std::string>{"Tool"});
     auto skinned = snapshot(u);
     EXPECT_EQ(skinned.size(), before.size() + 2) << "no copy of hidden entries nor of the program's own";
-    EXPECT_EQ(skinned["tool.desktop"],
-              "420 [Desktop Entry]\nType=Application\nName=Tool\nName[zh_CN]=工具\nIcon=" + fur + "\nExec=true\n");
-    EXPECT_EQ(skinned["mine.desktop"], "384 # kept\n[Desktop Entry]\nType=Application\nName=Mine\nIcon=" + fur +
-                                           "\n\n[Desktop Action a]\nIcon=keep\n");
+    EXPECT_EQ(
+        skinned["tool.desktop"],
+        "420 [Desktop Entry]\nType=Application\nName=Tool\nName[zh_CN]=工具\nIcon=" + fur + "\nExec=true\n");
+    EXPECT_EQ(skinned["mine.desktop"], "384 # kept\n[Desktop Entry]\nType=Application\nName=Mine\nIcon=" +
+                                           fur + "\n\n[Desktop Action a]\nIcon=keep\n");
     EXPECT_EQ(skinned["kde-edit.desktop"].substr(0, 4), "420 ");
     EXPECT_EQ(skinned["userhid.desktop"], before.at("userhid.desktop"));
     EXPECT_EQ(iconGLibShows("tool.desktop"), fur);
     EXPECT_TRUE(batch.pendingScope().has_value());
 
     const OperationReport restored = batch.restore();
-    EXPECT_EQ(std::pair(restored.succeeded, restored.errors), std::pair(std::int64_t{3}, std::vector<std::string>{}));
+    EXPECT_EQ(std::pair(restored.succeeded, restored.errors),
+              std::pair(std::int64_t{3}, std::vector<std::string>{}));
     EXPECT_EQ(snapshot(u), before);
     EXPECT_EQ(iconGLibShows("tool.desktop"), "tool-icon");
     EXPECT_FALSE(batch.pendingScope().has_value());

@@ -28,11 +28,12 @@ using namespace std::chrono_literals;
 
 // The metadata daemon's process on our bus (activated by a first write).
 pid_t metadataDaemon() {
+    const std::string reply =
+        test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus "
+                  "/org/freedesktop/DBus org.freedesktop.DBus.GetConnectionUnixProcessID "
+                  "string:org.gtk.vfs.Metadata");
     int pid = -1;
-    std::sscanf(test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "
-                          "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata")
-                    .c_str(),
-                " uint32 %d", &pid);
+    std::sscanf(reply.c_str(), " uint32 %d", &pid);
     return pid;
 }
 
@@ -59,16 +60,19 @@ struct DesktopFormsRoundTrip : DesktopMetadataTest {
     std::string snapshot() {
         std::string out;
         for (const char* name : {"plain", "custom", "gone", "moved", "Folder", "Kde"}) {
-            const IconMetadata keys = keysOf(at(name));
+            const IconMetadata k = keysOf(at(name));
             const std::string file = at(name) + "/.directory";
-            out += std::string(name) + "=" + keys.customIcon.value_or("-") + "," + keys.customIconName.value_or("-") +
-                   (test::exists(file) ? "," + std::to_string(test::fileMode(file)) + test::readFile(file) : "") + ";";
+            out += name + ("=" + k.customIcon.value_or("-")) + "," + k.customIconName.value_or("-");
+            if (test::exists(file))
+                out += "," + std::to_string(test::fileMode(file)) + test::readFile(file);
+            out += ";";
         }
         return out;
     }
     const std::string root = dir / "Desktop", state = dir / "state", icon = state + "/furball.png";
-    const std::string kde = "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n\r\n"
-                            "[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
+    const std::string kde =
+        "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n\r\n"
+        "[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
     IconEngine engine{platform::FileSystem::real(), state, loadFurball(), platform::Workspace::real()};
 };
 
@@ -112,17 +116,20 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ASSERT_TRUE(std::filesystem::remove(at("moved")));
     const OperationReport restored = engine.restore();
     const std::string changed = "图标或资源数据在换肤后被修改，已跳过并保留备份";
-    EXPECT_EQ(restored.errors, (std::vector<std::string>{errorLine("custom", changed), errorLine("Kde", changed),
-                                                         errorLine("plain", changed)}));
+    EXPECT_EQ(restored.errors,
+              (std::vector<std::string>{errorLine("custom", changed), errorLine("Kde", changed),
+                                        errorLine("plain", changed)}));
     EXPECT_EQ(restored.missingItems, (std::vector<std::string>{"gone", "moved"}));
     EXPECT_EQ(engine.loadManifest().value().entries.size(), 3u);
     EXPECT_EQ(keysOf(at("plain")), (IconMetadata{"file:///mine.png", std::nullopt}));
     EXPECT_EQ(test::readFile(at("Kde/.directory")), kde + "\nedited=1");
     test::writeFile(at("gone"), "new"), test::writeFile(at("moved"), "new");
-    EXPECT_EQ(keysOf(at("gone")), IconMetadata{}) << "a new file of the vanished item's name shows no furball";
+    EXPECT_EQ(keysOf(at("gone")), IconMetadata{})
+        << "a new file of the vanished item's name shows no furball";
     EXPECT_EQ(keysOf(at("moved")), (IconMetadata{"file:///mine.png", std::nullopt}));
 
-    // A link carries keys of its own; a missing path, a value that is no UTF-8 and odd store files are handled.
+    // A link carries keys of its own; a missing path, a value that is no UTF-8 and odd store files are
+    // handled.
     const IconMetadata skinned = platform::skinnedIconMetadata(icon);
     test::writeFile(dir / "target", "t");
     ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
@@ -157,10 +164,10 @@ TEST(DesktopMetadataNoBus, UnavailableWithoutLaunchingAnything) {
     test::makeDirectory(dir / "bin");
     test::makeDirectory(dir / "runtime", 0700);
     test::writeFile(dir / "bin/dbus-launch", "#!/bin/sh\ntouch \"$0.ran\"\nexit 1\n", 0755);
-    EXPECT_EQ(test::run("env -i ASAN_OPTIONS=\"$ASAN_OPTIONS\" LSAN_OPTIONS=\"$LSAN_OPTIONS\" LUMARO_NO_BUS_CHILD=1 "
-                        "DISPLAY=:0 PATH=" + dir / "bin" + ":/usr/bin:/bin HOME=" + dir.path() +
-                        " XDG_RUNTIME_DIR=" + dir / "runtime" + " " +
-                        std::filesystem::read_symlink("/proc/self/exe").string() +
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    EXPECT_EQ(test::run("env -i ASAN_OPTIONS=\"$ASAN_OPTIONS\" LSAN_OPTIONS=\"$LSAN_OPTIONS\" DISPLAY=:0 "
+                        "LUMARO_NO_BUS_CHILD=1 PATH=" + dir / "bin" + ":/usr/bin:/bin HOME=" + dir.path() +
+                        " XDG_RUNTIME_DIR=" + dir / "runtime" + " " + self +
                         " --gtest_filter='DesktopMetadataNoBus.*' >/dev/null 2>&1 && echo ok"),
               "ok\n");
     EXPECT_FALSE(test::exists(dir / "bin/dbus-launch.ran"));
