@@ -36,11 +36,12 @@ struct CliTest : ::testing::Test {
         test::setRawAttribute(path, test::kFinderInfo, platform::Bytes(31, 0));
         return errorLine(std::filesystem::path(path).filename(), "Finder 图标属性格式不受支持");
     }
+    // The texts of the skip records.
     std::vector<std::string> records() const {
-        std::vector<std::string> names;
+        std::vector<std::string> texts;
         for (const auto& entry : std::filesystem::directory_iterator(state + "/missing-backups"))
-            names.push_back(test::readFile(entry.path()));
-        return names;
+            texts.push_back(test::readFile(entry.path()));
+        return texts;
     }
     test::ScratchDir scratch;
     std::string state = scratch / "state", mixed = scratch / "mixed";
@@ -58,7 +59,8 @@ TEST_F(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrors) {
     // A script whose variable is unset must not reach the real state folder, nor create one.
     const std::string home =
         "HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "home/data QT_QPA_PLATFORM=offscreen ";
-    EXPECT_EQ(test::run("unset DIR; " + home + LUMARO_CLI " --state-root \"$DIR\" restore; echo $?"), "64\n");
+    EXPECT_EQ(test::run("unset DIR; " + home + LUMARO_CLI " --state-root \"$DIR\" restore 2>/dev/null; echo $?"),
+              "64\n");
     EXPECT_EQ(test::run(home + LUMARO_CLI " status --state-root 2>/dev/null; echo $?"), "64\n");
     EXPECT_FALSE(test::exists(state) || test::exists(scratch / "home")) << "usage errors create nothing";
 
