@@ -224,7 +224,10 @@ TEST_F(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) 
     EXPECT_EQ(refused.errors, (std::vector<std::string>{"Mine：应用的启动项不是普通文件，已跳过",
                                                         "Tool：图标或资源数据在换肤后被修改，已跳过并保留备份"}));
     EXPECT_EQ(snapshot(u), changed);
-    EXPECT_TRUE(batch.pendingScope().has_value());
+    // Set aside, as any refused item: the skin ends, the backups wait in skip records.
+    EXPECT_EQ(batch.setAside().setAsideItems, (std::vector<std::string>{"Mine", "Tool"}));
+    EXPECT_FALSE(batch.pendingScope().has_value());
+    EXPECT_EQ(snapshot(u), changed);
 }
 
 }  // namespace
