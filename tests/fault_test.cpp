@@ -1,13 +1,12 @@
-// The safety promises under faults: a kill at any step of an apply, a restore, a retry, a batch apply and
-// a recovery;
-// a power loss at any sync of an apply; an I/O error at any change; two processes at once.
+// The safety promises under faults: a kill at any step of every operation, a power loss at any sync of an
+// apply, an I/O error at any change, two processes at once, objects exchanged under the engine.
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <stdio.h>
 #include <cerrno>
 
 #include <filesystem>
@@ -26,6 +25,8 @@ namespace {
 namespace stdfs = std::filesystem;
 using States = std::map<std::string, std::string>;
 using test::ChildOutcome;
+using Op = std::function<void(platform::FileSystem&)>;
+using Check = std::function<void(const std::string& at)>;
 [[maybe_unused]] const bool kInMemory = (test::preferMemoryScratch(), true);
 
 // Whether the report names the item (an error or a missing item) or failed as a whole ("*").
@@ -43,49 +44,53 @@ OperationReport guarded(const std::function<OperationReport()>& run) try {
     return OperationReport{0, 0, {errorLine("*", describe(error))}, 0, {}, {}};
 }
 
+std::string fileOf(const std::string& path) {  // mode and contents, "" when absent
+    return test::exists(path) ? std::to_string(test::fileMode(path)) + test::readFile(path) : "";
+}
+std::string attributesOf(const std::string& path) {  // every "user." attribute
+    std::string out;
+    for (const auto& [name, value] : test::userAttributes(path))
+        out += "|" + name + "=" + std::string(value.begin(), value.end());
+    return out;
+}
+// Runs `child` in a process of its own, which exits with what it returns.
+pid_t forked(const std::function<int()>& child) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    return pid == 0 ? ::_exit(child()), 0 : pid;
+}
+
 class Faults : public ::testing::Test {
   protected:
-    Faults() {
-        noSync_.record = false, workspace_.metadata.file = metadataFile_;
-        reset(), before_ = states();
-    }
+    Faults() { reset(), before_ = states(), entries_ = resetEntries(); }
     // home/Desktop (a plain file, a file with attributes, a folder with "Icon\r", one without),
     // home/state, Applications/{One,Two}.app, and "side" for items moved away.
     void reset() const {
-        stdfs::remove_all(scratch_ / "home"), stdfs::remove_all(apps_), stdfs::remove_all(side_);
-        test::writeFile(workspace_.metadata.file, "{\"" + root_ + "/Iconic\": {\"name\": \"folder-music\"}}");
-        for (const std::string& folder :
-             {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app", side_})
+        for (const std::string& gone : {scratch_ / "home", apps_, side_})
+            stdfs::remove_all(gone);
+        test::writeFile(metadataFile_, "{\"" + root_ + "/Iconic\": {\"name\": \"folder-music\"}}");
+        for (const std::string& folder : {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app", side_})
             stdfs::create_directories(folder);
         test::writeFile(root_ + "/plain.txt", "hello"), test::makeDirectory(apps_ + "/Two.app");
         test::writeFile(root_ + "/Iconic/.directory", "# kept\n[Desktop Entry]\nIcon=folder-music\n[X]\na=1", 0640);
-        for (const std::string& item :
-             {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app"}) {
+        for (const std::string& item : {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app"}) {
             item.ends_with(".app") ? void() : test::writeFile(item, "contents of " + item, 0600);
             test::setRawAttribute(item, test::kFinderInfo, test::finderInfo("TEXTttxt"));
             test::setRawAttribute(item, test::kResourceFork, test::resourceFork("TEXT", 128, "notes"));
             test::setRawAttribute(item, "user.xdg.comment", test::bytesOf("kept"));
         }
     }
-    // Every item's "user." attributes, its "Icon\r" file's attributes, mode and contents, and its
-    // ".directory" (and a temporary one) with its mode.
+    // Every item's attributes, its "Icon\r" file's attributes, mode and contents, its keys in the store and
+    // its ".directory" (and a temporary one) with its mode.
     States states() const {
         States out;
         for (const std::string& item : {root_ + "/plain.txt", root_ + "/tagged.doc", root_ + "/Folder",
                                         root_ + "/Iconic", apps_ + "/One.app", apps_ + "/Two.app"}) {
-            for (const std::string& path : {item, item + "/Icon\r"}) {
-                for (const auto& [name, value] : test::userAttributes(path))
-                    out[item] += name + "=" + std::string(value.begin(), value.end());
-                if (path != item && test::exists(path))
-                    out[item] += std::to_string(test::fileMode(path)) + test::readFile(path);
-            }
             platform::IconMetadata keys;
             workspace_.metadata.read(item, keys);
-            out[item] += "|" + keys.customIcon.value_or("-") + "|" + keys.customIconName.value_or("-");
-            for (const std::string& path : {item + "/.directory", item + "/.directory.lumaro-new"})
-                if (test::exists(path))
-                    out[item] += "|" + std::to_string(test::fileMode(path)) + test::readFile(path);
-            out[item] += ".";
+            out[item] = attributesOf(item) + attributesOf(item + "/Icon\r") + fileOf(item + "/Icon\r") + "|" +
+                        keys.customIcon.value_or("-") + "|" + keys.customIconName.value_or("-") + "|" +
+                        fileOf(item + "/.directory") + "|" + fileOf(item + "/.directory.lumaro-new");
         }
         return out;
     }
@@ -95,8 +100,7 @@ class Faults : public ::testing::Test {
         std::unique_ptr<test::FakeWorkspace>& made = workspaces_[&fs];
         if (!made) {
             made = std::make_unique<test::FakeWorkspace>();
-            made->metadata.file = metadataFile_;
-            made->dataFolders = entryFolders_;
+            made->metadata.file = metadataFile_, made->dataFolders = entryFolders_;
             if (auto* faults = dynamic_cast<test::FaultFs*>(&fs))
                 made->metadata.inject = [faults](const std::string& call) { return faults->note(call, true); };
         }
@@ -114,35 +118,44 @@ class Faults : public ::testing::Test {
     // Installed entries "a" (no user copy) and "b" (a user copy of mode 0600); gives the user
     // folder's files (bytes and mode, temporaries included).
     States resetEntries() const {
-        const std::string user = scratch_ / "xdg/user/applications", system = scratch_ / "xdg/sys/applications";
-        stdfs::remove_all(scratch_ / "xdg"), stdfs::create_directories(user), stdfs::create_directories(system);
-        stdfs::create_directories(scratch_ / "empty");
+        const std::string system = scratch_ / "xdg/sys/applications";
+        stdfs::remove_all(scratch_ / "xdg"), stdfs::create_directories(system), stdfs::create_directories(empty_);
+        stdfs::create_directories(scratch_ / "xdg/user/applications");
         for (const char* id : {"a", "b"})
             test::writeFile(system + "/" + id + ".desktop",
                             std::string("[Desktop Entry]\nType=Application\nName=") + id + "\nIcon=" + id + "\n");
-        test::writeFile(user + "/b.desktop", "# mine\n[Desktop Entry]\nType=Application\nName=B\nIcon=b\n", 0600);
+        test::writeFile(scratch_ / "xdg/user/applications/b.desktop",
+                        "# mine\n[Desktop Entry]\nType=Application\nName=B\nIcon=b\n", 0600);
         return userEntries();
     }
     States userEntries() const {
         States files;
         for (const auto& file : stdfs::directory_iterator(scratch_ / "xdg/user/applications"))
-            files[file.path().filename()] = std::to_string(test::fileMode(file.path())) + test::readFile(file.path());
+            files[file.path().filename()] = fileOf(file.path());
         return files;
     }
-    void move(const std::string& name, bool away) const {
-        stdfs::rename(away ? root_ + "/" + name : side_ + "/" + name,
-                      away ? side_ + "/" + name : root_ + "/" + name);
+    void expectEntriesRestored(const std::string& at) const {
+        const OperationReport report = guarded([&] { return entryBatch(noSync_).restore(); });
+        EXPECT_EQ(report.errors, std::vector<std::string>{}) << at;
+        EXPECT_EQ(userEntries(), entries_) << at;
+        EXPECT_FALSE(entryBatch(noSync_).pendingScope().has_value()) << at;
     }
-    // The items with a backup on disk: in any "backup.json" or skip record of the state folder.
-    std::set<std::string> backups() const {
-        std::set<std::string> kept;
+    void move(const std::string& name, bool away) const {
+        const std::string here = root_ + "/" + name, there = side_ + "/" + name;
+        stdfs::rename(away ? here : there, away ? there : here);
+    }
+    // Each item with a backup on disk: in how many "backup.json" and in how many skip records.
+    std::map<std::string, std::pair<int, int>> backups() const {
+        std::map<std::string, std::pair<int, int>> kept;
         for (const auto& file : stdfs::recursive_directory_iterator(state_)) {
-            if (file.path().filename() == kManifestFileName ||
-                (file.path().parent_path().filename() == "missing-backups" &&
-                 file.path().extension() == ".json")) {
-                const BackupManifest manifest = real_.readManifest(file.path()).value();
-                for (const BackupEntry& entry : manifest.entries)
-                    kept.insert(manifest.rootPath + "/" + entry.name);
+            const bool manifest = file.path().filename() == kManifestFileName;
+            if (manifest ||
+                (file.path().parent_path().filename() == "missing-backups" && file.path().extension() == ".json")) {
+                const BackupManifest held = real_.readManifest(file.path()).value();
+                for (const BackupEntry& entry : held.entries) {
+                    std::pair<int, int>& places = kept[held.rootPath + "/" + entry.name];
+                    ++(manifest ? places.first : places.second);
+                }
             }
         }
         return kept;
@@ -150,7 +163,7 @@ class Faults : public ::testing::Test {
     // An item the report does not name is in its state in `done`, with a backup exactly when that differs
     // from the original; one it names is original or has its backup kept.
     void expectOutcome(const OperationReport& report, const States& done, const std::string& at) const {
-        const std::set<std::string> kept = backups();
+        const auto kept = backups();
         for (const auto& [item, state] : states()) {
             const bool named = mentions(report, stdfs::path(item).filename()), backup = kept.count(item) > 0;
             const bool original = state == before_.at(item);
@@ -170,9 +183,7 @@ class Faults : public ::testing::Test {
     }
     // For step 1, 1 + stride, ... until `op` completes: prepare, run `op` in a child ended at the step,
     // check.
-    int atEveryStep(int stride, const std::function<void()>& prepare,
-                    const std::function<void(platform::FileSystem&)>& op,
-                    const std::function<void(const std::string&)>& check) {
+    int atEveryStep(int stride, const std::function<void()>& prepare, const Op& op, const Check& check) {
         for (int step = 1;; step += stride) {
             prepare();
             const ChildOutcome outcome = test::runUntilCrash(step, op);
@@ -182,19 +193,115 @@ class Faults : public ::testing::Test {
                 return step;
         }
     }
+    // For every n, fails change n of `op` (once, then from n on) with `error`, then checks. A failed sync
+    // cannot be seen afterwards, so it must be reported unless `unreported` allows it; other failures may
+    // be absorbed when the outcome is right.
+    void ioErrorAtEveryChange(const std::string& name, int error, const std::function<void()>& prepare,
+                              const std::function<OperationReport(platform::FileSystem&)>& op,
+                              const std::function<bool(const std::string&, const OperationReport&)>& unreported,
+                              const std::function<void(const OperationReport&, const std::string&)>& check) {
+        for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
+            prepare();
+            failing_.failAt(n, error, sticky == 1);
+            const OperationReport report = guarded([&] { return op(failing_); });
+            const std::vector<std::string> failed = failing_.failed;
+            failing_.failAt(0, 0, false);
+            const std::string at = name + ", errno " + std::to_string(error) +
+                                   (sticky == 1 ? " from change " : " at change ") + std::to_string(n);
+            for (const std::string& call : failed)
+                EXPECT_TRUE(!call.starts_with("fsync ") || !report.errors.empty() || unreported(call, report))
+                    << at << ": " << call;
+            check(report, at);
+            sticky += failed.empty() ? 1 : 0;
+            n = failed.empty() ? 0 : n;
+        }
+    }
+    void skin() const { ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4); }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
     void leaveSkipRecords() const {
-        ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
+        skin();
         move("tagged.doc", true), move("Iconic", true);
         ASSERT_EQ(real_.restore().missingItems.size(), 2u);
         move("tagged.doc", false), move("Iconic", false);
     }
-    // A power loss at each fsync of an apply (folder or batch) and after it, then a batch restore that
-    // must restore every item. The kernel may have written back nothing, everything, or only the
-    // "Icon\r" files (so that a folder's flag and its "Icon\r" disagree unless both were flushed).
-    void powerLossAtEverySync(bool batchApply, bool freshState) {
-        const std::vector<std::set<std::string>> writtenBack = {
-            {}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
+
+    test::ScratchDir scratch_;
+    const std::string metadataFile_ = scratch_ / "metadata.json", empty_ = scratch_ / "empty";
+    mutable test::FakeWorkspace workspace_;  // reads the store for the checks
+    mutable std::map<platform::FileSystem*, std::unique_ptr<test::FakeWorkspace>> workspaces_;
+    mutable test::FaultFs noSync_{true}, failing_{true};
+    const QImage furball_ = loadFurball();
+    const std::string root_ = scratch_ / "home/Desktop", state_ = scratch_ / "home/state";
+    const std::string apps_ = scratch_ / "Applications", side_ = scratch_ / "side";
+    States before_, entries_;
+    const platform::DesktopDataFolders entryFolders_{scratch_ / "xdg/user", {scratch_ / "xdg/sys"}};
+    const IconEngine real_ = engine(noSync_);
+};
+
+TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
+    const auto then = [&](const std::function<OperationReport()>& next) -> Check {
+        return [&, next](const std::string& at) { expectClean(guarded(next), at); };
+    };
+    // "tagged.doc" replaced as an editor saves: the restore keeps it, the set-aside moves it into a skip
+    // record. Cut anywhere, its backup is in "backup.json" or in one skip record, never in none and never
+    // in two records; the next set-aside finishes the work.
+    const std::string replaced = root_ + "/tagged.doc";
+    const auto setAsideFinished = [&](const std::string& at) {
+        const auto [inManifest, records] = backups()[replaced];
+        EXPECT_TRUE((inManifest > 0 || records == 1) && records <= 1) << at << ": " << records << " records";
+        guarded([&] { return batch(noSync_).setAside(); });
+        EXPECT_EQ(backups()[replaced], std::pair(0, 1)) << at;
+        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName)) << at;
+        EXPECT_FALSE(batch(noSync_).pendingScope().has_value()) << at;
+        for (const auto& [item, state] : states())
+            EXPECT_TRUE(item == replaced || state == before_.at(item)) << at << ": " << item;
+    };
+    const auto entriesRestored = [&](const std::string& at) { expectEntriesRestored(at); };
+    ASSERT_EQ(batch(noSync_).apply(root_, true).succeeded, 6);  // the applications are in the batch
+    const std::vector<std::tuple<std::string, int, std::function<void()>, Op, Check>> sweeps = {
+        {"apply", 50, [&] { reset(); }, [&](auto& fs) { engine(fs).apply(root_, true, false); },
+         then([&] { return real_.restore(); })},
+        {"restore", 20, [&] { reset(), skin(); },
+         [&](auto& fs) { engine(fs).restore(); }, then([&] { return real_.restore(); })},
+        {"retry", 20, [&] { reset(), leaveSkipRecords(); }, [&](auto& fs) { engine(fs).retrySkipped(); },
+         then([&] { return real_.retrySkipped(); })},
+        {"batch apply", 100, [&] { reset(); }, [&](auto& fs) { batch(fs).apply(root_, true); },
+         then([&] { return batch(noSync_).restore(); })},
+        {"set-aside", 20,
+         [&] {
+             reset();
+             ASSERT_EQ(batch(noSync_).apply(root_, false).succeeded, 4);
+             test::writeFile(replaced + ".new", "edited"), stdfs::rename(replaced + ".new", replaced);
+         },
+         [&](auto& fs) { batch(fs).setAside(); }, setAsideFinished},
+        // Desktop entries go through the same transaction.
+        {"entries apply", 20, [&] { resetEntries(); }, [&](auto& fs) { entryBatch(fs).apply(empty_, true); },
+         entriesRestored},
+        {"entries restore", 10, [&] { resetEntries(), entryBatch(noSync_).apply(empty_, true); },
+         [&](auto& fs) { entryBatch(fs).restore(); }, entriesRestored}};
+    for (const auto& [name, least, prepare, op, check] : sweeps)
+        EXPECT_GT(atEveryStep(1, prepare, op, check), least) << name;
+}
+
+TEST_F(Faults, RestoreStoppedWhileRecoveringFromAStoppedApplyIsFinishedByTheNextRestore) {
+    const Op apply = [&](platform::FileSystem& fs) { engine(fs).apply(root_, true, false); };
+    auto applied = ChildOutcome::Crashed;
+    for (int step = 1; applied == ChildOutcome::Crashed && !HasFailure(); step += 7)
+        atEveryStep(
+            5, [&] { reset(), applied = test::runUntilCrash(step, apply); },
+            [&](auto& fs) { engine(fs).restore(); },
+            [&](const std::string& at) { expectClean(real_.restore(), "apply " + std::to_string(step) + " " + at); });
+}
+
+// A power loss at each fsync of a folder apply, of a first apply (new backup folders, the state folder
+// itself and "application-backups/<sha256>", must be durable in their parents before a backup is written
+// into them) and of a batch apply, and after it; then a batch restore must restore every item. The kernel
+// may have written back nothing, everything, or only the "Icon\r" files (so that a folder's flag and its
+// "Icon\r" disagree unless both were flushed).
+TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
+    const std::vector<std::set<std::string>> writtenBack = {
+        {}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
+    for (const auto& [batchApply, freshState] : {std::pair(false, false), {false, true}, {true, false}}) {
         for (std::size_t written = 0; written < writtenBack.size(); ++written) {
             auto outcome = ChildOutcome::Crashed;
             for (int sync = 1; outcome == ChildOutcome::Crashed && !HasFailure(); ++sync) {
@@ -202,230 +309,74 @@ class Faults : public ::testing::Test {
                 freshState ? (void)stdfs::remove_all(state_) : void();
                 outcome = test::runUntilCrash(0, [&](platform::FileSystem& fs) {
                     test::PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
-                    const std::set<std::string>& keep = writtenBack[written];
                     disk.beforeSync = [&](int n) {
                         if (n == sync)
-                            disk.dropUnsynced(keep), ::_exit(test::FaultFs::kCrashedExitCode);
+                            disk.dropUnsynced(writtenBack[written]), ::_exit(test::FaultFs::kCrashedExitCode);
                     };
                     batchApply ? batch(disk).apply(root_, true) : engine(disk).apply(root_, true, false);
-                    disk.dropUnsynced(keep);
+                    disk.dropUnsynced(writtenBack[written]);
                 });
-                ASSERT_NE(outcome, ChildOutcome::Failed) << "sync " << sync;
+                const std::string at = std::string(batchApply ? "batch" : freshState ? "first" : "folder") +
+                                       ", sync " + std::to_string(sync) + ", written back " + std::to_string(written);
+                ASSERT_NE(outcome, ChildOutcome::Failed) << at;
                 const OperationReport report = guarded([&] { return batch(noSync_).restore(); });
-                const std::string at =
-                    "sync " + std::to_string(sync) + ", written back " + std::to_string(written);
                 EXPECT_EQ(report.errors, std::vector<std::string>{}) << at;
                 expectOutcome(report, before_, at);
             }
         }
     }
-    // Fails change n of a folder apply or restore (once, then from n on) with each errno, for every n;
-    // "tagged.doc" is away during the restore. Then a final restore and retry.
-    void ioErrorAtEveryChange(bool restoring) {
-        ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
-        const States done = restoring ? before_ : states();
-        for (const int error : {EIO, ENOSPC, EACCES, EROFS}) {
-            for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
-                reset();
-                restoring ? (void)real_.apply(root_, true, false), move("tagged.doc", true) : void();
-                failing_.failAt(n, error, sticky == 1);
-                const OperationReport report = guarded(
-                    [&] { return restoring ? faulty_.restore() : faulty_.apply(root_, true, false); });
-                const std::vector<std::string> failed = failing_.failed;
-                failing_.failAt(0, 0, false);
-                const std::string at = (restoring ? "restore, errno " : "apply, errno ") +
-                                       std::to_string(error) +
-                                       (sticky == 1 ? " from change " : " at change ") + std::to_string(n);
-                // A failed sync cannot be seen afterwards, so it must be reported (but for the restore's
-                // extra syncs of the state folder once a manifest is emptied or a skip record synced); other
-                // failures may be absorbed when the outcome is right.
-                for (const std::string& call : failed) {
-                    // ... and the metadata store's sync after a vanished item's key was cleared.
-                    const bool extra =
-                        restoring && (call == "fsync " + state_ || (call == "fsync metadata-store" && report.errors.empty() &&
-                                                                    !report.missingItems.empty()));
-                    EXPECT_TRUE(!call.starts_with("fsync ") || extra || !report.errors.empty())
-                        << at << ": " << call;
-                }
-                expectOutcome(report, done, at);
-                const auto counted = [&](const auto& item) {
-                    return item.first.starts_with(root_) &&
-                           !mentions(report, stdfs::path(item.first).filename());
-                };
-                EXPECT_EQ(report.succeeded, std::count_if(done.begin(), done.end(), counted)) << at;
-                restoring ? move("tagged.doc", false) : void();
-                OperationReport final = guarded([&] { return real_.restore(); });
-                final.merge(guarded([&] { return real_.retrySkipped(); }));
-                expectOutcome(final, before_, at + ", then restored");
-                sticky += failed.empty() ? 1 : 0;
-                n = failed.empty() ? 0 : n;
-            }
-        }
-    }
-
-    test::ScratchDir scratch_;
-    const std::string metadataFile_ = scratch_ / "metadata.json";
-    mutable test::FakeWorkspace workspace_;  // reads the store for the checks
-    mutable std::map<platform::FileSystem*, std::unique_ptr<test::FakeWorkspace>> workspaces_;
-    test::FaultFs noSync_{true}, failing_{true};
-    const QImage furball_ = loadFurball();
-    const std::string root_ = scratch_ / "home/Desktop", state_ = scratch_ / "home/state";
-    const std::string apps_ = scratch_ / "Applications", side_ = scratch_ / "side";
-    States before_;
-    const platform::DesktopDataFolders entryFolders_{scratch_ / "xdg/user", {scratch_ / "xdg/sys"}};
-    const IconEngine real_ = engine(noSync_), faulty_ = engine(failing_);
-};
-
-TEST_F(Faults, ApplyStoppedAtEveryChangeIsUndoneByTheRestore) {
-    const int steps = atEveryStep(
-        1, [&] { reset(); }, [&](auto& fs) { engine(fs).apply(root_, true, false); },
-        [&](const std::string& at) { expectClean(real_.restore(), at); });
-    EXPECT_GT(steps, 50) << "the apply should make many changes";
 }
 
-// "tagged.doc" replaced as an editor saves: the restore keeps it, the set-aside moves it into a skip record.
-// Cut anywhere, its backup is in "backup.json" or in one skip record, never in none and never in two
-// records; the next set-aside finishes the work.
-TEST_F(Faults, SetAsideStoppedAtEveryChangeKeepsEveryBackupOnceAndIsFinishedByTheNext) {
-    const std::string replaced = root_ + "/tagged.doc";
-    const auto places = [&] {  // (in "backup.json", in how many skip records)
-        std::pair<bool, int> found{false, 0};
-        for (const auto& file : stdfs::recursive_directory_iterator(state_)) {
-            const bool manifest = file.path().filename() == kManifestFileName;
-            const bool record = file.path().parent_path().filename() == "missing-backups" &&
-                                file.path().extension() == ".json";
-            if (!manifest && !record)
-                continue;
-            const BackupManifest held = real_.readManifest(file.path()).value();
-            for (const BackupEntry& entry : held.entries)
-                if (root_ + "/" + entry.name == replaced)
-                    manifest ? void(found.first = true) : void(++found.second);
-        }
-        return found;
-    };
-    const int steps = atEveryStep(
-        1,
-        [&] {
-            reset();
-            ASSERT_EQ(batch(noSync_).apply(root_, false).succeeded, 4);
-            test::writeFile(replaced + ".new", "edited");
-            stdfs::rename(replaced + ".new", replaced);
-        },
-        [&](auto& fs) { batch(fs).setAside(); },
-        [&](const std::string& at) {
-            const auto [inManifest, records] = places();
-            EXPECT_TRUE((inManifest || records == 1) && records <= 1) << at << ": " << records << " records";
-            const OperationReport final = guarded([&] { return batch(noSync_).setAside(); });
-            EXPECT_EQ(places(), std::pair(false, 1)) << at;
-            EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName)) << at;
-            EXPECT_FALSE(batch(noSync_).pendingScope().has_value()) << at;
-            for (const auto& [item, state] : states())
-                EXPECT_TRUE(item == replaced || state == before_.at(item)) << at << ": " << item;
-        });
-    EXPECT_GT(steps, 20);
-}
-
-TEST_F(Faults, RestoreStoppedAtEveryChangeIsFinishedByTheNextRestore) {
-    const int steps = atEveryStep(
-        1,
-        [&] {
-            reset();
-            ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
-        },
-        [&](auto& fs) { engine(fs).restore(); },
-        [&](const std::string& at) { expectClean(real_.restore(), at); });
-    EXPECT_GT(steps, 20);
-}
-
-TEST_F(Faults, RetryStoppedAtEveryChangeIsFinishedByTheNextRetry) {
-    const int steps = atEveryStep(
-        1, [&] { reset(), leaveSkipRecords(); }, [&](auto& fs) { engine(fs).retrySkipped(); },
-        [&](const std::string& at) { expectClean(real_.retrySkipped(), at); });
-    EXPECT_GT(steps, 20);
-}
-
-TEST_F(Faults, BatchApplyWithApplicationsStoppedAtEveryChangeIsUndoneByABatchRestore) {
-    ASSERT_EQ(batch(noSync_).apply(root_, true).succeeded, 6);
-    const int steps = atEveryStep(
-        1, [&] { reset(); }, [&](auto& fs) { batch(fs).apply(root_, true); },
-        [&](const std::string& at) { expectClean(batch(noSync_).restore(), at); });
-    EXPECT_GT(steps, 100);
-}
-
-// Desktop entries go through the same transaction: cut anywhere, or failed at any change, the batch
-// restore puts the user's applications folder back exactly and loses no backup.
-TEST_F(Faults, DesktopEntriesStoppedOrFailedAtEveryChangeAreUndoneByABatchRestore) {
-    const States original = resetEntries();
-    const std::string empty = scratch_ / "empty";
-    ASSERT_EQ(entryBatch(noSync_).apply(empty, true).succeeded, 2);
-    ASSERT_NE(userEntries(), original);
-    const auto expectRestored = [&](const std::string& at) {
-        const OperationReport report = guarded([&] { return entryBatch(noSync_).restore(); });
-        EXPECT_EQ(report.errors, std::vector<std::string>{}) << at;
-        EXPECT_EQ(userEntries(), original) << at;
-        EXPECT_FALSE(entryBatch(noSync_).pendingScope().has_value()) << at;
-    };
-    expectRestored("first round trip");
-    const int steps = atEveryStep(
-        1, [&] { resetEntries(); }, [&](auto& fs) { entryBatch(fs).apply(empty, true); }, expectRestored);
-    EXPECT_GT(steps, 20);
-    atEveryStep(
-        1, [&] { resetEntries(), entryBatch(noSync_).apply(empty, true); },
-        [&](auto& fs) { entryBatch(fs).restore(); }, expectRestored);
-
-    for (const bool restoring : {false, true}) {
-        for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
-            resetEntries();
-            restoring ? (void)entryBatch(noSync_).apply(empty, true) : void();
-            failing_.failAt(n, EIO, sticky == 1);
-            const OperationReport report = guarded(
-                [&] { return restoring ? entryBatch(failing_).restore() : entryBatch(failing_).apply(empty, true); });
-            const std::vector<std::string> failed = failing_.failed;
-            failing_.failAt(0, 0, false);
-            const std::string at = (restoring ? "restore" : "apply") + std::string(sticky == 1 ? " from " : " at ") +
-                                   "change " + std::to_string(n);
-            // As for folders, the restore's syncs of a backup folder once its manifest is gone may fail
-            // unreported.
-            for (const std::string& call : failed)
-                EXPECT_TRUE(!call.starts_with("fsync ") || (restoring && call.starts_with("fsync " + state_)) ||
-                            !report.errors.empty())
-                    << at << ": " << call;
-            expectRestored(at);
-            sticky += failed.empty() ? 1 : 0;
-            n = failed.empty() ? 0 : n;
-        }
-    }
-}
-
-TEST_F(Faults, RestoreStoppedWhileRecoveringFromAStoppedApplyIsFinishedByTheNextRestore) {
-    const auto apply = [&](platform::FileSystem& fs) { engine(fs).apply(root_, true, false); };
-    auto applied = ChildOutcome::Crashed;
-    for (int step = 1; applied == ChildOutcome::Crashed && !HasFailure(); step += 7) {
-        atEveryStep(
-            5, [&] { reset(), applied = test::runUntilCrash(step, apply); },
-            [&](auto& fs) { engine(fs).restore(); },
-            [&](const std::string& at) {
-                expectClean(real_.restore(), "apply " + std::to_string(step) + " " + at);
-            });
-    }
-}
-
-TEST_F(Faults, PowerLossAtEverySyncOfAFolderApplyKeepsEveryChangedItemsBackup) {
-    powerLossAtEverySync(false, false);
-}
-
-// New backup folders (the state folder itself, "application-backups/<sha256>") must be durable in their
-// parents before a backup is written into them.
-TEST_F(Faults, PowerLossDuringTheFirstApplyKeepsTheNewStateFolder) {
-    powerLossAtEverySync(false, true);
-}
-TEST_F(Faults, PowerLossDuringABatchApplyKeepsTheApplicationBackupFolders) {
-    powerLossAtEverySync(true, false);
-}
-
+// Fails change n of a folder apply or restore (once, then from n on) with each errno, for every n;
+// "tagged.doc" is away during the restore. Then a final restore and retry.
 TEST_F(Faults, AnIoErrorAtAnyChangeOfAnApplyOrARestoreIsReportedAndLosesNoBackup) {
-    ioErrorAtEveryChange(false);
-    ioErrorAtEveryChange(true);
+    ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
+    const States skinned = states();
+    for (const bool restoring : {false, true}) {
+        const States& done = restoring ? before_ : skinned;
+        const auto prepare = [&] {
+            reset();
+            restoring ? (void)real_.apply(root_, true, false), move("tagged.doc", true) : void();
+        };
+        const auto op = [&](platform::FileSystem& fs) {
+            return restoring ? engine(fs).restore() : engine(fs).apply(root_, true, false);
+        };
+        // The restore's extra syncs of the state folder once a manifest is emptied or a skip record synced,
+        // and the store's sync after a vanished item's key was cleared.
+        const auto unreported = [&](const std::string& call, const OperationReport& report) {
+            return restoring && (call == "fsync " + state_ || (call == "fsync metadata-store" &&
+                                                               report.errors.empty() && !report.missingItems.empty()));
+        };
+        const auto check = [&](const OperationReport& report, const std::string& at) {
+            expectOutcome(report, done, at);
+            const auto counted = [&](const auto& item) {
+                return item.first.starts_with(root_) && !mentions(report, stdfs::path(item.first).filename());
+            };
+            EXPECT_EQ(report.succeeded, std::count_if(done.begin(), done.end(), counted)) << at;
+            restoring ? move("tagged.doc", false) : void();
+            OperationReport final = guarded([&] { return real_.restore(); });
+            final.merge(guarded([&] { return real_.retrySkipped(); }));
+            expectOutcome(final, before_, at + ", then restored");
+        };
+        for (const int error : {EIO, ENOSPC, EACCES, EROFS})
+            ioErrorAtEveryChange(restoring ? "restore" : "apply", error, prepare, op, unreported, check);
+    }
+}
+
+// Desktop entries failed at any change: the batch restore puts the user's applications folder back exactly.
+TEST_F(Faults, DesktopEntriesFailedAtEveryChangeAreRestoredByABatchRestore) {
+    ASSERT_EQ(entryBatch(noSync_).apply(empty_, true).succeeded, 2);
+    ASSERT_NE(userEntries(), entries_);
+    expectEntriesRestored("first round trip");
+    for (const bool restoring : {false, true}) {
+        ioErrorAtEveryChange(
+            restoring ? "restore" : "apply", EIO,
+            [&] { resetEntries(), restoring ? (void)entryBatch(noSync_).apply(empty_, true) : void(); },
+            [&](auto& fs) { return restoring ? entryBatch(fs).restore() : entryBatch(fs).apply(empty_, true); },
+            // As for folders, the restore's syncs of a backup folder once its manifest is gone.
+            [&](const std::string& call, auto&) { return restoring && call.starts_with("fsync " + state_); },
+            [&](auto&, const std::string& at) { expectEntriesRestored(at); });
+    }
 }
 
 TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
@@ -455,10 +406,10 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
             ASSERT_EQ(::pipe(barrier), 0);
             std::vector<pid_t> children;
             for (const std::string& op : {a, b}) {  // each waits for its byte through the pipe
-                std::fflush(nullptr);
-                char go = 0;
-                if (children.emplace_back(::fork()) == 0)
-                    ::_exit(::read(barrier[0], &go, 1) == 1 ? outcome(op) : 0);
+                children.push_back(forked([&] {
+                    char go = 0;
+                    return ::read(barrier[0], &go, 1) == 1 ? outcome(op) : 0;
+                }));
             }
             EXPECT_EQ(::write(barrier[1], "go", 2), 2);
             std::string seen;
@@ -476,20 +427,15 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
 // Each engine operation takes its own folder's lock, not only the batch's: while another process holds
 // it, every one is refused at once and changes nothing.
 TEST_F(Faults, EveryEngineOperationIsRefusedWhileAnotherProcessHoldsItsLock) {
-    leaveSkipRecords();
-    ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
+    leaveSkipRecords(), skin();
     const States skinned = states();
-    const std::set<std::string> kept = backups();
-    int held[2], release[2];
+    const auto kept = backups();
+    int held[2];
     ASSERT_EQ(::pipe(held), 0);
-    ASSERT_EQ(::pipe(release), 0);
-    std::fflush(nullptr);
-    const pid_t holder = ::fork();
-    if (holder == 0) {
+    const pid_t holder = forked([&] {
         const OperationLock lock(platform::FileSystem::real(), state_, kEngineLockFileName);
-        char byte = 0;
-        ::_exit(::write(held[1], "h", 1) == 1 && ::read(release[0], &byte, 1) == 1 ? 0 : 1);
-    }
+        return ::write(held[1], "h", 1) == 1 ? ::pause() : 1;
+    });
     char byte = 0;
     ASSERT_EQ(::read(held[0], &byte, 1), 1);
     for (const auto& op : std::vector<std::function<void()>>{[&] { real_.apply(root_, true, false); },
@@ -498,11 +444,7 @@ TEST_F(Faults, EveryEngineOperationIsRefusedWhileAnotherProcessHoldsItsLock) {
         EXPECT_EQ(guarded([&] { return op(), OperationReport{}; }).errors,
                   std::vector<std::string>{errorLine("*", kLockBusyMessage)});
     }
-    EXPECT_EQ(::write(release[1], "r", 1), 1);
-    int status = -1;
-    EXPECT_EQ(::waitpid(holder, &status, 0), holder);
-    for (const int fd : {held[0], held[1], release[0], release[1]})
-        ::close(fd);
+    ::kill(holder, SIGKILL), ::waitpid(holder, nullptr, 0), ::close(held[0]), ::close(held[1]);
     EXPECT_EQ(states(), skinned);
     EXPECT_EQ(backups(), kept);
     OperationReport final = real_.restore();
@@ -513,15 +455,15 @@ TEST_F(Faults, EveryEngineOperationIsRefusedWhileAnotherProcessHoldsItsLock) {
 // What another process's exchange (a sync client, an editor saving by rename) must never change: the
 // unrelated object's own attributes, its "Icon\r" and its contents, wherever it stands by then.
 std::string snapshot(const std::string& path) {
-    std::string out = test::exists(path + "/Icon\r") ? test::readFile(path + "/Icon\r") : "";
-    for (const std::string& at : {path, path + "/Icon\r"})
-        for (const auto& [name, value] : test::userAttributes(at))
-            out += "|" + name + "=" + std::string(value.begin(), value.end());
-    return stdfs::is_directory(path) ? out : out + "|" + test::readFile(path);
+    return fileOf(path + "/Icon\r") + attributesOf(path) + attributesOf(path + "/Icon\r") +
+           (stdfs::is_directory(path) ? "" : "|" + test::readFile(path));
 }
-
 bool exchange(const std::string& a, const std::string& b) {
     return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
+}
+ino_t inodeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 class Exchange : public test::EngineTest {
@@ -529,52 +471,48 @@ class Exchange : public test::EngineTest {
     // An item and an unrelated object of the same kind outside the root, each with its own Mac form.
     void SetUp() override {
         test::EngineTest::SetUp();
-        for (const std::string& path : {at("doc.txt"), scratch / "other.txt"})
-            test::writeFile(path, "contents of " + path);
-        for (const std::string& path : {at("Pics"), scratch / "OtherPics"}) {
-            test::makeDirectory(path);
-            test::writeFile(path + "/Icon\r", "icon of " + path);
-            test::setRawAttribute(path + "/Icon\r", test::kResourceFork,
-                                  test::resourceFork("TEXT", 128, path));
-        }
-        for (const std::string& path :
-             {at("doc.txt"), scratch / "other.txt", at("Pics"), scratch / "OtherPics"}) {
-            test::setRawAttribute(path, test::kFinderInfo, test::finderInfo("TEXTttxt"));
-            test::setRawAttribute(path, test::kResourceFork, test::resourceFork("TEXT", 128, path));
+        for (const auto& [item, other] : pairs) {
+            for (const std::string& path : {item, other}) {
+                if (path.ends_with(".txt")) {
+                    test::writeFile(path, "contents of " + path);
+                } else {
+                    test::makeDirectory(path), test::writeFile(path + "/Icon\r", "icon of " + path);
+                    test::setRawAttribute(path + "/Icon\r", test::kResourceFork, test::resourceFork("TEXT", 128, path));
+                }
+                test::setRawAttribute(path, test::kFinderInfo, test::finderInfo("TEXTttxt"));
+                test::setRawAttribute(path, test::kResourceFork, test::resourceFork("TEXT", 128, path));
+            }
         }
     }
     const std::vector<std::pair<std::string, std::string>> pairs{{at("doc.txt"), scratch / "other.txt"},
                                                                  {at("Pics"), scratch / "OtherPics"}};
-    bool names(const std::string& call, const std::string& path) const {
+};
+
+// At the n-th call on the item, the item and the unrelated object trade places.
+TEST_F(Exchange, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
+    const auto names = [](const std::string& call, const std::string& path) {
         std::istringstream words(call);
         for (std::string word; words >> word;)
             if (word == path || word.starts_with(path + "/"))
                 return true;
         return false;
-    }
-};
-
-// At the n-th call on the item, the item and the unrelated object trade places.
-TEST_F(Exchange, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
+    };
     for (const bool restoring : {false, true}) {
         for (const auto& [item, other] : pairs) {
             for (int n = 1;; ++n) {
                 const std::string before = snapshot(other), original = snapshot(item);
-                struct stat st {};
-                ASSERT_EQ(::lstat(other.c_str(), &st), 0);
-                const ino_t otherInode = st.st_ino;
+                const std::string name = stdfs::path(item).filename();
+                const ino_t otherInode = inodeOf(other);
                 if (restoring) {
                     ASSERT_EQ(engine.apply(root, false, false).errors, std::vector<std::string>{});
                 }
                 int seen = 0;
                 bool swapped = false;
                 fs.observe = [&](const std::string& call) {
-                    if (!call.starts_with("close ") && names(call, item) && ++seen == n) {
+                    if (!call.starts_with("close ") && names(call, item) && ++seen == n)
                         swapped = exchange(item, other);
-                    }
                 };
-                const OperationReport report =
-                    restoring ? engine.restore() : engine.apply(root, false, false);
+                const OperationReport report = restoring ? engine.restore() : engine.apply(root, false, false);
                 fs.observe = nullptr;
                 const std::string at =
                     (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
@@ -583,7 +521,6 @@ TEST_F(Exchange, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                     break;
                 }
                 // Exchanged before the apply took the item's identity, the other object was the item.
-                const std::string name = stdfs::path(item).filename();
                 const auto manifest = engine.loadManifest();
                 const bool recordedOther =
                     !restoring && manifest &&
@@ -594,12 +531,12 @@ TEST_F(Exchange, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                     ASSERT_TRUE(exchange(item, other)) << at;
                 }
                 if (restoring) {
-                    const bool reported =
-                        std::any_of(report.errors.begin(), report.errors.end(), [&](auto& line) {
-                            return line == errorLine(name, "原位置的项目已被替换") ||
-                                   line == errorLine(name, "原位置出现了不同的项目，已保留备份");
-                        });
-                    EXPECT_TRUE(reported) << at << ": " << testing::PrintToString(report.errors);
+                    const auto& errors = report.errors;
+                    EXPECT_GT(std::count(errors.begin(), errors.end(), errorLine(name, "原位置的项目已被替换")) +
+                                  std::count(errors.begin(), errors.end(),
+                                             errorLine(name, "原位置出现了不同的项目，已保留备份")),
+                              0)
+                        << at << ": " << testing::PrintToString(errors);
                     EXPECT_TRUE(manifest.has_value()) << at << ": the backup was dropped";
                 }
                 ASSERT_EQ(engine.restore().errors, std::vector<std::string>{}) << at;
@@ -617,34 +554,25 @@ TEST_F(Exchange, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
 // restore never writes an item's old icon onto the object that stands in its place.
 TEST_F(Exchange, ARealRaceNeverWritesTheOtherObject) {
     std::map<std::string, ino_t> inode;
-    for (const auto& [item, other] : pairs) {
-        struct stat st {};
-        ASSERT_EQ(::lstat(other.c_str(), &st), 0);
-        inode[other] = st.st_ino;
-    }
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        for (;;) {
-            for (const auto& [item, other] : pairs) {
+    for (const auto& [item, other] : pairs)
+        inode[other] = inodeOf(other);
+    const pid_t child = forked([&] {
+        for (;;)
+            for (const auto& [item, other] : pairs)
                 exchange(item, other);
-            }
-        }
-    }
+        return 0;
+    });
     ASSERT_GT(child, 0);
     IconEngine racing(platform::FileSystem::real(), backups, loadFurball(), workspace);
     for (int round = 0; round < 40; ++round) {
         try {
-            racing.apply(root, false, false);
-            racing.restore();
+            racing.apply(root, false, false), racing.restore();
         } catch (const std::exception&) {
         }
     }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0);
     for (const auto& [item, other] : pairs) {
-        struct stat st {};
-        if (::lstat(item.c_str(), &st) == 0 && st.st_ino == inode[other]) {
+        if (inodeOf(item) == inode[other]) {
             ASSERT_TRUE(exchange(item, other));
         }
         // The other object may have been skinned while it stood in the item's place (it then was the item),
@@ -652,5 +580,6 @@ TEST_F(Exchange, ARealRaceNeverWritesTheOtherObject) {
         EXPECT_EQ(snapshot(other).find(item), std::string::npos) << other;
     }
 }
+
 }  // namespace
 }  // namespace lumaro

@@ -30,14 +30,8 @@ void PrintTo(const OperationReport& r, std::ostream* os) {
 
 namespace lumaro::test {
 
-long FaultFs::indexOf(const std::string& entry) const {
-    const auto it = std::find(log.begin(), log.end(), entry);
-    return it == log.end() ? -1 : static_cast<long>(it - log.begin());
-}
-
 int FaultFs::note(const std::string& call, bool change) {
-    if (record)
-        log.push_back(call);
+    log.push_back(call);
     if (observe)
         observe(call);
     if (change && ++changes_ == crashAt)
@@ -49,164 +43,15 @@ int FaultFs::note(const std::string& call, bool change) {
     return it == fail.end() ? 0 : it->second;
 }
 
-std::string FaultFs::nameOf(int fd) const {
-    const auto it = names_.find(fd);
-    return it == names_.end() ? std::to_string(fd) : it->second;
-}
-
-int FaultFs::lstat(const std::string& path, platform::FileStatus& out) {
-    if (const int err = note("lstat " + path))
-        return err;
-    const int err = target().lstat(path, out);
-    out.device += err == 0 && path == otherDevice ? 1 : 0;
-    if (err == 0 && afterLstat)
-        afterLstat(path, out);
-    return err;
-}
-
-int FaultFs::access(const std::string& path, int mode) {
-    const int err = note("access " + path);
-    return err != 0 ? err : target().access(path, mode);
-}
-
-int FaultFs::listDirectory(const std::string& path, std::vector<std::string>& names) {
-    const int err = note("list " + path);
-    return err != 0 ? err : target().listDirectory(path, names);
-}
-
-int FaultFs::open(const std::string& path, int flags, unsigned mode, int& fd) {
+int FaultFs::opened(const std::string& path, int flags, int& fd, const std::function<int()>& open) {
     platform::FileStatus st;
     if ((flags & O_NONBLOCK) == 0 && target().stat(path, st) == 0 && st.type() == S_IFIFO)
         return blocked = true, EAGAIN;
     int err = note("open " + path, (flags & (O_CREAT | O_TRUNC)) != 0);
-    err = err != 0 ? err : target().open(path, flags, mode, fd);
+    err = err != 0 ? err : open();
     if (err == 0)
         openFds.insert(fd), names_[fd] = path;
     return err;
-}
-
-int FaultFs::fstat(int fd, platform::FileStatus& out) {
-    const int err = target().fstat(fd, out);
-    if (err == 0 && afterFstat)
-        afterFstat(out);
-    return err;
-}
-
-int FaultFs::write(int fd, const void* data, std::size_t size, std::size_t& written) {
-    const int err = note("write " + nameOf(fd), true);
-    return err != 0 ? err : target().write(fd, data, size, written);
-}
-
-int FaultFs::ftruncate(int fd, std::uint64_t length) {
-    const int err = note("ftruncate " + nameOf(fd), true);
-    return err != 0 ? err : target().ftruncate(fd, length);
-}
-
-int FaultFs::fchmod(int fd, unsigned mode) {
-    const int err = note("fchmod " + nameOf(fd), true);
-    return err != 0 ? err : target().fchmod(fd, mode);
-}
-
-int FaultFs::fsync(int fd) {
-    const int err = note("fsync " + nameOf(fd), true);
-    return err != 0 || noSync ? err : target().fsync(fd);
-}
-
-int FaultFs::flock(int fd, int operation) {
-    if ((operation & (LOCK_UN | LOCK_NB)) == 0)
-        return blocked = true, EWOULDBLOCK;
-    return target().flock(fd, operation);
-}
-
-int FaultFs::close(int fd) {
-    const int injected = note("close " + nameOf(fd));
-    openFds.erase(fd), names_.erase(fd);
-    const int err = target().close(fd);
-    return injected != 0 ? injected : err;
-}
-
-int FaultFs::openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) {
-    const std::string path = nameOf(folder) + "/" + name;
-    platform::FileStatus st;
-    if ((flags & O_NONBLOCK) == 0 && target().stat(path, st) == 0 && st.type() == S_IFIFO)
-        return blocked = true, EAGAIN;
-    int err = note("open " + path, (flags & (O_CREAT | O_TRUNC)) != 0);
-    err = err != 0 ? err : target().openAt(folder, name, flags, mode, fd);
-    if (err == 0)
-        openFds.insert(fd), names_[fd] = path;
-    return err;
-}
-
-int FaultFs::unlinkAt(int folder, const std::string& name) {
-    const int err = note("unlink " + nameOf(folder) + "/" + name, true);
-    return err != 0 ? err : target().unlinkAt(folder, name);
-}
-
-int FaultFs::lstatAt(int folder, const std::string& name, platform::FileStatus& out) {
-    const std::string path = nameOf(folder) + "/" + name;
-    if (const int err = note("lstat " + path))
-        return err;
-    const int err = target().lstatAt(folder, name, out);
-    if (err == 0 && afterLstat)
-        afterLstat(path, out);
-    return err;
-}
-
-int FaultFs::renameAt(int folder, const std::string& from, const std::string& to) {
-    const std::string dir = nameOf(folder);
-    int err = note("rename " + dir + "/" + from + " " + dir + "/" + to, true);
-    err = err != 0 ? err : target().renameAt(folder, from, to);
-    if (afterRename)
-        afterRename(dir + "/" + to);
-    return err;
-}
-
-int FaultFs::fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
-                           std::size_t& length) {
-    if (const int err = note("getAttribute " + nameOf(fd) + " " + name))
-        return err;
-    const int hooked = onGetAttribute ? onGetAttribute(name, buffer, size, length) : -1;
-    return hooked >= 0 ? hooked : target().fgetAttribute(fd, name, buffer, size, length);
-}
-
-int FaultFs::fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) {
-    const int err = note("setAttribute " + nameOf(fd) + " " + name, true);
-    return err != 0 ? err : target().fsetAttribute(fd, name, data, size);
-}
-
-int FaultFs::fremoveAttribute(int fd, const std::string& name) {
-    const int err = note("removeAttribute " + nameOf(fd) + " " + name, true);
-    return err != 0 ? err : target().fremoveAttribute(fd, name);
-}
-
-int FaultFs::flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) {
-    if (const int err = note("listAttributes " + nameOf(fd)))
-        return err;
-    const int hooked = onListAttributes ? onListAttributes(buffer, size, length) : -1;
-    return hooked >= 0 ? hooked : target().flistAttributes(fd, buffer, size, length);
-}
-
-int FaultFs::mkdir(const std::string& path, unsigned mode) {
-    const int err = note("mkdir " + path, true);
-    return err != 0 ? err : target().mkdir(path, mode);
-}
-
-int FaultFs::rename(const std::string& from, const std::string& to) {
-    int err = note("rename " + from + " " + to, true);
-    err = err != 0 ? err : target().rename(from, to);
-    if (afterRename)
-        afterRename(to);
-    return err;
-}
-
-int FaultFs::unlink(const std::string& path) {
-    const int err = note("unlink " + path, true);
-    return err != 0 ? err : target().unlink(path);
-}
-
-int FaultFs::rmdir(const std::string& path) {
-    const int err = note("rmdir " + path, true);
-    return err != 0 ? err : target().rmdir(path);
 }
 
 ChildOutcome runUntilCrash(int crashAt, const std::function<void(platform::FileSystem&)>& operation) {

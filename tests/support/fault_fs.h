@@ -1,6 +1,10 @@
 // Fault models over the FileSystem seam: one hookable, recording disk (FaultFs) and a power loss.
 #pragma once
 
+#include <sys/file.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -39,8 +43,7 @@ class FaultFs : public platform::ForwardingFileSystem {
     std::vector<std::string> log, failed;
     std::map<std::string, int> fail;
     std::set<int> openFds;
-    bool noSync, record = true,
-                 blocked = false;  // record: keep `log`; blocked: a call that would have waited was refused
+    bool noSync, blocked = false;  // blocked: a call that would have waited was refused
     int crashAt = 0;
     std::string otherDevice;  // lstat reports this path on another device
     std::function<void(const std::string& call)> observe;
@@ -54,38 +57,103 @@ class FaultFs : public platform::ForwardingFileSystem {
     void failAt(int n, int error, bool sticky) {
         failAt_ = n, error_ = error, sticky_ = sticky, changes_ = 0, failed.clear(), log.clear();
     }
-    bool called(const std::string& entry) const { return indexOf(entry) >= 0; }
-    long indexOf(const std::string& entry) const;  // of the first such entry, -1 when none
-
-    int lstat(const std::string& path, platform::FileStatus& out) override;
-    int access(const std::string& path, int mode) override;
-    int listDirectory(const std::string& path, std::vector<std::string>& names) override;
-    int open(const std::string& path, int flags, unsigned mode, int& fd) override;
-    int fstat(int fd, platform::FileStatus& out) override;
-    int write(int fd, const void* data, std::size_t size, std::size_t& written) override;
-    int ftruncate(int fd, std::uint64_t length) override;
-    int fchmod(int fd, unsigned mode) override;
-    int fsync(int fd) override;
-    int flock(int fd, int operation) override;
-    int close(int fd) override;  // the descriptor is released even when a failure is injected
-    int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override;
-    int unlinkAt(int folder, const std::string& name) override;
-    int lstatAt(int folder, const std::string& name, platform::FileStatus& out) override;
-    int renameAt(int folder, const std::string& from, const std::string& to) override;
-    int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
-                      std::size_t& length) override;
-    int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) override;
-    int fremoveAttribute(int fd, const std::string& name) override;
-    int flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) override;
-    int mkdir(const std::string& path, unsigned mode) override;
-    int rename(const std::string& from, const std::string& to) override;
-    int unlink(const std::string& path) override;
-    int rmdir(const std::string& path) override;
+    long indexOf(const std::string& entry) const {  // of the first such entry, -1 when none
+        const auto it = std::find(log.begin(), log.end(), entry);
+        return it == log.end() ? -1 : it - log.begin();
+    }
     // Logs and counts a call, and gives the injected errno or 0; also for stores beside the files.
     int note(const std::string& call, bool change = false);
 
+// Notes the call and, unless an error is injected, gives `then`.
+#define LUMARO_NOTED(call, change, then)    \
+    if (const int err = note(call, change)) \
+        return err;                         \
+    return then
+    int access(const std::string& p, int m) override { LUMARO_NOTED("access " + p, false, target().access(p, m)); }
+    int listDirectory(const std::string& p, std::vector<std::string>& names) override {
+        LUMARO_NOTED("list " + p, false, target().listDirectory(p, names));
+    }
+    int lstat(const std::string& p, platform::FileStatus& out) override {
+        LUMARO_NOTED("lstat " + p, false, looked(p, target().lstat(p, out), out, p == otherDevice));
+    }
+    int lstatAt(int dir, const std::string& name, platform::FileStatus& out) override {
+        const std::string p = nameOf(dir) + "/" + name;
+        LUMARO_NOTED("lstat " + p, false, looked(p, target().lstatAt(dir, name, out), out, false));
+    }
+    int fstat(int fd, platform::FileStatus& out) override {
+        const int err = target().fstat(fd, out);
+        return err == 0 && afterFstat ? (afterFstat(out), 0) : err;
+    }
+    int open(const std::string& p, int flags, unsigned m, int& fd) override {
+        return opened(p, flags, fd, [&] { return target().open(p, flags, m, fd); });
+    }
+    int openAt(int dir, const std::string& name, int flags, unsigned m, int& fd) override {
+        return opened(nameOf(dir) + "/" + name, flags, fd, [&] { return target().openAt(dir, name, flags, m, fd); });
+    }
+    int write(int fd, const void* data, std::size_t size, std::size_t& written) override {
+        LUMARO_NOTED("write " + nameOf(fd), true, target().write(fd, data, size, written));
+    }
+    int ftruncate(int fd, std::uint64_t n) override {
+        LUMARO_NOTED("ftruncate " + nameOf(fd), true, target().ftruncate(fd, n));
+    }
+    int fchmod(int fd, unsigned m) override { LUMARO_NOTED("fchmod " + nameOf(fd), true, target().fchmod(fd, m)); }
+    int fsync(int fd) override { LUMARO_NOTED("fsync " + nameOf(fd), true, noSync ? 0 : target().fsync(fd)); }
+    int flock(int fd, int op) override {
+        return (op & (LOCK_UN | LOCK_NB)) == 0 ? (blocked = true, EWOULDBLOCK) : target().flock(fd, op);
+    }
+    int close(int fd) override {  // the descriptor is released even when a failure is injected
+        const int injected = note("close " + nameOf(fd));
+        openFds.erase(fd), names_.erase(fd);
+        const int err = target().close(fd);
+        return injected != 0 ? injected : err;
+    }
+    int unlinkAt(int dir, const std::string& name) override {
+        LUMARO_NOTED("unlink " + nameOf(dir) + "/" + name, true, target().unlinkAt(dir, name));
+    }
+    int renameAt(int dir, const std::string& from, const std::string& to) override {
+        const std::string d = nameOf(dir) + "/";
+        return renamed("rename " + d + from + " " + d + to, d + to, [&] { return target().renameAt(dir, from, to); });
+    }
+    int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
+                      std::size_t& length) override {
+        LUMARO_NOTED("getAttribute " + nameOf(fd) + " " + name, false,
+                     orForward(onGetAttribute ? onGetAttribute(name, buffer, size, length) : -1,
+                               [&] { return target().fgetAttribute(fd, name, buffer, size, length); }));
+    }
+    int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) override {
+        LUMARO_NOTED("setAttribute " + nameOf(fd) + " " + name, true, target().fsetAttribute(fd, name, data, size));
+    }
+    int fremoveAttribute(int fd, const std::string& name) override {
+        LUMARO_NOTED("removeAttribute " + nameOf(fd) + " " + name, true, target().fremoveAttribute(fd, name));
+    }
+    int flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) override {
+        LUMARO_NOTED("listAttributes " + nameOf(fd), false,
+                     orForward(onListAttributes ? onListAttributes(buffer, size, length) : -1,
+                               [&] { return target().flistAttributes(fd, buffer, size, length); }));
+    }
+    int mkdir(const std::string& p, unsigned m) override { LUMARO_NOTED("mkdir " + p, true, target().mkdir(p, m)); }
+    int rename(const std::string& from, const std::string& to) override {
+        return renamed("rename " + from + " " + to, to, [&] { return target().rename(from, to); });
+    }
+    int unlink(const std::string& p) override { LUMARO_NOTED("unlink " + p, true, target().unlink(p)); }
+    int rmdir(const std::string& p) override { LUMARO_NOTED("rmdir " + p, true, target().rmdir(p)); }
+#undef LUMARO_NOTED
+
   private:
-    std::string nameOf(int fd) const;
+    std::string nameOf(int fd) const {
+        const auto it = names_.find(fd);
+        return it == names_.end() ? std::to_string(fd) : it->second;
+    }
+    int looked(const std::string& path, int err, platform::FileStatus& out, bool otherDevice_) {
+        out.device += err == 0 && otherDevice_ ? 1 : 0;
+        return err == 0 && afterLstat ? (afterLstat(path, out), 0) : err;
+    }
+    static int orForward(int hooked, const std::function<int()>& forward) { return hooked >= 0 ? hooked : forward(); }
+    int opened(const std::string& path, int flags, int& fd, const std::function<int()>& open);
+    int renamed(const std::string& call, const std::string& to, const std::function<int()>& rename) {
+        const int err = note(call, true), got = err != 0 ? err : rename();
+        return afterRename ? (afterRename(to), got) : got;
+    }
     std::map<int, std::string> names_;
     int failAt_ = 0, error_ = 0, changes_ = 0;
     bool sticky_ = false;
