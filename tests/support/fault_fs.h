@@ -65,22 +65,22 @@ class FaultFs : public platform::ForwardingFileSystem {
     int note(const std::string& call, bool change = false);
 
 // Notes the call and, unless an error is injected, gives `then`.
-#define LUMARO_NOTED(call, change, then)    \
+#define NOTED(call, change, then)           \
     if (const int err = note(call, change)) \
         return err;                         \
     return then
-    int access(const std::string& p, int m) override { LUMARO_NOTED("access " + p, false, target().access(p, m)); }
-    int listDirectory(const std::string& p, std::vector<std::string>& names) override {
-        LUMARO_NOTED("list " + p, false, target().listDirectory(p, names));
+    using Status = platform::FileStatus;
+    using Names = std::vector<std::string>;
+    int access(const std::string& p, int m) override { NOTED("access " + p, false, target().access(p, m)); }
+    int listDirectory(const std::string& p, Names& n) override { NOTED("list " + p, false, target().listDirectory(p, n)); }
+    int lstat(const std::string& p, Status& out) override {
+        NOTED("lstat " + p, false, looked(p, target().lstat(p, out), out, p == otherDevice));
     }
-    int lstat(const std::string& p, platform::FileStatus& out) override {
-        LUMARO_NOTED("lstat " + p, false, looked(p, target().lstat(p, out), out, p == otherDevice));
-    }
-    int lstatAt(int dir, const std::string& name, platform::FileStatus& out) override {
+    int lstatAt(int dir, const std::string& name, Status& out) override {
         const std::string p = nameOf(dir) + "/" + name;
-        LUMARO_NOTED("lstat " + p, false, looked(p, target().lstatAt(dir, name, out), out, false));
+        NOTED("lstat " + p, false, looked(p, target().lstatAt(dir, name, out), out, false));
     }
-    int fstat(int fd, platform::FileStatus& out) override {
+    int fstat(int fd, Status& out) override {
         const int err = target().fstat(fd, out);
         return err == 0 && afterFstat ? (afterFstat(out), 0) : err;
     }
@@ -90,14 +90,12 @@ class FaultFs : public platform::ForwardingFileSystem {
     int openAt(int dir, const std::string& name, int flags, unsigned m, int& fd) override {
         return opened(nameOf(dir) + "/" + name, flags, fd, [&] { return target().openAt(dir, name, flags, m, fd); });
     }
-    int write(int fd, const void* data, std::size_t size, std::size_t& written) override {
-        LUMARO_NOTED("write " + nameOf(fd), true, target().write(fd, data, size, written));
+    int write(int fd, const void* d, std::size_t n, std::size_t& w) override {
+        NOTED("write " + nameOf(fd), true, target().write(fd, d, n, w));
     }
-    int ftruncate(int fd, std::uint64_t n) override {
-        LUMARO_NOTED("ftruncate " + nameOf(fd), true, target().ftruncate(fd, n));
-    }
-    int fchmod(int fd, unsigned m) override { LUMARO_NOTED("fchmod " + nameOf(fd), true, target().fchmod(fd, m)); }
-    int fsync(int fd) override { LUMARO_NOTED("fsync " + nameOf(fd), true, noSync ? 0 : target().fsync(fd)); }
+    int ftruncate(int fd, std::uint64_t n) override { NOTED("ftruncate " + nameOf(fd), true, target().ftruncate(fd, n)); }
+    int fchmod(int fd, unsigned m) override { NOTED("fchmod " + nameOf(fd), true, target().fchmod(fd, m)); }
+    int fsync(int fd) override { NOTED("fsync " + nameOf(fd), true, noSync ? 0 : target().fsync(fd)); }
     int flock(int fd, int op) override {
         return (op & (LOCK_UN | LOCK_NB)) == 0 ? (blocked = true, EWOULDBLOCK) : target().flock(fd, op);
     }
@@ -107,37 +105,36 @@ class FaultFs : public platform::ForwardingFileSystem {
         const int err = target().close(fd);
         return injected != 0 ? injected : err;
     }
-    int unlinkAt(int dir, const std::string& name) override {
-        LUMARO_NOTED("unlink " + nameOf(dir) + "/" + name, true, target().unlinkAt(dir, name));
+    int unlinkAt(int dir, const std::string& n) override {
+        NOTED("unlink " + nameOf(dir) + "/" + n, true, target().unlinkAt(dir, n));
     }
     int renameAt(int dir, const std::string& from, const std::string& to) override {
         const std::string d = nameOf(dir) + "/";
         return renamed("rename " + d + from + " " + d + to, d + to, [&] { return target().renameAt(dir, from, to); });
     }
-    int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
-                      std::size_t& length) override {
-        LUMARO_NOTED("getAttribute " + nameOf(fd) + " " + name, false,
-                     orForward(onGetAttribute ? onGetAttribute(name, buffer, size, length) : -1,
-                               [&] { return target().fgetAttribute(fd, name, buffer, size, length); }));
+    int fgetAttribute(int fd, const std::string& n, void* b, std::size_t size, std::size_t& length) override {
+        NOTED("getAttribute " + nameOf(fd) + " " + n, false,
+              orForward(onGetAttribute ? onGetAttribute(n, b, size, length) : -1,
+                        [&] { return target().fgetAttribute(fd, n, b, size, length); }));
     }
-    int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) override {
-        LUMARO_NOTED("setAttribute " + nameOf(fd) + " " + name, true, target().fsetAttribute(fd, name, data, size));
+    int fsetAttribute(int fd, const std::string& n, const void* d, std::size_t size) override {
+        NOTED("setAttribute " + nameOf(fd) + " " + n, true, target().fsetAttribute(fd, n, d, size));
     }
-    int fremoveAttribute(int fd, const std::string& name) override {
-        LUMARO_NOTED("removeAttribute " + nameOf(fd) + " " + name, true, target().fremoveAttribute(fd, name));
+    int fremoveAttribute(int fd, const std::string& n) override {
+        NOTED("removeAttribute " + nameOf(fd) + " " + n, true, target().fremoveAttribute(fd, n));
     }
-    int flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) override {
-        LUMARO_NOTED("listAttributes " + nameOf(fd), false,
-                     orForward(onListAttributes ? onListAttributes(buffer, size, length) : -1,
-                               [&] { return target().flistAttributes(fd, buffer, size, length); }));
+    int flistAttributes(int fd, char* b, std::size_t size, std::size_t& length) override {
+        NOTED("listAttributes " + nameOf(fd), false,
+              orForward(onListAttributes ? onListAttributes(b, size, length) : -1,
+                        [&] { return target().flistAttributes(fd, b, size, length); }));
     }
-    int mkdir(const std::string& p, unsigned m) override { LUMARO_NOTED("mkdir " + p, true, target().mkdir(p, m)); }
+    int mkdir(const std::string& p, unsigned m) override { NOTED("mkdir " + p, true, target().mkdir(p, m)); }
     int rename(const std::string& from, const std::string& to) override {
         return renamed("rename " + from + " " + to, to, [&] { return target().rename(from, to); });
     }
-    int unlink(const std::string& p) override { LUMARO_NOTED("unlink " + p, true, target().unlink(p)); }
-    int rmdir(const std::string& p) override { LUMARO_NOTED("rmdir " + p, true, target().rmdir(p)); }
-#undef LUMARO_NOTED
+    int unlink(const std::string& p) override { NOTED("unlink " + p, true, target().unlink(p)); }
+    int rmdir(const std::string& p) override { NOTED("rmdir " + p, true, target().rmdir(p)); }
+#undef NOTED
 
   private:
     std::string nameOf(int fd) const {
