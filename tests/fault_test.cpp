@@ -388,12 +388,8 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
             int barrier[2], status = 0;
             ASSERT_EQ(::pipe(barrier), 0);
             std::vector<pid_t> children;
-            for (const std::string& op : {a, b}) {  // each waits for its byte through the pipe
-                children.push_back(forked([&] {
-                    char go = 0;
-                    return ::read(barrier[0], &go, 1) == 1 ? outcome(op) : 0;
-                }));
-            }
+            for (const std::string& op : {a, b})  // each waits for its byte through the pipe
+                children.push_back(forked([&, go = '0']() mutable { return ::read(barrier[0], &go, 1) == 1 ? outcome(op) : 0; }));
             EXPECT_EQ(::write(barrier[1], "go", 2), 2);
             std::string seen;
             for (const pid_t child : children)
@@ -421,12 +417,10 @@ TEST_F(Faults, EveryEngineOperationIsRefusedWhileAnotherProcessHoldsItsLock) {
     });
     char byte = 0;
     ASSERT_EQ(::read(held[0], &byte, 1), 1);
-    for (const auto& op : std::vector<std::function<void()>>{[&] { real_.apply(root_, true, false); },
-                                                            [&] { real_.restore(); }, [&] { real_.retrySkipped(); },
-                                                            [&] { real_.setAsideRemaining(); }}) {
-        EXPECT_EQ(guarded([&] { return op(), OperationReport{}; }).errors,
-                  std::vector<std::string>{errorLine("*", kLockBusyMessage)});
-    }
+    for (const auto& op : std::vector<std::function<OperationReport()>>{
+             [&] { return real_.apply(root_, true, false); }, [&] { return real_.restore(); },
+             [&] { return real_.retrySkipped(); }, [&] { return real_.setAsideRemaining(); }})
+        EXPECT_EQ(guarded(op).errors, std::vector<std::string>{errorLine("*", kLockBusyMessage)});
     ::kill(holder, SIGKILL), ::waitpid(holder, nullptr, 0), ::close(held[0]), ::close(held[1]);
     EXPECT_EQ(states(), skinned);
     EXPECT_EQ(backups(), kept);
@@ -454,17 +448,13 @@ class Exchange : public test::EngineTest {
     // An item and an unrelated object of the same kind outside the root, each with its own Mac form.
     void SetUp() override {
         test::EngineTest::SetUp();
-        for (const auto& [item, other] : pairs) {
-            for (const std::string& path : {item, other}) {
-                if (path.ends_with(".txt")) {
-                    test::writeFile(path, "contents of " + path);
-                } else {
-                    test::makeDirectory(path), test::writeFile(path + "/Icon\r", "icon of " + path);
-                    test::setRawAttribute(path + "/Icon\r", test::kResourceFork, test::resourceFork("TEXT", 128, path));
-                }
-                test::setRawAttribute(path, test::kFinderInfo, test::finderInfo("TEXTttxt"));
-                test::setRawAttribute(path, test::kResourceFork, test::resourceFork("TEXT", 128, path));
-            }
+        for (const std::string& path : {at("doc.txt"), scratch / "other.txt", at("Pics"), scratch / "OtherPics"}) {
+            const bool folder = !path.ends_with(".txt");
+            folder ? test::makeDirectory(path) : test::writeFile(path, "contents of " + path);
+            folder ? test::writeFile(path + "/Icon\r", "icon of " + path) : void();
+            for (const std::string& object : folder ? std::vector{path, path + "/Icon\r"} : std::vector{path})
+                test::setRawAttribute(object, test::kResourceFork, test::resourceFork("TEXT", 128, path));
+            test::setRawAttribute(path, test::kFinderInfo, test::finderInfo("TEXTttxt"));
         }
     }
     const std::vector<std::pair<std::string, std::string>> pairs{{at("doc.txt"), scratch / "other.txt"},
