@@ -115,13 +115,10 @@ class Faults : public ::testing::Test {
         return *made;
     }
     IconEngine engine(platform::FileSystem& fs) const { return IconEngine(fs, state_, furball_, workspaceFor(fs)); }
-    IconBatchEngine batch(platform::FileSystem& fs) const {
-        return IconBatchEngine(fs, workspaceFor(fs), state_, furball_, std::vector<std::string>{apps_}, false);
-    }
-    // A batch over an empty folder and the desktop entries of `entryFolders_` alone.
-    IconBatchEngine entryBatch(platform::FileSystem& fs) const {
-        return IconBatchEngine(fs, workspaceFor(fs), state_, furball_, std::vector<std::string>{}, false,
-                               std::nullopt, true);
+    // A batch over the applications, or with `entries` over the desktop entries alone (given an empty folder).
+    IconBatchEngine batch(platform::FileSystem& fs, bool entries = false) const {
+        return IconBatchEngine(fs, workspaceFor(fs), state_, furball_,
+                               entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries);
     }
     void move(const std::string& name, bool away) const {
         const std::string here = root_ + "/" + name, there = side_ + "/" + name;
@@ -258,10 +255,10 @@ TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
          },
          [&](auto& fs) { batch(fs).setAside(); }, setAsideFinished},
         // Desktop entries go through the same transaction.
-        {"entries apply", 20, [&] { reset(); }, [&](auto& fs) { entryBatch(fs).apply(empty_, true); },
-         then([&] { return entryBatch(noSync_).restore(); })},
-        {"entries restore", 20, [&] { reset(), entryBatch(noSync_).apply(empty_, true); },
-         [&](auto& fs) { entryBatch(fs).restore(); }, then([&] { return entryBatch(noSync_).restore(); })}};
+        {"entries apply", 20, [&] { reset(); }, [&](auto& fs) { batch(fs, true).apply(empty_, true); },
+         then([&] { return batch(noSync_, true).restore(); })},
+        {"entries restore", 20, [&] { reset(), batch(noSync_, true).apply(empty_, true); },
+         [&](auto& fs) { batch(fs, true).restore(); }, then([&] { return batch(noSync_, true).restore(); })}};
     for (const auto& [name, least, prepare, op, check] : sweeps)
         EXPECT_GT(atEveryStep(1, prepare, op, check), least) << name;
 }
@@ -311,7 +308,7 @@ TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
 }
 
 // Fails change n of a folder apply or restore (once, then from n on) with each errno, for every n;
-// "tagged.doc" is away during the restore. Then a final restore and retry.
+// "tagged.doc" is away during the restore. Then a final restore and retry. Then the same for desktop entries.
 TEST_F(Faults, AnIoErrorAtAnyChangeOfAnApplyOrARestoreIsReportedAndLosesNoBackup) {
     ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
     const States skinned = states();
@@ -344,21 +341,19 @@ TEST_F(Faults, AnIoErrorAtAnyChangeOfAnApplyOrARestoreIsReportedAndLosesNoBackup
         for (const int error : {EIO, ENOSPC, EACCES, EROFS})
             ioErrorAtEveryChange(restoring ? "restore" : "apply", error, prepare, op, unreported, check);
     }
-}
-
-// Desktop entries failed at any change: the batch restore puts the user's applications folder back exactly.
-TEST_F(Faults, DesktopEntriesFailedAtEveryChangeAreRestoredByABatchRestore) {
-    ASSERT_EQ(entryBatch(noSync_).apply(empty_, true).succeeded, 2);
+    // Desktop entries: the batch restore puts the user's applications folder back exactly.
+    reset();
+    ASSERT_EQ(batch(noSync_, true).apply(empty_, true).succeeded, 2);
     ASSERT_NE(states(), before_);
-    expectClean(entryBatch(noSync_).restore(), "first round trip");
+    expectClean(batch(noSync_, true).restore(), "entries round trip");
     for (const bool restoring : {false, true}) {
         ioErrorAtEveryChange(
-            restoring ? "restore" : "apply", EIO,
-            [&] { reset(), restoring ? (void)entryBatch(noSync_).apply(empty_, true) : void(); },
-            [&](auto& fs) { return restoring ? entryBatch(fs).restore() : entryBatch(fs).apply(empty_, true); },
+            restoring ? "entries restore" : "entries apply", EIO,
+            [&] { reset(), restoring ? (void)batch(noSync_, true).apply(empty_, true) : void(); },
+            [&](auto& fs) { return restoring ? batch(fs, true).restore() : batch(fs, true).apply(empty_, true); },
             // As for folders, the restore's syncs of a backup folder once its manifest is gone.
             [&](const std::string& call, auto&) { return restoring && call.starts_with("fsync " + state_); },
-            [&](auto&, const std::string& at) { expectClean(guarded([&] { return entryBatch(noSync_).restore(); }), at); });
+            [&](auto&, const std::string& at) { expectClean(guarded([&] { return batch(noSync_, true).restore(); }), at); });
     }
 }
 
