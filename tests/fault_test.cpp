@@ -64,14 +64,14 @@ class Faults : public ::testing::Test {
   protected:
     Faults() { reset(), before_ = states(); }
     // home/Desktop (a plain file, a file with attributes, a folder with "Icon\r", one without),
-    // home/state, Applications/{One,Two}.app, "side" for items moved away, and installed desktop entries
-    // "a" (no user copy) and "b" (a user copy of mode 0600).
+    // home/state, Applications/{One,Two}.app, installed desktop entries "a" (no user copy) and "b" (a user
+    // copy of mode 0600), and "side" for items moved away and for unrelated objects with their own Mac forms.
     void reset() const {
         for (const std::string& gone : {scratch_ / "home", apps_, side_, scratch_ / "xdg"})
             stdfs::remove_all(gone);
         test::writeFile(metadataFile_, "{\"" + root_ + "/Iconic\": {\"name\": \"folder-music\"}}");
-        for (const std::string& folder : {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app", side_,
-                                          empty_, userEntries_, scratch_ / "xdg/sys/applications"})
+        for (const std::string& folder : {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app",
+                                          side_ + "/OtherIconic", empty_, userEntries_, scratch_ / "xdg/sys/applications"})
             stdfs::create_directories(folder);
         for (const char* id : {"a", "b"})
             test::writeFile(scratch_ / "xdg/sys/applications/" + id + ".desktop",
@@ -79,10 +79,11 @@ class Faults : public ::testing::Test {
         test::writeFile(userEntries_ + "/b.desktop", "# mine\n[Desktop Entry]\nType=Application\nName=B\nIcon=b\n", 0600);
         test::writeFile(root_ + "/plain.txt", "hello"), test::makeDirectory(apps_ + "/Two.app");
         test::writeFile(root_ + "/Iconic/.directory", "# kept\n[Desktop Entry]\nIcon=folder-music\n[X]\na=1", 0640);
-        for (const std::string& item : {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app"}) {
+        for (const std::string& item : {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app",
+                                        side_ + "/other.doc", side_ + "/OtherIconic/Icon\r"}) {
             item.ends_with(".app") ? void() : test::writeFile(item, "contents of " + item, 0600);
             test::setRawAttribute(item, test::kFinderInfo, test::finderInfo("TEXTttxt"));
-            test::setRawAttribute(item, test::kResourceFork, test::resourceFork("TEXT", 128, "notes"));
+            test::setRawAttribute(item, test::kResourceFork, test::resourceFork("TEXT", 128, item));
             test::setRawAttribute(item, "user.xdg.comment", test::bytesOf("kept"));
         }
     }
@@ -214,6 +215,9 @@ class Faults : public ::testing::Test {
     const QImage furball_ = loadFurball();
     const std::string root_ = scratch_ / "home/Desktop", state_ = scratch_ / "home/state";
     const std::string apps_ = scratch_ / "Applications", side_ = scratch_ / "side";
+    // An item and an unrelated object of the same kind outside the root.
+    const std::vector<std::pair<std::string, std::string>> pairs_{{root_ + "/tagged.doc", side_ + "/other.doc"},
+                                                                  {root_ + "/Iconic", side_ + "/OtherIconic"}};
     States before_;
     const platform::DesktopDataFolders entryFolders_{scratch_ / "xdg/user", {scratch_ / "xdg/sys"}};
     const IconEngine real_ = engine(noSync_);
@@ -438,26 +442,9 @@ ino_t inodeOf(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-class Exchange : public test::EngineTest {
-  protected:
-    // An item and an unrelated object of the same kind outside the root, each with its own Mac form.
-    void SetUp() override {
-        test::EngineTest::SetUp();
-        for (const std::string& path : {at("doc.txt"), scratch / "other.txt", at("Pics"), scratch / "OtherPics"}) {
-            const bool folder = !path.ends_with(".txt");
-            folder ? test::makeDirectory(path) : test::writeFile(path, "contents of " + path);
-            folder ? test::writeFile(path + "/Icon\r", "icon of " + path) : void();
-            for (const std::string& object : folder ? std::vector{path, path + "/Icon\r"} : std::vector{path})
-                test::setRawAttribute(object, test::kResourceFork, test::resourceFork("TEXT", 128, path));
-            test::setRawAttribute(path, test::kFinderInfo, test::finderInfo("TEXTttxt"));
-        }
-    }
-    const std::vector<std::pair<std::string, std::string>> pairs{{at("doc.txt"), scratch / "other.txt"},
-                                                                 {at("Pics"), scratch / "OtherPics"}};
-};
-
 // At the n-th call on the item, the item and the unrelated object trade places.
-TEST_F(Exchange, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
+TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
+    const IconEngine engine = this->engine(failing_);
     const auto names = [](const std::string& call, const std::string& path) {
         std::istringstream words(call);
         for (std::string word; words >> word;)
@@ -466,22 +453,22 @@ TEST_F(Exchange, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
         return false;
     };
     for (const bool restoring : {false, true}) {
-        for (const auto& [item, other] : pairs) {
+        for (const auto& [item, other] : pairs_) {
             for (int n = 1;; ++n) {
                 const std::string before = snapshot(other), original = snapshot(item);
                 const std::string name = stdfs::path(item).filename();
                 const ino_t otherInode = inodeOf(other);
                 if (restoring) {
-                    ASSERT_EQ(engine.apply(root, false, false).errors, std::vector<std::string>{});
+                    ASSERT_EQ(engine.apply(root_, false, false).errors, std::vector<std::string>{});
                 }
                 int seen = 0;
                 bool swapped = false;
-                fs.observe = [&](const std::string& call) {
+                failing_.observe = [&](const std::string& call) {
                     if (!call.starts_with("close ") && names(call, item) && ++seen == n)
                         swapped = exchange(item, other);
                 };
-                const OperationReport report = restoring ? engine.restore() : engine.apply(root, false, false);
-                fs.observe = nullptr;
+                const OperationReport report = restoring ? engine.restore() : engine.apply(root_, false, false);
+                failing_.observe = nullptr;
                 const std::string at =
                     (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
                 if (!swapped) {
@@ -520,26 +507,26 @@ TEST_F(Exchange, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
 
 // Another process exchanges items with unrelated objects in a loop while applies and restores run: the
 // restore never writes an item's old icon onto the object that stands in its place.
-TEST_F(Exchange, ARealRaceNeverWritesTheOtherObject) {
+TEST_F(Faults, ARealRaceNeverWritesTheOtherObject) {
     std::map<std::string, ino_t> inode;
-    for (const auto& [item, other] : pairs)
+    for (const auto& [item, other] : pairs_)
         inode[other] = inodeOf(other);
     const pid_t child = forked([&] {
         for (;;)
-            for (const auto& [item, other] : pairs)
+            for (const auto& [item, other] : pairs_)
                 exchange(item, other);
         return 0;
     });
     ASSERT_GT(child, 0);
-    IconEngine racing(platform::FileSystem::real(), backups, loadFurball(), workspace);
+    const IconEngine racing = engine(platform::FileSystem::real());
     for (int round = 0; round < 40; ++round) {
         try {
-            racing.apply(root, false, false), racing.restore();
+            racing.apply(root_, false, false), racing.restore();
         } catch (const std::exception&) {
         }
     }
     ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0);
-    for (const auto& [item, other] : pairs) {
+    for (const auto& [item, other] : pairs_) {
         if (inodeOf(item) == inode[other]) {
             ASSERT_TRUE(exchange(item, other));
         }
