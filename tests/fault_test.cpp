@@ -10,7 +10,6 @@
 #include <cerrno>
 
 #include <filesystem>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -445,13 +444,6 @@ ino_t inodeOf(const std::string& path) {
 // At the n-th call on the item, the item and the unrelated object trade places.
 TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
     const IconEngine engine = this->engine(failing_);
-    const auto names = [](const std::string& call, const std::string& path) {
-        std::istringstream words(call);
-        for (std::string word; words >> word;)
-            if (word == path || word.starts_with(path + "/"))
-                return true;
-        return false;
-    };
     for (const bool restoring : {false, true}) {
         for (const auto& [item, other] : pairs_) {
             for (int n = 1;; ++n) {
@@ -464,7 +456,9 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 int seen = 0;
                 bool swapped = false;
                 failing_.observe = [&](const std::string& call) {
-                    if (!call.starts_with("close ") && names(call, item) && ++seen == n)
+                    const bool onItem = (call + " ").find(item + " ") != std::string::npos ||
+                                        call.find(item + "/") != std::string::npos;  // the item or inside it
+                    if (!call.starts_with("close ") && onItem && ++seen == n)
                         swapped = exchange(item, other);
                 };
                 const OperationReport report = restoring ? engine.restore() : engine.apply(root_, false, false);
