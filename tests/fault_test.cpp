@@ -196,6 +196,8 @@ class Faults : public ::testing::Test {
             n = failed.empty() ? 0 : n;
         }
     }
+    // Every errno at every change of a folder apply or restore.
+    void folderIoErrors(bool restoring);
     void skin() const { ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4); }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
     void leaveSkipRecords() const {
@@ -309,40 +311,49 @@ TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
 }
 
 // Fails change n of a folder apply or restore (once, then from n on) with each errno, for every n;
-// "tagged.doc" is away during the restore. Then a final restore and retry. Then the same for desktop entries.
-TEST_F(Faults, AnIoErrorAtAnyChangeOfAnApplyOrARestoreIsReportedAndLosesNoBackup) {
+// "tagged.doc" is away during the restore. Then a final restore and retry.
+void Faults::folderIoErrors(bool restoring) {
     ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
     const States skinned = states();
-    for (const bool restoring : {false, true}) {
-        const States& done = restoring ? before_ : skinned;
-        const auto prepare = [&] {
-            reset();
-            restoring ? (void)real_.apply(root_, true, false), move("tagged.doc", true) : void();
+    const States& done = restoring ? before_ : skinned;
+    const auto prepare = [&] {
+        reset();
+        restoring ? (void)real_.apply(root_, true, false), move("tagged.doc", true) : void();
+    };
+    const auto op = [&](platform::FileSystem& fs) {
+        return restoring ? engine(fs).restore() : engine(fs).apply(root_, true, false);
+    };
+    // The restore's extra syncs of the state folder once a manifest is emptied or a skip record synced,
+    // and the store's sync after a vanished item's key was cleared.
+    const auto unreported = [&](const std::string& call, const OperationReport& report) {
+        return restoring && (call == "fsync " + state_ || (call == "fsync metadata-store" &&
+                                                           report.errors.empty() && !report.missingItems.empty()));
+    };
+    const auto check = [&](const OperationReport& report, const std::string& at) {
+        expectOutcome(report, done, at);
+        const auto counted = [&](const auto& item) {
+            return item.first.starts_with(root_) && !mentions(report, stdfs::path(item.first).filename());
         };
-        const auto op = [&](platform::FileSystem& fs) {
-            return restoring ? engine(fs).restore() : engine(fs).apply(root_, true, false);
-        };
-        // The restore's extra syncs of the state folder once a manifest is emptied or a skip record synced,
-        // and the store's sync after a vanished item's key was cleared.
-        const auto unreported = [&](const std::string& call, const OperationReport& report) {
-            return restoring && (call == "fsync " + state_ || (call == "fsync metadata-store" &&
-                                                               report.errors.empty() && !report.missingItems.empty()));
-        };
-        const auto check = [&](const OperationReport& report, const std::string& at) {
-            expectOutcome(report, done, at);
-            const auto counted = [&](const auto& item) {
-                return item.first.starts_with(root_) && !mentions(report, stdfs::path(item.first).filename());
-            };
-            EXPECT_EQ(report.succeeded, std::count_if(done.begin(), done.end(), counted)) << at;
-            restoring ? move("tagged.doc", false) : void();
-            OperationReport final = guarded([&] { return real_.restore(); });
-            final.merge(guarded([&] { return real_.retrySkipped(); }));
-            expectOutcome(final, before_, at + ", then restored");
-        };
-        for (const int error : {EIO, ENOSPC, EACCES, EROFS})
-            ioErrorAtEveryChange(restoring ? "restore" : "apply", error, prepare, op, unreported, check);
-    }
-    // Desktop entries: the batch restore puts the user's applications folder back exactly.
+        EXPECT_EQ(report.succeeded, std::count_if(done.begin(), done.end(), counted)) << at;
+        restoring ? move("tagged.doc", false) : void();
+        OperationReport final = guarded([&] { return real_.restore(); });
+        final.merge(guarded([&] { return real_.retrySkipped(); }));
+        expectOutcome(final, before_, at + ", then restored");
+    };
+    for (const int error : {EIO, ENOSPC, EACCES, EROFS})
+        ioErrorAtEveryChange(restoring ? "restore" : "apply", error, prepare, op, unreported, check);
+}
+
+TEST_F(Faults, AnIoErrorAtAnyChangeOfAnApplyIsReportedAndLosesNoBackup) {
+    folderIoErrors(false);
+}
+
+TEST_F(Faults, AnIoErrorAtAnyChangeOfARestoreIsReportedAndLosesNoBackup) {
+    folderIoErrors(true);
+}
+
+// Desktop entries: the batch restore puts the user's applications folder back exactly.
+TEST_F(Faults, AnIoErrorAtAnyChangeOfTheDesktopEntriesIsReportedAndLosesNoBackup) {
     reset();
     ASSERT_EQ(batch(noSync_, true).apply(empty_, true).succeeded, 2);
     ASSERT_NE(states(), before_);
