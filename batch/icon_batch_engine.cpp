@@ -154,7 +154,7 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
     const OperationLock lock(fs_, directory_, kBatchLockFileName);
     removeStaleTemporaries();
     if (pendingScope()) {
-        throw SkinError("已有待还原的备份，请先点击“一键还原”。");
+        throw SkinError(kPendingSkinMessage);
     }
     const std::string targetPath = platform::standardizePath(target);
     const std::string scope = encodeScope({targetPath, includeApplications});

@@ -79,10 +79,7 @@ void IconEngine::reportProgress(std::size_t index, std::size_t total, const std:
 OperationReport IconEngine::apply(const std::string& root, bool includeApplications, bool applicationsOnly,
                                   const std::optional<std::set<std::string>>& only) const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
-    removeStaleBackupTemporaries(fs_, directory_);
-    if (loadManifest()) {
-        throw SkinError("已有待还原的备份，请先点击“一键还原”。");
-    }
+    refuseWhilePending();
     const std::string rootPath = platform::standardizePath(root);
     const FileIdentity rootIdentity = validateTarget(rootPath);
     const std::set<std::string> hiddenNames = platform::hiddenNamesIn(fs_, rootPath);
@@ -119,6 +116,13 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
     }
     report.remaining = static_cast<std::int64_t>(run.manifest.entries.size());
     return report;
+}
+
+void IconEngine::refuseWhilePending() const {
+    removeStaleBackupTemporaries(fs_, directory_);
+    if (loadManifest()) {
+        throw SkinError(kPendingSkinMessage);
+    }
 }
 
 IconEngine::ApplyRun IconEngine::startRun(const std::string& rootPath, const FileIdentity& rootIdentity,
@@ -173,10 +177,7 @@ void IconEngine::applyItem(ApplyRun& run, const std::string& name, const std::st
 OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
                                                 const std::vector<DesktopEntryItem>& entries) const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
-    removeStaleBackupTemporaries(fs_, directory_);
-    if (loadManifest()) {
-        throw SkinError("已有待还原的备份，请先点击“一键还原”。");
-    }
+    refuseWhilePending();
     const std::string rootPath = platform::standardizePath(folder);
     const FileIdentity rootIdentity = validateTarget(rootPath);
     OperationReport report;

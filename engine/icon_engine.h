@@ -26,6 +26,7 @@ namespace lumaro {
 
 inline constexpr const char* kManifestFileName = "backup.json";
 inline constexpr const char* kEngineLockFileName = "operation.lock";
+inline constexpr const char* kPendingSkinMessage = "已有待还原的备份，请先点击“一键还原”。";
 
 // Told about each item an operation is about to work on (its position from 1, the number of
 // items, its name). It only observes: it never changes an operation's results.
@@ -112,6 +113,9 @@ class IconEngine {
     class PredictionCache;
     // One apply's pending manifest, where it is saved, and the predictions made so far.
     struct ApplyRun;
+    // With the operation lock held: clears killed saves' leftovers, then refuses while a manifest
+    // is pending.
+    void refuseWhilePending() const;
     // An empty run over the root, once the icon file the Linux forms point at is in place.
     ApplyRun startRun(const std::string& rootPath, const FileIdentity& rootIdentity, const IconContext& context) const;
     // The per-item transaction of every apply: capture, the durable prepared record, the
