@@ -32,13 +32,21 @@ IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& 
                                  std::optional<std::vector<std::string>> applicationRoots, bool readDock,
                                  std::optional<std::vector<std::string>> dockApplicationURLs,
                                  std::optional<bool> desktopEntries)
+    : IconBatchEngine(fs, workspace, directory, std::make_shared<const RenderedIcon>(image),
+                      std::move(applicationRoots), readDock, std::move(dockApplicationURLs), desktopEntries) {}
+
+IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace,
+                                 const std::string& directory, std::shared_ptr<const RenderedIcon> icon,
+                                 std::optional<std::vector<std::string>> applicationRoots, bool readDock,
+                                 std::optional<std::vector<std::string>> dockApplicationURLs,
+                                 std::optional<bool> desktopEntries)
     : fs_(fs),
       workspace_(workspace),
       directory_(directory),
+      icon_(std::move(icon)),
       readDock_(readDock),
       desktopEntries_(desktopEntries.value_or(!applicationRoots.has_value())),
       dockApplicationURLs_(std::move(dockApplicationURLs)) {
-    icon_ = std::make_shared<const RenderedIcon>(image);
     // Checks the state directory, creating it when needed.
     const IconEngine stateEngine(fs_, directory_, icon_, workspace_);
     applicationRoots_ =

@@ -43,6 +43,13 @@ class IconBatchEngine {
                     bool readDock = true,
                     std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt,
                     std::optional<bool> desktopEntries = std::nullopt);
+    // The same with an icon rendered once and shared with other engines.
+    IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace, const std::string& directory,
+                    std::shared_ptr<const RenderedIcon> icon,
+                    std::optional<std::vector<std::string>> applicationRoots = std::nullopt,
+                    bool readDock = true,
+                    std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt,
+                    std::optional<bool> desktopEntries = std::nullopt);
 
     const std::string& directory() const { return directory_; }
     const Bytes& iconData() const { return icon_->png(); }

@@ -114,10 +114,10 @@ class Faults : public ::testing::Test {
         }
         return *made;
     }
-    IconEngine engine(platform::FileSystem& fs) const { return IconEngine(fs, state_, furball_, workspaceFor(fs)); }
+    IconEngine engine(platform::FileSystem& fs) const { return IconEngine(fs, state_, icon_, workspaceFor(fs)); }
     // A batch over the applications, or with `entries` over the desktop entries alone (given an empty folder).
     IconBatchEngine batch(platform::FileSystem& fs, bool entries = false) const {
-        return IconBatchEngine(fs, workspaceFor(fs), state_, furball_,
+        return IconBatchEngine(fs, workspaceFor(fs), state_, icon_,
                                entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries);
     }
     void move(const std::string& name, bool away) const {
@@ -214,6 +214,7 @@ class Faults : public ::testing::Test {
     mutable std::map<platform::FileSystem*, std::unique_ptr<test::FakeWorkspace>> workspaces_;
     mutable test::FaultFs noSync_{true}, failing_{true};
     const QImage furball_ = loadFurball();
+    const std::shared_ptr<const RenderedIcon> icon_ = std::make_shared<const RenderedIcon>(furball_);  // rendered once
     const std::string root_ = scratch_ / "home/Desktop", state_ = scratch_ / "home/state";
     const std::string apps_ = scratch_ / "Applications", side_ = scratch_ / "side";
     // An item and an unrelated object of the same kind outside the root.
