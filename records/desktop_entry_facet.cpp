@@ -16,8 +16,6 @@ namespace lumaro {
 
 namespace {
 
-using nlohmann::json;
-
 constexpr const char* kUnsafeCopy = "应用的启动项不是普通文件，已跳过";
 constexpr const char* kUnreadableCopy = "无法读取应用的启动项";
 constexpr const char* kUnwritableCopy = "无法写入应用的启动项";
@@ -39,18 +37,7 @@ std::string temporaryName(const std::string& id) {
 }
 
 std::optional<DirectoryFile> readCopy(const platform::ItemHandle& folder, const std::string& id) {
-    platform::Descriptor fd;
-    platform::FileStatus st;
-    if (!openSafeChild(folder, id, platform::kMaxKeyFileSize, kUnsafeCopy, kUnreadableCopy, fd, st)) {
-        return std::nullopt;
-    }
-    DirectoryFile copy;
-    const int err = platform::readToEnd(folder.fs(), fd.get(), platform::kMaxKeyFileSize, st.size, copy.contents);
-    if (err != 0) {
-        throw SkinError(err == EFBIG ? kUnsafeCopy : kUnreadableCopy);
-    }
-    copy.mode = static_cast<std::uint16_t>(st.mode & 0777);
-    return copy;
+    return readChildKeyFile(folder, id, kUnsafeCopy, kUnreadableCopy);
 }
 
 // The copy the skin leaves: the user's own with only the icon keys changed, else a new one made
@@ -67,32 +54,23 @@ DirectoryFile skinnedCopy(const std::optional<DirectoryFile>& copy, const IconCo
     return DirectoryFile{Bytes(skinned->begin(), skinned->end()), copy ? copy->mode : kCreatedMode};
 }
 
-class DesktopEntryFacet final : public IconFacet {
+class DesktopEntryFacet final : public KeyFileFacet {
   public:
+    DesktopEntryFacet() : KeyFileFacet(&DesktopIcon::entryFile, "entryFile", 59) {}
+
     void capture(const platform::ItemHandle& item, const IconContext& context, IconState& state) const override {
         if (context.entryId != nullptr) {
-            desktopOf(state).entryFile = readCopy(item, *context.entryId);
+            fileOf(state) = readCopy(item, *context.entryId);
         }
-    }
-
-    bool matches(const IconState& current, const IconState& expected) const override {
-        return !expected.desktop || copyOf(current) == copyOf(expected);
-    }
-
-    bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const override {
-        if (!a.desktop && !b.desktop) {
-            return true;
-        }
-        return (a.desktop && copyOf(current) == copyOf(a)) || (b.desktop && copyOf(current) == copyOf(b));
     }
 
     void restore(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
                  const IconState& current) const override {
-        if (context.entryId == nullptr || copyOf(current) == copyOf(entry.original)) {
+        if (context.entryId == nullptr || fileOf(current) == fileOf(entry.original)) {
             return;
         }
         const std::string& id = *context.entryId;
-        if (const auto& original = copyOf(entry.original)) {
+        if (const auto& original = fileOf(entry.original)) {
             writeChildAtomically(item, id, temporaryName(id), original->contents, original->mode, kUnwritableCopy);
         } else if (const int err = item.unlinkChild(id); err != 0 && err != ENOENT) {
             throw SkinError(kUnwritableCopy);
@@ -112,7 +90,7 @@ class DesktopEntryFacet final : public IconFacet {
         if (context.entryId == nullptr) {
             return true;
         }
-        const auto& copy = copyOf(after);
+        const auto& copy = fileOf(after);
         if (!copy) {
             return false;
         }
@@ -134,27 +112,8 @@ class DesktopEntryFacet final : public IconFacet {
 
     void predict(const IconState& original, bool, const IconContext& context, IconState& predicted) const override {
         if (context.entryId != nullptr) {
-            desktopOf(predicted).entryFile = skinnedCopy(copyOf(original), context);
+            fileOf(predicted) = skinnedCopy(fileOf(original), context);
         }
-    }
-
-    void encode(const IconState& state, json& object) const override {
-        if (const auto& copy = copyOf(state)) {
-            desktopObject(object)["entryFile"] = encodeKeyFile(*copy);
-        }
-    }
-
-    void decode(const json& object, const std::string& parent, IconState& state) const override {
-        std::string path;
-        if (const json* value = desktopMember(object, parent, "entryFile", state, path)) {
-            state.desktop->entryFile = decodeKeyFile(*value, path);
-        }
-    }
-
-    bool withinBounds(const IconState& state) const override { return keyFileWithinBounds(copyOf(state)); }
-
-    std::uint64_t hash(const IconState& state, std::uint64_t h) const override {
-        return hashKeyFile(copyOf(state), h, 59);
     }
 };
 

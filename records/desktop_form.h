@@ -19,11 +19,34 @@ const IconFacet& directoryFileFacet();
 // The user's copy of a desktop entry, for items of that kind.
 const IconFacet& desktopEntryFacet();
 
-// A captured key file's JSON form, bounds and hash, shared by the facets that hold one.
-nlohmann::json encodeKeyFile(const DirectoryFile& file);
-DirectoryFile decodeKeyFile(const nlohmann::json& value, const std::string& path);
-bool keyFileWithinBounds(const std::optional<DirectoryFile>& file);
-std::uint64_t hashKeyFile(const std::optional<DirectoryFile>& file, std::uint64_t h, std::uint64_t absentFactor);
+// The key file `name` inside the open folder (see openSafeChild), bounded; nothing when there is
+// none. SkinError `unsafe` or `unreadable`.
+std::optional<DirectoryFile> readChildKeyFile(const platform::ItemHandle& folder, const std::string& name,
+                                              const char* unsafe, const char* unreadable);
+
+// The records side of a facet holding one captured key file in `DesktopIcon`: its comparisons,
+// its JSON member, its bounds and its hash. The facet adds how the file is read and written.
+class KeyFileFacet : public IconFacet {
+  public:
+    KeyFileFacet(std::optional<DirectoryFile> DesktopIcon::*member, const char* jsonName, std::uint64_t absentFactor)
+        : member_(member), jsonName_(jsonName), absentFactor_(absentFactor) {}
+
+    bool matches(const IconState& current, const IconState& expected) const override;
+    bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const override;
+    void encode(const IconState& state, nlohmann::json& object) const override;
+    void decode(const nlohmann::json& object, const std::string& parent, IconState& state) const override;
+    bool withinBounds(const IconState& state) const override;
+    std::uint64_t hash(const IconState& state, std::uint64_t h) const override;
+
+  protected:
+    const std::optional<DirectoryFile>& fileOf(const IconState& state) const;
+    std::optional<DirectoryFile>& fileOf(IconState& state) const;  // the member created when missing
+
+  private:
+    std::optional<DirectoryFile> DesktopIcon::*member_;
+    const char* jsonName_;
+    std::uint64_t absentFactor_;
+};
 
 // Writes `contents` with `mode` as the child `name` of the open folder through `temporaryName`,
 // synced before the rename, so that a crash leaves the old file or the new one; the folder's own

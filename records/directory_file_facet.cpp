@@ -23,28 +23,8 @@ using json_members::json;
 constexpr const char* kTemporaryName = ".directory.lumaro-new";
 constexpr const char* kUnsafeFile = "文件夹包含无法安全处理的 .directory 文件";
 
-const std::optional<DirectoryFile>& fileOf(const IconState& state) {
-    static const std::optional<DirectoryFile> kNone;
-    return state.desktop ? state.desktop->directoryFile : kNone;
-}
-
 std::optional<DirectoryFile> readDirectoryFile(const platform::ItemHandle& folder) {
-    platform::Descriptor fd;
-    platform::FileStatus st;
-    if (!openSafeChild(folder, kDirectoryFileName, platform::kMaxKeyFileSize, kUnsafeFile,
-                       "无法读取文件夹的 .directory 文件", fd, st)) {
-        return std::nullopt;
-    }
-    DirectoryFile file;
-    const int err = platform::readToEnd(folder.fs(), fd.get(), platform::kMaxKeyFileSize, st.size, file.contents);
-    if (err == EFBIG) {
-        throw SkinError(kUnsafeFile);
-    }
-    if (err != 0) {
-        throw SkinError("无法读取文件夹的 .directory 文件");
-    }
-    file.mode = static_cast<std::uint16_t>(st.mode & 0777);
-    return file;
+    return readChildKeyFile(folder, kDirectoryFileName, kUnsafeFile, "无法读取文件夹的 .directory 文件");
 }
 
 void writeDirectoryFile(const platform::ItemHandle& folder, const DirectoryFile& file) {
@@ -63,23 +43,14 @@ std::optional<DirectoryFile> skinnedFile(const std::optional<DirectoryFile>& ori
     return DirectoryFile{Bytes(skinned->begin(), skinned->end()), original ? original->mode : std::uint16_t{0644}};
 }
 
-class DirectoryFileFacet final : public IconFacet {
+class DirectoryFileFacet final : public KeyFileFacet {
   public:
+    DirectoryFileFacet() : KeyFileFacet(&DesktopIcon::directoryFile, "directoryFile", 53) {}
+
     void capture(const platform::ItemHandle& item, const IconContext&, IconState& state) const override {
         if (item.isDirectory()) {
-            desktopOf(state).directoryFile = readDirectoryFile(item);
+            fileOf(state) = readDirectoryFile(item);
         }
-    }
-
-    bool matches(const IconState& current, const IconState& expected) const override {
-        return !expected.desktop || fileOf(current) == fileOf(expected);
-    }
-
-    bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const override {
-        if (!a.desktop && !b.desktop) {
-            return true;
-        }
-        return (a.desktop && fileOf(current) == fileOf(a)) || (b.desktop && fileOf(current) == fileOf(b));
     }
 
     void restore(const platform::ItemHandle& item, const IconContext&, const BackupEntry& entry,
@@ -136,56 +107,79 @@ class DirectoryFileFacet final : public IconFacet {
         if (!skinned) {
             throw SkinError("文件夹的 .directory 文件格式无效");
         }
-        desktopOf(predicted).directoryFile = std::move(skinned);
-    }
-
-    void encode(const IconState& state, json& object) const override {
-        const auto& file = fileOf(state);
-        if (!state.desktop) {
-            return;
-        }
-        json& desktop = desktopObject(object);
-        if (file) {
-            desktop["directoryFile"] = encodeKeyFile(*file);
-        }
-    }
-
-    void decode(const json& object, const std::string& parent, IconState& state) const override {
-        std::string path;
-        const json* value = desktopMember(object, parent, "directoryFile", state, path);
-        if (value == nullptr) {
-            return;
-        }
-        state.desktop->directoryFile = decodeKeyFile(*value, path);
-    }
-
-    bool withinBounds(const IconState& state) const override { return keyFileWithinBounds(fileOf(state)); }
-
-    std::uint64_t hash(const IconState& state, std::uint64_t h) const override {
-        return hashKeyFile(fileOf(state), h, 53);
+        fileOf(predicted) = std::move(skinned);
     }
 };
 
 }  // namespace
 
-json encodeKeyFile(const DirectoryFile& file) {
-    return {{"contents", encodeBase64(file.contents)}, {"mode", file.mode}};
-}
-
-DirectoryFile decodeKeyFile(const json& value, const std::string& path) {
-    using namespace json_members;
+std::optional<DirectoryFile> readChildKeyFile(const platform::ItemHandle& folder, const std::string& name,
+                                              const char* unsafe, const char* unreadable) {
+    platform::Descriptor fd;
+    platform::FileStatus st;
+    if (!openSafeChild(folder, name, platform::kMaxKeyFileSize, unsafe, unreadable, fd, st)) {
+        return std::nullopt;
+    }
     DirectoryFile file;
-    file.contents = readBytes(require(value, path, "contents"), path + ".contents");
-    file.mode = readInteger<std::uint16_t>(require(value, path, "mode"), path + ".mode");
+    const int err = platform::readToEnd(folder.fs(), fd.get(), platform::kMaxKeyFileSize, st.size, file.contents);
+    if (err != 0) {
+        throw SkinError(err == EFBIG ? unsafe : unreadable);
+    }
+    file.mode = static_cast<std::uint16_t>(st.mode & 0777);
     return file;
 }
 
-bool keyFileWithinBounds(const std::optional<DirectoryFile>& file) {
+const std::optional<DirectoryFile>& KeyFileFacet::fileOf(const IconState& state) const {
+    static const std::optional<DirectoryFile> kNone;
+    return state.desktop ? (*state.desktop).*member_ : kNone;
+}
+
+std::optional<DirectoryFile>& KeyFileFacet::fileOf(IconState& state) const {
+    return desktopOf(state).*member_;
+}
+
+bool KeyFileFacet::matches(const IconState& current, const IconState& expected) const {
+    return !expected.desktop || fileOf(current) == fileOf(expected);
+}
+
+bool KeyFileFacet::matchesEither(const IconState& current, const IconState& a, const IconState& b) const {
+    if (!a.desktop && !b.desktop) {
+        return true;
+    }
+    return (a.desktop && fileOf(current) == fileOf(a)) || (b.desktop && fileOf(current) == fileOf(b));
+}
+
+void KeyFileFacet::encode(const IconState& state, json& object) const {
+    if (!state.desktop) {
+        return;
+    }
+    json& desktop = desktopObject(object);
+    if (const auto& file = fileOf(state)) {
+        desktop[jsonName_] = {{"contents", encodeBase64(file->contents)}, {"mode", file->mode}};
+    }
+}
+
+void KeyFileFacet::decode(const json& object, const std::string& parent, IconState& state) const {
+    using namespace json_members;
+    std::string path;
+    const json* value = desktopMember(object, parent, jsonName_, state, path);
+    if (value == nullptr) {
+        return;
+    }
+    DirectoryFile file;
+    file.contents = readBytes(require(*value, path, "contents"), path + ".contents");
+    file.mode = readInteger<std::uint16_t>(require(*value, path, "mode"), path + ".mode");
+    fileOf(state) = std::move(file);
+}
+
+bool KeyFileFacet::withinBounds(const IconState& state) const {
+    const auto& file = fileOf(state);
     return !file || (file->contents.size() <= platform::kMaxKeyFileSize && file->mode <= 0777);
 }
 
-std::uint64_t hashKeyFile(const std::optional<DirectoryFile>& file, std::uint64_t h, std::uint64_t absentFactor) {
-    return file ? mixHash(h, file->contents) ^ file->mode : h * absentFactor;
+std::uint64_t KeyFileFacet::hash(const IconState& state, std::uint64_t h) const {
+    const auto& file = fileOf(state);
+    return file ? mixHash(h, file->contents) ^ file->mode : h * absentFactor_;
 }
 
 // The contents are synced before the rename, so that a power loss never leaves an empty file in
