@@ -110,12 +110,9 @@ TEST_F(WindowTest, StatesBevelsCheckMarksQuitGuardSetAsideAndAlertsThroughAnAppl
     const QImage pressed = window.applyButton()->grab().toImage();
     window.applyButton()->setForcedDown(false);
     const int w = released.width(), h = released.height();
-    EXPECT_EQ(released.pixel(6, 6), faceGrey().rgb());
-    for (const auto& [x, y, light] : {std::tuple(0, h / 2, true), std::tuple(w / 2, 0, true),
-                                      std::tuple(w - 1, h / 2, false), std::tuple(w / 2, h - 1, false)}) {
-        EXPECT_EQ(released.pixel(x, y), light ? white : shadow) << x << "," << y;
-        EXPECT_EQ(pressed.pixel(x, y), light ? shadow : white) << x << "," << y;
-    }
+    EXPECT_EQ(std::tuple(released.pixel(6, 6), released.pixel(w / 2, 0), released.pixel(w - 1, h / 2),
+                         pressed.pixel(0, h / 2), pressed.pixel(w / 2, h - 1)),
+              std::tuple(faceGrey().rgb(), white, shadow, shadow, white));
     const QImage disabled = window.restoreButton()->grab().toImage();
     std::set<QRgb> inside;
     for (int i = 0; i < (w - 8) * (h - 8); ++i)
