@@ -4,12 +4,15 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <fcntl.h>
 #include <cerrno>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -23,7 +26,6 @@ namespace {
 
 namespace stdfs = std::filesystem;
 using States = std::map<std::string, std::string>;
-using test::ChildOutcome;
 using Op = std::function<void(platform::FileSystem&)>;
 using Check = std::function<void(const std::string& at)>;
 [[maybe_unused]] const bool kInMemory = (test::preferMemoryScratch(), true);
@@ -58,6 +60,140 @@ pid_t forked(const std::function<int()>& child) {
     const pid_t pid = ::fork();
     return pid == 0 ? ::_exit(child()), 0 : pid;
 }
+
+ino_t inodeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+enum class ChildOutcome { Completed, Crashed, Failed };
+
+// Runs `op` in a child process over a FaultFs without syncs that ends at change `crashAt` (0: never).
+// Completed when it returned, Crashed when stopped, Failed when it threw or died otherwise.
+ChildOutcome runUntilCrash(int crashAt, const Op& op) {
+    const pid_t child = forked([&] {
+        test::FaultFs fs(true);
+        fs.crashAt = crashAt;
+        try {
+            op(fs);
+        } catch (...) {
+            return 1;
+        }
+        return 0;
+    });
+    int status = 0;
+    const int code = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    return code == 0 ? ChildOutcome::Completed
+                     : code == test::FaultFs::kCrashedExitCode ? ChildOutcome::Crashed : ChildOutcome::Failed;
+}
+
+int openObject(const std::string& path, int dir = AT_FDCWD) {
+    return ::openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+std::string self(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+std::map<std::string, std::string> attributesAt(int fd) {  // "user." ones, full names
+    std::string list(65536, '\0'), value(65536, '\0');
+    std::map<std::string, std::string> out;
+    const ssize_t size = ::flistxattr(fd, list.data(), list.size());
+    for (std::size_t at = 0; size > 0 && at < static_cast<std::size_t>(size); at += std::strlen(&list[at]) + 1) {
+        const ssize_t got = ::fgetxattr(fd, &list[at], value.data(), value.size());
+        if (std::strncmp(&list[at], "user.", 5) == 0 && got >= 0)
+            out[&list[at]] = value.substr(0, std::size_t(got));
+    }
+    return out;
+}
+std::map<std::string, std::uint64_t> entriesOf(const std::string& folder) {
+    std::map<std::string, std::uint64_t> names;
+    std::error_code unreadable;
+    for (const auto& entry : stdfs::directory_iterator(folder, unreadable))
+        names[entry.path().filename()] = inodeOf(entry.path());
+    return names;
+}
+
+// What a power loss keeps of the trees under `roots`, by conservative POSIX rules: a file's contents,
+// attributes and mode are durable as of its own last fsync; a folder's names (name -> inode) and attributes
+// as of the folder's last fsync; all there at the start is durable. dropUnsynced() rewrites the trees to
+// that picture: a name never synced vanishes; a durable name whose object is gone (renamed over, unlinked)
+// comes back as a new object holding what that one held when last synced; an object never synced comes
+// back empty and without attributes or names. Objects still standing keep their inodes (so items keep
+// their identities). Paths in `keep` model the kernel having written them back early: they stay as they are.
+class PowerLossFileSystem : public platform::ForwardingFileSystem {
+  public:
+    PowerLossFileSystem(platform::FileSystem& target, const std::vector<std::string>& roots)
+        : ForwardingFileSystem(target), roots_(roots) {
+        for (const std::string& root : roots_) {
+            const int fd = openObject(root);
+            capture(fd, true), ::close(fd);
+        }
+    }
+    std::function<void(int sync)> beforeSync;  // told before each fsync, numbered from 1
+    int fsync(int fd) override {
+        if (beforeSync)
+            beforeSync(++syncs_);
+        const int err = target().fsync(fd);
+        return err == 0 ? (capture(fd, false), 0) : err;
+    }
+    void dropUnsynced(const std::set<std::string>& keep) {
+        for (const std::string& root : roots_)
+            rebuild(root, keep);
+    }
+
+  private:
+    struct Durable {
+        bool folder;
+        unsigned mode;
+        std::string contents;
+        std::map<std::string, std::string> attributes;
+        std::map<std::string, std::uint64_t> names;  // a folder's entries
+    };
+    void capture(int fd, bool tree) {  // the object at `fd` (with `tree`, all below it) is durable now
+        struct stat st {};
+        if (::fstat(fd, &st) != 0)
+            return;
+        const bool folder = S_ISDIR(st.st_mode);
+        Durable& d = durable_[st.st_ino] = {folder, st.st_mode & 07777u, folder ? "" : test::readFile(self(fd)),
+                                            attributesAt(fd), folder ? entriesOf(self(fd)) : decltype(Durable::names){}};
+        for (auto it = d.names.begin(); tree && it != d.names.end(); ++it) {
+            const int child = openObject(it->first, fd);
+            capture(child, true), ::close(child);
+        }
+    }
+    void rebuild(const std::string& path, const std::set<std::string>& keep) {
+        struct stat st {};
+        if (keep.count(path) > 0 || ::lstat(path.c_str(), &st) != 0)
+            return;
+        const auto known = durable_.find(st.st_ino);
+        const Durable d = known != durable_.end() ? known->second
+                                                  : Durable{S_ISDIR(st.st_mode), st.st_mode & 07777u, "", {}, {}};
+        ::chmod(path.c_str(), 0700);
+        if (!d.folder)
+            std::ofstream(path, std::ios::binary | std::ios::trunc) << d.contents;
+        const int fd = openObject(path);
+        for (const auto& [name, value] : attributesAt(fd))
+            ::fremovexattr(fd, name.c_str());
+        for (const auto& [name, value] : d.attributes)
+            ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0);
+        ::close(fd);
+        for (const auto& [name, inode] : entriesOf(path))  // names never made durable
+            if (d.names.count(name) == 0 || d.names.at(name) != inode)
+                stdfs::remove_all(path + "/" + name);
+        for (const auto& [name, inode] : d.names) {  // durable names, back as new objects where gone
+            const std::string entry = path + "/" + name;
+            const auto gone = durable_.find(inode);
+            if (::lstat(entry.c_str(), &st) != 0 && gone != durable_.end()) {
+                gone->second.folder ? ::mkdir(entry.c_str(), 0700) : ::close(::creat(entry.c_str(), 0600));
+                durable_[inodeOf(entry)] = gone->second;
+            }
+            rebuild(entry, keep);
+        }
+        ::chmod(path.c_str(), d.mode);
+    }
+    std::vector<std::string> roots_;
+    int syncs_ = 0;
+    std::map<std::uint64_t, Durable> durable_;
+};
 
 class Faults : public ::testing::Test {
   protected:
@@ -166,38 +302,13 @@ class Faults : public ::testing::Test {
     int atEveryStep(int stride, const std::function<void()>& prepare, const Op& op, const Check& check) {
         for (int step = 1;; step += stride) {
             prepare();
-            const ChildOutcome outcome = test::runUntilCrash(step, op);
+            const ChildOutcome outcome = runUntilCrash(step, op);
             EXPECT_NE(outcome, ChildOutcome::Failed) << "step " << step;
             check("step " + std::to_string(step));
             if (outcome != ChildOutcome::Crashed || HasFailure())
                 return step;
         }
     }
-    // For every n, fails change n of `op` (once, then from n on) with `error`, then checks. A failed sync
-    // cannot be seen afterwards, so it must be reported unless `unreported` allows it; other failures may
-    // be absorbed when the outcome is right.
-    void ioErrorAtEveryChange(const std::string& name, int error, const std::function<void()>& prepare,
-                              const std::function<OperationReport(platform::FileSystem&)>& op,
-                              const std::function<bool(const std::string&, const OperationReport&)>& unreported,
-                              const std::function<void(const OperationReport&, const std::string&)>& check) {
-        for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
-            prepare();
-            failing_.failAt(n, error, sticky == 1);
-            const OperationReport report = guarded([&] { return op(failing_); });
-            const std::vector<std::string> failed = failing_.failed;
-            failing_.failAt(0, 0, false);
-            const std::string at = name + ", errno " + std::to_string(error) +
-                                   (sticky == 1 ? " from change " : " at change ") + std::to_string(n);
-            for (const std::string& call : failed)
-                EXPECT_TRUE(!call.starts_with("fsync ") || !report.errors.empty() || unreported(call, report))
-                    << at << ": " << call;
-            check(report, at);
-            sticky += failed.empty() ? 1 : 0;
-            n = failed.empty() ? 0 : n;
-        }
-    }
-    // Every errno at every change of a folder apply or restore.
-    void folderIoErrors(bool restoring);
     void skin() const { ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4); }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
     void leaveSkipRecords() const {
@@ -213,8 +324,7 @@ class Faults : public ::testing::Test {
     mutable test::FakeWorkspace workspace_;  // reads the store for the checks
     mutable std::map<platform::FileSystem*, std::unique_ptr<test::FakeWorkspace>> workspaces_;
     mutable test::FaultFs noSync_{true}, failing_{true};
-    const QImage furball_ = loadFurball();
-    const std::shared_ptr<const RenderedIcon> icon_ = std::make_shared<const RenderedIcon>(furball_);  // rendered once
+    const std::shared_ptr<const RenderedIcon> icon_ = std::make_shared<const RenderedIcon>(loadFurball());  // rendered once
     const std::string root_ = scratch_ / "home/Desktop", state_ = scratch_ / "home/state";
     const std::string apps_ = scratch_ / "Applications", side_ = scratch_ / "side";
     // An item and an unrelated object of the same kind outside the root.
@@ -274,7 +384,7 @@ TEST_F(Faults, RestoreStoppedWhileRecoveringFromAStoppedApplyIsFinishedByTheNext
     auto applied = ChildOutcome::Crashed;
     for (int step = 1; applied == ChildOutcome::Crashed && !HasFailure(); step += 7)
         atEveryStep(
-            5, [&] { reset(), applied = test::runUntilCrash(step, apply); },
+            5, [&] { reset(), applied = runUntilCrash(step, apply); },
             [&](auto& fs) { engine(fs).restore(); },
             [&](const std::string& at) { expectClean(real_.restore(), "apply " + std::to_string(step) + " " + at); });
 }
@@ -293,8 +403,8 @@ TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
             for (int sync = 1; outcome == ChildOutcome::Crashed && !HasFailure(); ++sync) {
                 reset();
                 freshState ? (void)stdfs::remove_all(state_) : void();
-                outcome = test::runUntilCrash(0, [&](platform::FileSystem& fs) {
-                    test::PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
+                outcome = runUntilCrash(0, [&](platform::FileSystem& fs) {
+                    PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
                     disk.beforeSync = [&](int n) {
                         if (n == sync)
                             disk.dropUnsynced(writtenBack[written]), ::_exit(test::FaultFs::kCrashedExitCode);
@@ -311,65 +421,70 @@ TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
     }
 }
 
-// Fails change n of a folder apply or restore (once, then from n on) with each errno, for every n;
-// "tagged.doc" is away during the restore. Then a final restore and retry.
-void Faults::folderIoErrors(bool restoring) {
+// Fails change n of a folder apply or restore, and of a desktop entries apply or restore (once, then from n
+// on) with each errno, for every n; "tagged.doc" is away during the folder restore. Then a final restore.
+TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
     ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
     const States skinned = states();
-    const States& done = restoring ? before_ : skinned;
-    const auto prepare = [&] {
-        reset();
-        restoring ? (void)real_.apply(root_, true, false), move("tagged.doc", true) : void();
-    };
-    const auto op = [&](platform::FileSystem& fs) {
-        return restoring ? engine(fs).restore() : engine(fs).apply(root_, true, false);
-    };
-    // The restore's extra syncs of the state folder once a manifest is emptied or a skip record synced,
-    // and the store's sync after a vanished item's key was cleared.
-    const auto unreported = [&](const std::string& call, const OperationReport& report) {
-        return restoring && (call == "fsync " + state_ || (call == "fsync metadata-store" &&
-                                                           report.errors.empty() && !report.missingItems.empty()));
-    };
-    const auto check = [&](const OperationReport& report, const std::string& at) {
-        expectOutcome(report, done, at);
-        const auto counted = [&](const auto& item) {
-            return item.first.starts_with(root_) && !mentions(report, stdfs::path(item.first).filename());
-        };
-        EXPECT_EQ(report.succeeded, std::count_if(done.begin(), done.end(), counted)) << at;
-        restoring ? move("tagged.doc", false) : void();
-        OperationReport final = guarded([&] { return real_.restore(); });
-        final.merge(guarded([&] { return real_.retrySkipped(); }));
-        expectOutcome(final, before_, at + ", then restored");
-    };
-    for (const int error : {EIO, ENOSPC, EACCES, EROFS})
-        ioErrorAtEveryChange(restoring ? "restore" : "apply", error, prepare, op, unreported, check);
-}
-
-TEST_F(Faults, AnIoErrorAtAnyChangeOfAnApplyIsReportedAndLosesNoBackup) {
-    folderIoErrors(false);
-}
-
-TEST_F(Faults, AnIoErrorAtAnyChangeOfARestoreIsReportedAndLosesNoBackup) {
-    folderIoErrors(true);
-}
-
-// Desktop entries: the batch restore puts the user's applications folder back exactly.
-TEST_F(Faults, AnIoErrorAtAnyChangeOfTheDesktopEntriesIsReportedAndLosesNoBackup) {
     reset();
     ASSERT_EQ(batch(noSync_, true).apply(empty_, true).succeeded, 2);
     ASSERT_NE(states(), before_);
-    expectClean(batch(noSync_, true).restore(), "entries round trip");
-    for (const bool restoring : {false, true}) {
-        ioErrorAtEveryChange(
-            restoring ? "entries restore" : "entries apply", EIO,
-            [&] { reset(), restoring ? (void)batch(noSync_, true).apply(empty_, true) : void(); },
-            [&](auto& fs) { return restoring ? batch(fs, true).restore() : batch(fs, true).apply(empty_, true); },
-            // As for folders, the restore's syncs of a backup folder once its manifest is gone.
-            [&](const std::string& call, auto&) { return restoring && call.starts_with("fsync " + state_); },
-            [&](auto&, const std::string& at) { expectClean(guarded([&] { return batch(noSync_, true).restore(); }), at); });
+    for (int kind = 0; kind < 4; ++kind) {
+        const bool entries = kind >= 2, restoring = kind % 2 == 1;
+        const auto prepare = [&] {
+            reset();
+            if (restoring && entries)
+                batch(noSync_, true).apply(empty_, true);
+            else if (restoring)
+                real_.apply(root_, true, false), move("tagged.doc", true);
+        };
+        const auto op = [&](platform::FileSystem& fs) {
+            return entries ? (restoring ? batch(fs, true).restore() : batch(fs, true).apply(empty_, true))
+                           : (restoring ? engine(fs).restore() : engine(fs).apply(root_, true, false));
+        };
+        // The restore's extra syncs of the state folder (for entries, of a backup folder) once a manifest is
+        // emptied or a skip record synced, and the store's sync after a vanished item's key was cleared.
+        const auto unreported = [&](const std::string& call, const OperationReport& report) {
+            return restoring && (entries ? call.starts_with("fsync " + state_)
+                                         : call == "fsync " + state_ || (call == "fsync metadata-store" &&
+                                                                         report.errors.empty() && !report.missingItems.empty()));
+        };
+        const auto check = [&](const OperationReport& report, const std::string& at) {
+            if (entries)
+                return expectClean(guarded([&] { return batch(noSync_, true).restore(); }), at);
+            const States& done = restoring ? before_ : skinned;
+            expectOutcome(report, done, at);
+            const auto counted = [&](const auto& item) {
+                return item.first.starts_with(root_) && !mentions(report, stdfs::path(item.first).filename());
+            };
+            EXPECT_EQ(report.succeeded, std::count_if(done.begin(), done.end(), counted)) << at;
+            restoring ? move("tagged.doc", false) : void();
+            OperationReport final = guarded([&] { return real_.restore(); });
+            final.merge(guarded([&] { return real_.retrySkipped(); }));
+            expectOutcome(final, before_, at + ", then restored");
+        };
+        // A failed sync cannot be seen afterwards, so it must be reported unless `unreported` allows it; other
+        // failures may be absorbed when the outcome is right.
+        for (const int error : entries ? std::vector{EIO} : std::vector{EIO, ENOSPC, EACCES, EROFS}) {
+            for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
+                prepare();
+                failing_.failAt(n, error, sticky == 1);
+                const OperationReport report = guarded([&] { return op(failing_); });
+                const std::vector<std::string> failed = failing_.failed;
+                failing_.failAt(0, 0, false);
+                const std::string at = std::string(entries ? "entries " : "") + (restoring ? "restore" : "apply") +
+                                       ", errno " + std::to_string(error) + (sticky == 1 ? " from change " : " at change ") +
+                                       std::to_string(n);
+                for (const std::string& call : failed)
+                    EXPECT_TRUE(!call.starts_with("fsync ") || !report.errors.empty() || unreported(call, report))
+                        << at << ": " << call;
+                check(report, at);
+                sticky += failed.empty() ? 1 : 0;
+                n = failed.empty() ? 0 : n;
+            }
+        }
     }
 }
-
 TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     // P proceeded, N found nothing to do, B was told the lock is busy, R was told to restore first.
     const auto outcome = [&](const std::string& op) -> int {
@@ -446,10 +561,6 @@ std::string snapshot(const std::string& path) {
 bool exchange(const std::string& a, const std::string& b) {
     return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
 }
-ino_t inodeOf(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
 
 // At the n-th call on the item, the item and the unrelated object trade places.
 TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
@@ -460,9 +571,7 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 const std::string before = snapshot(other), original = snapshot(item);
                 const std::string name = stdfs::path(item).filename();
                 const ino_t otherInode = inodeOf(other);
-                if (restoring) {
-                    ASSERT_EQ(engine.apply(root_, false, false).errors, std::vector<std::string>{});
-                }
+                ASSERT_TRUE(!restoring || engine.apply(root_, false, false).errors.empty());
                 int seen = 0;
                 bool swapped = false;
                 failing_.observe = [&](const std::string& call) {
@@ -489,19 +598,11 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                     EXPECT_EQ(snapshot(item), before) << at << ": the unrelated object was written";
                     ASSERT_TRUE(exchange(item, other)) << at;
                 }
-                if (restoring) {
-                    const auto& errors = report.errors;
-                    EXPECT_GT(std::count(errors.begin(), errors.end(), errorLine(name, "原位置的项目已被替换")) +
-                                  std::count(errors.begin(), errors.end(),
-                                             errorLine(name, "原位置出现了不同的项目，已保留备份")),
-                              0)
-                        << at << ": " << testing::PrintToString(errors);
-                    EXPECT_TRUE(manifest.has_value()) << at << ": the backup was dropped";
-                }
+                // The restore reports the item and keeps its backup.
+                EXPECT_TRUE(!restoring || (mentions(report, name) && manifest))
+                    << at << ": " << testing::PrintToString(report);
                 ASSERT_EQ(engine.restore().errors, std::vector<std::string>{}) << at;
-                if (recordedOther) {
-                    ASSERT_TRUE(exchange(item, other)) << at;
-                }
+                ASSERT_TRUE(!recordedOther || exchange(item, other)) << at;
                 EXPECT_EQ(snapshot(item), original) << at;
                 EXPECT_EQ(snapshot(other), before) << at;
             }
@@ -531,9 +632,7 @@ TEST_F(Faults, ARealRaceNeverWritesTheOtherObject) {
     }
     ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0);
     for (const auto& [item, other] : pairs_) {
-        if (inodeOf(item) == inode[other]) {
-            ASSERT_TRUE(exchange(item, other));
-        }
+        ASSERT_TRUE(inodeOf(item) != inode[other] || exchange(item, other));
         // The other object may have been skinned while it stood in the item's place (it then was the item),
         // but the item's backup, which alone carries the item's path in its fork, never reached it.
         EXPECT_EQ(snapshot(other).find(item), std::string::npos) << other;

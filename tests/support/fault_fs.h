@@ -65,10 +65,7 @@ class FaultFs : public platform::ForwardingFileSystem {
     int note(const std::string& call, bool change = false);
 
 // Notes the call and, unless an error is injected, gives `then`.
-#define NOTED(call, change, then)           \
-    if (const int err = note(call, change)) \
-        return err;                         \
-    return then
+#define NOTED(call, change, then) if (const int err = note(call, change)) return err; return then
     using Status = platform::FileStatus;
     using Names = std::vector<std::string>;
     int access(const std::string& p, int m) override { NOTED("access " + p, false, target().access(p, m)); }
@@ -154,41 +151,6 @@ class FaultFs : public platform::ForwardingFileSystem {
     std::map<int, std::string> names_;
     int failAt_ = 0, error_ = 0, changes_ = 0;
     bool sticky_ = false;
-};
-
-enum class ChildOutcome { Completed, Crashed, Failed };
-
-// Runs `operation` in a child process over a FaultFs without syncs that ends at change `crashAt` (0:
-// never). Completed when it returned, Crashed when stopped, Failed when it threw or died otherwise.
-ChildOutcome runUntilCrash(int crashAt, const std::function<void(platform::FileSystem&)>& operation);
-
-// What a power loss keeps of the trees under `roots`, by conservative POSIX rules: a file's contents,
-// attributes and mode are durable as of its own last fsync; a folder's names (name -> inode) and attributes
-// as of the folder's last fsync; all there at the start is durable. dropUnsynced() rewrites the trees to
-// that picture: a name never synced vanishes; a durable name whose object is gone (renamed over, unlinked)
-// comes back as a new object holding what that one held when last synced; an object never synced comes
-// back empty and without attributes or names. Objects still standing keep their inodes (so items keep
-// their identities). Paths in `keep` model the kernel having written them back early: they stay as they are.
-class PowerLossFileSystem : public platform::ForwardingFileSystem {
-  public:
-    PowerLossFileSystem(platform::FileSystem& target, const std::vector<std::string>& roots);
-    std::function<void(int sync)> beforeSync;  // told before each fsync, numbered from 1
-    int fsync(int fd) override;
-    void dropUnsynced(const std::set<std::string>& keep);
-
-  private:
-    struct Durable {
-        bool folder;
-        unsigned mode;
-        std::string contents;
-        std::map<std::string, std::string> attributes;  // "user." ones, full names
-        std::map<std::string, std::uint64_t> names;     // a folder's entries
-    };
-    void capture(int fd, bool tree);  // the object at `fd` (with `tree`, all below it) is durable now
-    void rebuild(const std::string& path, const std::set<std::string>& keep);
-    std::vector<std::string> roots_;
-    int syncs_ = 0;
-    std::map<std::uint64_t, Durable> durable_;
 };
 
 // Points TMPDIR, when unset, at /dev/shm if it keeps "user." attributes: fault tests make thousands of
