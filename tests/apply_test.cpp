@@ -31,8 +31,6 @@ class Apply : public test::EngineTest {
         context.metadata = &workspace.metadata;
         return captureIconState(FileSystem::real(), path, identifyItem(FileSystem::real(), path), context);
     }
-
-  protected:
     Phases phases() const {
         Phases result;
         const BackupManifest manifest = engine.loadManifest().value();
@@ -60,9 +58,8 @@ TEST_F(Apply, SkinsAMixedFolderAndRecordsEveryOriginalStateExactly) {
     workspace.running = {{at("Editor.APP"), true}, {scratch / "Other.app", true}};
     std::vector<BackupEntry> entries;
     for (const char* name : {"alpha.txt", "beta.txt", "Docs", "Editor.APP", "Photos"}) {
-        const FileIdentity identity = identifyItem(FileSystem::real(), at(name));
         entries.push_back(
-            {name, identity, stateOf(at(name)), {}, "applied"});
+            {name, identifyItem(FileSystem::real(), at(name)), stateOf(at(name)), {}, "applied"});
     }
 
     // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all.

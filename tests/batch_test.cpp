@@ -22,9 +22,7 @@ using Groups = std::map<std::string, std::set<std::string>>;
 std::string sha256sum(const std::string& text) {
     return run("printf %s '" + text + "' | sha256sum").substr(0, 64);
 }
-void makeApp(const std::string& path) {
-    std::filesystem::create_directories(path + "/Contents/MacOS");
-}
+void makeApp(const std::string& path) { std::filesystem::create_directories(path + "/Contents/MacOS"); }
 
 // Every entry below `root` (links not followed) with all its "user." attributes.
 auto snapshot(const std::string& root) {
@@ -59,9 +57,8 @@ TEST_F(BatchTest, DiscoveryWalksRootsSkippingPackagesHiddenEntriesLinksAndFiles)
     const std::string a = scratch / "A", denied = scratch / "denied";
     for (const char* app :
          {"A.app", "Utilities/B.app", "Tool.APP", "Outer.app/Contents/Inner.app", ".Hidden.app", "Secret.app",
-          "Lib.framework/Sub.app", "Deep/er/C.app", "../denied/E.app", "../elsewhere/Real.app"}) {
+          "Lib.framework/Sub.app", "Deep/er/C.app", "../denied/E.app", "../elsewhere/Real.app"})
         makeApp(a + "/" + app);
-    }
     writeFile(a + "/.hidden", "Secret.app\n");
     writeFile(a + "/Note.app", "not a folder");
     ASSERT_EQ(::symlink((scratch / "elsewhere/Real.app").c_str(), (a + "/Link.app").c_str()), 0);
@@ -79,9 +76,8 @@ TEST_F(BatchTest, DiscoveryWalksRootsSkippingPackagesHiddenEntriesLinksAndFiles)
 TEST_F(BatchTest, DockPreferencesRunningApplicationsAndAGivenListThatReplacesThem) {
     const std::string apps = scratch / "apps", url = "file://" + apps;
     for (const char* app :
-         {"My Editor.app", "Viewer.app", "Runner.app", "Background.app", "Ignored.app", "Real.app"}) {
+         {"My Editor.app", "Viewer.app", "Runner.app", "Background.app", "Ignored.app", "Real.app"})
         makeApp(apps + "/" + app);
-    }
     const auto tile = [](std::string u) {
         return R"({"tile-data":{"file-data":{"_CFURLString":")" + u + "\"}}}";
     };

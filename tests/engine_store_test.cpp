@@ -47,9 +47,8 @@ class BackupStore : public ::testing::Test {
 };
 
 TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets) {
-    const mode_t oldMask = ::umask(0);
+    const test::ScopedUmask none(0);  // the modes are the engine's own
     const IconEngine created(FileSystem::real(), scratch / "state/nested/./backups/", test::sampleImage());
-    ::umask(oldMask);
     EXPECT_EQ(created.directory(), scratch / "state/nested/backups");
     EXPECT_EQ(test::fileMode(scratch / "state"), 0700u);
     EXPECT_EQ(test::fileMode(created.directory()), 0700u);
@@ -72,9 +71,8 @@ TEST_F(BackupStore, SavesAPrivateFileDurablyInOrderThatLoadsBackEqual) {
         if (call.starts_with("fsync ") || call.starts_with("rename "))
             log.push_back(call);
     };
-    const mode_t oldMask = ::umask(0);
+    const test::ScopedUmask none(0);
     store.save(sampleManifest(3), file);
-    ::umask(oldMask);
     EXPECT_EQ(test::fileMode(file), 0600u);
     EXPECT_EQ(engine.loadManifest(), sampleManifest(3));
     ASSERT_EQ(log.size(), 4u) << testing::PrintToString(log);

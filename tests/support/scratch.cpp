@@ -116,9 +116,7 @@ QImage sampleImage() {
 }
 
 ScopedUmask::ScopedUmask(unsigned mask) : old_(::umask(static_cast<mode_t>(mask))) {}
-ScopedUmask::~ScopedUmask() {
-    ::umask(static_cast<mode_t>(old_));
-}
+ScopedUmask::~ScopedUmask() { ::umask(static_cast<mode_t>(old_)); }
 
 bool exists(const std::string& path) {
     struct stat st {};

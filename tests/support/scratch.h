@@ -97,11 +97,9 @@ class FakeWorkspace : public platform::Workspace {
     platform::DesktopDataFolders desktopDataFolders() override { return dataFolders; }
     std::set<std::string> launchedDesktopFiles(const std::set<std::string>& paths) override {
         std::set<std::string> found;
-        for (const std::string& path : paths) {
-            if (launched.count(path) > 0) {
+        for (const std::string& path : paths)
+            if (launched.count(path) > 0)
                 found.insert(path);
-            }
-        }
         return found;
     }
 };
