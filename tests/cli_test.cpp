@@ -6,8 +6,7 @@
 #include <filesystem>
 #include <tuple>
 
-#include "batch/icon_batch_engine.h"
-#include "records/operation_lock.h"
+#include "records/records.h"
 #include "tests/support/scratch.h"
 
 namespace lumaro {
@@ -82,12 +81,6 @@ TEST_F(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrors) {
     EXPECT_EQ(json()["errors"][1], hostile);
     ASSERT_EQ(cli("restore --json"), 0) << out;
 
-    {
-        const OperationLock held(platform::FileSystem::real(), state, kBatchLockFileName);
-        EXPECT_EQ(cli("apply --json"), 2) << out;
-        EXPECT_EQ(std::tuple(json()["title"], json()["messages"]),
-                  std::tuple(Json("操作未完成"), Json::array({"另一个窗口正在操作，请稍后重试。"})));
-    }
     // The status keeps its shape when the state folder is unusable.
     ASSERT_EQ(cli("status --json"), 0) << out;
     const Json usable = json();

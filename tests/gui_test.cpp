@@ -22,8 +22,7 @@ struct WindowTest : ::testing::Test, OperationRunner {
         test::makeDirectory(scratch / "Desktop");
         test::writeFile(scratch / "Desktop/note.txt", "n");
     }
-    void run(std::function<OperationOutcome()> work,
-             std::function<void(OperationOutcome)> completion) override {
+    void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
         held = [=] { completion(work()); };
     }
     void release() { std::exchange(held, nullptr)(); }
@@ -39,22 +38,19 @@ struct WindowTest : ::testing::Test, OperationRunner {
     void TearDown() override {
         QTimer closer;
         closer.callOnTimeout([] {
-            for (QWidget* alert : QApplication::topLevelWidgets()) {
+            for (QWidget* alert : QApplication::topLevelWidgets())
                 if (alert->objectName() == "result-alert")
                     alert->close();
-            }
         });
         closer.start(5);
         for (int i = 0; i < 5; ++i)
             QApplication::processEvents();
         setCurrentModel(nullptr);
     }
-    // "AR MMMMMMMM SSS": 1 for each enabled button and menu item below, then for each check-marked scope
-    // item.
+    // "AR MMMMMMMM SSS": 1 for each enabled button and menu item below, then for each check-marked scope item.
     static std::string states(MainWindow& window) {
         const auto bit = [](bool on) { return on ? '1' : '0'; };
-        std::string out{bit(window.applyButton()->isEnabled()), bit(window.restoreButton()->isEnabled()),
-                        ' '};
+        std::string out{bit(window.applyButton()->isEnabled()), bit(window.restoreButton()->isEnabled()), ' '};
         for (const char* item : {"重试已跳过的还原", "搁置无法还原的项目…", "桌面和应用图标", "演示文件夹", "仅桌面",
                                  "选择文件夹…", "查看备份", "打开当前文件夹"})
             out += bit(window.action(item)->isEnabled());
@@ -92,8 +88,7 @@ void expectEveryTextHasGlyphs(const MainWindow& window) {
         layout.endLayout();
         for (const QGlyphRun& run : layout.glyphRuns())
             EXPECT_FALSE(run.glyphIndexes().contains(0))
-                << "no glyph in " << run.rawFont().familyName().toStdString() << " for "
-                << text.toStdString();
+                << "no glyph in " << run.rawFont().familyName().toStdString() << " for " << text.toStdString();
     }
 }
 
@@ -130,8 +125,7 @@ TEST_F(WindowTest, StatesBevelsCheckMarksQuitGuardSetAsideAndAlertsThroughAnAppl
     EXPECT_TRUE(allowQuit());
     EXPECT_EQ(window.applyButton()->text(), "一键换肤");
     EXPECT_EQ(states(window), "01 01000011 100");
-    // An item an editor replaced cannot be restored: the set-aside question can be cancelled, and "搁置"
-    // ends the skin.
+    // An item an editor replaced cannot be restored: the question can be cancelled, and "搁置" ends the skin.
     test::writeFile(scratch / "Desktop/note.txt.new", "edited");
     std::filesystem::rename(scratch / "Desktop/note.txt.new", scratch / "Desktop/note.txt");
     QTest::mouseClick(window.restoreButton(), Qt::LeftButton);
@@ -144,10 +138,9 @@ TEST_F(WindowTest, StatesBevelsCheckMarksQuitGuardSetAsideAndAlertsThroughAnAppl
         QMessageBox* question = alert(window, "set-aside-question");
         ASSERT_NE(question, nullptr);
         EXPECT_EQ(question->windowModality(), Qt::WindowModal);
-        for (QAbstractButton* button : question->buttons()) {
+        for (QAbstractButton* button : question->buttons())
             if (button->text() == answer)
                 button->click();
-        }
         QApplication::processEvents();
         EXPECT_EQ(bool(held), answer == "搁置") << "cancelled: nothing runs";
         EXPECT_EQ(states(window), answer == "搁置" ? "00 00000011 100" : "01 01000011 100");
@@ -155,8 +148,7 @@ TEST_F(WindowTest, StatesBevelsCheckMarksQuitGuardSetAsideAndAlertsThroughAnAppl
     EXPECT_EQ(window.restoreButton()->text(), "还原中…");
     release();
     EXPECT_EQ(states(window), "10 10111111 100") << "the skin is no longer pending";
-    EXPECT_TRUE(alert(window)->informativeText().contains("note.txt"))
-        << alert(window)->informativeText().toStdString();
+    EXPECT_TRUE(alert(window)->informativeText().contains("note.txt"));
 
     shell->model().finishOperation({std::string(400, 'x'), std::string(400, 'x')}, "图标已更换");
     QMessageBox* shown = alert(window);

@@ -13,12 +13,7 @@ namespace lumaro {
 namespace {
 
 std::string lockError(platform::FileSystem& fs, const std::string& directory, const std::string& name) {
-    try {
-        OperationLock lock(fs, directory, name);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
+    return test::errorOf([&] { OperationLock lock(fs, directory, name); });
 }
 
 TEST(OperationLock, OneHolderAtATimeReusingTheFileAndRefusingLinksAndMissingFolders) {
@@ -29,9 +24,9 @@ TEST(OperationLock, OneHolderAtATimeReusingTheFileAndRefusingLinksAndMissingFold
     EXPECT_EQ(lockError(fs, dir.path(), "lock"), kLockBusyMessage);
     EXPECT_FALSE(fs.blocked);
     first.reset();
-    EXPECT_EQ(lockError(fs, dir.path(), "lock"), "no error");
+    EXPECT_EQ(lockError(fs, dir.path(), "lock"), "<no error>");
     EXPECT_EQ(test::readFile(dir / "lock"), "left by an earlier run\n");
-    EXPECT_EQ(lockError(fs, dir.path(), "new"), "no error");
+    EXPECT_EQ(lockError(fs, dir.path(), "new"), "<no error>");
     EXPECT_EQ(test::fileMode(dir / "new"), 0600u);
 
     ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);

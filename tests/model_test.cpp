@@ -24,11 +24,8 @@ std::string repeated(const std::string& piece, int n) { return n > 0 ? piece + r
 struct ModelTest : ::testing::Test, FakeWorkspace, ModelFrontEnd, OperationRunner {
     std::string applicationSupportFolder() override { return scratch / "support"; }
     std::string desktopFolder() override { return scratch / "Desktop"; }
-    void showResult(const std::string& title, const Messages& messages) override {
-        shown.push_back({title, messages});
-    }
-    void run(std::function<OperationOutcome()> work,
-             std::function<void(OperationOutcome)> completion) override {
+    void showResult(const std::string& title, const Messages& messages) override { shown.push_back({title, messages}); }
+    void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
         waiting ? waiting->push_back([=] { completion(work()); }) : completion(work());
     }
     std::unique_ptr<SkinModel> make(Messages arguments, std::function<QImage()> image = loadFurball) {
@@ -36,9 +33,7 @@ struct ModelTest : ::testing::Test, FakeWorkspace, ModelFrontEnd, OperationRunne
         return std::make_unique<SkinModel>(
             arguments, ModelServices{platform::FileSystem::real(), *this, *this, *this, image});
     }
-    static std::pair<std::string, bool> scope(const SkinModel& m) {
-        return {m.target(), m.includeApplications()};
-    }
+    static std::pair<std::string, bool> scope(const SkinModel& m) { return {m.target(), m.includeApplications()}; }
     std::string lastOperation() const { return readFile(state + "/" + kLastOperationFileName); }
     ScratchDir scratch;
     std::string state = scratch / "state";
@@ -58,11 +53,9 @@ TEST(ReportMessages, FoldPermissionsMissingItemsAndRelaunchesBeforeOtherLinesAnd
     const std::string a(100, 'a'), accented = "e\u0301", thumb = "\U0001F44D\U0001F3FD";
     const std::vector<std::pair<Messages, std::string>> cases{
         {{a, a, a, "fourth"}, a + "\n\n" + a + "\n\n" + a},
-        {{std::string(200, 'c'), std::string(400, 'b')},
-         std::string(200, 'c') + "\n\n" + std::string(158, 'b') + "…"},
+        {{std::string(200, 'c'), std::string(400, 'b')}, std::string(200, 'c') + "\n\n" + std::string(158, 'b') + "…"},
         {{repeated(accented, 400)}, repeated(accented, 360) + "…"},
-        {{repeated(thumb, 200), repeated(thumb, 200)},
-         repeated(thumb, 200) + "\n\n" + repeated(thumb, 158) + "…"},
+        {{repeated(thumb, 200), repeated(thumb, 200)}, repeated(thumb, 200) + "\n\n" + repeated(thumb, 158) + "…"},
         {{repeated(accented, 360)}, repeated(accented, 360)}};
     for (const auto& [messages, text] : cases)
         EXPECT_EQ(alertText(messages), text);
@@ -70,12 +63,11 @@ TEST(ReportMessages, FoldPermissionsMissingItemsAndRelaunchesBeforeOtherLinesAnd
 
 TEST(LaunchOption, TakesTheValueAfterTheFirstExactName) {
     const std::string here = std::filesystem::current_path().string();
-    const Messages arguments{"lumaro",   "--preview-root", "--desktop-root", "--desktop-root",
-                             "/two",     "--state-root",   "rel/./sub/..",   "--state-root",
-                             "/ignored", "--json=/x",      "--last"};
-    EXPECT_EQ(launchOption(arguments, "--preview-root"), here + "/--desktop-root")
-        << "a value may begin with --";
-    EXPECT_EQ(launchOption(arguments, "--desktop-root"), here + "/--desktop-root") << "the first occurrence";
+    const Messages arguments{"lumaro",       "--preview-root", "--desktop-root", "--desktop-root", "/two",
+                             "--state-root", "rel/./sub/..",   "--state-root",   "/ignored",       "--json=/x", "--last"};
+    // A value may begin with "--"; the first occurrence counts.
+    EXPECT_EQ(launchOption(arguments, "--preview-root"), here + "/--desktop-root");
+    EXPECT_EQ(launchOption(arguments, "--desktop-root"), here + "/--desktop-root");
     EXPECT_EQ(launchOption(arguments, "--state-root"), here + "/rel");
     EXPECT_FALSE(launchOption(arguments, "--json") || launchOption(arguments, "--last"));
 }
@@ -106,8 +98,7 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     running = {{desk + "/Runner.app", true}};
     const auto model = make({"--preview-root", scratch / "p", "--desktop-root", desk});
     model->runOperation(false, false);
-    EXPECT_TRUE(shown.empty() && !exists(state + "/" + kLastOperationFileName))
-        << "a clean apply says nothing";
+    EXPECT_TRUE(shown.empty() && !exists(state + "/" + kLastOperationFileName)) << "a clean apply says nothing";
     model->runOperation(true, false);
 
     // Outside the desktop session: one notice, and still the title of a clean run.
@@ -123,14 +114,12 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     const std::string relaunch = "Runner 的图标如果没变化，可以退出后重新打开试试。";
     EXPECT_EQ(shown.back(), (Shown{"有些图标没能更换", {relaunch, line}}));
     EXPECT_EQ(model->errors(), (Messages{relaunch, line}));
-    EXPECT_EQ(lastOperation(), line + "\n\n" + relaunch + "\n\n" + line)
-        << "the report's errors, then the messages";
+    EXPECT_EQ(lastOperation(), line + "\n\n" + relaunch + "\n\n" + line) << "the report's errors, then the messages";
 
     std::filesystem::remove(state + "/" + kDemoMarkerFileName);
     const auto next = make({"--preview-root", scratch / "p2", "--desktop-root", scratch / "d"});
     EXPECT_EQ(scope(*next), std::pair(desk, true)) << "not the preview's";
-    EXPECT_FALSE(exists(scratch / "p2") || exists(state + "/" + kDemoMarkerFileName))
-        << "nothing seeded while pending";
+    EXPECT_FALSE(exists(scratch / "p2") || exists(state + "/" + kDemoMarkerFileName)) << "nothing seeded while pending";
 
     const OperationLock held(platform::FileSystem::real(), state, kBatchLockFileName);
     model->runOperation(true, false);
