@@ -17,9 +17,7 @@
 namespace lumaro {
 namespace {
 
-using test::bytesOf;
-using test::rawAttribute;
-using test::setRawAttribute;
+using namespace test;
 
 #define EXPECT_ERROR(statement, text) EXPECT_EQ(test::errorOf<std::exception>([&] { statement; }), text)
 
@@ -86,7 +84,7 @@ TEST_F(Attributes, ReadAllAttributesStripsThePrefixAndSkipsVanishedOnes) {
 
 TEST_F(Attributes, CaptureIconStateChecksTheIdentityAndTheFinderInfoSize) {
     const FileIdentity identity = identifyItem(fs, item);
-    test::writeFile(dir / "other", "y");
+    writeFile(dir / "other", "y");
     EXPECT_ERROR(captureIconState(fs, dir / "other", identity), "原位置的项目已被替换");
     for (const std::size_t size : {31u, 33u}) {  // a longer value would make the whole backup unloadable
         setRawAttribute(item, "user.com.apple.FinderInfo", Bytes(size, 0));
@@ -97,9 +95,9 @@ TEST_F(Attributes, CaptureIconStateChecksTheIdentityAndTheFinderInfoSize) {
     EXPECT_EQ(captureIconState(fs, item, identity), (IconState{Bytes(32, 3), Bytes(70, 5), std::nullopt}));
 
     const std::string folder = dir / "folder", iconPath = folder + "/Icon\r";
-    test::makeDirectory(folder);
+    makeDirectory(folder);
     const std::string contents("\0icns\r\n\xff", 8);
-    test::writeFile(iconPath, contents, 04755);
+    writeFile(iconPath, contents, 04755);
     setRawAttribute(iconPath, "user.x", bytesOf("mine"));
     const IconFile expected{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755};
     EXPECT_EQ(captureIconState(fs, folder, identifyItem(fs, folder)).iconFile, expected);
