@@ -24,14 +24,6 @@ std::string sha256sum(const std::string& text) {
 }
 void makeApp(const std::string& path) { std::filesystem::create_directories(path + "/Contents/MacOS"); }
 
-// Every entry below `root` (links not followed) with all its "user." attributes.
-auto snapshot(const std::string& root) {
-    std::map<std::string, std::map<std::string, platform::Bytes>> out;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
-        out[entry.path().string()] = userAttributes(entry.path().string());
-    return out;
-}
-
 // The fixture is also the workspace its engines see, with its home in the scratch folder.
 struct BatchTest : ::testing::Test, FakeWorkspace {
     std::string homeDirectory() override { return scratch / "home"; }
@@ -111,7 +103,7 @@ TEST_F(BatchTest, FolderOnlyThenApplicationsAcrossTwoRootsRestoreEverythingAsItW
     setRawAttribute(target + "/a.txt", "user.note", bytesOf("keep"));
     makeApp(one + "/One.app");
     makeApp(two + "/Utilities/Two.app");
-    const auto before = snapshot(w);
+    const auto before = treeSnapshot(w);
     running = {{one + "/One.app", true}};
     const IconBatchEngine engine = make({one, two});
 
@@ -129,7 +121,7 @@ TEST_F(BatchTest, FolderOnlyThenApplicationsAcrossTwoRootsRestoreEverythingAsItW
     for (const std::string& folder : {one, two + "/Utilities"})
         EXPECT_TRUE(exists(state + "/application-backups/" + sha256sum(folder) + "/backup.json")) << folder;
     EXPECT_EQ(engine.restore(), (OperationReport{4, 0, {}, 0, {"One"}, {}}));
-    EXPECT_EQ(snapshot(w), before);
+    EXPECT_EQ(treeSnapshot(w), before);
     EXPECT_FALSE(exists(state + "/scope.json"));
 }
 
@@ -139,14 +131,14 @@ TEST_F(BatchTest, CorruptApplicationBackupBlocksApplyAndAReplacedFolderKeepsTheS
     makeApp(target + "/X.app");
     writeFile(target + "/a.txt", "a");
     makeApp(w + "/apps/App.app");
-    const auto before = snapshot(w);
+    const auto before = treeSnapshot(w);
     const IconBatchEngine engine = make({target + "/", w + "/apps"});
     const std::string broken = engine.applicationBackupDirectory("/somewhere");
     std::filesystem::create_directories(broken);
     writeFile(broken + "/backup.json", "{\"schema\": 1, \"rootPath\": ");
     EXPECT_NE(errorOf<std::exception>([&] { engine.apply(target, true); }), "<no error>");
     EXPECT_FALSE(exists(state + "/scope.json"));
-    EXPECT_EQ(snapshot(w), before);
+    EXPECT_EQ(treeSnapshot(w), before);
     std::filesystem::remove_all(broken);
 
     ASSERT_EQ(engine.apply(target, true), (OperationReport{3, 0, {}, 3, {}, {}}));

@@ -123,18 +123,6 @@ TEST_F(Xdg, DiscoversShownApplicationsWithPrecedenceAndRefusals) {
     EXPECT_EQ(discoverDesktopEntries(FileSystem::real(), folders, "C").entries.size(), 4u);
 }
 
-// Every file of a folder with its bytes and permission bits.
-std::map<std::string, std::string> snapshot(const std::string& folder) {
-    std::map<std::string, std::string> files;
-    for (const auto& item : std::filesystem::directory_iterator(folder)) {
-        struct stat st {};
-        ::lstat(item.path().c_str(), &st);
-        files[item.path().filename()] = std::to_string(st.st_mode & 0777) + " " +
-                                        (S_ISLNK(st.st_mode) ? "link" : test::readFile(item.path()));
-    }
-    return files;
-}
-
 // GLib's own reading of the entry's icon: a file's path or a theme name.
 std::string iconGLibShows(const std::string& id) {
     GDesktopAppInfo* info = g_desktop_app_info_new(id.c_str());
@@ -148,7 +136,7 @@ std::string iconGLibShows(const std::string& id) {
 }
 
 TEST_F(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
-    const auto before = snapshot(u);
+    const auto before = test::treeSnapshot(u);
     test::FakeWorkspace workspace;
     workspace.dataFolders = desktopDataFolders("/nohome");
     workspace.launched = {u + "tool.desktop"};
@@ -163,7 +151,7 @@ TEST_F(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) 
     const IconBatchEngine scoped =
         engine(FileSystem::real(), "scoped", std::vector<std::string>{scratch / "Apps"});
     EXPECT_TRUE(scoped.apply(desk, true).errors.empty());
-    EXPECT_EQ(snapshot(u), before);
+    EXPECT_EQ(test::treeSnapshot(u), before);
     EXPECT_FALSE(std::filesystem::exists(scratch / "scoped/application-backups"));
     scoped.restore();
 
@@ -174,7 +162,7 @@ TEST_F(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) 
     const std::vector<std::string> lockedErrors = locked.apply(desk, true).errors;
     EXPECT_EQ(std::count(lockedErrors.begin(), lockedErrors.end(), "Tool：应用没有写入权限，已跳过"), 1);
     EXPECT_EQ(lockedErrors.size(), 6u) << "three entries and three refused files";
-    EXPECT_EQ(snapshot(u), before);
+    EXPECT_EQ(test::treeSnapshot(u), before);
     EXPECT_FALSE(locked.pendingScope().has_value());
 
     const OperationReport applied = batch.apply(desk, true);
@@ -183,22 +171,22 @@ TEST_F(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) 
                                                         "fifo.desktop：应用的启动项不是普通文件，已跳过",
                                                         "symlink.desktop：应用的启动项不是普通文件，已跳过"}));
     EXPECT_EQ(applied.relaunchApplications, std::vector<std::string>{"Tool"});
-    auto skinned = snapshot(u);
+    auto skinned = test::treeSnapshot(u);
     EXPECT_EQ(skinned.size(), before.size() + 2) << "no copy of hidden entries nor of the program's own";
     EXPECT_EQ(
-        skinned["tool.desktop"],
+        skinned[u + "tool.desktop"],
         "420 [Desktop Entry]\nType=Application\nName=Tool\nName[zh_CN]=工具\nIcon=" + fur + "\nExec=true\n");
-    EXPECT_EQ(skinned["mine.desktop"], "384 # kept\n[Desktop Entry]\nType=Application\nName=Mine\nIcon=" +
+    EXPECT_EQ(skinned[u + "mine.desktop"], "384 # kept\n[Desktop Entry]\nType=Application\nName=Mine\nIcon=" +
                                            fur + "\n\n[Desktop Action a]\nIcon=keep\n");
-    EXPECT_EQ(skinned["kde-edit.desktop"].substr(0, 4), "420 ");
-    EXPECT_EQ(skinned["userhid.desktop"], before.at("userhid.desktop"));
+    EXPECT_EQ(skinned[u + "kde-edit.desktop"].substr(0, 4), "420 ");
+    EXPECT_EQ(skinned[u + "userhid.desktop"], before.at(u + "userhid.desktop"));
     EXPECT_EQ(iconGLibShows("tool.desktop"), fur);
     EXPECT_TRUE(batch.pendingScope().has_value());
 
     const OperationReport restored = batch.restore();
     EXPECT_EQ(std::pair(restored.succeeded, restored.errors),
               std::pair(std::int64_t{3}, std::vector<std::string>{}));
-    EXPECT_EQ(snapshot(u), before);
+    EXPECT_EQ(test::treeSnapshot(u), before);
     EXPECT_EQ(iconGLibShows("tool.desktop"), "tool-icon");
     EXPECT_FALSE(batch.pendingScope().has_value());
 
@@ -209,7 +197,7 @@ TEST_F(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) 
     EXPECT_FALSE(batch.pendingScope().has_value());
     std::filesystem::rename(user + "/away", user + "/applications");
     EXPECT_EQ(batch.retry().succeeded, 3);
-    EXPECT_EQ(snapshot(u), before);
+    EXPECT_EQ(test::treeSnapshot(u), before);
 
     // Copies changed after the skin are never overwritten: an edit or a link keeps its backup;
     // a deleted copy the skin had made is simply gone.
@@ -218,16 +206,16 @@ TEST_F(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) 
     std::filesystem::remove(u + "kde-edit.desktop");
     std::filesystem::remove(u + "mine.desktop");
     std::filesystem::create_symlink(a2 + "mine.desktop", u + "mine.desktop");
-    const auto changed = snapshot(u);
+    const auto changed = test::treeSnapshot(u);
     const OperationReport refused = batch.restore();
     EXPECT_EQ(std::pair(refused.succeeded, refused.remaining), std::pair(std::int64_t{1}, std::int64_t{2}));
     EXPECT_EQ(refused.errors, (std::vector<std::string>{"Mine：应用的启动项不是普通文件，已跳过",
                                                         "Tool：图标或资源数据在换肤后被修改，已跳过并保留备份"}));
-    EXPECT_EQ(snapshot(u), changed);
+    EXPECT_EQ(test::treeSnapshot(u), changed);
     // Set aside, as any refused item: the skin ends, the backups wait in skip records.
     EXPECT_EQ(batch.setAside().setAsideItems, (std::vector<std::string>{"Mine", "Tool"}));
     EXPECT_FALSE(batch.pendingScope().has_value());
-    EXPECT_EQ(snapshot(u), changed);
+    EXPECT_EQ(test::treeSnapshot(u), changed);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // The restore transaction, skip records and their retry, on real folders.
 #include <filesystem>
-#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -17,31 +16,11 @@ namespace lumaro {
 namespace {
 
 using Names = std::vector<std::string>;
-using Snapshot = std::map<std::string, Bytes>;
 using test::errorOf;
 using test::kFinderInfo;
+using test::treeSnapshot;
 
 const std::string kChanged = "图标或资源数据在换肤后被修改，已跳过并保留备份";
-
-// Everything anyone sees of an item's icon: its attributes, its "Icon\r" contents, attributes, mode.
-Snapshot snapshot(const std::string& path) {
-    Snapshot s = test::userAttributes(path);
-    const std::string icon = path + "/Icon\r";
-    if (test::exists(icon)) {
-        s["Icon contents"] = test::bytesOf(test::readFile(icon));
-        s["Icon mode"] = test::bytesOf(std::to_string(test::fileMode(icon)));
-        for (const auto& [name, value] : test::userAttributes(icon))
-            s["Icon " + name] = value;
-    }
-    return s;
-}
-
-std::map<std::string, Snapshot> snapshots(const std::string& folder) {
-    std::map<std::string, Snapshot> result;
-    for (const auto& item : std::filesystem::directory_iterator(folder))
-        result[item.path().filename()] = snapshot(item.path());
-    return result;
-}
 
 class Restore : public test::EngineTest {
   protected:
@@ -73,12 +52,12 @@ TEST_F(Restore, RoundTripGivesBackEveryItemByteForByteAndNamesRunningApplication
     test::setRawAttribute(at("Photos/Icon\r"), "user.note", test::bytesOf("keep"));
     test::setRawAttribute(at("Photos/Icon\r"), kFinderInfo, Bytes(32, 0x21));
     workspace.running = {{at("Editor.app"), true}, {scratch / "Other.app", true}};
-    const auto before = snapshots(root);
+    const auto before = treeSnapshot(root);
 
     skin(5, true);
     ASSERT_TRUE(test::exists(at("Docs/Icon\r")));
     EXPECT_EQ(engine.restore(), (OperationReport{5, 0, {}, 0, {"Editor"}, {}}));
-    EXPECT_EQ(snapshots(root), before) << "the added Icon\\r is removed, the others are as they were";
+    EXPECT_EQ(treeSnapshot(root), before) << "the added Icon\\r is removed, the others are as they were";
     EXPECT_FALSE(test::exists(manifestFile));
 }
 
@@ -91,12 +70,14 @@ TEST_F(Restore, KeepsANewLabelAndTheBackupOfItemsChangedOtherwise) {
     test::setRawAttribute(at("alpha.txt"), kFinderInfo, finder);
     test::setRawAttribute(at("forked.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "foreign"));
     test::writeFile(at("Docs/Icon\r"), "changed", 0644);
-    auto expected = snapshots(root);  // the changed items stay as they are
-    expected["alpha.txt"] = {{kFinderInfo, test::finderInfo(std::string(9, '\0') + '\x0A')}};
+    auto expected = treeSnapshot(root);  // the changed items stay as they are
+    std::erase_if(expected, [&](const auto& item) { return item.first.starts_with(at("alpha.txt ")); });
+    const Bytes label = test::finderInfo(std::string(9, '\0') + '\x0A');
+    expected[at("alpha.txt") + " " + kFinderInfo] = std::string(label.begin(), label.end());
 
     EXPECT_EQ(engine.restore(),
               (OperationReport{1, 0, {"Docs：" + kChanged, "forked.txt：" + kChanged}, 2, {}, {}}));
-    EXPECT_EQ(snapshots(root), expected);
+    EXPECT_EQ(treeSnapshot(root), expected);
 }
 
 TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) {
@@ -113,9 +94,6 @@ TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) 
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(test::fileMode(skipFolder), 0700u);
     EXPECT_EQ(test::fileMode(first[0]), 0600u);
-    EXPECT_TRUE(std::regex_match(first[0].substr(skipFolder.size() + 1),
-                                 std::regex("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.json")))
-        << first[0];
     EXPECT_EQ(engine.readManifest(first[0]), single);
     EXPECT_EQ(workspace.metadata.keys.count(at("b.txt")), 0u);
 
@@ -145,7 +123,7 @@ TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) 
 // "Icon\r" file is never deleted.
 TEST_F(Restore, FinishesInterruptedRestoresAndNeverDeletesAFolderInPlaceOfTheIconFile) {
     make({"Docs", "Pics"});
-    const auto before = snapshots(root);
+    const auto before = treeSnapshot(at("Pics"));
     skin(2);
     ASSERT_TRUE(std::filesystem::remove(at("Docs/Icon\r")));
     test::makeDirectory(at("Docs/Icon\r"));
@@ -158,7 +136,7 @@ TEST_F(Restore, FinishesInterruptedRestoresAndNeverDeletesAFolderInPlaceOfTheIco
     EXPECT_EQ(engine.loadManifest().value().entries.at(1).phase, kPhaseRestoring);
     fs.fail.clear();
     EXPECT_EQ(engine.restore(), (OperationReport{1, 0, {docs}, 1, {}, {}}));
-    EXPECT_EQ(snapshot(at("Pics")), before.at("Pics"));
+    EXPECT_EQ(treeSnapshot(at("Pics")), before);
     EXPECT_EQ(test::readFile(at("Docs/Icon\r/inner.txt")), "keep");
 }
 
@@ -182,17 +160,14 @@ TEST_F(Restore, AnEntryWithMetadataWaitsForTheDesktopSessionAndAFailingStoreKeep
     make({"a.txt", "F"});
     workspace.metadata.keys[at("a.txt")] = {"file:///old.png", "old-name"};
     skin(2);
-    workspace.metadata.unavailable = true;
-    const std::string wait = "需要在桌面会话中运行 Lumaro 才能还原此项目，已保留备份";
-    EXPECT_EQ(engine.restore().errors, (Names{"a.txt：" + wait, "F：" + wait}));
-    EXPECT_EQ(engine.loadManifest().value().entries.size(), 2u);
-    workspace.metadata.unavailable = false;
-    workspace.metadata.failWrites = ETIMEDOUT;
-    EXPECT_EQ(engine.restore().errors, (Names{"a.txt：桌面元数据服务没有响应", "F：桌面元数据服务没有响应"}));
-    workspace.metadata.failWrites = 0;
-    workspace.metadata.failFlush = EIO;
-    EXPECT_EQ(engine.restore().errors, (Names{"a.txt：无法同步桌面元数据", "F：无法同步桌面元数据"}));
-    workspace.metadata.failFlush = 0;
+    auto& store = workspace.metadata;  // no session, then writes that time out, then a failing flush
+    const std::string messages[] = {"需要在桌面会话中运行 Lumaro 才能还原此项目，已保留备份", "桌面元数据服务没有响应",
+                                    "无法同步桌面元数据"};
+    for (int fault = 0; fault < 3; ++fault) {
+        store.unavailable = fault == 0, store.failWrites = fault == 1 ? ETIMEDOUT : 0, store.failFlush = fault == 2 ? EIO : 0;
+        EXPECT_EQ(engine.restore().errors, (Names{"a.txt：" + messages[fault], "F：" + messages[fault]}));
+    }
+    store.failFlush = 0;
     EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {}, 0, {}, {}}));
     EXPECT_EQ(workspace.metadata.keys, (std::map<std::string, platform::IconMetadata>{
                                            {at("a.txt"), {"file:///old.png", "old-name"}}}));
@@ -209,7 +184,7 @@ TEST_F(Restore, RetryRestoresItemsThatCameBackAndKeepsTheRest) {
     const Names record = records();
     ASSERT_EQ(record.size(), 1u);
     EXPECT_EQ(engine.retrySkipped(), (OperationReport{1, 1, {}, 0, {}, {"y.txt"}}));
-    EXPECT_TRUE(snapshot(at("x.txt")).empty());
+    EXPECT_TRUE(test::userAttributes(at("x.txt")).empty());
     const std::string bytes = test::readFile(record[0]);
     EXPECT_EQ(engine.retrySkipped(), (OperationReport{0, 1, {}, 0, {}, {"y.txt"}}));
     EXPECT_EQ(test::readFile(record[0]), bytes) << "a record whose items are all still gone is kept as it is";
@@ -226,9 +201,8 @@ TEST_F(Restore, RetryRestoresItemsThatCameBackAndKeepsTheRest) {
     // A record that is not JSON costs only its own line; the others are still retried.
     test::writeFile(skipFolder + "/0.json", "{", 0600);
     const std::string broken = errorOf<DecodingError>([] { decodeManifest("{"); });
-    EXPECT_TRUE(broken.starts_with("备份文件不是有效的 JSON：[json.exception.parse_error")) << broken;
     EXPECT_EQ(engine.retrySkipped(), (OperationReport{1, 0, {broken}, 0, {}, {}}));
-    EXPECT_TRUE(snapshot(at("y.txt")).empty());
+    EXPECT_TRUE(test::userAttributes(at("y.txt")).empty());
     EXPECT_EQ(records(), Names{skipFolder + "/0.json"});
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -154,6 +155,21 @@ std::map<std::string, platform::Bytes> userAttributes(const std::string& path) {
         start += name.size() + 1;
     }
     return result;
+}
+
+std::map<std::string, std::string> treeSnapshot(const std::string& root) {
+    std::map<std::string, std::string> out;
+    std::vector<std::string> paths{root};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        paths.push_back(entry.path());
+    for (const std::string& path : paths) {
+        const auto status = std::filesystem::symlink_status(path);
+        const bool link = std::filesystem::is_symlink(status), file = std::filesystem::is_regular_file(status);
+        out[path] = std::to_string(fileMode(path)) + (link ? " link" : file ? " " + readFile(path) : "");
+        for (const auto& [name, value] : userAttributes(path))
+            out[path + " " + name] = std::string(value.begin(), value.end());
+    }
+    return out;
 }
 
 std::string run(const std::string& command) {

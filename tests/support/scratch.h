@@ -67,6 +67,9 @@ std::uint32_t be32(const platform::Bytes& bytes, std::size_t at);
 platform::Bytes resourceFork(const std::string& type, std::int16_t id, const std::string& data);
 // Every "user." attribute of a path, by full name.
 std::map<std::string, platform::Bytes> userAttributes(const std::string& path);
+// Everything a person could see change at and below `root`, links not followed: each entry's mode bits
+// and, for a file, its bytes (a link is "link"), by path; each "user." attribute by "path name".
+std::map<std::string, std::string> treeSnapshot(const std::string& root);
 // The standard output of a shell command, after "<failed> " when the command fails.
 std::string run(const std::string& command);
 
