@@ -2,8 +2,8 @@
 
 #include <plist/plist.h>
 
-#include <cstdlib>
 #include <limits>
+#include <string>
 
 namespace lumaro::platform {
 
@@ -37,14 +37,14 @@ std::optional<std::string> stringMember(void* node, const char* key) {
     if (value == nullptr || plist_get_node_type(value) != PLIST_STRING) {
         return std::nullopt;
     }
-    char* text = nullptr;
-    plist_get_string_val(value, &text);
-    if (text == nullptr) {
+    // Not plist_get_string_val: it asserts, and so aborts the program, on a string holding a NUL,
+    // which a binary list can. No identifier or path holds one, so such a string counts as none.
+    std::uint64_t length = 0;
+    const char* text = plist_get_string_ptr(value, &length);
+    if (text == nullptr || std::char_traits<char>::length(text) != length) {
         return std::nullopt;
     }
-    std::string result(text);
-    std::free(text);
-    return result;
+    return std::string(text, length);
 }
 
 }  // namespace lumaro::platform
