@@ -7,20 +7,21 @@
 
 namespace lumaro::test {
 
+namespace {
+std::optional<std::string> member(const nlohmann::json& keys, const char* name) {
+    return keys.contains(name) ? std::optional(keys.at(name).get<std::string>()) : std::nullopt;
+}
+}  // namespace
+
+// Path -> {"icon": ..., "name": ...}, each present when set.
 void MemoryDesktopMetadata::load() {
     std::ifstream in(file);
     if (file.empty() || !in)
         return;
     keys.clear();
     const nlohmann::json all = nlohmann::json::parse(in);
-    for (auto it = all.begin(); it != all.end(); ++it) {
-        platform::IconMetadata m;
-        if (it->contains("icon"))
-            m.customIcon = it->at("icon").get<std::string>();
-        if (it->contains("name"))
-            m.customIconName = it->at("name").get<std::string>();
-        keys[it.key()] = m;
-    }
+    for (const auto& [path, m] : all.items())
+        keys[path] = {member(m, "icon"), member(m, "name")};
 }
 
 void MemoryDesktopMetadata::save() const {
@@ -28,19 +29,19 @@ void MemoryDesktopMetadata::save() const {
         return;
     nlohmann::json all = nlohmann::json::object();
     for (const auto& [path, m] : keys) {
-        nlohmann::json& value = all[path] = nlohmann::json::object();
+        all[path] = nlohmann::json::object();
         if (m.customIcon)
-            value["icon"] = *m.customIcon;
+            all[path]["icon"] = *m.customIcon;
         if (m.customIconName)
-            value["name"] = *m.customIconName;
+            all[path]["name"] = *m.customIconName;
     }
     std::ofstream(file + ".new") << all.dump();
     std::rename((file + ".new").c_str(), file.c_str());
 }
 
 int MemoryDesktopMetadata::read(const std::string& path, platform::IconMetadata& out) {
-    if (unavailable || failReads != 0)
-        return unavailable ? ENOTSUP : failReads;
+    if (unavailable)
+        return ENOTSUP;
     load();
     const auto found = keys.find(path);
     out = found == keys.end() ? platform::IconMetadata{} : found->second;
@@ -55,11 +56,7 @@ int MemoryDesktopMetadata::write(const std::string& path, const platform::IconMe
     if (const int err = inject ? inject("metadata " + path) : 0)
         return err;
     load();
-    if (value == platform::IconMetadata{}) {
-        keys.erase(path);
-    } else {
-        keys[path] = value;
-    }
+    value == platform::IconMetadata{} ? (void)keys.erase(path) : (void)(keys[path] = value);
     save();
     return 0;
 }
@@ -85,7 +82,6 @@ int MemoryDesktopMetadata::flush() {
         return failFlush;
     if (const int err = inject ? inject("fsync metadata-store") : 0)
         return err;
-    ++flushes;
     return 0;
 }
 

@@ -22,10 +22,8 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     std::map<std::string, platform::IconMetadata> keys;  // paths without keys are absent
     std::string file;
     bool unavailable = false;
-    int failReads = 0;  // an errno value returned by every call of that kind while set
-    int failWrites = 0;
+    int failWrites = 0;  // an errno value returned by every write or clear, or flush, while set
     int failFlush = 0;
-    int flushes = 0;
     std::function<void(const std::string& call)> observe;  // told "write <path>" before each write
     // Asked before each change ("metadata <path>", "metadata-clear <path>", "fsync metadata-store");
     // a non-zero errno fails it.
