@@ -1,15 +1,13 @@
 // The safety promises under faults: a kill at any step of every operation, a power loss at any sync of an
 // apply, an I/O error at any change, two processes at once, objects exchanged under the engine.
+#include <fcntl.h>
 #include <signal.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-#include <cerrno>
-
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +16,6 @@
 
 #include "batch/icon_batch_engine.h"
 #include "records/operation_lock.h"
-#include "resources/resources.h"
 #include "tests/support/fault_fs.h"
 
 namespace lumaro {
@@ -27,24 +24,21 @@ namespace {
 namespace stdfs = std::filesystem;
 using States = std::map<std::string, std::string>;
 using Op = std::function<void(platform::FileSystem&)>;
-using Check = std::function<void(const std::string& at)>;
+using Call = std::function<OperationReport()>;
+constexpr int kCrashed = test::FaultFs::kCrashedExitCode;
 [[maybe_unused]] const bool kInMemory = (test::preferMemoryScratch(), true);
 
 // Whether the report names the item (an error or a missing item) or failed as a whole ("*").
 bool mentions(const OperationReport& report, const std::string& name) {
-    const auto names = [&](const std::string& line) {
-        return line.starts_with("*：") || line.starts_with(name + "：");
-    };
+    const auto names = [&](const std::string& l) { return l.starts_with("*：") || l.starts_with(name + "："); };
     return std::any_of(report.errors.begin(), report.errors.end(), names) ||
            std::count(report.missingItems.begin(), report.missingItems.end(), name) > 0;
 }
-
-OperationReport guarded(const std::function<OperationReport()>& run) try {
+OperationReport guarded(const Call& run) try {
     return run();
 } catch (const std::exception& error) {
     return OperationReport{0, 0, {errorLine("*", describe(error))}, 0, {}, {}};
 }
-
 std::string fileOf(const std::string& path) {  // mode and contents, "" when absent
     return test::exists(path) ? std::to_string(test::fileMode(path)) + test::readFile(path) : "";
 }
@@ -54,45 +48,38 @@ std::string attributesOf(const std::string& path) {  // every "user." attribute
         out += "|" + name + "=" + std::string(value.begin(), value.end());
     return out;
 }
+ino_t inodeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
 // Runs `child` in a process of its own, which exits with what it returns.
 pid_t forked(const std::function<int()>& child) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     return pid == 0 ? ::_exit(child()), 0 : pid;
 }
-
-ino_t inodeOf(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+int exitOf(pid_t child) {  // -1 when it did not exit
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-enum class ChildOutcome { Completed, Crashed, Failed };
-
-// Runs `op` in a child process over a FaultFs without syncs that ends at change `crashAt` (0: never).
-// Completed when it returned, Crashed when stopped, Failed when it threw or died otherwise.
-ChildOutcome runUntilCrash(int crashAt, const Op& op) {
-    const pid_t child = forked([&] {
+// Runs `op` in a child over a FaultFs without syncs that ends at change `crashAt` (0: never): 0 when it
+// returned, kCrashed when stopped, another code when it threw or died otherwise.
+int runUntilCrash(int crashAt, const Op& op) {
+    return exitOf(forked([&] {
         test::FaultFs fs(true);
         fs.crashAt = crashAt;
         try {
-            op(fs);
+            return op(fs), 0;
         } catch (...) {
             return 1;
         }
-        return 0;
-    });
-    int status = 0;
-    const int code = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-    return code == 0 ? ChildOutcome::Completed
-                     : code == test::FaultFs::kCrashedExitCode ? ChildOutcome::Crashed : ChildOutcome::Failed;
+    }));
 }
 
 int openObject(const std::string& path, int dir = AT_FDCWD) {
     return ::openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
-std::string self(int fd) {
-    return "/proc/self/fd/" + std::to_string(fd);
-}
+std::string self(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 std::map<std::string, std::string> attributesAt(int fd) {  // "user." ones, full names
     std::string list(65536, '\0'), value(65536, '\0');
     std::map<std::string, std::string> out;
@@ -123,15 +110,12 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
   public:
     PowerLossFileSystem(platform::FileSystem& target, const std::vector<std::string>& roots)
         : ForwardingFileSystem(target), roots_(roots) {
-        for (const std::string& root : roots_) {
-            const int fd = openObject(root);
-            capture(fd, true), ::close(fd);
-        }
+        for (const std::string& root : roots_)
+            capture(openObject(root), true);
     }
     std::function<void(int sync)> beforeSync;  // told before each fsync, numbered from 1
     int fsync(int fd) override {
-        if (beforeSync)
-            beforeSync(++syncs_);
+        beforeSync ? beforeSync(++syncs_) : void();
         const int err = target().fsync(fd);
         return err == 0 ? (capture(fd, false), 0) : err;
     }
@@ -148,17 +132,17 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
         std::map<std::string, std::string> attributes;
         std::map<std::string, std::uint64_t> names;  // a folder's entries
     };
-    void capture(int fd, bool tree) {  // the object at `fd` (with `tree`, all below it) is durable now
+    // The object at `fd` is durable now; with `tree`, all below it too, and `fd` is closed.
+    void capture(int fd, bool tree) {
         struct stat st {};
         if (::fstat(fd, &st) != 0)
             return;
         const bool folder = S_ISDIR(st.st_mode);
         Durable& d = durable_[st.st_ino] = {folder, st.st_mode & 07777u, folder ? "" : test::readFile(self(fd)),
                                             attributesAt(fd), folder ? entriesOf(self(fd)) : decltype(Durable::names){}};
-        for (auto it = d.names.begin(); tree && it != d.names.end(); ++it) {
-            const int child = openObject(it->first, fd);
-            capture(child, true), ::close(child);
-        }
+        for (auto it = d.names.begin(); tree && it != d.names.end(); ++it)
+            capture(openObject(it->first, fd), true);
+        tree ? ::close(fd) : 0;
     }
     void rebuild(const std::string& path, const std::set<std::string>& keep) {
         struct stat st {};
@@ -264,14 +248,13 @@ class Faults : public ::testing::Test {
     std::map<std::string, std::pair<int, int>> backups() const {
         std::map<std::string, std::pair<int, int>> kept;
         for (const auto& file : stdfs::recursive_directory_iterator(state_)) {
-            const bool manifest = file.path().filename() == kManifestFileName;
-            if (manifest ||
-                (file.path().parent_path().filename() == "missing-backups" && file.path().extension() == ".json")) {
-                const BackupManifest held = real_.readManifest(file.path()).value();
-                for (const BackupEntry& entry : held.entries) {
-                    std::pair<int, int>& places = kept[held.rootPath + "/" + entry.name];
-                    ++(manifest ? places.first : places.second);
-                }
+            const stdfs::path& path = file.path();
+            const bool manifest = path.filename() == kManifestFileName;
+            const bool record = path.parent_path().filename() == "missing-backups" && path.extension() == ".json";
+            const BackupManifest held = manifest || record ? real_.readManifest(path).value() : BackupManifest{};
+            for (const BackupEntry& entry : held.entries) {
+                auto& [inManifest, inRecords] = kept[held.rootPath + "/" + entry.name];
+                ++(manifest ? inManifest : inRecords);
             }
         }
         return kept;
@@ -288,26 +271,19 @@ class Faults : public ::testing::Test {
                 << " backup";
         }
     }
+    // No error, every item original without a backup, no record, and nothing a killed save left behind.
     void expectClean(const OperationReport& report, const std::string& at) const {
         EXPECT_EQ(report.errors, std::vector<std::string>{}) << at;
         expectOutcome(report, before_, at);
-        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName)) << at;
-        EXPECT_FALSE(test::exists(state_ + "/" + kManifestFileName)) << at;
-        // The operation cleared what the killed saves left behind.
+        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || test::exists(state_ + "/" + kManifestFileName))
+            << at;
         for (const auto& file : stdfs::recursive_directory_iterator(state_))
             EXPECT_FALSE(file.path().filename().string().ends_with(".tmp")) << at << ": " << file.path();
     }
-    // For step 1, 1 + stride, ... until `op` completes: prepare, run `op` in a child ended at the step,
-    // check.
-    int atEveryStep(int stride, const std::function<void()>& prepare, const Op& op, const Check& check) {
-        for (int step = 1;; step += stride) {
-            prepare();
-            const ChildOutcome outcome = runUntilCrash(step, op);
-            EXPECT_NE(outcome, ChildOutcome::Failed) << "step " << step;
-            check("step " + std::to_string(step));
-            if (outcome != ChildOutcome::Crashed || HasFailure())
-                return step;
-        }
+    OperationReport restoreAll() const {  // a restore, then a retry of what it skipped
+        OperationReport final = guarded([&] { return real_.restore(); });
+        final.merge(guarded([&] { return real_.retrySkipped(); }));
+        return final;
     }
     void skin() const { ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4); }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
@@ -335,8 +311,11 @@ class Faults : public ::testing::Test {
     const IconEngine real_ = engine(noSync_);
 };
 
+// Each operation run in a child ended at change 1, 1 + stride, ... until it completes, then the next one
+// run whole. The last row restores after an apply itself stopped at change 1, 8, ... (until it completes).
 TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
-    const auto then = [&](const std::function<OperationReport()>& next) -> Check {
+    using Check = std::function<void(const std::string& at)>;
+    const auto then = [&](const Call& next) -> Check {
         return [&, next](const std::string& at) { expectClean(guarded(next), at); };
     };
     // "tagged.doc" replaced as an editor saves: the restore keeps it, the set-aside moves it into a skip
@@ -348,22 +327,23 @@ TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
         EXPECT_TRUE((inManifest > 0 || records == 1) && records <= 1) << at << ": " << records << " records";
         guarded([&] { return batch(noSync_).setAside(); });
         EXPECT_EQ(backups()[replaced], std::pair(0, 1)) << at;
-        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName)) << at;
-        EXPECT_FALSE(batch(noSync_).pendingScope().has_value()) << at;
+        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || batch(noSync_).pendingScope()) << at;
         for (const auto& [item, state] : states())
             EXPECT_TRUE(item == replaced || state == before_.at(item)) << at << ": " << item;
     };
     ASSERT_EQ(batch(noSync_).apply(root_, true).succeeded, 6);  // the applications are in the batch
-    const std::vector<std::tuple<std::string, int, std::function<void()>, Op, Check>> sweeps = {
-        {"apply", 50, [&] { reset(); }, [&](auto& fs) { engine(fs).apply(root_, true, false); },
-         then([&] { return real_.restore(); })},
-        {"restore", 20, [&] { reset(), skin(); },
-         [&](auto& fs) { engine(fs).restore(); }, then([&] { return real_.restore(); })},
-        {"retry", 20, [&] { reset(), leaveSkipRecords(); }, [&](auto& fs) { engine(fs).retrySkipped(); },
+    int stoppedAt = 0, applied = 0;
+    const Op apply = [&](auto& fs) { engine(fs).apply(root_, true, false); };
+    const Op restore = [&](auto& fs) { engine(fs).restore(); };
+    const Check restored = then([&] { return real_.restore(); });
+    const std::vector<std::tuple<std::string, int, int, std::function<void()>, Op, Check>> sweeps = {
+        {"apply", 50, 1, [&] { reset(); }, apply, restored},
+        {"restore", 20, 1, [&] { reset(), skin(); }, restore, restored},
+        {"retry", 20, 1, [&] { reset(), leaveSkipRecords(); }, [&](auto& fs) { engine(fs).retrySkipped(); },
          then([&] { return real_.retrySkipped(); })},
-        {"batch apply", 100, [&] { reset(); }, [&](auto& fs) { batch(fs).apply(root_, true); },
+        {"batch apply", 100, 1, [&] { reset(); }, [&](auto& fs) { batch(fs).apply(root_, true); },
          then([&] { return batch(noSync_).restore(); })},
-        {"set-aside", 20,
+        {"set-aside", 20, 1,
          [&] {
              reset();
              ASSERT_EQ(batch(noSync_).apply(root_, false).succeeded, 4);
@@ -371,22 +351,24 @@ TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
          },
          [&](auto& fs) { batch(fs).setAside(); }, setAsideFinished},
         // Desktop entries go through the same transaction.
-        {"entries apply", 20, [&] { reset(); }, [&](auto& fs) { batch(fs, true).apply(empty_, true); },
+        {"entries apply", 20, 1, [&] { reset(); }, [&](auto& fs) { batch(fs, true).apply(empty_, true); },
          then([&] { return batch(noSync_, true).restore(); })},
-        {"entries restore", 20, [&] { reset(), batch(noSync_, true).apply(empty_, true); },
-         [&](auto& fs) { batch(fs, true).restore(); }, then([&] { return batch(noSync_, true).restore(); })}};
-    for (const auto& [name, least, prepare, op, check] : sweeps)
-        EXPECT_GT(atEveryStep(1, prepare, op, check), least) << name;
-}
-
-TEST_F(Faults, RestoreStoppedWhileRecoveringFromAStoppedApplyIsFinishedByTheNextRestore) {
-    const Op apply = [&](platform::FileSystem& fs) { engine(fs).apply(root_, true, false); };
-    auto applied = ChildOutcome::Crashed;
-    for (int step = 1; applied == ChildOutcome::Crashed && !HasFailure(); step += 7)
-        atEveryStep(
-            5, [&] { reset(), applied = runUntilCrash(step, apply); },
-            [&](auto& fs) { engine(fs).restore(); },
-            [&](const std::string& at) { expectClean(real_.restore(), "apply " + std::to_string(step) + " " + at); });
+        {"entries restore", 20, 1, [&] { reset(), batch(noSync_, true).apply(empty_, true); },
+         [&](auto& fs) { batch(fs, true).restore(); }, then([&] { return batch(noSync_, true).restore(); })},
+        {"restore after a stopped apply", 0, 5, [&] { reset(), applied = runUntilCrash(stoppedAt, apply); },
+         restore, restored}};
+    for (const auto& [name, least, stride, prepare, op, check] : sweeps) {
+        applied = 0;
+        for (stoppedAt = 1; (stoppedAt == 1 || applied == kCrashed) && !HasFailure(); stoppedAt += 7) {
+            for (int step = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); step += stride) {
+                prepare();
+                outcome = runUntilCrash(step, op);
+                const std::string at = name + " " + std::to_string(stoppedAt) + ", step " + std::to_string(step);
+                EXPECT_TRUE(outcome == kCrashed || (outcome == 0 && step > least)) << at << ": " << outcome;
+                check(at);
+            }
+        }
+    }
 }
 
 // A power loss at each fsync of a folder apply, of a first apply (new backup folders, the state folder
@@ -399,22 +381,20 @@ TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
         {}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
     for (const auto& [batchApply, freshState] : {std::pair(false, false), {false, true}, {true, false}}) {
         for (std::size_t written = 0; written < writtenBack.size(); ++written) {
-            auto outcome = ChildOutcome::Crashed;
-            for (int sync = 1; outcome == ChildOutcome::Crashed && !HasFailure(); ++sync) {
+            for (int sync = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); ++sync) {
                 reset();
                 freshState ? (void)stdfs::remove_all(state_) : void();
                 outcome = runUntilCrash(0, [&](platform::FileSystem& fs) {
                     PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
                     disk.beforeSync = [&](int n) {
-                        if (n == sync)
-                            disk.dropUnsynced(writtenBack[written]), ::_exit(test::FaultFs::kCrashedExitCode);
+                        n == sync ? disk.dropUnsynced(writtenBack[written]), ::_exit(kCrashed) : void();
                     };
                     batchApply ? batch(disk).apply(root_, true) : engine(disk).apply(root_, true, false);
                     disk.dropUnsynced(writtenBack[written]);
                 });
                 const std::string at = std::string(batchApply ? "batch" : freshState ? "first" : "folder") +
                                        ", sync " + std::to_string(sync) + ", written back " + std::to_string(written);
-                ASSERT_NE(outcome, ChildOutcome::Failed) << at;
+                ASSERT_TRUE(outcome == 0 || outcome == kCrashed) << at;
                 expectClean(guarded([&] { return batch(noSync_).restore(); }), at);
             }
         }
@@ -424,20 +404,9 @@ TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
 // Fails change n of a folder apply or restore, and of a desktop entries apply or restore (once, then from n
 // on) with each errno, for every n; "tagged.doc" is away during the folder restore. Then a final restore.
 TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
-    ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4);
+    skin();
     const States skinned = states();
-    reset();
-    ASSERT_EQ(batch(noSync_, true).apply(empty_, true).succeeded, 2);
-    ASSERT_NE(states(), before_);
-    for (int kind = 0; kind < 4; ++kind) {
-        const bool entries = kind >= 2, restoring = kind % 2 == 1;
-        const auto prepare = [&] {
-            reset();
-            if (restoring && entries)
-                batch(noSync_, true).apply(empty_, true);
-            else if (restoring)
-                real_.apply(root_, true, false), move("tagged.doc", true);
-        };
+    for (const auto& [entries, restoring] : {std::pair(false, false), {false, true}, {true, false}, {true, true}}) {
         const auto op = [&](platform::FileSystem& fs) {
             return entries ? (restoring ? batch(fs, true).restore() : batch(fs, true).apply(empty_, true))
                            : (restoring ? engine(fs).restore() : engine(fs).apply(root_, true, false));
@@ -449,25 +418,15 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
                                          : call == "fsync " + state_ || (call == "fsync metadata-store" &&
                                                                          report.errors.empty() && !report.missingItems.empty()));
         };
-        const auto check = [&](const OperationReport& report, const std::string& at) {
-            if (entries)
-                return expectClean(guarded([&] { return batch(noSync_, true).restore(); }), at);
-            const States& done = restoring ? before_ : skinned;
-            expectOutcome(report, done, at);
-            const auto counted = [&](const auto& item) {
-                return item.first.starts_with(root_) && !mentions(report, stdfs::path(item.first).filename());
-            };
-            EXPECT_EQ(report.succeeded, std::count_if(done.begin(), done.end(), counted)) << at;
-            restoring ? move("tagged.doc", false) : void();
-            OperationReport final = guarded([&] { return real_.restore(); });
-            final.merge(guarded([&] { return real_.retrySkipped(); }));
-            expectOutcome(final, before_, at + ", then restored");
-        };
         // A failed sync cannot be seen afterwards, so it must be reported unless `unreported` allows it; other
         // failures may be absorbed when the outcome is right.
         for (const int error : entries ? std::vector{EIO} : std::vector{EIO, ENOSPC, EACCES, EROFS}) {
             for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
-                prepare();
+                reset();
+                if (restoring && entries)
+                    batch(noSync_, true).apply(empty_, true);
+                else if (restoring)
+                    real_.apply(root_, true, false), move("tagged.doc", true);
                 failing_.failAt(n, error, sticky == 1);
                 const OperationReport report = guarded([&] { return op(failing_); });
                 const std::vector<std::string> failed = failing_.failed;
@@ -478,13 +437,27 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
                 for (const std::string& call : failed)
                     EXPECT_TRUE(!call.starts_with("fsync ") || !report.errors.empty() || unreported(call, report))
                         << at << ": " << call;
-                check(report, at);
+                if (entries) {
+                    expectClean(guarded([&] { return batch(noSync_, true).restore(); }), at);
+                } else {
+                    const States& done = restoring ? before_ : skinned;
+                    expectOutcome(report, done, at);
+                    const auto counted = [&](const auto& item) {
+                        return item.first.starts_with(root_) && !mentions(report, stdfs::path(item.first).filename());
+                    };
+                    EXPECT_EQ(report.succeeded, std::count_if(done.begin(), done.end(), counted)) << at;
+                    restoring ? move("tagged.doc", false) : void();
+                    expectOutcome(restoreAll(), before_, at + ", then restored");
+                }
                 sticky += failed.empty() ? 1 : 0;
                 n = failed.empty() ? 0 : n;
             }
         }
     }
 }
+
+// Two operations started at once on one state folder: the engine's and the batch's locks let one proceed,
+// and an engine operation is refused at once, changing nothing, while another process holds its own lock.
 TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     // P proceeded, N found nothing to do, B was told the lock is busy, R was told to restore first.
     const auto outcome = [&](const std::string& op) -> int {
@@ -508,7 +481,7 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
         for (int round = 0; round < 3; ++round) {
             reset();
             a == "retry" ? leaveSkipRecords() : void();
-            int barrier[2], status = 0;
+            int barrier[2];
             ASSERT_EQ(::pipe(barrier), 0);
             std::vector<pid_t> children;
             for (const std::string& op : {a, b})  // each waits for its byte through the pipe
@@ -516,7 +489,7 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
             EXPECT_EQ(::write(barrier[1], "go", 2), 2);
             std::string seen;
             for (const pid_t child : children)
-                seen += ::waitpid(child, &status, 0) == child ? static_cast<char>(WEXITSTATUS(status)) : '?';
+                seen += static_cast<char>(exitOf(child));
             ::close(barrier[0]), ::close(barrier[1]);
             EXPECT_EQ(allowed.count(seen), 1u) << a << " vs " << b << ": " << seen;
             OperationReport final = batch(noSync_).restore();
@@ -524,12 +497,7 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
             expectClean(final, a + " vs " + b);
         }
     }
-}
-
-// Each engine operation takes its own folder's lock, not only the batch's: while another process holds
-// it, every one is refused at once and changes nothing.
-TEST_F(Faults, EveryEngineOperationIsRefusedWhileAnotherProcessHoldsItsLock) {
-    leaveSkipRecords(), skin();
+    reset(), leaveSkipRecords(), skin();
     const States skinned = states();
     const auto kept = backups();
     int held[2];
@@ -540,16 +508,13 @@ TEST_F(Faults, EveryEngineOperationIsRefusedWhileAnotherProcessHoldsItsLock) {
     });
     char byte = 0;
     ASSERT_EQ(::read(held[0], &byte, 1), 1);
-    for (const auto& op : std::vector<std::function<OperationReport()>>{
-             [&] { return real_.apply(root_, true, false); }, [&] { return real_.restore(); },
-             [&] { return real_.retrySkipped(); }, [&] { return real_.setAsideRemaining(); }})
+    for (const Call& op : std::vector<Call>{[&] { return real_.apply(root_, true, false); }, [&] { return real_.restore(); },
+                                          [&] { return real_.retrySkipped(); }, [&] { return real_.setAsideRemaining(); }})
         EXPECT_EQ(guarded(op).errors, std::vector<std::string>{errorLine("*", kLockBusyMessage)});
-    ::kill(holder, SIGKILL), ::waitpid(holder, nullptr, 0), ::close(held[0]), ::close(held[1]);
+    ::kill(holder, SIGKILL), exitOf(holder), ::close(held[0]), ::close(held[1]);
     EXPECT_EQ(states(), skinned);
     EXPECT_EQ(backups(), kept);
-    OperationReport final = real_.restore();
-    final.merge(real_.retrySkipped());
-    expectClean(final, "after the lock was released");
+    expectClean(restoreAll(), "after the lock was released");
 }
 
 // What another process's exchange (a sync client, an editor saving by rename) must never change: the
@@ -562,7 +527,8 @@ bool exchange(const std::string& a, const std::string& b) {
     return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
 }
 
-// At the n-th call on the item, the item and the unrelated object trade places.
+// At the n-th call on the item, the item and the unrelated object trade places. Then another process
+// exchanges them in a loop while applies and restores run.
 TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
     const IconEngine engine = this->engine(failing_);
     for (const bool restoring : {false, true}) {
@@ -608,11 +574,6 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
             }
         }
     }
-}
-
-// Another process exchanges items with unrelated objects in a loop while applies and restores run: the
-// restore never writes an item's old icon onto the object that stands in its place.
-TEST_F(Faults, ARealRaceNeverWritesTheOtherObject) {
     std::map<std::string, ino_t> inode;
     for (const auto& [item, other] : pairs_)
         inode[other] = inodeOf(other);
@@ -622,15 +583,10 @@ TEST_F(Faults, ARealRaceNeverWritesTheOtherObject) {
                 exchange(item, other);
         return 0;
     });
-    ASSERT_GT(child, 0);
-    const IconEngine racing = engine(platform::FileSystem::real());
-    for (int round = 0; round < 40; ++round) {
-        try {
-            racing.apply(root_, false, false), racing.restore();
-        } catch (const std::exception&) {
-        }
-    }
-    ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0);
+    const IconEngine racing = this->engine(platform::FileSystem::real());
+    for (int round = 0; round < 40; ++round)
+        guarded([&] { return racing.apply(root_, false, false), racing.restore(); });
+    ::kill(child, SIGKILL), exitOf(child);
     for (const auto& [item, other] : pairs_) {
         ASSERT_TRUE(inodeOf(item) != inode[other] || exchange(item, other));
         // The other object may have been skinned while it stood in the item's place (it then was the item),
