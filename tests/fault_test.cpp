@@ -285,6 +285,18 @@ class Faults : public ::testing::Test {
         final.merge(guarded([&] { return real_.retrySkipped(); }));
         return final;
     }
+    // The named operation over `fs`: the engine's on the root ("aside": its set-aside), the batch's
+    // ("batch ...") or the batch's on the desktop entries alone ("entries ...").
+    OperationReport run(const std::string& op, platform::FileSystem& fs) const {
+        const bool entries = op.starts_with("entries "), onBatch = entries || op.starts_with("batch ");
+        const std::string what = onBatch ? op.substr(op.find(' ') + 1) : op;
+        if (!onBatch)
+            return what == "apply" ? engine(fs).apply(root_, true, false) : what == "restore" ? engine(fs).restore()
+                   : what == "retry" ? engine(fs).retrySkipped() : engine(fs).setAsideRemaining();
+        const IconBatchEngine all = batch(fs, entries);
+        return what == "apply" ? all.apply(entries ? empty_ : root_, true) : what == "restore" ? all.restore()
+               : what == "retry" ? all.retry() : all.setAside();
+    }
     void skin() const { ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4); }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
     void leaveSkipRecords() const {
@@ -311,13 +323,9 @@ class Faults : public ::testing::Test {
     const IconEngine real_ = engine(noSync_);
 };
 
-// Each operation run in a child ended at change 1, 1 + stride, ... until it completes, then the next one
-// run whole. The last row restores after an apply itself stopped at change 1, 8, ... (until it completes).
+// Each operation run in a child ended at change 1, 1 + stride, ... until it completes, then `next` run whole
+// (none: the set-aside's own check). The last row restores after an apply stopped at change 1, 8, ... itself.
 TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
-    using Check = std::function<void(const std::string& at)>;
-    const auto then = [&](const Call& next) -> Check {
-        return [&, next](const std::string& at) { expectClean(guarded(next), at); };
-    };
     // "tagged.doc" replaced as an editor saves: the restore keeps it, the set-aside moves it into a skip
     // record. Cut anywhere, its backup is in "backup.json" or in one skip record, never in none and never
     // in two records; the next set-aside finishes the work.
@@ -333,39 +341,34 @@ TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
     };
     ASSERT_EQ(batch(noSync_).apply(root_, true).succeeded, 6);  // the applications are in the batch
     int stoppedAt = 0, applied = 0;
-    const Op apply = [&](auto& fs) { engine(fs).apply(root_, true, false); };
-    const Op restore = [&](auto& fs) { engine(fs).restore(); };
-    const Check restored = then([&] { return real_.restore(); });
-    const std::vector<std::tuple<std::string, int, int, std::function<void()>, Op, Check>> sweeps = {
-        {"apply", 50, 1, [&] { reset(); }, apply, restored},
-        {"restore", 20, 1, [&] { reset(), skin(); }, restore, restored},
-        {"retry", 20, 1, [&] { reset(), leaveSkipRecords(); }, [&](auto& fs) { engine(fs).retrySkipped(); },
-         then([&] { return real_.retrySkipped(); })},
-        {"batch apply", 100, 1, [&] { reset(); }, [&](auto& fs) { batch(fs).apply(root_, true); },
-         then([&] { return batch(noSync_).restore(); })},
-        {"set-aside", 20, 1,
+    const auto fresh = [&] { reset(); };
+    const std::vector<std::tuple<std::string, int, int, std::function<void()>, std::string>> sweeps = {
+        {"apply", 50, 1, fresh, "restore"},
+        {"restore", 20, 1, [&] { reset(), skin(); }, "restore"},
+        {"retry", 20, 1, [&] { reset(), leaveSkipRecords(); }, "retry"},
+        {"batch apply", 100, 1, fresh, "batch restore"},
+        {"batch set-aside", 20, 1,
          [&] {
              reset();
              ASSERT_EQ(batch(noSync_).apply(root_, false).succeeded, 4);
              test::writeFile(replaced + ".new", "edited"), stdfs::rename(replaced + ".new", replaced);
          },
-         [&](auto& fs) { batch(fs).setAside(); }, setAsideFinished},
+         ""},
         // Desktop entries go through the same transaction.
-        {"entries apply", 20, 1, [&] { reset(); }, [&](auto& fs) { batch(fs, true).apply(empty_, true); },
-         then([&] { return batch(noSync_, true).restore(); })},
-        {"entries restore", 20, 1, [&] { reset(), batch(noSync_, true).apply(empty_, true); },
-         [&](auto& fs) { batch(fs, true).restore(); }, then([&] { return batch(noSync_, true).restore(); })},
-        {"restore after a stopped apply", 0, 5, [&] { reset(), applied = runUntilCrash(stoppedAt, apply); },
-         restore, restored}};
-    for (const auto& [name, least, stride, prepare, op, check] : sweeps) {
+        {"entries apply", 20, 1, fresh, "entries restore"},
+        {"entries restore", 20, 1, [&] { reset(), run("entries apply", noSync_); }, "entries restore"},
+        {"restore", 0, 5, [&] { reset(), applied = runUntilCrash(stoppedAt, [&](auto& fs) { run("apply", fs); }); },
+         "restore"}};
+    for (const auto& [op, least, stride, prepare, next] : sweeps) {
         applied = 0;
         for (stoppedAt = 1; (stoppedAt == 1 || applied == kCrashed) && !HasFailure(); stoppedAt += 7) {
             for (int step = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); step += stride) {
                 prepare();
-                outcome = runUntilCrash(step, op);
-                const std::string at = name + " " + std::to_string(stoppedAt) + ", step " + std::to_string(step);
+                outcome = runUntilCrash(step, [&](auto& fs) { run(op, fs); });
+                const std::string at = op + (stride > 1 ? " after apply step " + std::to_string(stoppedAt) : "") +
+                                       ", step " + std::to_string(step);
                 EXPECT_TRUE(outcome == kCrashed || (outcome == 0 && step > least)) << at << ": " << outcome;
-                check(at);
+                next.empty() ? setAsideFinished(at) : expectClean(guarded([&] { return run(next, noSync_); }), at);
             }
         }
     }
@@ -379,21 +382,20 @@ TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
 TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
     const std::vector<std::set<std::string>> writtenBack = {
         {}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
-    for (const auto& [batchApply, freshState] : {std::pair(false, false), {false, true}, {true, false}}) {
+    for (const auto& [op, first] : {std::pair("apply", false), {"apply", true}, {"batch apply", false}}) {
         for (std::size_t written = 0; written < writtenBack.size(); ++written) {
             for (int sync = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); ++sync) {
                 reset();
-                freshState ? (void)stdfs::remove_all(state_) : void();
+                first ? (void)stdfs::remove_all(state_) : void();
                 outcome = runUntilCrash(0, [&](platform::FileSystem& fs) {
                     PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
                     disk.beforeSync = [&](int n) {
                         n == sync ? disk.dropUnsynced(writtenBack[written]), ::_exit(kCrashed) : void();
                     };
-                    batchApply ? batch(disk).apply(root_, true) : engine(disk).apply(root_, true, false);
-                    disk.dropUnsynced(writtenBack[written]);
+                    run(op, disk), disk.dropUnsynced(writtenBack[written]);
                 });
-                const std::string at = std::string(batchApply ? "batch" : freshState ? "first" : "folder") +
-                                       ", sync " + std::to_string(sync) + ", written back " + std::to_string(written);
+                const std::string at = op + std::string(first ? " (first)" : "") + ", sync " + std::to_string(sync) +
+                                       ", written back " + std::to_string(written);
                 ASSERT_TRUE(outcome == 0 || outcome == kCrashed) << at;
                 expectClean(guarded([&] { return batch(noSync_).restore(); }), at);
             }
@@ -406,11 +408,8 @@ TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
 TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
     skin();
     const States skinned = states();
-    for (const auto& [entries, restoring] : {std::pair(false, false), {false, true}, {true, false}, {true, true}}) {
-        const auto op = [&](platform::FileSystem& fs) {
-            return entries ? (restoring ? batch(fs, true).restore() : batch(fs, true).apply(empty_, true))
-                           : (restoring ? engine(fs).restore() : engine(fs).apply(root_, true, false));
-        };
+    for (const std::string op : {"apply", "restore", "entries apply", "entries restore"}) {
+        const bool entries = op.starts_with("entries"), restoring = op.ends_with("restore");
         // The restore's extra syncs of the state folder (for entries, of a backup folder) once a manifest is
         // emptied or a skip record synced, and the store's sync after a vanished item's key was cleared.
         const auto unreported = [&](const std::string& call, const OperationReport& report) {
@@ -423,17 +422,14 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
         for (const int error : entries ? std::vector{EIO} : std::vector{EIO, ENOSPC, EACCES, EROFS}) {
             for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
                 reset();
-                if (restoring && entries)
-                    batch(noSync_, true).apply(empty_, true);
-                else if (restoring)
-                    real_.apply(root_, true, false), move("tagged.doc", true);
+                restoring ? (void)run(entries ? "entries apply" : "apply", noSync_) : void();
+                restoring && !entries ? move("tagged.doc", true) : void();
                 failing_.failAt(n, error, sticky == 1);
-                const OperationReport report = guarded([&] { return op(failing_); });
+                const OperationReport report = guarded([&] { return run(op, failing_); });
                 const std::vector<std::string> failed = failing_.failed;
                 failing_.failAt(0, 0, false);
-                const std::string at = std::string(entries ? "entries " : "") + (restoring ? "restore" : "apply") +
-                                       ", errno " + std::to_string(error) + (sticky == 1 ? " from change " : " at change ") +
-                                       std::to_string(n);
+                const std::string at = op + ", errno " + std::to_string(error) +
+                                       (sticky == 1 ? " from change " : " at change ") + std::to_string(n);
                 for (const std::string& call : failed)
                     EXPECT_TRUE(!call.starts_with("fsync ") || !report.errors.empty() || unreported(call, report))
                         << at << ": " << call;
@@ -462,10 +458,7 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     // P proceeded, N found nothing to do, B was told the lock is busy, R was told to restore first.
     const auto outcome = [&](const std::string& op) -> int {
         try {
-            const IconBatchEngine engine = batch(noSync_);
-            const OperationReport report = op == "apply"     ? engine.apply(root_, true)
-                                           : op == "restore" ? engine.restore()
-                                                             : engine.retry();
+            const OperationReport report = run(op, noSync_);
             return report.errors.empty() ? (report.succeeded > 0 ? 'P' : 'N') : 'X';
         } catch (const std::exception& error) {
             const std::string text = error.what();
@@ -474,13 +467,13 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
         }
     };
     const std::vector<std::tuple<std::string, std::string, std::set<std::string>>> races = {
-        {"apply", "apply", {"PB", "BP", "PR", "RP"}},
-        {"apply", "restore", {"PB", "PN", "PP", "BN"}},
-        {"retry", "restore", {"PB", "PN", "BN"}}};
+        {"batch apply", "batch apply", {"PB", "BP", "PR", "RP"}},
+        {"batch apply", "batch restore", {"PB", "PN", "PP", "BN"}},
+        {"batch retry", "batch restore", {"PB", "PN", "BN"}}};
     for (const auto& [a, b, allowed] : races) {
         for (int round = 0; round < 3; ++round) {
             reset();
-            a == "retry" ? leaveSkipRecords() : void();
+            a == "batch retry" ? leaveSkipRecords() : void();
             int barrier[2];
             ASSERT_EQ(::pipe(barrier), 0);
             std::vector<pid_t> children;
@@ -508,9 +501,8 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     });
     char byte = 0;
     ASSERT_EQ(::read(held[0], &byte, 1), 1);
-    for (const Call& op : std::vector<Call>{[&] { return real_.apply(root_, true, false); }, [&] { return real_.restore(); },
-                                          [&] { return real_.retrySkipped(); }, [&] { return real_.setAsideRemaining(); }})
-        EXPECT_EQ(guarded(op).errors, std::vector<std::string>{errorLine("*", kLockBusyMessage)});
+    for (const char* op : {"apply", "restore", "retry", "aside"})
+        EXPECT_EQ(guarded([&] { return run(op, noSync_); }).errors, std::vector{errorLine("*", kLockBusyMessage)}) << op;
     ::kill(holder, SIGKILL), exitOf(holder), ::close(held[0]), ::close(held[1]);
     EXPECT_EQ(states(), skinned);
     EXPECT_EQ(backups(), kept);
