@@ -68,11 +68,7 @@ int runUntilCrash(int crashAt, const Op& op) {
     return exitOf(forked([&] {
         test::FaultFs fs(true);
         fs.crashAt = crashAt;
-        try {
-            return op(fs), 0;
-        } catch (...) {
-            return 1;
-        }
+        return guarded([&] { return op(fs), OperationReport{}; }).errors.empty() ? 0 : 1;
     }));
 }
 
@@ -125,12 +121,12 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
     }
 
   private:
-    struct Durable {
+    struct Durable {  // `names`: a folder's entries
         bool folder;
         unsigned mode;
         std::string contents;
         std::map<std::string, std::string> attributes;
-        std::map<std::string, std::uint64_t> names;  // a folder's entries
+        std::map<std::string, std::uint64_t> names;
     };
     // The object at `fd` is durable now; with `tree`, all below it too, and `fd` is closed.
     void capture(int fd, bool tree) {
@@ -267,8 +263,7 @@ class Faults : public ::testing::Test {
             const bool named = mentions(report, stdfs::path(item).filename()), backup = kept.count(item) > 0;
             const bool original = state == before_.at(item);
             EXPECT_TRUE(named ? original || backup : state == done.at(item) && backup != original)
-                << at << ": " << item << (named ? " (reported)" : "") << (backup ? " with" : " without")
-                << " backup";
+                << at << ": " << item << (named ? " (reported)" : "") << (backup ? " with backup" : " without");
         }
     }
     // No error, every item original without a backup, no record, and nothing a killed save left behind.
@@ -280,9 +275,9 @@ class Faults : public ::testing::Test {
         for (const auto& file : stdfs::recursive_directory_iterator(state_))
             EXPECT_FALSE(file.path().filename().string().ends_with(".tmp")) << at << ": " << file.path();
     }
-    OperationReport restoreAll() const {  // a restore, then a retry of what it skipped
-        OperationReport final = guarded([&] { return real_.restore(); });
-        final.merge(guarded([&] { return real_.retrySkipped(); }));
+    OperationReport restoreAll(const std::string& on = "") const {  // a restore, then a retry of what it skipped
+        OperationReport final = guarded([&] { return run(on + "restore", noSync_); });
+        final.merge(guarded([&] { return run(on + "retry", noSync_); }));
         return final;
     }
     // The named operation over `fs`: the engine's on the root ("aside": its set-aside), the batch's
@@ -485,9 +480,7 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
                 seen += static_cast<char>(exitOf(child));
             ::close(barrier[0]), ::close(barrier[1]);
             EXPECT_EQ(allowed.count(seen), 1u) << a << " vs " << b << ": " << seen;
-            OperationReport final = batch(noSync_).restore();
-            final.merge(batch(noSync_).retry());
-            expectClean(final, a + " vs " + b);
+            expectClean(restoreAll("batch "), a + " vs " + b);
         }
     }
     reset(), leaveSkipRecords(), skin();
@@ -530,8 +523,7 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 const std::string name = stdfs::path(item).filename();
                 const ino_t otherInode = inodeOf(other);
                 ASSERT_TRUE(!restoring || engine.apply(root_, false, false).errors.empty());
-                int seen = 0;
-                bool swapped = false;
+                int seen = 0, swapped = 0;
                 failing_.observe = [&](const std::string& call) {
                     const bool onItem = (call + " ").find(item + " ") != std::string::npos ||
                                         call.find(item + "/") != std::string::npos;  // the item or inside it
@@ -540,16 +532,14 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 };
                 const OperationReport report = restoring ? engine.restore() : engine.apply(root_, false, false);
                 failing_.observe = nullptr;
-                const std::string at =
-                    (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
+                const std::string at = (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
                 if (!swapped) {
                     ASSERT_EQ(engine.restore().errors, std::vector<std::string>{}) << at;
                     break;
                 }
                 // Exchanged before the apply took the item's identity, the other object was the item.
                 const auto manifest = engine.loadManifest();
-                const bool recordedOther =
-                    !restoring && manifest &&
+                const bool recordedOther = !restoring && manifest &&
                     std::any_of(manifest->entries.begin(), manifest->entries.end(),
                                 [&](auto& e) { return e.name == name && e.identity.inode == otherInode; });
                 if (!recordedOther) {
@@ -557,8 +547,7 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                     ASSERT_TRUE(exchange(item, other)) << at;
                 }
                 // The restore reports the item and keeps its backup.
-                EXPECT_TRUE(!restoring || (mentions(report, name) && manifest))
-                    << at << ": " << testing::PrintToString(report);
+                EXPECT_TRUE(!restoring || (mentions(report, name) && manifest)) << at;
                 ASSERT_EQ(engine.restore().errors, std::vector<std::string>{}) << at;
                 ASSERT_TRUE(!recordedOther || exchange(item, other)) << at;
                 EXPECT_EQ(snapshot(item), original) << at;
