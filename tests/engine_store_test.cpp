@@ -69,9 +69,8 @@ TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets)
 // folder, then the engine's.
 TEST_F(BackupStore, SavesAPrivateFileDurablyInOrderThatLoadsBackEqual) {
     Names synced;  // but the temporary files, which the atomic write syncs itself
-    fs.observe = [&](const std::string& call) {
-        if (call.starts_with("fsync ") && !call.ends_with(".tmp"))
-            synced.push_back(call.substr(6));
+    fs.observe = [&](const std::string& c) {
+        c.starts_with("fsync ") && !c.ends_with(".tmp") ? synced.push_back(c.substr(6)) : void();
     };
     const test::ScopedUmask none(0);
     store.save(sampleManifest(3), file);

@@ -76,15 +76,13 @@ int openObject(const std::string& path, int dir = AT_FDCWD) {
     return ::openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 std::string self(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-std::map<std::string, std::string> attributesAt(int fd) {  // "user." ones, full names
+std::map<std::string, std::string> attributesAt(int fd) {  // "user." ones (no other starts with 'u')
     std::string list(65536, '\0'), value(65536, '\0');
     std::map<std::string, std::string> out;
     const ssize_t size = ::flistxattr(fd, list.data(), list.size());
-    for (std::size_t at = 0; size > 0 && at < static_cast<std::size_t>(size); at += std::strlen(&list[at]) + 1) {
-        const ssize_t got = ::fgetxattr(fd, &list[at], value.data(), value.size());
-        if (std::strncmp(&list[at], "user.", 5) == 0 && got >= 0)
+    for (std::size_t at = 0; size > 0 && at < static_cast<std::size_t>(size); at += std::strlen(&list[at]) + 1)
+        if (const ssize_t got = ::fgetxattr(fd, &list[at], value.data(), value.size()); got >= 0 && list[at] == 'u')
             out[&list[at]] = value.substr(0, std::size_t(got));
-    }
     return out;
 }
 std::map<std::string, std::uint64_t> entriesOf(const std::string& folder) {
@@ -452,14 +450,11 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
 TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     // P proceeded, N found nothing to do, B was told the lock is busy, R was told to restore first.
     const auto outcome = [&](const std::string& op) -> int {
-        try {
-            const OperationReport report = run(op, noSync_);
-            return report.errors.empty() ? (report.succeeded > 0 ? 'P' : 'N') : 'X';
-        } catch (const std::exception& error) {
-            const std::string text = error.what();
-            const bool restoreFirst = text.starts_with("已有待还原") || text.starts_with("请先完成当前还原");
-            return text == kLockBusyMessage ? 'B' : restoreFirst ? 'R' : 'X';
-        }
+        const OperationReport report = guarded([&] { return run(op, noSync_); });
+        const std::string text = report.errors.empty() ? "" : report.errors[0];
+        const bool restoreFirst = text.starts_with("*：已有待还原") || text.starts_with("*：请先完成当前还原");
+        return text.empty() ? (report.succeeded > 0 ? 'P' : 'N')
+               : text == errorLine("*", kLockBusyMessage) ? 'B' : restoreFirst ? 'R' : 'X';
     };
     const std::vector<std::tuple<std::string, std::string, std::set<std::string>>> races = {
         {"batch apply", "batch apply", {"PB", "BP", "PR", "RP"}},
