@@ -283,9 +283,12 @@ class Faults : public ::testing::Test {
     OperationReport run(const std::string& op, platform::FileSystem& fs) const {
         const bool entries = op.starts_with("entries "), onBatch = entries || op.starts_with("batch ");
         const std::string what = onBatch ? op.substr(op.find(' ') + 1) : op;
+        const auto on = [&](const IconEngine& e) {
+            return what == "apply" ? e.apply(root_, true, false) : what == "restore" ? e.restore()
+                   : what == "retry" ? e.retrySkipped() : e.setAsideRemaining();
+        };
         if (!onBatch)
-            return what == "apply" ? engine(fs).apply(root_, true, false) : what == "restore" ? engine(fs).restore()
-                   : what == "retry" ? engine(fs).retrySkipped() : engine(fs).setAsideRemaining();
+            return &fs == &noSync_ ? on(real_) : on(engine(fs));  // an engine is made once where it can
         const IconBatchEngine all = batch(fs, entries);
         return what == "apply" ? all.apply(entries ? empty_ : root_, true) : what == "restore" ? all.restore()
                : what == "retry" ? all.retry() : all.setAside();
