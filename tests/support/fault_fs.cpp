@@ -5,7 +5,6 @@
 #include <unistd.h>
 #include <sys/xattr.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 namespace lumaro {

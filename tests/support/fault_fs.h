@@ -5,12 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <functional>
-#include <map>
 #include <set>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -25,15 +21,13 @@ void PrintTo(const OperationReport& report, std::ostream* os);
 
 namespace lumaro::test {
 
-// The real file system, logging each call of interest as "op path" (a descriptor call names the path its
-// descriptor was opened on, so a call through a descriptor logs as its path form does; attribute calls add
-// the attribute's name; rename gives "rename from to"). It fails a call listed in `fail` (by its log entry,
-// or by "op") with that errno, and refuses instead of hanging what would block a test: an open of a FIFO
-// without O_NONBLOCK and a flock without LOCK_NB. The calls that change the disk (an open creating or
-// truncating, fsync included) are counted: failAt() fails change `n` (from 1) with `error`, only that one or
-// with `sticky` every one from it on, naming the failed calls in `failed`; with `crashAt` the process ends,
-// without unwinding, at that change. `noSync` skips fsync: a process that dies keeps everything the kernel
-// has. The on* hooks run in place of the call; one that returns -1 forwards it.
+// The real file system, logging each call of interest as "op path" (a call through a descriptor names the
+// path it was opened on; attribute calls add the name; "rename from to"). It fails a call listed in `fail`
+// (by its log entry, or by "op") with that errno, and refuses what would block a test: an open of a FIFO
+// without O_NONBLOCK, a flock without LOCK_NB. Changes of the disk (an open creating or truncating, fsync
+// included) are counted: failAt() fails change `n` (from 1) with `error`, with `sticky` every one from it on,
+// naming them in `failed`; the process ends, without unwinding, at change `crashAt`. `noSync` skips fsync (a
+// process that dies keeps all the kernel has). The on* hooks run in place of the call; -1 forwards it.
 class FaultFs : public platform::ForwardingFileSystem {
   public:
     static constexpr int kCrashedExitCode = 86;
@@ -98,8 +92,7 @@ class FaultFs : public platform::ForwardingFileSystem {
     }
     int close(int fd) override {  // the descriptor is released even when a failure is injected
         const int injected = note("close " + nameOf(fd));
-        openFds.erase(fd), names_.erase(fd);
-        const int err = target().close(fd);
+        const int err = (openFds.erase(fd), names_.erase(fd), target().close(fd));
         return injected != 0 ? injected : err;
     }
     int unlinkAt(int dir, const std::string& n) override {
@@ -134,10 +127,7 @@ class FaultFs : public platform::ForwardingFileSystem {
 #undef NOTED
 
   private:
-    std::string nameOf(int fd) const {
-        const auto it = names_.find(fd);
-        return it == names_.end() ? std::to_string(fd) : it->second;
-    }
+    std::string nameOf(int fd) const { return names_.count(fd) > 0 ? names_.at(fd) : std::to_string(fd); }
     int looked(const std::string& path, int err, platform::FileStatus& out, bool otherDevice_) {
         out.device += err == 0 && otherDevice_ ? 1 : 0;
         return err == 0 && afterLstat ? (afterLstat(path, out), 0) : err;
