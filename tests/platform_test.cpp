@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "platform/file_ops.h"
@@ -25,15 +26,7 @@ using test::fileMode;
 using test::readFile;
 using test::ScratchDir;
 
-FileSystem& real() {
-    return FileSystem::real();
-}
-
-struct UmaskScope {
-    explicit UmaskScope(mode_t mask) : old(::umask(mask)) {}
-    ~UmaskScope() { ::umask(old); }
-    mode_t old;
-};
+FileSystem& real() { return FileSystem::real(); }
 
 std::set<std::string> namesIn(const std::string& folder) {
     std::vector<std::string> names;
@@ -46,11 +39,9 @@ TEST(platformPaths, LexicalStandardFormAndComponents) {
         {"/a/./b//c/", "/a/b/c"}, {"/a/b/../c", "/a/c"}, {"/../x", "/x"}, {"", "."}, {"a/../../b", "../b"}};
     for (const auto& [input, expected] : cases)
         EXPECT_EQ(standardizePath(input), expected) << input;
-    EXPECT_EQ(lastPathComponent("/a/b//"), "b");
-    EXPECT_EQ(deletingLastPathComponent("/a"), "/");
-    EXPECT_EQ(pathExtension("/E.app/"), "app");
-    EXPECT_EQ(pathExtension("/x/.hidden"), "");
-    EXPECT_EQ(deletingPathExtension("a.b.c"), "a.b");
+    EXPECT_EQ(std::tuple(lastPathComponent("/a/b//"), deletingLastPathComponent("/a"), pathExtension("/E.app/"),
+                         pathExtension("/x/.hidden"), deletingPathExtension("a.b.c")),
+              std::tuple("b", "/", "app", "", "a.b"));
 }
 
 TEST(platformDevice, EncodesMajorAndMinorIntoThirtyTwoSignedBits) {
@@ -90,7 +81,7 @@ TEST(platformAtomicWrite, ExactModeUnderAnyUmaskAndSyncBeforeRename) {
     ScratchDir scratch;
     const std::string path = scratch / "manifest.json";
     test::writeFile(path, "the old and much longer contents", 0600);
-    UmaskScope umask(077);
+    const test::ScopedUmask umask(077);
     test::FaultFs fs;
     ASSERT_EQ(writeFileAtomically(fs, path, "new", 3, 0644), 0);
     EXPECT_EQ(readFile(path), "new");
@@ -100,9 +91,7 @@ TEST(platformAtomicWrite, ExactModeUnderAnyUmaskAndSyncBeforeRename) {
     const std::string temporary = fs.log.at(0).substr(5);  // "open <path>"
     const long write = fs.indexOf("write " + temporary), sync = fs.indexOf("fsync " + temporary);
     const long rename = fs.indexOf("rename " + temporary + " " + path);
-    ASSERT_TRUE(write >= 0 && sync >= 0 && rename >= 0) << testing::PrintToString(fs.log);
-    EXPECT_LT(write, sync);
-    EXPECT_LT(sync, rename);
+    EXPECT_TRUE(0 <= write && write < sync && sync < rename) << testing::PrintToString(fs.log);
 }
 
 TEST(platformAtomicWrite, FailureKeepsTheOldFileAndRemovesTheTemporary) {
@@ -148,14 +137,13 @@ TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
 
 TEST(platformCreateDirectories, NewFoldersGetExactlyTheModeAndOthersAreLeftAlone) {
     ScratchDir scratch;
-    UmaskScope umask(077);
+    const test::ScopedUmask umask(077);
     test::makeDirectory(scratch / "old", 0755);
     ASSERT_EQ(createDirectories(real(), scratch / "old/a/./b/", 0700), 0);
-    EXPECT_EQ(fileMode(scratch / "old"), 0755u);
-    EXPECT_EQ(fileMode(scratch / "old/a"), 0700u);
-    EXPECT_EQ(fileMode(scratch / "old/a/b"), 0700u);
     ASSERT_EQ(createDirectories(real(), scratch / "wide", 0751), 0);  // wider than the umask allows
-    EXPECT_EQ(fileMode(scratch / "wide"), 0751u);
+    EXPECT_EQ(std::tuple(fileMode(scratch / "old"), fileMode(scratch / "old/a"), fileMode(scratch / "old/a/b"),
+                         fileMode(scratch / "wide")),
+              std::tuple(0755u, 0700u, 0700u, 0751u));
     test::writeFile(scratch / "file", "data");
     EXPECT_NE(createDirectories(real(), scratch / "file/sub", 0700), 0);
 }
