@@ -86,14 +86,13 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     const std::string before = snapshot();
 
     const OperationReport applied = engine.apply(root, false, false);
-    EXPECT_EQ(applied.errors, std::vector<std::string>{});
-    EXPECT_EQ(applied.succeeded, 6);
-    EXPECT_FALSE(applied.desktopMetadataUnavailable);
+    EXPECT_EQ(std::tuple(applied.errors, applied.succeeded, applied.desktopMetadataUnavailable),
+              std::tuple(std::vector<std::string>{}, 6, false));
     EXPECT_EQ(test::readFile(icon), std::string(engine.iconData().begin(), engine.iconData().end()));
     for (const char* name : {"plain", "custom", "Folder", "Kde"})
         EXPECT_EQ(keysOf(at(name)), platform::skinnedIconMetadata(icon)) << name;
-    EXPECT_EQ(test::readFile(at("Folder/.directory")), "[Desktop Entry]\nIcon=" + icon + "\n");
-    EXPECT_EQ(test::fileMode(at("Folder/.directory")), 0644u);
+    EXPECT_EQ(std::pair(test::readFile(at("Folder/.directory")), test::fileMode(at("Folder/.directory"))),
+              std::pair("[Desktop Entry]\nIcon=" + icon + "\n", 0644u));
     // Only the plain key changes; the localized one, the comment, the other group and the CRLF stay.
     EXPECT_EQ(test::readFile(at("Kde/.directory")),
               "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=" + icon + "\r\nIcon[de]=ordner\r\n\r\n"
@@ -124,12 +123,10 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     EXPECT_EQ(keysOf(at("plain")), (IconMetadata{"file:///mine.png", std::nullopt}));
     EXPECT_EQ(test::readFile(at("Kde/.directory")), kde + "\nedited=1");
     test::writeFile(at("gone"), "new"), test::writeFile(at("moved"), "new");
-    EXPECT_EQ(keysOf(at("gone")), IconMetadata{})
-        << "a new file of the vanished item's name shows no furball";
+    EXPECT_EQ(keysOf(at("gone")), IconMetadata{}) << "a new file of the vanished item's name shows no furball";
     EXPECT_EQ(keysOf(at("moved")), (IconMetadata{"file:///mine.png", std::nullopt}));
 
-    // A link carries keys of its own; a missing path, a value that is no UTF-8 and odd store files are
-    // handled.
+    // A link carries keys of its own; a missing path, a value that is no UTF-8 and odd store files are handled.
     const IconMetadata skinned = platform::skinnedIconMetadata(icon);
     test::writeFile(dir / "target", "t");
     ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
@@ -145,8 +142,7 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ASSERT_EQ(::mkfifo((storeFolder + "/fifo").c_str(), 0600), 0);
     ASSERT_EQ(::symlink("/dev/null", (storeFolder + "/link").c_str()), 0);
     EXPECT_EQ(store->flush(), 0);
-    ::unlink((storeFolder + "/fifo").c_str());
-    ::unlink((storeFolder + "/link").c_str());
+    ::unlink((storeFolder + "/fifo").c_str()), ::unlink((storeFolder + "/link").c_str());
 }
 
 // Without a session bus the form is unavailable at once, and nothing is launched to make one
@@ -202,8 +198,7 @@ TEST(DesktopMetadataValues, SkinnedValueIconFileAndChangeNote) {
     ASSERT_EQ(::lstat(path.c_str(), &after), 0);
     EXPECT_EQ(std::tuple(after.st_mtim.tv_sec, after.st_mtim.tv_nsec, after.st_atim.tv_sec),
               std::tuple(2000L, 7L, 1000L));
-    EXPECT_GT(after.st_ctim.tv_sec * 1'000'000'000L + after.st_ctim.tv_nsec,
-              before.st_ctim.tv_sec * 1'000'000'000L + before.st_ctim.tv_nsec);
+    EXPECT_GT(std::pair(after.st_ctim.tv_sec, after.st_ctim.tv_nsec), std::pair(before.st_ctim.tv_sec, before.st_ctim.tv_nsec));
 }
 
 // Last: once the service was killed, this process's GIO may not reach its successor again.
