@@ -40,7 +40,7 @@ class Apply : public test::EngineTest {
     }
 };
 
-TEST_F(Apply, SkinsAMixedFolderAndRecordsEveryOriginalStateExactly) {
+TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGivesItBack) {
     for (const char* name : {"alpha.txt", "beta.txt", "hard1", ".secret", "Secret"})
         test::writeFile(at(name), name);
     for (const char* folder : {"Docs", "Photos", "Editor.APP", "Locked.app", "Doc.pages"})
@@ -48,14 +48,17 @@ TEST_F(Apply, SkinsAMixedFolderAndRecordsEveryOriginalStateExactly) {
     test::setRawAttribute(at("beta.txt"), test::kFinderInfo,
                           test::finderInfo(std::string("TEXTttxt\0\x0E", 10)));
     test::setRawAttribute(at("beta.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "foreign"));
+    test::setRawAttribute(at("beta.txt"), "user.xdg.comment", test::bytesOf("mine"));
     test::writeFile(at("Photos/Icon\r"), "old icon data", 0600);
     test::setRawAttribute(at("Photos/Icon\r"), "user.note", test::bytesOf("keep"));
+    test::setRawAttribute(at("Photos/Icon\r"), test::kFinderInfo, Bytes(32, 0x21));
     ASSERT_EQ(::symlink(at("Docs").c_str(), at("link").c_str()), 0);
     ASSERT_EQ(::mkfifo(at("pipe").c_str(), 0644), 0);
     ASSERT_EQ(::link(at("hard1").c_str(), at("hard2").c_str()), 0);
     test::writeFile(at(".hidden"), "Secret\n");
     fs.fail["access " + at("Locked.app")] = EACCES;
     workspace.running = {{at("Editor.APP"), true}, {scratch / "Other.app", true}};
+    const auto before = test::treeSnapshot(root);
     std::vector<BackupEntry> entries;
     for (const char* name : {"alpha.txt", "beta.txt", "Docs", "Editor.APP", "Photos"}) {
         entries.push_back(
@@ -77,6 +80,11 @@ TEST_F(Apply, SkinsAMixedFolderAndRecordsEveryOriginalStateExactly) {
     EXPECT_EQ(test::readFile(at("Photos/Icon\r")), "old icon data");
     for (const char* name : {"Locked.app", "Doc.pages", "hard1", "Secret", ".secret", "pipe"})
         EXPECT_TRUE(untouched(at(name))) << name;
+
+    // The restore gives back every item byte for byte; the added "Icon\r" files go.
+    EXPECT_EQ(engine.restore(), (OperationReport{5, 0, {}, 0, {"Editor"}, {}}));
+    EXPECT_EQ(test::treeSnapshot(root), before);
+    EXPECT_FALSE(test::exists(backups + "/backup.json"));
 }
 
 TEST_F(Apply, PredictionEqualsTheRealChange) {

@@ -43,24 +43,6 @@ class Restore : public test::EngineTest {
     }
 };
 
-TEST_F(Restore, RoundTripGivesBackEveryItemByteForByteAndNamesRunningApplications) {
-    make({"alpha.txt", "beta.txt", "Docs", "Photos", "Editor.app"});
-    test::setRawAttribute(at("beta.txt"), kFinderInfo, test::finderInfo(std::string("TEXTttxt\0\x0E", 10)));
-    test::setRawAttribute(at("beta.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "foreign"));
-    test::setRawAttribute(at("beta.txt"), "user.xdg.comment", test::bytesOf("mine"));
-    test::writeFile(at("Photos/Icon\r"), "old icon data", 0600);
-    test::setRawAttribute(at("Photos/Icon\r"), "user.note", test::bytesOf("keep"));
-    test::setRawAttribute(at("Photos/Icon\r"), kFinderInfo, Bytes(32, 0x21));
-    workspace.running = {{at("Editor.app"), true}, {scratch / "Other.app", true}};
-    const auto before = treeSnapshot(root);
-
-    skin(5, true);
-    ASSERT_TRUE(test::exists(at("Docs/Icon\r")));
-    EXPECT_EQ(engine.restore(), (OperationReport{5, 0, {}, 0, {"Editor"}, {}}));
-    EXPECT_EQ(treeSnapshot(root), before) << "the added Icon\\r is removed, the others are as they were";
-    EXPECT_FALSE(test::exists(manifestFile));
-}
-
 // Only the custom icon counts: a label set since survives, any other change keeps the backup.
 TEST_F(Restore, KeepsANewLabelAndTheBackupOfItemsChangedOtherwise) {
     make({"alpha.txt", "Docs", "forked.txt"});
