@@ -6,83 +6,78 @@
 #include <nlohmann/json.hpp>
 
 namespace lumaro::test {
-
 namespace {
-std::optional<std::string> member(const nlohmann::json& keys, const char* name) {
-    return keys.contains(name) ? std::optional(keys.at(name).get<std::string>()) : std::nullopt;
-}
-}  // namespace
 
-// Path -> {"icon": ..., "name": ...}, each present when set.
-void MemoryDesktopMetadata::load() {
+using Keys = std::map<std::string, platform::IconMetadata>;
+
+void load(const std::string& file, Keys& keys) {
     std::ifstream in(file);
     if (file.empty() || !in)
         return;
     keys.clear();
     const nlohmann::json all = nlohmann::json::parse(in);
-    for (const auto& [path, m] : all.items())
-        keys[path] = {member(m, "icon"), member(m, "name")};
+    const auto member = [](const nlohmann::json& value, const char* name) {
+        return value.contains(name) ? std::optional(value.at(name).get<std::string>()) : std::nullopt;
+    };
+    for (auto it = all.begin(); it != all.end(); ++it)
+        keys[it.key()] = {member(*it, "icon"), member(*it, "name")};
 }
 
-void MemoryDesktopMetadata::save() const {
+void save(const std::string& file, const Keys& keys) {
     if (file.empty())
         return;
     nlohmann::json all = nlohmann::json::object();
     for (const auto& [path, m] : keys) {
-        all[path] = nlohmann::json::object();
+        nlohmann::json& value = all[path] = nlohmann::json::object();
         if (m.customIcon)
-            all[path]["icon"] = *m.customIcon;
+            value["icon"] = *m.customIcon;
         if (m.customIconName)
-            all[path]["name"] = *m.customIconName;
+            value["name"] = *m.customIconName;
     }
     std::ofstream(file + ".new") << all.dump();
     std::rename((file + ".new").c_str(), file.c_str());
 }
 
+}  // namespace
+
 int MemoryDesktopMetadata::read(const std::string& path, platform::IconMetadata& out) {
     if (unavailable)
         return ENOTSUP;
-    load();
+    load(file, keys);
     const auto found = keys.find(path);
     out = found == keys.end() ? platform::IconMetadata{} : found->second;
     return 0;
 }
 
-int MemoryDesktopMetadata::write(const std::string& path, const platform::IconMetadata& value) {
+int MemoryDesktopMetadata::change(const std::string& call, const std::function<void()>& apply) {
     if (unavailable || failWrites != 0)
         return unavailable ? ENOTSUP : failWrites;
-    if (observe)
-        observe("write " + path);
-    if (const int err = inject ? inject("metadata " + path) : 0)
+    if (const int err = inject ? inject(call) : 0)
         return err;
-    load();
-    value == platform::IconMetadata{} ? (void)keys.erase(path) : (void)(keys[path] = value);
-    save();
+    load(file, keys), apply(), save(file, keys);
     return 0;
+}
+
+int MemoryDesktopMetadata::write(const std::string& path, const platform::IconMetadata& value) {
+    if (observe && !unavailable && failWrites == 0)
+        observe("write " + path);
+    return change("metadata " + path, [&] {
+        value == platform::IconMetadata{} ? (void)keys.erase(path) : (void)(keys[path] = value);
+    });
 }
 
 int MemoryDesktopMetadata::clearIfOurs(const std::string& path, const std::string& expectedUri) {
-    if (unavailable || failWrites != 0)
-        return unavailable ? ENOTSUP : failWrites;
-    if (const int err = inject ? inject("metadata-clear " + path) : 0)
-        return err;
-    load();
-    const auto found = keys.find(path);
-    if (found != keys.end() && found->second.customIcon == expectedUri) {
+    return change("metadata-clear " + path, [&] {
+        const auto found = keys.find(path);
+        if (found == keys.end() || found->second.customIcon != expectedUri)
+            return;
         found->second.customIcon.reset();
-        if (found->second == platform::IconMetadata{})
-            keys.erase(found);
-    }
-    save();
-    return 0;
+        found->second == platform::IconMetadata{} ? (void)keys.erase(found) : void();
+    });
 }
 
 int MemoryDesktopMetadata::flush() {
-    if (failFlush != 0)
-        return failFlush;
-    if (const int err = inject ? inject("fsync metadata-store") : 0)
-        return err;
-    return 0;
+    return failFlush != 0 ? failFlush : inject ? inject("fsync metadata-store") : 0;
 }
 
 }  // namespace lumaro::test

@@ -22,7 +22,7 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     std::map<std::string, platform::IconMetadata> keys;  // paths without keys are absent
     std::string file;
     bool unavailable = false;
-    int failWrites = 0;  // an errno value returned by every write or clear, or flush, while set
+    int failWrites = 0;  // an errno value returned by every change of that kind while set
     int failFlush = 0;
     std::function<void(const std::string& call)> observe;  // told "write <path>" before each write
     // Asked before each change ("metadata <path>", "metadata-clear <path>", "fsync metadata-store");
@@ -30,8 +30,8 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     std::function<int(const std::string& call)> inject;
 
   private:
-    void load();
-    void save() const;
+    // The errno a change fails with, else loads the keys, applies `change` and saves them.
+    int change(const std::string& call, const std::function<void()>& change);
 };
 
 }  // namespace lumaro::test
