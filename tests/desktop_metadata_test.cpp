@@ -198,7 +198,8 @@ TEST(DesktopMetadataValues, SkinnedValueIconFileAndChangeNote) {
     ASSERT_EQ(::lstat(path.c_str(), &after), 0);
     EXPECT_EQ(std::tuple(after.st_mtim.tv_sec, after.st_mtim.tv_nsec, after.st_atim.tv_sec),
               std::tuple(2000L, 7L, 1000L));
-    EXPECT_GT(std::pair(after.st_ctim.tv_sec, after.st_ctim.tv_nsec), std::pair(before.st_ctim.tv_sec, before.st_ctim.tv_nsec));
+    EXPECT_GT(std::pair(after.st_ctim.tv_sec, after.st_ctim.tv_nsec),
+              std::pair(before.st_ctim.tv_sec, before.st_ctim.tv_nsec));
 }
 
 // Last: once the service was killed, this process's GIO may not reach its successor again.

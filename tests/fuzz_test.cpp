@@ -150,14 +150,17 @@ TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnE
             checkManifest(manifest);
         },
         [](const std::string& doc) { expectRoundTrip(decodeScope(doc), decodeScope, encodeScope); },
-        [&](const std::string& doc) { test::writeFile(scratch / "backup.json", doc), engine.readManifest(scratch / "backup.json"); },
+        [&](const std::string& doc) {
+            test::writeFile(scratch / "backup.json", doc), engine.readManifest(scratch / "backup.json");
+        },
         [](const std::string& doc) {
             const Bytes fork(doc.begin(), doc.end());
             if (const auto parsed = platform::parseResourceFork(fork)) {  // building it again is stable
                 for (const platform::Resource& r : *parsed)
                     EXPECT_LE(r.data.size(), fork.size());
                 const auto rebuilt = platform::buildResourceFork(*parsed);
-                EXPECT_TRUE(!rebuilt || platform::buildResourceFork(platform::parseResourceFork(*rebuilt).value()) == rebuilt);
+                EXPECT_TRUE(!rebuilt ||
+                            platform::buildResourceFork(platform::parseResourceFork(*rebuilt).value()) == rebuilt);
             }
             const auto normalized = normalizedResourceFork(fork);
             EXPECT_EQ(normalized->size(), fork.size());

@@ -146,7 +146,9 @@ TEST_F(Restore, AnEntryWithMetadataWaitsForTheDesktopSessionAndAFailingStoreKeep
     const std::string messages[] = {"需要在桌面会话中运行 Lumaro 才能还原此项目，已保留备份", "桌面元数据服务没有响应",
                                     "无法同步桌面元数据"};
     for (int fault = 0; fault < 3; ++fault) {
-        store.unavailable = fault == 0, store.failWrites = fault == 1 ? ETIMEDOUT : 0, store.failFlush = fault == 2 ? EIO : 0;
+        store.unavailable = fault == 0;
+        store.failWrites = fault == 1 ? ETIMEDOUT : 0;
+        store.failFlush = fault == 2 ? EIO : 0;
         EXPECT_EQ(engine.restore().errors, (Names{"a.txt：" + messages[fault], "F：" + messages[fault]}));
     }
     store.failFlush = 0;
