@@ -87,36 +87,6 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     EXPECT_FALSE(test::exists(backups + "/backup.json"));
 }
 
-TEST_F(Apply, PredictionEqualsTheRealChange) {
-    test::writeFile(at("plain.txt"), "p");
-    test::makeDirectory(at("Empty"));
-    test::makeDirectory(at("Carrier"));
-    test::writeFile(at("Carrier/Icon\r"), "legacy", 0640);
-    test::setRawAttribute(at("Carrier/Icon\r"), test::kResourceFork, test::resourceFork("TEXT", 128, "note"));
-    // The prediction is what "backup.json" holds when the first change reaches the item.
-    const ManifestStore reader(FileSystem::real(), backups);
-    std::map<std::string, IconState> originals, predicted;
-    for (const char* name : {"plain.txt", "Empty", "Carrier"})
-        originals[name] = stateOf(at(name));
-    // The Linux forms are written first: the metadata, then a folder's ".directory".
-    fs.observe = workspace.metadata.observe = [&](const std::string& call) {
-        for (const auto& [name, original] : originals) {
-            if (predicted.count(name) > 0 || !(call == "write " + at(name) || call == "open " + at(name) + "/Icon\r"))
-                continue;
-            const auto prepared = reader.read(backups + "/backup.json");
-            if (prepared && prepared->entries.back().name == name) {
-                predicted[name] = prepared->entries.back().applied;
-                EXPECT_EQ(stateOf(at(name)), original) << name << " is not touched by the rehearsal";
-            }
-        }
-    };
-    ASSERT_EQ(engine.apply(root, false, false).succeeded, 3);
-    for (const auto& [name, original] : originals) {
-        EXPECT_NE(predicted.at(name), original) << name;
-        EXPECT_EQ(stateOf(at(name)), predicted.at(name)) << name;
-    }
-}
-
 TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSaved) {
     test::writeFile(at("a.txt"), "a");
     test::writeFile(at("b.txt"), "b");
