@@ -1,10 +1,15 @@
-// The restore transaction, skip records and their retry, on real folders.
+// The apply and restore transactions on real folders: what they change and record, how they stop,
+// and skip records with their retry.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "engine/icon_engine.h"
 #include "platform/system_error.h"
+#include "records/attributes.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
 #include "records/mac_form.h"
@@ -15,6 +20,13 @@ namespace lumaro {
 
 namespace {
 
+using platform::FileSystem;
+using Phases = std::vector<std::pair<std::string, std::string>>;
+
+bool untouched(const std::string& path) {
+    return test::userAttributes(path).empty() && !test::exists(path + "/Icon\r");
+}
+
 using Names = std::vector<std::string>;
 using test::errorOf;
 using test::kFinderInfo;
@@ -22,7 +34,7 @@ using test::treeSnapshot;
 
 const std::string kChanged = "图标或资源数据在换肤后被修改，已跳过并保留备份";
 
-class Restore : public test::EngineTest {
+class Transaction : public test::EngineTest {
   protected:
     const std::string manifestFile = backups + "/backup.json";
     const std::string skipFolder = backups + "/missing-backups";
@@ -41,7 +53,116 @@ class Restore : public test::EngineTest {
         std::sort(paths.begin(), paths.end());
         return paths;
     }
+    // The state as the engine sees it, with the workspace's metadata store.
+    IconState stateOf(const std::string& path) {
+        IconContext context;
+        context.metadata = &workspace.metadata;
+        return captureIconState(FileSystem::real(), path, identifyItem(FileSystem::real(), path), context);
+    }
+    Phases phases() const {
+        Phases result;
+        const BackupManifest manifest = engine.loadManifest().value();
+        for (const BackupEntry& entry : manifest.entries)
+            result.emplace_back(entry.name, entry.phase);
+        return result;
+    }
 };
+using Apply = Transaction;
+using Restore = Transaction;
+
+TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGivesItBack) {
+    for (const char* name : {"alpha.txt", "beta.txt", "hard1", ".secret", "Secret"})
+        test::writeFile(at(name), name);
+    for (const char* folder : {"Docs", "Photos", "Editor.APP", "Locked.app", "Doc.pages"})
+        test::makeDirectory(at(folder));
+    test::setRawAttribute(at("beta.txt"), kFinderInfo,
+                          test::finderInfo(std::string("TEXTttxt\0\x0E", 10)));
+    test::setRawAttribute(at("beta.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "foreign"));
+    test::setRawAttribute(at("beta.txt"), "user.xdg.comment", test::bytesOf("mine"));
+    test::writeFile(at("Photos/Icon\r"), "old icon data", 0600);
+    test::setRawAttribute(at("Photos/Icon\r"), "user.note", test::bytesOf("keep"));
+    test::setRawAttribute(at("Photos/Icon\r"), kFinderInfo, Bytes(32, 0x21));
+    ASSERT_EQ(::symlink(at("Docs").c_str(), at("link").c_str()), 0);
+    ASSERT_EQ(::mkfifo(at("pipe").c_str(), 0644), 0);
+    ASSERT_EQ(::link(at("hard1").c_str(), at("hard2").c_str()), 0);
+    test::writeFile(at(".hidden"), "Secret\n");
+    fs.fail["access " + at("Locked.app")] = EACCES;
+    workspace.running = {{at("Editor.APP"), true}, {scratch / "Other.app", true}};
+    const auto before = treeSnapshot(root);
+    std::vector<BackupEntry> entries;
+    for (const char* name : {"alpha.txt", "beta.txt", "Docs", "Editor.APP", "Photos"}) {
+        entries.push_back(
+            {name, identifyItem(FileSystem::real(), at(name)), stateOf(at(name)), {}, "applied"});
+    }
+
+    // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all.
+    EXPECT_EQ(engine.apply(root + "/", true, false),
+              (OperationReport{5, 5, {"Locked.app：应用没有写入权限，已跳过"}, 5, {"Editor"}, {}}));
+    for (BackupEntry& entry : entries) {
+        entry.applied = stateOf(at(entry.name));
+        EXPECT_TRUE(hasCustomIconFlag(entry.applied.finder)) << entry.name;
+    }
+    const BackupManifest manifest = engine.loadManifest().value();
+    EXPECT_EQ(manifest.rootPath, root);
+    EXPECT_EQ(manifest.rootIdentity, identifyItem(FileSystem::real(), root));
+    EXPECT_EQ(manifest.entries, entries);
+    EXPECT_EQ(entries[1].applied.finder, test::finderInfo("TEXTttxt\x04\x0E")) << "the label is kept";
+    EXPECT_EQ(test::readFile(at("Photos/Icon\r")), "old icon data");
+    for (const char* name : {"Locked.app", "Doc.pages", "hard1", "Secret", ".secret", "pipe"})
+        EXPECT_TRUE(untouched(at(name))) << name;
+
+    // The restore gives back every item byte for byte; the added "Icon\r" files go.
+    EXPECT_EQ(engine.restore(), (OperationReport{5, 0, {}, 0, {"Editor"}, {}}));
+    EXPECT_EQ(treeSnapshot(root), before);
+    EXPECT_FALSE(test::exists(backups + "/backup.json"));
+}
+
+TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSaved) {
+    make({"a.txt", "b.txt"});
+    const Bytes marker = test::finderInfo("MARK");
+    fs.afterRename = [&](const std::string& to) {
+        if (to.ends_with("/backup.json") && !test::hasRawAttribute(at("a.txt"), kFinderInfo))
+            test::setRawAttribute(at("a.txt"), kFinderInfo, marker);
+    };
+    EXPECT_EQ(engine.apply(root, false, false),
+              (OperationReport{1, 0, {"a.txt：备份后项目发生变化，已停止修改"}, 2, {}, {}}));
+    EXPECT_EQ(test::userAttributes(at("a.txt")), (std::map<std::string, Bytes>{{kFinderInfo, marker}}));
+    EXPECT_EQ(phases(), (Phases{{"a.txt", kPhasePrepared}, {"b.txt", kPhaseApplied}}));
+}
+
+TEST_F(Apply, RefusesASecondApplyBeforeReadingTheRoot) {
+    make({"x.txt"});
+    skin(1);
+    const std::string manifest = test::readFile(backups + "/backup.json");
+    test::writeFile(at("y.txt"), "y");
+    std::vector<std::string> looks;
+    fs.observe = [&](const std::string& call) {
+        if (call.find(root) != std::string::npos)
+            looks.push_back(call);
+    };
+    EXPECT_EQ(errorOf([&] { engine.apply(root, false, false); }),
+              "已有待还原的备份，请先点击“一键还原”。");
+    EXPECT_EQ(looks, std::vector<std::string>{});
+    EXPECT_EQ(test::readFile(backups + "/backup.json"), manifest);
+    EXPECT_TRUE(untouched(at("y.txt")));
+}
+
+TEST_F(Apply, StopsSkinningARootReplacedMidRun) {
+    make({"a.txt", "b.txt", "c.txt"});
+    int saves = 0;
+    fs.afterRename = [&](const std::string& to) {
+        if (to.ends_with("/backup.json") && ++saves == 2) {
+            ASSERT_EQ(::rename(root.c_str(), (root + ".old").c_str()), 0);
+            test::makeDirectory(root);
+            make({"b.txt", "c.txt"});
+        }
+    };
+    EXPECT_EQ(engine.apply(root, false, false),
+              (OperationReport{1, 0, {"b.txt：所选文件夹已被替换", "c.txt：所选文件夹已被替换"}, 1, {}, {}}));
+    EXPECT_EQ(phases(), (Phases{{"a.txt", kPhaseApplied}}));
+    for (const std::string& item : {at("b.txt"), at("c.txt"), root + ".old/b.txt", root + ".old/c.txt"})
+        EXPECT_TRUE(untouched(item)) << item;
+}
 
 // Only the custom icon counts: a label set since survives, any other change keeps the backup.
 TEST_F(Restore, KeepsANewLabelAndTheBackupOfItemsChangedOtherwise) {
