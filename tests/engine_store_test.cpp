@@ -16,7 +16,6 @@
 namespace lumaro {
 namespace {
 
-using platform::FileSystem;
 using test::errorOf;
 using Names = std::vector<std::string>;
 
@@ -42,7 +41,7 @@ class BackupStore : public ::testing::Test {
 
 TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets) {
     const test::ScopedUmask none(0);  // the modes are the engine's own
-    const IconEngine created(FileSystem::real(), scratch / "state/nested/./backups/", test::sampleImage());
+    const IconEngine created(platform::FileSystem::real(), scratch / "state/nested/./backups/", test::sampleImage());
     EXPECT_EQ(created.directory(), scratch / "state/nested/backups");
     EXPECT_EQ(test::fileMode(scratch / "state"), 0700u);
     EXPECT_EQ(test::fileMode(created.directory()), 0700u);
