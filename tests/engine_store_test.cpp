@@ -16,24 +16,17 @@
 namespace lumaro {
 namespace {
 
-using platform::FileSystem;
 using test::errorOf;
 using Names = std::vector<std::string>;
 
-BackupManifest sampleManifest(std::size_t entries) {
-    BackupManifest manifest;
-    manifest.rootPath = "/home/anna/Desktop";
-    manifest.rootIdentity = {2049, 77, 1700000000, 5, kTypeDirectory};
-    manifest.createdAt = 786543210.25;  // fixed, so that two samples compare equal
-    for (std::size_t i = 0; i < entries; ++i) {
-        BackupEntry entry;
-        entry.name = "item " + std::to_string(i);
-        entry.identity = {2049, 1000 + i, 1700000000, static_cast<std::int64_t>(i), kTypeRegular};
-        entry.applied.finder = Bytes(32, 0x04);
-        entry.applied.fork = Bytes(300 + i, static_cast<std::uint8_t>(i));
-        entry.phase = i % 2 == 0 ? kPhaseApplied : kPhasePrepared;
-        manifest.entries.push_back(entry);
-    }
+BackupManifest sampleManifest(std::size_t entries) {  // fixed, so that two samples compare equal
+    BackupManifest manifest{1, "/home/anna/Desktop", {2049, 77, 1700000000, 5, kTypeDirectory}, 786543210.25, {}};
+    for (std::size_t i = 0; i < entries; ++i)
+        manifest.entries.push_back({.name = "item " + std::to_string(i),
+                                    .identity = {2049, 1000 + i, 1700000000, static_cast<std::int64_t>(i), kTypeRegular},
+                                    .original = {},
+                                    .applied = {Bytes(32, 0x04), Bytes(300 + i, std::uint8_t(i)), {}},
+                                    .phase = i % 2 == 0 ? kPhaseApplied : kPhasePrepared});
     return manifest;
 }
 
@@ -48,7 +41,7 @@ class BackupStore : public ::testing::Test {
 
 TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets) {
     const test::ScopedUmask none(0);  // the modes are the engine's own
-    const IconEngine created(FileSystem::real(), scratch / "state/nested/./backups/", test::sampleImage());
+    const IconEngine created(platform::FileSystem::real(), scratch / "state/nested/./backups/", test::sampleImage());
     EXPECT_EQ(created.directory(), scratch / "state/nested/backups");
     EXPECT_EQ(test::fileMode(scratch / "state"), 0700u);
     EXPECT_EQ(test::fileMode(created.directory()), 0700u);

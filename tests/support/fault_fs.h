@@ -1,10 +1,15 @@
-// Fault models over the FileSystem seam: one hookable, recording disk (FaultFs) and a power loss.
+// A hookable, recording disk over the FileSystem seam (FaultFs), and an engine fixture over it.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <functional>
 #include <set>
 
@@ -16,7 +21,12 @@
 #include "tests/support/scratch.h"
 
 namespace lumaro {
-void PrintTo(const OperationReport& report, std::ostream* os);
+inline void PrintTo(const OperationReport& r, std::ostream* os) {
+    *os << "{succeeded " << r.succeeded << ", skipped " << r.skipped << ", errors " << testing::PrintToString(r.errors)
+        << ", remaining " << r.remaining << ", relaunch " << testing::PrintToString(r.relaunchApplications)
+        << ", missing " << testing::PrintToString(r.missingItems) << (r.desktopMetadataUnavailable ? ", no metadata" : "")
+        << "}";
+}
 }  // namespace lumaro
 
 namespace lumaro::test {
@@ -56,7 +66,16 @@ class FaultFs : public platform::ForwardingFileSystem {
         return it == log.end() ? -1 : it - log.begin();
     }
     // Logs and counts a call, and gives the injected errno or 0; also for stores beside the files.
-    int note(const std::string& call, bool change = false);
+    int note(const std::string& call, bool change = false) {
+        log.push_back(call), observe ? observe(call) : void();
+        if (change && ++changes_ == crashAt)
+            ::_exit(kCrashedExitCode);
+        if (change && failAt_ > 0 && (changes_ == failAt_ || (sticky_ && changes_ > failAt_)))
+            return failed.push_back(call), error_;
+        auto it = fail.find(call);
+        it = it != fail.end() ? it : fail.find(call.substr(0, call.find(' ')));
+        return it == fail.end() ? 0 : it->second;
+    }
 
 // Notes the call and, unless an error is injected, gives `then`.
 #define NOTED(call, change, then) if (const int err = note(call, change)) return err; return then
@@ -133,7 +152,12 @@ class FaultFs : public platform::ForwardingFileSystem {
         return err == 0 && afterLstat ? (afterLstat(path, out), 0) : err;
     }
     static int orForward(int hooked, const std::function<int()>& forward) { return hooked >= 0 ? hooked : forward(); }
-    int opened(const std::string& path, int flags, int& fd, const std::function<int()>& open);
+    int opened(const std::string& path, int flags, int& fd, const std::function<int()>& open) {
+        if (platform::FileStatus st; (flags & O_NONBLOCK) == 0 && target().stat(path, st) == 0 && st.type() == S_IFIFO)
+            return blocked = true, EAGAIN;
+        const int err = note("open " + path, (flags & (O_CREAT | O_TRUNC)) != 0), got = err != 0 ? err : open();
+        return got == 0 ? (openFds.insert(fd), names_[fd] = path, 0) : got;
+    }
     int renamed(const std::string& call, const std::string& to, const std::function<int()>& rename) {
         const int err = note(call, true), got = err != 0 ? err : rename();
         return afterRename ? (afterRename(to), got) : got;
@@ -145,7 +169,14 @@ class FaultFs : public platform::ForwardingFileSystem {
 
 // Points TMPDIR, when unset, at /dev/shm if it keeps "user." attributes: fault tests make thousands of
 // small changes and model power loss themselves, so a disk only adds time.
-void preferMemoryScratch();
+inline void preferMemoryScratch() {
+    char probe[] = "/dev/shm/lumaro-probe-XXXXXX";
+    const int fd = std::getenv("TMPDIR") == nullptr ? ::mkstemp(probe) : -1;
+    if (fd >= 0 && ::fsetxattr(fd, "user.probe", "1", 1, 0) == 0)
+        ::setenv("TMPDIR", "/dev/shm", 0);
+    if (fd >= 0)
+        ::close(fd), ::unlink(probe);
+}
 
 // A scratch folder holding "root", and an engine over a FaultFs that keeps its backups in "backups".
 class EngineTest : public ::testing::Test {
