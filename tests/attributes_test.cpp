@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <cerrno>
+#include <cstring>
 
 #include "records/identity.h"
 #include "tests/support/fault_fs.h"
@@ -56,6 +57,9 @@ TEST_F(Attributes, WriteIconAttributeRemovesAnOldForkFirst) {
     const long removed = fs.indexOf("removeAttribute " + item + " com.apple.ResourceFork");
     EXPECT_TRUE(removed >= 0 && removed < fs.indexOf("setAttribute " + item + " com.apple.ResourceFork"));
 
+    fs.fail = {{"setAttribute", EIO}};
+    EXPECT_ERROR(writeIconAttribute(fs, fd(), kFinderInfoAttribute, Bytes(32, 0), "item"),
+                 "无法写入图标属性：item（" + std::string(std::strerror(EIO)) + "）");
     fs.fail = {{"removeAttribute", EIO}};
     EXPECT_ERROR(writeIconAttribute(fs, fd(), kResourceForkAttribute, bytesOf("new"), "item"),
                  "无法替换旧图标资源");
