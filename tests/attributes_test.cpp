@@ -22,7 +22,6 @@ using namespace test;
 #define EXPECT_ERROR(statement, text) EXPECT_EQ(test::errorOf<std::exception>([&] { statement; }), text)
 
 const std::string kForkRaw = std::string("user.") + kResourceForkAttribute;
-const std::string kEio = std::strerror(EIO);
 
 class Attributes : public ::testing::Test {
   protected:
@@ -60,7 +59,7 @@ TEST_F(Attributes, WriteIconAttributeRemovesAnOldForkFirst) {
 
     fs.fail = {{"setAttribute", EIO}};
     EXPECT_ERROR(writeIconAttribute(fs, fd(), kFinderInfoAttribute, Bytes(32, 0), "item"),
-                 "无法写入图标属性：item（" + kEio + "）");
+                 "无法写入图标属性：item（" + std::string(std::strerror(EIO)) + "）");
     fs.fail = {{"removeAttribute", EIO}};
     EXPECT_ERROR(writeIconAttribute(fs, fd(), kResourceForkAttribute, bytesOf("new"), "item"),
                  "无法替换旧图标资源");
@@ -94,13 +93,12 @@ TEST_F(Attributes, CaptureIconStateChecksTheIdentityAndTheFinderInfoSize) {
     setRawAttribute(item, kForkRaw, Bytes(70, 5));
     EXPECT_EQ(captureIconState(fs, item, identity), (IconState{Bytes(32, 3), Bytes(70, 5), std::nullopt}));
 
-    const std::string folder = dir / "folder", iconPath = folder + "/Icon\r";
+    const std::string folder = dir / "folder", contents("\0icns\r\n\xff", 8);
     makeDirectory(folder);
-    const std::string contents("\0icns\r\n\xff", 8);
-    writeFile(iconPath, contents, 04755);
-    setRawAttribute(iconPath, "user.x", bytesOf("mine"));
-    const IconFile expected{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755};
-    EXPECT_EQ(captureIconState(fs, folder, identifyItem(fs, folder)).iconFile, expected);
+    writeFile(folder + "/Icon\r", contents, 04755);
+    setRawAttribute(folder + "/Icon\r", "user.x", bytesOf("mine"));
+    EXPECT_EQ(captureIconState(fs, folder, identifyItem(fs, folder)).iconFile,
+              (IconFile{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755}));
 }
 
 TEST_F(Attributes, CaptureIconStateRefusesUnsafeIconFilesWithoutHanging) {
@@ -109,9 +107,7 @@ TEST_F(Attributes, CaptureIconStateRefusesUnsafeIconFilesWithoutHanging) {
         SCOPED_TRACE(kind);
         const std::string folder = dir / std::to_string(kind), real = folder + "/real";
         const std::string icon = folder + "/Icon\r", next = folder + "/next";
-        test::makeDirectory(folder);
-        test::writeFile(real, "icon bytes");
-        test::writeFile(next, "newcomer");
+        test::makeDirectory(folder), test::writeFile(real, "icon bytes"), test::writeFile(next, "newcomer");
         ASSERT_EQ(kind == Symlink    ? ::symlink("real", icon.c_str())
                   : kind == HardLink ? ::link(real.c_str(), icon.c_str())
                   : kind == Fifo     ? ::mkfifo(icon.c_str(), 0644)
@@ -133,9 +129,7 @@ TEST_F(Attributes, CaptureIconStateRefusesUnsafeIconFilesWithoutHanging) {
         // A file renamed over "Icon\r" after the open changes nothing: what was read is the file opened.
         EXPECT_ERROR(captureIconState(seam, folder, identifyItem(seam, folder)),
                      kind == SwappedLater ? "<no error>" : "文件夹包含无法安全处理的 Icon 文件");
-        EXPECT_EQ(swapped, kind >= SwappedFifo);
-        EXPECT_FALSE(seam.blocked);
-        EXPECT_TRUE(seam.openFds.empty());
+        EXPECT_EQ(std::tuple(swapped, seam.blocked, seam.openFds.size()), std::tuple(kind >= SwappedFifo, false, 0u));
     }
 }
 

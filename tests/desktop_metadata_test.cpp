@@ -10,10 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <thread>
-#include <tuple>
 
 #include "engine/icon_engine.h"
 #include "platform/workspace.h"
@@ -26,54 +24,44 @@ namespace {
 using platform::IconMetadata;
 using namespace std::chrono_literals;
 
-// The metadata daemon's process on our bus (activated by a first write).
-pid_t metadataDaemon() {
-    const std::string reply =
-        test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus "
-                  "/org/freedesktop/DBus org.freedesktop.DBus.GetConnectionUnixProcessID "
-                  "string:org.gtk.vfs.Metadata");
-    int pid = -1;
-    std::sscanf(reply.c_str(), " uint32 %d", &pid);
-    return pid;
+ino_t inodeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-struct DesktopMetadataTest : ::testing::Test {
+// The whole apply and restore against the real service, as a file manager of the session sees it,
+// under a umask that would narrow every mode the program sets.
+struct DesktopFormsRoundTrip : ::testing::Test {
     void SetUp() override {
         if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr)
             GTEST_SKIP() << "run through scripts/with-private-session.sh";
         ASSERT_EQ(store->available(dir.path()), 0);
+        test::makeDirectory(root);
     }
     IconMetadata keysOf(const std::string& path) {
         IconMetadata value{"stale", "stale"};
         EXPECT_EQ(store->read(path, value), 0) << path;
         return value;
     }
+    std::string at(const std::string& name) const { return root + "/" + name; }
+    std::pair<std::map<std::string, std::string>, std::vector<IconMetadata>> snapshot() {  // files and keys
+        std::vector<IconMetadata> keys;
+        for (const char* name : {"plain", "custom", "gone", "moved", "Folder", "Kde"})
+            keys.push_back(keysOf(at(name)));
+        return {test::treeSnapshot(root), keys};
+    }
+    const test::ScopedUmask umask{077};
     test::ScratchDir dir;
     std::unique_ptr<platform::DesktopMetadata> store = platform::makeGioDesktopMetadata(500ms);
-};
-
-// The whole apply and restore against the real service, as a file manager of the session sees it.
-struct DesktopFormsRoundTrip : DesktopMetadataTest {
-    DesktopFormsRoundTrip() { test::makeDirectory(root); }
-    std::string at(const std::string& name) const { return root + "/" + name; }
-    // Keys, ".directory" bytes and mode of every item.
-    std::string snapshot() {
-        std::string out;
-        for (const char* name : {"plain", "custom", "gone", "moved", "Folder", "Kde"}) {
-            const IconMetadata k = keysOf(at(name));
-            const std::string file = at(name) + "/.directory";
-            out += name + ("=" + k.customIcon.value_or("-")) + "," + k.customIconName.value_or("-");
-            if (test::exists(file))
-                out += "," + std::to_string(test::fileMode(file)) + test::readFile(file);
-            out += ";";
-        }
-        return out;
-    }
-    const std::string root = dir / "Desktop", state = dir / "state", icon = state + "/furball.png";
+    // The icon's URI is percent-encoded: a space, a non-ASCII letter, '#' and '%'.
+    const std::string root = dir / "Desktop", state = dir / "st ate é#%", icon = state + "/furball.png";
+    const IconMetadata skinned{"file://" + dir.path() + "/st%20ate%20%C3%A9%23%25/furball.png", std::nullopt};
+    const IconMetadata mine{"file:///mine.png", std::nullopt};
     const std::string kde =
         "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n\r\n"
         "[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
     IconEngine engine{platform::FileSystem::real(), state, loadFurball(), platform::Workspace::real()};
+    const std::string png{engine.iconData().begin(), engine.iconData().end()};
 };
 
 TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEachAndNeverALaterChange) {
@@ -83,60 +71,56 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     test::writeFile(at("Kde/.directory"), kde, 0640);
     ASSERT_EQ(store->write(at("custom"), {"file:///elsewhere/old.png", "text-x-generic"}), 0);
     ASSERT_EQ(store->write(at("Kde"), {std::nullopt, "folder-music"}), 0);
-    const std::string before = snapshot();
+    const auto before = snapshot();
 
     const OperationReport applied = engine.apply(root, false, false);
     EXPECT_EQ(std::tuple(applied.errors, applied.succeeded, applied.desktopMetadataUnavailable),
               std::tuple(std::vector<std::string>{}, 6, false));
-    EXPECT_EQ(test::readFile(icon), std::string(engine.iconData().begin(), engine.iconData().end()));
+    EXPECT_EQ(std::pair(test::readFile(icon), test::fileMode(icon)), std::pair(png, 0644u));
+    const ino_t iconInode = inodeOf(icon);
     for (const char* name : {"plain", "custom", "Folder", "Kde"})
-        EXPECT_EQ(keysOf(at(name)), platform::skinnedIconMetadata(icon)) << name;
-    EXPECT_EQ(std::pair(test::readFile(at("Folder/.directory")), test::fileMode(at("Folder/.directory"))),
-              std::pair("[Desktop Entry]\nIcon=" + icon + "\n", 0644u));
+        EXPECT_EQ(keysOf(at(name)), skinned) << name;
     // Only the plain key changes; the localized one, the comment, the other group and the CRLF stay.
-    EXPECT_EQ(test::readFile(at("Kde/.directory")),
-              "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=" + icon + "\r\nIcon[de]=ordner\r\n\r\n"
-              "[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2");
-    EXPECT_EQ(test::fileMode(at("Kde/.directory")), 0640u);
+    EXPECT_EQ(std::tuple(test::readFile(at("Folder/.directory")), test::fileMode(at("Folder/.directory")),
+                         test::readFile(at("Kde/.directory")), test::fileMode(at("Kde/.directory"))),
+              std::tuple("[Desktop Entry]\nIcon=" + icon + "\n", 0644u,
+                         std::string(kde).replace(kde.find("folder-music"), 12, icon), 0640u));
     EXPECT_EQ(engine.restore().errors, std::vector<std::string>{});
     EXPECT_EQ(snapshot(), before);
     EXPECT_FALSE(engine.loadManifest().has_value());
 
     // Changes after the skin are never overwritten; a vanished item's keys are cleared only if ours.
     ASSERT_EQ(engine.apply(root, false, false).succeeded, 6);
-    ASSERT_EQ(store->write(at("plain"), {"file:///mine.png", std::nullopt}), 0);  // another icon
-    ASSERT_EQ(store->write(at("custom"), IconMetadata{}), 0);                       // one form only
-    test::writeFile(at("Kde/.directory"), kde + "\nedited=1", 0640);                // an edit
+    EXPECT_EQ(inodeOf(icon), iconInode) << "an icon file holding these bytes is left alone";
+    ASSERT_EQ(store->write(at("plain"), mine), 0);             // another icon
+    ASSERT_EQ(store->write(at("custom"), IconMetadata{}), 0);  // one form only
+    test::writeFile(at("Kde/.directory"), kde + "\nedited=1", 0640);
     ASSERT_TRUE(std::filesystem::remove(at("gone")));
     // "moved" vanishes with keys another program gave its path after the skin.
     ASSERT_TRUE(std::filesystem::remove(at("moved")));
     test::writeFile(at("moved"), "other");
-    ASSERT_EQ(store->write(at("moved"), {"file:///mine.png", std::nullopt}), 0);
+    ASSERT_EQ(store->write(at("moved"), mine), 0);
     ASSERT_TRUE(std::filesystem::remove(at("moved")));
     const OperationReport restored = engine.restore();
-    const std::string changed = "图标或资源数据在换肤后被修改，已跳过并保留备份";
-    EXPECT_EQ(restored.errors,
-              (std::vector<std::string>{errorLine("custom", changed), errorLine("Kde", changed),
-                                        errorLine("plain", changed)}));
-    EXPECT_EQ(restored.missingItems, (std::vector<std::string>{"gone", "moved"}));
-    EXPECT_EQ(engine.loadManifest().value().entries.size(), 3u);
-    EXPECT_EQ(keysOf(at("plain")), (IconMetadata{"file:///mine.png", std::nullopt}));
-    EXPECT_EQ(test::readFile(at("Kde/.directory")), kde + "\nedited=1");
+    std::vector<std::string> changed;
+    for (const char* name : {"custom", "Kde", "plain"})
+        changed.push_back(errorLine(name, "图标或资源数据在换肤后被修改，已跳过并保留备份"));
+    EXPECT_EQ(std::tuple(restored.errors, restored.missingItems, engine.loadManifest().value().entries.size()),
+              std::tuple(changed, std::vector<std::string>{"gone", "moved"}, 3u));
+    EXPECT_EQ(std::pair(keysOf(at("plain")), test::readFile(at("Kde/.directory"))), std::pair(mine, kde + "\nedited=1"));
     test::writeFile(at("gone"), "new"), test::writeFile(at("moved"), "new");
     EXPECT_EQ(keysOf(at("gone")), IconMetadata{}) << "a new file of the vanished item's name shows no furball";
-    EXPECT_EQ(keysOf(at("moved")), (IconMetadata{"file:///mine.png", std::nullopt}));
+    EXPECT_EQ(keysOf(at("moved")), mine);
 
     // A link carries keys of its own; a missing path, a value that is no UTF-8 and odd store files are handled.
-    const IconMetadata skinned = platform::skinnedIconMetadata(icon);
     test::writeFile(dir / "target", "t");
     ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
     ASSERT_EQ(store->write(dir / "link", skinned), 0);
-    EXPECT_EQ(keysOf(dir / "link"), skinned);
-    EXPECT_EQ(keysOf(dir / "target"), IconMetadata{});
+    EXPECT_EQ(std::pair(keysOf(dir / "link"), keysOf(dir / "target")), std::pair(skinned, IconMetadata{}));
     IconMetadata value;
-    EXPECT_EQ(store->read(at("missing"), value), ENOENT);
-    EXPECT_EQ(store->write(at("missing"), skinned), ENOENT);
-    EXPECT_EQ(store->write(dir / "target", IconMetadata{"\xff", std::nullopt}), EINVAL);
+    EXPECT_EQ(std::tuple(store->read(at("missing"), value), store->write(at("missing"), skinned),
+                         store->write(dir / "target", IconMetadata{"\xff", std::nullopt})),
+              std::tuple(ENOENT, ENOENT, EINVAL));
     // The store's files are synced; a FIFO or a link planted there neither blocks nor is followed.
     const std::string storeFolder = std::string(std::getenv("XDG_DATA_HOME")) + "/gvfs-metadata";
     ASSERT_EQ(::mkfifo((storeFolder + "/fifo").c_str(), 0600), 0);
@@ -151,47 +135,29 @@ TEST(DesktopMetadataNoBus, UnavailableWithoutLaunchingAnything) {
     if (std::getenv("LUMARO_NO_BUS_CHILD") != nullptr) {
         auto store = platform::makeGioDesktopMetadata(5s);
         IconMetadata value;
-        EXPECT_EQ(store->available("/"), ENOTSUP);
-        EXPECT_EQ(store->read("/", value), ENOTSUP);
-        EXPECT_EQ(store->write("/", value), ENOTSUP);
+        EXPECT_EQ(std::tuple(store->available("/"), store->read("/", value), store->write("/", value)),
+                  std::tuple(ENOTSUP, ENOTSUP, ENOTSUP));
         return;
     }
     test::ScratchDir dir;
-    test::makeDirectory(dir / "bin");
-    test::makeDirectory(dir / "runtime", 0700);
+    test::makeDirectory(dir / "bin"), test::makeDirectory(dir / "runtime", 0700);
     test::writeFile(dir / "bin/dbus-launch", "#!/bin/sh\ntouch \"$0.ran\"\nexit 1\n", 0755);
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
     EXPECT_EQ(test::run("env -i ASAN_OPTIONS=\"$ASAN_OPTIONS\" LSAN_OPTIONS=\"$LSAN_OPTIONS\" DISPLAY=:0 "
                         "LUMARO_NO_BUS_CHILD=1 PATH=" + dir / "bin" + ":/usr/bin:/bin HOME=" + dir.path() +
-                        " XDG_RUNTIME_DIR=" + dir / "runtime" + " " + self +
-                        " --gtest_filter='DesktopMetadataNoBus.*' >/dev/null 2>&1 && echo ok"),
+                        " XDG_RUNTIME_DIR=" + dir / "runtime" + " /proc/" + std::to_string(::getpid()) +
+                        "/exe --gtest_filter='DesktopMetadataNoBus.*' >/dev/null 2>&1 && echo ok"),
               "ok\n");
     EXPECT_FALSE(test::exists(dir / "bin/dbus-launch.ran"));
 }
 
-TEST(DesktopMetadataValues, SkinnedValueIconFileAndChangeNote) {
-    EXPECT_EQ(platform::skinnedIconMetadata("/a b/é#%.png"),
-              (IconMetadata{"file:///a%20b/%C3%A9%23%25.png", std::nullopt}));
-    EXPECT_EQ(platform::fileUriOfPath("relative.png"), std::nullopt);
-
+// The change note keeps the times and touches the status (an apply's own changes touch it too).
+TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
     test::ScratchDir dir;
-    test::ScopedUmask umask(077);
-    const std::string path = dir / "furball.png";
-    struct stat st {};
-    const auto inode = [&] { return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0; };
-    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), path, test::bytesOf("png")), 0);
-    EXPECT_EQ(test::fileMode(path), 0644u);
-    const ino_t first = inode();
-    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), path, test::bytesOf("png")), 0);
-    EXPECT_EQ(inode(), first) << "left alone when it already holds these bytes";
-    ASSERT_EQ(platform::ensureIconFile(platform::FileSystem::real(), path, test::bytesOf("png2")), 0);
-    EXPECT_EQ(test::readFile(path), "png2");
-
-    // The change note keeps the times and touches the status.
-    struct timespec old[2] = {{1000, 5}, {2000, 7}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    const std::string path = dir / "item";
+    test::writeFile(path, "x");
+    const struct timespec old[2] = {{1000, 5}, {2000, 7}};
     struct stat before {}, after {};
-    ASSERT_EQ(::lstat(path.c_str(), &before), 0);
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0) | ::lstat(path.c_str(), &before), 0);
     std::this_thread::sleep_for(20ms);
     platform::Workspace::real().noteFileSystemChanged(path);
     platform::Workspace::real().noteFileSystemChanged(dir / "missing");
@@ -208,11 +174,14 @@ struct DesktopMetadataService : DesktopFormsRoundTrip {};
 
 TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
     test::writeFile(at("file"), "x");
+    test::writeFile(icon, "other bytes");  // replaced by the apply
     ASSERT_EQ(engine.apply(root, false, false).succeeded, 1);
-    const IconMetadata skinned = platform::skinnedIconMetadata(icon);
-    const pid_t daemon = metadataDaemon();
-    ASSERT_GT(daemon, 0);
-    ASSERT_EQ(::kill(daemon, SIGSTOP), 0);
+    EXPECT_EQ(test::readFile(icon), png);
+    const std::string reply =  // the service's process on our bus, activated by the apply
+        test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+                  "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata");
+    const pid_t daemon = std::atoi(reply.c_str() + reply.find("uint32") + 6);
+    ASSERT_TRUE(daemon > 0 && ::kill(daemon, SIGSTOP) == 0) << reply;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(store->write(at("file"), IconMetadata{}), ETIMEDOUT);
     // The worker is still stuck: the next call fails at once.

@@ -30,6 +30,7 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     std::function<int(const std::string& call)> inject;
 
   private:
+    void load();  // from `file`, when set
     // The errno a change fails with, else loads the keys, applies `change` and saves them.
     int change(const std::string& call, const std::function<void()>& change);
 };
