@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -45,67 +46,68 @@ struct BatchTest : ::testing::Test, FakeWorkspace {
     std::string state = scratch / "state";
 };
 
-TEST_F(BatchTest, DiscoveryWalksRootsSkippingPackagesHiddenEntriesLinksAndFiles) {
-    const std::string a = scratch / "A", denied = scratch / "denied";
+// Roots walked, never into packages, hidden entries or links; the Dock's tiles and the running applications
+// added, or a given list in their place; system applications passed over.
+TEST_F(BatchTest, DiscoveryWalksRootsAndAddsTheDockAndRunningApplicationsOrAGivenList) {
+    const std::string a = scratch / "A", denied = scratch / "denied", apps = scratch / "apps", url = "file://" + apps;
     for (const char* app :
-         {"A.app", "Utilities/B.app", "Tool.APP", "Outer.app/Contents/Inner.app", ".Hidden.app", "Secret.app",
-          "Lib.framework/Sub.app", "Deep/er/C.app", "../denied/E.app", "../elsewhere/Real.app"})
-        makeApp(a + "/" + app);
+         {"A/A.app", "A/Utilities/B.app", "A/Tool.APP", "A/Outer.app/Contents/Inner.app", "A/.Hidden.app",
+          "A/Secret.app", "A/Lib.framework/Sub.app", "A/Deep/er/C.app", "denied/E.app", "elsewhere/Real.app",
+          "apps/My Editor.app", "apps/Viewer.app", "apps/Runner.app", "apps/Background.app", "apps/Ignored.app"})
+        makeApp(scratch / app);
     writeFile(a + "/.hidden", "Secret.app\n");
     writeFile(a + "/Note.app", "not a folder");
     ASSERT_EQ(::symlink((scratch / "elsewhere/Real.app").c_str(), (a + "/Link.app").c_str()), 0);
-    FaultFs fs;
-    fs.fail = {{"list " + denied, EACCES}};
-    const DiscoveredApplications found =
-        make({a + "/", scratch / "missing", denied}, false, std::nullopt, fs).discoverApplications();
-    // Outer.app is an application itself; only the one inside it is out of reach.
-    EXPECT_EQ(found.groups, (Groups{{a, {"A.app", "Outer.app", "Tool.APP"}},
-                                    {a + "/Deep/er", {"C.app"}},
-                                    {a + "/Utilities", {"B.app"}}}));
-    EXPECT_EQ(found.errors, std::vector<std::string>{"无法读取应用程序文件夹：" + denied});
-}
-
-TEST_F(BatchTest, DockPreferencesRunningApplicationsAndAGivenListThatReplacesThem) {
-    const std::string apps = scratch / "apps", url = "file://" + apps;
-    for (const char* app :
-         {"My Editor.app", "Viewer.app", "Runner.app", "Background.app", "Ignored.app", "Real.app"})
-        makeApp(apps + "/" + app);
-    const auto tile = [](std::string u) {
-        return R"({"tile-data":{"file-data":{"_CFURLString":")" + u + "\"}}}";
-    };
+    const auto tile = [](std::string u) { return R"({"tile-data":{"file-data":{"_CFURLString":")" + u + "\"}}}"; };
     running = {{apps + "/Runner.app", true}, {apps + "/Background.app", false}};
-    writeDock(R"({"persistent-apps":[)" + tile(url + "/My%20Editor.app/") + "," +
-                  tile("https://x.org/Web.app/") +
+    writeDock(R"({"persistent-apps":[)" + tile(url + "/My%20Editor.app/") + "," + tile("https://x.org/Web.app/") +
                   R"(,{"tile-type":"spacer-tile"},{"tile-data":{"file-data":"x"}},)" +
                   R"({"tile-data":{"file-data":{"_CFURLString":7}}}]})",
               true);
-    EXPECT_EQ(make({}, true).discoverApplications().groups,
-              (Groups{{apps, {"My Editor.app", "Runner.app"}}}));
+    FaultFs fs;
+    fs.fail = {{"list " + denied, EACCES}};
+    const DiscoveredApplications found =
+        make({a + "/", scratch / "missing", denied}, true, std::nullopt, fs).discoverApplications();
+    // Outer.app is an application itself; only the one inside it is out of reach.
+    EXPECT_EQ(found.groups, (Groups{{a, {"A.app", "Outer.app", "Tool.APP"}},
+                                    {a + "/Deep/er", {"C.app"}},
+                                    {a + "/Utilities", {"B.app"}},
+                                    {apps, {"My Editor.app", "Runner.app"}}}));
+    EXPECT_EQ(found.errors, std::vector<std::string>{"无法读取应用程序文件夹：" + denied});
     // A tile that is not a dictionary empties its own list only.
     writeDock(R"({"persistent-apps":["text",)" + tile(url + "/Ignored.app/") + R"(],"recent-apps":[)" +
                   tile(url + "/Viewer.app/") + "]}",
               false);
     EXPECT_EQ(make({}, true).discoverApplications().groups, (Groups{{apps, {"Runner.app", "Viewer.app"}}}));
 
-    ASSERT_EQ(::symlink((apps + "/Real.app").c_str(), (scratch / "Alias.app").c_str()), 0);
-    const DiscoveredApplications found =
-        make({}, true, std::vector<std::string>{scratch / "Alias.app", "/System/Applications/Calculator.app"})
+    const DiscoveredApplications given =
+        make({}, true, std::vector<std::string>{a + "/Link.app", "/System/Applications/Calculator.app"})
             .discoverApplications();
-    EXPECT_EQ(found.groups, (Groups{{apps, {"Real.app"}}}));
-    EXPECT_EQ(found.passedOver, 1);
+    EXPECT_EQ(given.groups, (Groups{{scratch / "elsewhere", {"Real.app"}}}));
+    EXPECT_EQ(given.passedOver, 1);
 }
 
-TEST_F(BatchTest, FolderOnlyThenApplicationsAcrossTwoRootsRestoreEverythingAsItWas) {
+// A corrupt application backup blocks an apply before anything changes; a folder-only skin, then one with
+// the applications across two roots (the chosen folder is one of them: skinned once, as the chosen one),
+// each restored as it was; the chosen folder replaced, the restore keeps its backup and the scope.
+TEST_F(BatchTest, AppliesAndRestoresTheFolderAloneThenWithApplicationsAndKeepsAReplacedFoldersScope) {
     const std::string w = scratch / "w", target = w + "/target", one = w + "/应用", two = w + "/apps2";
     std::filesystem::create_directories(target + "/Folder");
     writeFile(target + "/a.txt", "a");
     setRawAttribute(target + "/a.txt", kFinderInfo, bytesOf("TEXTttxt" + std::string(24, '\0')));
     setRawAttribute(target + "/a.txt", "user.note", bytesOf("keep"));
-    makeApp(one + "/One.app");
-    makeApp(two + "/Utilities/Two.app");
+    for (const std::string& app : {target + "/X.app", one + "/One.app", two + "/Utilities/Two.app"})
+        makeApp(app);
     const auto before = treeSnapshot(w);
     running = {{one + "/One.app", true}};
-    const IconBatchEngine engine = make({one, two});
+    const IconBatchEngine engine = make({target + "/", one, two});
+    const std::string broken = engine.applicationBackupDirectory("/somewhere");
+    std::filesystem::create_directories(broken);
+    writeFile(broken + "/backup.json", "{\"schema\": 1, \"rootPath\": ");
+    EXPECT_NE(errorOf<std::exception>([&] { engine.apply(target, true); }), "<no error>");
+    EXPECT_FALSE(exists(state + "/scope.json"));
+    EXPECT_EQ(treeSnapshot(w), before);
+    std::filesystem::remove_all(broken);
 
     EXPECT_EQ(engine.apply(target + "/", false).succeeded, 2);
     const std::string scope = readFile(state + "/scope.json");
@@ -116,38 +118,21 @@ TEST_F(BatchTest, FolderOnlyThenApplicationsAcrossTwoRootsRestoreEverythingAsItW
     EXPECT_EQ(readFile(state + "/scope.json"), scope);
     EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {}, 0, {}, {}}));
 
-    EXPECT_EQ(engine.apply(target, true), (OperationReport{4, 0, {}, 4, {"One"}, {}}));
+    EXPECT_EQ(engine.apply(target, true), (OperationReport{5, 0, {}, 5, {"One"}, {}}));
     EXPECT_TRUE(hasRawAttribute(two + "/Utilities/Two.app", kFinderInfo));
     for (const std::string& folder : {one, two + "/Utilities"})
         EXPECT_TRUE(exists(state + "/application-backups/" + sha256sum(folder) + "/backup.json")) << folder;
-    EXPECT_EQ(engine.restore(), (OperationReport{4, 0, {}, 0, {"One"}, {}}));
-    EXPECT_EQ(treeSnapshot(w), before);
-    EXPECT_FALSE(exists(state + "/scope.json"));
-}
-
-// The chosen folder is also an applications folder here: it is skinned once, as the chosen one.
-TEST_F(BatchTest, CorruptApplicationBackupBlocksApplyAndAReplacedFolderKeepsTheScope) {
-    const std::string w = scratch / "w", target = w + "/target";
-    makeApp(target + "/X.app");
-    writeFile(target + "/a.txt", "a");
-    makeApp(w + "/apps/App.app");
-    const auto before = treeSnapshot(w);
-    const IconBatchEngine engine = make({target + "/", w + "/apps"});
-    const std::string broken = engine.applicationBackupDirectory("/somewhere");
-    std::filesystem::create_directories(broken);
-    writeFile(broken + "/backup.json", "{\"schema\": 1, \"rootPath\": ");
-    EXPECT_NE(errorOf<std::exception>([&] { engine.apply(target, true); }), "<no error>");
-    EXPECT_FALSE(exists(state + "/scope.json"));
-    EXPECT_EQ(treeSnapshot(w), before);
-    std::filesystem::remove_all(broken);
-
-    ASSERT_EQ(engine.apply(target, true), (OperationReport{3, 0, {}, 3, {}, {}}));
     EXPECT_FALSE(exists(state + "/application-backups/" + sha256sum(target)));
+    EXPECT_EQ(engine.restore(), (OperationReport{5, 0, {}, 0, {"One"}, {}}));
+    EXPECT_EQ(treeSnapshot(w), before);
+    EXPECT_FALSE(exists(state + "/scope.json"));
+
+    ASSERT_EQ(engine.apply(target, true).succeeded, 5);
     // The old folder is kept under another name, so the new one cannot reuse its inode.
     ASSERT_EQ(::rename(target.c_str(), (w + "/target-old").c_str()), 0);
     makeDirectory(target);
     EXPECT_EQ(engine.restore().errors, std::vector<std::string>{"原文件夹已被替换，已保留备份。"});
-    EXPECT_FALSE(hasRawAttribute(w + "/apps/App.app", kFinderInfo));
+    EXPECT_FALSE(hasRawAttribute(two + "/Utilities/Two.app", kFinderInfo));
     EXPECT_EQ(engine.pendingScope(), (PendingScope{target, true}));
 }
 
@@ -199,9 +184,11 @@ TEST_F(BatchTest, SetAsideKeepsEveryKindOfRefusedBackupInASkipRecordAndEndsTheSk
     EXPECT_TRUE(exists(state + "/scope.json"));
 }
 
-TEST_F(BatchTest, BatchLockHeldByAnotherProcessRefusesAtOnce) {
+// flock(1) holds the batch lock in a process of its own until its input closes: refused at once. Then in
+// one process, through FaultFs (which refuses a waiting flock): one holder at a time; a file left by an
+// earlier run reused as it is, a new one made 0600, never one through a link; refused attempts closed.
+TEST_F(BatchTest, BatchLockHeldByAnotherProcessRefusesAtOnceAndTheLockIsExclusiveAndNeverFollowsALink) {
     const IconBatchEngine engine = make({});
-    // flock(1) holds the lock in a process of its own until its input closes.
     const std::string held = state + "/held", lock = state + "/" + kBatchLockFileName;
     FILE* holder = ::popen(("flock " + lock + " sh -c 'touch " + held + "; cat'").c_str(), "w");
     for (int i = 0; i < 10000 && !exists(held); ++i)
@@ -209,6 +196,22 @@ TEST_F(BatchTest, BatchLockHeldByAnotherProcessRefusesAtOnce) {
     EXPECT_EQ(errorOf([&] { engine.apply(scratch.path(), false); }), kLockBusyMessage);
     EXPECT_FALSE(exists(state + "/scope.json"));
     EXPECT_EQ(::pclose(holder), 0);
+
+    FaultFs fs;
+    const auto lockError = [&](const char* name) { return errorOf([&] { OperationLock other(fs, state, name); }); };
+    writeFile(state + "/old", "left by an earlier run\n", 0600);
+    std::optional<OperationLock> first(std::in_place, fs, state, "old");
+    EXPECT_EQ(lockError("old"), kLockBusyMessage);
+    EXPECT_FALSE(fs.blocked);
+    first.reset();
+    EXPECT_EQ(lockError("old"), "<no error>");
+    EXPECT_EQ(readFile(state + "/old"), "left by an earlier run\n");
+    EXPECT_EQ(lockError("new"), "<no error>");
+    EXPECT_EQ(fileMode(state + "/new"), 0600u);
+    ASSERT_EQ(::symlink((state + "/target").c_str(), (state + "/link").c_str()), 0);
+    EXPECT_EQ(lockError("link"), "无法打开操作锁");
+    EXPECT_FALSE(exists(state + "/target"));
+    EXPECT_TRUE(fs.openFds.empty());
 }
 
 }  // namespace

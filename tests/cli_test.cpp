@@ -53,7 +53,6 @@ TEST_F(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrors) {
         "HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "home/data QT_QPA_PLATFORM=offscreen ";
     EXPECT_EQ(test::run("unset DIR; " + home + LUMARO_CLI " --state-root \"$DIR\" restore 2>/dev/null; echo $?"),
               "64\n");
-    EXPECT_EQ(test::run(home + LUMARO_CLI " status --state-root 2>/dev/null; echo $?"), "64\n");
     EXPECT_FALSE(test::exists(state) || test::exists(scratch / "home")) << "usage errors create nothing";
 
     // Nothing done but errors: 2; part done with errors: 1.
