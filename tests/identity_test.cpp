@@ -25,10 +25,7 @@ std::string identifyError(const std::string& path) {
     return test::errorOf<std::exception>([&] { identifyItem(platform::FileSystem::real(), path); });
 }
 
-Bytes flipped(Bytes b, std::size_t at) {
-    b[at] ^= 0x5A;
-    return b;
-}
+Bytes flipped(Bytes b, std::size_t at) { return b[at] ^= 0x5A, b; }
 
 // Volatile fields all zero; two types at map + 28, so reference i lies at map + 28 + 2 + 2 * 8 + 12 * i.
 const Bytes kFork = *platform::buildResourceFork({{{'i', 'c', 'n', 's'}, 128, 0, {}, bytesOf("first")},
@@ -43,9 +40,8 @@ TEST(IdentifyItem, RecordsFilesAndFoldersAndRefusesEverythingElse) {
     ASSERT_EQ(::symlink((dir / "folder").c_str(), (dir / "link").c_str()), 0);
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0644), 0);
     EXPECT_EQ(identifyItem(platform::FileSystem::real(), dir / "folder").type, kTypeDirectory);
-    EXPECT_EQ(identifyError(dir / "link"), "跳过符号链接或特殊文件：link");
-    EXPECT_EQ(identifyError(dir / "pipe"), "跳过符号链接或特殊文件：pipe");
-    EXPECT_EQ(identifyError(dir / "missing"), "项目不存在或无法读取：missing");
+    for (const std::string name : {"link", "pipe", "missing"})
+        EXPECT_EQ(identifyError(dir / name), (name == "missing" ? "项目不存在或无法读取：" : "跳过符号链接或特殊文件：") + name);
 
     // The same inode on another device is another object, to the open check and to the final one.
     test::FaultFs fs;
@@ -61,11 +57,10 @@ TEST(IdentifyItem, RecordsFilesAndFoldersAndRefusesEverythingElse) {
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     ASSERT_EQ(::chmod((dir / "folder").c_str(), 0644), 0);
     const pid_t child = ::fork();
-    if (child == 0) {  // as nobody, who may read the folder but not search it
-        const bool ok = ::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
-                        ::setresuid(65534, 65534, 65534) == 0 && identifyError(dir / "folder") == "<no error>";
-        ::_exit(ok && identifyError(dir / "folder/item") == "项目不存在或无法读取：item" ? 0 : 1);
-    }
+    if (child == 0)  // as nobody, who may read the folder but not search it
+        ::_exit(::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
+                        ::setresuid(65534, 65534, 65534) == 0 && identifyError(dir / "folder") == "<no error>" &&
+                        identifyError(dir / "folder/item") == "项目不存在或无法读取：item" ? 0 : 1);
     int status = -1;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_EQ(status, 0);
