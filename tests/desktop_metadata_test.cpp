@@ -22,12 +22,8 @@ namespace lumaro {
 namespace {
 
 using platform::IconMetadata;
+using test::inodeOf;
 using namespace std::chrono_literals;
-
-ino_t inodeOf(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
 
 // The whole apply and restore against the real service, as a file manager of the session sees it,
 // under a umask that would narrow every mode the program sets.
@@ -77,7 +73,7 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     EXPECT_EQ(std::tuple(applied.errors, applied.succeeded, applied.desktopMetadataUnavailable),
               std::tuple(std::vector<std::string>{}, 6, false));
     EXPECT_EQ(std::pair(test::readFile(icon), test::fileMode(icon)), std::pair(png, 0644u));
-    const ino_t iconInode = inodeOf(icon);
+    const auto iconInode = inodeOf(icon);
     for (const char* name : {"plain", "custom", "Folder", "Kde"})
         EXPECT_EQ(keysOf(at(name)), skinned) << name;
     // Only the plain key changes; the localized one, the comment, the other group and the CRLF stay.

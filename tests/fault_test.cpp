@@ -25,6 +25,7 @@ namespace stdfs = std::filesystem;
 using States = std::map<std::string, std::string>;
 using Op = std::function<void(platform::FileSystem&)>;
 using Call = std::function<OperationReport()>;
+using test::inodeOf;
 constexpr int kCrashed = test::FaultFs::kCrashedExitCode;
 [[maybe_unused]] const bool kInMemory = (test::preferMemoryScratch(), true);
 
@@ -44,10 +45,6 @@ std::string attributesOf(const std::string& path) {  // every "user." attribute
     for (const auto& [name, value] : test::userAttributes(path))
         out += "|" + name + "=" + std::string(value.begin(), value.end());
     return out;
-}
-ino_t inodeOf(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 pid_t forked(const std::function<int()>& child) {  // in a process of its own, which exits with what it returns
     std::fflush(nullptr);
@@ -502,7 +499,7 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
             for (int n = 1;; ++n) {
                 const std::string before = snapshot(other), original = snapshot(item);
                 const std::string name = stdfs::path(item).filename();
-                const ino_t otherInode = inodeOf(other);
+                const auto otherInode = inodeOf(other);
                 ASSERT_TRUE(!restoring || engine.apply(root_, false, false).errors.empty());
                 int seen = 0, swapped = 0;
                 failing_.observe = [&](const std::string& call) {

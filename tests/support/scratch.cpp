@@ -110,6 +110,11 @@ unsigned fileMode(const std::string& path) {
     return st.st_mode & 07777;
 }
 
+std::uint64_t inodeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
 QImage sampleImage() {
     QImage image(16, 16, QImage::Format_RGBA8888);
     image.fill(QColor(200, 120, 40, 255));

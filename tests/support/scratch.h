@@ -39,6 +39,7 @@ void setRawAttribute(const std::string& path, const std::string& fullName, const
 bool hasRawAttribute(const std::string& path, const std::string& fullName);
 platform::Bytes rawAttribute(const std::string& path, const std::string& fullName);
 unsigned fileMode(const std::string& path);  // st_mode & 07777 of lstat
+std::uint64_t inodeOf(const std::string& path);  // of lstat, 0 when it fails
 
 // A small opaque image for engines.
 QImage sampleImage();
