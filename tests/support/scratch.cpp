@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "platform/paths.h"
@@ -60,12 +59,8 @@ platform::Bytes bytesOf(const std::string& text) {
 }
 
 void writeFile(const std::string& path, const std::string& contents, unsigned mode) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out)
-            throw std::runtime_error("cannot write " + path);
-        out << contents;
-    }
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << contents).flush())
+        throw std::runtime_error("cannot write " + path);
     ::chmod(path.c_str(), static_cast<mode_t>(mode));
 }
 
@@ -73,9 +68,7 @@ std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::runtime_error("cannot read " + path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void makeDirectory(const std::string& path, unsigned mode) {
@@ -94,12 +87,11 @@ bool hasRawAttribute(const std::string& path, const std::string& fullName) {
 }
 
 platform::Bytes rawAttribute(const std::string& path, const std::string& fullName) {
-    const ssize_t size = ::lgetxattr(path.c_str(), fullName.c_str(), nullptr, 0);
-    if (size < 0)
-        throw std::runtime_error("no attribute " + fullName + " on " + path);
-    platform::Bytes value(static_cast<std::size_t>(size));
+    platform::Bytes value(65536);
     const ssize_t got = ::lgetxattr(path.c_str(), fullName.c_str(), value.data(), value.size());
-    value.resize(static_cast<std::size_t>(got < 0 ? 0 : got));
+    if (got < 0)
+        throw std::runtime_error("no attribute " + fullName + " on " + path);
+    value.resize(static_cast<std::size_t>(got));
     return value;
 }
 
@@ -115,18 +107,12 @@ std::uint64_t inodeOf(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
+bool exists(const std::string& path) { return inodeOf(path) != 0; }
+
 QImage sampleImage() {
     QImage image(16, 16, QImage::Format_RGBA8888);
     image.fill(QColor(200, 120, 40, 255));
     return image;
-}
-
-ScopedUmask::ScopedUmask(unsigned mask) : old_(::umask(static_cast<mode_t>(mask))) {}
-ScopedUmask::~ScopedUmask() { ::umask(static_cast<mode_t>(old_)); }
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
 }
 
 platform::Bytes finderInfo(const std::string& head) {

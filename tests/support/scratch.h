@@ -1,7 +1,11 @@
 // Test helpers: scratch folders on the real disk and small file utilities.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <QImage>
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -45,15 +49,10 @@ std::uint64_t inodeOf(const std::string& path);  // of lstat, 0 when it fails
 QImage sampleImage();
 
 // Sets the process umask for its lifetime.
-class ScopedUmask {
-  public:
-    explicit ScopedUmask(unsigned mask);
-    ~ScopedUmask();
-    ScopedUmask(const ScopedUmask&) = delete;
-    ScopedUmask& operator=(const ScopedUmask&) = delete;
-
-  private:
-    unsigned old_;
+struct ScopedUmask {
+    explicit ScopedUmask(unsigned mask) : old(::umask(static_cast<mode_t>(mask))) {}
+    ~ScopedUmask() { ::umask(old); }
+    const mode_t old;
 };
 
 // The full Linux names of the two icon attributes.
@@ -101,9 +100,7 @@ class FakeWorkspace : public platform::Workspace {
     platform::DesktopDataFolders desktopDataFolders() override { return dataFolders; }
     std::set<std::string> launchedDesktopFiles(const std::set<std::string>& paths) override {
         std::set<std::string> found;
-        for (const std::string& path : paths)
-            if (launched.count(path) > 0)
-                found.insert(path);
+        std::set_intersection(paths.begin(), paths.end(), launched.begin(), launched.end(), std::inserter(found, found.end()));
         return found;
     }
 };
