@@ -42,43 +42,46 @@ std::string withMember(json document, const std::string& pointer, const char* ra
     return text.replace(text.find("\"@RAW@\""), 7, raw);
 }
 
-TEST(recordsJson, ManifestRoundTripsExactlyAsSortedPrettyText) {
+TEST(recordsJson, ManifestRoundTripsAsSortedPrettyTextAndTheLinuxFormsRaiseTheSchema) {
     BackupManifest m = sampleManifest();
     const std::string text = encodeManifest(m);
     EXPECT_EQ(decodeManifest(text), m);
     EXPECT_EQ(text, json::parse(text).dump(2) + "\n");  // members sorted, pretty-printed
     EXPECT_EQ(text.find("null"), std::string::npos);
     EXPECT_NE(text.find("\"inode\": 9007199254740993"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"schema\": 1\n"), std::string::npos);
+    // Unknown members are ignored, null is absent, an integral float is exact.
+    json doc = json::parse(text);
+    doc["future"] = {{"nested", {1, 2, 3}}};
+    doc["entries"][1]["applied"]["iconFile"]["owner"] = "root";
+    doc["entries"][0]["applied"]["fork"] = nullptr;
+    doc["entries"][1]["original"]["iconFile"] = nullptr;
+    doc["entries"][1]["identity"]["inode"] = 42.0;
+    BackupManifest expected = m;
+    expected.entries[0].applied.fork.reset();
+    expected.entries[1].original.iconFile.reset();
+    EXPECT_EQ(decodeManifest(doc.dump()), expected);
 
-    m.entries[1].name = "Fo\xFFos";  // text that is not UTF-8 cannot be stored
-    EXPECT_THROW(encodeManifest(m), DecodingError);
-}
-
-TEST(recordsJson, TheLinuxFormsRaiseTheSchemaAndRoundTrip) {
-    BackupManifest m = sampleManifest();
-    EXPECT_NE(encodeManifest(m).find("\"schema\": 1\n"), std::string::npos);
+    // The desktop forms and a desktop entry (the root is its item, the user copy its state).
     m.entries[1].original.desktop = DesktopIcon{platform::IconMetadata{std::nullopt, "folder-music"}, std::nullopt};
     m.entries[1].applied.desktop =
         DesktopIcon{platform::IconMetadata{"file:///s/furball.png", std::nullopt}, DirectoryFile{test::bytesOf("[D]"), 0640}};
-    const std::string text = encodeManifest(m);
-    EXPECT_NE(text.find("\"schema\": 2\n"), std::string::npos) << text;
-    m.schema = 2;
-    EXPECT_EQ(decodeManifest(text), m);
-    // Written as schema 1 by hand, the forms still raise it: this build never writes them as 1.
-    EXPECT_EQ(decodeManifest(withMember(json::parse(text), "/schema", "1")).schema, 2);
-    EXPECT_EQ(decodeManifest(withMember(json::parse(text), "/entries/1/original/desktop", "{}")).entries[1].original.desktop,
-              DesktopIcon{});
-
-    // A desktop entry: the root is its item, the user copy its state.
-    m = sampleManifest();
     BackupEntry entry{"org.example-tool.desktop", m.rootIdentity, {}, {}, kPhasePrepared, kKindDesktopEntry};
     entry.original.desktop = DesktopIcon{};
     entry.applied.desktop = DesktopIcon{std::nullopt, std::nullopt, DirectoryFile{test::bytesOf("[Desktop Entry]"), 0644}};
     m.entries.push_back(entry);
-    const std::string withEntry = encodeManifest(m);
-    EXPECT_NE(withEntry.find("\"kind\": \"desktopEntry\""), std::string::npos) << withEntry;
+    const std::string forms = encodeManifest(m);
+    EXPECT_NE(forms.find("\"schema\": 2\n"), std::string::npos) << forms;
+    EXPECT_NE(forms.find("\"kind\": \"desktopEntry\""), std::string::npos);
     m.schema = 2;
-    EXPECT_EQ(decodeManifest(withEntry), m);
+    EXPECT_EQ(decodeManifest(forms), m);
+    // Written as schema 1 by hand, the forms still raise it: this build never writes them as 1.
+    EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/schema", "1")).schema, 2);
+    EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/entries/1/original/desktop", "{}")).entries[1].original.desktop,
+              DesktopIcon{});
+
+    m.entries[1].name = "Fo\xFFos";  // text that is not UTF-8 cannot be stored
+    EXPECT_THROW(encodeManifest(m), DecodingError);
 }
 
 TEST(recordsJson, ScopeRecordIsCompactAndStrict) {
@@ -88,20 +91,6 @@ TEST(recordsJson, ScopeRecordIsCompactAndStrict) {
     EXPECT_EQ(decodeScope(text), scope);
     for (const char* bad : {R"({"rootPath":"/a"})", R"({"includesApplications":1,"rootPath":"/a"})", "{"})
         EXPECT_THROW(decodeScope(bad), DecodingError) << bad;
-}
-
-TEST(recordsJson, ReaderIgnoresUnknownMembersAndTakesNullAsAbsent) {
-    json doc = json::parse(encodeManifest(sampleManifest()));
-    doc["future"] = {{"nested", {1, 2, 3}}};
-    doc["entries"][1]["applied"]["iconFile"]["owner"] = "root";
-    doc["entries"][0]["applied"]["fork"] = nullptr;
-    doc["entries"][1]["original"]["iconFile"] = nullptr;
-    doc["entries"][1]["identity"]["inode"] = 42.0;  // an integral float is exact
-
-    BackupManifest expected = sampleManifest();
-    expected.entries[0].applied.fork.reset();
-    expected.entries[1].original.iconFile.reset();
-    EXPECT_EQ(decodeManifest(doc.dump()), expected);
 }
 
 TEST(recordsJson, ReaderRefusesMissingWrongTypedInexactAndOutOfRangeMembers) {
