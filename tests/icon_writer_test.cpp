@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/icon_writer.h"
-#include "platform/resource_fork.h"
 #include "resources/resources.h"
 #include "tests/support/scratch.h"
 
@@ -15,13 +14,7 @@ namespace {
 using test::be32;
 using test::kFinderInfo;
 using test::kResourceFork;
-
-Resource resource(const std::string& type, std::int16_t id, const std::string& data,
-                  std::uint8_t attributes = 0, std::optional<Bytes> name = std::nullopt) {
-    Resource r{{}, id, attributes, std::move(name), test::bytesOf(data)};
-    std::copy_n(type.begin(), 4, r.type.begin());
-    return r;
-}
+using test::resource;
 
 TEST(ResourceFork, HasTheClassicLayoutAndParsesBackGroupedByType) {
     const Bytes fork = *buildResourceFork({resource("icns", -16455, "ICONDATA")});

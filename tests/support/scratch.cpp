@@ -12,7 +12,6 @@
 #include <stdexcept>
 
 #include "platform/paths.h"
-#include "platform/resource_fork.h"
 
 namespace lumaro::test {
 
@@ -126,12 +125,15 @@ std::uint32_t be32(const platform::Bytes& b, std::size_t at) {
            (std::uint32_t{b.at(at + 2)} << 8) | b.at(at + 3);
 }
 
+platform::Resource resource(const std::string& type, std::int16_t id, const std::string& data, std::uint8_t attributes,
+                            std::optional<platform::Bytes> name) {
+    platform::Resource r{{}, id, attributes, std::move(name), bytesOf(data)};
+    std::copy_n(type.begin(), 4, r.type.begin());
+    return r;
+}
+
 platform::Bytes resourceFork(const std::string& type, std::int16_t id, const std::string& data) {
-    platform::Resource resource;
-    std::copy_n(type.begin(), 4, resource.type.begin());
-    resource.id = id;
-    resource.data = bytesOf(data);
-    return platform::buildResourceFork({resource}).value();
+    return platform::buildResourceFork({resource(type, id, data)}).value();
 }
 
 std::map<std::string, platform::Bytes> userAttributes(const std::string& path) {

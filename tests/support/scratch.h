@@ -13,6 +13,7 @@
 
 #include "platform/file_ops.h"
 #include "platform/file_system.h"
+#include "platform/resource_fork.h"
 #include "platform/workspace.h"
 #include "records/errors.h"
 #include "tests/support/memory_desktop_metadata.h"
@@ -63,6 +64,8 @@ bool exists(const std::string& path);  // lstat succeeds
 // 32 bytes of Finder information: `head`, then zeros.
 platform::Bytes finderInfo(const std::string& head);
 std::uint32_t be32(const platform::Bytes& bytes, std::size_t at);
+platform::Resource resource(const std::string& type, std::int16_t id, const std::string& data,
+                            std::uint8_t attributes = 0, std::optional<platform::Bytes> name = std::nullopt);
 // A resource fork holding one resource.
 platform::Bytes resourceFork(const std::string& type, std::int16_t id, const std::string& data);
 // Every "user." attribute of a path, by full name.
