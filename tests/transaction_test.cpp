@@ -64,14 +64,14 @@ using BackupStore = Transaction;
 
 TEST_F(Selection, ValidateTargetRefusesRootsHoldingTheBackupsAndWhatIsNotAFolder) {
     test::writeFile(scratch / "file.txt", "x");
-    test::makeDirectory(scratch / "backups-old");
+    test::makeDirectory(scratch / "back");
     test::makeDirectory(backups + "/inner");
     ASSERT_EQ(::symlink(root.c_str(), (scratch / "link").c_str()), 0);
     const std::string s = scratch.path(), holds = "所选文件夹不能包含备份目录，请选择桌面或其他文件夹。";
     // A shared prefix does not make the backup folder's name an ancestor; folders inside it are fine.
     const std::pair<std::string, Names> cases[] = {
         {holds, {"/", backups + "/", s.substr(0, s.rfind('/')), s + "/./root/../backups/", s + "//backups/inner/.."}},
-        {"<no error>", {s + "/backups/../root/./", s + "/backups-old", backups + "/./inner"}},
+        {"<no error>", {s + "/backups/../root/./", s + "/back", backups + "/./inner"}},
         {"请选择文件夹", {s + "/file.txt"}}, {"项目不存在或无法读取：missing", {s + "/missing/"}},
         {"跳过符号链接或特殊文件：link", {s + "/link/."}}};
     for (const auto& [message, targets] : cases)
