@@ -15,7 +15,6 @@ namespace {
 
 using platform::FileSystem;
 using Names = std::vector<std::string>;
-using Phases = std::vector<std::pair<std::string, std::string>>;
 using test::errorOf;
 using test::kFinderInfo;
 using test::treeSnapshot;
@@ -48,13 +47,6 @@ class Transaction : public test::EngineTest {
         IconContext context;
         context.metadata = &workspace.metadata;
         return captureIconState(FileSystem::real(), path, identifyItem(FileSystem::real(), path), context);
-    }
-    Phases phases() const {
-        Phases result;
-        const BackupManifest manifest = engine.loadManifest().value();
-        for (const BackupEntry& entry : manifest.entries)
-            result.emplace_back(entry.name, entry.phase);
-        return result;
     }
 };
 using Selection = Transaction;
@@ -95,7 +87,8 @@ TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
     // Eligible without applications, with them, and with applications only.
     const std::pair<std::string, Names> cases[] = {
         {"YYN", {"plain.txt", "folder", "Slides.key", "Fake.app", "ok \xe2\x9c\x93"}},
-        {"NYY", {"Editor.app", "Tool.APP"}}, {"NNN", {"Lumaro.app", "Report.pages", "bad\xff", ".dot", "Icon\r", "Listed"}}};
+        {"NYY", {"Editor.app", "Tool.APP"}},
+        {"NNN", {"Lumaro.app", "Report.pages", "bad\xff", ".dot", "Icon\r", "Listed"}}};
     for (const auto& [expected, names] : cases)
         for (const std::string& name : names)
             for (std::size_t mode = 0; mode < 3; ++mode)
@@ -135,9 +128,8 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
         EXPECT_TRUE(hasCustomIconFlag(entry.applied.finder)) << entry.name;
     }
     const BackupManifest manifest = engine.loadManifest().value();
-    EXPECT_EQ(manifest.rootPath, root);
-    EXPECT_EQ(manifest.rootIdentity, identifyItem(FileSystem::real(), root));
-    EXPECT_EQ(manifest.entries, entries);
+    const FileIdentity rootIdentity = identifyItem(FileSystem::real(), root);
+    EXPECT_EQ(manifest, (BackupManifest{manifest.schema, root, rootIdentity, manifest.createdAt, entries}));
     EXPECT_EQ(entries[1].applied.finder, test::finderInfo("TEXTttxt\x04\x0E")) << "the label is kept";
     EXPECT_EQ(test::readFile(at("Photos/Icon\r")), "old icon data");
     for (const char* name : {"Locked.app", "Doc.pages", "hard1", "Secret", ".secret", "pipe"})
@@ -185,7 +177,10 @@ TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMi
     EXPECT_EQ(engine.apply(root, false, false),
               (OperationReport{1, 0, {"a.txt：备份后项目发生变化，已停止修改", "c.txt：所选文件夹已被替换"}, 2, {}, {}}));
     EXPECT_EQ(test::userAttributes(old + "/a.txt"), (std::map<std::string, Bytes>{{kFinderInfo, marker}}));
-    EXPECT_EQ(phases(), (Phases{{"a.txt", kPhasePrepared}, {"b.txt", kPhaseApplied}}));
+    const std::vector<BackupEntry> entries = engine.loadManifest().value().entries;
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ((Names{entries[0].name, entries[0].phase, entries[1].name, entries[1].phase}),
+              (Names{"a.txt", kPhasePrepared, "b.txt", kPhaseApplied}));
     EXPECT_TRUE(untouched(at("c.txt")) && untouched(old + "/c.txt"));
 }
 
@@ -196,7 +191,6 @@ TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) 
     single.entries = {single.entries[1]};
     // The vanished item's old path loses our custom icon: a new file there shows none.
     single.entries[0].applied.desktop->metadata->customIcon.reset();
-    ASSERT_EQ(workspace.metadata.keys.count(at("b.txt")), 1u);
     ASSERT_TRUE(std::filesystem::remove(at("b.txt")));
     EXPECT_EQ(engine.restore(), (OperationReport{2, 1, {}, 0, {}, {"b.txt"}}));
     const Names first = records();
@@ -289,8 +283,6 @@ TEST_F(Restore, RetryRestoresItemsThatCameBackAndKeepsTheRest) {
     std::filesystem::rename(scratch / "y.txt", at("y.txt"));
     std::filesystem::copy_file(record[0], manifestFile);
     EXPECT_EQ(errorOf([&] { engine.retrySkipped(); }), "请先完成当前还原，再重试已跳过的项目。");
-    EXPECT_EQ(test::readFile(record[0]), bytes);
-    EXPECT_EQ(test::readFile(manifestFile), bytes);
     EXPECT_TRUE(hasCustomIconFlag(test::userAttributes(at("y.txt"))[kFinderInfo]));
     std::filesystem::remove(manifestFile);
 
