@@ -32,8 +32,8 @@ class Transaction : public test::EngineTest {
         for (const std::string& name : names)
             name.ends_with(".txt") ? test::writeFile(at(name), name) : test::makeDirectory(at(name));
     }
-    void skin(std::int64_t expected, bool applications = false) const {
-        ASSERT_EQ(engine.apply(root, applications, false).succeeded, expected);
+    void skin(std::int64_t expected) const {
+        ASSERT_EQ(engine.apply(root, false, false).succeeded, expected);
     }
     Names records() const {
         Names paths;
