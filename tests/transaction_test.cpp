@@ -71,7 +71,7 @@ TEST_F(Selection, ValidateTargetRefusesRootsHoldingTheBackupsAndWhatIsNotAFolder
             EXPECT_EQ(errorOf([&] { engine.validateTarget(target); }), message) << target;
 }
 
-// Links, special files, hard links and hidden names: the mixed-folder apply below.
+// Links, FIFOs, hard links and hidden names: the mixed-folder apply below.
 TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
     for (const char* file :
          {"plain.txt", "Slides.key", "Fake.app", "ok \xe2\x9c\x93", "bad\xff", ".dot", "Icon\r", "Listed"})
