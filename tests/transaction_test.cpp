@@ -1,38 +1,27 @@
-// The apply and restore transactions on real folders: what they change and record, how they stop,
-// and skip records with their retry.
-#include <sys/stat.h>
-#include <unistd.h>
-
+// The engine on real folders: which roots and items an apply takes, what apply and restore change and
+// record, how they stop, skip records with their retry, and the backup store under them (a save killed
+// at any change: the fault tests).
 #include <filesystem>
 
-#include <gtest/gtest.h>
-
-#include "engine/icon_engine.h"
 #include "platform/system_error.h"
 #include "records/attributes.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
 #include "records/mac_form.h"
-#include "resources/resources.h"
 #include "tests/support/fault_fs.h"
 
 namespace lumaro {
-
 namespace {
 
 using platform::FileSystem;
-using Phases = std::vector<std::pair<std::string, std::string>>;
-
-bool untouched(const std::string& path) {
-    return test::userAttributes(path).empty() && !test::exists(path + "/Icon\r");
-}
-
 using Names = std::vector<std::string>;
 using test::errorOf;
 using test::kFinderInfo;
 using test::treeSnapshot;
 
-const std::string kChanged = "图标或资源数据在换肤后被修改，已跳过并保留备份";
+bool untouched(const std::string& path) {
+    return test::userAttributes(path).empty() && !test::exists(path + "/Icon\r");
+}
 
 class Transaction : public test::EngineTest {
   protected:
@@ -43,8 +32,8 @@ class Transaction : public test::EngineTest {
         for (const std::string& name : names)
             name.ends_with(".txt") ? test::writeFile(at(name), name) : test::makeDirectory(at(name));
     }
-    void skin(std::int64_t expected, bool applications = false) const {
-        ASSERT_EQ(engine.apply(root, applications, false).succeeded, expected);
+    void skin(std::int64_t expected) const {
+        ASSERT_EQ(engine.apply(root, false, false).succeeded, expected);
     }
     Names records() const {
         Names paths;
@@ -59,24 +48,62 @@ class Transaction : public test::EngineTest {
         context.metadata = &workspace.metadata;
         return captureIconState(FileSystem::real(), path, identifyItem(FileSystem::real(), path), context);
     }
-    Phases phases() const {
-        Phases result;
-        const BackupManifest manifest = engine.loadManifest().value();
-        for (const BackupEntry& entry : manifest.entries)
-            result.emplace_back(entry.name, entry.phase);
-        return result;
-    }
 };
+using Selection = Transaction;
 using Apply = Transaction;
 using Restore = Transaction;
+using BackupStore = Transaction;
+
+TEST_F(Selection, ValidateTargetRefusesRootsHoldingTheBackupsAndWhatIsNotAFolder) {
+    test::writeFile(scratch / "file.txt", "x");
+    test::makeDirectory(scratch / "back");
+    test::makeDirectory(backups + "/inner");
+    ASSERT_EQ(::symlink(root.c_str(), (scratch / "link").c_str()), 0);
+    const std::string s = scratch.path(), holds = "所选文件夹不能包含备份目录，请选择桌面或其他文件夹。";
+    // A shared prefix does not make the backup folder's name an ancestor; folders inside it are fine.
+    const std::pair<std::string, Names> cases[] = {
+        {holds, {"/", backups + "/", s.substr(0, s.rfind('/')), s + "/./root/../backups/", s + "//backups/inner/.."}},
+        {"<no error>", {s + "/backups/../root/./", s + "/back", backups + "/./inner"}},
+        {"请选择文件夹", {s + "/file.txt"}}, {"项目不存在或无法读取：missing", {s + "/missing/"}},
+        {"跳过符号链接或特殊文件：link", {s + "/link/."}}};
+    for (const auto& [message, targets] : cases)
+        for (const std::string& target : targets)
+            EXPECT_EQ(errorOf([&] { engine.validateTarget(target); }), message) << target;
+}
+
+// Links, FIFOs, hard links and hidden names: the mixed-folder apply below.
+TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
+    for (const char* file :
+         {"plain.txt", "Slides.key", "Fake.app", "ok \xe2\x9c\x93", "bad\xff", ".dot", "Icon\r", "Listed"})
+        test::writeFile(at(file), "");
+    for (const std::string folder : {"folder", "Editor.app", "Tool.APP", "Report.pages", "Lumaro.app"}) {
+        test::makeDirectory(at(folder));
+        test::makeDirectory(at(folder) + "/Contents");
+        test::writeFile(at(folder) + "/Contents/Info.plist", "<plist version=\"1.0\"><dict><key>CFBundleIdentifier"
+                        "</key><string>org.example." + folder + "</string></dict></plist>");
+    }
+    workspace.own = "org.example.Lumaro.app";
+    test::writeFile(at(".hidden"), "Listed\n");
+    // Eligible without applications, with them, and with applications only.
+    const std::pair<std::string, Names> cases[] = {
+        {"YYN", {"plain.txt", "folder", "Slides.key", "Fake.app", "ok \xe2\x9c\x93"}},
+        {"NYY", {"Editor.app", "Tool.APP"}},
+        {"NNN", {"Lumaro.app", "Report.pages", "bad\xff", ".dot", "Icon\r", "Listed"}}};
+    for (const auto& [expected, names] : cases)
+        for (const std::string& name : names)
+            for (std::size_t mode = 0; mode < 3; ++mode)
+                EXPECT_EQ(engine.isEligible(at(name), mode > 0, mode == 2), expected[mode] == 'Y') << name << mode;
+    fs.fail["access " + at("Tool.APP")] = EACCES;  // an application left out is never reported
+    EXPECT_FALSE(engine.isEligible(at("Tool.APP"), false, false));
+    EXPECT_EQ(errorOf([&] { engine.isEligible(at("vanished"), false, false); }), "无法读取项目");
+}
 
 TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGivesItBack) {
     for (const char* name : {"alpha.txt", "beta.txt", "hard1", ".secret", "Secret"})
         test::writeFile(at(name), name);
     for (const char* folder : {"Docs", "Photos", "Editor.APP", "Locked.app", "Doc.pages"})
         test::makeDirectory(at(folder));
-    test::setRawAttribute(at("beta.txt"), kFinderInfo,
-                          test::finderInfo(std::string("TEXTttxt\0\x0E", 10)));
+    test::setRawAttribute(at("beta.txt"), kFinderInfo, test::finderInfo(std::string("TEXTttxt\0\x0E", 10)));
     test::setRawAttribute(at("beta.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "foreign"));
     test::setRawAttribute(at("beta.txt"), "user.xdg.comment", test::bytesOf("mine"));
     test::writeFile(at("Photos/Icon\r"), "old icon data", 0600);
@@ -90,10 +117,8 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     workspace.running = {{at("Editor.APP"), true}, {scratch / "Other.app", true}};
     const auto before = treeSnapshot(root);
     std::vector<BackupEntry> entries;
-    for (const char* name : {"alpha.txt", "beta.txt", "Docs", "Editor.APP", "Photos"}) {
-        entries.push_back(
-            {name, identifyItem(FileSystem::real(), at(name)), stateOf(at(name)), {}, "applied"});
-    }
+    for (const char* name : {"alpha.txt", "beta.txt", "Docs", "Editor.APP", "Photos"})
+        entries.push_back({name, identifyItem(FileSystem::real(), at(name)), stateOf(at(name)), {}, "applied"});
 
     // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all.
     EXPECT_EQ(engine.apply(root + "/", true, false),
@@ -103,84 +128,60 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
         EXPECT_TRUE(hasCustomIconFlag(entry.applied.finder)) << entry.name;
     }
     const BackupManifest manifest = engine.loadManifest().value();
-    EXPECT_EQ(manifest.rootPath, root);
-    EXPECT_EQ(manifest.rootIdentity, identifyItem(FileSystem::real(), root));
-    EXPECT_EQ(manifest.entries, entries);
+    const FileIdentity rootIdentity = identifyItem(FileSystem::real(), root);
+    EXPECT_EQ(manifest, (BackupManifest{manifest.schema, root, rootIdentity, manifest.createdAt, entries}));
     EXPECT_EQ(entries[1].applied.finder, test::finderInfo("TEXTttxt\x04\x0E")) << "the label is kept";
     EXPECT_EQ(test::readFile(at("Photos/Icon\r")), "old icon data");
     for (const char* name : {"Locked.app", "Doc.pages", "hard1", "Secret", ".secret", "pipe"})
         EXPECT_TRUE(untouched(at(name))) << name;
 
-    // The restore gives back every item byte for byte; the added "Icon\r" files go.
-    EXPECT_EQ(engine.restore(), (OperationReport{5, 0, {}, 0, {"Editor"}, {}}));
-    EXPECT_EQ(treeSnapshot(root), before);
-    EXPECT_FALSE(test::exists(backups + "/backup.json"));
-}
+    // A second apply is refused before it even reads the root.
+    Names looks;
+    fs.observe = [&](const std::string& c) { c.find(root) != std::string::npos ? looks.push_back(c) : void(); };
+    EXPECT_EQ(errorOf([&] { engine.apply(root, false, false); }), "已有待还原的备份，请先点击“一键还原”。");
+    EXPECT_EQ(looks, Names{});
 
-TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSaved) {
-    make({"a.txt", "b.txt"});
-    const Bytes marker = test::finderInfo("MARK");
-    fs.afterRename = [&](const std::string& to) {
-        if (to.ends_with("/backup.json") && !test::hasRawAttribute(at("a.txt"), kFinderInfo))
-            test::setRawAttribute(at("a.txt"), kFinderInfo, marker);
-    };
-    EXPECT_EQ(engine.apply(root, false, false),
-              (OperationReport{1, 0, {"a.txt：备份后项目发生变化，已停止修改"}, 2, {}, {}}));
-    EXPECT_EQ(test::userAttributes(at("a.txt")), (std::map<std::string, Bytes>{{kFinderInfo, marker}}));
-    EXPECT_EQ(phases(), (Phases{{"a.txt", kPhasePrepared}, {"b.txt", kPhaseApplied}}));
-}
-
-TEST_F(Apply, RefusesASecondApplyBeforeReadingTheRoot) {
-    make({"x.txt"});
-    skin(1);
-    const std::string manifest = test::readFile(backups + "/backup.json");
-    test::writeFile(at("y.txt"), "y");
-    std::vector<std::string> looks;
-    fs.observe = [&](const std::string& call) {
-        if (call.find(root) != std::string::npos)
-            looks.push_back(call);
-    };
-    EXPECT_EQ(errorOf([&] { engine.apply(root, false, false); }),
-              "已有待还原的备份，请先点击“一键还原”。");
-    EXPECT_EQ(looks, std::vector<std::string>{});
-    EXPECT_EQ(test::readFile(backups + "/backup.json"), manifest);
-    EXPECT_TRUE(untouched(at("y.txt")));
-}
-
-TEST_F(Apply, StopsSkinningARootReplacedMidRun) {
-    make({"a.txt", "b.txt", "c.txt"});
-    int saves = 0;
-    fs.afterRename = [&](const std::string& to) {
-        if (to.ends_with("/backup.json") && ++saves == 2) {
-            ASSERT_EQ(::rename(root.c_str(), (root + ".old").c_str()), 0);
-            test::makeDirectory(root);
-            make({"b.txt", "c.txt"});
-        }
-    };
-    EXPECT_EQ(engine.apply(root, false, false),
-              (OperationReport{1, 0, {"b.txt：所选文件夹已被替换", "c.txt：所选文件夹已被替换"}, 1, {}, {}}));
-    EXPECT_EQ(phases(), (Phases{{"a.txt", kPhaseApplied}}));
-    for (const std::string& item : {at("b.txt"), at("c.txt"), root + ".old/b.txt", root + ".old/c.txt"})
-        EXPECT_TRUE(untouched(item)) << item;
-}
-
-// Only the custom icon counts: a label set since survives, any other change keeps the backup.
-TEST_F(Restore, KeepsANewLabelAndTheBackupOfItemsChangedOtherwise) {
-    make({"alpha.txt", "Docs", "forked.txt"});
-    skin(3);
+    // The restore gives back every item byte for byte, the added "Icon\r" files go. Only the custom icon
+    // counts: a label set since survives; any other change keeps the item as it is, and its backup.
     Bytes finder = test::rawAttribute(at("alpha.txt"), kFinderInfo);
     finder[9] = 0x0A;
     test::setRawAttribute(at("alpha.txt"), kFinderInfo, finder);
-    test::setRawAttribute(at("forked.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "foreign"));
+    test::setRawAttribute(at("beta.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "other"));
     test::writeFile(at("Docs/Icon\r"), "changed", 0644);
-    auto expected = treeSnapshot(root);  // the changed items stay as they are
-    std::erase_if(expected, [&](const auto& item) { return item.first.starts_with(at("alpha.txt ")); });
+    auto expected = before;
+    for (const auto& [path, value] : treeSnapshot(root))
+        if (path.starts_with(at("beta.txt")) || path.starts_with(at("Docs")))
+            expected[path] = value;
     const Bytes label = test::finderInfo(std::string(9, '\0') + '\x0A');
     expected[at("alpha.txt") + " " + kFinderInfo] = std::string(label.begin(), label.end());
-
-    EXPECT_EQ(engine.restore(),
-              (OperationReport{1, 0, {"Docs：" + kChanged, "forked.txt：" + kChanged}, 2, {}, {}}));
+    const std::string changed = "：图标或资源数据在换肤后被修改，已跳过并保留备份";
+    EXPECT_EQ(engine.restore(), (OperationReport{3, 0, {"beta.txt" + changed, "Docs" + changed}, 2, {"Editor"}, {}}));
     EXPECT_EQ(treeSnapshot(root), expected);
+}
+
+// An item changed after its backup was saved is left as it is, and so is everything once the root is replaced.
+TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMidRun) {
+    make({"a.txt", "b.txt", "c.txt"});
+    const std::string old = root + ".old";
+    const Bytes marker = test::finderInfo("MARK");
+    int saves = 0;
+    fs.afterRename = [&](const std::string& to) {
+        if (to.ends_with("/backup.json") && ++saves == 1)
+            test::setRawAttribute(at("a.txt"), kFinderInfo, marker);
+        if (to.ends_with("/backup.json") && saves == 3) {  // "b.txt" applied
+            std::filesystem::rename(root, old);
+            test::makeDirectory(root);
+            make({"c.txt"});
+        }
+    };
+    EXPECT_EQ(engine.apply(root, false, false),
+              (OperationReport{1, 0, {"a.txt：备份后项目发生变化，已停止修改", "c.txt：所选文件夹已被替换"}, 2, {}, {}}));
+    EXPECT_EQ(test::userAttributes(old + "/a.txt"), (std::map<std::string, Bytes>{{kFinderInfo, marker}}));
+    const std::vector<BackupEntry> entries = engine.loadManifest().value().entries;
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ((Names{entries[0].name, entries[0].phase, entries[1].name, entries[1].phase}),
+              (Names{"a.txt", kPhasePrepared, "b.txt", kPhaseApplied}));
+    EXPECT_TRUE(untouched(at("c.txt")) && untouched(old + "/c.txt"));
 }
 
 TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) {
@@ -190,7 +191,6 @@ TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) 
     single.entries = {single.entries[1]};
     // The vanished item's old path loses our custom icon: a new file there shows none.
     single.entries[0].applied.desktop->metadata->customIcon.reset();
-    ASSERT_EQ(workspace.metadata.keys.count(at("b.txt")), 1u);
     ASSERT_TRUE(std::filesystem::remove(at("b.txt")));
     EXPECT_EQ(engine.restore(), (OperationReport{2, 1, {}, 0, {}, {"b.txt"}}));
     const Names first = records();
@@ -243,21 +243,6 @@ TEST_F(Restore, FinishesInterruptedRestoresAndNeverDeletesAFolderInPlaceOfTheIco
     EXPECT_EQ(test::readFile(at("Docs/Icon\r/inner.txt")), "keep");
 }
 
-TEST_F(Restore, RetryTakesTheRecordsInPathOrder) {
-    BackupManifest manifest;
-    manifest.rootPath = root;
-    manifest.rootIdentity = identifyItem(platform::FileSystem::real(), root);
-    std::uint64_t n = 900000;
-    test::makeDirectory(skipFolder, 0700);
-    for (const auto& [file, name] : {std::pair{"c", "three"}, {"a", "one"}, {"d", "four"}, {"b", "two"}}) {
-        manifest.entries = {
-            {name, {manifest.rootIdentity.device, ++n, 0, 0, kTypeRegular}, {}, {}, kPhaseApplied}};
-        ManifestStore(fs, backups).save(manifest, skipFolder + "/" + file + ".json");
-    }
-    EXPECT_EQ(engine.retrySkipped(), (OperationReport{0, 4, {}, 0, {}, {"one", "two", "three", "four"}}));
-    EXPECT_EQ(records().size(), 4u);
-}
-
 // The metadata the skin recorded can be checked and put back only where the session's store is.
 TEST_F(Restore, AnEntryWithMetadataWaitsForTheDesktopSessionAndAFailingStoreKeepsIt) {
     make({"a.txt", "F"});
@@ -274,8 +259,8 @@ TEST_F(Restore, AnEntryWithMetadataWaitsForTheDesktopSessionAndAFailingStoreKeep
     }
     store.failFlush = 0;
     EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {}, 0, {}, {}}));
-    EXPECT_EQ(workspace.metadata.keys, (std::map<std::string, platform::IconMetadata>{
-                                           {at("a.txt"), {"file:///old.png", "old-name"}}}));
+    EXPECT_EQ(store.keys,
+              (std::map<std::string, platform::IconMetadata>{{at("a.txt"), {"file:///old.png", "old-name"}}}));
     EXPECT_FALSE(test::exists(at("F/.directory")));
 }
 
@@ -298,8 +283,6 @@ TEST_F(Restore, RetryRestoresItemsThatCameBackAndKeepsTheRest) {
     std::filesystem::rename(scratch / "y.txt", at("y.txt"));
     std::filesystem::copy_file(record[0], manifestFile);
     EXPECT_EQ(errorOf([&] { engine.retrySkipped(); }), "请先完成当前还原，再重试已跳过的项目。");
-    EXPECT_EQ(test::readFile(record[0]), bytes);
-    EXPECT_EQ(test::readFile(manifestFile), bytes);
     EXPECT_TRUE(hasCustomIconFlag(test::userAttributes(at("y.txt"))[kFinderInfo]));
     std::filesystem::remove(manifestFile);
 
@@ -309,6 +292,57 @@ TEST_F(Restore, RetryRestoresItemsThatCameBackAndKeepsTheRest) {
     EXPECT_EQ(engine.retrySkipped(), (OperationReport{1, 0, {broken}, 0, {}, {}}));
     EXPECT_TRUE(test::userAttributes(at("y.txt")).empty());
     EXPECT_EQ(records(), Names{skipFolder + "/0.json"});
+}
+
+// A saved record is synced under its name too (the atomic write syncs its temporary file), then its
+// folder, then the engine's; a retry takes the records in path order.
+TEST_F(Restore, SkipRecordsAreSavedDurablyAndRetriedInPathOrder) {
+    BackupManifest manifest{1, root, identifyItem(FileSystem::real(), root), 0, {}};
+    Names synced, expected;
+    fs.observe = [&](const std::string& c) {
+        c.starts_with("fsync ") && !c.ends_with(".tmp") ? synced.push_back(c.substr(6)) : void();
+    };
+    test::makeDirectory(skipFolder, 0700);
+    for (const std::string name : {"c", "a", "d", "b"}) {
+        manifest.entries = {{name, {manifest.rootIdentity.device, 9000u, 0, 0, kTypeRegular}, {}, {}, kPhaseApplied}};
+        ManifestStore(fs, backups).save(manifest, skipFolder + "/" + name + ".json");
+        expected.insert(expected.end(), {skipFolder + "/" + name + ".json", skipFolder, backups});
+    }
+    EXPECT_EQ(synced, expected);
+    EXPECT_EQ(engine.retrySkipped(), (OperationReport{0, 4, {}, 0, {}, {"a", "b", "c", "d"}}));
+}
+
+TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets) {
+    const test::ScopedUmask none(0);  // the modes are the engine's own
+    const IconEngine created(FileSystem::real(), scratch / "state/nested/./backups/", test::sampleImage());
+    EXPECT_EQ(created.directory(), scratch / "state/nested/backups");
+    EXPECT_EQ(test::fileMode(scratch / "state"), 0700u);
+    EXPECT_EQ(test::fileMode(created.directory()), 0700u);
+    QImage decoded;
+    const Bytes& png = created.iconData();
+    ASSERT_TRUE(decoded.loadFromData(png.data(), static_cast<int>(png.size()), "PNG"));
+    EXPECT_EQ(decoded.convertToFormat(QImage::Format_RGBA8888), test::sampleImage());
+
+    test::writeFile(scratch / "file", "x");
+    EXPECT_THROW(IconEngine(fs, scratch / "file", test::sampleImage()), platform::SystemError);
+    ASSERT_EQ(::symlink(scratch.path().c_str(), (scratch / "link").c_str()), 0);
+    EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "link", test::sampleImage()); }), "跳过符号链接或特殊文件：link");
+    EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "x", QImage()); }), "无法读取毛球图像");
+}
+
+// A "backup.json" that is not a plain file is refused, and left where it is.
+TEST_F(BackupStore, RefusesWhatIsNotAPlainFile) {
+    const std::string link = "跳过符号链接或特殊文件：backup.json", target = scratch / "target.json";
+    const std::pair<std::function<int()>, std::string> cases[] = {
+        {[&] { return ::mkdir(manifestFile.c_str(), 0700); }, "备份文件不可用"},
+        {[&] { return ::symlink(target.c_str(), manifestFile.c_str()); }, link},
+        {[&] { return ::mkfifo(manifestFile.c_str(), 0600); }, link}};
+    test::writeFile(target, "{}", 0600);
+    for (const auto& [create, message] : cases) {
+        ASSERT_EQ(create(), 0);
+        EXPECT_EQ(errorOf([&] { engine.loadManifest(); }), message);
+        ASSERT_EQ(::remove(manifestFile.c_str()), 0);
+    }
 }
 
 }  // namespace
