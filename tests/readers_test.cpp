@@ -54,7 +54,7 @@ std::string withMember(json document, const std::string& pointer, const char* ra
     return text.replace(text.find("\"@RAW@\""), 7, raw);
 }
 
-TEST(recordsJson, ManifestRoundTripsAsSortedPrettyTextAndTheLinuxFormsRaiseTheSchema) {
+TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSchema) {
     BackupManifest m = sampleManifest();
     const std::string text = encodeManifest(m);
     EXPECT_EQ(decodeManifest(text), m);
@@ -94,13 +94,12 @@ TEST(recordsJson, ManifestRoundTripsAsSortedPrettyTextAndTheLinuxFormsRaiseTheSc
 
     m.entries[1].name = "Fo\xFFos";  // text that is not UTF-8 cannot be stored
     EXPECT_THROW(encodeManifest(m), DecodingError);
-}
 
-TEST(recordsJson, ScopeRecordIsCompactAndStrict) {
+    // The scope record is compact and strict.
     const PendingScope scope{"/home/anna/\"quoted\"\\ünï", true};
-    const std::string text = encodeScope(scope);
-    EXPECT_EQ(text.find_first_of("\n "), std::string::npos) << text;
-    EXPECT_EQ(decodeScope(text), scope);
+    const std::string compact = encodeScope(scope);
+    EXPECT_EQ(compact.find_first_of("\n "), std::string::npos) << compact;
+    EXPECT_EQ(decodeScope(compact), scope);
     for (const char* bad : {R"({"rootPath":"/a"})", R"({"includesApplications":1,"rootPath":"/a"})", "{"})
         EXPECT_THROW(decodeScope(bad), DecodingError) << bad;
 }
