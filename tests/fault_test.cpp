@@ -1,7 +1,6 @@
 // The safety promises under faults: a kill at any step of every operation, a power loss at any sync of an
 // apply, an I/O error at any change, two processes at once, objects exchanged under the engine.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -37,13 +36,11 @@ bool mentions(const OperationReport& report, const std::string& name) {
 OperationReport guarded(const Call& run) try { return run(); } catch (const std::exception& error) {
     return OperationReport{0, 0, {errorLine("*", describe(error))}, 0, {}, {}};
 }
-std::string fileOf(const std::string& path) {  // mode and contents, "" when absent
-    return test::exists(path) ? std::to_string(test::fileMode(path)) + test::readFile(path) : "";
-}
-std::string attributesOf(const std::string& path) {  // every "user." attribute
+// What test::treeSnapshot saw at and below `path` in `tree` (a snapshot of a folder above it), by the path below it.
+std::string below(const States& tree, const std::string& path) {
     std::string out;
-    for (const auto& [name, value] : test::userAttributes(path))
-        out += "|" + name + "=" + std::string(value.begin(), value.end());
+    for (auto it = tree.lower_bound(path); it != tree.end() && it->first.starts_with(path); ++it)
+        out += it->first.substr(path.size()) + "=" + it->second + "|";
     return out;
 }
 pid_t forked(const std::function<int()>& child) {  // in a process of its own, which exits with what it returns
@@ -65,21 +62,9 @@ int runUntilCrash(int crashAt, const Op& op) {
     }));
 }
 
-int openObject(const std::string& path, int dir = AT_FDCWD) {
-    return ::openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-}
-std::string self(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-std::map<std::string, std::string> attributesAt(int fd) {  // "user." ones (no other starts with 'u')
-    std::string list(65536, '\0'), value(65536, '\0');
-    std::map<std::string, std::string> out;
-    const ssize_t size = ::flistxattr(fd, list.data(), list.size());
-    for (std::size_t at = 0; size > 0 && at < static_cast<std::size_t>(size); at += std::strlen(&list[at]) + 1)
-        if (const ssize_t got = ::fgetxattr(fd, &list[at], value.data(), value.size()); got >= 0 && list[at] == 'u')
-            out[&list[at]] = value.substr(0, std::size_t(got));
-    return out;
-}
-std::map<std::string, std::uint64_t> entriesOf(const std::string& folder) {
-    std::map<std::string, std::uint64_t> names;
+using Names = std::map<std::string, std::uint64_t>;  // a folder's entries, by name
+Names entriesOf(const std::string& folder) {
+    Names names;
     std::error_code unreadable;
     for (const auto& entry : stdfs::directory_iterator(folder, unreadable))
         names[entry.path().filename()] = inodeOf(entry.path());
@@ -98,13 +83,13 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
     PowerLossFileSystem(platform::FileSystem& target, const std::vector<std::string>& roots)
         : ForwardingFileSystem(target), roots_(roots) {
         for (const std::string& root : roots_)
-            capture(openObject(root), true);
+            capture(root, true);
     }
     std::function<void(int sync)> beforeSync;  // told before each fsync, numbered from 1
     int fsync(int fd) override {
         beforeSync ? beforeSync(++syncs_) : void();
         const int err = target().fsync(fd);
-        return err == 0 ? (capture(fd, false), 0) : err;
+        return err == 0 ? (capture(stdfs::read_symlink("/proc/self/fd/" + std::to_string(fd)), false), 0) : err;
     }
     void dropUnsynced(const std::set<std::string>& keep) {
         for (const std::string& root : roots_)
@@ -112,48 +97,41 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
     }
 
   private:
-    struct Durable {  // `names`: a folder's entries
+    struct Durable {
         bool folder;
         unsigned mode;
         std::string contents;
-        std::map<std::string, std::string> attributes;
-        std::map<std::string, std::uint64_t> names;
+        std::map<std::string, platform::Bytes> attributes;
+        Names names;
     };
-    // The object at `fd` is durable now; with `tree`, all below it too, and `fd` is closed.
-    void capture(int fd, bool tree) {
-        struct stat st {};
-        if (::fstat(fd, &st) != 0)
-            return;
-        const bool folder = S_ISDIR(st.st_mode);
-        Durable& d = durable_[st.st_ino] = {folder, st.st_mode & 07777u, folder ? "" : test::readFile(self(fd)),
-                                            attributesAt(fd), folder ? entriesOf(self(fd)) : decltype(Durable::names){}};
+    // The object at `path` is durable now; with `tree`, all below it too.
+    void capture(const std::string& path, bool tree) {
+        const bool folder = stdfs::is_directory(stdfs::symlink_status(path));
+        const Durable& d = durable_[inodeOf(path)] = {folder, test::fileMode(path), folder ? "" : test::readFile(path),
+                                                      test::userAttributes(path), folder ? entriesOf(path) : Names{}};
         for (auto it = d.names.begin(); tree && it != d.names.end(); ++it)
-            capture(openObject(it->first, fd), true);
-        tree ? ::close(fd) : 0;
+            capture(path + "/" + it->first, true);
     }
     void rebuild(const std::string& path, const std::set<std::string>& keep) {
-        struct stat st {};
-        if (keep.count(path) > 0 || ::lstat(path.c_str(), &st) != 0)
+        if (keep.count(path) > 0 || !test::exists(path))
             return;
-        const auto known = durable_.find(st.st_ino);
+        const auto known = durable_.find(inodeOf(path));
         const Durable d = known != durable_.end() ? known->second
-                                                  : Durable{S_ISDIR(st.st_mode), st.st_mode & 07777u, "", {}, {}};
+                                                  : Durable{stdfs::is_directory(path), test::fileMode(path), "", {}, {}};
         ::chmod(path.c_str(), 0700);
         if (!d.folder)
             std::ofstream(path, std::ios::binary | std::ios::trunc) << d.contents;
-        const int fd = openObject(path);
-        for (const auto& [name, value] : attributesAt(fd))
-            ::fremovexattr(fd, name.c_str());
+        for (const auto& [name, value] : test::userAttributes(path))
+            ::lremovexattr(path.c_str(), name.c_str());
         for (const auto& [name, value] : d.attributes)
-            ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0);
-        ::close(fd);
+            test::setRawAttribute(path, name, value);
         for (const auto& [name, inode] : entriesOf(path))  // names never made durable
             if (d.names.count(name) == 0 || d.names.at(name) != inode)
                 stdfs::remove_all(path + "/" + name);
         for (const auto& [name, inode] : d.names) {  // durable names, back as new objects where gone
             const std::string entry = path + "/" + name;
             const auto gone = durable_.find(inode);
-            if (::lstat(entry.c_str(), &st) != 0 && gone != durable_.end()) {
+            if (!test::exists(entry) && gone != durable_.end()) {
                 gone->second.folder ? ::mkdir(entry.c_str(), 0700) : ::close(::creat(entry.c_str(), 0600));
                 durable_[inodeOf(entry)] = gone->second;
             }
@@ -168,7 +146,11 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
 
 class Faults : public ::testing::Test {
   protected:
-    Faults() { reset(), before_ = states(); }
+    Faults() {
+        workspace_.metadata.file = metadataFile_, workspace_.dataFolders = {scratch_ / "xdg/user", {scratch_ / "xdg/sys"}};
+        workspace_.metadata.inject = [this](const std::string& call) { return faults_ ? faults_->note(call, true) : 0; };
+        reset(), before_ = states();
+    }
     // home/Desktop (a plain file, a file with attributes, a folder with "Icon\r", one without),
     // home/state, Applications/{One,Two}.app, installed desktop entries "a" (no user copy) and "b" (a user
     // copy of mode 0600), and "side" for items moved away and for unrelated objects with their own Mac forms.
@@ -193,33 +175,22 @@ class Faults : public ::testing::Test {
             test::setRawAttribute(item, "user.xdg.comment", test::bytesOf("kept"));
         }
     }
-    // Every item's attributes, its "Icon\r" file's attributes, mode and contents, its keys in the store and
-    // its ".directory" (and a temporary one) with its mode; the user's entries (temporaries included).
+    // Each item's tree and its keys in the store; the user's desktop entries.
     States states() const {
-        States out;
-        for (const auto& file : stdfs::directory_iterator(userEntries_))
-            out[userEntries_] += file.path().string() + fileOf(file.path());
+        States tree = test::treeSnapshot(root_), out;
+        tree.merge(test::treeSnapshot(apps_)), tree.merge(test::treeSnapshot(userEntries_));
         for (const std::string& item : {root_ + "/plain.txt", root_ + "/tagged.doc", root_ + "/Folder",
-                                        root_ + "/Iconic", apps_ + "/One.app", apps_ + "/Two.app"}) {
+                                        root_ + "/Iconic", apps_ + "/One.app", apps_ + "/Two.app", userEntries_}) {
             platform::IconMetadata keys;
             workspace_.metadata.read(item, keys);
-            out[item] = attributesOf(item) + attributesOf(item + "/Icon\r") + fileOf(item + "/Icon\r") + "|" +
-                        keys.customIcon.value_or("-") + "|" + keys.customIconName.value_or("-") + "|" +
-                        fileOf(item + "/.directory") + "|" + fileOf(item + "/.directory.lumaro-new");
+            out[item] = below(tree, item) + keys.customIcon.value_or("-") + "|" + keys.customIconName.value_or("-");
         }
         return out;
     }
-    // One workspace per file system, all on the one store file; the store's changes count as changes of
-    // that file system, so that a crash or an I/O error meets them too.
+    // The one workspace, on the one store file; the store's changes count as changes of the FaultFs last
+    // given, so that a crash or an I/O error meets them too.
     test::FakeWorkspace& workspaceFor(platform::FileSystem& fs) const {
-        std::unique_ptr<test::FakeWorkspace>& made = workspaces_[&fs];
-        if (!made) {
-            made = std::make_unique<test::FakeWorkspace>();
-            made->metadata.file = metadataFile_, made->dataFolders = entryFolders_;
-            if (auto* faults = dynamic_cast<test::FaultFs*>(&fs))
-                made->metadata.inject = [faults](const std::string& call) { return faults->note(call, true); };
-        }
-        return *made;
+        return faults_ = dynamic_cast<test::FaultFs*>(&fs), workspace_;
     }
     IconEngine engine(platform::FileSystem& fs) const { return IconEngine(fs, state_, icon_, workspaceFor(fs)); }
     // A batch over the applications, or with `entries` over the desktop entries alone (given an empty folder).
@@ -279,7 +250,7 @@ class Faults : public ::testing::Test {
                    : what == "retry" ? e.retrySkipped() : e.setAsideRemaining();
         };
         if (!onBatch)
-            return &fs == &noSync_ ? on(real_) : on(engine(fs));  // an engine is made once where it can
+            return &fs == &noSync_ ? (workspaceFor(fs), on(real_)) : on(engine(fs));  // made once where it can
         const IconBatchEngine all = batch(fs, entries);
         return what == "apply" ? all.apply(entries ? empty_ : root_, true) : what == "restore" ? all.restore()
                : what == "retry" ? all.retry() : all.setAside();
@@ -296,8 +267,8 @@ class Faults : public ::testing::Test {
     test::ScratchDir scratch_;
     const std::string metadataFile_ = scratch_ / "metadata.json", empty_ = scratch_ / "empty";
     const std::string userEntries_ = scratch_ / "xdg/user/applications";
-    mutable test::FakeWorkspace workspace_;  // reads the store for the checks
-    mutable std::map<platform::FileSystem*, std::unique_ptr<test::FakeWorkspace>> workspaces_;
+    mutable test::FakeWorkspace workspace_;
+    mutable test::FaultFs* faults_ = nullptr;
     mutable test::FaultFs noSync_{true}, failing_{true};
     const std::shared_ptr<const RenderedIcon> icon_ = std::make_shared<const RenderedIcon>(loadFurball());  // rendered once
     const std::string root_ = scratch_ / "home/Desktop", state_ = scratch_ / "home/state";
@@ -306,7 +277,6 @@ class Faults : public ::testing::Test {
     const std::vector<std::pair<std::string, std::string>> pairs_{{root_ + "/tagged.doc", side_ + "/other.doc"},
                                                                   {root_ + "/Iconic", side_ + "/OtherIconic"}};
     States before_;
-    const platform::DesktopDataFolders entryFolders_{scratch_ / "xdg/user", {scratch_ / "xdg/sys"}};
     const IconEngine real_ = engine(noSync_);
 };
 
@@ -465,26 +435,19 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     }
     reset(), leaveSkipRecords(), skin();
     const auto skinned = std::pair(states(), backups());
-    int held[2];
-    ASSERT_EQ(::pipe(held), 0);
-    const pid_t holder = forked([&] {
-        const OperationLock lock(platform::FileSystem::real(), state_, kEngineLockFileName);
-        return ::write(held[1], "h", 1) == 1 ? ::pause() : 1;
-    });
-    char byte = 0;
-    ASSERT_EQ(::read(held[0], &byte, 1), 1);
-    for (const char* op : {"apply", "restore", "retry", "aside"})
-        EXPECT_EQ(guarded([&] { return run(op, noSync_); }).errors, std::vector{errorLine("*", kLockBusyMessage)}) << op;
-    ::kill(holder, SIGKILL), exitOf(holder), ::close(held[0]), ::close(held[1]);
+    {  // flock: another open of the file, in this process too, is refused
+        const OperationLock held(platform::FileSystem::real(), state_, kEngineLockFileName);
+        for (const char* op : {"apply", "restore", "retry", "aside"})
+            EXPECT_EQ(guarded([&] { return run(op, noSync_); }).errors, std::vector{errorLine("*", kLockBusyMessage)}) << op;
+    }
     EXPECT_EQ(std::pair(states(), backups()), skinned);
     expectClean(restoreAll(), "after the lock was released");
 }
 
-// What another process's exchange (a sync client, an editor saving by rename) must never change: the
-// unrelated object's own attributes, its "Icon\r" and its contents, wherever it stands by then.
+// What another process's exchange (a sync client, an editor saving by rename) must never change: all at
+// and below the unrelated object, wherever it stands by then.
 std::string snapshot(const std::string& path) {
-    return fileOf(path + "/Icon\r") + attributesOf(path) + attributesOf(path + "/Icon\r") +
-           (stdfs::is_directory(path) ? "" : "|" + test::readFile(path));
+    return below(test::treeSnapshot(stdfs::path(path).parent_path()), path);
 }
 bool exchange(const std::string& a, const std::string& b) {
     return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
