@@ -255,6 +255,46 @@ class Faults : public ::testing::Test {
         return what == "apply" ? all.apply(entries ? empty_ : root_, true) : what == "restore" ? all.restore()
                : what == "retry" ? all.retry() : all.setAside();
     }
+    // A child runs `op`, stopped at change `step`, or with `written` by a power loss at sync `step`
+    // (writing back only the paths `written` holds): 0 when it returned, kCrashed when stopped.
+    int stopped(const std::string& op, int step, const std::set<std::string>* written = nullptr) const {
+        return runUntilCrash(written ? 0 : step, [&](platform::FileSystem& fs) {
+            if (!written)
+                return (void)run(op, fs);
+            PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
+            disk.beforeSync = [&](int n) { n == step ? disk.dropUnsynced(*written), ::_exit(kCrashed) : void(); };
+            run(op, disk), disk.dropUnsynced(*written);
+        });
+    }
+    // Each row's operation stopped at step 1, 1 + stride, ... (see stopped(); each time after a reset and
+    // `prepare`) until it completes, having made more than `least` steps; after each stop `next` run whole
+    // must leave every item original and no record (none: the set-aside's own check).
+    using Sweep = std::tuple<std::string, int, int, std::function<void()>, std::string>;
+    void sweep(const std::vector<Sweep>& rows, const std::string& label = "",
+               const std::set<std::string>* written = nullptr) {
+        for (const auto& [op, least, stride, prepare, next] : rows)
+            for (int step = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); step += stride) {
+                reset(), prepare ? prepare() : void();
+                outcome = stopped(op, step, written);
+                const std::string at = op + label + ", step " + std::to_string(step);
+                EXPECT_TRUE(outcome == kCrashed || (outcome == 0 && step > least)) << at << ": " << outcome;
+                next.empty() ? setAsideFinished(at) : expectClean(guarded([&] { return run(next, noSync_); }), at);
+            }
+    }
+    // "tagged.doc" replaced as an editor saves: the restore keeps it, the set-aside moves it into a skip
+    // record. Cut anywhere, its backup is in "backup.json" or in one skip record, never in none and never
+    // in two records; the next set-aside finishes the work.
+    static void edit(const std::string& path) { test::writeFile(path + ".new", "edited"), stdfs::rename(path + ".new", path); }
+    void setAsideFinished(const std::string& at) const {
+        const std::string replaced = root_ + "/tagged.doc";
+        const auto [inManifest, records] = backups()[replaced];
+        EXPECT_TRUE((inManifest > 0 || records == 1) && records <= 1) << at << ": " << records << " records";
+        guarded([&] { return batch(noSync_).setAside(); });
+        EXPECT_EQ(backups()[replaced], (std::array{0, 1})) << at;
+        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || batch(noSync_).pendingScope()) << at;
+        for (const auto& [item, state] : states())
+            EXPECT_TRUE(item == replaced || state == before_.at(item)) << at << ": " << item;
+    }
     void skin() const { ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4); }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
     void leaveSkipRecords() const {
@@ -280,50 +320,23 @@ class Faults : public ::testing::Test {
     const IconEngine real_ = engine(noSync_);
 };
 
-// Each operation run in a child ended at change 1, 1 + stride, ... until it completes, then `next` run whole
-// (none: the set-aside's own check). The last row restores after an apply stopped at change 1, 8, ... itself.
+// Each operation stopped at every change, then `next` run whole; a restore stopped so after an apply
+// stopped at change 1, 8, ... itself.
 TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
-    // "tagged.doc" replaced as an editor saves: the restore keeps it, the set-aside moves it into a skip
-    // record. Cut anywhere, its backup is in "backup.json" or in one skip record, never in none and never
-    // in two records; the next set-aside finishes the work.
-    const std::string replaced = root_ + "/tagged.doc";
-    const auto edit = [](const std::string& path) { test::writeFile(path + ".new", "edited"), stdfs::rename(path + ".new", path); };
-    const auto setAsideFinished = [&](const std::string& at) {
-        const auto [inManifest, records] = backups()[replaced];
-        EXPECT_TRUE((inManifest > 0 || records == 1) && records <= 1) << at << ": " << records << " records";
-        guarded([&] { return batch(noSync_).setAside(); });
-        EXPECT_EQ(backups()[replaced], (std::array{0, 1})) << at;
-        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || batch(noSync_).pendingScope()) << at;
-        for (const auto& [item, state] : states())
-            EXPECT_TRUE(item == replaced || state == before_.at(item)) << at << ": " << item;
-    };
     ASSERT_EQ(batch(noSync_).apply(root_, true).succeeded, 6);  // the applications are in the batch
-    int stoppedAt = 0, applied = 0;
-    const auto fresh = [&] { reset(); };
-    const std::vector<std::tuple<std::string, int, int, std::function<void()>, std::string>> sweeps = {
-        {"apply", 50, 1, fresh, "restore"},
-        {"restore", 20, 1, [&] { reset(), skin(); }, "restore"},
-        {"retry", 20, 1, [&] { reset(), leaveSkipRecords(); }, "retry"},
-        {"batch apply", 100, 1, fresh, "batch restore"},
-        {"batch set-aside", 20, 1, [&] { reset(), batch(noSync_).apply(root_, false), edit(replaced); }, ""},
-        // Desktop entries go through the same transaction.
-        {"entries apply", 20, 1, fresh, "entries restore"},
-        {"entries restore", 20, 1, [&] { reset(), run("entries apply", noSync_); }, "entries restore"},
-        {"restore", 0, 5, [&] { reset(), applied = runUntilCrash(stoppedAt, [&](auto& fs) { run("apply", fs); }); },
-         "restore"}};
-    for (const auto& [op, least, stride, prepare, next] : sweeps) {
-        applied = 0;
-        for (stoppedAt = 1; (stoppedAt == 1 || applied == kCrashed) && !HasFailure(); stoppedAt += 7) {
-            for (int step = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); step += stride) {
-                prepare();
-                outcome = runUntilCrash(step, [&](auto& fs) { run(op, fs); });
-                const std::string at = op + (stride > 1 ? " after apply step " + std::to_string(stoppedAt) : "") +
-                                       ", step " + std::to_string(step);
-                EXPECT_TRUE(outcome == kCrashed || (outcome == 0 && step > least)) << at << ": " << outcome;
-                next.empty() ? setAsideFinished(at) : expectClean(guarded([&] { return run(next, noSync_); }), at);
-            }
-        }
-    }
+    sweep({{"apply", 50, 1, {}, "restore"},
+           {"restore", 20, 1, [&] { skin(); }, "restore"},
+           {"retry", 20, 1, [&] { leaveSkipRecords(); }, "retry"},
+           {"batch apply", 100, 1, {}, "batch restore"},
+           {"batch set-aside", 20, 1, [&] { batch(noSync_).apply(root_, false), edit(root_ + "/tagged.doc"); }, ""},
+           // Desktop entries go through the same transaction.
+           {"entries apply", 20, 1, {}, "entries restore"},
+           {"entries restore", 20, 1, [&] { run("entries apply", noSync_); }, "entries restore"}});
+}
+TEST_F(Faults, ARestoreStoppedAtEveryChangeAfterAnApplyStoppedAnywhereIsFinishedByTheNext) {
+    for (int stoppedAt = 1, applied = kCrashed; applied == kCrashed && !HasFailure(); stoppedAt += 7)
+        sweep({{"restore", 0, 5, [&] { applied = stopped("apply", stoppedAt); }, "restore"}},
+              " after apply step " + std::to_string(stoppedAt));
 }
 
 // A power loss at each fsync of a folder apply, of a first apply (new backup folders, the state folder
@@ -332,26 +345,11 @@ TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
 // no record. The kernel may have written back nothing, everything, or only the "Icon\r" files (so that a
 // folder's flag and its "Icon\r" disagree unless both were flushed).
 TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
-    const std::vector<std::set<std::string>> writtenBack = {
-        {}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
-    for (const auto& [op, first] : {std::pair("apply", false), {"apply", true}, {"batch apply", false}}) {
-        for (std::size_t written = 0; written < writtenBack.size(); ++written) {
-            for (int sync = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); ++sync) {
-                reset();
-                first ? (void)stdfs::remove_all(state_) : void();
-                outcome = runUntilCrash(0, [&](platform::FileSystem& fs) {
-                    PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
-                    disk.beforeSync = [&](int n) {
-                        n == sync ? disk.dropUnsynced(writtenBack[written]), ::_exit(kCrashed) : void();
-                    };
-                    run(op, disk), disk.dropUnsynced(writtenBack[written]);
-                });
-                const std::string at = op + std::string(first ? " (first)" : "") + ", sync " + std::to_string(sync) +
-                                       ", written back " + std::to_string(written);
-                ASSERT_TRUE(outcome == 0 || outcome == kCrashed) << at;
-                expectClean(guarded([&] { return batch(noSync_).restore(); }), at);
-            }
-        }
+    const std::set<std::string> writtenBack[] = {{}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
+    for (const std::set<std::string>& kept : writtenBack) {
+        const std::string label = ", written back " + std::to_string(&kept - writtenBack);
+        sweep({{"apply", 0, 1, {}, "batch restore"}, {"batch apply", 0, 1, {}, "batch restore"}}, label, &kept);
+        sweep({{"apply", 0, 1, [&] { stdfs::remove_all(state_); }, "batch restore"}}, label + " (first)", &kept);
     }
 }
 

@@ -3,29 +3,22 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <functional>
-#include <set>
 
 #include <gtest/gtest.h>
 
 #include "engine/icon_engine.h"
-#include "platform/file_system.h"
 #include "resources/resources.h"
 #include "tests/support/scratch.h"
 
 namespace lumaro {
-inline void PrintTo(const OperationReport& r, std::ostream* os) {
-    *os << "{succeeded " << r.succeeded << ", skipped " << r.skipped << ", errors " << testing::PrintToString(r.errors)
-        << ", remaining " << r.remaining << ", relaunch " << testing::PrintToString(r.relaunchApplications)
-        << ", missing " << testing::PrintToString(r.missingItems) << (r.desktopMetadataUnavailable ? ", no metadata" : "")
-        << "}";
+inline void PrintTo(const OperationReport& r, std::ostream* os) {  // the fields in their order
+    *os << testing::PrintToString(std::tie(r.succeeded, r.skipped, r.errors, r.remaining, r.relaunchApplications,
+                                           r.missingItems, r.setAsideItems, r.desktopMetadataUnavailable));
 }
 }  // namespace lumaro
 
@@ -41,8 +34,7 @@ namespace lumaro::test {
 class FaultFs : public platform::ForwardingFileSystem {
   public:
     static constexpr int kCrashedExitCode = 86;
-    explicit FaultFs(bool skipSync = false)
-        : ForwardingFileSystem(platform::FileSystem::real()), noSync(skipSync) {}
+    explicit FaultFs(bool skipSync = false) : ForwardingFileSystem(platform::FileSystem::real()), noSync(skipSync) {}
 
     std::vector<std::string> log, failed;
     std::map<std::string, int> fail;
@@ -54,9 +46,8 @@ class FaultFs : public platform::ForwardingFileSystem {
     std::function<void(const std::string& to)> afterRename;
     std::function<void(const std::string& path, platform::FileStatus&)> afterLstat;
     std::function<void(platform::FileStatus&)> afterFstat;
-    std::function<int(const std::string& name, void* buffer, std::size_t size, std::size_t& length)>
-        onGetAttribute;
-    std::function<int(char* buffer, std::size_t size, std::size_t& length)> onListAttributes;
+    std::function<int(const std::string& name, void*, std::size_t size, std::size_t& length)> onGetAttribute;
+    std::function<int(char*, std::size_t size, std::size_t& length)> onListAttributes;
 
     void failAt(int n, int error, bool sticky) {
         failAt_ = n, error_ = error, sticky_ = sticky, changes_ = 0, failed.clear(), log.clear();
@@ -172,10 +163,8 @@ class FaultFs : public platform::ForwardingFileSystem {
 inline void preferMemoryScratch() {
     char probe[] = "/dev/shm/lumaro-probe-XXXXXX";
     const int fd = std::getenv("TMPDIR") == nullptr ? ::mkstemp(probe) : -1;
-    if (fd >= 0 && ::fsetxattr(fd, "user.probe", "1", 1, 0) == 0)
-        ::setenv("TMPDIR", "/dev/shm", 0);
     if (fd >= 0)
-        ::close(fd), ::unlink(probe);
+        (::fsetxattr(fd, "user.probe", "1", 1, 0) == 0 ? ::setenv("TMPDIR", "/dev/shm", 0) : 0), ::close(fd), ::unlink(probe);
 }
 
 // A scratch folder holding "root", and an engine over a FaultFs that keeps its backups in "backups".
