@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -22,8 +21,6 @@ namespace {
 
 namespace stdfs = std::filesystem;
 using States = std::map<std::string, std::string>;
-using Op = std::function<void(platform::FileSystem&)>;
-using Call = std::function<OperationReport()>;
 using test::inodeOf;
 constexpr int kCrashed = test::FaultFs::kCrashedExitCode;
 [[maybe_unused]] const bool kInMemory = (test::preferMemoryScratch(), true);
@@ -33,7 +30,7 @@ bool mentions(const OperationReport& report, const std::string& name) {
     const auto names = [&](const std::string& l) { return l.starts_with("*：") || l.starts_with(name + "："); };
     return std::ranges::any_of(report.errors, names) || std::ranges::count(report.missingItems, name) > 0;
 }
-OperationReport guarded(const Call& run) try { return run(); } catch (const std::exception& error) {
+OperationReport guarded(const std::function<OperationReport()>& run) try { return run(); } catch (const std::exception& error) {
     return OperationReport{0, 0, {errorLine("*", describe(error))}, 0, {}, {}};
 }
 // What test::treeSnapshot saw at and below `path` in `tree` (a snapshot of a folder above it), by the path below it.
@@ -52,16 +49,6 @@ int exitOf(pid_t child) {  // -1 when it did not exit
     int status = 0;
     return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-// Runs `op` in a child over a FaultFs without syncs that ends at change `crashAt` (0: never): 0 when it
-// returned, kCrashed when stopped, another code when it threw or died otherwise.
-int runUntilCrash(int crashAt, const Op& op) {
-    return exitOf(forked([&] {
-        test::FaultFs fs(true);
-        fs.crashAt = crashAt;
-        return guarded([&] { return op(fs), OperationReport{}; }).errors.empty() ? 0 : 1;
-    }));
-}
-
 using Names = std::map<std::string, std::uint64_t>;  // a folder's entries, by name
 Names entriesOf(const std::string& folder) {
     Names names;
@@ -198,9 +185,8 @@ class Faults : public ::testing::Test {
         return IconBatchEngine(fs, workspaceFor(fs), state_, icon_,
                                entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries);
     }
-    void move(const std::string& name, bool away) const {
-        const std::string here = root_ + "/" + name, there = side_ + "/" + name;
-        stdfs::rename(away ? here : there, away ? there : here);
+    void move(const std::string& name, bool away) const {  // from the root to "side", or back
+        stdfs::rename((away ? root_ : side_) + "/" + name, (away ? side_ : root_) + "/" + name);
     }
     // Each item with a backup on disk: in how many "backup.json" and in how many skip records.
     std::map<std::string, std::array<int, 2>> backups() const {
@@ -208,10 +194,9 @@ class Faults : public ::testing::Test {
         for (const auto& file : stdfs::recursive_directory_iterator(state_)) {
             const stdfs::path& path = file.path();
             const bool manifest = path.filename() == kManifestFileName;
-            const bool record = path.parent_path().filename() == "missing-backups" && path.extension() == ".json";
-            const BackupManifest held = manifest || record ? real_.readManifest(path).value() : BackupManifest{};
-            for (const BackupEntry& entry : held.entries)
-                ++kept[held.rootPath + "/" + entry.name][manifest ? 0 : 1];
+            if (manifest || (path.parent_path().filename() == "missing-backups" && path.extension() == ".json"))
+                for (const BackupManifest held = real_.readManifest(path).value(); const BackupEntry& entry : held.entries)
+                    ++kept[held.rootPath + "/" + entry.name][manifest ? 0 : 1];
         }
         return kept;
     }
@@ -255,16 +240,23 @@ class Faults : public ::testing::Test {
         return what == "apply" ? all.apply(entries ? empty_ : root_, true) : what == "restore" ? all.restore()
                : what == "retry" ? all.retry() : all.setAside();
     }
-    // A child runs `op`, stopped at change `step`, or with `written` by a power loss at sync `step`
-    // (writing back only the paths `written` holds): 0 when it returned, kCrashed when stopped.
+    // A child runs `op` on a disk without syncs, stopped at change `step`, or with `written` by a power loss
+    // (writing back only the paths `written` holds): 0 when it returned, kCrashed when stopped, another code
+    // when it threw or died otherwise.
     int stopped(const std::string& op, int step, const std::set<std::string>* written = nullptr) const {
-        return runUntilCrash(written ? 0 : step, [&](platform::FileSystem& fs) {
+        return exitOf(forked([&] {
+            test::FaultFs faults(true);
+            faults.crashAt = written ? 0 : step;
+            const auto ran = [&](platform::FileSystem& fs) {
+                return guarded([&] { return run(op, fs), OperationReport{}; }).errors.empty() ? 0 : 1;
+            };
             if (!written)
-                return (void)run(op, fs);
-            PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
+                return ran(faults);
+            PowerLossFileSystem disk(faults, {scratch_ / "home", apps_});
             disk.beforeSync = [&](int n) { n == step ? disk.dropUnsynced(*written), ::_exit(kCrashed) : void(); };
-            run(op, disk), disk.dropUnsynced(*written);
-        });
+            const int outcome = ran(disk);
+            return disk.dropUnsynced(*written), outcome;
+        }));
     }
     // Each row's operation stopped at step 1, 1 + stride, ... (see stopped(); each time after a reset and
     // `prepare`) until it completes, having made more than `least` steps; after each stop `next` run whole
@@ -292,8 +284,7 @@ class Faults : public ::testing::Test {
         guarded([&] { return batch(noSync_).setAside(); });
         EXPECT_EQ(backups()[replaced], (std::array{0, 1})) << at;
         EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || batch(noSync_).pendingScope()) << at;
-        for (const auto& [item, state] : states())
-            EXPECT_TRUE(item == replaced || state == before_.at(item)) << at << ": " << item;
+        expectOutcome(OperationReport{0, 0, {}, 0, {}, {"tagged.doc"}}, before_, at);  // the others restored
     }
     void skin() const { ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4); }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
@@ -369,7 +360,7 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
         };
         // A failed sync cannot be seen afterwards, so it must be reported unless `unreported` allows it; other
         // failures may be absorbed when the outcome is right.
-        for (const int error : entries ? std::vector{EIO} : std::vector{EIO, ENOSPC, EACCES, EROFS}) {
+        for (const int error : entries ? std::vector{EIO} : std::vector{EIO, ENOSPC, EACCES, EROFS})
             for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
                 reset();
                 restoring ? (void)run(entries ? "entries apply" : "apply", noSync_) : void();
@@ -395,7 +386,6 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
                 sticky += failed.empty() ? 1 : 0;
                 n = failed.empty() ? 0 : n;
             }
-        }
     }
 }
 
@@ -406,31 +396,28 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     const auto outcome = [&](const std::string& op) -> int {
         const OperationReport report = guarded([&] { return run(op, noSync_); });
         const std::string text = report.errors.empty() ? "" : report.errors[0];
-        const bool restoreFirst = text.starts_with("*：已有待还原") || text.starts_with("*：请先完成当前还原");
-        return text.empty() ? (report.succeeded > 0 ? 'P' : 'N')
-               : text == errorLine("*", kLockBusyMessage) ? 'B' : restoreFirst ? 'R' : 'X';
+        return text.empty() ? (report.succeeded > 0 ? 'P' : 'N') : text == errorLine("*", kLockBusyMessage) ? 'B'
+               : text.starts_with("*：已有待还原") || text.starts_with("*：请先完成当前还原") ? 'R' : 'X';
     };
     const std::vector<std::tuple<std::string, std::string, std::set<std::string>>> races = {
         {"batch apply", "batch apply", {"PB", "BP", "PR", "RP"}},
         {"batch apply", "batch restore", {"PB", "PN", "PP", "BN"}},
         {"batch retry", "batch restore", {"PB", "PN", "BN"}}};
-    for (const auto& [a, b, allowed] : races) {
+    int barrier[2];
+    ASSERT_EQ(::pipe(barrier), 0);
+    const auto start = [&](const std::string& op) {  // waits for its byte through the pipe
+        return forked([&, go = '0']() mutable { return ::read(barrier[0], &go, 1) == 1 ? outcome(op) : 0; });
+    };
+    for (const auto& [a, b, allowed] : races)
         for (int round = 0; round < 3; ++round) {
-            reset();
-            a == "batch retry" ? leaveSkipRecords() : void();
-            int barrier[2];
-            ASSERT_EQ(::pipe(barrier), 0);
-            const auto start = [&](const std::string& op) {  // waits for its byte through the pipe
-                return forked([&, go = '0']() mutable { return ::read(barrier[0], &go, 1) == 1 ? outcome(op) : 0; });
-            };
+            reset(), a == "batch retry" ? leaveSkipRecords() : void();
             const pid_t first = start(a), second = start(b);
             EXPECT_EQ(::write(barrier[1], "go", 2), 2);
             const std::string seen{char(exitOf(first)), char(exitOf(second))};
-            ::close(barrier[0]), ::close(barrier[1]);
             EXPECT_EQ(allowed.count(seen), 1u) << a << " vs " << b << ": " << seen;
             expectClean(restoreAll("batch "), a + " vs " + b);
         }
-    }
+    ::close(barrier[0]), ::close(barrier[1]);
     reset(), leaveSkipRecords(), skin();
     const auto skinned = std::pair(states(), backups());
     {  // flock: another open of the file, in this process too, is refused
@@ -455,8 +442,8 @@ bool exchange(const std::string& a, const std::string& b) {
 // out), the item and the unrelated object trade places.
 TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
     const IconEngine engine = this->engine(failing_);
-    for (const bool restoring : {false, true}) {
-        for (const auto& [item, other] : pairs_) {
+    for (const bool restoring : {false, true})
+        for (const auto& [item, other] : pairs_)
             for (int n = 1;; ++n) {
                 const std::string before = snapshot(other), original = snapshot(item);
                 const std::string name = stdfs::path(item).filename();
@@ -491,8 +478,6 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 EXPECT_EQ(snapshot(item), original) << at;
                 EXPECT_EQ(snapshot(other), before) << at;
             }
-        }
-    }
 }
 
 }  // namespace
