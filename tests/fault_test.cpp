@@ -84,13 +84,8 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
     }
 
   private:
-    struct Durable {
-        bool folder;
-        unsigned mode;
-        std::string contents;
-        std::map<std::string, platform::Bytes> attributes;
-        Names names;
-    };
+    using Attributes = std::map<std::string, platform::Bytes>;
+    struct Durable { bool folder; unsigned mode; std::string contents; Attributes attributes; Names names; };
     // The object at `path` is durable now; with `tree`, all below it too.
     void capture(const std::string& path, bool tree) {
         const bool folder = stdfs::is_directory(stdfs::symlink_status(path));
@@ -174,8 +169,7 @@ class Faults : public ::testing::Test {
         }
         return out;
     }
-    // The one workspace, on the one store file; the store's changes count as changes of the FaultFs last
-    // given, so that a crash or an I/O error meets them too.
+    // The one workspace; its store's changes count as changes of the FaultFs last given (crashes, I/O errors).
     test::FakeWorkspace& workspaceFor(platform::FileSystem& fs) const {
         return faults_ = dynamic_cast<test::FaultFs*>(&fs), workspace_;
     }
@@ -240,9 +234,8 @@ class Faults : public ::testing::Test {
         return what == "apply" ? all.apply(entries ? empty_ : root_, true) : what == "restore" ? all.restore()
                : what == "retry" ? all.retry() : all.setAside();
     }
-    // A child runs `op` on a disk without syncs, stopped at change `step`, or with `written` by a power loss
-    // (writing back only the paths `written` holds): 0 when it returned, kCrashed when stopped, another code
-    // when it threw or died otherwise.
+    // A child runs `op` without syncs, stopped at change `step`, or with `written` by a power loss at sync `step`
+    // (the kernel wrote back those paths): 0 when it returned, kCrashed when stopped, else it threw or died.
     int stopped(const std::string& op, int step, const std::set<std::string>* written = nullptr) const {
         return exitOf(forked([&] {
             test::FaultFs faults(true);
@@ -258,9 +251,8 @@ class Faults : public ::testing::Test {
             return disk.dropUnsynced(*written), outcome;
         }));
     }
-    // Each row's operation stopped at step 1, 1 + stride, ... (see stopped(); each time after a reset and
-    // `prepare`) until it completes, having made more than `least` steps; after each stop `next` run whole
-    // must leave every item original and no record (none: the set-aside's own check).
+    // Each row's `op` stopped (after a reset and `prepare`) at step 1, 1 + stride, ... until it completes after
+    // more than `least`; then `next` run whole must leave all clean (none: the set-aside's own check).
     using Sweep = std::tuple<std::string, int, int, std::function<void()>, std::string>;
     void sweep(const std::vector<Sweep>& rows, const std::string& label = "",
                const std::set<std::string>* written = nullptr) {
@@ -273,9 +265,8 @@ class Faults : public ::testing::Test {
                 next.empty() ? setAsideFinished(at) : expectClean(guarded([&] { return run(next, noSync_); }), at);
             }
     }
-    // "tagged.doc" replaced as an editor saves: the restore keeps it, the set-aside moves it into a skip
-    // record. Cut anywhere, its backup is in "backup.json" or in one skip record, never in none and never
-    // in two records; the next set-aside finishes the work.
+    // "tagged.doc" replaced as an editor saves: the set-aside moves its backup into a skip record. Cut anywhere,
+    // the backup is in "backup.json" or in one record (never none, never two); the next set-aside finishes.
     static void edit(const std::string& path) { test::writeFile(path + ".new", "edited"), stdfs::rename(path + ".new", path); }
     void setAsideFinished(const std::string& at) const {
         const std::string replaced = root_ + "/tagged.doc";
@@ -304,9 +295,6 @@ class Faults : public ::testing::Test {
     const std::shared_ptr<const RenderedIcon> icon_ = std::make_shared<const RenderedIcon>(loadFurball());  // rendered once
     const std::string root_ = scratch_ / "home/Desktop", state_ = scratch_ / "home/state";
     const std::string apps_ = scratch_ / "Applications", side_ = scratch_ / "side";
-    // An item and an unrelated object of the same kind outside the root.
-    const std::vector<std::pair<std::string, std::string>> pairs_{{root_ + "/tagged.doc", side_ + "/other.doc"},
-                                                                  {root_ + "/Iconic", side_ + "/OtherIconic"}};
     States before_;
     const IconEngine real_ = engine(noSync_);
 };
@@ -330,11 +318,10 @@ TEST_F(Faults, ARestoreStoppedAtEveryChangeAfterAnApplyStoppedAnywhereIsFinished
               " after apply step " + std::to_string(stoppedAt));
 }
 
-// A power loss at each fsync of a folder apply, of a first apply (new backup folders, the state folder
-// itself and "application-backups/<sha256>", must be durable in their parents before a backup is written
-// into them) and of a batch apply, and after it; then a batch restore must restore every item and leave
-// no record. The kernel may have written back nothing, everything, or only the "Icon\r" files (so that a
-// folder's flag and its "Icon\r" disagree unless both were flushed).
+// A power loss at each fsync of a folder apply, of a first apply (new backup folders must be durable in their
+// parents before a backup goes in) and of a batch apply, and after it; then a batch restore restores all.
+// The kernel wrote back nothing, all in the root and the applications, or only the "Icon\r" files (a folder's
+// flag and its "Icon\r" then disagree unless both were flushed).
 TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
     const std::set<std::string> writtenBack[] = {{}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
     for (const std::set<std::string>& kept : writtenBack) {
@@ -367,8 +354,7 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
                 restoring && !entries ? move("tagged.doc", true) : void();
                 failing_.failAt(n, error, sticky == 1);
                 const OperationReport report = guarded([&] { return run(op, failing_); });
-                const std::vector<std::string> failed = failing_.failed;
-                failing_.failAt(0, 0, false);
+                const std::vector<std::string>& failed = failing_.failed;
                 const std::string at = op + ", errno " + std::to_string(error) +
                                        (sticky == 1 ? " from change " : " at change ") + std::to_string(n);
                 for (const std::string& call : failed)
@@ -390,7 +376,7 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
 }
 
 // Two operations started at once on one state folder: the engine's and the batch's locks let one proceed,
-// and an engine operation is refused at once, changing nothing, while another process holds its own lock.
+// and an engine operation is refused at once, changing nothing, while its lock is held.
 TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     // P proceeded, N found nothing to do, B was told the lock is busy, R was told to restore first.
     const auto outcome = [&](const std::string& op) -> int {
@@ -439,15 +425,15 @@ bool exchange(const std::string& a, const std::string& b) {
 }
 
 // At the n-th call on the item (any call goes through FaultFs, so no interleaving of another process is left
-// out), the item and the unrelated object trade places.
+// out), the item and an unrelated object of its kind outside the root trade places.
 TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
     const IconEngine engine = this->engine(failing_);
     for (const bool restoring : {false, true})
-        for (const auto& [item, other] : pairs_)
+        for (const auto& [item, other] : {std::pair(root_ + "/tagged.doc", side_ + "/other.doc"),
+                                          {root_ + "/Iconic", side_ + "/OtherIconic"}})
             for (int n = 1;; ++n) {
                 const std::string before = snapshot(other), original = snapshot(item);
                 const std::string name = stdfs::path(item).filename();
-                const auto otherInode = inodeOf(other);
                 ASSERT_TRUE(!restoring || engine.apply(root_, false, false).errors.empty());
                 int seen = 0, swapped = 0;
                 failing_.observe = [&](const std::string& call) {
@@ -459,14 +445,13 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 const OperationReport report = restoring ? engine.restore() : engine.apply(root_, false, false);
                 failing_.observe = nullptr;
                 const std::string at = (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
-                if (!swapped) {
-                    ASSERT_EQ(engine.restore().errors, std::vector<std::string>{}) << at;
+                ASSERT_TRUE(swapped || engine.restore().errors.empty()) << at;
+                if (!swapped)
                     break;
-                }
-                // Exchanged before the apply took the item's identity, the other object was the item.
+                // Exchanged before the apply took the item's identity, the other object (now here) was the item.
                 const auto manifest = engine.loadManifest();
                 const bool recordedOther = !restoring && manifest &&
-                    std::ranges::any_of(manifest->entries, [&](auto& e) { return e.name == name && e.identity.inode == otherInode; });
+                    std::ranges::any_of(manifest->entries, [&](auto& e) { return e.identity.inode == inodeOf(item); });
                 if (!recordedOther) {
                     EXPECT_EQ(snapshot(item), before) << at << ": the unrelated object was written";
                     ASSERT_TRUE(exchange(item, other)) << at;
