@@ -1,14 +1,12 @@
 // The safety promises under faults: a kill at any step of every operation, a power loss at any sync of an
 // apply, an I/O error at any change, two processes at once, objects exchanged under the engine.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -23,8 +21,6 @@ namespace {
 
 namespace stdfs = std::filesystem;
 using States = std::map<std::string, std::string>;
-using Op = std::function<void(platform::FileSystem&)>;
-using Call = std::function<OperationReport()>;
 using test::inodeOf;
 constexpr int kCrashed = test::FaultFs::kCrashedExitCode;
 [[maybe_unused]] const bool kInMemory = (test::preferMemoryScratch(), true);
@@ -34,16 +30,14 @@ bool mentions(const OperationReport& report, const std::string& name) {
     const auto names = [&](const std::string& l) { return l.starts_with("*：") || l.starts_with(name + "："); };
     return std::ranges::any_of(report.errors, names) || std::ranges::count(report.missingItems, name) > 0;
 }
-OperationReport guarded(const Call& run) try { return run(); } catch (const std::exception& error) {
+OperationReport guarded(const std::function<OperationReport()>& run) try { return run(); } catch (const std::exception& error) {
     return OperationReport{0, 0, {errorLine("*", describe(error))}, 0, {}, {}};
 }
-std::string fileOf(const std::string& path) {  // mode and contents, "" when absent
-    return test::exists(path) ? std::to_string(test::fileMode(path)) + test::readFile(path) : "";
-}
-std::string attributesOf(const std::string& path) {  // every "user." attribute
+// What test::treeSnapshot saw at and below `path` in `tree` (a snapshot of a folder above it), by the path below it.
+std::string below(const States& tree, const std::string& path) {
     std::string out;
-    for (const auto& [name, value] : test::userAttributes(path))
-        out += "|" + name + "=" + std::string(value.begin(), value.end());
+    for (auto it = tree.lower_bound(path); it != tree.end() && it->first.starts_with(path); ++it)
+        out += it->first.substr(path.size()) + "=" + it->second + "|";
     return out;
 }
 pid_t forked(const std::function<int()>& child) {  // in a process of its own, which exits with what it returns
@@ -55,31 +49,9 @@ int exitOf(pid_t child) {  // -1 when it did not exit
     int status = 0;
     return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-// Runs `op` in a child over a FaultFs without syncs that ends at change `crashAt` (0: never): 0 when it
-// returned, kCrashed when stopped, another code when it threw or died otherwise.
-int runUntilCrash(int crashAt, const Op& op) {
-    return exitOf(forked([&] {
-        test::FaultFs fs(true);
-        fs.crashAt = crashAt;
-        return guarded([&] { return op(fs), OperationReport{}; }).errors.empty() ? 0 : 1;
-    }));
-}
-
-int openObject(const std::string& path, int dir = AT_FDCWD) {
-    return ::openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-}
-std::string self(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-std::map<std::string, std::string> attributesAt(int fd) {  // "user." ones (no other starts with 'u')
-    std::string list(65536, '\0'), value(65536, '\0');
-    std::map<std::string, std::string> out;
-    const ssize_t size = ::flistxattr(fd, list.data(), list.size());
-    for (std::size_t at = 0; size > 0 && at < static_cast<std::size_t>(size); at += std::strlen(&list[at]) + 1)
-        if (const ssize_t got = ::fgetxattr(fd, &list[at], value.data(), value.size()); got >= 0 && list[at] == 'u')
-            out[&list[at]] = value.substr(0, std::size_t(got));
-    return out;
-}
-std::map<std::string, std::uint64_t> entriesOf(const std::string& folder) {
-    std::map<std::string, std::uint64_t> names;
+using Names = std::map<std::string, std::uint64_t>;  // a folder's entries, by name
+Names entriesOf(const std::string& folder) {
+    Names names;
     std::error_code unreadable;
     for (const auto& entry : stdfs::directory_iterator(folder, unreadable))
         names[entry.path().filename()] = inodeOf(entry.path());
@@ -98,13 +70,13 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
     PowerLossFileSystem(platform::FileSystem& target, const std::vector<std::string>& roots)
         : ForwardingFileSystem(target), roots_(roots) {
         for (const std::string& root : roots_)
-            capture(openObject(root), true);
+            capture(root, true);
     }
     std::function<void(int sync)> beforeSync;  // told before each fsync, numbered from 1
     int fsync(int fd) override {
         beforeSync ? beforeSync(++syncs_) : void();
         const int err = target().fsync(fd);
-        return err == 0 ? (capture(fd, false), 0) : err;
+        return err == 0 ? (capture(stdfs::read_symlink("/proc/self/fd/" + std::to_string(fd)), false), 0) : err;
     }
     void dropUnsynced(const std::set<std::string>& keep) {
         for (const std::string& root : roots_)
@@ -112,48 +84,36 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
     }
 
   private:
-    struct Durable {  // `names`: a folder's entries
-        bool folder;
-        unsigned mode;
-        std::string contents;
-        std::map<std::string, std::string> attributes;
-        std::map<std::string, std::uint64_t> names;
-    };
-    // The object at `fd` is durable now; with `tree`, all below it too, and `fd` is closed.
-    void capture(int fd, bool tree) {
-        struct stat st {};
-        if (::fstat(fd, &st) != 0)
-            return;
-        const bool folder = S_ISDIR(st.st_mode);
-        Durable& d = durable_[st.st_ino] = {folder, st.st_mode & 07777u, folder ? "" : test::readFile(self(fd)),
-                                            attributesAt(fd), folder ? entriesOf(self(fd)) : decltype(Durable::names){}};
+    using Attributes = std::map<std::string, platform::Bytes>;
+    struct Durable { bool folder; unsigned mode; std::string contents; Attributes attributes; Names names; };
+    // The object at `path` is durable now; with `tree`, all below it too.
+    void capture(const std::string& path, bool tree) {
+        const bool folder = stdfs::is_directory(stdfs::symlink_status(path));
+        const Durable& d = durable_[inodeOf(path)] = {folder, test::fileMode(path), folder ? "" : test::readFile(path),
+                                                      test::userAttributes(path), folder ? entriesOf(path) : Names{}};
         for (auto it = d.names.begin(); tree && it != d.names.end(); ++it)
-            capture(openObject(it->first, fd), true);
-        tree ? ::close(fd) : 0;
+            capture(path + "/" + it->first, true);
     }
     void rebuild(const std::string& path, const std::set<std::string>& keep) {
-        struct stat st {};
-        if (keep.count(path) > 0 || ::lstat(path.c_str(), &st) != 0)
+        if (keep.count(path) > 0 || !test::exists(path))
             return;
-        const auto known = durable_.find(st.st_ino);
+        const auto known = durable_.find(inodeOf(path));
         const Durable d = known != durable_.end() ? known->second
-                                                  : Durable{S_ISDIR(st.st_mode), st.st_mode & 07777u, "", {}, {}};
+                                                  : Durable{stdfs::is_directory(path), test::fileMode(path), "", {}, {}};
         ::chmod(path.c_str(), 0700);
         if (!d.folder)
             std::ofstream(path, std::ios::binary | std::ios::trunc) << d.contents;
-        const int fd = openObject(path);
-        for (const auto& [name, value] : attributesAt(fd))
-            ::fremovexattr(fd, name.c_str());
+        for (const auto& [name, value] : test::userAttributes(path))
+            ::lremovexattr(path.c_str(), name.c_str());
         for (const auto& [name, value] : d.attributes)
-            ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0);
-        ::close(fd);
+            test::setRawAttribute(path, name, value);
         for (const auto& [name, inode] : entriesOf(path))  // names never made durable
             if (d.names.count(name) == 0 || d.names.at(name) != inode)
                 stdfs::remove_all(path + "/" + name);
         for (const auto& [name, inode] : d.names) {  // durable names, back as new objects where gone
             const std::string entry = path + "/" + name;
             const auto gone = durable_.find(inode);
-            if (::lstat(entry.c_str(), &st) != 0 && gone != durable_.end()) {
+            if (!test::exists(entry) && gone != durable_.end()) {
                 gone->second.folder ? ::mkdir(entry.c_str(), 0700) : ::close(::creat(entry.c_str(), 0600));
                 durable_[inodeOf(entry)] = gone->second;
             }
@@ -168,7 +128,11 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
 
 class Faults : public ::testing::Test {
   protected:
-    Faults() { reset(), before_ = states(); }
+    Faults() {
+        workspace_.metadata.file = metadataFile_, workspace_.dataFolders = {scratch_ / "xdg/user", {scratch_ / "xdg/sys"}};
+        workspace_.metadata.inject = [this](const std::string& call) { return faults_ ? faults_->note(call, true) : 0; };
+        reset(), before_ = states();
+    }
     // home/Desktop (a plain file, a file with attributes, a folder with "Icon\r", one without),
     // home/state, Applications/{One,Two}.app, installed desktop entries "a" (no user copy) and "b" (a user
     // copy of mode 0600), and "side" for items moved away and for unrelated objects with their own Mac forms.
@@ -193,33 +157,21 @@ class Faults : public ::testing::Test {
             test::setRawAttribute(item, "user.xdg.comment", test::bytesOf("kept"));
         }
     }
-    // Every item's attributes, its "Icon\r" file's attributes, mode and contents, its keys in the store and
-    // its ".directory" (and a temporary one) with its mode; the user's entries (temporaries included).
+    // Each item's tree and its keys in the store; the user's desktop entries.
     States states() const {
-        States out;
-        for (const auto& file : stdfs::directory_iterator(userEntries_))
-            out[userEntries_] += file.path().string() + fileOf(file.path());
+        States tree = test::treeSnapshot(root_), out;
+        tree.merge(test::treeSnapshot(apps_)), tree.merge(test::treeSnapshot(userEntries_));
         for (const std::string& item : {root_ + "/plain.txt", root_ + "/tagged.doc", root_ + "/Folder",
-                                        root_ + "/Iconic", apps_ + "/One.app", apps_ + "/Two.app"}) {
+                                        root_ + "/Iconic", apps_ + "/One.app", apps_ + "/Two.app", userEntries_}) {
             platform::IconMetadata keys;
             workspace_.metadata.read(item, keys);
-            out[item] = attributesOf(item) + attributesOf(item + "/Icon\r") + fileOf(item + "/Icon\r") + "|" +
-                        keys.customIcon.value_or("-") + "|" + keys.customIconName.value_or("-") + "|" +
-                        fileOf(item + "/.directory") + "|" + fileOf(item + "/.directory.lumaro-new");
+            out[item] = below(tree, item) + keys.customIcon.value_or("-") + "|" + keys.customIconName.value_or("-");
         }
         return out;
     }
-    // One workspace per file system, all on the one store file; the store's changes count as changes of
-    // that file system, so that a crash or an I/O error meets them too.
+    // The one workspace; its store's changes count as changes of the FaultFs last given (crashes, I/O errors).
     test::FakeWorkspace& workspaceFor(platform::FileSystem& fs) const {
-        std::unique_ptr<test::FakeWorkspace>& made = workspaces_[&fs];
-        if (!made) {
-            made = std::make_unique<test::FakeWorkspace>();
-            made->metadata.file = metadataFile_, made->dataFolders = entryFolders_;
-            if (auto* faults = dynamic_cast<test::FaultFs*>(&fs))
-                made->metadata.inject = [faults](const std::string& call) { return faults->note(call, true); };
-        }
-        return *made;
+        return faults_ = dynamic_cast<test::FaultFs*>(&fs), workspace_;
     }
     IconEngine engine(platform::FileSystem& fs) const { return IconEngine(fs, state_, icon_, workspaceFor(fs)); }
     // A batch over the applications, or with `entries` over the desktop entries alone (given an empty folder).
@@ -227,9 +179,8 @@ class Faults : public ::testing::Test {
         return IconBatchEngine(fs, workspaceFor(fs), state_, icon_,
                                entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries);
     }
-    void move(const std::string& name, bool away) const {
-        const std::string here = root_ + "/" + name, there = side_ + "/" + name;
-        stdfs::rename(away ? here : there, away ? there : here);
+    void move(const std::string& name, bool away) const {  // from the root to "side", or back
+        stdfs::rename((away ? root_ : side_) + "/" + name, (away ? side_ : root_) + "/" + name);
     }
     // Each item with a backup on disk: in how many "backup.json" and in how many skip records.
     std::map<std::string, std::array<int, 2>> backups() const {
@@ -237,10 +188,9 @@ class Faults : public ::testing::Test {
         for (const auto& file : stdfs::recursive_directory_iterator(state_)) {
             const stdfs::path& path = file.path();
             const bool manifest = path.filename() == kManifestFileName;
-            const bool record = path.parent_path().filename() == "missing-backups" && path.extension() == ".json";
-            const BackupManifest held = manifest || record ? real_.readManifest(path).value() : BackupManifest{};
-            for (const BackupEntry& entry : held.entries)
-                ++kept[held.rootPath + "/" + entry.name][manifest ? 0 : 1];
+            if (manifest || (path.parent_path().filename() == "missing-backups" && path.extension() == ".json"))
+                for (const BackupManifest held = real_.readManifest(path).value(); const BackupEntry& entry : held.entries)
+                    ++kept[held.rootPath + "/" + entry.name][manifest ? 0 : 1];
         }
         return kept;
     }
@@ -279,10 +229,53 @@ class Faults : public ::testing::Test {
                    : what == "retry" ? e.retrySkipped() : e.setAsideRemaining();
         };
         if (!onBatch)
-            return &fs == &noSync_ ? on(real_) : on(engine(fs));  // an engine is made once where it can
+            return &fs == &noSync_ ? (workspaceFor(fs), on(real_)) : on(engine(fs));  // made once where it can
         const IconBatchEngine all = batch(fs, entries);
         return what == "apply" ? all.apply(entries ? empty_ : root_, true) : what == "restore" ? all.restore()
                : what == "retry" ? all.retry() : all.setAside();
+    }
+    // A child runs `op` without syncs, stopped at change `step`, or with `written` by a power loss at sync `step`
+    // (the kernel wrote back those paths): 0 when it returned, kCrashed when stopped, else it threw or died.
+    int stopped(const std::string& op, int step, const std::set<std::string>* written = nullptr) const {
+        return exitOf(forked([&] {
+            test::FaultFs faults(true);
+            faults.crashAt = written ? 0 : step;
+            const auto ran = [&](platform::FileSystem& fs) {
+                return guarded([&] { return run(op, fs), OperationReport{}; }).errors.empty() ? 0 : 1;
+            };
+            if (!written)
+                return ran(faults);
+            PowerLossFileSystem disk(faults, {scratch_ / "home", apps_});
+            disk.beforeSync = [&](int n) { n == step ? disk.dropUnsynced(*written), ::_exit(kCrashed) : void(); };
+            const int outcome = ran(disk);
+            return disk.dropUnsynced(*written), outcome;
+        }));
+    }
+    // Each row's `op` stopped (after a reset and `prepare`) at step 1, 1 + stride, ... until it completes after
+    // more than `least`; then `next` run whole must leave all clean (none: the set-aside's own check).
+    using Sweep = std::tuple<std::string, int, int, std::function<void()>, std::string>;
+    void sweep(const std::vector<Sweep>& rows, const std::string& label = "",
+               const std::set<std::string>* written = nullptr) {
+        for (const auto& [op, least, stride, prepare, next] : rows)
+            for (int step = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); step += stride) {
+                reset(), prepare ? prepare() : void();
+                outcome = stopped(op, step, written);
+                const std::string at = op + label + ", step " + std::to_string(step);
+                EXPECT_TRUE(outcome == kCrashed || (outcome == 0 && step > least)) << at << ": " << outcome;
+                next.empty() ? setAsideFinished(at) : expectClean(guarded([&] { return run(next, noSync_); }), at);
+            }
+    }
+    // "tagged.doc" replaced as an editor saves: the set-aside moves its backup into a skip record. Cut anywhere,
+    // the backup is in "backup.json" or in one record (never none, never two); the next set-aside finishes.
+    static void edit(const std::string& path) { test::writeFile(path + ".new", "edited"), stdfs::rename(path + ".new", path); }
+    void setAsideFinished(const std::string& at) const {
+        const std::string replaced = root_ + "/tagged.doc";
+        const auto [inManifest, records] = backups()[replaced];
+        EXPECT_TRUE((inManifest > 0 || records == 1) && records <= 1) << at << ": " << records << " records";
+        guarded([&] { return batch(noSync_).setAside(); });
+        EXPECT_EQ(backups()[replaced], (std::array{0, 1})) << at;
+        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || batch(noSync_).pendingScope()) << at;
+        expectOutcome(OperationReport{0, 0, {}, 0, {}, {"tagged.doc"}}, before_, at);  // the others restored
     }
     void skin() const { ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4); }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
@@ -296,92 +289,45 @@ class Faults : public ::testing::Test {
     test::ScratchDir scratch_;
     const std::string metadataFile_ = scratch_ / "metadata.json", empty_ = scratch_ / "empty";
     const std::string userEntries_ = scratch_ / "xdg/user/applications";
-    mutable test::FakeWorkspace workspace_;  // reads the store for the checks
-    mutable std::map<platform::FileSystem*, std::unique_ptr<test::FakeWorkspace>> workspaces_;
+    mutable test::FakeWorkspace workspace_;
+    mutable test::FaultFs* faults_ = nullptr;
     mutable test::FaultFs noSync_{true}, failing_{true};
     const std::shared_ptr<const RenderedIcon> icon_ = std::make_shared<const RenderedIcon>(loadFurball());  // rendered once
     const std::string root_ = scratch_ / "home/Desktop", state_ = scratch_ / "home/state";
     const std::string apps_ = scratch_ / "Applications", side_ = scratch_ / "side";
-    // An item and an unrelated object of the same kind outside the root.
-    const std::vector<std::pair<std::string, std::string>> pairs_{{root_ + "/tagged.doc", side_ + "/other.doc"},
-                                                                  {root_ + "/Iconic", side_ + "/OtherIconic"}};
     States before_;
-    const platform::DesktopDataFolders entryFolders_{scratch_ / "xdg/user", {scratch_ / "xdg/sys"}};
     const IconEngine real_ = engine(noSync_);
 };
 
-// Each operation run in a child ended at change 1, 1 + stride, ... until it completes, then `next` run whole
-// (none: the set-aside's own check). The last row restores after an apply stopped at change 1, 8, ... itself.
+// Each operation stopped at every change, then `next` run whole; a restore stopped so after an apply
+// stopped at change 1, 8, ... itself.
 TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
-    // "tagged.doc" replaced as an editor saves: the restore keeps it, the set-aside moves it into a skip
-    // record. Cut anywhere, its backup is in "backup.json" or in one skip record, never in none and never
-    // in two records; the next set-aside finishes the work.
-    const std::string replaced = root_ + "/tagged.doc";
-    const auto edit = [](const std::string& path) { test::writeFile(path + ".new", "edited"), stdfs::rename(path + ".new", path); };
-    const auto setAsideFinished = [&](const std::string& at) {
-        const auto [inManifest, records] = backups()[replaced];
-        EXPECT_TRUE((inManifest > 0 || records == 1) && records <= 1) << at << ": " << records << " records";
-        guarded([&] { return batch(noSync_).setAside(); });
-        EXPECT_EQ(backups()[replaced], (std::array{0, 1})) << at;
-        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || batch(noSync_).pendingScope()) << at;
-        for (const auto& [item, state] : states())
-            EXPECT_TRUE(item == replaced || state == before_.at(item)) << at << ": " << item;
-    };
     ASSERT_EQ(batch(noSync_).apply(root_, true).succeeded, 6);  // the applications are in the batch
-    int stoppedAt = 0, applied = 0;
-    const auto fresh = [&] { reset(); };
-    const std::vector<std::tuple<std::string, int, int, std::function<void()>, std::string>> sweeps = {
-        {"apply", 50, 1, fresh, "restore"},
-        {"restore", 20, 1, [&] { reset(), skin(); }, "restore"},
-        {"retry", 20, 1, [&] { reset(), leaveSkipRecords(); }, "retry"},
-        {"batch apply", 100, 1, fresh, "batch restore"},
-        {"batch set-aside", 20, 1, [&] { reset(), batch(noSync_).apply(root_, false), edit(replaced); }, ""},
-        // Desktop entries go through the same transaction.
-        {"entries apply", 20, 1, fresh, "entries restore"},
-        {"entries restore", 20, 1, [&] { reset(), run("entries apply", noSync_); }, "entries restore"},
-        {"restore", 0, 5, [&] { reset(), applied = runUntilCrash(stoppedAt, [&](auto& fs) { run("apply", fs); }); },
-         "restore"}};
-    for (const auto& [op, least, stride, prepare, next] : sweeps) {
-        applied = 0;
-        for (stoppedAt = 1; (stoppedAt == 1 || applied == kCrashed) && !HasFailure(); stoppedAt += 7) {
-            for (int step = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); step += stride) {
-                prepare();
-                outcome = runUntilCrash(step, [&](auto& fs) { run(op, fs); });
-                const std::string at = op + (stride > 1 ? " after apply step " + std::to_string(stoppedAt) : "") +
-                                       ", step " + std::to_string(step);
-                EXPECT_TRUE(outcome == kCrashed || (outcome == 0 && step > least)) << at << ": " << outcome;
-                next.empty() ? setAsideFinished(at) : expectClean(guarded([&] { return run(next, noSync_); }), at);
-            }
-        }
-    }
+    sweep({{"apply", 50, 1, {}, "restore"},
+           {"restore", 20, 1, [&] { skin(); }, "restore"},
+           {"retry", 20, 1, [&] { leaveSkipRecords(); }, "retry"},
+           {"batch apply", 100, 1, {}, "batch restore"},
+           {"batch set-aside", 20, 1, [&] { batch(noSync_).apply(root_, false), edit(root_ + "/tagged.doc"); }, ""},
+           // Desktop entries go through the same transaction.
+           {"entries apply", 20, 1, {}, "entries restore"},
+           {"entries restore", 20, 1, [&] { run("entries apply", noSync_); }, "entries restore"}});
+}
+TEST_F(Faults, ARestoreStoppedAtEveryChangeAfterAnApplyStoppedAnywhereIsFinishedByTheNext) {
+    for (int stoppedAt = 1, applied = kCrashed; applied == kCrashed && !HasFailure(); stoppedAt += 7)
+        sweep({{"restore", 0, 5, [&] { applied = stopped("apply", stoppedAt); }, "restore"}},
+              " after apply step " + std::to_string(stoppedAt));
 }
 
-// A power loss at each fsync of a folder apply, of a first apply (new backup folders, the state folder
-// itself and "application-backups/<sha256>", must be durable in their parents before a backup is written
-// into them) and of a batch apply, and after it; then a batch restore must restore every item and leave
-// no record. The kernel may have written back nothing, everything, or only the "Icon\r" files (so that a
-// folder's flag and its "Icon\r" disagree unless both were flushed).
+// A power loss at each fsync of a folder apply, of a first apply (new backup folders must be durable in their
+// parents before a backup goes in) and of a batch apply, and after it; then a batch restore restores all.
+// The kernel wrote back nothing, all in the root and the applications, or only the "Icon\r" files (a folder's
+// flag and its "Icon\r" then disagree unless both were flushed).
 TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
-    const std::vector<std::set<std::string>> writtenBack = {
-        {}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
-    for (const auto& [op, first] : {std::pair("apply", false), {"apply", true}, {"batch apply", false}}) {
-        for (std::size_t written = 0; written < writtenBack.size(); ++written) {
-            for (int sync = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); ++sync) {
-                reset();
-                first ? (void)stdfs::remove_all(state_) : void();
-                outcome = runUntilCrash(0, [&](platform::FileSystem& fs) {
-                    PowerLossFileSystem disk(fs, {scratch_ / "home", apps_});
-                    disk.beforeSync = [&](int n) {
-                        n == sync ? disk.dropUnsynced(writtenBack[written]), ::_exit(kCrashed) : void();
-                    };
-                    run(op, disk), disk.dropUnsynced(writtenBack[written]);
-                });
-                const std::string at = op + std::string(first ? " (first)" : "") + ", sync " + std::to_string(sync) +
-                                       ", written back " + std::to_string(written);
-                ASSERT_TRUE(outcome == 0 || outcome == kCrashed) << at;
-                expectClean(guarded([&] { return batch(noSync_).restore(); }), at);
-            }
-        }
+    const std::set<std::string> writtenBack[] = {{}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
+    for (const std::set<std::string>& kept : writtenBack) {
+        const std::string label = ", written back " + std::to_string(&kept - writtenBack);
+        sweep({{"apply", 0, 1, {}, "batch restore"}, {"batch apply", 0, 1, {}, "batch restore"}}, label, &kept);
+        sweep({{"apply", 0, 1, [&] { stdfs::remove_all(state_); }, "batch restore"}}, label + " (first)", &kept);
     }
 }
 
@@ -401,24 +347,22 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
         };
         // A failed sync cannot be seen afterwards, so it must be reported unless `unreported` allows it; other
         // failures may be absorbed when the outcome is right.
-        for (const int error : entries ? std::vector{EIO} : std::vector{EIO, ENOSPC, EACCES, EROFS}) {
+        for (const int error : entries ? std::vector{EIO} : std::vector{EIO, ENOSPC, EACCES, EROFS})
             for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
                 reset();
                 restoring ? (void)run(entries ? "entries apply" : "apply", noSync_) : void();
                 restoring && !entries ? move("tagged.doc", true) : void();
                 failing_.failAt(n, error, sticky == 1);
                 const OperationReport report = guarded([&] { return run(op, failing_); });
-                const std::vector<std::string> failed = failing_.failed;
-                failing_.failAt(0, 0, false);
+                const std::vector<std::string>& failed = failing_.failed;
                 const std::string at = op + ", errno " + std::to_string(error) +
                                        (sticky == 1 ? " from change " : " at change ") + std::to_string(n);
                 for (const std::string& call : failed)
                     EXPECT_TRUE(!call.starts_with("fsync ") || !report.errors.empty() || unreported(call, report))
                         << at << ": " << call;
-                const auto counted = [&](const auto& item) {
+                EXPECT_TRUE(entries || report.succeeded == std::ranges::count_if(before_, [&](const auto& item) {
                     return item.first.starts_with(root_) && !mentions(report, stdfs::path(item.first).filename());
-                };
-                EXPECT_TRUE(entries || report.succeeded == std::ranges::count_if(before_, counted)) << at;
+                })) << at;  // every root item it does not name, and only after its flush
                 if (entries)
                     expectClean(guarded([&] { return batch(noSync_, true).restore(); }), at);
                 else
@@ -427,79 +371,68 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
                 sticky += failed.empty() ? 1 : 0;
                 n = failed.empty() ? 0 : n;
             }
-        }
     }
 }
 
 // Two operations started at once on one state folder: the engine's and the batch's locks let one proceed,
-// and an engine operation is refused at once, changing nothing, while another process holds its own lock.
+// and an engine operation is refused at once, changing nothing, while its lock is held.
 TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     // P proceeded, N found nothing to do, B was told the lock is busy, R was told to restore first.
     const auto outcome = [&](const std::string& op) -> int {
         const OperationReport report = guarded([&] { return run(op, noSync_); });
         const std::string text = report.errors.empty() ? "" : report.errors[0];
-        const bool restoreFirst = text.starts_with("*：已有待还原") || text.starts_with("*：请先完成当前还原");
-        return text.empty() ? (report.succeeded > 0 ? 'P' : 'N')
-               : text == errorLine("*", kLockBusyMessage) ? 'B' : restoreFirst ? 'R' : 'X';
+        return text.empty() ? (report.succeeded > 0 ? 'P' : 'N') : text == errorLine("*", kLockBusyMessage) ? 'B'
+               : text.starts_with("*：已有待还原") || text.starts_with("*：请先完成当前还原") ? 'R' : 'X';
     };
     const std::vector<std::tuple<std::string, std::string, std::set<std::string>>> races = {
         {"batch apply", "batch apply", {"PB", "BP", "PR", "RP"}},
         {"batch apply", "batch restore", {"PB", "PN", "PP", "BN"}},
         {"batch retry", "batch restore", {"PB", "PN", "BN"}}};
-    for (const auto& [a, b, allowed] : races) {
+    int barrier[2];
+    ASSERT_EQ(::pipe(barrier), 0);
+    const auto start = [&](const std::string& op) {  // waits for its byte through the pipe
+        return forked([&, go = '0']() mutable { return ::read(barrier[0], &go, 1) == 1 ? outcome(op) : 0; });
+    };
+    for (const auto& [a, b, allowed] : races)
         for (int round = 0; round < 3; ++round) {
-            reset();
-            a == "batch retry" ? leaveSkipRecords() : void();
-            int barrier[2];
-            ASSERT_EQ(::pipe(barrier), 0);
-            const auto start = [&](const std::string& op) {  // waits for its byte through the pipe
-                return forked([&, go = '0']() mutable { return ::read(barrier[0], &go, 1) == 1 ? outcome(op) : 0; });
-            };
+            reset(), a == "batch retry" ? leaveSkipRecords() : void();
             const pid_t first = start(a), second = start(b);
             EXPECT_EQ(::write(barrier[1], "go", 2), 2);
             const std::string seen{char(exitOf(first)), char(exitOf(second))};
-            ::close(barrier[0]), ::close(barrier[1]);
             EXPECT_EQ(allowed.count(seen), 1u) << a << " vs " << b << ": " << seen;
             expectClean(restoreAll("batch "), a + " vs " + b);
         }
-    }
+    ::close(barrier[0]), ::close(barrier[1]);
     reset(), leaveSkipRecords(), skin();
     const auto skinned = std::pair(states(), backups());
-    int held[2];
-    ASSERT_EQ(::pipe(held), 0);
-    const pid_t holder = forked([&] {
-        const OperationLock lock(platform::FileSystem::real(), state_, kEngineLockFileName);
-        return ::write(held[1], "h", 1) == 1 ? ::pause() : 1;
-    });
-    char byte = 0;
-    ASSERT_EQ(::read(held[0], &byte, 1), 1);
-    for (const char* op : {"apply", "restore", "retry", "aside"})
-        EXPECT_EQ(guarded([&] { return run(op, noSync_); }).errors, std::vector{errorLine("*", kLockBusyMessage)}) << op;
-    ::kill(holder, SIGKILL), exitOf(holder), ::close(held[0]), ::close(held[1]);
+    {  // flock: another open of the file, in this process too, is refused
+        const OperationLock held(platform::FileSystem::real(), state_, kEngineLockFileName);
+        for (const char* op : {"apply", "restore", "retry", "aside"})
+            EXPECT_EQ(guarded([&] { return run(op, noSync_); }).errors, std::vector{errorLine("*", kLockBusyMessage)}) << op;
+    }
     EXPECT_EQ(std::pair(states(), backups()), skinned);
     expectClean(restoreAll(), "after the lock was released");
 }
 
-// What another process's exchange (a sync client, an editor saving by rename) must never change: the
-// unrelated object's own attributes, its "Icon\r" and its contents, wherever it stands by then.
+// What another process's exchange (a sync client, an editor saving by rename) must never change: all at
+// and below the unrelated object, wherever it stands by then.
 std::string snapshot(const std::string& path) {
-    return fileOf(path + "/Icon\r") + attributesOf(path) + attributesOf(path + "/Icon\r") +
-           (stdfs::is_directory(path) ? "" : "|" + test::readFile(path));
+    return below(test::treeSnapshot(stdfs::path(path).parent_path()), path);
 }
 bool exchange(const std::string& a, const std::string& b) {
     return ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0;
 }
 
 // At the n-th call on the item (any call goes through FaultFs, so no interleaving of another process is left
-// out), the item and the unrelated object trade places.
+// out), the item and an unrelated object of its kind outside the root trade places.
 TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
     const IconEngine engine = this->engine(failing_);
-    for (const bool restoring : {false, true}) {
-        for (const auto& [item, other] : pairs_) {
+    for (const bool restoring : {false, true})
+        for (const auto& [item, other] : {std::pair(root_ + "/tagged.doc", side_ + "/other.doc"),
+                                          {root_ + "/Iconic", side_ + "/OtherIconic"}})
             for (int n = 1;; ++n) {
                 const std::string before = snapshot(other), original = snapshot(item);
                 const std::string name = stdfs::path(item).filename();
-                const auto otherInode = inodeOf(other);
                 ASSERT_TRUE(!restoring || engine.apply(root_, false, false).errors.empty());
                 int seen = 0, swapped = 0;
                 failing_.observe = [&](const std::string& call) {
@@ -511,14 +444,13 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 const OperationReport report = restoring ? engine.restore() : engine.apply(root_, false, false);
                 failing_.observe = nullptr;
                 const std::string at = (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
-                if (!swapped) {
-                    ASSERT_EQ(engine.restore().errors, std::vector<std::string>{}) << at;
+                ASSERT_TRUE(swapped || engine.restore().errors.empty()) << at;
+                if (!swapped)
                     break;
-                }
-                // Exchanged before the apply took the item's identity, the other object was the item.
+                // Exchanged before the apply took the item's identity, the other object (now here) was the item.
                 const auto manifest = engine.loadManifest();
                 const bool recordedOther = !restoring && manifest &&
-                    std::ranges::any_of(manifest->entries, [&](auto& e) { return e.name == name && e.identity.inode == otherInode; });
+                    std::ranges::any_of(manifest->entries, [&](auto& e) { return e.identity.inode == inodeOf(item); });
                 if (!recordedOther) {
                     EXPECT_EQ(snapshot(item), before) << at << ": the unrelated object was written";
                     ASSERT_TRUE(exchange(item, other)) << at;
@@ -530,8 +462,6 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 EXPECT_EQ(snapshot(item), original) << at;
                 EXPECT_EQ(snapshot(other), before) << at;
             }
-        }
-    }
 }
 
 }  // namespace

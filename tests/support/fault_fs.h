@@ -3,29 +3,22 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <functional>
-#include <set>
 
 #include <gtest/gtest.h>
 
 #include "engine/icon_engine.h"
-#include "platform/file_system.h"
 #include "resources/resources.h"
 #include "tests/support/scratch.h"
 
 namespace lumaro {
-inline void PrintTo(const OperationReport& r, std::ostream* os) {
-    *os << "{succeeded " << r.succeeded << ", skipped " << r.skipped << ", errors " << testing::PrintToString(r.errors)
-        << ", remaining " << r.remaining << ", relaunch " << testing::PrintToString(r.relaunchApplications)
-        << ", missing " << testing::PrintToString(r.missingItems) << (r.desktopMetadataUnavailable ? ", no metadata" : "")
-        << "}";
+inline void PrintTo(const OperationReport& r, std::ostream* os) {  // the fields in their order
+    *os << testing::PrintToString(std::tie(r.succeeded, r.skipped, r.errors, r.remaining, r.relaunchApplications,
+                                           r.missingItems, r.setAsideItems, r.desktopMetadataUnavailable));
 }
 }  // namespace lumaro
 
@@ -41,8 +34,7 @@ namespace lumaro::test {
 class FaultFs : public platform::ForwardingFileSystem {
   public:
     static constexpr int kCrashedExitCode = 86;
-    explicit FaultFs(bool skipSync = false)
-        : ForwardingFileSystem(platform::FileSystem::real()), noSync(skipSync) {}
+    explicit FaultFs(bool skipSync = false) : ForwardingFileSystem(platform::FileSystem::real()), noSync(skipSync) {}
 
     std::vector<std::string> log, failed;
     std::map<std::string, int> fail;
@@ -54,9 +46,8 @@ class FaultFs : public platform::ForwardingFileSystem {
     std::function<void(const std::string& to)> afterRename;
     std::function<void(const std::string& path, platform::FileStatus&)> afterLstat;
     std::function<void(platform::FileStatus&)> afterFstat;
-    std::function<int(const std::string& name, void* buffer, std::size_t size, std::size_t& length)>
-        onGetAttribute;
-    std::function<int(char* buffer, std::size_t size, std::size_t& length)> onListAttributes;
+    std::function<int(const std::string& name, void*, std::size_t size, std::size_t& length)> onGetAttribute;
+    std::function<int(char*, std::size_t size, std::size_t& length)> onListAttributes;
 
     void failAt(int n, int error, bool sticky) {
         failAt_ = n, error_ = error, sticky_ = sticky, changes_ = 0, failed.clear(), log.clear();
@@ -77,19 +68,18 @@ class FaultFs : public platform::ForwardingFileSystem {
         return it == fail.end() ? 0 : it->second;
     }
 
-// Notes the call and, unless an error is injected, gives `then`.
-#define NOTED(call, change, then) if (const int err = note(call, change)) return err; return then
+// An override of `call`: notes `entry` (a change when `change`) and, unless an error is injected, gives `then`.
+#define NOTED(call, entry, change, then) \
+    int call override { if (const int err = note(entry, change)) return err; return then; }
     using Status = platform::FileStatus;
+    using Size = std::size_t;
     using Names = std::vector<std::string>;
-    int access(const std::string& p, int m) override { NOTED("access " + p, false, target().access(p, m)); }
-    int listDirectory(const std::string& p, Names& n) override { NOTED("list " + p, false, target().listDirectory(p, n)); }
-    int lstat(const std::string& p, Status& out) override {
-        NOTED("lstat " + p, false, looked(p, target().lstat(p, out), out, p == otherDevice));
-    }
-    int lstatAt(int dir, const std::string& name, Status& out) override {
-        const std::string p = nameOf(dir) + "/" + name;
-        NOTED("lstat " + p, false, looked(p, target().lstatAt(dir, name, out), out, false));
-    }
+    NOTED(access(const std::string& p, int m), "access " + p, false, target().access(p, m))
+    NOTED(listDirectory(const std::string& p, Names& n), "list " + p, false, target().listDirectory(p, n))
+    NOTED(lstat(const std::string& p, Status& out), "lstat " + p, false,
+          looked(p, target().lstat(p, out), out, p == otherDevice))
+    NOTED(lstatAt(int dir, const std::string& n, Status& out), "lstat " + at(dir) + "/" + n, false,
+          looked(at(dir) + "/" + n, target().lstatAt(dir, n, out), out, false))
     int fstat(int fd, Status& out) override {
         const int err = target().fstat(fd, out);
         return err == 0 && afterFstat ? (afterFstat(out), 0) : err;
@@ -98,55 +88,45 @@ class FaultFs : public platform::ForwardingFileSystem {
         return opened(p, flags, fd, [&] { return target().open(p, flags, m, fd); });
     }
     int openAt(int dir, const std::string& name, int flags, unsigned m, int& fd) override {
-        return opened(nameOf(dir) + "/" + name, flags, fd, [&] { return target().openAt(dir, name, flags, m, fd); });
+        return opened(at(dir) + "/" + name, flags, fd, [&] { return target().openAt(dir, name, flags, m, fd); });
     }
-    int write(int fd, const void* d, std::size_t n, std::size_t& w) override {
-        NOTED("write " + nameOf(fd), true, target().write(fd, d, n, w));
-    }
-    int ftruncate(int fd, std::uint64_t n) override { NOTED("ftruncate " + nameOf(fd), true, target().ftruncate(fd, n)); }
-    int fchmod(int fd, unsigned m) override { NOTED("fchmod " + nameOf(fd), true, target().fchmod(fd, m)); }
-    int fsync(int fd) override { NOTED("fsync " + nameOf(fd), true, noSync ? 0 : target().fsync(fd)); }
+    NOTED(write(int fd, const void* d, Size n, Size& w), "write " + at(fd), true, target().write(fd, d, n, w))
+    NOTED(ftruncate(int fd, std::uint64_t n), "ftruncate " + at(fd), true, target().ftruncate(fd, n))
+    NOTED(fchmod(int fd, unsigned m), "fchmod " + at(fd), true, target().fchmod(fd, m))
+    NOTED(fsync(int fd), "fsync " + at(fd), true, noSync ? 0 : target().fsync(fd))
     int flock(int fd, int op) override {
         return (op & (LOCK_UN | LOCK_NB)) == 0 ? (blocked = true, EWOULDBLOCK) : target().flock(fd, op);
     }
     int close(int fd) override {  // the descriptor is released even when a failure is injected
-        const int injected = note("close " + nameOf(fd));
+        const int injected = note("close " + at(fd));
         const int err = (openFds.erase(fd), names_.erase(fd), target().close(fd));
         return injected != 0 ? injected : err;
     }
-    int unlinkAt(int dir, const std::string& n) override {
-        NOTED("unlink " + nameOf(dir) + "/" + n, true, target().unlinkAt(dir, n));
-    }
+    NOTED(unlinkAt(int dir, const std::string& n), "unlink " + at(dir) + "/" + n, true, target().unlinkAt(dir, n))
     int renameAt(int dir, const std::string& from, const std::string& to) override {
-        const std::string d = nameOf(dir) + "/";
+        const std::string d = at(dir) + "/";
         return renamed("rename " + d + from + " " + d + to, d + to, [&] { return target().renameAt(dir, from, to); });
     }
-    int fgetAttribute(int fd, const std::string& n, void* b, std::size_t size, std::size_t& length) override {
-        NOTED("getAttribute " + nameOf(fd) + " " + n, false,
-              orForward(onGetAttribute ? onGetAttribute(n, b, size, length) : -1,
-                        [&] { return target().fgetAttribute(fd, n, b, size, length); }));
-    }
-    int fsetAttribute(int fd, const std::string& n, const void* d, std::size_t size) override {
-        NOTED("setAttribute " + nameOf(fd) + " " + n, true, target().fsetAttribute(fd, n, d, size));
-    }
-    int fremoveAttribute(int fd, const std::string& n) override {
-        NOTED("removeAttribute " + nameOf(fd) + " " + n, true, target().fremoveAttribute(fd, n));
-    }
-    int flistAttributes(int fd, char* b, std::size_t size, std::size_t& length) override {
-        NOTED("listAttributes " + nameOf(fd), false,
-              orForward(onListAttributes ? onListAttributes(b, size, length) : -1,
-                        [&] { return target().flistAttributes(fd, b, size, length); }));
-    }
-    int mkdir(const std::string& p, unsigned m) override { NOTED("mkdir " + p, true, target().mkdir(p, m)); }
+    NOTED(fgetAttribute(int fd, const std::string& n, void* b, Size size, Size& length), "getAttribute " + at(fd) + " " + n,
+          false, orForward(onGetAttribute ? onGetAttribute(n, b, size, length) : -1,
+                           [&] { return target().fgetAttribute(fd, n, b, size, length); }))
+    NOTED(fsetAttribute(int fd, const std::string& n, const void* d, Size size), "setAttribute " + at(fd) + " " + n, true,
+          target().fsetAttribute(fd, n, d, size))
+    NOTED(fremoveAttribute(int fd, const std::string& n), "removeAttribute " + at(fd) + " " + n, true,
+          target().fremoveAttribute(fd, n))
+    NOTED(flistAttributes(int fd, char* b, Size size, Size& length), "listAttributes " + at(fd), false,
+          orForward(onListAttributes ? onListAttributes(b, size, length) : -1,
+                    [&] { return target().flistAttributes(fd, b, size, length); }))
+    NOTED(mkdir(const std::string& p, unsigned m), "mkdir " + p, true, target().mkdir(p, m))
     int rename(const std::string& from, const std::string& to) override {
         return renamed("rename " + from + " " + to, to, [&] { return target().rename(from, to); });
     }
-    int unlink(const std::string& p) override { NOTED("unlink " + p, true, target().unlink(p)); }
-    int rmdir(const std::string& p) override { NOTED("rmdir " + p, true, target().rmdir(p)); }
+    NOTED(unlink(const std::string& p), "unlink " + p, true, target().unlink(p))
+    NOTED(rmdir(const std::string& p), "rmdir " + p, true, target().rmdir(p))
 #undef NOTED
 
   private:
-    std::string nameOf(int fd) const { return names_.count(fd) > 0 ? names_.at(fd) : std::to_string(fd); }
+    std::string at(int fd) const { return names_.count(fd) > 0 ? names_.at(fd) : std::to_string(fd); }  // its path
     int looked(const std::string& path, int err, platform::FileStatus& out, bool otherDevice_) {
         out.device += err == 0 && otherDevice_ ? 1 : 0;
         return err == 0 && afterLstat ? (afterLstat(path, out), 0) : err;
@@ -174,8 +154,7 @@ inline void preferMemoryScratch() {
     const int fd = std::getenv("TMPDIR") == nullptr ? ::mkstemp(probe) : -1;
     if (fd >= 0 && ::fsetxattr(fd, "user.probe", "1", 1, 0) == 0)
         ::setenv("TMPDIR", "/dev/shm", 0);
-    if (fd >= 0)
-        ::close(fd), ::unlink(probe);
+    fd >= 0 ? ::close(fd), ::unlink(probe) : 0;
 }
 
 // A scratch folder holding "root", and an engine over a FaultFs that keeps its backups in "backups".
