@@ -6,15 +6,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include "engine/icon_engine.h"
-#include "platform/workspace.h"
 #include "resources/resources.h"
 #include "tests/support/scratch.h"
 
@@ -29,9 +26,7 @@ using namespace std::chrono_literals;
 // under a umask that would narrow every mode the program sets.
 struct DesktopFormsRoundTrip : ::testing::Test {
     void SetUp() override {
-        if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr)
-            GTEST_SKIP() << "run through scripts/with-private-session.sh";
-        ASSERT_EQ(store->available(dir.path()), 0);
+        ASSERT_EQ(store->available(dir.path()), 0) << "run through scripts/with-private-session.sh";
         test::makeDirectory(root);
     }
     IconMetadata keysOf(const std::string& path) {
@@ -53,9 +48,8 @@ struct DesktopFormsRoundTrip : ::testing::Test {
     const std::string root = dir / "Desktop", state = dir / "st ate é#%", icon = state + "/furball.png";
     const IconMetadata skinned{"file://" + dir.path() + "/st%20ate%20%C3%A9%23%25/furball.png", std::nullopt};
     const IconMetadata mine{"file:///mine.png", std::nullopt};
-    const std::string kde =
-        "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n\r\n"
-        "[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
+    const std::string kde = "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n"
+                            "\r\n[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
     IconEngine engine{platform::FileSystem::real(), state, loadFurball(), platform::Workspace::real()};
     const std::string png{engine.iconData().begin(), engine.iconData().end()};
 };
@@ -91,19 +85,17 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ASSERT_EQ(store->write(at("plain"), mine), 0);             // another icon
     ASSERT_EQ(store->write(at("custom"), IconMetadata{}), 0);  // one form only
     test::writeFile(at("Kde/.directory"), kde + "\nedited=1", 0640);
-    ASSERT_TRUE(std::filesystem::remove(at("gone")));
     // "moved" vanishes with keys another program gave its path after the skin.
-    ASSERT_TRUE(std::filesystem::remove(at("moved")));
     test::writeFile(at("moved"), "other");
     ASSERT_EQ(store->write(at("moved"), mine), 0);
-    ASSERT_TRUE(std::filesystem::remove(at("moved")));
+    ASSERT_EQ(::unlink(at("gone").c_str()) + ::unlink(at("moved").c_str()), 0);
     const OperationReport restored = engine.restore();
-    std::vector<std::string> changed;
-    for (const char* name : {"custom", "Kde", "plain"})
-        changed.push_back(errorLine(name, "图标或资源数据在换肤后被修改，已跳过并保留备份"));
+    const std::string kept = "：图标或资源数据在换肤后被修改，已跳过并保留备份";
     EXPECT_EQ(std::tuple(restored.errors, restored.missingItems, engine.loadManifest().value().entries.size()),
-              std::tuple(changed, std::vector<std::string>{"gone", "moved"}, 3u));
-    EXPECT_EQ(std::pair(keysOf(at("plain")), test::readFile(at("Kde/.directory"))), std::pair(mine, kde + "\nedited=1"));
+              std::tuple(std::vector{"custom" + kept, "Kde" + kept, "plain" + kept},
+                         std::vector<std::string>{"gone", "moved"}, 3u));
+    EXPECT_EQ(std::pair(keysOf(at("plain")), test::readFile(at("Kde/.directory"))),
+              std::pair(mine, kde + "\nedited=1"));
     test::writeFile(at("gone"), "new"), test::writeFile(at("moved"), "new");
     EXPECT_EQ(keysOf(at("gone")), IconMetadata{}) << "a new file of the vanished item's name shows no furball";
     EXPECT_EQ(keysOf(at("moved")), mine);
@@ -156,12 +148,11 @@ TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0) | ::lstat(path.c_str(), &before), 0);
     std::this_thread::sleep_for(20ms);
     platform::Workspace::real().noteFileSystemChanged(path);
-    platform::Workspace::real().noteFileSystemChanged(dir / "missing");
     ASSERT_EQ(::lstat(path.c_str(), &after), 0);
-    EXPECT_EQ(std::tuple(after.st_mtim.tv_sec, after.st_mtim.tv_nsec, after.st_atim.tv_sec),
-              std::tuple(2000L, 7L, 1000L));
-    EXPECT_GT(std::pair(after.st_ctim.tv_sec, after.st_ctim.tv_nsec),
-              std::pair(before.st_ctim.tv_sec, before.st_ctim.tv_nsec));
+    EXPECT_EQ(std::tuple(after.st_mtim.tv_sec, after.st_mtim.tv_nsec, after.st_atim.tv_sec,
+                         std::pair(after.st_ctim.tv_sec, after.st_ctim.tv_nsec) >
+                             std::pair(before.st_ctim.tv_sec, before.st_ctim.tv_nsec)),
+              std::tuple(2000L, 7L, 1000L, true));
 }
 
 // Last: once the service was killed, this process's GIO may not reach its successor again.
@@ -178,19 +169,17 @@ TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
                   "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata");
     const pid_t daemon = std::atoi(reply.c_str() + reply.find("uint32") + 6);
     ASSERT_TRUE(daemon > 0 && ::kill(daemon, SIGSTOP) == 0) << reply;
-    const auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
     EXPECT_EQ(store->write(at("file"), IconMetadata{}), ETIMEDOUT);
-    // The worker is still stuck: the next call fails at once.
-    const auto second = std::chrono::steady_clock::now();
+    const auto second = Clock::now();  // the worker is still stuck: the next call fails at once
     EXPECT_EQ(store->write(at("file"), IconMetadata{}), ETIMEDOUT);
-    EXPECT_LT(std::chrono::steady_clock::now() - second, 100ms);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(Clock::now() - second < 100ms && Clock::now() - start < 2s);
     // A restore meanwhile fails within its bound and keeps the entry.
     EXPECT_EQ(engine.restore().succeeded, 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_EQ(engine.loadManifest().value().entries.size(), 1u);
+    EXPECT_LT(Clock::now() - start, 10s);
     ASSERT_EQ(::kill(daemon, SIGKILL), 0);
-    ::waitpid(daemon, nullptr, WNOHANG);
 
     // The bus starts the service again; the program never waits past its bound meanwhile.
     int result = ETIMEDOUT;

@@ -43,10 +43,9 @@ TEST(platformPaths, LexicalStandardFormAndComponents) {
 }
 
 TEST(platformDevice, EncodesMajorAndMinorIntoThirtyTwoSignedBits) {
-    EXPECT_EQ(encodeDevice(8, 1), 2049);
-    EXPECT_EQ(encodeDevice(0xFFFFFF, 0), -256);            // reinterpreted as signed
-    EXPECT_EQ(encodeDevice(0x1000001, 0), 256);            // the major's top bits wrap away
-    EXPECT_EQ(encodeDevice(259, 0xABCDEF12), -554630382);  // 0xDEF10312
+    // Reinterpreted as signed; the major's top bits wrap away; 0xDEF10312.
+    EXPECT_EQ(std::tuple(encodeDevice(8, 1), encodeDevice(0xFFFFFF, 0), encodeDevice(0x1000001, 0),
+                         encodeDevice(259, 0xABCDEF12)), std::tuple(2049, -256, 256, -554630382));
     struct stat raw {};
     FileStatus st;
     ASSERT_EQ(::lstat("/", &raw) | real().lstat("/", st), 0);
@@ -88,8 +87,8 @@ TEST(platformAtomicWrite, FailureKeepsTheOldFileAndRemovesTheTemporary) {
 TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
     ScratchDir scratch;
     test::writeFile(scratch / "target", "keep", 0600);
-    for (const std::string& name : {std::string(".backup.json.0123456789abcdeg.tmp"),
-                                    std::string(".notes.txt.0123456789abcdef.tmp"), std::string("backup.json.tmp")})
+    for (const char* name :
+         {".backup.json.0123456789abcdeg.tmp", ".notes.txt.0123456789abcdef.tmp", "backup.json.tmp"})
         test::writeFile(scratch / name, "x", 0600);
     ASSERT_EQ(::symlink("target", (scratch / ".backup.json.1111111111111111.tmp").c_str()), 0);
     ASSERT_EQ(::mkdir((scratch / ".backup.json.2222222222222222.tmp").c_str(), 0700), 0);
@@ -129,9 +128,8 @@ TEST(platformReadRegularFile, ReadsWithinTheLimitAndRefusesEverythingButARegular
     EXPECT_EQ(readRegularFile(fs, scratch / "big", contents.size() - 1, out), EFBIG);
     fs.afterFstat = [](FileStatus& st) { st.size = 1; };  // the file grew after fstat
     EXPECT_EQ(readRegularFile(fs, scratch / "big", 100000, out), EFBIG);
-    EXPECT_EQ(readRegularFile(fs, scratch / "link", 100, out), ELOOP);
-    EXPECT_EQ(readRegularFile(fs, scratch.path(), 100, out), EINVAL);
-    EXPECT_EQ(readRegularFile(fs, scratch / "fifo", 100, out), EINVAL);
+    EXPECT_EQ(std::tuple(readRegularFile(fs, scratch / "link", 100, out), readRegularFile(fs, scratch / "fifo", 100, out),
+                         readRegularFile(fs, scratch.path(), 100, out)), std::tuple(ELOOP, EINVAL, EINVAL));
     EXPECT_FALSE(fs.blocked);
 }
 
@@ -166,7 +164,6 @@ class Attributes : public ::testing::Test {
     const std::string item = dir / "item";
     test::FaultFs fs;
     platform::ItemHandle handle;
-    int fd() const { return handle.fd(); }
 };
 
 // The old fork goes before the new one is set; a vanished attribute is left out; each bound, race and failure of
@@ -175,13 +172,13 @@ TEST_F(Attributes, ForkReplacedVanishedSkippedAndEachBoundRaceAndFailureReported
     for (const std::string name : {"a", "b", ""})
         setRawAttribute(item, "user.x" + name, bytesOf(name));
     setRawAttribute(item, kForkRaw, Bytes(4000, 1));
-    writeIconAttribute(fs, fd(), kResourceForkAttribute, Bytes(100, 9), "item");
+    writeIconAttribute(fs, handle.fd(), kResourceForkAttribute, Bytes(100, 9), "item");
     const long removed = fs.indexOf("removeAttribute " + item + " com.apple.ResourceFork");
     EXPECT_TRUE(removed >= 0 && removed < fs.indexOf("setAttribute " + item + " com.apple.ResourceFork"));
     fs.onGetAttribute = [](const std::string& name, void*, std::size_t, std::size_t&) {
         return name == "xb" ? ENODATA : -1;
     };
-    EXPECT_EQ(readAllAttributes(fs, fd()),
+    EXPECT_EQ(readAllAttributes(fs, handle.fd()),
               (AttributeMap{{"com.apple.ResourceFork", Bytes(100, 9)}, {"x", {}}, {"xa", bytesOf("a")}}));
 
     const auto sizes = [&](std::size_t reported, std::size_t got) {  // of the size query, of the read
@@ -191,19 +188,19 @@ TEST_F(Attributes, ForkReplacedVanishedSkippedAndEachBoundRaceAndFailureReported
             };
         };
     };
-    const auto read = [&] { readIconAttribute(fs, fd(), "big", "item"); };
+    const auto read = [&] { readIconAttribute(fs, handle.fd(), "big", "item"); };
     const std::tuple<std::function<void()>, std::function<void()>, std::string> cases[] = {
         {sizes(kMaxAttributeRead, kMaxAttributeRead), read, "<no error>"},
         {sizes(kMaxAttributeRead, 9), read, "读取图标时项目发生变化：item"},
         {sizes(kMaxAttributeRead + 1, 0), read, "无法备份图标属性或属性过大：item"},
         {[&] { fs.fail = {{"setAttribute", EIO}}; },
-         [&] { writeIconAttribute(fs, fd(), kFinderInfoAttribute, Bytes(32, 0), "item"); },
+         [&] { writeIconAttribute(fs, handle.fd(), kFinderInfoAttribute, Bytes(32, 0), "item"); },
          "无法写入图标属性：item（" + std::string(std::strerror(EIO)) + "）"},
         {[&] { fs.fail = {{"removeAttribute", EIO}}; },
-         [&] { writeIconAttribute(fs, fd(), kResourceForkAttribute, bytesOf("new"), "item"); },
+         [&] { writeIconAttribute(fs, handle.fd(), kResourceForkAttribute, bytesOf("new"), "item"); },
          "无法替换旧图标资源"},
-        {[&] { fs.onListAttributes = [](char* b, std::size_t, std::size_t& length) { return length = b ? 4 : 8, 0; }; },
-         [&] { readAllAttributes(fs, fd()); }, "图标文件属性发生变化"},
+        {[&] { fs.onListAttributes = [](char* b, std::size_t, std::size_t& n) { return n = b ? 4 : 8, 0; }; },
+         [&] { readAllAttributes(fs, handle.fd()); }, "图标文件属性发生变化"},
     };
     for (const auto& [arrange, act, expected] : cases) {
         fs.fail.clear(), fs.onGetAttribute = nullptr, fs.onListAttributes = nullptr;
