@@ -161,8 +161,6 @@ TEST(platformDesktopMetadata, UnavailableWithoutABusAndLaunchesNothing) {
 
 #define EXPECT_ERROR(statement, text) EXPECT_EQ(test::errorOf<std::exception>([&] { statement; }), text)
 
-const std::string kForkRaw = std::string("user.") + kResourceForkAttribute;
-
 class Attributes : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -180,28 +178,22 @@ class Attributes : public ::testing::Test {
 TEST_F(Attributes, ForkReplacedVanishedSkippedAndEachBoundRaceAndFailureReported) {
     for (const std::string name : {"a", "b", ""})
         setRawAttribute(item, "user.x" + name, bytesOf(name));
-    setRawAttribute(item, kForkRaw, Bytes(4000, 1));
+    setRawAttribute(item, kResourceFork, Bytes(4000, 1));
     writeIconAttribute(fs, handle.fd(), kResourceForkAttribute, Bytes(100, 9), "item");
     const long removed = fs.indexOf("removeAttribute " + item + " com.apple.ResourceFork");
     EXPECT_TRUE(removed >= 0 && removed < fs.indexOf("setAttribute " + item + " com.apple.ResourceFork"));
-    fs.onGetAttribute = [](const std::string& name, void*, std::size_t, std::size_t&) {
-        return name == "xb" ? ENODATA : -1;
+    std::size_t reported = 0, got = 0;  // what a size query and then a read of a value give, unless 0
+    fs.onGetAttribute = [&](const std::string& name, void* buffer, std::size_t, std::size_t& length) {
+        return name == "xb" ? ENODATA : reported == 0 ? -1 : (length = buffer ? got : reported, 0);
     };
     EXPECT_EQ(readAllAttributes(fs, handle.fd()),
               (AttributeMap{{"com.apple.ResourceFork", Bytes(100, 9)}, {"x", {}}, {"xa", bytesOf("a")}}));
 
-    const auto sizes = [&](std::size_t reported, std::size_t got) {  // of the size query, of the read
-        return [&, reported, got] {
-            fs.onGetAttribute = [=](const std::string&, void* buffer, std::size_t, std::size_t& length) {
-                return length = buffer ? got : reported, 0;
-            };
-        };
-    };
     const auto read = [&] { readIconAttribute(fs, handle.fd(), "big", "item"); };
     const std::tuple<std::function<void()>, std::function<void()>, std::string> cases[] = {
-        {sizes(kMaxAttributeRead, kMaxAttributeRead), read, "<no error>"},
-        {sizes(kMaxAttributeRead, 9), read, "读取图标时项目发生变化：item"},
-        {sizes(kMaxAttributeRead + 1, 0), read, "无法备份图标属性或属性过大：item"},
+        {[&] { reported = got = kMaxAttributeRead; }, read, "<no error>"},
+        {[&] { reported = kMaxAttributeRead, got = 9; }, read, "读取图标时项目发生变化：item"},
+        {[&] { reported = kMaxAttributeRead + 1; }, read, "无法备份图标属性或属性过大：item"},
         {[&] { fs.fail = {{"setAttribute", EIO}}; },
          [&] { writeIconAttribute(fs, handle.fd(), kFinderInfoAttribute, Bytes(32, 0), "item"); },
          "无法写入图标属性：item（" + std::string(std::strerror(EIO)) + "）"},
@@ -212,32 +204,31 @@ TEST_F(Attributes, ForkReplacedVanishedSkippedAndEachBoundRaceAndFailureReported
          [&] { readAllAttributes(fs, handle.fd()); }, "图标文件属性发生变化"},
     };
     for (const auto& [arrange, act, expected] : cases) {
-        fs.fail.clear(), fs.onGetAttribute = nullptr, fs.onListAttributes = nullptr;
+        fs.fail.clear(), reported = got = 0, fs.onListAttributes = nullptr;
         arrange();
         EXPECT_ERROR(act(), expected);
     }
-    EXPECT_EQ(rawAttribute(item, kForkRaw), Bytes(100, 9));
+    EXPECT_EQ(rawAttribute(item, kResourceFork), Bytes(100, 9));
 }
 
-TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoSize) {
+// A Finder info value of any size but 32 is refused; an unsafe "Icon\r" file is refused without hanging.
+TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesWithoutHanging) {
     const FileIdentity identity = identifyItem(fs, item);
     for (const std::size_t size : {31u, 33u}) {  // a longer value would make the whole backup unloadable
-        setRawAttribute(item, "user.com.apple.FinderInfo", Bytes(size, 0));
+        setRawAttribute(item, kFinderInfo, Bytes(size, 0));
         EXPECT_ERROR(captureIconState(fs, item, identity), "Finder 图标属性格式不受支持");
     }
-    setRawAttribute(item, "user.com.apple.FinderInfo", Bytes(32, 3));
-    setRawAttribute(item, kForkRaw, Bytes(70, 5));
+    setRawAttribute(item, kFinderInfo, Bytes(32, 3));
+    setRawAttribute(item, kResourceFork, Bytes(70, 5));
     EXPECT_EQ(captureIconState(fs, item, identity), (IconState{Bytes(32, 3), Bytes(70, 5), std::nullopt}));
 
-    const std::string folder = dir / "folder", contents("\0icns\r\n\xff", 8);
-    makeDirectory(folder);
-    writeFile(folder + "/Icon\r", contents, 04755);
-    setRawAttribute(folder + "/Icon\r", "user.x", bytesOf("mine"));
-    EXPECT_EQ(captureIconState(fs, folder, identifyItem(fs, folder)).iconFile,
+    const std::string safe = dir / "folder", contents("\0icns\r\n\xff", 8);
+    makeDirectory(safe);
+    writeFile(safe + "/Icon\r", contents, 04755);
+    setRawAttribute(safe + "/Icon\r", "user.x", bytesOf("mine"));
+    EXPECT_EQ(captureIconState(fs, safe, identifyItem(fs, safe)).iconFile,
               (IconFile{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755}));
-}
 
-TEST_F(Attributes, CaptureIconStateRefusesUnsafeIconFilesWithoutHanging) {
     enum Kind { Symlink, HardLink, Fifo, SwappedFifo, SwappedLink, SwappedLater };
     for (const Kind kind : {Symlink, HardLink, Fifo, SwappedFifo, SwappedLink, SwappedLater}) {
         SCOPED_TRACE(kind);

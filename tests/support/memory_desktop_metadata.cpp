@@ -27,11 +27,9 @@ int MemoryDesktopMetadata::change(const std::string& call, const std::function<v
     if (file.empty() || call.empty())
         return 0;
     json all = json::object();
-    for (const auto& [path, m] : keys) {
-        json& value = all[path] = json::object();
-        m.customIcon ? (void)(value["icon"] = *m.customIcon) : void();
-        m.customIconName ? (void)(value["name"] = *m.customIconName) : void();
-    }
+    for (const auto& [path, m] : keys)  // each with one key at least
+        for (const auto& [key, value] : {std::pair("icon", m.customIcon), std::pair("name", m.customIconName)})
+            value ? (void)(all[path][key] = *value) : void();
     std::ofstream(file + ".new") << all.dump();
     return std::rename((file + ".new").c_str(), file.c_str()), 0;
 }
