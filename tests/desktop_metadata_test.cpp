@@ -6,15 +6,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include "engine/icon_engine.h"
-#include "platform/workspace.h"
 #include "resources/resources.h"
 #include "tests/support/scratch.h"
 
@@ -22,16 +19,13 @@ namespace lumaro {
 namespace {
 
 using platform::IconMetadata;
-using test::inodeOf;
 using namespace std::chrono_literals;
 
 // The whole apply and restore against the real service, as a file manager of the session sees it,
 // under a umask that would narrow every mode the program sets.
 struct DesktopFormsRoundTrip : ::testing::Test {
     void SetUp() override {
-        if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr)
-            GTEST_SKIP() << "run through scripts/with-private-session.sh";
-        ASSERT_EQ(store->available(dir.path()), 0);
+        ASSERT_EQ(store->available(dir.path()), 0) << "run through scripts/with-private-session.sh";
         test::makeDirectory(root);
     }
     IconMetadata keysOf(const std::string& path) {
@@ -53,9 +47,8 @@ struct DesktopFormsRoundTrip : ::testing::Test {
     const std::string root = dir / "Desktop", state = dir / "st ate é#%", icon = state + "/furball.png";
     const IconMetadata skinned{"file://" + dir.path() + "/st%20ate%20%C3%A9%23%25/furball.png", std::nullopt};
     const IconMetadata mine{"file:///mine.png", std::nullopt};
-    const std::string kde =
-        "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n\r\n"
-        "[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
+    const std::string kde = "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n"
+                            "\r\n[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
     IconEngine engine{platform::FileSystem::real(), state, loadFurball(), platform::Workspace::real()};
     const std::string png{engine.iconData().begin(), engine.iconData().end()};
 };
@@ -73,7 +66,7 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     EXPECT_EQ(std::tuple(applied.errors, applied.succeeded, applied.desktopMetadataUnavailable),
               std::tuple(std::vector<std::string>{}, 6, false));
     EXPECT_EQ(std::pair(test::readFile(icon), test::fileMode(icon)), std::pair(png, 0644u));
-    const auto iconInode = inodeOf(icon);
+    const auto iconInode = test::inodeOf(icon);
     for (const char* name : {"plain", "custom", "Folder", "Kde"})
         EXPECT_EQ(keysOf(at(name)), skinned) << name;
     // Only the plain key changes; the localized one, the comment, the other group and the CRLF stay.
@@ -83,27 +76,24 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
                          std::string(kde).replace(kde.find("folder-music"), 12, icon), 0640u));
     EXPECT_EQ(engine.restore().errors, std::vector<std::string>{});
     EXPECT_EQ(snapshot(), before);
-    EXPECT_FALSE(engine.loadManifest().has_value());
 
     // Changes after the skin are never overwritten; a vanished item's keys are cleared only if ours.
     ASSERT_EQ(engine.apply(root, false, false).succeeded, 6);
-    EXPECT_EQ(inodeOf(icon), iconInode) << "an icon file holding these bytes is left alone";
+    EXPECT_EQ(test::inodeOf(icon), iconInode) << "an icon file holding these bytes is left alone";
     ASSERT_EQ(store->write(at("plain"), mine), 0);             // another icon
     ASSERT_EQ(store->write(at("custom"), IconMetadata{}), 0);  // one form only
     test::writeFile(at("Kde/.directory"), kde + "\nedited=1", 0640);
-    ASSERT_TRUE(std::filesystem::remove(at("gone")));
     // "moved" vanishes with keys another program gave its path after the skin.
-    ASSERT_TRUE(std::filesystem::remove(at("moved")));
     test::writeFile(at("moved"), "other");
     ASSERT_EQ(store->write(at("moved"), mine), 0);
-    ASSERT_TRUE(std::filesystem::remove(at("moved")));
+    ASSERT_EQ(::unlink(at("gone").c_str()) + ::unlink(at("moved").c_str()), 0);
     const OperationReport restored = engine.restore();
-    std::vector<std::string> changed;
-    for (const char* name : {"custom", "Kde", "plain"})
-        changed.push_back(errorLine(name, "图标或资源数据在换肤后被修改，已跳过并保留备份"));
+    const std::string kept = "：图标或资源数据在换肤后被修改，已跳过并保留备份";
     EXPECT_EQ(std::tuple(restored.errors, restored.missingItems, engine.loadManifest().value().entries.size()),
-              std::tuple(changed, std::vector<std::string>{"gone", "moved"}, 3u));
-    EXPECT_EQ(std::pair(keysOf(at("plain")), test::readFile(at("Kde/.directory"))), std::pair(mine, kde + "\nedited=1"));
+              std::tuple(std::vector{"custom" + kept, "Kde" + kept, "plain" + kept},
+                         std::vector<std::string>{"gone", "moved"}, 3u));
+    EXPECT_EQ(std::pair(keysOf(at("plain")), test::readFile(at("Kde/.directory"))),
+              std::pair(mine, kde + "\nedited=1"));
     test::writeFile(at("gone"), "new"), test::writeFile(at("moved"), "new");
     EXPECT_EQ(keysOf(at("gone")), IconMetadata{}) << "a new file of the vanished item's name shows no furball";
     EXPECT_EQ(keysOf(at("moved")), mine);
@@ -125,27 +115,6 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ::unlink((storeFolder + "/fifo").c_str()), ::unlink((storeFolder + "/link").c_str());
 }
 
-// Without a session bus the form is unavailable at once, and nothing is launched to make one
-// (a dbus-launch on PATH, with a display set, would leave its mark).
-TEST(DesktopMetadataNoBus, UnavailableWithoutLaunchingAnything) {
-    if (std::getenv("LUMARO_NO_BUS_CHILD") != nullptr) {
-        auto store = platform::makeGioDesktopMetadata(5s);
-        IconMetadata value;
-        EXPECT_EQ(std::tuple(store->available("/"), store->read("/", value), store->write("/", value)),
-                  std::tuple(ENOTSUP, ENOTSUP, ENOTSUP));
-        return;
-    }
-    test::ScratchDir dir;
-    test::makeDirectory(dir / "bin"), test::makeDirectory(dir / "runtime", 0700);
-    test::writeFile(dir / "bin/dbus-launch", "#!/bin/sh\ntouch \"$0.ran\"\nexit 1\n", 0755);
-    EXPECT_EQ(test::run("env -i ASAN_OPTIONS=\"$ASAN_OPTIONS\" LSAN_OPTIONS=\"$LSAN_OPTIONS\" DISPLAY=:0 "
-                        "LUMARO_NO_BUS_CHILD=1 PATH=" + dir / "bin" + ":/usr/bin:/bin HOME=" + dir.path() +
-                        " XDG_RUNTIME_DIR=" + dir / "runtime" + " /proc/" + std::to_string(::getpid()) +
-                        "/exe --gtest_filter='DesktopMetadataNoBus.*' >/dev/null 2>&1 && echo ok"),
-              "ok\n");
-    EXPECT_FALSE(test::exists(dir / "bin/dbus-launch.ran"));
-}
-
 // The change note keeps the times and touches the status (an apply's own changes touch it too).
 TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
     test::ScratchDir dir;
@@ -156,12 +125,11 @@ TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0) | ::lstat(path.c_str(), &before), 0);
     std::this_thread::sleep_for(20ms);
     platform::Workspace::real().noteFileSystemChanged(path);
-    platform::Workspace::real().noteFileSystemChanged(dir / "missing");
     ASSERT_EQ(::lstat(path.c_str(), &after), 0);
-    EXPECT_EQ(std::tuple(after.st_mtim.tv_sec, after.st_mtim.tv_nsec, after.st_atim.tv_sec),
-              std::tuple(2000L, 7L, 1000L));
-    EXPECT_GT(std::pair(after.st_ctim.tv_sec, after.st_ctim.tv_nsec),
-              std::pair(before.st_ctim.tv_sec, before.st_ctim.tv_nsec));
+    EXPECT_EQ(std::tuple(after.st_mtim.tv_sec, after.st_mtim.tv_nsec, after.st_atim.tv_sec,
+                         std::pair(after.st_ctim.tv_sec, after.st_ctim.tv_nsec) >
+                             std::pair(before.st_ctim.tv_sec, before.st_ctim.tv_nsec)),
+              std::tuple(2000L, 7L, 1000L, true));
 }
 
 // Last: once the service was killed, this process's GIO may not reach its successor again.
@@ -178,27 +146,22 @@ TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
                   "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata");
     const pid_t daemon = std::atoi(reply.c_str() + reply.find("uint32") + 6);
     ASSERT_TRUE(daemon > 0 && ::kill(daemon, SIGSTOP) == 0) << reply;
-    const auto start = std::chrono::steady_clock::now();
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
     EXPECT_EQ(store->write(at("file"), IconMetadata{}), ETIMEDOUT);
-    // The worker is still stuck: the next call fails at once.
-    const auto second = std::chrono::steady_clock::now();
+    const auto second = Clock::now();  // the worker is still stuck: the next call fails at once
     EXPECT_EQ(store->write(at("file"), IconMetadata{}), ETIMEDOUT);
-    EXPECT_LT(std::chrono::steady_clock::now() - second, 100ms);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(Clock::now() - second < 100ms && Clock::now() - start < 2s);
     // A restore meanwhile fails within its bound and keeps the entry.
     EXPECT_EQ(engine.restore().succeeded, 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_EQ(engine.loadManifest().value().entries.size(), 1u);
+    EXPECT_LT(Clock::now() - start, 10s);
     ASSERT_EQ(::kill(daemon, SIGKILL), 0);
-    ::waitpid(daemon, nullptr, WNOHANG);
 
-    // The bus starts the service again; the program never waits past its bound meanwhile.
+    // The bus starts the service again, and the store reaches it.
     int result = ETIMEDOUT;
-    for (int attempt = 0; attempt < 100 && result != 0; ++attempt) {
-        std::this_thread::sleep_for(50ms);
-        result = store->write(at("file"), skinned);
-        EXPECT_TRUE(result == 0 || result == ETIMEDOUT || result == EIO) << result;
-    }
+    for (int attempt = 0; attempt < 100 && result != 0; ++attempt)
+        std::this_thread::sleep_for(50ms), result = store->write(at("file"), skinned);
     ASSERT_EQ(result, 0);
     EXPECT_EQ(keysOf(at("file")), skinned);
 }

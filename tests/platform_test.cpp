@@ -1,30 +1,29 @@
-// The platform layer: paths, device encoding, the real FileSystem, file operations, UTF-8 repair.
+// The platform layer (paths, device encoding, the real FileSystem, file operations, UTF-8 repair) and, on
+// it, icon attributes and a folder's "Icon\r" file, on real files and through a seam for faults.
 #include <gtest/gtest.h>
-
-#include "platform/item_handle.h"
-
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <set>
 #include <tuple>
-#include <vector>
 
-#include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "records/attributes.h"
+#include "records/icon_facet.h"
+#include "records/identity.h"
 #include "tests/support/fault_fs.h"
 #include "tests/support/scratch.h"
 
-namespace lumaro::platform {
+namespace lumaro {
 namespace {
 
-using test::fileMode;
-using test::readFile;
-using test::ScratchDir;
+using namespace platform;
+using namespace test;
 
 FileSystem& real() { return FileSystem::real(); }
 
@@ -45,53 +44,44 @@ TEST(platformPaths, LexicalStandardFormAndComponents) {
 }
 
 TEST(platformDevice, EncodesMajorAndMinorIntoThirtyTwoSignedBits) {
-    EXPECT_EQ(encodeDevice(8, 1), 2049);
-    EXPECT_EQ(encodeDevice(0xFFFFFF, 0), -256);            // reinterpreted as signed
-    EXPECT_EQ(encodeDevice(0x1000001, 0), 256);            // the major's top bits wrap away
-    EXPECT_EQ(encodeDevice(259, 0xABCDEF12), -554630382);  // 0xDEF10312
+    // Reinterpreted as signed; the major's top bits wrap away; 0xDEF10312.
+    EXPECT_EQ(std::tuple(encodeDevice(8, 1), encodeDevice(0xFFFFFF, 0), encodeDevice(0x1000001, 0),
+                         encodeDevice(259, 0xABCDEF12)), std::tuple(2049, -256, 256, -554630382));
     struct stat raw {};
     FileStatus st;
     ASSERT_EQ(::lstat("/", &raw) | real().lstat("/", st), 0);
     EXPECT_EQ(st.device, encodeDevice(major(raw.st_dev), minor(raw.st_dev)));
 }
 
+// A write lands with exactly its mode, synced before the rename; a failure at any call keeps the old file. Neither
+// leaves a temporary or a descriptor behind.
 TEST(platformAtomicWrite, ExactModeUnderAnyUmaskAndSyncBeforeRename) {
-    ScratchDir scratch;
-    const std::string path = scratch / "manifest.json";
-    test::writeFile(path, "the old and much longer contents", 0600);
     const test::ScopedUmask umask(077);
-    test::FaultFs fs;
-    ASSERT_EQ(writeFileAtomically(fs, path, "new", 3, 0644), 0);
-    EXPECT_EQ(readFile(path), "new");
-    EXPECT_EQ(fileMode(path), 0644u);
-    EXPECT_EQ(namesIn(scratch.path()), std::set<std::string>{"manifest.json"});  // no temporary left
-
-    const std::string temporary = fs.log.at(0).substr(5);  // "open <path>"
-    const long write = fs.indexOf("write " + temporary), sync = fs.indexOf("fsync " + temporary);
-    const long rename = fs.indexOf("rename " + temporary + " " + path);
-    EXPECT_TRUE(0 <= write && write < sync && sync < rename) << testing::PrintToString(fs.log);
-}
-
-TEST(platformAtomicWrite, FailureKeepsTheOldFileAndRemovesTheTemporary) {
     for (const auto& [call, error] :
-         {std::pair{"write", ENOSPC}, {"fsync", EIO}, {"rename", EROFS}, {"fchmod", EPERM}, {"close", EIO}}) {
+         {std::pair{"", 0}, {"write", ENOSPC}, {"fsync", EIO}, {"rename", EROFS}, {"fchmod", EPERM}, {"close", EIO}}) {
         ScratchDir scratch;
-        test::writeFile(scratch / "file", "old contents", 0600);
+        const std::string path = scratch / "file", data(100000, 'n');
+        test::writeFile(path, "old contents", 0600);
         test::FaultFs fs;
         fs.fail[call] = error;
-        const std::string data(100000, 'n');
-        EXPECT_EQ(writeFileAtomically(fs, scratch / "file", data.data(), data.size(), 0644), error) << call;
-        EXPECT_EQ(readFile(scratch / "file"), "old contents") << call;
-        EXPECT_EQ(namesIn(scratch.path()), std::set<std::string>{"file"}) << call;
-        EXPECT_TRUE(fs.openFds.empty()) << call;
+        EXPECT_EQ(writeFileAtomically(fs, path, data.data(), data.size(), 0644), error) << call;
+        EXPECT_EQ(std::tuple(readFile(path), namesIn(scratch.path()), fs.openFds.size()),
+                  std::tuple(error ? "old contents" : data, std::set<std::string>{"file"}, 0u)) << call;
+        if (error != 0)
+            continue;
+        EXPECT_EQ(fileMode(path), 0644u);
+        const std::string temporary = fs.log.at(0).substr(5);  // "open <path>"
+        const long write = fs.indexOf("write " + temporary), sync = fs.indexOf("fsync " + temporary);
+        const long rename = fs.indexOf("rename " + temporary + " " + path);
+        EXPECT_TRUE(0 <= write && write < sync && sync < rename) << testing::PrintToString(fs.log);
     }
 }
 
 TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
     ScratchDir scratch;
     test::writeFile(scratch / "target", "keep", 0600);
-    for (const std::string& name : {std::string(".backup.json.0123456789abcdeg.tmp"),
-                                    std::string(".notes.txt.0123456789abcdef.tmp"), std::string("backup.json.tmp")})
+    for (const char* name :
+         {".backup.json.0123456789abcdeg.tmp", ".notes.txt.0123456789abcdef.tmp", "backup.json.tmp"})
         test::writeFile(scratch / name, "x", 0600);
     ASSERT_EQ(::symlink("target", (scratch / ".backup.json.1111111111111111.tmp").c_str()), 0);
     ASSERT_EQ(::mkdir((scratch / ".backup.json.2222222222222222.tmp").c_str(), 0700), 0);
@@ -131,9 +121,8 @@ TEST(platformReadRegularFile, ReadsWithinTheLimitAndRefusesEverythingButARegular
     EXPECT_EQ(readRegularFile(fs, scratch / "big", contents.size() - 1, out), EFBIG);
     fs.afterFstat = [](FileStatus& st) { st.size = 1; };  // the file grew after fstat
     EXPECT_EQ(readRegularFile(fs, scratch / "big", 100000, out), EFBIG);
-    EXPECT_EQ(readRegularFile(fs, scratch / "link", 100, out), ELOOP);
-    EXPECT_EQ(readRegularFile(fs, scratch.path(), 100, out), EINVAL);
-    EXPECT_EQ(readRegularFile(fs, scratch / "fifo", 100, out), EINVAL);
+    EXPECT_EQ(std::tuple(readRegularFile(fs, scratch / "link", 100, out), readRegularFile(fs, scratch / "fifo", 100, out),
+                         readRegularFile(fs, scratch.path(), 100, out)), std::tuple(ELOOP, EINVAL, EINVAL));
     EXPECT_FALSE(fs.blocked);
 }
 
@@ -154,5 +143,122 @@ TEST(platformText, ControlCharactersAreShownAndInvalidSequencesReplaced) {
     EXPECT_EQ(toValidUtf8(std::string("a\0\xFF", 3)), std::string("a\0", 2) + r);
 }
 
+// Without a session bus (the scratch helpers hid ours) the metadata form is unavailable at once, and nothing is
+// launched to make one: a dbus-launch on PATH, with a display set, would leave its mark.
+TEST(platformDesktopMetadata, UnavailableWithoutABusAndLaunchesNothing) {
+    ScratchDir dir;
+    test::writeFile(dir / "dbus-launch", "#!/bin/sh\ntouch \"$0.ran\"\nexit 1\n", 0755);
+    const std::string path = std::getenv("PATH");
+    ::setenv("DISPLAY", ":0", 1), ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    ::setenv("PATH", (dir.path() + ":" + path).c_str(), 1);
+    IconMetadata value;
+    const auto store = makeGioDesktopMetadata(std::chrono::seconds(5));
+    EXPECT_EQ(std::tuple(store->available("/"), store->read("/", value), store->write("/", value)),
+              std::tuple(ENOTSUP, ENOTSUP, ENOTSUP));
+    ::unsetenv("DISPLAY"), ::unsetenv("XDG_RUNTIME_DIR"), ::setenv("PATH", path.c_str(), 1);
+    EXPECT_FALSE(exists(dir / "dbus-launch.ran"));
+}
+
+#define EXPECT_ERROR(statement, text) EXPECT_EQ(test::errorOf<std::exception>([&] { statement; }), text)
+
+class Attributes : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        test::writeFile(item, "x");
+        ASSERT_EQ(platform::ItemHandle::open(fs, item, handle), 0);
+    }
+    test::ScratchDir dir;
+    const std::string item = dir / "item";
+    test::FaultFs fs;
+    platform::ItemHandle handle;
+};
+
+// The old fork goes before the new one is set; a vanished attribute is left out; each bound, race and failure of
+// the calls gives its own message.
+TEST_F(Attributes, ForkReplacedVanishedSkippedAndEachBoundRaceAndFailureReported) {
+    for (const std::string name : {"a", "b", ""})
+        setRawAttribute(item, "user.x" + name, bytesOf(name));
+    setRawAttribute(item, kResourceFork, Bytes(4000, 1));
+    writeIconAttribute(fs, handle.fd(), kResourceForkAttribute, Bytes(100, 9), "item");
+    const long removed = fs.indexOf("removeAttribute " + item + " com.apple.ResourceFork");
+    EXPECT_TRUE(removed >= 0 && removed < fs.indexOf("setAttribute " + item + " com.apple.ResourceFork"));
+    std::size_t reported = 0, got = 0;  // what a size query and then a read of a value give, unless 0
+    fs.onGetAttribute = [&](const std::string& name, void* buffer, std::size_t, std::size_t& length) {
+        return name == "xb" ? ENODATA : reported == 0 ? -1 : (length = buffer ? got : reported, 0);
+    };
+    EXPECT_EQ(readAllAttributes(fs, handle.fd()),
+              (AttributeMap{{"com.apple.ResourceFork", Bytes(100, 9)}, {"x", {}}, {"xa", bytesOf("a")}}));
+
+    const auto read = [&] { readIconAttribute(fs, handle.fd(), "big", "item"); };
+    const std::tuple<std::function<void()>, std::function<void()>, std::string> cases[] = {
+        {[&] { reported = got = kMaxAttributeRead; }, read, "<no error>"},
+        {[&] { reported = kMaxAttributeRead, got = 9; }, read, "读取图标时项目发生变化：item"},
+        {[&] { reported = kMaxAttributeRead + 1; }, read, "无法备份图标属性或属性过大：item"},
+        {[&] { fs.fail = {{"setAttribute", EIO}}; },
+         [&] { writeIconAttribute(fs, handle.fd(), kFinderInfoAttribute, Bytes(32, 0), "item"); },
+         "无法写入图标属性：item（" + std::string(std::strerror(EIO)) + "）"},
+        {[&] { fs.fail = {{"removeAttribute", EIO}}; },
+         [&] { writeIconAttribute(fs, handle.fd(), kResourceForkAttribute, bytesOf("new"), "item"); },
+         "无法替换旧图标资源"},
+        {[&] { fs.onListAttributes = [](char* b, std::size_t, std::size_t& n) { return n = b ? 4 : 8, 0; }; },
+         [&] { readAllAttributes(fs, handle.fd()); }, "图标文件属性发生变化"},
+    };
+    for (const auto& [arrange, act, expected] : cases) {
+        fs.fail.clear(), reported = got = 0, fs.onListAttributes = nullptr;
+        arrange();
+        EXPECT_ERROR(act(), expected);
+    }
+    EXPECT_EQ(rawAttribute(item, kResourceFork), Bytes(100, 9));
+}
+
+// A Finder info value of any size but 32 is refused; an unsafe "Icon\r" file is refused without hanging.
+TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesWithoutHanging) {
+    const FileIdentity identity = identifyItem(fs, item);
+    for (const std::size_t size : {31u, 33u}) {  // a longer value would make the whole backup unloadable
+        setRawAttribute(item, kFinderInfo, Bytes(size, 0));
+        EXPECT_ERROR(captureIconState(fs, item, identity), "Finder 图标属性格式不受支持");
+    }
+    setRawAttribute(item, kFinderInfo, Bytes(32, 3));
+    setRawAttribute(item, kResourceFork, Bytes(70, 5));
+    EXPECT_EQ(captureIconState(fs, item, identity), (IconState{Bytes(32, 3), Bytes(70, 5), std::nullopt}));
+
+    const std::string safe = dir / "folder", contents("\0icns\r\n\xff", 8);
+    makeDirectory(safe);
+    writeFile(safe + "/Icon\r", contents, 04755);
+    setRawAttribute(safe + "/Icon\r", "user.x", bytesOf("mine"));
+    EXPECT_EQ(captureIconState(fs, safe, identifyItem(fs, safe)).iconFile,
+              (IconFile{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755}));
+
+    enum Kind { Symlink, HardLink, Fifo, SwappedFifo, SwappedLink, SwappedLater };
+    for (const Kind kind : {Symlink, HardLink, Fifo, SwappedFifo, SwappedLink, SwappedLater}) {
+        SCOPED_TRACE(kind);
+        const std::string folder = dir / std::to_string(kind), real = folder + "/real";
+        const std::string icon = folder + "/Icon\r", next = folder + "/next";
+        test::makeDirectory(folder), test::writeFile(real, "icon bytes"), test::writeFile(next, "newcomer");
+        ASSERT_EQ(kind == Symlink    ? ::symlink("real", icon.c_str())
+                  : kind == HardLink ? ::link(real.c_str(), icon.c_str())
+                  : kind == Fifo     ? ::mkfifo(icon.c_str(), 0644)
+                                     : ::rename(real.c_str(), icon.c_str()),
+                  0);
+        test::FaultFs seam;
+        bool swapped = false;
+        seam.afterLstat = [&](const std::string& path, platform::FileStatus&) {  // once it passed lstat
+            if ((kind == SwappedFifo || kind == SwappedLink) && path == icon && !swapped) {
+                ::unlink(icon.c_str());
+                swapped =
+                    (kind == SwappedFifo ? ::mkfifo(icon.c_str(), 0644) : ::symlink("x", icon.c_str())) == 0;
+            }
+        };
+        seam.onListAttributes = [&](char*, std::size_t, std::size_t&) {  // once its contents were read
+            swapped = swapped || (kind == SwappedLater && ::rename(next.c_str(), icon.c_str()) == 0);
+            return -1;
+        };
+        // A file renamed over "Icon\r" after the open changes nothing: what was read is the file opened.
+        EXPECT_ERROR(captureIconState(seam, folder, identifyItem(seam, folder)),
+                     kind == SwappedLater ? "<no error>" : "文件夹包含无法安全处理的 Icon 文件");
+        EXPECT_EQ(std::tuple(swapped, seam.blocked, seam.openFds.size()), std::tuple(kind >= SwappedFifo, false, 0u));
+    }
+}
+
 }  // namespace
-}  // namespace lumaro::platform
+}  // namespace lumaro

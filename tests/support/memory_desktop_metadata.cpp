@@ -7,48 +7,38 @@
 
 namespace lumaro::test {
 
-int MemoryDesktopMetadata::read(const std::string& path, platform::IconMetadata& out) {
-    if (unavailable)
-        return ENOTSUP;
-    load();
-    const auto found = keys.find(path);
-    out = found == keys.end() ? platform::IconMetadata{} : found->second;
-    return 0;
-}
-
-// The file holds {"<path>": {"icon": ..., "name": ...}}, a key left out when absent.
-void MemoryDesktopMetadata::load() {
-    std::ifstream in(file);
-    if (file.empty() || !in)
-        return;
-    keys.clear();
-    const nlohmann::json all = nlohmann::json::parse(in);
-    for (const auto& [path, value] : all.items())
-        keys[path] = {value.contains("icon") ? std::optional(value["icon"].get<std::string>()) : std::nullopt,
-                      value.contains("name") ? std::optional(value["name"].get<std::string>()) : std::nullopt};
-}
-
+// The file holds {"<path>": {"icon": ..., "name": ...}}, a key left out when absent. A read (no `call`) fails
+// only in a store unavailable and saves nothing.
 int MemoryDesktopMetadata::change(const std::string& call, const std::function<void()>& apply) {
-    if (unavailable || failWrites != 0)
-        return unavailable ? ENOTSUP : failWrites;
-    if (const int err = inject ? inject(call) : 0)
+    const int err = unavailable ? ENOTSUP : call.empty() ? 0 : failWrites ? failWrites : inject ? inject(call) : 0;
+    if (err != 0)
         return err;
-    load(), apply();
-    if (file.empty())
-        return 0;
-    nlohmann::json all = nlohmann::json::object();
-    for (const auto& [path, m] : keys) {
-        nlohmann::json& value = all[path] = nlohmann::json::object();
-        m.customIcon ? (void)(value["icon"] = *m.customIcon) : void();
-        m.customIconName ? (void)(value["name"] = *m.customIconName) : void();
+    using nlohmann::json;
+    const auto text = [](const json& v, const char* key) {
+        return v.contains(key) ? std::optional(v[key].get<std::string>()) : std::nullopt;
+    };
+    if (std::ifstream in(file); !file.empty() && in) {
+        keys.clear();
+        const json saved = json::parse(in);
+        for (const auto& [path, value] : saved.items())
+            keys[path] = {text(value, "icon"), text(value, "name")};
     }
+    apply();
+    if (file.empty() || call.empty())
+        return 0;
+    json all = json::object();
+    for (const auto& [path, m] : keys)  // each with one key at least
+        for (const auto& [key, value] : {std::pair("icon", m.customIcon), std::pair("name", m.customIconName)})
+            value ? (void)(all[path][key] = *value) : void();
     std::ofstream(file + ".new") << all.dump();
     return std::rename((file + ".new").c_str(), file.c_str()), 0;
 }
 
+int MemoryDesktopMetadata::read(const std::string& path, platform::IconMetadata& out) {
+    return change("", [&] { out = keys.contains(path) ? keys.at(path) : platform::IconMetadata{}; });
+}
+
 int MemoryDesktopMetadata::write(const std::string& path, const platform::IconMetadata& value) {
-    if (observe && !unavailable && failWrites == 0)
-        observe("write " + path);
     return change("metadata " + path, [&] {
         value == platform::IconMetadata{} ? (void)keys.erase(path) : (void)(keys[path] = value);
     });
@@ -60,10 +50,6 @@ int MemoryDesktopMetadata::clearIfOurs(const std::string& path, const std::strin
         if (found != keys.end() && found->second.customIcon == expectedUri)
             found->second.customIconName ? found->second.customIcon.reset() : (void)keys.erase(found);
     });
-}
-
-int MemoryDesktopMetadata::flush() {
-    return failFlush != 0 ? failFlush : inject ? inject("fsync metadata-store") : 0;
 }
 
 }  // namespace lumaro::test

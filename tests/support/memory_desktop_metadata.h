@@ -17,21 +17,19 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     int read(const std::string& path, platform::IconMetadata& out) override;
     int write(const std::string& path, const platform::IconMetadata& value) override;
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override;
-    int flush() override;
+    int flush() override { return failFlush != 0 ? failFlush : inject ? inject("fsync metadata-store") : 0; }
 
     std::map<std::string, platform::IconMetadata> keys;  // paths without keys are absent
     std::string file;
     bool unavailable = false;
-    int failWrites = 0;  // an errno value returned by every change of that kind while set
+    int failWrites = 0;  // an errno value returned by every change while set
     int failFlush = 0;
-    std::function<void(const std::string& call)> observe;  // told "write <path>" before each write
     // Asked before each change ("metadata <path>", "metadata-clear <path>", "fsync metadata-store");
     // a non-zero errno fails it.
     std::function<int(const std::string& call)> inject;
 
   private:
-    void load();  // from `file`, when set
-    // The errno a change fails with, else loads the keys, applies `change` and saves them.
+    // The errno a change fails with, else loads the keys (from `file`, when set), applies `change`, saves them.
     int change(const std::string& call, const std::function<void()>& change);
 };
 
