@@ -4,7 +4,6 @@
 #include "batch/icon_batch_engine.h"
 #include "records/json.h"
 #include "records/operation_lock.h"
-#include "resources/resources.h"
 #include "tests/support/fault_fs.h"
 
 namespace lumaro {
