@@ -25,12 +25,10 @@ struct BatchTest : ::testing::Test, FakeWorkspace {
     }
     // Writes the Dock's preferences with Python's own plist writer.
     void writeDock(const std::string& json, bool binary) {
-        const std::string file = scratch / "home/Library/Preferences/com.apple.dock.plist";
         std::filesystem::create_directories(scratch / "home/Library/Preferences");
-        ASSERT_EQ(run("/usr/bin/python3 -c \"import json, plistlib, sys; open(sys.argv[1], 'wb').write("
-                      "plistlib.dumps(json.loads(sys.argv[2]), fmt=plistlib.FMT_" +
-                      std::string(binary ? "BINARY" : "XML") + "))\" '" + file + "' '" + json + "'"),
-                  "");
+        ASSERT_EQ(run("/usr/bin/python3 -c \"import json, plistlib, sys; open(sys.argv[1], 'wb').write(plistlib.dumps("
+                      "json.loads(sys.argv[2]), fmt=plistlib.FMT_" + std::string(binary ? "BINARY" : "XML") + "))\" '" +
+                      scratch / "home/Library/Preferences/com.apple.dock.plist" + "' '" + json + "'"), "");
     }
     ScratchDir scratch;
     std::string state = scratch / "state";

@@ -116,19 +116,17 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     EXPECT_EQ(std::pair(folders.user, folders.system), std::pair(user, std::vector<std::string>{sys1, sys2}));
     workspace.launched = {u + "tool.desktop"};
     const std::string fur = scratch / "state/furball.png", desk = scratch / "Desktop";
-    const auto engine = [&](FileSystem& fs, const std::string& name,
-                            std::optional<std::vector<std::string>> apps = std::nullopt) {
+    const auto engine = [&](FileSystem& fs, const std::string& name, std::optional<std::vector<std::string>> apps) {
         return IconBatchEngine(fs, workspace, scratch / name, test::sampleImage(), std::move(apps), false);
     };
-    const IconBatchEngine batch = engine(FileSystem::real(), "state");
+    const IconBatchEngine batch = engine(FileSystem::real(), "state", std::nullopt);
 
     // Given application folders, no entry is read or written. An applications folder that cannot be
     // written: each entry is told (three, and three refused files), nothing is written.
-    const std::vector<std::string> apps{scratch / "Apps"};
-    EXPECT_TRUE(engine(FileSystem::real(), "scoped", apps).apply(desk, true).errors.empty());
+    EXPECT_TRUE(engine(FileSystem::real(), "scoped", std::vector{scratch / "Apps"}).apply(desk, true).errors.empty());
     test::FaultFs denied;
     denied.fail["access " + user + "/applications"] = EACCES;
-    const IconBatchEngine locked = engine(denied, "locked");
+    const IconBatchEngine locked = engine(denied, "locked", std::nullopt);
     const std::vector<std::string> lockedErrors = locked.apply(desk, true).errors;
     EXPECT_EQ(std::pair(std::count(lockedErrors.begin(), lockedErrors.end(), "工具：应用没有写入权限，已跳过"),
                         lockedErrors.size()), std::pair(std::ptrdiff_t{1}, std::size_t{6}));
