@@ -1,17 +1,9 @@
 // The batch over the chosen folder and the user's applications: discovery, apply and restore.
-#include <unistd.h>
-
-#include <cstdio>
 #include <filesystem>
-#include <optional>
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "batch/icon_batch_engine.h"
 #include "records/json.h"
 #include "records/operation_lock.h"
-#include "resources/resources.h"
 #include "tests/support/fault_fs.h"
 
 namespace lumaro {
@@ -19,10 +11,8 @@ namespace {
 
 using namespace test;
 using Groups = std::map<std::string, std::set<std::string>>;
+const std::string kDamaged = "{\"schema\": 1, \"rootPath\": ";  // a manifest cut short
 
-std::string sha256sum(const std::string& text) {
-    return run("printf %s '" + text + "' | sha256sum").substr(0, 64);
-}
 void makeApp(const std::string& path) { std::filesystem::create_directories(path + "/Contents/MacOS"); }
 
 // The fixture is also the workspace its engines see, with its home in the scratch folder.
@@ -35,12 +25,10 @@ struct BatchTest : ::testing::Test, FakeWorkspace {
     }
     // Writes the Dock's preferences with Python's own plist writer.
     void writeDock(const std::string& json, bool binary) {
-        const std::string file = scratch / "home/Library/Preferences/com.apple.dock.plist";
         std::filesystem::create_directories(scratch / "home/Library/Preferences");
-        ASSERT_EQ(run("/usr/bin/python3 -c \"import json, plistlib, sys; open(sys.argv[1], 'wb').write("
-                      "plistlib.dumps(json.loads(sys.argv[2]), fmt=plistlib.FMT_" +
-                      std::string(binary ? "BINARY" : "XML") + "))\" '" + file + "' '" + json + "'"),
-                  "");
+        ASSERT_EQ(run("/usr/bin/python3 -c \"import json, plistlib, sys; open(sys.argv[1], 'wb').write(plistlib.dumps("
+                      "json.loads(sys.argv[2]), fmt=plistlib.FMT_" + std::string(binary ? "BINARY" : "XML") + "))\" '" +
+                      scratch / "home/Library/Preferences/com.apple.dock.plist" + "' '" + json + "'"), "");
     }
     ScratchDir scratch;
     std::string state = scratch / "state";
@@ -69,10 +57,8 @@ TEST_F(BatchTest, DiscoveryWalksRootsAndAddsTheDockAndRunningApplicationsOrAGive
     const DiscoveredApplications found =
         make({a + "/", scratch / "missing", denied}, true, std::nullopt, fs).discoverApplications();
     // Outer.app is an application itself; only the one inside it is out of reach.
-    EXPECT_EQ(found.groups, (Groups{{a, {"A.app", "Outer.app", "Tool.APP"}},
-                                    {a + "/Deep/er", {"C.app"}},
-                                    {a + "/Utilities", {"B.app"}},
-                                    {apps, {"My Editor.app", "Runner.app"}}}));
+    EXPECT_EQ(found.groups, (Groups{{a, {"A.app", "Outer.app", "Tool.APP"}}, {a + "/Deep/er", {"C.app"}},
+                                    {a + "/Utilities", {"B.app"}}, {apps, {"My Editor.app", "Runner.app"}}}));
     EXPECT_EQ(found.errors, std::vector<std::string>{"无法读取应用程序文件夹：" + denied});
     // A tile that is not a dictionary empties its own list only.
     writeDock(R"({"persistent-apps":["text",)" + tile(url + "/Ignored.app/") + R"(],"recent-apps":[)" +
@@ -94,7 +80,7 @@ TEST_F(BatchTest, AppliesAndRestoresTheFolderAloneThenWithApplicationsAndKeepsAR
     const std::string w = scratch / "w", target = w + "/target", one = w + "/应用", two = w + "/apps2";
     std::filesystem::create_directories(target + "/Folder");
     writeFile(target + "/a.txt", "a");
-    setRawAttribute(target + "/a.txt", kFinderInfo, bytesOf("TEXTttxt" + std::string(24, '\0')));
+    setRawAttribute(target + "/a.txt", kFinderInfo, finderInfo("TEXTttxt"));
     setRawAttribute(target + "/a.txt", "user.note", bytesOf("keep"));
     for (const std::string& app : {target + "/X.app", one + "/One.app", two + "/Utilities/Two.app"})
         makeApp(app);
@@ -103,17 +89,15 @@ TEST_F(BatchTest, AppliesAndRestoresTheFolderAloneThenWithApplicationsAndKeepsAR
     const IconBatchEngine engine = make({target + "/", one, two});
     const std::string broken = engine.applicationBackupDirectory("/somewhere");
     std::filesystem::create_directories(broken);
-    writeFile(broken + "/backup.json", "{\"schema\": 1, \"rootPath\": ");
+    writeFile(broken + "/backup.json", kDamaged);
     EXPECT_NE(errorOf<std::exception>([&] { engine.apply(target, true); }), "<no error>");
-    EXPECT_FALSE(exists(state + "/scope.json"));
-    EXPECT_EQ(treeSnapshot(w), before);
+    EXPECT_EQ(std::pair(exists(state + "/scope.json"), treeSnapshot(w)), std::pair(false, before));
     std::filesystem::remove_all(broken);
 
     EXPECT_EQ(engine.apply(target + "/", false).succeeded, 2);
-    const std::string scope = readFile(state + "/scope.json");
-    EXPECT_EQ(nlohmann::json::parse(scope),
-              (nlohmann::json{{"includesApplications", false}, {"rootPath", target}}));
-    EXPECT_FALSE(hasRawAttribute(one + "/One.app", kFinderInfo));
+    const std::string scope = readFile(state + "/scope.json");  // its form is the records tests' concern
+    EXPECT_EQ(std::pair(engine.pendingScope(), hasRawAttribute(one + "/One.app", kFinderInfo)),
+              std::pair(std::optional(PendingScope{target, false}), false));
     EXPECT_EQ(errorOf([&] { engine.apply(target, false); }), "已有待还原的备份，请先点击“一键还原”。");
     EXPECT_EQ(readFile(state + "/scope.json"), scope);
     EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {}, 0, {}, {}}));
@@ -121,27 +105,25 @@ TEST_F(BatchTest, AppliesAndRestoresTheFolderAloneThenWithApplicationsAndKeepsAR
     EXPECT_EQ(engine.apply(target, true), (OperationReport{5, 0, {}, 5, {"One"}, {}}));
     EXPECT_TRUE(hasRawAttribute(two + "/Utilities/Two.app", kFinderInfo));
     for (const std::string& folder : {one, two + "/Utilities"})
-        EXPECT_TRUE(exists(state + "/application-backups/" + sha256sum(folder) + "/backup.json")) << folder;
-    EXPECT_FALSE(exists(state + "/application-backups/" + sha256sum(target)));
+        EXPECT_TRUE(exists(engine.applicationBackupDirectory(folder) + "/backup.json")) << folder;
+    EXPECT_FALSE(exists(engine.applicationBackupDirectory(target)));
     EXPECT_EQ(engine.restore(), (OperationReport{5, 0, {}, 0, {"One"}, {}}));
-    EXPECT_EQ(treeSnapshot(w), before);
-    EXPECT_FALSE(exists(state + "/scope.json"));
+    EXPECT_EQ(std::pair(exists(state + "/scope.json"), treeSnapshot(w)), std::pair(false, before));
 
     ASSERT_EQ(engine.apply(target, true).succeeded, 5);
     // The old folder is kept under another name, so the new one cannot reuse its inode.
     ASSERT_EQ(::rename(target.c_str(), (w + "/target-old").c_str()), 0);
     makeDirectory(target);
     EXPECT_EQ(engine.restore().errors, std::vector<std::string>{"原文件夹已被替换，已保留备份。"});
-    EXPECT_FALSE(hasRawAttribute(two + "/Utilities/Two.app", kFinderInfo));
-    EXPECT_EQ(engine.pendingScope(), (PendingScope{target, true}));
+    EXPECT_EQ(std::pair(engine.pendingScope(), hasRawAttribute(two + "/Utilities/Two.app", kFinderInfo)),
+              std::pair(std::optional(PendingScope{target, true}), false));
 }
 
 // One batch with every kind of item a restore keeps: an application changed after the skin, an applications
 // folder replaced, one whose disk is away. The set-aside restores the rest, keeps each backup in exactly one
 // skip record and ends the skin; a manifest it cannot read stays as it is, reported, and still blocks.
 TEST_F(BatchTest, SetAsideKeepsEveryKindOfRefusedBackupInASkipRecordAndEndsTheSkin) {
-    const std::string target = scratch / "target", a = scratch / "A", b = scratch / "B",
-                      c = scratch / "mnt/C";
+    const std::string target = scratch / "target", a = scratch / "A", b = scratch / "B", c = scratch / "mnt/C";
     makeDirectory(target);
     writeFile(target + "/doc.txt", "d");
     for (const std::string& app : {a + "/One.app", b + "/Two.app", c + "/Three.app"})
@@ -155,10 +137,9 @@ TEST_F(BatchTest, SetAsideKeepsEveryKindOfRefusedBackupInASkipRecordAndEndsTheSk
     ASSERT_EQ(::rename(c.c_str(), (scratch / "C-away").c_str()), 0);  // its disk away
     fs.otherDevice = scratch / "mnt";
 
-    const OperationReport report = engine.setAside();
-    EXPECT_EQ(report.succeeded, 1) << "doc.txt is restored, not set aside";
-    EXPECT_EQ(std::set<std::string>(report.setAsideItems.begin(), report.setAsideItems.end()),
-              (std::set<std::string>{"One.app", "Two.app", "Three.app"}));
+    const OperationReport report = engine.setAside();  // doc.txt restored, not set aside
+    EXPECT_EQ(std::pair(report.succeeded, std::set(report.setAsideItems.begin(), report.setAsideItems.end())),
+              std::pair(std::int64_t{1}, std::set<std::string>{"One.app", "Two.app", "Three.app"}));
     for (const char* message :
          {"One.app：图标或资源数据在换肤后被修改，已跳过并保留备份", "原文件夹已被替换，已保留备份。",
           "原磁盘尚未连接或文件夹不可用，已保留备份。"})
@@ -171,41 +152,33 @@ TEST_F(BatchTest, SetAsideKeepsEveryKindOfRefusedBackupInASkipRecordAndEndsTheSk
                 recorded.insert(entry.name);
     }
     EXPECT_EQ(recorded, (std::multiset<std::string>{"One.app", "Three.app", "Two.app"}));
-    EXPECT_FALSE(exists(state + "/scope.json"));
     EXPECT_EQ(engine.pendingScope(), std::nullopt);
 
     // A new skin works; a manifest that cannot be read then stays, reported, and the skin stays pending.
     ASSERT_EQ(engine.apply(target, false).succeeded, 1);
-    const std::string manifest = state + "/backup.json", damaged = "{\"schema\": 1, \"rootPath\": ";
-    writeFile(manifest, damaged);
-    const OperationReport blocked = engine.setAside();
-    EXPECT_FALSE(blocked.errors.empty());
-    EXPECT_EQ(readFile(manifest), damaged);
-    EXPECT_TRUE(exists(state + "/scope.json"));
+    writeFile(state + "/backup.json", kDamaged);
+    EXPECT_FALSE(engine.setAside().errors.empty());
+    EXPECT_EQ(std::pair(readFile(state + "/backup.json"), exists(state + "/scope.json")),
+              std::pair(kDamaged, true));
 }
 
-// flock(1) holds the batch lock in a process of its own until its input closes: refused at once. Then in
-// one process, through FaultFs (which refuses a waiting flock): one holder at a time; a file left by an
-// earlier run reused as it is, a new one made 0600, never one through a link; refused attempts closed.
-TEST_F(BatchTest, BatchLockHeldByAnotherProcessRefusesAtOnceAndTheLockIsExclusiveAndNeverFollowsALink) {
+// The batch lock held through another descriptor refuses at once. Through FaultFs (which refuses a waiting
+// flock): one holder at a time; a file left by an earlier run reused as it is, a new one made 0600, never
+// one through a link; refused attempts closed.
+TEST_F(BatchTest, BatchLockHeldElsewhereRefusesAtOnceAndTheLockIsExclusiveAndNeverFollowsALink) {
+    FaultFs fs;
     const IconBatchEngine engine = make({});
-    const std::string held = state + "/held", lock = state + "/" + kBatchLockFileName;
-    FILE* holder = ::popen(("flock " + lock + " sh -c 'touch " + held + "; cat'").c_str(), "w");
-    for (int i = 0; i < 10000 && !exists(held); ++i)
-        ::usleep(1000);
+    const std::string lock = state + "/" + kBatchLockFileName;
+    const auto lockError = [&](const char* n) { return errorOf([&] { OperationLock other(fs, state, n); }); };
+    writeFile(lock, "left by an earlier run\n", 0600);
+    std::optional<OperationLock> first(std::in_place, fs, state, kBatchLockFileName);
     EXPECT_EQ(errorOf([&] { engine.apply(scratch.path(), false); }), kLockBusyMessage);
     EXPECT_FALSE(exists(state + "/scope.json"));
-    EXPECT_EQ(::pclose(holder), 0);
-
-    FaultFs fs;
-    const auto lockError = [&](const char* name) { return errorOf([&] { OperationLock other(fs, state, name); }); };
-    writeFile(state + "/old", "left by an earlier run\n", 0600);
-    std::optional<OperationLock> first(std::in_place, fs, state, "old");
-    EXPECT_EQ(lockError("old"), kLockBusyMessage);
+    EXPECT_EQ(lockError(kBatchLockFileName), kLockBusyMessage);
     EXPECT_FALSE(fs.blocked);
     first.reset();
-    EXPECT_EQ(lockError("old"), "<no error>");
-    EXPECT_EQ(readFile(state + "/old"), "left by an earlier run\n");
+    EXPECT_EQ(lockError(kBatchLockFileName), "<no error>");
+    EXPECT_EQ(readFile(lock), "left by an earlier run\n");
     EXPECT_EQ(lockError("new"), "<no error>");
     EXPECT_EQ(fileMode(state + "/new"), 0600u);
     ASSERT_EQ(::symlink((state + "/target").c_str(), (state + "/link").c_str()), 0);

@@ -14,33 +14,28 @@ namespace {
 
 using Json = nlohmann::json;
 
-struct CliTest : ::testing::Test {
+TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsBySetAside) {
+    test::ScratchDir scratch;
+    std::string state = scratch / "state", mixed = scratch / "mixed", out;
     // Runs the program with every location inside the scratch folder and `args` after the launch
     // options; keeps its output in `out` and gives its exit status, which the shell prints last.
-    int cli(const std::string& args) {
-        out =
-            test::run("HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
-                      " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root " + state + " --preview-root " +
-                      scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
-                      scratch / "apps" + " " + args + " 2>" + scratch / "err; echo $?");
+    const auto cli = [&](const std::string& args) {
+        out = test::run("HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
+                        " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root " + state + " --preview-root " +
+                        scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
+                        scratch / "apps" + " " + args + " 2>" + scratch / "err; echo $?");
         const std::size_t cut = out.find_last_of('\n', out.size() - 2) + 1;  // npos + 1 == 0: no output
         const int status = std::stoi(out.substr(cut));
-        out.erase(cut);
-        return status;
-    }
-    Json json() const { return Json::parse(out); }
+        return out.erase(cut), status;
+    };
+    const auto json = [&] { return Json::parse(out); };
     // A file whose Finder information cannot be read: the apply's error for it.
-    std::string unreadable(const std::string& path) {
+    const auto unreadable = [&](const std::string& path) {
         test::writeFile(path, "b");
         test::setRawAttribute(path, test::kFinderInfo, platform::Bytes(31, 0));
         return errorLine(std::filesystem::path(path).filename(), "Finder 图标属性格式不受支持");
-    }
-    test::ScratchDir scratch;
-    std::string state = scratch / "state", mixed = scratch / "mixed";
-    std::string out;
-};
+    };
 
-TEST_F(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrors) {
     // An unset script variable as the state root must not reach the real state folder, nor create one.
     for (const char* bad :
          {"frobnicate", "status --bogus", "", "restore --demo", "apply --demo --desktop", "apply --folder",
@@ -78,9 +73,8 @@ TEST_F(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrors) {
     for (const auto& [member, value] : usable.items())
         EXPECT_TRUE(broken.contains(member)) << member;
     EXPECT_EQ(broken.size(), usable.size());
-}
 
-TEST_F(CliTest, DemoSkinThenASetAsideEndsASkinAnEditorBroke) {
+    state = scratch / "demo-state";  // a fresh one: the demo skinned, broken by an editor's save, set aside
     EXPECT_EQ(cli("retry --json"), 0);
     EXPECT_EQ(json()["messages"], Json::array({"没有找到可重试的还原记录。"}));
     ASSERT_EQ(cli("apply --demo --json"), 0) << out << test::readFile(scratch / "err");

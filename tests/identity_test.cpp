@@ -4,16 +4,11 @@
 #include "records/identity.h"
 
 #include <grp.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "platform/resource_fork.h"
 #include "records/attributes.h"
 #include "tests/support/fault_fs.h"
-#include "tests/support/scratch.h"
 
 namespace lumaro {
 namespace {
@@ -34,11 +29,10 @@ const std::size_t kMap = 256 + 4 * 3 + 16, kTypes = kMap + 28, kRefs = kTypes + 
 
 TEST(IdentifyItem, RecordsFilesAndFoldersAndRefusesEverythingElse) {
     test::ScratchDir dir;
-    test::makeDirectory(dir / "folder", 0755);
+    test::makeDirectory(dir / "folder", 0644);  // nobody may read it but not search it
     test::writeFile(dir / "folder/item", "x");
     ASSERT_EQ(::symlink((dir / "folder").c_str(), (dir / "link").c_str()), 0);
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0644), 0);
-    EXPECT_EQ(identifyItem(platform::FileSystem::real(), dir / "folder").type, kTypeDirectory);
     for (const std::string name : {"link", "pipe", "missing"})
         EXPECT_EQ(identifyError(dir / name), (name == "missing" ? "项目不存在或无法读取：" : "跳过符号链接或特殊文件：") + name);
 
@@ -54,15 +48,13 @@ TEST(IdentifyItem, RecordsFilesAndFoldersAndRefusesEverythingElse) {
     EXPECT_EQ(test::errorOf([&] { openCheckedItem(fs, item, elsewhere); }), "原位置的项目已被替换");
 
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(::chmod((dir / "folder").c_str(), 0644), 0);
     const pid_t child = ::fork();
-    if (child == 0)  // as nobody, who may read the folder but not search it
+    if (child == 0)  // as nobody
         ::_exit(::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
                         ::setresuid(65534, 65534, 65534) == 0 && identifyError(dir / "folder") == "<no error>" &&
                         identifyError(dir / "folder/item") == "项目不存在或无法读取：item" ? 0 : 1);
     int status = -1;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(::waitpid(child, &status, 0) == child && status == 0) << status;
 }
 
 TEST(ResourceFork, OnlyTheVolatileFieldsOfAParsableMapAreIgnored) {
@@ -83,39 +75,36 @@ TEST(ResourceFork, OnlyTheVolatileFieldsOfAParsableMapAreIgnored) {
     }
 }
 
-IconFile icon(const std::string& contents, AttributeMap attributes = {}, std::uint16_t mode = 0644) {
-    return IconFile{bytesOf(contents), std::move(attributes), mode};
+// A state holding only an icon file; IconState{} holds nothing.
+IconState file(const std::string& contents, AttributeMap attributes = {}, std::uint16_t mode = 0644) {
+    return IconState{std::nullopt, std::nullopt, IconFile{bytesOf(contents), std::move(attributes), mode}};
+}
+IconState mac(std::optional<Bytes> finder, std::optional<Bytes> fork, IconState s) {
+    return s.finder = std::move(finder), s.fork = std::move(fork), s;
 }
 
-TEST(IconFileMatch, PresenceContentsModeAndAttributesNameByName) {
+// Whether `current` shows a's icon or b's, through every facet. An absent icon file stands for empty
+// contents with a's mode, or b's; its attributes mix name by name, a fork among them compared normalized.
+TEST(StateMatch, CustomIconFlagForkAndIconFileEachFromAOrB) {
     const std::string rf = kResourceForkAttribute;
-    const Bytes one = bytesOf("1"), two = bytesOf("2");
-    const IconFile a = icon("A", {{"x", one}, {"y", one}, {rf, kFork}}, 0644);
-    const IconFile b = icon("B", {{"x", two}, {"y", two}}, 0600);
-    EXPECT_TRUE(iconFileMatchesEither(std::nullopt, a, std::nullopt) && !iconFileMatchesEither(std::nullopt, a, b));
-    // An absent file stands for empty contents; the mode is a's, or b's.
-    EXPECT_TRUE(iconFileMatchesEither(icon("", {}, 0600), std::nullopt, icon("B", {}, 0600)));
-    EXPECT_FALSE(iconFileMatchesEither(icon("C"), icon("A"), icon("B")));
-    EXPECT_FALSE(iconFileMatchesEither(icon("A", {}, 0755), icon("A"), icon("B", {}, 0600)));
-    // Attributes mix name by name; a fork compares normalized and must belong to a or b.
-    EXPECT_TRUE(iconFileMatchesEither(icon("B", {{"x", one}, {"y", two}}), a, b));
-    const IconFile mixed = icon("A", {{"x", two}, {"y", one}, {rf, flipped(kFork, kRefs + 9)}}, 0600);
-    EXPECT_TRUE(iconFileMatchesEither(mixed, a, b));
-    EXPECT_FALSE(iconFileMatchesEither(icon("A", {{"x", one}}), a, b));  // y missing
-    EXPECT_FALSE(iconFileMatchesEither(icon("A", {{"x", one}, {"y", one}, {"z", {}}}), a, b));
-    EXPECT_FALSE(iconFileMatchesEither(icon("B", {{"x", {}}, {rf, kFork}}), icon("B", {{"x", {}}}), b));
-}
-
-TEST(StateMatch, CustomIconFlagForkAndIconFile) {
-    const Bytes flagged = flipped(Bytes(32, 0x5E), 8), plain(32, 0x00);  // 0x5E ^ 0x5A = 0x04
-    EXPECT_TRUE(hasCustomIconFlag(flagged));
+    const Bytes one = bytesOf("1"), two = bytesOf("2"), flagged = flipped(Bytes(32, 0x5E), 8);  // 0x04 set
     EXPECT_FALSE(hasCustomIconFlag(Bytes(32, 0xFB)) || hasCustomIconFlag(Bytes(31, 0xFF)));
-    const IconState a{flagged, kFork, icon("A")}, b{plain, std::nullopt, std::nullopt};
-    EXPECT_TRUE(stateMatchesEither(IconState{Bytes(32, 0xFF), flipped(kFork, kMap + 17), icon("A")}, a, b));
-    EXPECT_TRUE(stateMatchesEither(IconState{std::nullopt, std::nullopt, std::nullopt}, a, b));
-    EXPECT_FALSE(stateMatchesEither(IconState{flagged, bytesOf("unrelated fork"), icon("A")}, a, b));
-    EXPECT_FALSE(stateMatchesEither(IconState{flagged, std::nullopt, icon("Z")}, a, b));
-    EXPECT_FALSE(stateMatchesEither(IconState{plain, std::nullopt, std::nullopt}, a, a));
+    const IconState a = file("A", {{"x", one}, {"y", one}, {rf, kFork}}),
+                    b = file("B", {{"x", two}, {"y", two}}, 0600);
+    const IconState macA = mac(flagged, kFork, file("A")), macB = mac(Bytes(32, 0), std::nullopt, {});
+    int row = 0;
+    for (const auto& [current, x, y, shown] : std::vector<std::tuple<IconState, IconState, IconState, bool>>{
+             {{}, a, {}, true}, {{}, a, b, false}, {file("", {}, 0600), {}, file("B", {}, 0600), true},
+             {file("C"), file("A"), file("B"), false}, {file("A", {}, 0755), file("A"), file("B", {}, 0600), 0},
+             {file("B", {{"x", one}, {"y", two}}), a, b, true},
+             {file("A", {{"x", two}, {"y", one}, {rf, flipped(kFork, kRefs + 9)}}, 0600), a, b, true},
+             {file("A", {{"x", one}}), a, b, false},  // y missing
+             {file("A", {{"x", one}, {"y", one}, {"z", {}}}), a, b, false},
+             {file("B", {{"x", {}}, {rf, kFork}}), file("B", {{"x", {}}}), b, false},
+             {mac(Bytes(32, 0xFF), flipped(kFork, kMap + 17), file("A")), macA, macB, 1}, {{}, macA, macB, 1},
+             {mac(flagged, bytesOf("unrelated fork"), file("A")), macA, macB, false},
+             {mac(flagged, std::nullopt, file("Z")), macA, macB, false}, {mac(Bytes(32, 0), kFork, file("A")), macA, macA, 0}})
+        EXPECT_EQ(stateMatchesEither(current, x, y), shown) << row++;
 }
 
 }  // namespace
