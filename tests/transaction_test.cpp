@@ -23,8 +23,16 @@ bool untouched(const std::string& path) {
     return test::userAttributes(path).empty() && !test::exists(path + "/Icon\r");
 }
 
-class Transaction : public test::EngineTest {
+// A scratch folder holding "root", and an engine over a FaultFs that keeps its backups in "backups".
+class Transaction : public ::testing::Test {
   protected:
+    test::ScratchDir scratch;
+    test::FaultFs fs;
+    test::FakeWorkspace workspace;
+    const std::string root = scratch / "root", backups = scratch / "backups";
+    IconEngine engine{fs, backups, loadFurball(), workspace};
+    void SetUp() override { test::makeDirectory(root); }
+    std::string at(const std::string& name) const { return root + "/" + name; }
     const std::string manifestFile = backups + "/backup.json";
     const std::string skipFolder = backups + "/missing-backups";
     // Plain files for names ending in ".txt", folders for the others.

@@ -1,4 +1,4 @@
-// A hookable, recording disk over the FileSystem seam (FaultFs), and an engine fixture over it.
+// A hookable, recording disk over the FileSystem seam (FaultFs).
 #pragma once
 
 #include <fcntl.h>
@@ -156,18 +156,5 @@ inline void preferMemoryScratch() {
         ::setenv("TMPDIR", "/dev/shm", 0);
     fd >= 0 ? ::close(fd), ::unlink(probe) : 0;
 }
-
-// A scratch folder holding "root", and an engine over a FaultFs that keeps its backups in "backups".
-class EngineTest : public ::testing::Test {
-  protected:
-    ScratchDir scratch;
-    FaultFs fs;
-    FakeWorkspace workspace;
-    const std::string root = scratch / "root", backups = scratch / "backups";
-    IconEngine engine{fs, backups, loadFurball(), workspace};
-
-    void SetUp() override { makeDirectory(root); }
-    std::string at(const std::string& name) const { return root + "/" + name; }
-};
 
 }  // namespace lumaro::test
