@@ -1,6 +1,7 @@
 // The platform layer (paths, device encoding, the real FileSystem, file operations, UTF-8 repair) and, on
 // it, icon attributes and a folder's "Icon\r" file, on real files and through a seam for faults; item
-// identity, the custom-icon flag, resource fork normalization and the "either icon" rules.
+// identity, the custom-icon flag, resource fork normalization and the "either icon" rules; the icon writer
+// and the resource-fork layout it writes.
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <set>
 #include <tuple>
 
+#include "platform/icon_writer.h"
 #include "platform/paths.h"
 #include "platform/resource_fork.h"
 #include "platform/text.h"
@@ -355,6 +357,103 @@ TEST(StateMatch, CustomIconFlagForkAndIconFileEachFromAOrB) {
              {mac(flagged, bytesOf("unrelated fork"), file("A")), macA, macB, false},
              {mac(flagged, std::nullopt, file("Z")), macA, macB, false}, {mac(Bytes(32, 0), kFork, file("A")), macA, macA, 0}})
         EXPECT_EQ(stateMatchesEither(current, x, y), shown) << row++;
+}
+
+TEST(ResourceFork, HasTheClassicLayoutAndParsesBackGroupedByType) {
+    const Bytes fork = *buildResourceFork({resource("icns", -16455, "ICONDATA")});
+    // Data at 256, map at 268; 12 bytes of data (a 4-byte length and 8 bytes) and a 50-byte map.
+    EXPECT_EQ(std::tuple(be32(fork, 0), be32(fork, 4), be32(fork, 8), be32(fork, 12), fork.size()),
+              std::tuple(256u, 268u, 12u, 50u, 318u));
+
+    const std::vector<Resource> resources = {resource("TEXT", 128, "hello", 0x20, test::bytesOf("Greeting")),
+                                             resource("icns", -16455, "ICON"),
+                                             resource("TEXT", 1, "", 0, Bytes{})};
+    const Bytes good = *buildResourceFork(resources);
+    EXPECT_EQ(parseResourceFork(good), (std::vector<Resource>{resources[0], resources[2], resources[1]}))
+        << "grouped by type, in order of first appearance";
+}
+
+class IconWriterTest : public ::testing::Test {
+  protected:
+    test::ScratchDir scratch;
+    const IconWriter writer{loadFurball()};
+    // The writer on the object at `path`, opened as the engines open an item.
+    int setIconAt(const std::string& path) const {
+        platform::ItemHandle item;
+        const int err = platform::ItemHandle::open(FileSystem::real(), path, item);
+        return err != 0 ? err : writer.setIcon(item);
+    }
+};
+
+TEST_F(IconWriterTest, WritesDeterministicRgbaPngsIntoFoldersThatOtherReadersAccept) {
+    const IconWriter again(loadFurball());
+    EXPECT_EQ(std::pair(writer.family128(), writer.family64()),
+              std::pair(again.family128(), again.family64()));
+    for (const auto& [f, type, size] :
+         {std::tuple{writer.family128(), "ic07", 128u}, std::tuple{writer.family64(), "ic11", 64u}}) {
+        // "icns", its length, the type, then the PNG's IHDR: width, height, depth 8, colour type 6 (RGBA).
+        const std::string text(f.begin(), f.begin() + 20);
+        EXPECT_EQ(text.substr(0, 4) + text.substr(8, 4) + text.substr(17, 3),
+                  std::string("icns") + type + "PNG");
+        EXPECT_EQ(std::tuple(be32(f, 4), be32(f, 32), be32(f, 36), f[40], f[41]),
+                  std::tuple(f.size(), size, size, 8, 6));
+    }
+
+    // A folder: "Icon\r" made with mode 0644 whatever the umask, invisible, carrying the fork.
+    test::makeDirectory(scratch / "folder");
+    const test::ScopedUmask mask(077);
+    ASSERT_EQ(setIconAt(scratch / "folder"), 0);
+    const std::string icon = scratch / "folder/Icon\r";
+    EXPECT_EQ(test::fileMode(icon), 0644u);
+    EXPECT_EQ(test::rawAttribute(icon, kFinderInfo), test::finderInfo(std::string(8, '\0') + '\x40'));
+    EXPECT_EQ(test::rawAttribute(scratch / "folder", kFinderInfo)[8], 0x04);
+
+    // Independent readers: the resource-fork decoder of `file`, and Pillow's icns reader.
+    const Bytes fork = test::rawAttribute(icon, kResourceFork);
+    test::writeFile(scratch / "fork.bin", std::string(fork.begin(), fork.end()));
+    EXPECT_NE(test::run("file -b '" + scratch / "fork.bin" + "'").find("resource fork"), std::string::npos);
+    EXPECT_EQ(
+        test::run("/usr/bin/python3 -c \"import io, sys; from PIL import Image; d = open(sys.argv[1], 'rb')"
+                  ".read(); im = Image.open(io.BytesIO(d[260:260 + int.from_bytes(d[256:260], 'big')])); "
+                  "im.load(); print(im.format, im.size, im.mode)\" '" +
+                  scratch / "fork.bin" + "'"),
+        "ICNS (128, 128) RGBA\n");
+}
+
+TEST_F(IconWriterTest, KeepsOtherResourcesFallsBackToIc11AndRefusesWithoutWriting) {
+    const std::size_t room =
+        kIconForkBudget - IconWriter::forkWithIcon(std::nullopt, writer.family128()).size();
+    const Resource text = resource("TEXT", 128, "keep me", 0x20, test::bytesOf("Note"));
+    for (const auto& [name, fork, icon] :
+         {std::tuple{"kept", *buildResourceFork({text, resource("icns", -16455, "old")}), writer.family128()},
+          std::tuple{"crowded", test::resourceFork("DATA", 1, std::string(room, 'd')), writer.family64()}}) {
+        test::writeFile(scratch / name, "");
+        test::setRawAttribute(scratch / name, kResourceFork, fork);
+        ASSERT_EQ(setIconAt(scratch / name), 0) << name;
+        const auto written = parseResourceFork(test::rawAttribute(scratch / name, kResourceFork)).value();
+        EXPECT_EQ(written.front(), parseResourceFork(fork)->front()) << name;
+        EXPECT_EQ(written.back().data, icon) << name;
+    }
+
+    // Refused without a write: no room even at 64 pixels, links, FIFOs, odd Finder information.
+    test::writeFile(scratch / "full", "");
+    test::setRawAttribute(scratch / "full", kResourceFork,
+                          test::resourceFork("DATA", 1, std::string(kIconForkBudget, 'd')));
+    test::makeDirectory(scratch / "linked");
+    ASSERT_EQ(::link((scratch / "full").c_str(), (scratch / "linked/Icon\r").c_str()), 0);
+    ASSERT_EQ(::symlink((scratch / "kept").c_str(), (scratch / "link").c_str()), 0);
+    ASSERT_EQ(::mkfifo((scratch / "pipe").c_str(), 0644), 0);
+    test::writeFile(scratch / "odd", "");
+    test::setRawAttribute(scratch / "odd", kFinderInfo, Bytes(31, 1));
+    const auto state = [](const std::string& item) {
+        return std::pair(test::userAttributes(item), test::userAttributes(item + "/Icon\r"));
+    };
+    for (const auto& [name, code] :
+         {std::pair{"full", EFBIG}, {"linked", EINVAL}, {"link", ELOOP}, {"pipe", EINVAL}, {"odd", EINVAL}}) {
+        const auto before = state(scratch / name);
+        EXPECT_EQ(setIconAt(scratch / name), code) << name;
+        EXPECT_EQ(state(scratch / name), before) << name;
+    }
 }
 
 }  // namespace
