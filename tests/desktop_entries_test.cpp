@@ -267,14 +267,14 @@ TEST_F(BatchTest, AppliesAndRestoresTheFolderAloneThenWithApplicationsAndKeepsAR
 
     EXPECT_EQ(engine.apply(target + "/", false).succeeded, 2);
     const std::string scope = readFile(state + "/scope.json");  // its form is the records tests' concern
-    EXPECT_EQ(std::pair(engine.pendingScope(), hasRawAttribute(one + "/One.app", kFinderInfo)),
+    EXPECT_EQ(std::pair(engine.pendingScope(), userAttributes(one + "/One.app").count(kFinderInfo) == 1),
               std::pair(std::optional(PendingScope{target, false}), false));
     EXPECT_EQ(errorOf([&] { engine.apply(target, false); }), "已有待还原的备份，请先点击“一键还原”。");
     EXPECT_EQ(readFile(state + "/scope.json"), scope);
     EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {}, 0, {}, {}}));
 
     EXPECT_EQ(engine.apply(target, true), (OperationReport{5, 0, {}, 5, {"One"}, {}}));
-    EXPECT_TRUE(hasRawAttribute(two + "/Utilities/Two.app", kFinderInfo));
+    EXPECT_TRUE(userAttributes(two + "/Utilities/Two.app").count(kFinderInfo) == 1);
     for (const std::string& folder : {one, two + "/Utilities"})
         EXPECT_TRUE(exists(engine.applicationBackupDirectory(folder) + "/backup.json")) << folder;
     EXPECT_FALSE(exists(engine.applicationBackupDirectory(target)));
@@ -286,7 +286,7 @@ TEST_F(BatchTest, AppliesAndRestoresTheFolderAloneThenWithApplicationsAndKeepsAR
     ASSERT_EQ(::rename(target.c_str(), (w + "/target-old").c_str()), 0);
     makeDirectory(target);
     EXPECT_EQ(engine.restore().errors, std::vector<std::string>{"原文件夹已被替换，已保留备份。"});
-    EXPECT_EQ(std::pair(engine.pendingScope(), hasRawAttribute(two + "/Utilities/Two.app", kFinderInfo)),
+    EXPECT_EQ(std::pair(engine.pendingScope(), userAttributes(two + "/Utilities/Two.app").count(kFinderInfo) == 1),
               std::pair(std::optional(PendingScope{target, true}), false));
 }
 

@@ -81,10 +81,6 @@ void setRawAttribute(const std::string& path, const std::string& fullName, const
         throw std::runtime_error("lsetxattr failed: " + path + " " + fullName);
 }
 
-bool hasRawAttribute(const std::string& path, const std::string& fullName) {
-    return ::lgetxattr(path.c_str(), fullName.c_str(), nullptr, 0) >= 0;
-}
-
 platform::Bytes rawAttribute(const std::string& path, const std::string& fullName) {
     platform::Bytes value(65536);
     const ssize_t got = ::lgetxattr(path.c_str(), fullName.c_str(), value.data(), value.size());

@@ -41,7 +41,6 @@ std::string readFile(const std::string& path);
 void makeDirectory(const std::string& path, unsigned mode = 0755);
 // Raw attribute access on the real disk, with the full Linux name ("user.x").
 void setRawAttribute(const std::string& path, const std::string& fullName, const platform::Bytes& value);
-bool hasRawAttribute(const std::string& path, const std::string& fullName);
 platform::Bytes rawAttribute(const std::string& path, const std::string& fullName);
 unsigned fileMode(const std::string& path);  // st_mode & 07777 of lstat
 std::uint64_t inodeOf(const std::string& path);  // of lstat, 0 when it fails
