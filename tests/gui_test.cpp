@@ -16,13 +16,15 @@
 namespace lumaro::gui {
 namespace {
 
-// The fixture is the runner: it holds each operation until `release`, so the window can be seen while busy.
+// The fixture is the runner: it holds each operation until `release`, so the window can be seen while busy;
+// the model starts no second one meanwhile.
 struct WindowTest : ::testing::Test, OperationRunner {
     WindowTest() {
         test::makeDirectory(scratch / "Desktop");
         test::writeFile(scratch / "Desktop/note.txt", "n");
     }
     void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
+        EXPECT_FALSE(held) << "one operation at a time";
         held = [=] { completion(work()); };
     }
     void release() { std::exchange(held, nullptr)(); }
@@ -117,6 +119,8 @@ TEST_F(WindowTest, StatesBevelsCheckMarksQuitGuardSetAsideAndAlertsThroughAnAppl
     QTest::mouseClick(window.applyButton(), Qt::LeftButton);
     EXPECT_EQ(window.applyButton()->text(), "换肤中…");
     expectEveryTextHasGlyphs(window);
+    shell->model().runOperation(true, false);
+    shell->model().chooseTarget(scratch.path());  // ignored while busy: the mark stays
     EXPECT_EQ(states(window), "00 00000011 100");
     EXPECT_FALSE(allowQuit());
     QEvent quit(QEvent::Quit);
