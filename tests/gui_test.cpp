@@ -29,9 +29,8 @@ struct WindowTest : ::testing::Test, OperationRunner {
     }
     void release() { std::exchange(held, nullptr)(); }
     std::unique_ptr<Shell> start(const std::string& state = "state") {
-        const std::string desk = scratch / "Desktop", apps = scratch / "Applications";
-        const std::vector<std::string> args{"lumaro", "--state-root", scratch / state, "--desktop-root", desk,
-                                            "--application-root", apps};
+        const std::vector<std::string> args{"lumaro", "--state-root", scratch / state, "--desktop-root",
+                                            scratch / "Desktop", "--application-root", scratch / "Applications"};
         auto shell = std::make_unique<Shell>(args, *this, platform::FileSystem::real(), workspace);
         shell->window().show();
         return shell;

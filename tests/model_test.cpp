@@ -1,5 +1,5 @@
-// The model (launch options, seeding, pending skins, results, busy states) and its wording; lumaro-cli run
-// as a separate process against scratch folders.
+// The model (launch options, seeding, pending skins, results) and its wording; lumaro-cli run as a
+// separate process against scratch folders.
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <tuple>
@@ -20,6 +20,13 @@ namespace {
 using namespace test;
 using Messages = std::vector<std::string>;
 using Shown = std::pair<std::string, Messages>;  // a title and its messages
+
+// A file whose Finder information cannot be read: the apply's error for it.
+std::string unreadable(const std::string& path) {
+    writeFile(path, "b");
+    setRawAttribute(path, kFinderInfo, platform::Bytes(31, 0));
+    return errorLine(std::filesystem::path(path).filename(), "Finder 图标属性格式不受支持");
+}
 
 std::string repeated(const std::string& piece, int n) { return n > 0 ? piece + repeated(piece, n - 1) : ""; }
 
@@ -93,8 +100,7 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     const std::string desk = scratch / "desk";
     makeDirectory(desk);
     makeDirectory(desk + "/Runner.app");
-    writeFile(desk + "/bad.txt", "b");
-    setRawAttribute(desk + "/bad.txt", kFinderInfo, platform::Bytes(31, 0));
+    const std::string line = unreadable(desk + "/bad.txt");
     running = {{desk + "/Runner.app", true}};
     const auto model = make({"--preview-root", scratch / "p", "--desktop-root", desk});
     model->runOperation(false, false);
@@ -110,7 +116,6 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
 
     model->useDesktop();
     model->runOperation(false, false);
-    const std::string line = errorLine("bad.txt", "Finder 图标属性格式不受支持");
     const std::string relaunch = "Runner 的图标如果没变化，可以退出后重新打开试试。";
     EXPECT_EQ(shown.back(), (Shown{"有些图标没能更换", {relaunch, line}}));
     EXPECT_EQ(lastOperation(), line + "\n\n" + relaunch + "\n\n" + line) << "the report's errors, then the messages";
@@ -144,12 +149,6 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
         return out.erase(cut), status;
     };
     const auto json = [&] { return Json::parse(out); };
-    // A file whose Finder information cannot be read: the apply's error for it.
-    const auto unreadable = [&](const std::string& path) {
-        test::writeFile(path, "b");
-        test::setRawAttribute(path, test::kFinderInfo, platform::Bytes(31, 0));
-        return errorLine(std::filesystem::path(path).filename(), "Finder 图标属性格式不受支持");
-    };
 
     // An unset script variable as the state root must not reach the real state folder, nor create one.
     for (const char* bad :
