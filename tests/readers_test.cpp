@@ -236,15 +236,10 @@ void expectRoundTrip(const T& value, Decode decode, Encode encode) {
     EXPECT_EQ(test::errorOf<std::exception>([&] { EXPECT_EQ(decode(encode(value)), value); }), "<no error>");
 }
 
-struct Home : test::FakeWorkspace {
-    std::string home;
-    std::string homeDirectory() override { return home; }
-};
-
 TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnErrors) {
     test::ScratchDir scratch;
     platform::FileSystem& fs = platform::FileSystem::real();
-    Home workspace;
+    test::FakeWorkspace workspace;
     workspace.home = scratch / "home";
     const std::string app = scratch / "X.app", info = app + "/Contents/Info.plist";
     const std::string dock = workspace.home + "/Library/Preferences/com.apple.dock.plist";

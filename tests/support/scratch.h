@@ -91,6 +91,9 @@ class FakeWorkspace : public platform::Workspace {
     std::vector<platform::RunningApplication> running;
     std::optional<std::string> own;
     std::vector<platform::RunningApplication> runningApplications() override { return running; }
+    // Never the person's own: a batch's default roots and the Dock's preferences are found under it.
+    std::string home = "/nonexistent/lumaro-test-home";
+    std::string homeDirectory() override { return home; }
     std::optional<std::string> ownBundleIdentifier() override { return own; }
     void noteFileSystemChanged(const std::string&) override {}
     // An available store kept in memory; tests make it unavailable or failing.
