@@ -132,10 +132,9 @@ TEST(recordsJson, ManifestWrittenByTheMacProgramLoads) {
     const Bytes fork{0, 0, 1, 0, 0, 0, 0x21, 0x9e, 'i', 'c', 'n', 's'};
     EXPECT_EQ(std::tuple(m.rootPath, m.rootIdentity, m.entries.size()),
               std::tuple("/Users/anna/Desktop", FileIdentity{16777234, 2, 1600000000, 987654321, kTypeDirectory}, 2u));
-    EXPECT_EQ(m.entries[0].identity.inode, 12884901888ull);
-    EXPECT_EQ(m.entries[0].applied, (IconState{finder, fork, std::nullopt}));
-    EXPECT_EQ(m.entries[1].name, "Fotos \xE2\x80\x93 Urlaub");
-    EXPECT_EQ(m.entries[1].original, (IconState{finder, std::nullopt, std::nullopt}));
+    EXPECT_EQ(std::tuple(m.entries[0].identity.inode, m.entries[0].applied, m.entries[1].name, m.entries[1].original),
+              std::tuple(12884901888ull, IconState{finder, fork, std::nullopt}, std::string("Fotos \xE2\x80\x93 Urlaub"),
+                         IconState{finder, std::nullopt, std::nullopt}));
     EXPECT_EQ(std::tuple(m.entries[1].applied.iconFile->attributes.at("com.apple.ResourceFork"),
                         m.entries[1].applied.iconFile->mode), std::tuple(fork, std::uint16_t{420}));
     EXPECT_NO_THROW(checkManifest(m));

@@ -43,12 +43,11 @@ class Transaction : public ::testing::Test {
     void skin(std::int64_t expected) const {
         ASSERT_EQ(engine.apply(root, false, false).succeeded, expected);
     }
-    Names records() const {
-        Names paths;
+    Names records() const {  // in path order
+        std::set<std::string> paths;
         for (const auto& file : std::filesystem::directory_iterator(skipFolder))
-            paths.push_back(file.path());
-        std::sort(paths.begin(), paths.end());
-        return paths;
+            paths.insert(file.path());
+        return {paths.begin(), paths.end()};
     }
     // The state as the engine sees it, with the workspace's metadata store.
     IconState stateOf(const std::string& path) {

@@ -53,10 +53,6 @@ std::string ScratchDir::operator/(const std::string& name) const {
     return platform::appendPathComponent(path_, name);
 }
 
-platform::Bytes bytesOf(const std::string& text) {
-    return platform::Bytes(text.begin(), text.end());
-}
-
 void writeFile(const std::string& path, const std::string& contents, unsigned mode) {
     if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << contents).flush())
         throw std::runtime_error("cannot write " + path);
@@ -108,12 +104,6 @@ QImage sampleImage() {
     QImage image(16, 16, QImage::Format_RGBA8888);
     image.fill(QColor(200, 120, 40, 255));
     return image;
-}
-
-platform::Bytes finderInfo(const std::string& head) {
-    platform::Bytes bytes = bytesOf(head);
-    bytes.resize(32);
-    return bytes;
 }
 
 std::uint32_t be32(const platform::Bytes& b, std::size_t at) {

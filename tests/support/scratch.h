@@ -35,7 +35,7 @@ class ScratchDir {
     std::string path_;
 };
 
-platform::Bytes bytesOf(const std::string& text);
+inline platform::Bytes bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
 void writeFile(const std::string& path, const std::string& contents, unsigned mode = 0644);
 std::string readFile(const std::string& path);
 void makeDirectory(const std::string& path, unsigned mode = 0755);
@@ -61,7 +61,7 @@ inline constexpr const char* kResourceFork = "user.com.apple.ResourceFork";
 
 bool exists(const std::string& path);  // lstat succeeds
 // 32 bytes of Finder information: `head`, then zeros.
-platform::Bytes finderInfo(const std::string& head);
+inline platform::Bytes finderInfo(const std::string& head) { auto b = bytesOf(head); return b.resize(32), b; }
 std::uint32_t be32(const platform::Bytes& bytes, std::size_t at);
 platform::Resource resource(const std::string& type, std::int16_t id, const std::string& data,
                             std::uint8_t attributes = 0, std::optional<platform::Bytes> name = std::nullopt);
