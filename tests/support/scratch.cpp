@@ -78,11 +78,12 @@ void setRawAttribute(const std::string& path, const std::string& fullName, const
 }
 
 platform::Bytes rawAttribute(const std::string& path, const std::string& fullName) {
-    platform::Bytes value(65536);
-    const ssize_t got = ::lgetxattr(path.c_str(), fullName.c_str(), value.data(), value.size());
-    if (got < 0)
+    const ssize_t size = ::lgetxattr(path.c_str(), fullName.c_str(), nullptr, 0);
+    if (size < 0)
         throw std::runtime_error("no attribute " + fullName + " on " + path);
-    value.resize(static_cast<std::size_t>(got));
+    platform::Bytes value(static_cast<std::size_t>(size));
+    const ssize_t got = ::lgetxattr(path.c_str(), fullName.c_str(), value.data(), value.size());
+    value.resize(static_cast<std::size_t>(got < 0 ? 0 : got));
     return value;
 }
 
