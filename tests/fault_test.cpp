@@ -299,38 +299,7 @@ class Faults : public ::testing::Test {
     const IconEngine real_ = engine(noSync_);
 };
 
-// Each operation stopped at every change, then `next` run whole; a restore stopped so after an apply
-// stopped at change 1, 8, ... itself.
-TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
-    ASSERT_EQ(batch(noSync_).apply(root_, true).succeeded, 6);  // the applications are in the batch
-    sweep({{"apply", 50, 1, {}, "restore"},
-           {"restore", 20, 1, [&] { skin(); }, "restore"},
-           {"retry", 20, 1, [&] { leaveSkipRecords(); }, "retry"},
-           {"batch apply", 100, 1, {}, "batch restore"},
-           {"batch set-aside", 20, 1, [&] { batch(noSync_).apply(root_, false), edit(root_ + "/tagged.doc"); }, ""},
-           // Desktop entries go through the same transaction.
-           {"entries apply", 20, 1, {}, "entries restore"},
-           {"entries restore", 20, 1, [&] { run("entries apply", noSync_); }, "entries restore"}});
-}
-TEST_F(Faults, ARestoreStoppedAtEveryChangeAfterAnApplyStoppedAnywhereIsFinishedByTheNext) {
-    for (int stoppedAt = 1, applied = kCrashed; applied == kCrashed && !HasFailure(); stoppedAt += 7)
-        sweep({{"restore", 0, 5, [&] { applied = stopped("apply", stoppedAt); }, "restore"}},
-              " after apply step " + std::to_string(stoppedAt));
-}
-
-// A power loss at each fsync of a folder apply, of a first apply (new backup folders must be durable in their
-// parents before a backup goes in) and of a batch apply, and after it; then a batch restore restores all.
-// The kernel wrote back nothing, all in the root and the applications, or only the "Icon\r" files (a folder's
-// flag and its "Icon\r" then disagree unless both were flushed).
-TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
-    const std::set<std::string> writtenBack[] = {{}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
-    for (const std::set<std::string>& kept : writtenBack) {
-        const std::string label = ", written back " + std::to_string(&kept - writtenBack);
-        sweep({{"apply", 0, 1, {}, "batch restore"}, {"batch apply", 0, 1, {}, "batch restore"}}, label, &kept);
-        sweep({{"apply", 0, 1, [&] { stdfs::remove_all(state_); }, "batch restore"}}, label + " (first)", &kept);
-    }
-}
-
+// The longest test first: a parallel ctest starts tests in this order.
 // Fails change n of a folder apply or restore, and of a desktop entries apply or restore (once, then from n
 // on) with each errno, for every n; "tagged.doc" is away during the folder restore. Then a final restore.
 TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
@@ -371,6 +340,38 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
                 sticky += failed.empty() ? 1 : 0;
                 n = failed.empty() ? 0 : n;
             }
+    }
+}
+
+// Each operation stopped at every change, then `next` run whole; a restore stopped so after an apply
+// stopped at change 1, 8, ... itself.
+TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
+    ASSERT_EQ(batch(noSync_).apply(root_, true).succeeded, 6);  // the applications are in the batch
+    sweep({{"apply", 50, 1, {}, "restore"},
+           {"restore", 20, 1, [&] { skin(); }, "restore"},
+           {"retry", 20, 1, [&] { leaveSkipRecords(); }, "retry"},
+           {"batch apply", 100, 1, {}, "batch restore"},
+           {"batch set-aside", 20, 1, [&] { batch(noSync_).apply(root_, false), edit(root_ + "/tagged.doc"); }, ""},
+           // Desktop entries go through the same transaction.
+           {"entries apply", 20, 1, {}, "entries restore"},
+           {"entries restore", 20, 1, [&] { run("entries apply", noSync_); }, "entries restore"}});
+}
+TEST_F(Faults, ARestoreStoppedAtEveryChangeAfterAnApplyStoppedAnywhereIsFinishedByTheNext) {
+    for (int stoppedAt = 1, applied = kCrashed; applied == kCrashed && !HasFailure(); stoppedAt += 7)
+        sweep({{"restore", 0, 5, [&] { applied = stopped("apply", stoppedAt); }, "restore"}},
+              " after apply step " + std::to_string(stoppedAt));
+}
+
+// A power loss at each fsync of a folder apply, of a first apply (new backup folders must be durable in their
+// parents before a backup goes in) and of a batch apply, and after it; then a batch restore restores all.
+// The kernel wrote back nothing, all in the root and the applications, or only the "Icon\r" files (a folder's
+// flag and its "Icon\r" then disagree unless both were flushed).
+TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
+    const std::set<std::string> writtenBack[] = {{}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
+    for (const std::set<std::string>& kept : writtenBack) {
+        const std::string label = ", written back " + std::to_string(&kept - writtenBack);
+        sweep({{"apply", 0, 1, {}, "batch restore"}, {"batch apply", 0, 1, {}, "batch restore"}}, label, &kept);
+        sweep({{"apply", 0, 1, [&] { stdfs::remove_all(state_); }, "batch restore"}}, label + " (first)", &kept);
     }
 }
 
