@@ -125,7 +125,7 @@ platform::Bytes resourceFork(const std::string& type, std::int16_t id, const std
 
 std::map<std::string, platform::Bytes> userAttributes(const std::string& path) {
     std::map<std::string, platform::Bytes> result;
-    std::string list(65536, '\0');
+    std::string list(static_cast<std::size_t>(std::max<ssize_t>(::llistxattr(path.c_str(), nullptr, 0), 0)), '\0');
     const ssize_t got = ::llistxattr(path.c_str(), list.data(), list.size());
     list.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     for (std::size_t start = 0; start < list.size();) {
