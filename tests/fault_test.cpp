@@ -465,5 +465,65 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
             }
 }
 
+// At the n-th call on a key file (a folder's ".directory", a user's desktop-entry copy) or its private names,
+// another program saves it, by rename or in place: its save is never lost (it stands there, or it is the
+// original in a pending backup), and an item the report names keeps its backup. Without name exchange in the
+// file system, nothing is written and the backup stays.
+TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
+    const auto savedIn = [&](const std::string& contents) {  // an entry's original in a pending backup
+        for (const auto& file : stdfs::recursive_directory_iterator(state_))
+            if (const auto held = file.path().filename() == kManifestFileName ? real_.readManifest(file.path())
+                                                                               : std::nullopt)
+                for (const BackupEntry& e : held->entries)
+                    for (const auto& kept : {e.original.desktop->directoryFile, e.original.desktop->entryFile})
+                        if (kept && std::string(kept->contents.begin(), kept->contents.end()) == contents)
+                            return true;
+        return false;
+    };
+    const std::string directory = root_ + "/Iconic/.directory", copy = userEntries_ + "/b.desktop";
+    for (const std::string op : {"apply", "restore", "batch set-aside", "entries apply", "entries restore"})
+        for (const bool byRename : {true, false})
+            for (int n = 1;; ++n) {
+                reset();
+                test::writeFile(copy, "[Desktop Entry]\nType=Application\nName=b\nIcon=mine\n", 0600);
+                const bool entries = op.starts_with("entries");
+                const std::string file = entries ? copy : directory, name = entries ? "b" : "Iconic";
+                op == "restore" || op == "entries restore" ? (void)run(entries ? "entries apply" : "apply", noSync_)
+                : op == "batch set-aside"                  ? (void)batch(noSync_).apply(root_, false)
+                                                           : void();
+                const std::string saved = "[Desktop Entry]\nName=saved " + std::to_string(n) + "\n";
+                int seen = 0;
+                failing_.observe = [&](const std::string& call) {
+                    const std::string base = stdfs::path(file).filename();
+                    if (!call.starts_with("close ") && (call.find(file) != std::string::npos ||
+                                                        call.find("/." + base + ".lumaro-") != std::string::npos) &&
+                        ++seen == n)
+                        byRename ? (test::writeFile(file + ".new", saved), stdfs::rename(file + ".new", file))
+                                 : (void)(std::ofstream(file, std::ios::binary | std::ios::trunc) << saved);
+                };
+                const OperationReport report = guarded([&] { return run(op, failing_); });
+                failing_.observe = nullptr;
+                if (seen < n)
+                    break;
+                const std::string at = op + (byRename ? ", saved by rename at call " : ", saved in place at call ") +
+                                       std::to_string(n);
+                EXPECT_TRUE((test::exists(file) && test::readFile(file) == saved) || savedIn(saved)) << at;
+                const auto kept = backups()[entries ? copy : root_ + "/Iconic"];
+                EXPECT_TRUE(!mentions(report, name) || kept[0] + kept[1] > 0) << at;
+            }
+    // Exchange refused by the file system: a rewritten ".directory" and copy are refused with the backup kept.
+    reset();
+    const std::string unsupported = "：所在文件系统无法安全替换文件，已跳过";
+    for (const std::string op : {"apply", "entries apply"}) {
+        const std::string name = op == "apply" ? "Iconic" : "B", item = op == "apply" ? root_ + "/Iconic" : copy;
+        const std::string file = op == "apply" ? directory : copy, held = test::readFile(file);
+        failing_.fail["exchange"] = EINVAL;
+        EXPECT_EQ(run(op, failing_).errors, std::vector<std::string>{name + unsupported});
+        failing_.fail.clear();
+        EXPECT_EQ(std::pair(test::readFile(file), backups()[item][0]), std::pair(held, 1)) << op;
+        EXPECT_EQ(run(op == "apply" ? "batch restore" : "entries restore", noSync_).errors, std::vector<std::string>{});
+    }
+}
+
 }  // namespace
 }  // namespace lumaro
