@@ -190,7 +190,8 @@ TEST_F(Apply, KeyFilesKeepOwnerModeAttributesAndAclOrAreRefusedForAnUnprivileged
             const gid_t groups[] = {kGroup, kOther};
             if (::setgroups(2, groups) != 0 || ::setgid(kGroup) != 0 || ::setuid(kUser) != 0)
                 return 99;
-            test::FakeWorkspace own;
+            test::FakeWorkspace own;  // the store is this process's own: unavailable, as outside a session
+            own.metadata.unavailable = true;
             const IconEngine e(FileSystem::real(), backups, loadFurball(), own);
             return static_cast<int>((restoring ? e.restore() : e.apply(root, false, false)).errors.size());
         });
