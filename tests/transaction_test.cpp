@@ -233,6 +233,25 @@ TEST_F(Apply, KeyFilesKeepOwnerModeAttributesAndAclOrAreRefusedForAnUnprivileged
     }
 }
 
+// Hostile names and metadata: an item whose record cannot be saved, or whose metadata is not UTF-8, is
+// reported alone; it never enters the next item's save, and the items after it are skinned and restored.
+TEST_F(Apply, OneHostileItemNeverFailsTheItemsAfterIt) {
+    const Names names = {"a.txt", "b\xff.txt", "c\xEF\xBC\x9A" "d.txt", "d\x01.txt", "e.txt", "f.txt"};
+    make(names);
+    workspace.metadata.keys[at("e.txt")] = {std::nullopt, "\xff"};
+    EXPECT_EQ(engine.apply(root, false, false), (OperationReport{4, 1, {"e.txt：项目的桌面元数据无法安全处理"}, 4, {}, {}}));
+    EXPECT_EQ(engine.restore(), (OperationReport{4, 0, {}, 0, {}, {}}));
+    for (const std::string& name : names)
+        EXPECT_TRUE(untouched(at(name))) << name;
+    // An entry whose record cannot be saved (an ID not UTF-8, past discovery) never enters the next save.
+    const std::string source = scratch / "s.desktop", apps = scratch / "apps";
+    test::writeFile(source, "[Desktop Entry]\nType=Application\nName=S\nIcon=s\n"), test::makeDirectory(apps);
+    const OperationReport entries = engine.applyDesktopEntries(apps, {{"x\xff.desktop", source, "X"}, {"y.desktop", source, "Y"}});
+    EXPECT_EQ(std::pair(entries.succeeded, entries.errors.size()), std::pair(std::int64_t{1}, std::size_t{1}));
+    EXPECT_EQ(engine.restore().succeeded, 1);
+    EXPECT_FALSE(test::exists(apps + "/y.desktop"));
+}
+
 // An item changed after its backup was saved is left as it is, and so is everything once the root is replaced.
 TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMidRun) {
     make({"a.txt", "b.txt", "c.txt"});
