@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <thread>
 
@@ -206,17 +205,15 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
 // With an "autolaunch:" address and a display GLib would start a bus of its own: the store never
 // lets it, and the form is unavailable. (Also run as its own ctest entry, outside any session.)
 TEST(DesktopMetadataWithoutSession, AutolaunchAddressStartsNoBus) {
-    const auto busProcesses = [] {
-        std::multiset<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc"))
-            if (std::string comm; std::getline(std::ifstream(entry.path() / "comm"), comm) && comm.starts_with("dbus-"))
-                names.insert(comm);
-        return names;
-    };
-    const auto before = busProcesses();
-    const std::string address = std::getenv("DBUS_SESSION_BUS_ADDRESS") ? std::getenv("DBUS_SESSION_BUS_ADDRESS") : "";
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "autolaunch:", 1), ::setenv("DISPLAY", ":0", 1);
     test::ScratchDir dir;
+    // GLib autolaunches through "dbus-launch" from PATH: this one only leaves a trace.
+    test::makeDirectory(dir / "bin");
+    test::writeFile(dir / "bin/dbus-launch", "#!/bin/sh\ntouch '" + dir / "launched" + "'\nexit 1\n", 0755);
+    std::map<std::string, std::string> saved;
+    for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "PATH"})
+        saved[name] = std::getenv(name) ? std::getenv(name) : "";
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "autolaunch:", 1), ::setenv("DISPLAY", ":0", 1);
+    ::setenv("PATH", (dir / "bin:" + saved["PATH"]).c_str(), 1);
     test::writeFile(dir / "item", "x");
     const auto store = platform::makeGioDesktopMetadata(500ms);
     IconMetadata value;
@@ -224,10 +221,9 @@ TEST(DesktopMetadataWithoutSession, AutolaunchAddressStartsNoBus) {
                          store->writeAll({{dir / "item", {}}, {dir / "item", {}}}),
                          store->clearIfOurs(dir / "gone", "file:///x"), store->flush()),
               std::tuple(ENOTSUP, ENOTSUP, ENOTSUP, std::vector{ENOTSUP, ENOTSUP}, ENOTSUP, 0));
-    EXPECT_EQ(busProcesses(), before);
-    address.empty() ? (void)::unsetenv("DBUS_SESSION_BUS_ADDRESS")
-                    : (void)::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-    ::unsetenv("DISPLAY");
+    EXPECT_FALSE(test::exists(dir / "launched"));
+    for (const auto& [name, text] : saved)
+        text.empty() ? (void)::unsetenv(name.c_str()) : (void)::setenv(name.c_str(), text.c_str(), 1);
 }
 
 // The change note keeps the times and touches the status (an apply's own changes touch it too).
