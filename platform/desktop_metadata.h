@@ -55,7 +55,8 @@ class DesktopMetadata {
     virtual std::vector<int> writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items);
     // Removes custom-icon at `path` only while it is exactly `expectedUri`; nothing is created,
     // renamed or removed at or beside `path`, which may be vanished or hold another object. Any
-    // other key there stays. 0 when nothing of ours is left there (removed, or never ours).
+    // other key there stays. 0 when nothing of ours is left there (removed, or never ours); EIO
+    // when the store's files cannot tell (damaged, of an unknown format), the key left as it is.
     virtual int clearIfOurs(const std::string& path, const std::string& expectedUri) = 0;
     // Makes every value written (or cleared) so far durable, as far as the store's files go.
     virtual int flush() = 0;
