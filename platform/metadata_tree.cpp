@@ -600,18 +600,23 @@ int Locator::locate(const std::string& path, dev_t device, Location& out) {
     std::string expanded = canonical(path);
     dev_t parentDevice = 0;
     if (const auto parent = parentOf(expanded)) {
-        std::string expandedParent;
-        if (const int error = expandAll(*parent, &parentDevice, expandedParent); error != 0) {
-            return error;
-        }
-        expanded = joined(expandedParent, baseName(expanded));
-        // A folder gone with its item: the device it was on is its nearest existing ancestor's.
-        for (auto ancestor = parentOf(expandedParent); parentDevice == 0 && ancestor; ancestor = parentOf(*ancestor)) {
-            struct stat st {};
-            if (::lstat(ancestor->c_str(), &st) == 0) {
-                parentDevice = st.st_dev;
+        if (!lastParent_ || lastParent_->parent != *parent) {
+            std::string expandedParent;
+            if (const int error = expandAll(*parent, &parentDevice, expandedParent); error != 0) {
+                return error;
             }
+            // A folder gone with its item: the device it was on is its nearest existing ancestor's.
+            for (auto ancestor = parentOf(expandedParent); parentDevice == 0 && ancestor;
+                 ancestor = parentOf(*ancestor)) {
+                struct stat st {};
+                if (::lstat(ancestor->c_str(), &st) == 0) {
+                    parentDevice = st.st_dev;
+                }
+            }
+            lastParent_ = Parent{*parent, expandedParent, parentDevice};
         }
+        parentDevice = lastParent_->device;
+        expanded = joined(lastParent_->expanded, baseName(expanded));
     }
     if (device == 0) {
         device = parentDevice;

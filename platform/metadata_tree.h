@@ -37,11 +37,17 @@ class Locator {
     // home on home's device: the "home" tree; on a device the service names, mounted elsewhere
     // than at "/": that device's tree, relative to its mount point; otherwise the "root" tree.
     int locate(const std::string& path, dev_t device, Location& out);
-    // The service's device answers are kept until then (a device number may later name another disk).
-    void forgetDevices() { devices_.clear(); }
+    // The service's device answers and the last parent's expansion are kept until then (a device
+    // number may later name another disk, a folder on the way become a link).
+    void forgetDevices() { devices_.clear(), lastParent_.reset(); }
 
   private:
+    struct Parent {
+        std::string parent, expanded;
+        dev_t device;
+    };
     TreeForDevice treeForDevice_;
+    std::optional<Parent> lastParent_;
     std::optional<std::pair<dev_t, std::string>> home_;  // home's device and expanded path
     std::map<dev_t, std::string> devices_;
 };
