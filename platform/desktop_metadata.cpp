@@ -573,7 +573,9 @@ class GioDesktopMetadata final : public DesktopMetadata {
     // On the worker: starts the batch's writes, keeping a window of them in flight, and returns
     // when every started one has answered (given up on: no more are started).
     int runBatch(Batch& batch, GCancellable* cancellable) {
-        constexpr std::size_t kWindow = 64;
+        // GLib runs at most about 10 of these at once (its task threads, each blocked in the
+        // service's call): a few more keep those busy, and few wait behind a hung service.
+        constexpr std::size_t kWindow = 16;
         GMainContext* context = g_main_context_get_thread_default();
         std::size_t next = 0;
         const auto finish = [&](std::size_t i, int result) {
