@@ -129,10 +129,11 @@ int main(int argc, char** argv) {
                               {"failures", failures}};
         result["runs"].push_back(run);
         if (!json) {
-            std::printf("N=%d round %d: write %.3f ms/item, writeAll %.3f ms/item; flush %.1f / %.1f ms, "
-                        "files synced %d / %d (+ the folder), whole-folder flush would sync %d; failures %d\n",
-                        count, round, sequential / count, pipelined / count, flushSequential, flushPipelined,
-                        syncedSequential, synced, run["wholeFolderSyncsPerFlush"].get<int>(), failures);
+            std::printf(
+                "N=%d round %d: write %.3f ms/item, writeAll %.3f ms/item; flush %.1f / %.1f ms, "
+                "files synced %d / %d (+ the folder), whole-folder flush would sync %d; failures %d\n",
+                count, round, sequential / count, pipelined / count, flushSequential, flushPipelined,
+                syncedSequential, synced, run["wholeFolderSyncsPerFlush"].get<int>(), failures);
         }
     }
     if (json) {

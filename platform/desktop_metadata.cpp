@@ -257,8 +257,8 @@ GObjectPtr<GFileInfo> keysInfo(const IconMetadata& value) {
 int writeKeys(const std::string& path, const IconMetadata& value, GCancellable* cancellable) {
     GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
     GError* raw = nullptr;
-    const gboolean ok = g_file_set_attributes_from_info(file.get(), keysInfo(value).get(),
-                                                        G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw);
+    const gboolean ok = g_file_set_attributes_from_info(
+        file.get(), keysInfo(value).get(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw);
     ErrorPtr error(raw);
     return ok ? 0 : errnoOf(error.get());
 }
@@ -392,7 +392,8 @@ class GioDesktopMetadata final : public DesktopMetadata {
             queue_->changed.notify_all();
             // Bounded by the service's silence, not by the batch's size.
             for (std::size_t seen = 0; !job->done; seen = batch->answered) {
-                if (!queue_->changed.wait_for(lock, wait_, [&] { return job->done || batch->answered != seen; })) {
+                if (!queue_->changed.wait_for(lock, wait_,
+                                              [&] { return job->done || batch->answered != seen; })) {
                     job->abandoned = true;
                     queue_->stuck = true;
                     g_cancellable_cancel(job->cancellable);
@@ -491,8 +492,8 @@ class GioDesktopMetadata final : public DesktopMetadata {
             ErrorPtr error(raw);
             return errnoOf(error.get());
         }
-        GVariant* result = g_dbus_connection_call_sync(connection, kServiceName, kServicePath, kServiceName, method,
-                                                       parameters, replyType, G_DBUS_CALL_FLAGS_NONE,
+        GVariant* result = g_dbus_connection_call_sync(connection, kServiceName, kServicePath, kServiceName,
+                                                       method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE,
                                                        static_cast<int>(wait_.count()), cancellable, &raw);
         ErrorPtr error(raw);
         if (result == nullptr) {
@@ -509,8 +510,9 @@ class GioDesktopMetadata final : public DesktopMetadata {
     // The name the service gives a device's own tree, as its client asks for it.
     int treeForDevice(dev_t device, std::string& name) {
         GVariant* reply = nullptr;
-        const int error = serviceCall("GetTreeFromDevice", g_variant_new("(uu)", major(device), minor(device)),
-                                      G_VARIANT_TYPE("(s)"), &reply, nullptr);
+        const int error =
+            serviceCall("GetTreeFromDevice", g_variant_new("(uu)", major(device), minor(device)),
+                        G_VARIANT_TYPE("(s)"), &reply, nullptr);
         if (error != 0) {
             return error;
         }
@@ -549,7 +551,8 @@ class GioDesktopMetadata final : public DesktopMetadata {
         const auto ours = [&](int& error) {
             metadata_tree::KeyValue value;
             error = metadata_tree::readKey(location.treeFile, location.treePath, key, value);
-            return error == 0 && value == metadata_tree::KeyValue{metadata_tree::KeyKind::string, expectedUri};
+            return error == 0 &&
+                   value == metadata_tree::KeyValue{metadata_tree::KeyKind::string, expectedUri};
         };
         int error = 0;
         if (!ours(error)) {
@@ -559,10 +562,10 @@ class GioDesktopMetadata final : public DesktopMetadata {
         GVariantBuilder keys;
         g_variant_builder_init(&keys, G_VARIANT_TYPE_VARDICT);
         g_variant_builder_add(&keys, "{sv}", key.c_str(), g_variant_new_byte(0));
-        error = serviceCall("Set",
-                            g_variant_new("(^ay^aya{sv})", location.treeFile.c_str(), location.treePath.c_str(),
-                                          &keys),
-                            nullptr, nullptr, cancellable);
+        error = serviceCall(
+            "Set",
+            g_variant_new("(^ay^aya{sv})", location.treeFile.c_str(), location.treePath.c_str(), &keys),
+            nullptr, nullptr, cancellable);
         if (error != 0) {
             return error;
         }
@@ -585,7 +588,8 @@ class GioDesktopMetadata final : public DesktopMetadata {
             queue_->changed.notify_all();
         };
         while (true) {
-            while (next < batch.items.size() && batch.inFlight < kWindow && !g_cancellable_is_cancelled(cancellable)) {
+            while (next < batch.items.size() && batch.inFlight < kWindow &&
+                   !g_cancellable_is_cancelled(cancellable)) {
                 const std::size_t i = next++;
                 if (batch.results[i] != kPending) {
                     continue;
@@ -598,11 +602,13 @@ class GioDesktopMetadata final : public DesktopMetadata {
                 noteWrite(path);
                 GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
                 ++batch.inFlight;
-                g_file_set_attributes_async(file.get(), keysInfo(value).get(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS,
-                                            G_PRIORITY_DEFAULT, cancellable, batchItemDone,
+                g_file_set_attributes_async(file.get(), keysInfo(value).get(),
+                                            G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, G_PRIORITY_DEFAULT,
+                                            cancellable, batchItemDone,
                                             new BatchCall{batch.shared_from_this(), i});
             }
-            if (batch.inFlight == 0 && (next == batch.items.size() || g_cancellable_is_cancelled(cancellable))) {
+            if (batch.inFlight == 0 &&
+                (next == batch.items.size() || g_cancellable_is_cancelled(cancellable))) {
                 return 0;
             }
             g_main_context_iteration(context, TRUE);

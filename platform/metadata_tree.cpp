@@ -39,12 +39,18 @@ std::string taken(gchar* text) {
     return result;
 }
 
-std::string canonical(const std::string& path) { return taken(g_canonicalize_filename(path.c_str(), "/")); }
+std::string canonical(const std::string& path) {
+    return taken(g_canonicalize_filename(path.c_str(), "/"));
+}
 std::string joined(const std::string& a, const std::string& b) {
     return taken(g_build_filename(a.c_str(), b.c_str(), nullptr));
 }
-std::string baseName(const std::string& path) { return taken(g_path_get_basename(path.c_str())); }
-std::string dirName(const std::string& path) { return taken(g_path_get_dirname(path.c_str())); }
+std::string baseName(const std::string& path) {
+    return taken(g_path_get_basename(path.c_str()));
+}
+std::string dirName(const std::string& path) {
+    return taken(g_path_get_dirname(path.c_str()));
+}
 
 // The parent, or nothing at the root.
 std::optional<std::string> parentOf(const std::string& path) {
@@ -128,7 +134,8 @@ std::string unescapeMountField(std::string_view field) {
     std::string out;
     for (std::size_t i = 0; i < field.size(); ++i) {
         if (field[i] == '\\' && i + 3 < field.size()) {
-            out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0'));
+            out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
+                                     (field[i + 3] - '0'));
             i += 3;
         } else {
             out += field[i];
@@ -184,8 +191,8 @@ std::optional<std::string> mountRootOf(const std::string& mountPoint) {
 }
 
 std::uint32_t word(const Data& data, std::size_t at) {
-    return (std::uint32_t{data[at]} << 24) | (std::uint32_t{data[at + 1]} << 16) | (std::uint32_t{data[at + 2]} << 8) |
-           std::uint32_t{data[at + 3]};
+    return (std::uint32_t{data[at]} << 24) | (std::uint32_t{data[at + 1]} << 16) |
+           (std::uint32_t{data[at + 2]} << 8) | std::uint32_t{data[at + 3]};
 }
 
 constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
@@ -400,7 +407,8 @@ struct EntryReader {
         if (nul == nullptr) {
             return std::nullopt;
         }
-        const auto size = static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - (data.data() + at));
+        const auto size =
+            static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - (data.data() + at));
         const std::string_view text(reinterpret_cast<const char*>(data.data() + at), size);
         at += size + 1;
         return text;
@@ -411,7 +419,8 @@ struct EntryReader {
 int journalEntries(const Data& journal, std::uint32_t tag, std::vector<std::size_t>& entries) {
     entries.clear();
     if (journal.size() < kJournalHeaderSize ||
-        std::string_view(reinterpret_cast<const char*>(journal.data()), kJournalMagic.size()) != kJournalMagic ||
+        std::string_view(reinterpret_cast<const char*>(journal.data()), kJournalMagic.size()) !=
+            kJournalMagic ||
         journal[6] != 1 || word(journal, 8) != tag || word(journal, 12) != journal.size()) {
         return EIO;
     }
@@ -423,7 +432,8 @@ int journalEntries(const Data& journal, std::uint32_t tag, std::vector<std::size
         }
         const std::uint32_t size = word(journal, at);
         // length, CRC, time, type, a path's end and the closing length at least
-        if (size % 4 != 0 || size < 24 || size > journal.size() - at || word(journal, at + size - 4) != size ||
+        if (size % 4 != 0 || size < 24 || size > journal.size() - at ||
+            word(journal, at + size - 4) != size ||
             crc32(journal.data() + at + 8, size - 8) != word(journal, at + 4)) {
             return EIO;
         }
@@ -438,7 +448,8 @@ std::optional<std::string> remainderAfter(const std::string& path, std::string_v
     while (!prefix.empty() && prefix.back() == '/') {
         prefix.remove_suffix(1);
     }
-    if (path.compare(0, prefix.size(), prefix) != 0 || (path.size() > prefix.size() && path[prefix.size()] != '/')) {
+    if (path.compare(0, prefix.size(), prefix) != 0 ||
+        (path.size() > prefix.size() && path[prefix.size()] != '/')) {
         return std::nullopt;
     }
     std::size_t at = prefix.size();
@@ -493,7 +504,8 @@ int lookUpInJournal(const Data& journal, const std::vector<std::size_t>& entries
 }
 
 // One attempt; EAGAIN when the service replaced the tree meanwhile.
-int readKeyOnce(const std::string& treeFile, const std::string& treePath, const std::string& key, KeyValue& out) {
+int readKeyOnce(const std::string& treeFile, const std::string& treePath, const std::string& key,
+                KeyValue& out) {
     Fd tree;
     struct stat st {};
     if (const int error = openStoreFile(treeFile, tree, st); error != 0) {
@@ -518,12 +530,14 @@ int readKeyOnce(const std::string& treeFile, const std::string& treePath, const 
         timespec modified{}, changed{};
         Data bytes;
     } cached;
-    const bool same = cached.device == st.st_dev && cached.inode == st.st_ino && cached.size == st.st_size &&
-                      cached.modified.tv_sec == st.st_mtim.tv_sec && cached.modified.tv_nsec == st.st_mtim.tv_nsec &&
-                      cached.changed.tv_sec == st.st_ctim.tv_sec && cached.changed.tv_nsec == st.st_ctim.tv_nsec;
+    const bool same =
+        cached.device == st.st_dev && cached.inode == st.st_ino && cached.size == st.st_size &&
+        cached.modified.tv_sec == st.st_mtim.tv_sec && cached.modified.tv_nsec == st.st_mtim.tv_nsec &&
+        cached.changed.tv_sec == st.st_ctim.tv_sec && cached.changed.tv_nsec == st.st_ctim.tv_nsec;
     if (!same) {
         cached.size = -1;
-        if (const int error = readAt(tree.fd, 0, static_cast<std::size_t>(st.st_size), cached.bytes); error != 0) {
+        if (const int error = readAt(tree.fd, 0, static_cast<std::size_t>(st.st_size), cached.bytes);
+            error != 0) {
             return error;
         }
         cached.device = st.st_dev, cached.inode = st.st_ino, cached.size = st.st_size;

@@ -141,7 +141,8 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
         items.emplace_back(inHome + "/item " + std::to_string(i), i % 2 ? skinned : IconMetadata{"file:///n" + std::to_string(i), "x"});
         test::writeFile(items.back().first, "i");
     }
-    items.emplace_back(inHome + "/missing", skinned), items.emplace_back(inHome + "/item 0", IconMetadata{"\xff", {}});
+    items.emplace_back(inHome + "/missing", skinned);
+    items.emplace_back(inHome + "/item 0", IconMetadata{"\xff", {}});
     std::vector<int> expected(300, 0);
     expected.insert(expected.end(), {ENOENT, EINVAL});
     synced.clear();
