@@ -124,7 +124,8 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
 // flush syncs the trees written and nothing else.
 TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnlyTheTreesWritten) {
     std::vector<std::string> synced;
-    const auto observed = platform::makeGioDesktopMetadata(5s, [&](const std::string& f) { synced.push_back(f); });
+    const auto observed =
+        platform::makeGioDesktopMetadata(5s, [&](const std::string& f) { synced.push_back(f); });
     const std::string storeFolder = std::string(std::getenv("XDG_DATA_HOME")) + "/gvfs-metadata/";
     const std::string inHome = std::string(std::getenv("HOME")) + "/Mé ta " + std::to_string(::getpid());
     test::makeDirectory(inHome);
@@ -132,13 +133,16 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
     // Written before the many writes below: in home's tree these end up in the tree file itself.
     for (const std::string& folder : {inHome, root}) {
         test::writeFile(folder + "/ours", "o"), test::writeFile(folder + "/other", "t");
-        ASSERT_EQ(observed->write(folder + "/ours", {uri, "kept-name"}) | observed->write(folder + "/other", mine), 0);
+        ASSERT_EQ(
+            observed->write(folder + "/ours", {uri, "kept-name"}) | observed->write(folder + "/other", mine),
+            0);
     }
     ASSERT_EQ(observed->flush(), 0);
 
     std::vector<std::pair<std::string, IconMetadata>> items;
     for (int i = 0; i < 300; ++i) {
-        items.emplace_back(inHome + "/item " + std::to_string(i), i % 2 ? skinned : IconMetadata{"file:///n" + std::to_string(i), "x"});
+        items.emplace_back(inHome + "/item " + std::to_string(i),
+                           i % 2 ? skinned : IconMetadata{"file:///n" + std::to_string(i), "x"});
         test::writeFile(items.back().first, "i");
     }
     items.emplace_back(inHome + "/missing", skinned);
@@ -152,7 +156,9 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
     ASSERT_EQ(observed->flush(), 0);
     std::multiset<std::string> kinds;  // home's tree and its journal, nothing else; then nothing at all
     for (const std::string& file : synced)
-        kinds.insert(file == storeFolder + "home" ? "tree" : file.starts_with(storeFolder + "home-") ? "journal" : file);
+        kinds.insert(file == storeFolder + "home"              ? "tree"
+                     : file.starts_with(storeFolder + "home-") ? "journal"
+                                                               : file);
     EXPECT_EQ(kinds, (std::multiset<std::string>{"journal", "tree"}));
     synced.clear();
     EXPECT_EQ(observed->flush(), 0);
@@ -169,17 +175,20 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
         std::set<std::string> named;  // nothing made, renamed or removed in the folder meanwhile
         alignas(inotify_event) char buffer[65536];
         for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;)
-            for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(sizeof(inotify_event)) + reinterpret_cast<inotify_event*>(buffer + at)->len)
+            for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(sizeof(inotify_event)) +
+                                               reinterpret_cast<inotify_event*>(buffer + at)->len)
                 if (const auto* event = reinterpret_cast<inotify_event*>(buffer + at); event->len > 0)
                     named.insert(event->name);
         ::close(watch);
         EXPECT_EQ(named, std::set<std::string>{}) << tree;
-        EXPECT_TRUE(!synced.empty() && std::all_of(synced.begin(), synced.end(), [&](const std::string& f) {
-            return f.starts_with(storeFolder + tree);
-        })) << tree << " " << ::testing::PrintToString(synced);
+        EXPECT_TRUE(!synced.empty() &&
+                    std::all_of(synced.begin(), synced.end(),
+                                [&](const std::string& f) { return f.starts_with(storeFolder + tree); }))
+            << tree << " " << ::testing::PrintToString(synced);
         synced.clear();
         test::writeFile(ours, "new"), test::writeFile(other, "new");
-        EXPECT_EQ(std::pair(keysOf(ours), keysOf(other)), std::pair(IconMetadata{std::nullopt, "kept-name"}, mine))
+        EXPECT_EQ(std::pair(keysOf(ours), keysOf(other)),
+                  std::pair(IconMetadata{std::nullopt, "kept-name"}, mine))
             << "only our key goes, and only ours";
     }
 
@@ -189,7 +198,8 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
     ASSERT_EQ(store->write(gone, skinned) | ::unlink(gone.c_str()), 0);
     std::string journal;
     for (const auto& entry : std::filesystem::directory_iterator(storeFolder))
-        if (const std::string name = entry.path().filename(); name.starts_with("root-") && name.ends_with(".log"))
+        if (const std::string name = entry.path().filename();
+            name.starts_with("root-") && name.ends_with(".log"))
             journal = entry.path();
     const int fd = ::open(journal.c_str(), O_RDWR);
     ASSERT_GE(fd, 0) << journal;
@@ -218,10 +228,11 @@ TEST(DesktopMetadataWithoutSession, AutolaunchAddressStartsNoBus) {
     test::writeFile(dir / "item", "x");
     const auto store = platform::makeGioDesktopMetadata(500ms);
     IconMetadata value;
-    EXPECT_EQ(std::tuple(store->available(dir.path()), store->read(dir / "item", value), store->write(dir / "item", {}),
-                         store->writeAll({{dir / "item", {}}, {dir / "item", {}}}),
-                         store->clearIfOurs(dir / "gone", "file:///x"), store->flush()),
-              std::tuple(ENOTSUP, ENOTSUP, ENOTSUP, std::vector{ENOTSUP, ENOTSUP}, ENOTSUP, 0));
+    EXPECT_EQ(
+        std::tuple(store->available(dir.path()), store->read(dir / "item", value),
+                   store->write(dir / "item", {}), store->writeAll({{dir / "item", {}}, {dir / "item", {}}}),
+                   store->clearIfOurs(dir / "gone", "file:///x"), store->flush()),
+        std::tuple(ENOTSUP, ENOTSUP, ENOTSUP, std::vector{ENOTSUP, ENOTSUP}, ENOTSUP, 0));
     EXPECT_FALSE(test::exists(dir / "launched"));
     for (const auto& [name, text] : saved)
         text.empty() ? (void)::unsetenv(name.c_str()) : (void)::setenv(name.c_str(), text.c_str(), 1);
