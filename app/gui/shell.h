@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QObject>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,7 +14,8 @@
 
 namespace lumaro::gui {
 
-// Refuses every quit request with a beep while the current model is busy.
+// Refuses every quit request with a beep while the current model is busy. Loads Qt's own Chinese
+// texts when they are installed, and shows the furball as the window icon.
 class LumaroApplication final : public QApplication {
   public:
     LumaroApplication(int& argc, char** argv);
@@ -30,12 +32,17 @@ class QtOperationRunner final : public QObject, public OperationRunner {
   public:
     void run(std::function<OperationOutcome()> work,
              std::function<void(OperationOutcome)> completion) override;
+    void post(std::function<void()> update) override;
 };
 
 // Shows results as the alert: window-modal on the main window when it is visible,
-// application-modal otherwise; asks for folders and opens them.
+// application-modal otherwise; asks for folders and opens them. When the work ends after the
+// person closed the window, it shows nothing and quits: the result is in "last-operation.txt".
 class WindowFrontEnd final : public ModelFrontEnd {
   public:
+    // How the program quits; tests watch it instead.
+    std::function<void()> quit = [] { QCoreApplication::quit(); };
+
     void setWindow(MainWindow* window) { window_ = window; }
     void modelChanged() override;
     void showResult(const std::string& title, const std::vector<std::string>& messages) override;
@@ -43,14 +50,18 @@ class WindowFrontEnd final : public ModelFrontEnd {
     void openFolder(const std::string& path) override;
 
   private:
+    bool orphaned() const;
+
     MainWindow* window_ = nullptr;
+    bool quitting_ = false;
 };
 
 // Owns the model (made when the window's content is first built) and the window.
 class Shell {
   public:
+    // `launcherEntry`, when given, shows the progress of operations on the program's task-bar entry.
     Shell(std::vector<std::string> arguments, OperationRunner& runner, platform::FileSystem& fs,
-          platform::Workspace& workspace);
+          platform::Workspace& workspace, platform::LauncherEntry* launcherEntry = nullptr);
     ~Shell();
     MainWindow& window() { return *window_; }
     SkinModel& model();
@@ -61,6 +72,7 @@ class Shell {
     OperationRunner& runner_;
     platform::FileSystem& fs_;
     platform::Workspace& workspace_;
+    platform::LauncherEntry* launcherEntry_;
     WindowFrontEnd frontEnd_;
     std::unique_ptr<SkinModel> model_;
     std::unique_ptr<MainWindow> window_;
