@@ -104,16 +104,12 @@ void WindowFrontEnd::showResult(const std::string& title, const std::vector<std:
     if (orphaned()) {
         return;  // the program quits once the model has settled
     }
-    QPointer<MainWindow> window(window_);
     // Shown once the current update has finished.
-    QTimer::singleShot(0, qApp, [heading, text, window] {
+    QTimer::singleShot(0, qApp, [heading, text, shownOn = shownOn_] {
+        const QPointer<MainWindow> window = *shownOn;
         const bool onWindow = window && window->isVisible();
         auto* alert = new QMessageBox(onWindow ? window.data() : nullptr);
-        // Wide enough for its title and a sentence; longer text wraps.
-        if (auto* grid = qobject_cast<QGridLayout*>(alert->layout())) {
-            grid->addItem(new QSpacerItem(kContentWidth, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
-                          grid->rowCount(), 0, 1, grid->columnCount());
-        }
+
         alert->setAttribute(Qt::WA_DeleteOnClose);
         alert->setIcon(QMessageBox::NoIcon);
         alert->setWindowTitle(QStringLiteral("lumaro"));
@@ -121,6 +117,12 @@ void WindowFrontEnd::showResult(const std::string& title, const std::vector<std:
         alert->setInformativeText(text);
         alert->addButton(QStringLiteral("好"), QMessageBox::AcceptRole);
         alert->setObjectName(QStringLiteral("result-alert"));
+        // Wide enough for its title and a sentence; longer text wraps. (Setting a text lays the box
+        // out anew, so this comes last.)
+        if (auto* grid = qobject_cast<QGridLayout*>(alert->layout())) {
+            grid->addItem(new QSpacerItem(kContentWidth, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                          grid->rowCount(), 0, 1, grid->columnCount());
+        }
         if (onWindow) {
             alert->setWindowModality(Qt::WindowModal);
             alert->open();

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QObject>
+#include <QPointer>
 #include <functional>
 #include <memory>
 #include <string>
@@ -43,7 +44,10 @@ class WindowFrontEnd final : public ModelFrontEnd {
     // How the program quits; tests watch it instead.
     std::function<void()> quit = [] { QCoreApplication::quit(); };
 
-    void setWindow(MainWindow* window) { window_ = window; }
+    void setWindow(MainWindow* window) {
+        window_ = window;
+        *shownOn_ = window;
+    }
     void modelChanged() override;
     void showResult(const std::string& title, const std::vector<std::string>& messages) override;
     std::optional<std::string> askForFolder(const std::string& start) override;
@@ -53,6 +57,9 @@ class WindowFrontEnd final : public ModelFrontEnd {
     bool orphaned() const;
 
     MainWindow* window_ = nullptr;
+    // The window as it is when a queued alert is shown: a start-up failure is reported while the
+    // window is still being built, before it is known here.
+    std::shared_ptr<QPointer<MainWindow>> shownOn_ = std::make_shared<QPointer<MainWindow>>();
     bool quitting_ = false;
 };
 
