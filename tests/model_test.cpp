@@ -167,6 +167,19 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
         EXPECT_EQ(out, "") << bad;
     }
     EXPECT_FALSE(test::exists(state) || test::exists(scratch / "home")) << "usage errors create nothing";
+    // The window's program answers these without a display, and so without a window or any state.
+    const std::tuple<const char*, const char*, int> withoutWindow[] = {
+        {"--help", "usage: lumaro [--state-root DIR]", 0}, {"--state-root x --version", "lumaro 0.", 0},
+        {"--bogus --help", "", 64}, {"--state-root=x", "", 64}};
+    for (const auto& [args, printed, status] : withoutWindow) {
+        out = test::run("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME=" + scratch / "home" +
+                        " XDG_DATA_HOME=" + scratch / "data " LUMARO_WINDOW " " + args + " 2>" + scratch / "err; echo $?");
+        const std::size_t cut = out.find_last_of('\n', out.size() - 2) + 1;  // the exit status's line
+        EXPECT_EQ(std::pair(out.substr(0, std::string_view(printed).size()), std::stoi(out.substr(cut))),
+                  std::pair(std::string(printed), status)) << args;
+        EXPECT_EQ(test::readFile(scratch / "err").find("unknown option") != std::string::npos, status == 64) << args;
+    }
+    EXPECT_FALSE(test::exists(scratch / "home") || test::exists(scratch / "data") || test::exists("x"));
 
     // Nothing done but errors: 2; part done with errors: 1. A name with escape sequences reaches the
     // JSON report exactly, and the terminal filtered.
@@ -212,7 +225,9 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
         EXPECT_EQ(cli("status"), 0);
         EXPECT_NE(out.find("另一个 Lumaro 正在操作：是\n"), std::string::npos) << out;
         EXPECT_EQ(cli("status --json"), 0);
-        EXPECT_EQ(json()["operationRunning"], true) << "and the lock is still held by its owner";
+        EXPECT_EQ(json()["operationRunning"], true);
+        EXPECT_THROW(OperationLock(platform::FileSystem::real(), state, kBatchLockFileName), SkinError)
+            << "still held by its owner alone";
         EXPECT_EQ(cli("restore --json"), 2);
         EXPECT_EQ(json()["messages"], Json::array({"另一个 Lumaro 正在操作，请稍后重试。"}));
     }
