@@ -30,10 +30,10 @@ std::optional<int> answerWithoutWindow(const std::vector<std::string>& arguments
     static const std::set<std::string> kLaunchOptions = {"--state-root", "--preview-root", "--desktop-root",
                                                          "--application-root"};
     // Qt's own options, with one or two hyphens; those in the first set take a value.
-    static const std::set<std::string> kQtWithValue = {"platform", "platformpluginpath", "platformtheme",
-                                                       "plugin", "qwindowgeometry", "qwindowicon",
-                                                       "qwindowtitle", "session", "style", "stylesheet",
-                                                       "display", "geometry", "name", "title", "visual"};
+    static const std::set<std::string> kQtWithValue = {
+        "platform",    "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+        "qwindowicon", "qwindowtitle",       "session",       "style",  "stylesheet",
+        "display",     "geometry",           "name",          "title",  "visual"};
     static const std::set<std::string> kQtFlags = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::string& arg = arguments[i];

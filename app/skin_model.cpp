@@ -43,7 +43,8 @@ std::string startFailure(const std::exception& error, bool stateFolder) {
     switch (system->code()) {
         case ENOTDIR:
         case EEXIST:
-            sentence = stateFolder ? "状态文件夹的位置上有一个不是文件夹的项目。" : "演示文件夹的位置上有一个不是文件夹的项目。";
+            sentence = stateFolder ? "状态文件夹的位置上有一个不是文件夹的项目。"
+                                   : "演示文件夹的位置上有一个不是文件夹的项目。";
             break;
         case EACCES:
         case EPERM:
@@ -197,12 +198,13 @@ void SkinModel::runOperation(bool restoring, bool retry, bool setAside) {
     progress_ = {};
     // Set before the work starts and not touched while it runs: the worker alone calls it.
     const unsigned operation = ++operation_;
-    engine_->setProgressHandler([this, operation](std::size_t done, std::size_t total, const std::string& name) {
-        if (observer_) {
-            observer_(done, total, name);
-        }
-        services_.runner.post([this, operation, done, total] { countProgress(operation, done, total); });
-    });
+    engine_->setProgressHandler(
+        [this, operation](std::size_t done, std::size_t total, const std::string& name) {
+            if (observer_) {
+                observer_(done, total, name);
+            }
+            services_.runner.post([this, operation, done, total] { countProgress(operation, done, total); });
+        });
     changed();
     const std::string target = target_;
     const bool includeApplications = includeApplications_;
@@ -235,9 +237,10 @@ void SkinModel::countProgress(unsigned operation, std::size_t done, std::size_t 
 
 void SkinModel::showProgressOnLauncher() {
     if (launcherEntry_ != nullptr) {
-        launcherEntry_->showProgress(busy_ && progress_.total > 0 ? std::optional<double>(double(progress_.done) /
-                                                                                          double(progress_.total))
-                                                                  : std::nullopt);
+        launcherEntry_->showProgress(
+            busy_ && progress_.total > 0
+                ? std::optional<double>(double(progress_.done) / double(progress_.total))
+                : std::nullopt);
     }
 }
 

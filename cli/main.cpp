@@ -104,7 +104,8 @@ std::string terminalWording(std::string text) {
         {lumaro::kPendingSkinMessage, "已有待还原的备份，请先运行“lumaro-cli restore”。"},
         {lumaro::kLockBusyMessage, "另一个 Lumaro 正在操作，请稍后重试。"}};
     for (const auto& [window, terminal] : replacements) {
-        for (std::size_t at = text.find(window); at != std::string::npos; at = text.find(window, at + terminal.size())) {
+        for (std::size_t at = text.find(window); at != std::string::npos;
+             at = text.find(window, at + terminal.size())) {
             text.replace(at, window.size(), terminal);
         }
     }
@@ -216,8 +217,8 @@ int status(const SkinModel& model, bool json) {
     const bool known = !model.unavailable();
     const bool pending = known && model.hasBackup();
     // Asked of the lock every operation takes first; never waits for it.
-    const bool running =
-        lumaro::lockHeldElsewhere(lumaro::platform::FileSystem::real(), model.state(), lumaro::kBatchLockFileName);
+    const bool running = lumaro::lockHeldElsewhere(lumaro::platform::FileSystem::real(), model.state(),
+                                                   lumaro::kBatchLockFileName);
     if (json) {
         using Json = nlohmann::ordered_json;
         Json out;
@@ -228,7 +229,8 @@ int status(const SkinModel& model, bool json) {
         out["includeApplications"] = known ? Json(model.includeApplications()) : Json(nullptr);
         out["operationRunning"] = running;
         out["unavailable"] = !known;
-        out["message"] = known || model.errors().empty() ? Json(nullptr) : Json(terminalWording(model.errors().front()));
+        out["message"] =
+            known || model.errors().empty() ? Json(nullptr) : Json(terminalWording(model.errors().front()));
         std::cout << out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
         return known ? kExitOk : kExitFailed;
     }

@@ -35,7 +35,8 @@ class DBusLauncherEntry final : public LauncherEntry {
         GVariantBuilder properties;
         g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
         g_variant_builder_add(&properties, "{sv}", "progress", g_variant_new_double(fraction.value_or(0.0)));
-        g_variant_builder_add(&properties, "{sv}", "progress-visible", g_variant_new_boolean(fraction.has_value()));
+        g_variant_builder_add(&properties, "{sv}", "progress-visible",
+                              g_variant_new_boolean(fraction.has_value()));
         // Without a destination: a broadcast every listener on the bus may read; never waits.
         g_dbus_connection_emit_signal(connection_, nullptr, kObjectPath, kInterface, "Update",
                                       g_variant_new("(sa{sv})", uri_.c_str(), &properties), nullptr);

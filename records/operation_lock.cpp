@@ -27,8 +27,8 @@ OperationLock::OperationLock(platform::FileSystem& fs, const std::string& direct
 
 bool lockHeldElsewhere(platform::FileSystem& fs, const std::string& directory, const std::string& fileName) {
     int fd = -1;
-    if (fs.open(platform::appendPathComponent(directory, fileName), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) !=
-        0) {
+    if (fs.open(platform::appendPathComponent(directory, fileName), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0,
+                fd) != 0) {
         return false;  // no lock file: no operation ever ran here
     }
     const bool held = fs.flock(fd, LOCK_SH | LOCK_NB) == EWOULDBLOCK;

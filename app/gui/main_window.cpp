@@ -97,9 +97,8 @@ void MainWindow::buildMenus() {
 
     QMenu* scope = menuBar()->addMenu(QStringLiteral("范围(&S)"));
     auto* openMenus = new QShortcut(QKeySequence(Qt::Key_F10), this);
-    connect(openMenus, &QShortcut::activated, this, [this, application] {
-        menuBar()->setActiveAction(application->menuAction());
-    });
+    connect(openMenus, &QShortcut::activated, this,
+            [this, application] { menuBar()->setActiveAction(application->menuAction()); });
     scopeGroup_ = new QActionGroup(this);
     // Exclusive when a mark is set, but a folder chosen by hand leaves every item unmarked.
     scopeGroup_->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);

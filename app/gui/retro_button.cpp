@@ -40,7 +40,8 @@ void RetroButton::paintEvent(QPaintEvent*) {
     if (progress_) {
         // Inside the bevel, from the left edge as far as the work has come.
         const QRectF inner = QRectF(rect()).adjusted(2, 2, -2, -2);
-        painter.fillRect(QRectF(inner.left(), inner.top(), inner.width() * *progress_, inner.height()), Qt::white);
+        painter.fillRect(QRectF(inner.left(), inner.top(), inner.width() * *progress_, inner.height()),
+                         Qt::white);
     }
 
     QPen pen;

@@ -41,8 +41,8 @@ LumaroApplication::LumaroApplication(int& argc, char** argv) : QApplication(argc
     // Qt's own texts (the folder dialog, standard buttons) in Chinese like the rest; English when
     // the translations are not installed.
     auto* translator = new QTranslator(this);
-    if (translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
-                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    if (translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                         QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         installTranslator(translator);
     }
     setDesktopFileName(QStringLiteral("lumaro"));
