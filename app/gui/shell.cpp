@@ -109,7 +109,6 @@ void WindowFrontEnd::showResult(const std::string& title, const std::vector<std:
         const QPointer<MainWindow> window = *shownOn;
         const bool onWindow = window && window->isVisible();
         auto* alert = new QMessageBox(onWindow ? window.data() : nullptr);
-
         alert->setAttribute(Qt::WA_DeleteOnClose);
         alert->setIcon(QMessageBox::NoIcon);
         alert->setWindowTitle(QStringLiteral("lumaro"));
