@@ -4,6 +4,7 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include "app/report_messages.h"
@@ -29,6 +30,35 @@ bool exists(platform::FileSystem& fs, const std::string& path) {
 
 void writeAtomically(platform::FileSystem& fs, const std::string& path, const std::string& text) {
     platform::throwIfFailed(platform::writeFileAtomically(fs, path, text.data(), text.size(), 0644), path);
+}
+
+// A failure of the start-up's own steps: a sentence saying which location is wrong, the
+// system's text after it. The engine's own messages are already sentences of their own.
+std::string startFailure(const std::exception& error, bool stateFolder) {
+    const auto* system = dynamic_cast<const platform::SystemError*>(&error);
+    if (system == nullptr) {
+        return error.what();
+    }
+    std::string sentence;
+    switch (system->code()) {
+        case ENOTDIR:
+        case EEXIST:
+            sentence = stateFolder ? "状态文件夹的位置上有一个不是文件夹的项目。"
+                                   : "演示文件夹的位置上有一个不是文件夹的项目。";
+            break;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            sentence = stateFolder ? "没有权限创建或使用状态文件夹。" : "没有权限创建演示文件夹。";
+            break;
+        case ENOSPC:
+        case EDQUOT:
+            sentence = "磁盘空间不足。";
+            break;
+        default:
+            sentence = stateFolder ? "无法创建或使用状态文件夹。" : "无法创建演示文件夹。";
+    }
+    return sentence + system->what();
 }
 
 std::string homePageLink() {
@@ -66,6 +96,7 @@ SkinModel::SkinModel(const std::vector<std::string>& arguments, ModelServices se
     includeApplications_ = !previewRoot.has_value();
     const QImage image = services_.loadImage ? services_.loadImage() : QImage();
     const auto applicationRoot = launchOption(arguments, "--application-root");
+    bool seeding = false;
     try {
         std::optional<std::vector<std::string>> roots;
         if (applicationRoot) {
@@ -73,9 +104,10 @@ SkinModel::SkinModel(const std::vector<std::string>& arguments, ModelServices se
         }
         engine_ = std::make_unique<IconBatchEngine>(services_.fs, workspace, state_, image, roots,
                                                     !applicationRoot.has_value());
+        seeding = true;
         createDemoFolderIfNeeded();
     } catch (const std::exception& error) {
-        reportFailure(error.what());
+        reportFailure(startFailure(error, !seeding));
         unavailable_ = true;
         changed();
         return;
@@ -163,6 +195,16 @@ void SkinModel::runOperation(bool restoring, bool retry, bool setAside) {
     busy_ = true;
     errors_.clear();
     restoring_ = restoring || setAside;
+    progress_ = {};
+    // Set before the work starts and not touched while it runs: the worker alone calls it.
+    const unsigned operation = ++operation_;
+    engine_->setProgressHandler(
+        [this, operation](std::size_t done, std::size_t total, const std::string& name) {
+            if (observer_) {
+                observer_(done, total, name);
+            }
+            services_.runner.post([this, operation, done, total] { countProgress(operation, done, total); });
+        });
     changed();
     const std::string target = target_;
     const bool includeApplications = includeApplications_;
@@ -183,8 +225,29 @@ void SkinModel::runOperation(bool restoring, bool retry, bool setAside) {
         [this](const OperationOutcome& outcome) { complete(outcome); });
 }
 
+void SkinModel::countProgress(unsigned operation, std::size_t done, std::size_t total) {
+    if (operation != operation_ || !busy_) {
+        return;
+    }
+    // An item is counted when the next one starts: the one being worked on is not done yet.
+    progress_ = {done > 0 ? done - 1 : 0, total};
+    showProgressOnLauncher();
+    changed();
+}
+
+void SkinModel::showProgressOnLauncher() {
+    if (launcherEntry_ != nullptr) {
+        launcherEntry_->showProgress(
+            busy_ && progress_.total > 0
+                ? std::optional<double>(double(progress_.done) / double(progress_.total))
+                : std::nullopt);
+    }
+}
+
 void SkinModel::complete(const OperationOutcome& outcome) {
     busy_ = false;
+    progress_ = {};
+    showProgressOnLauncher();
     if (!outcome.report) {
         reportFailure(outcome.failure);
         refreshState();
@@ -254,12 +317,6 @@ bool SkinModel::isTargetDemo() const {
 
 bool SkinModel::isTargetDesktop() const {
     return platform::standardizePath(target_) == platform::standardizePath(desktop_);
-}
-
-void SkinModel::setProgressHandler(ProgressHandler handler) {
-    if (engine_) {
-        engine_->setProgressHandler(std::move(handler));
-    }
 }
 
 }  // namespace lumaro

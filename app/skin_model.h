@@ -13,6 +13,7 @@
 
 #include "batch/icon_batch_engine.h"
 #include "platform/file_system.h"
+#include "platform/launcher_entry.h"
 #include "platform/workspace.h"
 #include "records/records.h"
 
@@ -43,6 +44,9 @@ class OperationRunner {
     virtual ~OperationRunner() = default;
     virtual void run(std::function<OperationOutcome()> work,
                      std::function<void(OperationOutcome)> completion) = 0;
+    // Hands `update`, made on the worker while the work runs, to the model's thread without
+    // waiting for it; it runs before the completion. Here: at once, on the calling thread.
+    virtual void post(std::function<void()> update) { update(); }
 };
 
 // Runs the work at once on the calling thread.
@@ -78,6 +82,14 @@ struct ModelServices {
     std::function<QImage()> loadImage;
 };
 
+// How far the running operation has come, in items across its whole batch; a total of 0 while
+// nothing is counted.
+struct OperationProgress {
+    std::size_t done = 0;
+    std::size_t total = 0;
+    bool operator==(const OperationProgress&) const = default;
+};
+
 class SkinModel {
   public:
     // Never throws: a failed start leaves the model unavailable, with the reason reported.
@@ -93,6 +105,8 @@ class SkinModel {
     bool hasBackup() const { return hasBackup_; }
     const std::vector<std::string>& errors() const { return errors_; }
     bool unavailable() const { return unavailable_; }
+    // Counted on the model's thread from the engines' reports while `busy`.
+    const OperationProgress& progress() const { return progress_; }
 
     const std::string& demo() const { return demo_; }
     const std::string& desktop() const { return desktop_; }
@@ -120,12 +134,17 @@ class SkinModel {
     void finishOperation(const std::vector<std::string>& messages, const std::string& title,
                          const std::optional<std::vector<std::string>>& fileLines = std::nullopt);
 
-    void setProgressHandler(ProgressHandler handler);
+    // Told about each item on the thread the work runs on, before the model counts it.
+    void setProgressHandler(ProgressHandler handler) { observer_ = std::move(handler); }
+    // Shows the progress on the program's launcher entry as well; null: nowhere.
+    void setLauncherEntry(platform::LauncherEntry* entry) { launcherEntry_ = entry; }
 
   private:
     void createDemoFolderIfNeeded();
     void complete(const OperationOutcome& outcome);
     void changed() { services_.frontEnd.modelChanged(); }
+    void countProgress(unsigned operation, std::size_t done, std::size_t total);
+    void showProgressOnLauncher();
 
     ModelServices services_;
     std::string target_;
@@ -142,6 +161,10 @@ class SkinModel {
     std::unique_ptr<IconBatchEngine> engine_;
     std::string lastTitle_;
     std::optional<OperationReport> lastReport_;
+    OperationProgress progress_;
+    unsigned operation_ = 0;  // counts operations, so a late count of an earlier one is dropped
+    ProgressHandler observer_;
+    platform::LauncherEntry* launcherEntry_ = nullptr;
 };
 
 }  // namespace lumaro

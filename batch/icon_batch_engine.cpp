@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "batch/batch_progress.h"
 #include "platform/desktop_entries.h"
 #include "platform/file_ops.h"
 #include "platform/key_file.h"
@@ -59,7 +60,6 @@ IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& 
 
 IconEngine IconBatchEngine::makeEngine(const std::string& backupDirectory) const {
     IconEngine engine(fs_, backupDirectory, icon_, workspace_);
-    engine.setProgressHandler(progress_);
     engine.setIconFileFolder(directory_);
     return engine;
 }
@@ -170,17 +170,35 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
     platform::throwIfFailed(platform::writeFileAtomically(fs_, scopePath(), scope.data(), scope.size(), 0600),
                             scopePath());
 
+    // What the applications add is counted before the chosen folder runs, so the batch's count
+    // of items grows only once, when that folder's own listing is known.
+    BatchProgress progress(progress_);
+    DiscoveredApplications found;
+    DesktopEntryPlan entries;
+    if (includeApplications) {
+        found = discoverApplications();
+        for (const auto& [folder, names] : found.groups) {
+            progress.reserve(folder == targetPath ? 0 : names.size());
+        }
+        if (desktopEntries_) {
+            entries = planDesktopEntries();
+            progress.reserve(entries.entries.size());
+        }
+    }
+
     OperationReport merged;
     // The root folder has no last component; it is named by its path.
     const std::string lastComponent = platform::lastPathComponent(targetPath);
     const std::string targetName = lastComponent.empty() ? targetPath : lastComponent;
     try {
-        merged.merge(makeEngine(directory_).apply(targetPath, includeApplications, false));
+        IconEngine engine = makeEngine(directory_);
+        engine.setProgressHandler(progress.engine(std::nullopt));
+        merged.merge(engine.apply(targetPath, includeApplications, false));
     } catch (const std::exception& error) {
         merged.errors.push_back(errorLine(targetName, describe(error)));
     }
+    progress.engineDone();
     if (includeApplications) {
-        const DiscoveredApplications found = discoverApplications();
         merged.errors.insert(merged.errors.end(), found.errors.begin(), found.errors.end());
         merged.skipped += found.passedOver;
         for (const auto& [folder, names] : found.groups) {
@@ -188,13 +206,16 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
                 continue;  // the chosen folder's applications were covered above
             }
             try {
-                merged.merge(makeEngine(applicationBackupDirectory(folder)).apply(folder, true, true, names));
+                IconEngine engine = makeEngine(applicationBackupDirectory(folder));
+                engine.setProgressHandler(progress.engine(names.size()));
+                merged.merge(engine.apply(folder, true, true, names));
             } catch (const std::exception& error) {
                 merged.errors.push_back(errorLine(folder, describe(error)));
             }
+            progress.engineDone();
         }
         if (desktopEntries_) {
-            merged.merge(applyDesktopEntries());
+            merged.merge(applyDesktopEntries(std::move(entries), progress));
         }
     }
     sortUnique(merged.relaunchApplications);
@@ -204,11 +225,12 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
     return merged;
 }
 
-OperationReport IconBatchEngine::applyDesktopEntries() const {
-    OperationReport report;
+IconBatchEngine::DesktopEntryPlan IconBatchEngine::planDesktopEntries() const {
+    DesktopEntryPlan plan;
+    OperationReport& report = plan.report;
     const platform::DesktopDataFolders folders = workspace_.desktopDataFolders();
     if (folders.user.empty()) {
-        return report;
+        return plan;
     }
     const platform::DesktopEntryDiscovery found =
         platform::discoverDesktopEntries(fs_, folders, platform::messageLocale());
@@ -222,26 +244,34 @@ OperationReport IconBatchEngine::applyDesktopEntries() const {
                                               ? "应用的启动项名称不是有效的 UTF-8 或过长，已跳过"
                                               : "应用的启动项格式无效，已跳过"));
     }
-    const std::string folder = platform::appendPathComponent(folders.user, "applications");
-    std::vector<DesktopEntryItem> entries;
+    plan.folder = platform::appendPathComponent(folders.user, "applications");
     for (const platform::DesktopEntry& entry : found.entries) {
         // A user copy in a subfolder of its own is the user's arrangement: left as it is.
-        if (entry.userPath != platform::appendPathComponent(folder, entry.id)) {
+        if (entry.userPath != platform::appendPathComponent(plan.folder, entry.id)) {
             ++report.skipped;
             continue;
         }
-        entries.push_back({entry.id, entry.path, entry.name});
+        plan.entries.push_back({entry.id, entry.path, entry.name});
     }
-    if (entries.empty()) {
+    return plan;
+}
+
+OperationReport IconBatchEngine::applyDesktopEntries(DesktopEntryPlan plan, BatchProgress& progress) const {
+    OperationReport report = std::move(plan.report);
+    if (plan.entries.empty()) {
         return report;
     }
+    const std::string& folder = plan.folder;
     try {
         // Missing data folders are made private, as the XDG base directories ask.
         platform::throwIfFailed(platform::createDirectories(fs_, folder, 0700), folder);
-        report.merge(makeEngine(applicationBackupDirectory(folder)).applyDesktopEntries(folder, entries));
+        IconEngine engine = makeEngine(applicationBackupDirectory(folder));
+        engine.setProgressHandler(progress.engine(plan.entries.size()));
+        report.merge(engine.applyDesktopEntries(folder, plan.entries));
     } catch (const std::exception& error) {
         report.errors.push_back(errorLine(folder, describe(error)));
     }
+    progress.engineDone();
     return report;
 }
 
@@ -254,16 +284,38 @@ OperationReport IconBatchEngine::restore() const {
 }
 
 OperationReport IconBatchEngine::restoreLocked() const {
-    OperationReport merged;
-    for (const IconEngine& engine : pendingEngines(false)) {
+    // Every manifest is read first, so the batch's count of items is known before the first one.
+    struct Run {
+        IconEngine engine;
+        std::size_t items = 0;
+        std::string failure;
+    };
+    BatchProgress progress(progress_);
+    std::vector<Run> runs;
+    for (IconEngine& engine : pendingEngines(false)) {
         try {
-            if (!engine.loadManifest()) {
-                continue;
+            const auto manifest = engine.loadManifest();
+            if (manifest) {
+                progress.reserve(manifest->entries.size());
+                runs.push_back({std::move(engine), manifest->entries.size(), {}});
             }
-            merged.merge(engine.restore());
+        } catch (const std::exception& error) {
+            runs.push_back({std::move(engine), 0, describe(error)});
+        }
+    }
+    OperationReport merged;
+    for (Run& run : runs) {
+        if (!run.failure.empty()) {
+            merged.errors.push_back(run.failure);
+            continue;
+        }
+        try {
+            run.engine.setProgressHandler(progress.engine(run.items));
+            merged.merge(run.engine.restore());
         } catch (const std::exception& error) {
             merged.errors.push_back(describe(error));
         }
+        progress.engineDone();
     }
     sortUnique(merged.relaunchApplications);
     return merged;
@@ -308,8 +360,11 @@ OperationReport IconBatchEngine::retry() const {
         throw SkinError("请先完成当前还原，再重试已跳过的项目。");
     }
     OperationReport merged;
-    for (const IconEngine& engine : pendingEngines(true)) {
+    BatchProgress progress(progress_);
+    for (IconEngine& engine : pendingEngines(true)) {
+        engine.setProgressHandler(progress.engine(std::nullopt));
         merged.merge(engine.retrySkipped());
+        progress.engineDone();
     }
     sortUnique(merged.relaunchApplications);
     sortUnique(merged.missingItems);

@@ -20,6 +20,8 @@ class QImage;
 
 namespace lumaro {
 
+class BatchProgress;
+
 inline constexpr const char* kBatchLockFileName = "batch-operation.lock";
 inline constexpr const char* kScopeFileName = "scope.json";
 inline constexpr const char* kApplicationBackupsFolder = "application-backups";
@@ -59,8 +61,10 @@ class IconBatchEngine {
         return dockApplicationURLs_;
     }
 
+    // A folder engine of this batch; it reports no progress until given a handler.
     IconEngine makeEngine(const std::string& backupDirectory) const;
-    // Passed to every folder engine this engine makes.
+    // Told about the items of every operation with positions and a total counted across the
+    // whole batch (the total may grow while it runs: skip records are counted as they are read).
     void setProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
     // The chosen folder's engine first, then every application backup directory with a
     // "backup.json" (or, with `includeSkipped`, with skip records), in path order.
@@ -82,9 +86,16 @@ class IconBatchEngine {
 
   private:
     std::string scopePath() const;
-    // Skins the shown desktop entries through their user copies in the user's applications
-    // folder, one engine for that folder.
-    OperationReport applyDesktopEntries() const;
+    // The shown desktop entries to skin through their user copies in the user's applications
+    // folder, with what their discovery reported.
+    struct DesktopEntryPlan {
+        OperationReport report;
+        std::string folder;
+        std::vector<DesktopEntryItem> entries;
+    };
+    DesktopEntryPlan planDesktopEntries() const;
+    // Skins the planned entries, one engine for that folder.
+    OperationReport applyDesktopEntries(DesktopEntryPlan plan, BatchProgress& progress) const;
     void removeScope() const;
     // Clears what killed writes of "scope.json" left behind; called with the batch lock held.
     void removeStaleTemporaries() const;

@@ -13,6 +13,7 @@
 #include "app/skin_model.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "records/operation_lock.h"
 #include "resources/resources.h"
 
 namespace {
@@ -27,7 +28,8 @@ constexpr int kExitUsage = 64;
 constexpr const char* kUsage = R"(usage: lumaro-cli [launch options] COMMAND [--json]
 
 Commands:
-  status                 whether a skin is pending, its folder, and the target of the next apply
+  status                 whether a skin is pending, its folder, the target of the next apply,
+                         and whether another Lumaro is working now
   apply [CHOICE]         give the target's items the furball icon
   restore                put every original icon back
   retry                  retry the restores that were skipped because items had gone
@@ -45,6 +47,8 @@ Launch options (as for the window):
   --desktop-root DIR     the folder used as the Desktop
   --application-root DIR the one applications folder to scan (desktop entries and the Dock
                          are then not read)
+
+A folder may also be given as --state-root=DIR, --folder=DIR and so on.
 
 Other options:
   --json                 print one JSON object instead of text
@@ -65,9 +69,54 @@ struct Request {
     std::optional<std::string> choice;  // --demo, --desktop, --desktop-and-apps
 };
 
+// One line, so the cause stays in view.
 int usageError(const std::string& problem) {
-    std::cerr << "lumaro-cli: " << problem << "\n\n" << kUsage;
+    std::cerr << "lumaro-cli: " << problem << " (see lumaro-cli --help)\n";
     return kExitUsage;
+}
+
+// "--opt=VALUE" of an option that takes a folder, split into "--opt" "VALUE"; every other
+// argument as it stands.
+std::vector<std::string> splitJoinedValues(const std::vector<std::string>& args) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        if (i > 0 && equals != std::string::npos && arg.starts_with("--") &&
+            (kLaunchOptions.count(name) > 0 || name == "--folder")) {
+            out.push_back(name);
+            out.push_back(arg.substr(equals + 1));
+        } else {
+            out.push_back(arg);
+            // A launch option's value is taken as it stands, even when it holds "=".
+            if (i > 0 && (kLaunchOptions.count(arg) > 0 || arg == "--folder") && i + 1 < args.size()) {
+                out.push_back(args[++i]);
+            }
+        }
+    }
+    return out;
+}
+
+// The window's wording where it names a button or a window, as a terminal says it.
+std::string terminalWording(std::string text) {
+    const std::pair<std::string, std::string> replacements[] = {
+        {lumaro::kPendingSkinMessage, "已有待还原的备份，请先运行“lumaro-cli restore”。"},
+        {lumaro::kLockBusyMessage, "另一个 Lumaro 正在操作，请稍后重试。"}};
+    for (const auto& [window, terminal] : replacements) {
+        for (std::size_t at = text.find(window); at != std::string::npos;
+             at = text.find(window, at + terminal.size())) {
+            text.replace(at, window.size(), terminal);
+        }
+    }
+    return text;
+}
+
+std::vector<std::string> terminalWording(std::vector<std::string> lines) {
+    for (std::string& line : lines) {
+        line = terminalWording(line);
+    }
+    return lines;
 }
 
 // Collects what the model reports; the terminal shows it when the command ends.
@@ -134,7 +183,7 @@ std::optional<std::string> parse(const std::vector<std::string>& args, Request& 
 
 // Text for the terminal: no control character of a name or a message reaches it raw.
 std::string shown(const std::string& text) {
-    return lumaro::platform::visibleText(text, lumaro::platform::ControlCharacters::replace);
+    return lumaro::platform::visibleText(terminalWording(text), lumaro::platform::ControlCharacters::replace);
 }
 
 void printResult(const SkinModel& model, bool json) {
@@ -142,11 +191,11 @@ void printResult(const SkinModel& model, bool json) {
     if (json) {
         nlohmann::ordered_json out;
         out["title"] = model.lastTitle();
-        out["messages"] = model.errors();
+        out["messages"] = terminalWording(model.errors());
         if (report) {
             out["succeeded"] = report->succeeded;
             out["skipped"] = report->skipped;
-            out["errors"] = report->errors;
+            out["errors"] = terminalWording(report->errors);
             out["remaining"] = report->remaining;
             out["relaunchApplications"] = report->relaunchApplications;
             out["missingItems"] = report->missingItems;
@@ -167,6 +216,9 @@ void printResult(const SkinModel& model, bool json) {
 int status(const SkinModel& model, bool json) {
     const bool known = !model.unavailable();
     const bool pending = known && model.hasBackup();
+    // Asked of the lock every operation takes first; never waits for it.
+    const bool running = lumaro::lockHeldElsewhere(lumaro::platform::FileSystem::real(), model.state(),
+                                                   lumaro::kBatchLockFileName);
     if (json) {
         using Json = nlohmann::ordered_json;
         Json out;
@@ -175,8 +227,10 @@ int status(const SkinModel& model, bool json) {
         out["includesApplications"] = pending ? Json(model.includeApplications()) : Json(nullptr);
         out["target"] = known ? Json(model.target()) : Json(nullptr);
         out["includeApplications"] = known ? Json(model.includeApplications()) : Json(nullptr);
+        out["operationRunning"] = running;
         out["unavailable"] = !known;
-        out["message"] = known || model.errors().empty() ? Json(nullptr) : Json(model.errors().front());
+        out["message"] =
+            known || model.errors().empty() ? Json(nullptr) : Json(terminalWording(model.errors().front()));
         std::cout << out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
         return known ? kExitOk : kExitFailed;
     }
@@ -192,6 +246,7 @@ int status(const SkinModel& model, bool json) {
     }
     std::cout << "下次换肤的目标：" << shown(model.target())
               << (model.includeApplications() ? "（包含应用）" : "（不含应用）") << "\n";
+    std::cout << "另一个 Lumaro 正在操作：" << (running ? "是" : "否") << "\n";
     return kExitOk;
 }
 
@@ -214,7 +269,7 @@ int exitStatus(const SkinModel& model) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv, argv + argc);
+    const std::vector<std::string> args = splitJoinedValues(std::vector<std::string>(argv, argv + argc));
     if (args.size() == 2 && args[1] == "--version") {
         std::cout << "lumaro-cli " LUMARO_VERSION "\n";
         return kExitOk;

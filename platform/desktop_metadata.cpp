@@ -21,30 +21,13 @@
 
 #include "platform/metadata_tree.h"
 #include "platform/paths.h"
+#include "platform/session_bus.h"
 
 namespace lumaro::platform {
 
 namespace {
 
-// GLib resolves the session bus from DBUS_SESSION_BUS_ADDRESS, then $XDG_RUNTIME_DIR/bus, and
-// as a last resort "autolaunch:", which with $DISPLAY set spawns dbus-launch and so a bus of our
-// own. Setting GIO_USE_VFS would only pick the layer, not stop that. So GIO is touched only
-// when one of the first two names a bus the session already runs; otherwise the form is
-// unavailable. Once connected, the session bus then activates its single metadata daemon.
-bool sessionBusExists() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-        address != nullptr && *address != '\0') {
-        return std::string_view(address).find("autolaunch:") == std::string_view::npos;
-    }
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || *runtime != '/') {
-        return false;
-    }
-    struct stat st {};
-    const std::string bus = std::string(runtime) + "/bus";
-    return ::stat(bus.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::geteuid();
-}
-
+// Once connected, the session bus activates its single metadata daemon.
 int errnoOf(const GError* error) {
     if (error == nullptr) {
         return EIO;

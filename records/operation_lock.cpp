@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 
+#include <cerrno>
+
 #include "platform/paths.h"
 #include "records/errors.h"
 
@@ -21,6 +23,20 @@ OperationLock::OperationLock(platform::FileSystem& fs, const std::string& direct
         throw SkinError(kLockBusyMessage);
     }
     descriptor_ = fd;
+}
+
+bool lockHeldElsewhere(platform::FileSystem& fs, const std::string& directory, const std::string& fileName) {
+    int fd = -1;
+    if (fs.open(platform::appendPathComponent(directory, fileName), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0,
+                fd) != 0) {
+        return false;  // no lock file: no operation ever ran here
+    }
+    const bool held = fs.flock(fd, LOCK_SH | LOCK_NB) == EWOULDBLOCK;
+    if (!held) {
+        fs.flock(fd, LOCK_UN);
+    }
+    fs.close(fd);
+    return held;
 }
 
 OperationLock::~OperationLock() {

@@ -26,4 +26,10 @@ class OperationLock {
     int descriptor_ = -1;
 };
 
+// Whether a descriptor, of another process or of this one, holds the lock on
+// `directory`/`fileName` now. Never waits and never creates the file. It takes a shared lock for
+// an instant itself, so an operation starting in that instant is refused as busy, as it would be
+// a moment later by the holder it asked about.
+bool lockHeldElsewhere(platform::FileSystem& fs, const std::string& directory, const std::string& fileName);
+
 }  // namespace lumaro

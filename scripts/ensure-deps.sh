@@ -27,6 +27,7 @@ packages=(
     gvfs-daemons
     dbus
     dbus-user-session
+    qt6-translations-l10n
 )
 if [[ "${LUMARO_WITH_XVFB:-0}" == 1 ]]; then
     packages+=(xvfb)

@@ -54,17 +54,21 @@ bash scripts/ensure-deps.sh lintian desktop-file-utils appstream man-db dpkg-dev
 bash scripts/package.sh
 deb="$(ls build/package/lumaro_*.deb)"
 desktop-file-validate resources/lumaro.desktop
-# A warning remains: the component ID is the desktop ID "lumaro", not a reverse domain name.
+# Errors and warnings fail the run; the one note left says that the component ID's domain
+# (from the home page, lumaro.invalid) is not a known top-level domain.
 appstream_out="$(appstreamcli validate --no-net build/release/packaging/lumaro.metainfo.xml || true)"
 echo "$appstream_out"
-if grep -q '^E:' <<<"$appstream_out"; then
-    echo "appstreamcli reported errors" >&2
+if grep -q '^[EW]:' <<<"$appstream_out"; then
+    echo "appstreamcli reported errors or warnings" >&2
     exit 1
 fi
 lintian --fail-on error "$deb"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=300 "./$deb"
 lumaro-cli --help >/dev/null
 lumaro-cli --version
+# Without a display: prints and exits, opening no window and touching no state.
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM lumaro --help >/dev/null
+test -f /usr/share/metainfo/invalid.lumaro.Lumaro.metainfo.xml
 man -w lumaro-cli
 
 header "All tests passed"

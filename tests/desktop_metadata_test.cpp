@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -11,11 +12,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "engine/icon_engine.h"
+#include "platform/launcher_entry.h"
 #include "resources/resources.h"
 #include "tests/support/scratch.h"
 
@@ -289,6 +293,59 @@ TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
         std::this_thread::sleep_for(50ms), result = store->write(at("file"), skinned);
     ASSERT_EQ(result, 0);
     EXPECT_EQ(keysOf(at("file")), skinned);
+}
+
+// The launcher entry as a dock on the same bus reads it; without a bus it sends nothing.
+TEST(LauncherEntry, ShowsAndHidesProgressOnTheSessionBusAndWithoutOneSendsNothing) {
+    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    ASSERT_NE(address, nullptr);
+    GDBusConnection* dock = g_dbus_connection_new_for_address_sync(
+        address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                      G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    g_free(address);
+    ASSERT_NE(dock, nullptr);
+    using Update = std::tuple<std::string, double, bool>;  // the application's URI, progress, shown
+    std::vector<Update> got;
+    const guint subscription = g_dbus_connection_signal_subscribe(
+        dock, nullptr, "com.canonical.Unity.LauncherEntry", "Update", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+           gpointer data) {
+            const gchar* uri = nullptr;
+            GVariant* properties = nullptr;
+            g_variant_get(parameters, "(&s@a{sv})", &uri, &properties);
+            double progress = -1;
+            gboolean visible = false;
+            g_variant_lookup(properties, "progress", "d", &progress);
+            g_variant_lookup(properties, "progress-visible", "b", &visible);
+            g_variant_unref(properties);
+            static_cast<std::vector<Update>*>(data)->emplace_back(uri, progress, visible);
+        },
+        &got, nullptr);
+    const auto waitFor = [&](std::size_t count, std::chrono::milliseconds limit) {
+        for (auto start = std::chrono::steady_clock::now();
+             got.size() < count && std::chrono::steady_clock::now() - start < limit;)
+            g_main_context_iteration(nullptr, FALSE), std::this_thread::sleep_for(5ms);
+    };
+    const auto entry = platform::makeLauncherEntry("lumaro.desktop");
+    entry->showProgress(0.25);
+    entry->showProgress(0.252);  // too small a step to be worth a signal
+    entry->showProgress(std::nullopt);
+    waitFor(2, 3000ms);
+    EXPECT_EQ(got, (std::vector<Update>{{"application://lumaro.desktop", 0.25, true},
+                                        {"application://lumaro.desktop", 0.0, false}}));
+
+    std::vector<std::pair<const char*, std::string>> saved;
+    for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"})
+        if (const char* value = std::getenv(name))
+            saved.emplace_back(name, value), ::unsetenv(name);
+    platform::makeLauncherEntry("lumaro.desktop")->showProgress(0.5);
+    for (const auto& [name, value] : saved)
+        ::setenv(name, value.c_str(), 1);
+    waitFor(3, 300ms);
+    EXPECT_EQ(got.size(), 2u);
+    g_dbus_connection_signal_unsubscribe(dock, subscription);
+    g_object_unref(dock);
 }
 
 }  // namespace

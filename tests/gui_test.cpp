@@ -1,9 +1,14 @@
 // The real window on Qt's offscreen platform: enabling, check marks, quit guard, alerts and bevel.
 #include <QApplication>
+#include <QComboBox>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTextLayout>
+#include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <tuple>
@@ -11,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "app/gui/shell.h"
+#include "resources/resources.h"
 #include "tests/support/scratch.h"
 
 namespace lumaro::gui {
@@ -169,6 +175,152 @@ TEST_F(WindowTest, StatesBevelsCheckMarksQuitGuardSetAsideAndAlertsThroughAnAppl
     test::writeFile(scratch / "not-a-folder", "x");
     const auto unavailable = start("not-a-folder");
     EXPECT_EQ(states(unavailable->window()), "00 00000011 100");
+    // Says in Chinese what is wrong, the system's text after it, in an alert wide enough for both.
+    const QMessageBox* failure = alert(unavailable->window());
+    ASSERT_NE(failure, nullptr);
+    EXPECT_TRUE(failure->informativeText().startsWith("状态文件夹的位置上有一个不是文件夹的项目。"))
+        << failure->informativeText().toStdString();
+    EXPECT_TRUE(failure->informativeText().contains(QString::fromStdString(scratch / "not-a-folder")));
+    EXPECT_GE(failure->width(), kContentWidth);
+}
+
+// The darkest grey level in a part of an image.
+int darkest(const QImage& image, const QRect& area) {
+    int level = 255;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            level = std::min(level, qGray(image.pixel(x, y)));
+    return level;
+}
+
+TEST_F(WindowTest, KeyboardFocusGreyedMenuItemsChineseDialogsAndTheIcon) {
+    auto shell = start();
+    MainWindow& window = shell->window();
+    EXPECT_FALSE(window.windowIcon().isNull());
+    EXPECT_EQ(window.windowIcon().pixmap(64, 64).toImage().pixel(32, 32),
+              loadFurball().scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation).pixel(32, 32));
+
+    // Enabled items black, disabled ones grey, in the menu as drawn.
+    QMenu* menu = window.menuBar()->actions().front()->menu();
+    menu->resize(menu->sizeHint());
+    const QImage drawn = menu->grab().toImage();
+    const auto levels = [&](const char* item) { return darkest(drawn, menu->actionGeometry(window.action(item))); };
+    EXPECT_LT(levels("重试已跳过的还原"), 0x30);
+    EXPECT_GE(levels("搁置无法还原的项目…"), 0x70) << "a disabled item is drawn grey";
+
+    // Tab reaches the apply button, which then shows a dotted rectangle inside its bevel; Return and
+    // Space press the focused button.
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    const auto edgeLevel = [](RetroButton* button) {
+        const QImage image = button->grab().toImage();
+        return darkest(image, QRect(3, 3, 4, image.height() - 6));
+    };
+    window.applyButton()->clearFocus();
+    const int unfocused = edgeLevel(window.applyButton());
+    QTest::keyClick(&window, Qt::Key_Tab);
+    ASSERT_TRUE(window.applyButton()->hasFocus());
+    EXPECT_EQ(std::pair(unfocused > 0x80, edgeLevel(window.applyButton()) < 0x30), std::pair(true, true));
+    QTest::keyClick(window.applyButton(), Qt::Key_Return);
+    ASSERT_TRUE(held) << "Return pressed it";
+    release();
+    window.restoreButton()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(window.restoreButton(), Qt::Key_Space);
+    ASSERT_TRUE(held) << "Space pressed it";
+    release();
+
+    // F10 and the mnemonics open the menus.
+    QTest::keyClick(&window, Qt::Key_F10);
+    EXPECT_EQ(window.menuBar()->activeAction(), window.menuBar()->actions().front());
+    QTest::keyClick(window.menuBar(), Qt::Key_Escape);
+    QTest::keyClick(window.menuBar(), Qt::Key_Escape);
+    QTest::keyClick(&window, Qt::Key_S, Qt::AltModifier);
+    EXPECT_EQ(window.menuBar()->activeAction(), window.menuBar()->actions().back());
+
+    // The About box and the folder dialog speak Chinese: no Latin letter on a button, label or choice.
+    const auto latinIn = [](QWidget* dialog) {
+        QStringList texts;
+        for (const QAbstractButton* button : dialog->findChildren<QAbstractButton*>())
+            texts << button->text();
+        for (const QLabel* label : dialog->findChildren<QLabel*>())
+            if (label->objectName() != "qt_msgbox_label")  // "lumaro", the program's name
+                texts << label->text();
+        for (const QComboBox* choice : dialog->findChildren<QComboBox*>())
+            if (choice->objectName() != "lookInCombo")  // folder paths
+                texts << choice->currentText();
+        return texts.filter(QRegularExpression("[A-Za-z]"));
+    };
+    window.action("关于 lumaro")->trigger();
+    QMessageBox* about = alert(window, "about-box");
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(latinIn(about), QStringList());
+    about->close();
+    QStringList inDialog{"not shown"};
+    QTimer::singleShot(0, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        ASSERT_NE(dialog, nullptr);
+        inDialog = latinIn(dialog);
+        dialog->close();
+    });
+    window.action("选择文件夹…")->trigger();
+    EXPECT_EQ(inDialog, QStringList());
+}
+
+// The launcher entry as a dock sees it: every value shown, and whether each came on the GUI thread.
+struct RecordedLauncherEntry : platform::LauncherEntry {
+    void showProgress(std::optional<double> fraction) override {
+        shown.push_back(fraction);
+        onGuiThread = onGuiThread && QThread::currentThread() == qApp->thread();
+    }
+    std::vector<std::optional<double>> shown;
+    bool onGuiThread = true;
+};
+
+TEST_F(WindowTest, ProgressAdvancesOnTheRunningButtonAndTheLauncherAndWorkEndingWithoutAWindowQuits) {
+    for (int i = 0; i < 200; ++i)
+        test::writeFile(scratch / ("Desktop/item " + std::to_string(i)), "x");
+    QtOperationRunner threads;
+    RecordedLauncherEntry launcher;
+    const std::vector<std::string> args{"lumaro", "--state-root", scratch / "state", "--desktop-root",
+                                        scratch / "Desktop", "--application-root", scratch / "Applications"};
+    Shell shell(args, threads, platform::FileSystem::real(), workspace, &launcher);
+    MainWindow& window = shell.window();
+    window.show();
+    int quits = 0;
+    shell.frontEnd().quit = [&] { ++quits; };
+
+    QTest::mouseClick(window.applyButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return shell.model().progress().done > 60; }, 60000));
+    // The face is filled from the left as far as the items have come, above the label's height.
+    const double fraction = window.applyButton()->progress().value_or(0);
+    const QImage face = window.applyButton()->grab().toImage();
+    const int w = face.width();
+    EXPECT_GT(fraction, 0.25);
+    EXPECT_EQ(std::pair(face.pixel(int(w * fraction / 2), 4), face.pixel(int(w * (1 + fraction) / 2), 4)),
+              std::pair(QColor(Qt::white).rgb(), faceGrey().rgb()));
+    EXPECT_EQ(window.restoreButton()->progress(), std::nullopt);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !shell.model().busy(); }, 60000));
+    EXPECT_EQ(shell.model().lastReport()->succeeded, 201);
+    EXPECT_EQ(window.applyButton()->progress(), std::nullopt);
+
+    // Counted on the GUI thread across the batch, never backwards, then hidden.
+    ASSERT_GT(launcher.shown.size(), 50u);
+    EXPECT_TRUE(launcher.onGuiThread);
+    EXPECT_TRUE(std::is_sorted(launcher.shown.begin(), launcher.shown.end() - 1));
+    EXPECT_GT(launcher.shown.end()[-2].value_or(0), 0.99);
+    EXPECT_EQ(launcher.shown.back(), std::nullopt);
+
+    // Closed while a restore runs: the process stays until the work ends, then quits without an alert
+    // although one is due; the result is in the file.
+    std::filesystem::remove(scratch / "Desktop/item 7");
+    QTest::mouseClick(window.restoreButton(), Qt::LeftButton);
+    window.close();
+    EXPECT_EQ(std::pair(window.isVisible(), quits), std::pair(false, 0));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !shell.model().busy(); }, 60000));
+    QApplication::processEvents();
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(alert(window), nullptr);
+    EXPECT_NE(test::readFile(scratch / "state/last-operation.txt").find("item 7"), std::string::npos);
 }
 
 }  // namespace

@@ -141,7 +141,7 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
     // options; keeps its output in `out` and gives its exit status, which the shell prints last.
     const auto cli = [&](const std::string& args) {
         out = test::run("HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
-                        " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root " + state + " --preview-root " +
+                        " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root=" + state + " --preview-root " +
                         scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
                         scratch / "apps" + " " + args + " 2>" + scratch / "err; echo $?");
         const std::size_t cut = out.find_last_of('\n', out.size() - 2) + 1;  // npos + 1 == 0: no output
@@ -151,15 +151,35 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
     const auto json = [&] { return Json::parse(out); };
 
     // An unset script variable as the state root must not reach the real state folder, nor create one.
-    for (const char* bad :
-         {"frobnicate", "status --bogus", "", "restore --demo", "apply --demo --desktop", "apply --folder",
-          "status apply", "apply --folder --json", "status --state-root", "status --desktop-root --json",
-          "apply --application-root ''", "restore --state-root ''"}) {
+    // One line names the cause and where the usage is.
+    const std::pair<const char*, const char*> usageErrors[] = {
+        {"frobnicate", "unknown command frobnicate"}, {"status --bogus", "unknown option --bogus"},
+        {"", "no command given"}, {"restore --demo", "a target choice goes with apply only"},
+        {"apply --demo --desktop", "choose one target only"}, {"apply --folder", "--folder needs a folder"},
+        {"status apply", "unexpected argument apply"}, {"apply --folder --json", "--folder needs a folder"},
+        {"status --state-root", "--state-root needs a folder"}, {"status --json=1", "unknown option --json=1"},
+        {"status --desktop-root --json", "--desktop-root needs a folder"},
+        {"apply --application-root ''", "--application-root needs a folder"},
+        {"restore --state-root ''", "--state-root needs a folder"}, {"apply --folder=", "--folder needs a folder"}};
+    for (const auto& [bad, cause] : usageErrors) {
         EXPECT_EQ(cli(bad), 64) << bad;
-        EXPECT_NE(test::readFile(scratch / "err").find("usage: lumaro-cli"), std::string::npos) << bad;
+        EXPECT_EQ(test::readFile(scratch / "err"), "lumaro-cli: " + std::string(cause) + " (see lumaro-cli --help)\n");
         EXPECT_EQ(out, "") << bad;
     }
     EXPECT_FALSE(test::exists(state) || test::exists(scratch / "home")) << "usage errors create nothing";
+    // The window's program answers these without a display, and so without a window or any state.
+    const std::tuple<const char*, const char*, int> withoutWindow[] = {
+        {"--help", "usage: lumaro [--state-root DIR]", 0}, {"--state-root x --version", "lumaro 0.", 0},
+        {"--bogus --help", "", 64}, {"--state-root=x", "", 64}};
+    for (const auto& [args, printed, status] : withoutWindow) {
+        out = test::run("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME=" + scratch / "home" +
+                        " XDG_DATA_HOME=" + scratch / "data " LUMARO_WINDOW " " + args + " 2>" + scratch / "err; echo $?");
+        const std::size_t cut = out.find_last_of('\n', out.size() - 2) + 1;  // the exit status's line
+        EXPECT_EQ(std::pair(out.substr(0, std::string_view(printed).size()), std::stoi(out.substr(cut))),
+                  std::pair(std::string(printed), status)) << args;
+        EXPECT_EQ(test::readFile(scratch / "err").find("unknown option") != std::string::npos, status == 64) << args;
+    }
+    EXPECT_FALSE(test::exists(scratch / "home") || test::exists(scratch / "data") || test::exists("x"));
 
     // Nothing done but errors: 2; part done with errors: 1. A name with escape sequences reaches the
     // JSON report exactly, and the terminal filtered.
@@ -170,7 +190,7 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
     EXPECT_EQ(json()["errors"], Json::array({bad, hostile}));
     EXPECT_EQ(cli("apply --folder " + scratch / "absent"), 2) << out;
     test::writeFile(mixed + "/good.txt", "g");
-    EXPECT_EQ(cli("apply --folder " + mixed), 1) << out;
+    EXPECT_EQ(cli("apply --folder=" + mixed), 1) << out;
     EXPECT_EQ(out.find_first_of("\x1b\x07\r"), std::string::npos) << out;
     EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos) << out;
     EXPECT_NE(out.find("t\\x1B]0;x\\x07\\x1B[2J\\x9B\\r.txt"), std::string::npos) << out;
@@ -194,8 +214,23 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
     ASSERT_EQ(cli("apply --demo --json"), 0) << out << test::readFile(scratch / "err");
     EXPECT_EQ(std::tuple(json()["title"], json()["succeeded"]), std::tuple(Json("图标已更换"), Json(3)));
     EXPECT_EQ(cli("status --json"), 0);
-    EXPECT_EQ(std::tuple(json()["pending"], json()["rootPath"]),
-              std::tuple(Json(true), Json(scratch / "demo")));
+    EXPECT_EQ(std::tuple(json()["pending"], json()["rootPath"], json()["operationRunning"]),
+              std::tuple(Json(true), Json(scratch / "demo"), Json(false)));
+    // A terminal names no button and no window; the file keeps the window's words.
+    EXPECT_EQ(cli("apply --demo"), 2);
+    EXPECT_EQ(out, "操作未完成\n已有待还原的备份，请先运行“lumaro-cli restore”。\n");
+    EXPECT_EQ(test::readFile(state + "/" + kLastOperationFileName), kPendingSkinMessage);
+    {
+        const OperationLock held(platform::FileSystem::real(), state, kBatchLockFileName);
+        EXPECT_EQ(cli("status"), 0);
+        EXPECT_NE(out.find("另一个 Lumaro 正在操作：是\n"), std::string::npos) << out;
+        EXPECT_EQ(cli("status --json"), 0);
+        EXPECT_EQ(json()["operationRunning"], true);
+        EXPECT_THROW(OperationLock(platform::FileSystem::real(), state, kBatchLockFileName), SkinError)
+            << "still held by its owner alone";
+        EXPECT_EQ(cli("restore --json"), 2);
+        EXPECT_EQ(json()["messages"], Json::array({"另一个 Lumaro 正在操作，请稍后重试。"}));
+    }
     // An editor's save: a new file renamed over the old one.
     const std::string welcome = scratch / "demo/欢迎使用.txt";
     test::writeFile(welcome + ".new", "edited");

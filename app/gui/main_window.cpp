@@ -1,10 +1,12 @@
 #include "app/gui/main_window.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 namespace lumaro::gui {
@@ -82,11 +84,9 @@ MainWindow::MainWindow(const std::function<SkinModel&()>& model, QWidget* parent
 }
 
 void MainWindow::buildMenus() {
-    QMenu* application = menuBar()->addMenu(QStringLiteral("lumaro"));
-    application->addAction(QStringLiteral("关于 lumaro"), this, [this] {
-        QMessageBox::about(this, QStringLiteral("关于 lumaro"),
-                           QStringLiteral("lumaro\n一键替换桌面图标为可爱复古小毛球"));
-    });
+    // Mnemonics (Alt+L, Alt+S) and F10 reach the menus from the keyboard.
+    QMenu* application = menuBar()->addMenu(QStringLiteral("&lumaro"));
+    application->addAction(QStringLiteral("关于 lumaro"), this, [this] { showAbout(); });
     openBackups_ = application->addAction(QStringLiteral("查看备份"), this, [this] { model_.openBackups(); });
     retry_ = application->addAction(QStringLiteral("重试已跳过的还原"), this,
                                     [this] { model_.runOperation(true, true); });
@@ -95,7 +95,10 @@ void MainWindow::buildMenus() {
     application->addSeparator();
     quit_ = application->addAction(QStringLiteral("退出 lumaro"), qApp, &QApplication::quit);
 
-    QMenu* scope = menuBar()->addMenu(QStringLiteral("范围"));
+    QMenu* scope = menuBar()->addMenu(QStringLiteral("范围(&S)"));
+    auto* openMenus = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(openMenus, &QShortcut::activated, this,
+            [this, application] { menuBar()->setActiveAction(application->menuAction()); });
     scopeGroup_ = new QActionGroup(this);
     // Exclusive when a mark is set, but a folder chosen by hand leaves every item unmarked.
     scopeGroup_->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
@@ -142,6 +145,19 @@ void MainWindow::askToSetAside() {
     question->open();
 }
 
+void MainWindow::showAbout() {
+    auto* about = new QMessageBox(this);
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->setObjectName(QStringLiteral("about-box"));
+    about->setWindowTitle(QStringLiteral("关于 lumaro"));
+    about->setIconPixmap(windowIcon().pixmap(64, 64));
+    about->setText(QStringLiteral("lumaro"));
+    about->setInformativeText(QStringLiteral("一键替换桌面图标为可爱复古小毛球"));
+    about->addButton(QStringLiteral("好"), QMessageBox::AcceptRole);
+    about->setWindowModality(Qt::WindowModal);
+    about->open();
+}
+
 QAction* MainWindow::action(const QString& text) const {
     for (QAction* candidate : findChildren<QAction*>()) {
         if (candidate->text() == text) {
@@ -161,6 +177,13 @@ void MainWindow::refresh() {
                                                        : QStringLiteral("一键还原"));
     applyButton_->setEnabled(!(busy || pending || unavailable));
     restoreButton_->setEnabled(!(busy || !pending || unavailable));
+    // The running button's face shows how far the items of the whole batch have come.
+    const OperationProgress& progress = model_.progress();
+    const std::optional<double> fraction =
+        busy && progress.total > 0 ? std::optional<double>(double(progress.done) / double(progress.total))
+                                   : std::nullopt;
+    applyButton_->setProgress(model_.restoring() ? std::nullopt : fraction);
+    restoreButton_->setProgress(model_.restoring() ? fraction : std::nullopt);
 
     const bool choosing = !(busy || pending || unavailable);
     retry_->setEnabled(choosing);
@@ -178,8 +201,14 @@ void MainWindow::refresh() {
     }
 }
 
+void MainWindow::closeEvent(QCloseEvent* event) {
+    QMainWindow::closeEvent(event);
+    closedByPerson_ = event->isAccepted();
+}
+
 void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
+    closedByPerson_ = false;
     setCurrentModel(&model_);
     activateWindow();
     raise();

@@ -28,14 +28,18 @@ class MainWindow final : public QMainWindow {
     RetroButton* applyButton() const { return applyButton_; }
     RetroButton* restoreButton() const { return restoreButton_; }
     QAction* action(const QString& text) const;
+    // Whether the person closed the window (not merely that it is not shown yet).
+    bool closedByPerson() const { return closedByPerson_; }
 
   protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     void buildMenus();
     // The window-modal question before a set-aside; only "搁置" goes on.
     void askToSetAside();
+    void showAbout();
 
     SkinModel& model_;
     QLabel* description_ = nullptr;
@@ -51,6 +55,7 @@ class MainWindow final : public QMainWindow {
     QAction* openFolder_ = nullptr;
     QAction* quit_ = nullptr;
     QActionGroup* scopeGroup_ = nullptr;
+    bool closedByPerson_ = false;
 };
 
 // The model of the running program, set each time the window is shown; the quit guard reads it.

@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <algorithm>
 
 namespace lumaro::gui {
 
@@ -11,6 +12,18 @@ RetroButton::RetroButton(const QString& text, QWidget* parent) : QPushButton(tex
     setFont(labelFont);
     setFlat(true);
     setFocusPolicy(Qt::TabFocus);
+    // Return presses it as well as Space, as in a dialog.
+    setAutoDefault(true);
+}
+
+void RetroButton::setProgress(std::optional<double> fraction) {
+    if (fraction) {
+        fraction = std::clamp(*fraction, 0.0, 1.0);
+    }
+    if (fraction != progress_) {
+        progress_ = fraction;
+        update();
+    }
 }
 
 void RetroButton::setForcedDown(bool down) {
@@ -24,6 +37,12 @@ void RetroButton::paintEvent(QPaintEvent*) {
     const qreal w = width();
     const qreal h = height();
     painter.fillRect(rect(), faceGrey());
+    if (progress_) {
+        // Inside the bevel, from the left edge as far as the work has come.
+        const QRectF inner = QRectF(rect()).adjusted(2, 2, -2, -2);
+        painter.fillRect(QRectF(inner.left(), inner.top(), inner.width() * *progress_, inner.height()),
+                         Qt::white);
+    }
 
     QPen pen;
     pen.setWidthF(2);
@@ -52,6 +71,14 @@ void RetroButton::paintEvent(QPaintEvent*) {
     }
     painter.setPen(isEnabled() ? QColor(Qt::black) : disabledLabelGrey());
     painter.drawText(labelRect, Qt::AlignCenter, text());
+
+    if (hasFocus()) {
+        // The retro focus mark: a dotted black rectangle four points inside the edges.
+        QPen dots(Qt::black, 1, Qt::DotLine);
+        painter.setPen(dots);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(QRectF(rect()).adjusted(4.5, 4.5, -4.5, -4.5));
+    }
 }
 
 }  // namespace lumaro::gui

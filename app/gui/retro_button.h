@@ -1,10 +1,12 @@
 // The retro bevelled button: a grey face, a light upper-left and a dark lower-right edge that
 // swap when pressed, a label that sinks by one point when pressed and looks engraved when
-// disabled.
+// disabled. Keyboard focus shows as a dotted rectangle inside the bevel; Space and Return press
+// it. While its operation runs, its face fills from the left as the items are done.
 #pragma once
 
 #include <QColor>
 #include <QPushButton>
+#include <optional>
 
 namespace lumaro::gui {
 
@@ -25,12 +27,16 @@ class RetroButton final : public QPushButton {
 
     // Drawn as if pressed whatever the mouse does; for rendering checks.
     void setForcedDown(bool down);
+    // The part of the face filled, 0 to 1; nothing: no fill.
+    void setProgress(std::optional<double> fraction);
+    std::optional<double> progress() const { return progress_; }
 
   protected:
     void paintEvent(QPaintEvent* event) override;
 
   private:
     bool forcedDown_ = false;
+    std::optional<double> progress_;
 };
 
 }  // namespace lumaro::gui

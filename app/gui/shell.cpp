@@ -2,12 +2,17 @@
 
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPointer>
 #include <QStyle>
 #include <QThreadPool>
 #include <QTimer>
+#include <QTranslator>
 #include <QUrl>
 
 #include "app/report_messages.h"
@@ -27,7 +32,21 @@ LumaroApplication::LumaroApplication(int& argc, char** argv) : QApplication(argc
     light.setColor(QPalette::Text, Qt::black);
     light.setColor(QPalette::Button, faceGrey());
     light.setColor(QPalette::ButtonText, Qt::black);
+    // Disabled menu items and controls greyed, as the buttons' labels are.
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+        light.setColor(QPalette::Disabled, role, disabledLabelGrey());
+    }
     setPalette(light);
+
+    // Qt's own texts (the folder dialog, standard buttons) in Chinese like the rest; English when
+    // the translations are not installed.
+    auto* translator = new QTranslator(this);
+    if (translator->load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                         QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        installTranslator(translator);
+    }
+    setDesktopFileName(QStringLiteral("lumaro"));
+    setWindowIcon(QIcon::fromTheme(QStringLiteral("lumaro"), QIcon(QStringLiteral(":/furball.png"))));
 }
 
 bool allowQuit() {
@@ -60,18 +79,34 @@ void QtOperationRunner::run(std::function<OperationOutcome()> work,
     });
 }
 
+void QtOperationRunner::post(std::function<void()> update) {
+    QMetaObject::invokeMethod(this, std::move(update), Qt::QueuedConnection);
+}
+
+bool WindowFrontEnd::orphaned() const {
+    return window_ != nullptr && window_->closedByPerson() && !window_->isVisible();
+}
+
 void WindowFrontEnd::modelChanged() {
-    if (window_ != nullptr) {
-        window_->refresh();
+    if (window_ == nullptr) {
+        return;
+    }
+    window_->refresh();
+    if (orphaned() && !window_->model().busy() && !quitting_) {
+        quitting_ = true;
+        quit();
     }
 }
 
 void WindowFrontEnd::showResult(const std::string& title, const std::vector<std::string>& messages) {
     const QString heading = QString::fromStdString(title);
     const QString text = QString::fromStdString(alertText(messages));
-    QPointer<MainWindow> window(window_);
+    if (orphaned()) {
+        return;  // the program quits once the model has settled
+    }
     // Shown once the current update has finished.
-    QTimer::singleShot(0, qApp, [heading, text, window] {
+    QTimer::singleShot(0, qApp, [heading, text, shownOn = shownOn_] {
+        const QPointer<MainWindow> window = *shownOn;
         const bool onWindow = window && window->isVisible();
         auto* alert = new QMessageBox(onWindow ? window.data() : nullptr);
         alert->setAttribute(Qt::WA_DeleteOnClose);
@@ -81,6 +116,12 @@ void WindowFrontEnd::showResult(const std::string& title, const std::vector<std:
         alert->setInformativeText(text);
         alert->addButton(QStringLiteral("好"), QMessageBox::AcceptRole);
         alert->setObjectName(QStringLiteral("result-alert"));
+        // Wide enough for its title and a sentence; longer text wraps. (Setting a text lays the box
+        // out anew, so this comes last.)
+        if (auto* grid = qobject_cast<QGridLayout*>(alert->layout())) {
+            grid->addItem(new QSpacerItem(kContentWidth, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                          grid->rowCount(), 0, 1, grid->columnCount());
+        }
         if (onWindow) {
             alert->setWindowModality(Qt::WindowModal);
             alert->open();
@@ -94,7 +135,13 @@ std::optional<std::string> WindowFrontEnd::askForFolder(const std::string& start
     QFileDialog dialog(window_, QStringLiteral("选择需要换肤的文件夹"), QString::fromStdString(start));
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    dialog.setObjectName(QStringLiteral("folder-dialog"));
     dialog.setLabelText(QFileDialog::Accept, QStringLiteral("选择文件夹"));
+    // The dialog's own labels, whether or not Qt's translations are installed.
+    dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("查找范围："));
+    dialog.setLabelText(QFileDialog::FileName, QStringLiteral("文件夹："));
+    dialog.setLabelText(QFileDialog::FileType, QStringLiteral("类型："));
+    dialog.setLabelText(QFileDialog::Reject, QStringLiteral("取消"));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return std::nullopt;
     }
@@ -106,8 +153,12 @@ void WindowFrontEnd::openFolder(const std::string& path) {
 }
 
 Shell::Shell(std::vector<std::string> arguments, OperationRunner& runner, platform::FileSystem& fs,
-             platform::Workspace& workspace)
-    : arguments_(std::move(arguments)), runner_(runner), fs_(fs), workspace_(workspace) {
+             platform::Workspace& workspace, platform::LauncherEntry* launcherEntry)
+    : arguments_(std::move(arguments)),
+      runner_(runner),
+      fs_(fs),
+      workspace_(workspace),
+      launcherEntry_(launcherEntry) {
     window_ = std::make_unique<MainWindow>([this]() -> SkinModel& { return model(); });
     frontEnd_.setWindow(window_.get());
     window_->refresh();
@@ -124,6 +175,7 @@ SkinModel& Shell::model() {
     if (!model_) {
         model_ = std::make_unique<SkinModel>(
             arguments_, ModelServices{fs_, workspace_, runner_, frontEnd_, [] { return loadFurball(); }});
+        model_->setLauncherEntry(launcherEntry_);
     }
     return *model_;
 }
