@@ -259,6 +259,32 @@ TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
               std::tuple(2000L, 7L, 1000L, true));
 }
 
+// A vanished item's backup moves into a skip record that allows for its key leaving before the key is
+// touched: with the service hung, the key stays and the record says "clearing"; once it answers, a retry
+// clears the key, so a new file of that name shows no furball.
+TEST_F(DesktopFormsRoundTrip, AVanishedItemsKeyWaitsInAClearingRecordWhileTheServiceHangs) {
+    test::writeFile(at("file"), "x"), test::writeFile(at("gone"), "x");
+    ASSERT_EQ(engine.apply(root, false, false).succeeded, 2);
+    const std::string reply =
+        test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+                  "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata");
+    const pid_t daemon = std::atoi(reply.c_str() + reply.find("uint32") + 6);
+    ASSERT_EQ(::unlink(at("gone").c_str()), 0);
+    ASSERT_TRUE(daemon > 0 && ::kill(daemon, SIGSTOP) == 0) << reply;
+    const OperationReport hung = engine.restore();
+    ::kill(daemon, SIGCONT);
+    EXPECT_EQ(std::tuple(hung.succeeded, hung.missingItems), std::tuple(0, std::vector<std::string>{"gone"}));
+    const auto record = std::filesystem::directory_iterator(engine.missingBackupsPath())->path();
+    EXPECT_EQ(engine.readManifest(record).value().entries.at(0).phase, kPhaseClearing);
+    IconMetadata value;
+    for (int attempt = 0; attempt < 100 && store->read(at("file"), value) != 0; ++attempt)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(engine.restore().errors, std::vector<std::string>{});
+    EXPECT_EQ(engine.retrySkipped().missingItems, std::vector<std::string>{"gone"});
+    test::writeFile(at("gone"), "new");
+    EXPECT_EQ(keysOf(at("gone")), IconMetadata{});
+}
+
 // Last: once the service was killed, this process's GIO may not reach its successor again.
 // Its own suite, so that it runs after every other suite of this program.
 struct DesktopMetadataService : DesktopFormsRoundTrip {};
