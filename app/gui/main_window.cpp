@@ -95,10 +95,14 @@ void MainWindow::buildMenus() {
     application->addSeparator();
     quit_ = application->addAction(QStringLiteral("退出 lumaro"), qApp, &QApplication::quit);
 
-    QMenu* scope = menuBar()->addMenu(QStringLiteral("范围(&S)"));
-    auto* openMenus = new QShortcut(QKeySequence(Qt::Key_F10), this);
-    connect(openMenus, &QShortcut::activated, this,
-            [this, application] { menuBar()->setActiveAction(application->menuAction()); });
+    // The title stays as it is: a Chinese title takes no mnemonic letter, so Alt+S opens it instead.
+    QMenu* scope = menuBar()->addMenu(QStringLiteral("范围"));
+    const auto opens = [this](const QKeySequence& keys, QMenu* menu) {
+        connect(new QShortcut(keys, this), &QShortcut::activated, this,
+                [this, menu] { menuBar()->setActiveAction(menu->menuAction()); });
+    };
+    opens(QKeySequence(Qt::Key_F10), application);
+    opens(QKeySequence(Qt::ALT | Qt::Key_S), scope);
     scopeGroup_ = new QActionGroup(this);
     // Exclusive when a mark is set, but a folder chosen by hand leaves every item unmarked.
     scopeGroup_->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
