@@ -166,6 +166,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         const bool desktopEntry = entry.isDesktopEntry();
         const std::string item = desktopEntry ? root : platform::appendPathComponent(root, name);
         IconContext context = fileContext;
+        context.emblems = holdsEmblems(entry.original) || holdsEmblems(entry.applied);
         if (desktopEntry) {
             context.entryId = &entry.name;
             context.metadata = nullptr;

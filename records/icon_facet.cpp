@@ -15,7 +15,7 @@ namespace {
 // The Linux forms first, then the folder's "Icon\r" before the item's flag: the flag is the
 // last write.
 const std::vector<const IconFacet*>& fileFacets() {
-    static const std::vector<const IconFacet*> facets{&desktopMetadataFacet(), &directoryFileFacet(),
+    static const std::vector<const IconFacet*> facets{&desktopMetadataFacet(), &emblemsFacet(), &directoryFileFacet(),
                                                       &folderIconFileFacet(), &macAttributesFacet()};
     return facets;
 }

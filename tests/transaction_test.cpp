@@ -191,6 +191,38 @@ TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMi
     EXPECT_TRUE(untouched(at("c.txt")) && untouched(old + "/c.txt"));
 }
 
+// Where the session's file manager draws badges and no custom icon (Xfce, LXDE), the skin adds the furball
+// emblem after the item's own and installs it once as a theme icon; other sessions get no emblem. The restore,
+// wherever it runs, puts each recorded list back, and keeps an item whose list a person changed as it is.
+TEST_F(Apply, AnXfceSessionAddsTheFurballEmblemAndTheRestoreGivesBackEveryListNotChangedSince) {
+    using Lists = std::map<std::string, Names>;
+    make({"a.txt", "b.txt", "F"});
+    auto& store = workspace.metadata;
+    store.emblems[at("a.txt")] = {"emblem-new", "emblem-important"};
+    workspace.dataHome = scratch / "data";
+    const std::string icon = platform::emblemIconPath(scratch / "data"), furball = platform::kFurballEmblemName;
+    for (const char* desktop : {"GNOME", "", "ubuntu:GNOME", "KDE", "X-Cinnamon", "MATE", "LXQt", "XFCE4"}) {
+        workspace.desktop = desktop;
+        skin(3);
+        EXPECT_EQ(store.emblems.size(), 1u) << desktop;
+        EXPECT_FALSE(test::exists(icon)) << desktop;
+        ASSERT_EQ(engine.restore().succeeded, 3) << desktop;
+    }
+    EXPECT_TRUE(platform::desktopDrawsEmblemsOnly("lxde") && platform::desktopDrawsEmblemsOnly("Budgie:XFCE"));
+    workspace.desktop = "X-Generic:XFCE";
+    skin(3);
+    EXPECT_EQ(store.emblems, (Lists{{at("a.txt"), {"emblem-new", "emblem-important", furball}},
+                                    {at("b.txt"), {furball}}, {at("F"), {furball}}}));
+    EXPECT_EQ(test::readFile(icon), std::string(engine.iconData().begin(), engine.iconData().end()));
+    EXPECT_EQ(test::fileMode(icon), 0644u);
+    store.emblems[at("b.txt")] = {furball, "emblem-favorite"};
+    workspace.desktop = "GNOME";
+    EXPECT_EQ(engine.restore(),
+              (OperationReport{2, 0, {"b.txt：图标或资源数据在换肤后被修改，已跳过并保留备份"}, 1, {}, {}}));
+    EXPECT_EQ(store.emblems, (Lists{{at("a.txt"), {"emblem-new", "emblem-important"}},
+                                    {at("b.txt"), {furball, "emblem-favorite"}}}));
+}
+
 TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) {
     make({"a.txt", "b.txt", "c.txt"});
     skin(3);
