@@ -153,18 +153,24 @@ void IconEngine::applyItem(ApplyRun& run, const std::string& name, const std::st
         run.predictions.add(identity.type, original, predicted);
     }
 
-    // From here on the entry stays in the manifest, whatever happens to this item.
+    // Once saved, the entry stays in the manifest, whatever happens to this item; an entry whose
+    // save failed never goes into the next item's save.
     run.manifest.entries.push_back(
         {name, identity, original, predicted, kPhasePrepared, context.entryId ? kKindDesktopEntry : ""});
     const std::size_t index = run.manifest.entries.size() - 1;
-    run.store.save(run.manifest, run.file);
+    try {
+        run.store.save(run.manifest, run.file);
+    } catch (...) {
+        run.manifest.entries.pop_back();
+        throw;
+    }
 
     // Everything from the recheck to the flush goes through one descriptor checked here.
     const platform::ItemHandle target = openCheckedItem(fs_, item, identity);
     if (captureIconState(target, context) != original) {
-        throw SkinError("备份后项目发生变化，已停止修改");
+        throw SkinError(kChangedSinceBackup);
     }
-    const IconState after = skinItem(target, context);
+    const IconState after = skinItem(target, context, original);
     // The item's new state must be on disk before the entry says "applied": a restore refuses
     // for good an applied entry whose item shows only part of the skin.
     flushItem(target, context);

@@ -68,6 +68,15 @@ class EmblemsFacet final : public IconFacet {
         return c && (c == ea || c == eb);
     }
 
+    bool decidesAlone() const override { return true; }
+
+    FormCheck check(const IconState& current, const BackupEntry& entry) const override {
+        if (!emblemsOf(current)) {
+            return FormCheck::original;  // not seen here; requireRestorable keeps the entry
+        }
+        return IconFacet::check(current, entry);
+    }
+
     void requireRestorable(const BackupEntry& entry, const IconContext& context) const override {
         if (emblemsOf(entry.original) && context.metadata == nullptr) {
             throw SkinError(kRestoreInDesktopSession);
@@ -86,16 +95,14 @@ class EmblemsFacet final : public IconFacet {
         }
     }
 
-    void skin(const platform::ItemHandle& item, const IconContext& context) const override {
-        if (!inUse(context)) {
+    // The list as recorded, checked to be the item's, gets the furball.
+    void skin(const platform::ItemHandle& item, const IconContext& context, const IconState& original) const override {
+        const auto& names = emblemsOf(original);
+        if (!inUse(context) || !names) {
             return;
         }
-        Emblems names;
-        if (const int err = context.metadata->readEmblems(item.path(), names); err != 0) {
-            throwMetadataError(err, "无法读取桌面元数据");
-        }
-        const Emblems skinned = withFurball(names);
-        if (skinned == names) {
+        const Emblems skinned = withFurball(*names);
+        if (skinned == *names) {
             return;
         }
         if (const int err = context.metadata->writeEmblems(item.path(), skinned); err != 0) {
@@ -103,7 +110,7 @@ class EmblemsFacet final : public IconFacet {
         }
     }
 
-    bool showsNewIcon(const IconState& after, const IconContext& context) const override {
+    bool showsNewIcon(const IconState& after, bool, const IconContext& context) const override {
         const auto& names = emblemsOf(after);
         return !inUse(context) ||
                (names && std::find(names->begin(), names->end(), platform::kFurballEmblemName) != names->end());
