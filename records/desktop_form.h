@@ -16,6 +16,8 @@ inline constexpr const char* kMetadataUnavailableNotice =
 
 const IconFacet& desktopMetadataFacet();
 const IconFacet& directoryFileFacet();
+// A folder's ".hidden", which gets the line "Icon\r" so that Linux file managers hide that file.
+const IconFacet& hiddenListFacet();
 // The store's emblem list, where the session draws badges instead of custom icons.
 const IconFacet& emblemsFacet();
 // Whether the state holds a captured emblem list; whether the recorded skin left our emblem.

@@ -16,7 +16,7 @@ namespace {
 // last write.
 const std::vector<const IconFacet*>& fileFacets() {
     static const std::vector<const IconFacet*> facets{&desktopMetadataFacet(), &emblemsFacet(), &directoryFileFacet(),
-                                                      &folderIconFileFacet(), &macAttributesFacet()};
+                                                      &hiddenListFacet(), &folderIconFileFacet(), &macAttributesFacet()};
     return facets;
 }
 

@@ -54,6 +54,10 @@ struct DesktopIcon {
     // The store's emblem list of the item's path (an absent key is an empty list); captured only
     // where the skin adds the furball emblem.
     std::optional<std::vector<std::string>> emblems = std::nullopt;
+    // A folder's ".hidden" (absent: the folder has none), where `hiddenCaptured` says it was
+    // captured: records made before this form lack it.
+    std::optional<DirectoryFile> hiddenFile = std::nullopt;
+    bool hiddenCaptured = false;
 
     friend bool operator==(const DesktopIcon&, const DesktopIcon&) = default;
 };

@@ -134,7 +134,8 @@ class Faults : public ::testing::Test {
         workspace_.metadata.inject = [this](const std::string& call) { return faults_ ? faults_->note(call, true) : 0; };
         reset(), before_ = states();
     }
-    // home/Desktop (a plain file, a file with attributes, a folder with "Icon\r", one without),
+    // home/Desktop (a plain file, a file with attributes and emblems, a folder with "Icon\r", ".directory" and
+    // ".hidden", one without),
     // home/state, Applications/{One,Two}.app, installed desktop entries "a" (no user copy) and "b" (a user
     // copy of mode 0600), and "side" for items moved away and for unrelated objects with their own Mac forms.
     void reset() const {
@@ -151,6 +152,8 @@ class Faults : public ::testing::Test {
         test::writeFile(userEntries_ + "/b.desktop", "# mine\n[Desktop Entry]\nType=Application\nName=B\nIcon=b\n", 0600);
         test::writeFile(root_ + "/plain.txt", "hello"), test::makeDirectory(apps_ + "/Two.app");
         test::writeFile(root_ + "/Iconic/.directory", "# kept\n[Desktop Entry]\nIcon=folder-music\n[X]\na=1", 0640);
+        test::writeFile(root_ + "/Iconic/.hidden", "draft", 0640);  // no final newline: the skin adds one, then "Icon\r"
+        test::setRawAttribute(root_ + "/Iconic/.hidden", "user.xdg.origin", test::bytesOf("kept"));
         for (const std::string& item : {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app",
                                         side_ + "/other.doc", side_ + "/OtherIconic/Icon\r"}) {
             item.ends_with(".app") ? void() : test::writeFile(item, "contents of " + item, 0600);

@@ -156,15 +156,19 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     test::setRawAttribute(at("alpha.txt"), kFinderInfo, finder);
     test::setRawAttribute(at("beta.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "other"));
     test::writeFile(at("Docs/Icon\r"), "changed", 0644);
+    EXPECT_EQ(test::readFile(at("Photos/.hidden")), "Icon\r\n");
+    test::writeFile(at("Photos/.hidden"), "Icon\r\nmine\n", 0600);  // another program's save
     auto expected = before;
     for (const auto& [path, value] : treeSnapshot(root))
-        if (path.starts_with(at("beta.txt")) || path.starts_with(at("Docs")))
+        if (path.starts_with(at("beta.txt")) || path.starts_with(at("Docs")) || path == at("Photos/.hidden"))
             expected[path] = value;
+    expected.erase(at("Docs/.hidden"));  // each Linux form decides alone: the skin's list goes
     expected.erase(at("Docs/.directory"));
     const Bytes label = test::finderInfo(std::string(9, '\0') + '\x0A');
     expected[at("alpha.txt") + " " + kFinderInfo] = std::string(label.begin(), label.end());
     const std::string changed = "：图标或资源数据在换肤后被修改，已跳过并保留备份";
-    EXPECT_EQ(engine.restore(), (OperationReport{3, 0, {"beta.txt" + changed, "Docs" + changed}, 2, {"Editor"}, {}}));
+    EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {"beta.txt" + changed, "Docs" + changed, "Photos" + changed},
+                                                 3, {"Editor"}, {}}));
     EXPECT_EQ(treeSnapshot(root), expected);
 }
 
@@ -223,6 +227,8 @@ TEST_F(Apply, AnXfceSessionAddsTheFurballEmblemAndTheRestoreGivesBackEveryListNo
               (OperationReport{2, 0, {"b.txt：图标或资源数据在换肤后被修改，已跳过并保留备份"}, 1, {}, {}}));
     EXPECT_EQ(store.emblems, (Lists{{at("a.txt"), {"emblem-new", "emblem-important"}},
                                     {at("b.txt"), {furball, "emblem-favorite"}}}));
+    store.emblems.erase(at("b.txt"));  // a person took every emblem off: that form is original, the others go back
+    EXPECT_EQ(engine.restore(), (OperationReport{1, 0, {}, 0, {}, {}}));
 }
 
 TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) {
