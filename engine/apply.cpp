@@ -146,7 +146,7 @@ void IconEngine::applyItem(ApplyRun& run, const std::string& name, const std::st
                            const FileIdentity& identity, const IconContext& context) const {
     const IconState original = captureIconState(openCheckedItem(fs_, item, identity), context);
     // A desktop entry's new copy also depends on the installed entry: computed every time.
-    const bool cached = context.entryId == nullptr;
+    const bool cached = context.kind == ItemKind::fileOrFolder;
     const IconState* known = cached ? run.predictions.find(identity.type, original) : nullptr;
     const IconState predicted = known ? *known : predictAppliedState(identity.type, original, context);
     if (cached && !known) {
@@ -156,7 +156,7 @@ void IconEngine::applyItem(ApplyRun& run, const std::string& name, const std::st
     // Once saved, the entry stays in the manifest, whatever happens to this item; an entry whose
     // save failed never goes into the next item's save.
     run.manifest.entries.push_back(
-        {name, identity, original, predicted, kPhasePrepared, context.entryId ? kKindDesktopEntry : ""});
+        {name, identity, original, predicted, kPhasePrepared, context.kind});
     const std::size_t index = run.manifest.entries.size() - 1;
     try {
         run.store.save(run.manifest, run.file);
@@ -181,7 +181,7 @@ void IconEngine::applyItem(ApplyRun& run, const std::string& name, const std::st
     run.manifest.entries[index].phase = kPhaseApplied;
     run.store.save(run.manifest, run.file);
     // Launchers watch their folders and redraw by themselves.
-    if (context.entryId == nullptr) {
+    if (context.kind == ItemKind::fileOrFolder) {
         workspace_.noteFileSystemChanged(item);
     }
 }
@@ -201,6 +201,7 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
     }
     IconContext context = iconContext();
     context.metadata = nullptr;  // an entry's icon is its file alone
+    context.kind = ItemKind::desktopEntry;
     ApplyRun run = startRun(rootPath, rootIdentity, context);
 
     std::set<std::string> entryPaths;

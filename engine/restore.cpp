@@ -142,7 +142,7 @@ platform::ItemHandle IconEngine::restoreForms(ManifestStore& store, const std::s
         for (const IconFacet* facet : plan.skinned) {
             facet->restore(handle, context, entry, current);
         }
-        if (context.entryId == nullptr) {
+        if (context.kind == ItemKind::fileOrFolder) {
             workspace_.noteFileSystemChanged(item);
         }
         const IconState after = captureIconState(handle, context);
@@ -276,6 +276,7 @@ IconContext IconEngine::contextFor(const BackupEntry& entry, const IconContext& 
     // The emblem list is checked and put back wherever the record holds it, whatever the session.
     context.emblems = holdsEmblems(entry.original) || holdsEmblems(entry.applied);
     if (entry.isDesktopEntry()) {
+        context.kind = ItemKind::desktopEntry;
         context.entryId = &entry.name;
         context.metadata = nullptr;  // an entry's icon is its file alone
     }

@@ -112,9 +112,9 @@ class HiddenListFacet final : public KeyFileFacet {
     }
 
   protected:
-    const std::string* fileName(bool isDirectory, const IconContext& context) const override {
+    const std::string* fileName(bool isDirectory, const IconContext&) const override {
         static const std::string kName = ".hidden";
-        return isDirectory && context.entryId == nullptr ? &kName : nullptr;
+        return isDirectory ? &kName : nullptr;
     }
 
     // The line is added once, after the others; a file that lists it already stays as it is.

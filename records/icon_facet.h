@@ -27,8 +27,9 @@ struct IconContext {
     // apply), or the record holds the item's emblems (a restore). Needs `metadata`.
     bool emblems = false;
     std::string emblemIcon;  // the furball installed as a theme icon, for an apply
-    // Set while the item is a desktop entry: its ID (the user copy's name in the item, which is
-    // the user's applications folder), and for an apply the installed entry a new copy starts from.
+    ItemKind kind = ItemKind::fileOrFolder;
+    // For a desktop entry: its ID (the user copy's name in the item, which is the user's
+    // applications folder), and for an apply the installed entry a new copy starts from.
     const std::string* entryId = nullptr;
     const Bytes* entrySource = nullptr;
 };
