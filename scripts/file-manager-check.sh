@@ -14,7 +14,7 @@
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-managers=(nautilus nemo caja thunar xfdesktop4 dolphin pcmanfm-qt)
+managers=(nautilus nemo caja thunar xfdesktop4 xfwm4 dolphin pcmanfm-qt)
 if [[ "${1:-}" == --install ]]; then
     shift
     install_managers=1
@@ -35,8 +35,8 @@ if [[ -z "${LUMARO_PRIVATE_SESSION:-}" ]]; then
 fi
 
 source "$repo/scripts/screen-check-setup.sh" 1000x640 "$@"
-program=
-trap 'kill $program "$xvfb" 2>/dev/null || true' EXIT
+program= wm=
+trap 'kill $program $wm "$xvfb" 2>/dev/null || true' EXIT
 
 # The same items in a folder and on the Desktop: a file, a folder, a folder with its own .directory,
 # a file with an emblem a person gave it.
@@ -50,6 +50,26 @@ folder="$HOME/Files"
 make_items "$folder"
 make_items "$HOME/Desktop"
 export XDG_DATA_DIRS=/usr/local/share:/usr/share
+# An icon theme for the Qt programs, which have no desktop to take one from; Nemo refuses root
+# unless told (in the scratch settings).
+mkdir -p "$XDG_CONFIG_HOME/pcmanfm-qt/default"
+printf '[Icons]\nTheme=Adwaita\n' >"$XDG_CONFIG_HOME/kdeglobals"
+printf '[System]\nIconThemeName=Adwaita\n' >"$XDG_CONFIG_HOME/pcmanfm-qt/default/settings.conf"
+[[ $EUID -ne 0 ]] || gsettings set org.nemo.preferences treat-root-as-normal true 2>/dev/null || true
+
+# Waits (at most 40 s) until the screen shows something and stays the same for 2 s: a program
+# has started and drawn.
+settle() {
+    local last= now
+    for _ in $(seq 40); do
+        sleep 1
+        now="$(import -window root rgb:- | md5sum)"
+        if [[ "$now" == "$last" ]] && [[ "$(import -window root -format '%[fx:maxima]' info:)" != 0 ]]; then
+            return
+        fi
+        last=$now
+    done
+}
 
 # Pixels within a small distance of the furball's three fur colours (resources/furball.png,
 # scripts/draw-furball.py); scaled renditions keep their flat interiors.
@@ -74,7 +94,17 @@ EOF
 }
 
 rows=()
+# Starts the program of a row; with `restart` set, again before each later shot.
+start() {
+    [[ -z "$program" ]] || { kill "$program" 2>/dev/null; wait "$program" 2>/dev/null; }
+    "$@" >>"$log" 2>&1 &
+    program=$!
+    sleep "$wait"
+    settle
+}
 # check NAME DESKTOP-NAME TARGET WAIT COMMAND...: the program draws TARGET (a folder, or "desktop").
+# With restart=1 the program is started anew for each shot (a desktop that redraws only what it
+# reads at its start).
 check() {
     local name=$1 session=$2 target=$3 wait=$4
     shift 4
@@ -82,19 +112,19 @@ check() {
         rows+=("$(printf '%-22s %-8s %s' "$name" "$session" "not installed")")
         return
     fi
-    local state="$HOME/state-$name" where=(--folder "$folder") log="$out/$name.log"
+    local state="$HOME/state-$name" where=(--folder "$folder")
+    log="$out/$name.log"
+    : >"$log"
     [[ $target == desktop ]] && where=(--desktop)
     export XDG_CURRENT_DESKTOP=$session
-    "$@" >"$log" 2>&1 &
-    program=$!
-    sleep "$wait"
+    start "$@"
     import -window root "$out/$name-before.png"
     "$cli" --state-root "$state" --desktop-root "$HOME/Desktop" apply "${where[@]}" >>"$log" 2>&1 || true
-    # No refresh is asked for: the window must redraw on its own from the change notes.
-    sleep 5
+    # Otherwise no refresh is asked for: the window must redraw on its own from the change notes.
+    [[ -n "${restart:-}" ]] && start "$@" || sleep 5
     import -window root "$out/$name-applied.png"
     "$cli" --state-root "$state" --desktop-root "$HOME/Desktop" restore >>"$log" 2>&1 || true
-    sleep 5
+    [[ -n "${restart:-}" ]] && start "$@" || sleep 5
     import -window root "$out/$name-restored.png"
     kill "$program" 2>/dev/null || true
     wait "$program" 2>/dev/null || true
@@ -105,13 +135,21 @@ check() {
         "$(count_changed "$out/$name-before.png" "$out/$name-restored.png")")")
 }
 
-check nautilus GNOME "$folder" 8 nautilus --new-window "$folder"
+check nautilus GNOME "$folder" 10 nautilus --new-window "$folder"
 check nemo X-Cinnamon "$folder" 6 nemo --no-desktop "$folder"
 check nemo-desktop X-Cinnamon desktop 8 nemo-desktop
 check caja MATE "$folder" 6 caja --no-desktop --browser "$folder"
 check caja-desktop MATE desktop 8 caja --force-desktop --no-default-window
 check thunar XFCE "$folder" 6 thunar "$folder"
-check xfdesktop XFCE desktop 8 xfdesktop
+# xfdesktop draws nothing without a window manager.
+if command -v xfwm4 >/dev/null; then
+    xfwm4 --compositor=off >/dev/null 2>&1 &
+    wm=$!
+fi
+check xfdesktop XFCE desktop 8 xfdesktop --disable-wm-check
+restart=1 check xfdesktop-restarted XFCE desktop 8 xfdesktop --disable-wm-check
+kill $wm 2>/dev/null || true
+wm=
 check dolphin KDE "$folder" 10 dolphin --new-window "$folder"
 check pcmanfm-qt LXQt "$folder" 6 pcmanfm-qt "$folder"
 check pcmanfm-qt-desktop LXQt desktop 8 pcmanfm-qt --desktop
