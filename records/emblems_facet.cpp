@@ -37,7 +37,8 @@ bool inUse(const IconContext& context) {
 
 class EmblemsFacet final : public IconFacet {
   public:
-    void capture(const platform::ItemHandle& item, const IconContext& context, IconState& state) const override {
+    void capture(const platform::ItemHandle& item, const IconContext& context,
+                 IconState& state) const override {
         if (!inUse(context)) {
             return;
         }
@@ -46,8 +47,9 @@ class EmblemsFacet final : public IconFacet {
             throwMetadataError(err, "无法读取桌面元数据");
         }
         // The records hold text; a list that could not be kept exactly is refused.
-        if (names.size() > kMaxEmblems ||
-            std::any_of(names.begin(), names.end(), [](const std::string& n) { return !platform::isValidUtf8(n); })) {
+        if (names.size() > kMaxEmblems || std::any_of(names.begin(), names.end(), [](const std::string& n) {
+                return !platform::isValidUtf8(n);
+            })) {
             throwMetadataError(EINVAL, "");
         }
         desktopOf(state).emblems = std::move(names);
@@ -96,7 +98,8 @@ class EmblemsFacet final : public IconFacet {
     }
 
     // The list as recorded, checked to be the item's, gets the furball.
-    void skin(const platform::ItemHandle& item, const IconContext& context, const IconState& original) const override {
+    void skin(const platform::ItemHandle& item, const IconContext& context,
+              const IconState& original) const override {
         const auto& names = emblemsOf(original);
         if (!inUse(context) || !names) {
             return;
@@ -112,8 +115,8 @@ class EmblemsFacet final : public IconFacet {
 
     bool showsNewIcon(const IconState& after, bool, const IconContext& context) const override {
         const auto& names = emblemsOf(after);
-        return !inUse(context) ||
-               (names && std::find(names->begin(), names->end(), platform::kFurballEmblemName) != names->end());
+        return !inUse(context) || (names && std::find(names->begin(), names->end(),
+                                                      platform::kFurballEmblemName) != names->end());
     }
 
     bool computesPrediction() const override { return true; }
@@ -133,7 +136,8 @@ class EmblemsFacet final : public IconFacet {
     void decode(const json& object, const std::string& parent, IconState& state) const override {
         using namespace json_members;
         const json* desktop = optionalMember(object, "desktop");
-        const json* value = desktop != nullptr && desktop->is_object() ? optionalMember(*desktop, "emblems") : nullptr;
+        const json* value =
+            desktop != nullptr && desktop->is_object() ? optionalMember(*desktop, "emblems") : nullptr;
         if (value == nullptr) {
             return;
         }

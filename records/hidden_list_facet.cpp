@@ -38,7 +38,8 @@ class HiddenListFacet final : public KeyFileFacet {
                        {"文件夹包含无法安全处理的 .hidden 文件", "无法读取文件夹的 .hidden 文件",
                         "无法写入文件夹的 .hidden 文件", "无法还原文件夹的 .hidden 文件"}) {}
 
-    void capture(const platform::ItemHandle& item, const IconContext& context, IconState& state) const override {
+    void capture(const platform::ItemHandle& item, const IconContext& context,
+                 IconState& state) const override {
         KeyFileFacet::capture(item, context, state);
         if (fileName(item.isDirectory(), context) != nullptr) {
             desktopOf(state).hiddenCaptured = true;
@@ -118,7 +119,8 @@ class HiddenListFacet final : public KeyFileFacet {
     }
 
     // The line is added once, after the others; a file that lists it already stays as it is.
-    DirectoryFile skinnedFile(const std::optional<DirectoryFile>& original, const IconContext&) const override {
+    DirectoryFile skinnedFile(const std::optional<DirectoryFile>& original,
+                              const IconContext&) const override {
         DirectoryFile file = original.value_or(DirectoryFile{{}, 0644});
         if (!listsIconFile(file.contents)) {
             if (!file.contents.empty() && file.contents.back() != '\n') {
