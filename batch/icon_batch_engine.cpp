@@ -11,6 +11,7 @@
 #include "platform/paths.h"
 #include "platform/system_error.h"
 #include "platform/text.h"
+#include "records/desktop_form.h"
 #include "records/errors.h"
 #include "records/identity.h"
 #include "records/json.h"
@@ -280,6 +281,7 @@ OperationReport IconBatchEngine::restore() const {
     removeStaleTemporaries();
     OperationReport merged = restoreLocked();
     removeScopeIfDone(merged);
+    releaseEmblemIcon();
     return merged;
 }
 
@@ -335,6 +337,27 @@ void IconBatchEngine::removeScopeIfDone(const OperationReport& report) const {
     }
 }
 
+void IconBatchEngine::releaseEmblemIcon() const {
+    const std::string icon = platform::emblemIconPath(workspace_.applicationSupportFolder());
+    platform::FileStatus st;
+    if (fs_.lstat(icon, st) != 0 || !st.isRegular()) {
+        return;
+    }
+    try {
+        for (const IconEngine& engine : pendingEngines(true)) {
+            if (engine.anyRecordedEntry(leftFurballEmblem)) {
+                return;
+            }
+        }
+    } catch (const std::exception&) {
+        return;  // the records could not all be read: the icon stays for the next run
+    }
+    // A failure leaves it for the next restore, retry or set-aside.
+    if (fs_.unlink(icon) == 0) {
+        (void)platform::syncDirectory(fs_, platform::deletingLastPathComponent(icon));
+    }
+}
+
 OperationReport IconBatchEngine::setAside() const {
     const OperationLock lock(fs_, directory_, kBatchLockFileName);
     removeStaleTemporaries();
@@ -350,6 +373,7 @@ OperationReport IconBatchEngine::setAside() const {
         }
     }
     removeScopeIfDone(merged);
+    releaseEmblemIcon();
     return merged;
 }
 
@@ -368,6 +392,7 @@ OperationReport IconBatchEngine::retry() const {
     }
     sortUnique(merged.relaunchApplications);
     sortUnique(merged.missingItems);
+    releaseEmblemIcon();
     return merged;
 }
 

@@ -102,6 +102,8 @@ class IconBatchEngine {
     OperationReport restoreLocked() const;
     // Removes "scope.json" once no manifest is pending any more.
     void removeScopeIfDone(const OperationReport& report) const;
+    // Removes the furball's theme emblem once no record of any engine names it any more.
+    void releaseEmblemIcon() const;
 
     platform::FileSystem& fs_;
     platform::Workspace& workspace_;

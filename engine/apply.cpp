@@ -129,6 +129,12 @@ IconEngine::ApplyRun IconEngine::startRun(const std::string& rootPath, const Fil
                                           const IconContext& context) const {
     // Before the first item: every Linux form of every item points at this file.
     platform::throwIfFailed(platform::ensureIconFile(fs_, context.iconFile, icon_->png()), context.iconFile);
+    if (context.emblems) {
+        // The badge names a theme icon: the furball, installed in the user's icon theme folder.
+        const std::string folder = platform::deletingLastPathComponent(context.emblemIcon);
+        platform::throwIfFailed(platform::createDirectories(fs_, folder, 0700), folder);
+        platform::throwIfFailed(platform::ensureIconFile(fs_, context.emblemIcon, icon_->png()), context.emblemIcon);
+    }
     BackupManifest manifest;
     manifest.rootPath = rootPath;
     manifest.rootIdentity = rootIdentity;

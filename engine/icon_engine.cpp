@@ -52,6 +52,12 @@ IconContext IconEngine::iconContext() const {
     // each item meets the failure and keeps its entry.
     if (store.available(directory_) != ENOTSUP) {
         context.metadata = &store;
+        // Only where the file manager draws no custom icon: elsewhere the badge would be a second
+        // furball. A restore turns the form on per entry, for the records that hold it.
+        context.emblems = platform::desktopDrawsEmblemsOnly(workspace_.currentDesktop());
+    }
+    if (context.emblems) {
+        context.emblemIcon = platform::emblemIconPath(workspace_.applicationSupportFolder());
     }
     return context;
 }

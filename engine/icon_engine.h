@@ -96,6 +96,10 @@ class IconEngine {
     // A validated manifest from `path`, or nothing when no file is there.
     std::optional<BackupManifest> readManifest(const std::string& path) const;
 
+    // Whether "backup.json" or a skip record holds an entry for which `test` holds; true also
+    // when one of them cannot be read (it may).
+    bool anyRecordedEntry(const std::function<bool(const BackupEntry&)>& test) const;
+
     // --- Restoring ---
 
     // Puts the original icon back on every item recorded in "backup.json"; items that have

@@ -273,6 +273,8 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
 
 IconContext IconEngine::contextFor(const BackupEntry& entry, const IconContext& fileContext) const {
     IconContext context = fileContext;
+    // The emblem list is checked and put back wherever the record holds it, whatever the session.
+    context.emblems = holdsEmblems(entry.original) || holdsEmblems(entry.applied);
     if (entry.isDesktopEntry()) {
         context.kind = ItemKind::desktopEntry;
         context.entryId = &entry.name;

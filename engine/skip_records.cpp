@@ -50,6 +50,31 @@ void IconEngine::archiveMissing(ManifestStore& store, const BackupManifest& mani
     }
 }
 
+bool IconEngine::anyRecordedEntry(const std::function<bool(const BackupEntry&)>& test) const {
+    std::vector<std::string> files{manifestPath()};
+    std::vector<std::string> names;
+    const std::string folder = missingBackupsPath();
+    if (const int err = fs_.listDirectory(folder, names); err != 0 && err != ENOENT) {
+        return true;
+    }
+    for (const std::string& name : names) {
+        if (platform::pathExtension(name) == "json") {
+            files.push_back(platform::appendPathComponent(folder, name));
+        }
+    }
+    for (const std::string& file : files) {
+        try {
+            const std::optional<BackupManifest> manifest = readManifest(file);
+            if (manifest && std::any_of(manifest->entries.begin(), manifest->entries.end(), test)) {
+                return true;
+            }
+        } catch (const std::exception&) {
+            return true;
+        }
+    }
+    return false;
+}
+
 OperationReport IconEngine::retrySkipped() const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
     removeStaleBackupTemporaries(fs_, directory_);

@@ -246,6 +246,57 @@ int writeKeys(const std::string& path, const IconMetadata& value, GCancellable* 
     return ok ? 0 : errnoOf(error.get());
 }
 
+// The emblem list: a string list, bounded in count and in total size like one value.
+int readEmblemList(const std::string& path, std::vector<std::string>& out, GCancellable* cancellable) {
+    out.clear();
+    GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
+    GError* raw = nullptr;
+    GObjectPtr<GFileInfo> info(
+        g_file_query_info(file.get(), kEmblemsKey, G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw));
+    ErrorPtr error(raw);
+    if (!info) {
+        return errnoOf(error.get());
+    }
+    const GFileAttributeType type = g_file_info_get_attribute_type(info.get(), kEmblemsKey);
+    if (type == G_FILE_ATTRIBUTE_TYPE_INVALID) {
+        return 0;
+    }
+    if (type != G_FILE_ATTRIBUTE_TYPE_STRINGV) {
+        return EINVAL;
+    }
+    std::size_t total = 0;
+    char** names = g_file_info_get_attribute_stringv(info.get(), kEmblemsKey);
+    for (char** name = names; name != nullptr && *name != nullptr; ++name) {
+        total += std::strlen(*name) + 1;
+        if (total > kMaxMetadataValueSize) {
+            out.clear();
+            return EFBIG;
+        }
+        out.emplace_back(*name);
+    }
+    return 0;
+}
+
+int writeEmblemList(const std::string& path, const std::vector<std::string>& names, GCancellable* cancellable) {
+    GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
+    GObjectPtr<GFileInfo> info(g_file_info_new());
+    if (names.empty()) {
+        g_file_info_set_attribute(info.get(), kEmblemsKey, G_FILE_ATTRIBUTE_TYPE_INVALID, nullptr);
+    } else {
+        std::vector<char*> list;
+        for (const std::string& name : names) {
+            list.push_back(const_cast<char*>(name.c_str()));
+        }
+        list.push_back(nullptr);
+        g_file_info_set_attribute_stringv(info.get(), kEmblemsKey, list.data());
+    }
+    GError* raw = nullptr;
+    const gboolean ok = g_file_set_attributes_from_info(file.get(), info.get(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS,
+                                                        cancellable, &raw);
+    ErrorPtr error(raw);
+    return ok ? 0 : errnoOf(error.get());
+}
+
 int validateKeys(const IconMetadata& value) {
     for (const auto& key : {value.customIcon, value.customIconName}) {
         if (key && key->size() > kMaxMetadataValueSize) {
@@ -431,6 +482,41 @@ class GioDesktopMetadata final : public DesktopMetadata {
                 locator_.forgetDevices();
             }
             return result;
+        });
+    }
+
+    int readEmblems(const std::string& path, std::vector<std::string>& out) override {
+        auto result = std::make_shared<std::vector<std::string>>();
+        const int status = call([this, path, result](GCancellable* cancellable) {
+            if (const int unavailable = checkAvailable(path); unavailable != 0) {
+                return unavailable;
+            }
+            return readEmblemList(path, *result, cancellable);
+        });
+        if (status == 0) {
+            out = std::move(*result);
+        }
+        return status;
+    }
+
+    int writeEmblems(const std::string& path, const std::vector<std::string>& names) override {
+        std::size_t total = 0;
+        for (const std::string& name : names) {
+            total += name.size() + 1;
+            // An empty name would end the list early.
+            if (name.empty() || !isUtf8(name) || name.find('\0') != std::string::npos) {
+                return EINVAL;
+            }
+        }
+        if (total > kMaxMetadataValueSize) {
+            return EFBIG;
+        }
+        return call([this, path, names](GCancellable* cancellable) {
+            if (const int unavailable = checkAvailable(path); unavailable != 0) {
+                return unavailable;
+            }
+            noteWrite(path);
+            return writeEmblemList(path, names, cancellable);
         });
     }
 
@@ -675,6 +761,33 @@ int ensureIconFile(FileSystem& fs, const std::string& iconPath, const Bytes& png
         return error;
     }
     return syncDirectory(fs, deletingLastPathComponent(iconPath));
+}
+
+int DesktopMetadata::readEmblems(const std::string&, std::vector<std::string>& out) {
+    out.clear();
+    return ENOTSUP;
+}
+
+int DesktopMetadata::writeEmblems(const std::string&, const std::vector<std::string>&) {
+    return ENOTSUP;
+}
+
+bool desktopDrawsEmblemsOnly(std::string_view currentDesktop) {
+    while (!currentDesktop.empty()) {
+        const std::size_t end = std::min(currentDesktop.find(':'), currentDesktop.size());
+        const std::string_view name = currentDesktop.substr(0, end);
+        for (const std::string_view known : {"XFCE", "LXDE"}) {
+            if (name.size() == known.size() && g_ascii_strncasecmp(name.data(), known.data(), name.size()) == 0) {
+                return true;
+            }
+        }
+        currentDesktop.remove_prefix(std::min(end + 1, currentDesktop.size()));
+    }
+    return false;
+}
+
+std::string emblemIconPath(const std::string& dataHome) {
+    return appendPathComponent(dataHome, std::string("icons/hicolor/128x128/emblems/") + kFurballEmblemName + ".png");
 }
 
 }  // namespace lumaro::platform

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,10 @@ inline constexpr const char* kCustomIconKey = "metadata::custom-icon";
 inline constexpr const char* kCustomIconNameKey = "metadata::custom-icon-name";
 // The icon file both Linux forms point at, in the state directory.
 inline constexpr const char* kFurballFileName = "furball.png";
+// The emblem list Thunar, xfdesktop, PCManFM, Caja and Nemo draw as badges, and the icon-theme
+// name of the furball among them.
+inline constexpr const char* kEmblemsKey = "metadata::emblems";
+inline constexpr const char* kFurballEmblemName = "emblem-lumaro-furball";
 
 // The two keys of one path, each present with its text or absent.
 struct IconMetadata {
@@ -60,6 +65,12 @@ class DesktopMetadata {
     virtual int clearIfOurs(const std::string& path, const std::string& expectedUri) = 0;
     // Makes every value written (or cleared) so far durable, as far as the store's files go.
     virtual int flush() = 0;
+
+    // The emblem list of `path` itself, in order; empty when the key is absent. EINVAL for a
+    // value that is no string list. ENOTSUP here; the stores that keep emblems override both.
+    virtual int readEmblems(const std::string& path, std::vector<std::string>& out);
+    // Sets the list of `path`; an empty list removes the key.
+    virtual int writeEmblems(const std::string& path, const std::vector<std::string>& names);
 };
 
 // The real store through GIO and the service's own interface. `wait` bounds every call;
@@ -77,5 +88,12 @@ IconMetadata skinnedIconMetadata(const std::string& iconFilePath);
 // Writes `png` to `iconPath` (atomically, mode 0644, its folder synced) unless that file already
 // holds exactly these bytes with that mode.
 int ensureIconFile(FileSystem& fs, const std::string& iconPath, const Bytes& png);
+
+// Whether the session's desktop, as `XDG_CURRENT_DESKTOP` names it (a colon-separated list), is
+// one whose file manager and desktop draw no custom icon but draw emblems: Xfce (Thunar,
+// xfdesktop) or LXDE (PCManFM). Elsewhere an emblem would add a second furball.
+bool desktopDrawsEmblemsOnly(std::string_view currentDesktop);
+// Where the furball emblem is installed as a theme icon, under the user's data folder.
+std::string emblemIconPath(const std::string& dataHome);
 
 }  // namespace lumaro::platform

@@ -147,6 +147,11 @@ class UnavailableDesktopMetadata final : public DesktopMetadata {
 
 }  // namespace
 
+std::string Workspace::currentDesktop() {
+    const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+    return desktop != nullptr ? desktop : "";
+}
+
 DesktopMetadata& Workspace::desktopMetadata() {
     static UnavailableDesktopMetadata none;
     return none;

@@ -46,6 +46,8 @@ class Workspace {
     virtual std::string desktopFolder();
     // The XDG data folders desktop entries are found in, from the environment.
     virtual DesktopDataFolders desktopDataFolders();
+    // The session's desktop as `XDG_CURRENT_DESKTOP` names it; empty when unset.
+    virtual std::string currentDesktop();
     // Of `entryPaths`, those a running process of this user was launched from.
     virtual std::set<std::string> launchedDesktopFiles(const std::set<std::string>& entryPaths);
 };

@@ -16,6 +16,13 @@ inline constexpr const char* kMetadataUnavailableNotice =
 
 const IconFacet& desktopMetadataFacet();
 const IconFacet& directoryFileFacet();
+// A folder's ".hidden", which gets the line "Icon\r" so that Linux file managers hide that file.
+const IconFacet& hiddenListFacet();
+// The store's emblem list, where the session draws badges instead of custom icons.
+const IconFacet& emblemsFacet();
+// Whether the state holds a captured emblem list; whether the recorded skin left our emblem.
+bool holdsEmblems(const IconState& state);
+bool leftFurballEmblem(const BackupEntry& entry);
 // The user's copy of a desktop entry, for items of that kind.
 const IconFacet& desktopEntryFacet();
 
@@ -79,6 +86,9 @@ nlohmann::json& desktopObject(nlohmann::json& object);
 // object's member `name` (checked to be an object; its path in `path`), or nullptr when absent.
 const nlohmann::json* desktopMember(const nlohmann::json& object, const std::string& parent, const char* name,
                                     IconState& state, std::string& path);
+
+// The SkinError for a store's errno: no answer, a value that cannot be kept exactly, or `otherwise`.
+[[noreturn]] void throwMetadataError(int err, const char* otherwise);
 
 // Whether the recorded skin left our custom icon on the item's path in the metadata store.
 const std::string* skinnedCustomIcon(const BackupEntry& entry);

@@ -16,16 +16,6 @@ namespace {
 using json_members::json;
 using platform::IconMetadata;
 
-[[noreturn]] void throwMetadataError(int err, const char* otherwise) {
-    if (err == ETIMEDOUT) {
-        throw SkinError("桌面元数据服务没有响应");
-    }
-    if (err == EFBIG || err == EINVAL) {
-        throw SkinError("项目的桌面元数据无法安全处理");
-    }
-    throw SkinError(otherwise);
-}
-
 const std::optional<IconMetadata>& metadataOf(const IconState& state) {
     static const std::optional<IconMetadata> kNone;
     return state.desktop ? state.desktop->metadata : kNone;
@@ -215,6 +205,16 @@ class DesktopMetadataFacet final : public IconFacet {
 };
 
 }  // namespace
+
+void throwMetadataError(int err, const char* otherwise) {
+    if (err == ETIMEDOUT) {
+        throw SkinError("桌面元数据服务没有响应");
+    }
+    if (err == EFBIG || err == EINVAL) {
+        throw SkinError("项目的桌面元数据无法安全处理");
+    }
+    throw SkinError(otherwise);
+}
 
 const IconFacet& desktopMetadataFacet() {
     static const DesktopMetadataFacet facet;

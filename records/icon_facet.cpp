@@ -15,8 +15,8 @@ namespace {
 // The Linux forms first, then the folder's "Icon\r" before the item's flag: the flag is the
 // last write.
 const std::vector<const IconFacet*>& fileFacets() {
-    static const std::vector<const IconFacet*> facets{&desktopMetadataFacet(), &directoryFileFacet(),
-                                                      &folderIconFileFacet(), &macAttributesFacet()};
+    static const std::vector<const IconFacet*> facets{&desktopMetadataFacet(), &emblemsFacet(), &directoryFileFacet(),
+                                                      &hiddenListFacet(), &folderIconFileFacet(), &macAttributesFacet()};
     return facets;
 }
 

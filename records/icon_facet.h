@@ -23,6 +23,10 @@ struct IconContext {
     const platform::IconWriter* writer = nullptr;   // set for an apply
     platform::DesktopMetadata* metadata = nullptr;  // null where the session's store is unavailable
     std::string iconFile;                           // the absolute path of the icon file, for an apply
+    // The emblem form is in use: the session's file manager draws badges and no custom icon (an
+    // apply), or the record holds the item's emblems (a restore). Needs `metadata`.
+    bool emblems = false;
+    std::string emblemIcon;  // the furball installed as a theme icon, for an apply
     ItemKind kind = ItemKind::fileOrFolder;
     // For a desktop entry: its ID (the user copy's name in the item, which is the user's
     // applications folder), and for an apply the installed entry a new copy starts from.

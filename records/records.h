@@ -51,6 +51,13 @@ struct DesktopIcon {
     std::optional<platform::IconMetadata> metadata;  // the store's two keys of the item's path
     std::optional<DirectoryFile> directoryFile;      // absent: the folder has none (or a file)
     std::optional<DirectoryFile> entryFile = std::nullopt;  // a desktop entry's user copy; absent: none
+    // The store's emblem list of the item's path (an absent key is an empty list); captured only
+    // where the skin adds the furball emblem.
+    std::optional<std::vector<std::string>> emblems = std::nullopt;
+    // A folder's ".hidden" (absent: the folder has none), where `hiddenCaptured` says it was
+    // captured: records made before this form lack it.
+    std::optional<DirectoryFile> hiddenFile = std::nullopt;
+    bool hiddenCaptured = false;
 
     friend bool operator==(const DesktopIcon&, const DesktopIcon&) = default;
 };

@@ -115,6 +115,16 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     EXPECT_EQ(std::tuple(store->read(at("missing"), value), store->write(at("missing"), skinned),
                          store->write(dir / "target", IconMetadata{"\xff", std::nullopt})),
               std::tuple(ENOENT, ENOENT, EINVAL));
+    // The emblem list: kept in order, removed when empty; a missing path, a name that is no UTF-8 or empty.
+    std::vector<std::string> emblems, none{"stale"};
+    ASSERT_EQ(store->writeEmblems(dir / "target", {"emblem-b", "emblem-a"}), 0);
+    EXPECT_EQ(store->readEmblems(dir / "target", emblems), 0);
+    EXPECT_EQ(emblems, (std::vector<std::string>{"emblem-b", "emblem-a"}));
+    ASSERT_EQ(store->writeEmblems(dir / "target", {}), 0);
+    EXPECT_EQ(store->readEmblems(dir / "target", none), 0);
+    EXPECT_EQ(std::tuple(none.size(), store->readEmblems(at("missing"), emblems),
+                         store->writeEmblems(dir / "target", {"\xff"}), store->writeEmblems(dir / "target", {"a", ""})),
+              std::tuple(0u, ENOENT, EINVAL, EINVAL));
     // The store's files are synced; a FIFO or a link planted there neither blocks nor is followed.
     const std::string storeFolder = std::string(std::getenv("XDG_DATA_HOME")) + "/gvfs-metadata";
     ASSERT_EQ(::mkfifo((storeFolder + "/fifo").c_str(), 0600), 0);

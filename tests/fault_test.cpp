@@ -130,16 +130,19 @@ class Faults : public ::testing::Test {
   protected:
     Faults() {
         workspace_.metadata.file = metadataFile_, workspace_.dataFolders = {scratch_ / "xdg/user", {scratch_ / "xdg/sys"}};
+        workspace_.desktop = "XFCE", workspace_.dataHome = scratch_ / "xdg/user";  // every sweep with the emblem form
         workspace_.metadata.inject = [this](const std::string& call) { return faults_ ? faults_->note(call, true) : 0; };
         reset(), before_ = states();
     }
-    // home/Desktop (a plain file, a file with attributes, a folder with "Icon\r", one without),
+    // home/Desktop (a plain file, a file with attributes and emblems, a folder with "Icon\r", ".directory" and
+    // ".hidden", one without),
     // home/state, Applications/{One,Two}.app, installed desktop entries "a" (no user copy) and "b" (a user
     // copy of mode 0600), and "side" for items moved away and for unrelated objects with their own Mac forms.
     void reset() const {
         for (const std::string& gone : {scratch_ / "home", apps_, side_, scratch_ / "xdg"})
             stdfs::remove_all(gone);
-        test::writeFile(metadataFile_, "{\"" + root_ + "/Iconic\": {\"name\": \"folder-music\"}}");
+        test::writeFile(metadataFile_, "{\"" + root_ + "/Iconic\": {\"name\": \"folder-music\"}, \"" + root_ +
+                                           "/tagged.doc\": {\"emblems\": [\"emblem-new\", \"emblem-important\"]}}");
         for (const std::string& folder : {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app",
                                           side_ + "/OtherIconic", empty_, userEntries_, scratch_ / "xdg/sys/applications"})
             stdfs::create_directories(folder);
@@ -149,6 +152,8 @@ class Faults : public ::testing::Test {
         test::writeFile(userEntries_ + "/b.desktop", "# mine\n[Desktop Entry]\nType=Application\nName=B\nIcon=b\n", 0600);
         test::writeFile(root_ + "/plain.txt", "hello"), test::makeDirectory(apps_ + "/Two.app");
         test::writeFile(root_ + "/Iconic/.directory", "# kept\n[Desktop Entry]\nIcon=folder-music\n[X]\na=1", 0640);
+        test::writeFile(root_ + "/Iconic/.hidden", "draft", 0640);  // no final newline: the skin adds one, then "Icon\r"
+        test::setRawAttribute(root_ + "/Iconic/.hidden", "user.xdg.origin", test::bytesOf("kept"));
         for (const std::string& item : {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app",
                                         side_ + "/other.doc", side_ + "/OtherIconic/Icon\r"}) {
             item.ends_with(".app") ? void() : test::writeFile(item, "contents of " + item, 0600);
@@ -164,10 +169,18 @@ class Faults : public ::testing::Test {
         for (const std::string& item : {root_ + "/plain.txt", root_ + "/tagged.doc", root_ + "/Folder",
                                         root_ + "/Iconic", apps_ + "/One.app", apps_ + "/Two.app", userEntries_}) {
             platform::IconMetadata keys;
-            workspace_.metadata.read(item, keys);
+            std::vector<std::string> emblems;
+            workspace_.metadata.read(item, keys), workspace_.metadata.readEmblems(item, emblems);
             out[item] = below(tree, item) + keys.customIcon.value_or("-") + "|" + keys.customIconName.value_or("-");
+            for (const std::string& emblem : emblems)
+                out[item] += "|" + emblem;
         }
         return out;
+    }
+    // The furball's theme emblem is installed while an item shows it.
+    void expectEmblemIcon(const States& now, const std::string& at) const {
+        const bool shown = std::ranges::any_of(now, [](const auto& item) { return item.second.ends_with("|emblem-lumaro-furball"); });
+        EXPECT_TRUE(!shown || test::exists(emblemIcon_)) << at;
     }
     // The one workspace; its store's changes count as changes of the FaultFs last given (crashes, I/O errors).
     test::FakeWorkspace& workspaceFor(platform::FileSystem& fs) const {
@@ -198,7 +211,9 @@ class Faults : public ::testing::Test {
     // from the original; one it names is original or has its backup kept.
     void expectOutcome(const OperationReport& report, const States& done, const std::string& at) const {
         const auto kept = backups();
-        for (const auto& [item, state] : states()) {
+        const States now = states();
+        expectEmblemIcon(now, at);
+        for (const auto& [item, state] : now) {
             const bool named = mentions(report, stdfs::path(item).filename()), backup = kept.count(item) > 0;
             const bool original = state == before_.at(item);
             EXPECT_TRUE(named ? original || backup : state == done.at(item) && backup != original)
@@ -213,6 +228,9 @@ class Faults : public ::testing::Test {
             << at;
         for (const auto& file : stdfs::recursive_directory_iterator(state_))
             EXPECT_FALSE(file.path().filename().string().ends_with(".tmp")) << at << ": " << file.path();
+        // The theme emblem goes with the last record naming it, at the latest with the next batch operation.
+        EXPECT_EQ(guarded([&] { return batch(noSync_).restore(); }).errors, std::vector<std::string>{}) << at;
+        EXPECT_FALSE(test::exists(emblemIcon_)) << at;
     }
     OperationReport restoreAll(const std::string& on = "") const {  // a restore, then a retry of what it skipped
         OperationReport final = guarded([&] { return run(on + "restore", noSync_); });
@@ -303,6 +321,7 @@ class Faults : public ::testing::Test {
     test::ScratchDir scratch_;
     const std::string metadataFile_ = scratch_ / "metadata.json", empty_ = scratch_ / "empty";
     const std::string userEntries_ = scratch_ / "xdg/user/applications";
+    const std::string emblemIcon_ = platform::emblemIconPath(scratch_ / "xdg/user");
     mutable test::FakeWorkspace workspace_;
     mutable test::FaultFs* faults_ = nullptr;
     mutable test::FaultFs noSync_{true}, failing_{true};
@@ -322,11 +341,13 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
     for (const std::string op : {"apply", "restore", "entries apply", "entries restore"}) {
         const bool entries = op.starts_with("entries"), restoring = op.ends_with("restore");
         // The restore's extra syncs of the state folder (for entries, of a backup folder) once a manifest is
-        // emptied or a skip record synced, and the store's sync after a vanished item's key was cleared.
+        // emptied or a skip record synced, the store's sync after a vanished item's key was cleared, and the
+        // theme emblem's folder's once it went (no backup depends on either).
         const auto unreported = [&](const std::string& call, const OperationReport& report) {
-            return restoring && (entries ? call.starts_with("fsync " + state_)
-                                         : call == "fsync " + state_ || (call == "fsync metadata-store" &&
-                                                                         report.errors.empty() && !report.missingItems.empty()));
+            return restoring && (call == "fsync " + stdfs::path(emblemIcon_).parent_path().string() ||
+                                 (entries ? call.starts_with("fsync " + state_)
+                                          : call == "fsync " + state_ || (call == "fsync metadata-store" &&
+                                                                          report.errors.empty() && !report.missingItems.empty())));
         };
         // A failed sync cannot be seen afterwards, so it must be reported unless `unreported` allows it; other
         // failures may be absorbed when the outcome is right.

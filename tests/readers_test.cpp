@@ -78,6 +78,10 @@ TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSche
     m.entries[1].original.desktop = DesktopIcon{platform::IconMetadata{std::nullopt, "folder-music"}, std::nullopt};
     m.entries[1].applied.desktop =
         DesktopIcon{platform::IconMetadata{"file:///s/furball.png", std::nullopt}, DirectoryFile{test::bytesOf("[D]"), 0640}};
+    // The emblem list, and a folder's ".hidden" captured absent, then present.
+    m.entries[1].original.desktop->hiddenCaptured = m.entries[1].applied.desktop->hiddenCaptured = true;
+    m.entries[1].applied.desktop->hiddenFile = DirectoryFile{test::bytesOf("Icon\r\n"), 0644};
+    m.entries[1].applied.desktop->emblems = {"emblem-new", platform::kFurballEmblemName};
     BackupEntry entry{"org.example-tool.desktop", m.rootIdentity, {}, {}, kPhasePrepared, ItemKind::desktopEntry};
     entry.original.desktop = DesktopIcon{};
     entry.applied.desktop = DesktopIcon{std::nullopt, std::nullopt, DirectoryFile{test::bytesOf("[Desktop Entry]"), 0644}};
@@ -115,6 +119,9 @@ TEST(recordsJson, ReaderRefusesMissingWrongTypedInexactAndOutOfRangeMembers) {
     // Base64 of a bad length, misplaced padding, foreign characters, whitespace.
     for (const char* bad : {"QUI", "QQ==QQ==", "QUJ-", "QU*D", "QUJD\nREVG", " QUJD"})
         cases.emplace_back("/entries/0/applied/fork", json(bad).dump());
+    for (const char* bad : {R"({"emblems": "a"})", R"({"emblems": [1]})", R"({"hiddenList": []})",
+                            R"({"hiddenList": {"file": {"mode": 420}}})"})
+        cases.emplace_back("/entries/0/applied/desktop", bad);
     for (const auto& [pointer, raw] : cases)
         EXPECT_THROW(decodeManifest(withMember(doc, pointer, raw.c_str())), DecodingError) << pointer << " = " << raw;
     EXPECT_NO_THROW(decodeManifest(withMember(doc, id + "device", "2147483647")));

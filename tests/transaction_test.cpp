@@ -159,15 +159,19 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     test::setRawAttribute(at("alpha.txt"), kFinderInfo, finder);
     test::setRawAttribute(at("beta.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "other"));
     test::writeFile(at("Docs/Icon\r"), "changed", 0644);
+    EXPECT_EQ(test::readFile(at("Photos/.hidden")), "Icon\r\n");
+    test::writeFile(at("Photos/.hidden"), "Icon\r\nmine\n", 0600);  // another program's save
     auto expected = before;
     for (const auto& [path, value] : treeSnapshot(root))
-        if (path.starts_with(at("beta.txt")) || path.starts_with(at("Docs")))
+        if (path.starts_with(at("beta.txt")) || path.starts_with(at("Docs")) || path == at("Photos/.hidden"))
             expected[path] = value;
+    expected.erase(at("Docs/.hidden"));  // each Linux form decides alone: the skin's list goes
     expected.erase(at("Docs/.directory"));
     const Bytes label = test::finderInfo(std::string(9, '\0') + '\x0A');
     expected[at("alpha.txt") + " " + kFinderInfo] = std::string(label.begin(), label.end());
     const std::string changed = "：图标或资源数据在换肤后被修改，已跳过并保留备份";
-    EXPECT_EQ(engine.restore(), (OperationReport{3, 0, {"beta.txt" + changed, "Docs" + changed}, 2, {"Editor"}, {}}));
+    EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {"beta.txt" + changed, "Docs" + changed, "Photos" + changed},
+                                                 3, {"Editor"}, {}}));
     EXPECT_EQ(treeSnapshot(root), expected);
 }
 
@@ -275,6 +279,40 @@ TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMi
     EXPECT_EQ((Names{entries[0].name, entries[0].phase, entries[1].name, entries[1].phase}),
               (Names{"a.txt", kPhasePrepared, "b.txt", kPhaseApplied}));
     EXPECT_TRUE(untouched(at("c.txt")) && untouched(old + "/c.txt"));
+}
+
+// Where the session's file manager draws badges and no custom icon (Xfce, LXDE), the skin adds the furball
+// emblem after the item's own and installs it once as a theme icon; other sessions get no emblem. The restore,
+// wherever it runs, puts each recorded list back, and keeps an item whose list a person changed as it is.
+TEST_F(Apply, AnXfceSessionAddsTheFurballEmblemAndTheRestoreGivesBackEveryListNotChangedSince) {
+    using Lists = std::map<std::string, Names>;
+    make({"a.txt", "b.txt", "F"});
+    auto& store = workspace.metadata;
+    store.emblems[at("a.txt")] = {"emblem-new", "emblem-important"};
+    workspace.dataHome = scratch / "data";
+    const std::string icon = platform::emblemIconPath(scratch / "data"), furball = platform::kFurballEmblemName;
+    for (const char* desktop : {"GNOME", "", "ubuntu:GNOME", "KDE", "X-Cinnamon", "MATE", "LXQt", "XFCE4"}) {
+        workspace.desktop = desktop;
+        skin(3);
+        EXPECT_EQ(store.emblems.size(), 1u) << desktop;
+        EXPECT_FALSE(test::exists(icon)) << desktop;
+        ASSERT_EQ(engine.restore().succeeded, 3) << desktop;
+    }
+    EXPECT_TRUE(platform::desktopDrawsEmblemsOnly("lxde") && platform::desktopDrawsEmblemsOnly("Budgie:XFCE"));
+    workspace.desktop = "X-Generic:XFCE";
+    skin(3);
+    EXPECT_EQ(store.emblems, (Lists{{at("a.txt"), {"emblem-new", "emblem-important", furball}},
+                                    {at("b.txt"), {furball}}, {at("F"), {furball}}}));
+    EXPECT_EQ(test::readFile(icon), std::string(engine.iconData().begin(), engine.iconData().end()));
+    EXPECT_EQ(test::fileMode(icon), 0644u);
+    store.emblems[at("b.txt")] = {furball, "emblem-favorite"};
+    workspace.desktop = "GNOME";
+    EXPECT_EQ(engine.restore(),
+              (OperationReport{2, 0, {"b.txt：图标或资源数据在换肤后被修改，已跳过并保留备份"}, 1, {}, {}}));
+    EXPECT_EQ(store.emblems, (Lists{{at("a.txt"), {"emblem-new", "emblem-important"}},
+                                    {at("b.txt"), {furball, "emblem-favorite"}}}));
+    store.emblems.erase(at("b.txt"));  // a person took every emblem off: that form is original, the others go back
+    EXPECT_EQ(engine.restore(), (OperationReport{1, 0, {}, 0, {}, {}}));
 }
 
 TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) {

@@ -7,7 +7,7 @@
 
 namespace lumaro::test {
 
-// The file holds {"<path>": {"icon": ..., "name": ...}}, a key left out when absent. A read (no `call`) fails
+// The file holds {"<path>": {"icon": ..., "name": ..., "emblems": [...]}}, a key left out when absent. A read (no `call`) fails
 // only in a store unavailable and saves nothing.
 int MemoryDesktopMetadata::change(const std::string& call, const std::function<void()>& apply) {
     const int err = unavailable ? ENOTSUP : call.empty() ? 0 : failWrites ? failWrites : inject ? inject(call) : 0;
@@ -18,10 +18,14 @@ int MemoryDesktopMetadata::change(const std::string& call, const std::function<v
         return v.contains(key) ? std::optional(v[key].get<std::string>()) : std::nullopt;
     };
     if (std::ifstream in(file); !file.empty() && in) {
-        keys.clear();
+        keys.clear(), emblems.clear();
         const json saved = json::parse(in);
-        for (const auto& [path, value] : saved.items())
-            keys[path] = {text(value, "icon"), text(value, "name")};
+        for (const auto& [path, value] : saved.items()) {
+            if (value.contains("icon") || value.contains("name"))
+                keys[path] = {text(value, "icon"), text(value, "name")};
+            if (value.contains("emblems"))
+                emblems[path] = value["emblems"].get<std::vector<std::string>>();
+        }
     }
     apply();
     if (file.empty() || call.empty())
@@ -30,6 +34,8 @@ int MemoryDesktopMetadata::change(const std::string& call, const std::function<v
     for (const auto& [path, m] : keys)  // each with one key at least
         for (const auto& [key, value] : {std::pair("icon", m.customIcon), std::pair("name", m.customIconName)})
             value ? (void)(all[path][key] = *value) : void();
+    for (const auto& [path, names] : emblems)
+        all[path]["emblems"] = names;
     std::ofstream(file + ".new") << all.dump();
     return std::rename((file + ".new").c_str(), file.c_str()), 0;
 }
@@ -50,6 +56,14 @@ int MemoryDesktopMetadata::clearIfOurs(const std::string& path, const std::strin
         if (found != keys.end() && found->second.customIcon == expectedUri)
             found->second.customIconName ? found->second.customIcon.reset() : (void)keys.erase(found);
     });
+}
+
+int MemoryDesktopMetadata::readEmblems(const std::string& path, std::vector<std::string>& out) {
+    return change("", [&] { out = emblems.contains(path) ? emblems.at(path) : std::vector<std::string>{}; });
+}
+
+int MemoryDesktopMetadata::writeEmblems(const std::string& path, const std::vector<std::string>& names) {
+    return change("emblems " + path, [&] { names.empty() ? (void)emblems.erase(path) : (void)(emblems[path] = names); });
 }
 
 }  // namespace lumaro::test

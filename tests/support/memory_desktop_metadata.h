@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/desktop_metadata.h"
 
@@ -17,9 +18,12 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     int read(const std::string& path, platform::IconMetadata& out) override;
     int write(const std::string& path, const platform::IconMetadata& value) override;
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override;
+    int readEmblems(const std::string& path, std::vector<std::string>& out) override;
+    int writeEmblems(const std::string& path, const std::vector<std::string>& names) override;
     int flush() override { return failFlush != 0 ? failFlush : inject ? inject("fsync metadata-store") : 0; }
 
     std::map<std::string, platform::IconMetadata> keys;  // paths without keys are absent
+    std::map<std::string, std::vector<std::string>> emblems;  // paths without emblems are absent
     std::string file;
     bool unavailable = false;
     int failWrites = 0;  // an errno value returned by every change while set

@@ -102,6 +102,12 @@ class FakeWorkspace : public platform::Workspace {
     // An available store kept in memory; tests make it unavailable or failing.
     platform::DesktopMetadata& desktopMetadata() override { return metadata; }
     MemoryDesktopMetadata metadata;
+    // The session's desktop (none unless a test names one) and the user's data folder, where a
+    // session that draws emblems gets the furball's theme emblem.
+    std::string desktop;
+    std::string currentDesktop() override { return desktop; }
+    std::string dataHome = "/nonexistent/lumaro-test-data";
+    std::string applicationSupportFolder() override { return dataHome; }
     // No desktop entries unless a test gives the folders.
     platform::DesktopDataFolders dataFolders;
     std::set<std::string> launched;
