@@ -118,11 +118,17 @@ class IconEngine {
     void refuseWhilePending() const;
     // An empty run over the root, once the icon file the Linux forms point at is in place.
     ApplyRun startRun(const std::string& rootPath, const FileIdentity& rootIdentity, const IconContext& context) const;
-    // The per-item transaction of every apply: capture, the durable prepared record, the
-    // recheck, the skin through one checked handle, the flush, the applied record. Throws for an
-    // item to report; its entry then stays in the manifest once it was saved.
-    void applyItem(ApplyRun& run, const std::string& name, const std::string& item, const FileIdentity& identity,
-                   const IconContext& context) const;
+    // One item of an apply, from its capture to its "applied" entry.
+    struct ApplyItem;
+    // Captures the item and predicts its skinned state; throws for an item to report.
+    void captureItem(ApplyRun& run, ApplyItem& item, const IconContext& context) const;
+    // The transaction of one batch of captured items: their "prepared" entries in one durable
+    // save; each item rechecked, skinned and flushed through one checked handle; the shared
+    // stores flushed; the "applied" entries of the items that got this far in one save. Marks each
+    // item applied or gives its error; an entry once saved stays in the manifest.
+    void applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const IconContext& context) const;
+    // The recheck, the skin and the item's own flush; throws for an item to report.
+    void finishItem(ApplyRun& run, ApplyItem& item, const IconContext& context) const;
     bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
                     const std::set<std::string>& hiddenNames) const;
     std::vector<std::string> listItems(const std::string& root,
