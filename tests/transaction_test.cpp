@@ -191,6 +191,30 @@ TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMi
     EXPECT_TRUE(untouched(at("c.txt")) && untouched(old + "/c.txt"));
 }
 
+// The metadata service hangs in the middle of the second batch, and the store then times out every call: the
+// items whose writes did not complete, and the one written whose store could not be flushed, are reported and
+// keep "prepared"; the restore brings every item back once the service answers again.
+TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
+    make({"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt"});
+    const auto before = treeSnapshot(root);
+    bool hung = false;
+    workspace.metadata.inject = [&](const std::string& call) {
+        return (hung = hung || call == "metadata " + at("d.txt")) ? ETIMEDOUT : 0;
+    };
+    const std::string late = "：桌面元数据服务没有响应";
+    EXPECT_EQ(engine.apply(root, false, false),
+              (OperationReport{2, 0, {"c.txt：无法同步桌面元数据", "d.txt" + late, "e.txt" + late, "f.txt" + late}, 6, {}, {}}));
+    Names phases;
+    for (const BackupManifest manifest = engine.loadManifest().value(); const BackupEntry& entry : manifest.entries)
+        phases.push_back(entry.name + " " + entry.phase);
+    EXPECT_EQ(phases, (Names{"a.txt applied", "b.txt applied", "c.txt prepared", "d.txt prepared", "e.txt prepared",
+                             "f.txt prepared"}));
+    workspace.metadata.inject = nullptr;
+    EXPECT_EQ(engine.restore(), (OperationReport{6, 0, {}, 0, {}, {}}));
+    EXPECT_EQ(treeSnapshot(root), before);
+    EXPECT_TRUE(workspace.metadata.keys.empty());
+}
+
 TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) {
     make({"a.txt", "b.txt", "c.txt"});
     skin(3);
