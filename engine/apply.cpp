@@ -304,9 +304,9 @@ void IconEngine::finishItem(ApplyRun& run, ApplyItem& item, const IconContext& b
     // Everything from the recheck to the flush goes through one descriptor checked here.
     const platform::ItemHandle target = openCheckedItem(fs_, item.path, item.identity);
     if (captureIconState(target, context) != item.original) {
-        throw SkinError("备份后项目发生变化，已停止修改");
+        throw SkinError(kChangedSinceBackup);
     }
-    const IconState after = skinItem(target, context);
+    const IconState after = skinItem(target, context, item.original);
     // The item's new state must be on disk before the entry says "applied": a restore refuses
     // for good an applied entry whose item shows only part of the skin.
     flushItem(target, context, false);

@@ -144,16 +144,30 @@ class IconEngine {
     IconState predictAppliedState(std::uint16_t type, const IconState& original, const IconContext& context) const;
     // The facets' view of the session: the metadata store when it is available here.
     IconContext iconContext() const;
-    // After an item vanished: takes our custom icon off its old path in the metadata store, so
-    // that a new item of that name does not inherit it, and records that in `entry`.
-    bool clearVanishedMetadata(BackupEntry& entry, const std::string& item, const IconContext& context) const;
+    // The context of one entry: a desktop entry's names its ID and has no metadata.
+    IconContext contextFor(const BackupEntry& entry, const IconContext& fileContext) const;
     // Restores the items of one manifest file. With `recordSkips`, gone items move into skip
     // records; without, they stay in the file and are only counted.
     OperationReport restoreManifest(ManifestStore& store, const std::string& file, bool recordSkips) const;
-    // Writes one item's original icon state back through a freshly checked handle, verifies it
-    // and returns the handle for the flush.
-    platform::ItemHandle restoreItem(const BackupEntry& entry, const std::string& item,
-                                     const IconContext& context) const;
+    // Saves `manifest` with `entry` in place of the entry `name` (null: without it); the manifest
+    // in memory changes only once that save succeeded.
+    void saveChanged(ManifestStore& store, const std::string& file, BackupManifest& manifest,
+                     const std::string& name, const BackupEntry* entry) const;
+    // An entry whose item has gone: into a skip record (with `recordSkips`), then what the skin
+    // kept by path is taken off it, once a record in the "clearing" phase allows for that.
+    void handleVanished(ManifestStore& store, const std::string& file, BackupManifest& manifest,
+                        BackupEntry entry, const std::string& item, const IconContext& context,
+                        bool recordSkips) const;
+    // Another object at the entry's path: takes our by-path forms off it the same way; true when
+    // anything of ours was there.
+    bool clearReplaced(ManifestStore& store, const std::string& file, BackupManifest& manifest,
+                       BackupEntry entry, const std::string& item, const IconContext& context) const;
+    // Puts back each form of the entry's item that still carries the skin, each Linux form
+    // deciding alone and the Mac form by its whole rule, with the "restoring" phase durable
+    // first; verifies them; throws, once those are back, when some form holds someone else's
+    // change or cannot be checked here. Returns the checked handle for the flush.
+    platform::ItemHandle restoreForms(ManifestStore& store, const std::string& file, BackupManifest& manifest,
+                                      BackupEntry entry, const std::string& item, const IconContext& context) const;
     // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
     // false when it is there; SkinError when that cannot be told.
     bool itemIsMissing(const std::string& path, std::int32_t device) const;

@@ -21,6 +21,7 @@ namespace lumaro {
 namespace {
 
 constexpr const char* kRootReplaced = "原文件夹已被替换，已保留备份。";
+constexpr const char* kClearedFromNewcomer = "已移除原位置新项目上残留的毛球图标";
 
 std::vector<BackupEntry>::iterator findEntry(BackupManifest& manifest, const std::string& name) {
     return std::find_if(manifest.entries.begin(), manifest.entries.end(),
@@ -30,13 +31,6 @@ std::vector<BackupEntry>::iterator findEntry(BackupManifest& manifest, const std
 // How reports name an entry: a desktop entry by the name its launcher shows.
 std::string shownName(const BackupEntry& entry) {
     return entry.isDesktopEntry() ? desktopEntryDisplayName(entry) : entry.name;
-}
-
-void eraseEntry(BackupManifest& manifest, const std::string& name) {
-    const auto it = findEntry(manifest, name);
-    if (it != manifest.entries.end()) {
-        manifest.entries.erase(it);
-    }
 }
 
 }  // namespace
@@ -73,36 +67,96 @@ bool IconEngine::itemIsMissing(const std::string& path, std::int32_t device) con
     }
 }
 
-bool IconEngine::clearVanishedMetadata(BackupEntry& entry, const std::string& item,
-                                       const IconContext& context) const {
-    const std::string* ours = skinnedCustomIcon(entry);
-    if (context.metadata == nullptr || ours == nullptr) {
-        return false;
+// Saves `manifest` with `entry` in place of the entry of its name, or without it when `entry`
+// is null; the copy in memory changes only once the save succeeded.
+void IconEngine::saveChanged(ManifestStore& store, const std::string& file, BackupManifest& manifest,
+                             const std::string& name, const BackupEntry* entry) const {
+    BackupManifest changed = manifest;
+    const auto found = findEntry(changed, name);
+    if (found != changed.entries.end()) {
+        if (entry != nullptr) {
+            *found = *entry;
+        } else {
+            changed.entries.erase(found);
+        }
     }
-    // A failure leaves the key and the record as they are; the next restore or retry tries again.
-    if (context.metadata->clearIfOurs(item, *ours) != 0) {
-        return false;
-    }
-    // The record follows what the running store now holds. Should a power loss undo the removal,
-    // an item that comes back shows our icon where the record says none, and is refused with its
-    // backup kept: the removal protects a newcomer, no backup depends on it.
-    (void)context.metadata->flush();
-    entry.applied.desktop->metadata->customIcon.reset();
-    return true;
+    store.save(changed, file);
+    manifest = std::move(changed);
 }
 
-platform::ItemHandle IconEngine::restoreItem(const BackupEntry& entry, const std::string& item,
-                                             const IconContext& context) const {
-    if (identifyItem(fs_, item) != entry.identity) {
-        throw SkinError("原位置出现了不同的项目，已保留备份");
+void IconEngine::handleVanished(ManifestStore& store, const std::string& file, BackupManifest& manifest,
+                                BackupEntry entry, const std::string& item, const IconContext& context,
+                                bool recordSkips) const {
+    // What the skin kept by path is taken back only once a record that allows for it is durable.
+    const bool byPath = keptByPath(entry, context);
+    if (byPath) {
+        entry.phase = kPhaseClearing;
     }
+    if (recordSkips) {
+        BackupManifest single = manifest;
+        single.entries = {entry};
+        archiveMissing(store, single);
+        saveChanged(store, file, manifest, entry.name, nullptr);
+    } else if (byPath && findEntry(manifest, entry.name)->phase != kPhaseClearing) {
+        saveChanged(store, file, manifest, entry.name, &entry);
+    }
+    if (byPath) {
+        (void)clearAtPath(item, entry, context, true);
+    }
+}
+
+bool IconEngine::clearReplaced(ManifestStore& store, const std::string& file, BackupManifest& manifest,
+                               BackupEntry entry, const std::string& item, const IconContext& context) const {
+    if (!keptByPath(entry, context)) {
+        return false;
+    }
+    if (entry.phase != kPhaseClearing) {
+        entry.phase = kPhaseClearing;
+        saveChanged(store, file, manifest, entry.name, &entry);
+    }
+    return clearAtPath(item, entry, context, false);
+}
+
+platform::ItemHandle IconEngine::restoreForms(ManifestStore& store, const std::string& file,
+                                              BackupManifest& manifest, BackupEntry entry,
+                                              const std::string& item, const IconContext& context) const {
     platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
-    restoreIconState(handle, context, entry, captureIconState(handle, context));
-    if (context.entryId == nullptr) {
-        workspace_.noteFileSystemChanged(item);
+    tidyItem(handle, context, entry);
+    std::string blocked;
+    try {
+        requireRestorable(entry, context);
+    } catch (const SkinError& error) {
+        blocked = error.message();  // the forms that can be seen here still go back
     }
-    if (!iconStateMatches(captureIconState(handle, context), entry.original)) {
-        throw SkinError("还原校验未通过，已保留备份");
+    const IconState current = captureIconState(handle, context);
+    const RestorePlan plan = planRestore(current, entry, context);
+    if (!plan.skinned.empty()) {
+        if (entry.phase != kPhaseRestoring && entry.phase != kPhaseClearing) {
+            entry.phase = kPhaseRestoring;
+            saveChanged(store, file, manifest, entry.name, &entry);
+        }
+        if (identifyItem(fs_, item) != entry.identity) {
+            throw SkinError("原位置出现了不同的项目，已保留备份");
+        }
+        handle = openCheckedItem(fs_, item, entry.identity);
+        for (const IconFacet* facet : plan.skinned) {
+            facet->restore(handle, context, entry, current);
+        }
+        if (context.entryId == nullptr) {
+            workspace_.noteFileSystemChanged(item);
+        }
+        const IconState after = captureIconState(handle, context);
+        for (const IconFacet* facet : plan.skinned) {
+            if (!facet->matches(after, entry.original)) {
+                throw SkinError("还原校验未通过，已保留备份");
+            }
+        }
+    }
+    if (plan.changed) {
+        throw SkinError(kChangedSinceSkin);
+    }
+    if (!blocked.empty()) {
+        throw SkinError(blocked);
     }
     return handle;
 }
@@ -123,11 +177,21 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
     }
     const std::string root = platform::standardizePath(manifest.rootPath);
     const std::int32_t rootDevice = manifest.rootIdentity.device;
+    const IconContext fileContext = iconContext();
 
     if (itemIsMissing(root, rootDevice)) {
         if (recordSkips) {
-            archiveMissing(store, manifest);
+            BackupManifest marked = manifest;
+            for (BackupEntry& entry : marked.entries) {
+                entry.phase = keptByPath(entry, contextFor(entry, fileContext)) ? kPhaseClearing : entry.phase;
+            }
+            archiveMissing(store, marked);
             store.remove(file);
+            for (const BackupEntry& entry : marked.entries) {
+                if (!entry.isDesktopEntry()) {
+                    (void)clearAtPath(platform::appendPathComponent(root, entry.name), entry, fileContext, true);
+                }
+            }
         }
         report.skipped = static_cast<std::int64_t>(manifest.entries.size());
         for (const BackupEntry& entry : manifest.entries) {
@@ -139,7 +203,6 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         throw SkinError(kRootReplaced);
     }
     const std::set<std::string> running = runningApplicationPaths();
-    const IconContext fileContext = iconContext();
     std::set<std::string> entryCopies;
     for (const BackupEntry& entry : manifest.entries) {
         if (entry.isDesktopEntry()) {
@@ -161,59 +224,36 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         if (found == manifest.entries.end()) {
             continue;
         }
-        BackupEntry entry = *found;
+        const BackupEntry entry = *found;
         // A desktop entry's item is the root, its copy the root's child named by the ID.
         const bool desktopEntry = entry.isDesktopEntry();
         const std::string item = desktopEntry ? root : platform::appendPathComponent(root, name);
-        IconContext context = fileContext;
-        if (desktopEntry) {
-            context.entryId = &entry.name;
-            context.metadata = nullptr;
-        }
+        const IconContext context = contextFor(entry, fileContext);
         const std::string shown = shownName(entry);
         try {
             if (identifyItem(fs_, root) != manifest.rootIdentity) {
                 throw SkinError(kRootReplaced);
             }
             if (itemIsMissing(item, rootDevice)) {
-                const bool cleared = clearVanishedMetadata(entry, item, context);
-                if (recordSkips) {
-                    BackupManifest single = manifest;
-                    single.entries = {entry};
-                    archiveMissing(store, single);
-                    eraseEntry(manifest, name);
-                    store.save(manifest, file);
-                } else if (cleared) {
-                    *findEntry(manifest, name) = entry;
-                    store.save(manifest, file);
-                }
+                handleVanished(store, file, manifest, entry, item, context, recordSkips);
                 ++report.skipped;
                 report.missingItems.push_back(shown);
                 continue;
             }
-            platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
-            requireRestorable(entry, context);
-            const IconState current = captureIconState(handle, context);
-            if (!iconStateMatches(current, entry.original)) {
-                const bool unchanged = entry.phase == kPhaseApplied
-                                           ? iconStateMatches(current, entry.applied)
-                                           : stateMatchesEither(current, entry.original, entry.applied);
-                if (!unchanged) {
-                    throw SkinError("图标或资源数据在换肤后被修改，已跳过并保留备份");
+            if (identifyItem(fs_, item) != entry.identity) {
+                if (clearReplaced(store, file, manifest, entry, item, context)) {
+                    report.errors.push_back(errorLine(shown, kClearedFromNewcomer));
                 }
-                entry.phase = kPhaseRestoring;
-                *findEntry(manifest, name) = entry;
-                store.save(manifest, file);
-                handle = restoreItem(entry, item, context);
+                throw SkinError("原位置的项目已被替换");
             }
+            const platform::ItemHandle handle = restoreForms(store, file, manifest, entry, item, context);
             // The item's original state must be on disk before its backup leaves the manifest,
             // and the backup goes only while the item is still where it was recorded.
             flushItem(handle, context);
             if (!handle.stillAtPath()) {
                 throw SkinError("原位置的项目已被替换");
             }
-            eraseEntry(manifest, name);
-            store.save(manifest, file);
+            saveChanged(store, file, manifest, name, nullptr);
             ++report.succeeded;
             if (!desktopEntry) {
                 noteRelaunch(name, item, running, report);
@@ -229,6 +269,15 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
     }
     report.remaining = recordSkips ? static_cast<std::int64_t>(manifest.entries.size()) : 0;
     return report;
+}
+
+IconContext IconEngine::contextFor(const BackupEntry& entry, const IconContext& fileContext) const {
+    IconContext context = fileContext;
+    if (entry.isDesktopEntry()) {
+        context.entryId = &entry.name;
+        context.metadata = nullptr;  // an entry's icon is its file alone
+    }
+    return context;
 }
 
 }  // namespace lumaro

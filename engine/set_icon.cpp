@@ -50,7 +50,7 @@ IconState IconEngine::predictAppliedState(std::uint16_t type, const IconState& o
         }
         try {
             for (const IconFacet* facet : rehearsed) {
-                facet->skin(item, context);
+                facet->skin(item, context, original);
             }
         } catch (const SkinError&) {
             throw SkinError("无法生成图标");

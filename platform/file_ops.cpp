@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <random>
 
 #include <unistd.h>
@@ -117,17 +118,22 @@ int readRegularFile(FileSystem& fs, const std::string& path, std::uint64_t limit
     return readToEnd(fs, fd.get(), limit, st.size, out);
 }
 
-namespace {
-
-std::string temporarySibling(const std::string& path) {
+std::string randomTag() {
     static std::atomic<std::uint64_t> counter{0};
     thread_local std::mt19937_64 random{std::random_device{}()};
     // The process ID keeps the names of forked processes, which inherit the generator, apart.
     const std::uint64_t tag =
         random() ^ (counter.fetch_add(1) << 1) ^ (static_cast<std::uint64_t>(::getpid()) << 40);
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(tag));
-    return appendPathComponent(deletingLastPathComponent(path), "." + lastPathComponent(path) + suffix);
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(tag));
+    return text;
+}
+
+namespace {
+
+std::string temporarySibling(const std::string& path) {
+    return appendPathComponent(deletingLastPathComponent(path),
+                               "." + lastPathComponent(path) + "." + randomTag() + ".tmp");
 }
 
 }  // namespace

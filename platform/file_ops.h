@@ -51,6 +51,9 @@ int writeFully(FileSystem& fs, int fd, const void* data, std::size_t size, bool 
 // anything but a regular file, EFBIG above `limit`.
 int readRegularFile(FileSystem& fs, const std::string& path, std::uint64_t limit, Bytes& out);
 
+// 16 lower-case hexadecimal digits, different in every call (also across forked processes).
+std::string randomTag();
+
 // Replaces `path` atomically and durably: a new file beside it (created exclusively with
 // exactly `mode`), written completely and fsynced, then renamed over `path`. The folder is
 // not synced here; callers that need the new name durable sync it afterwards. The temporary

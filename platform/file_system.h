@@ -25,10 +25,18 @@ struct FileStatus {
     std::uint64_t inode = 0;
     std::int64_t birthSeconds = 0;  // 0 and 0 where the file system keeps no birth time
     std::int64_t birthNanos = 0;
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
 
     std::uint32_t type() const;  // mode & S_IFMT
     bool isRegular() const;
     bool isDirectory() const;
+};
+
+// How renameAt treats the target name.
+enum class Rename {
+    noReplace,  // fails with EEXIST when the target exists
+    exchange,   // both names must exist; they swap objects in one step
 };
 
 // The device number as the records store it: the 32-bit encoding
@@ -68,6 +76,7 @@ class FileSystem {
     virtual int seek(int fd, std::uint64_t offset) = 0;
     virtual int ftruncate(int fd, std::uint64_t length) = 0;
     virtual int fchmod(int fd, unsigned mode) = 0;
+    virtual int fchown(int fd, std::uint32_t uid, std::uint32_t gid) = 0;
     virtual int fsync(int fd) = 0;
     virtual int flock(int fd, int operation) = 0;
     virtual int close(int fd) = 0;
@@ -81,8 +90,10 @@ class FileSystem {
     virtual int lstatAt(int folder, const std::string& name, FileStatus& out) = 0;
     // Removes one name (never a folder) inside the open folder `folder`.
     virtual int unlinkAt(int folder, const std::string& name) = 0;
-    // Renames one name inside the open folder `folder` over another there (atomically).
-    virtual int renameAt(int folder, const std::string& from, const std::string& to) = 0;
+    // Renames one name inside the open folder `folder` to another there, in one step, never over
+    // an existing name: `how` says whether the target must be absent or is swapped with `from`.
+    // A file system that cannot do it gives EINVAL, ENOSYS or EOPNOTSUPP.
+    virtual int renameAt(int folder, const std::string& from, const std::string& to, Rename how) = 0;
     // Extended attributes. Names are the program's names ("com.apple.FinderInfo"); on Linux each
     // is stored as "user." + name, and other namespaces are invisible here. A missing attribute
     // gives ENODATA. With `buffer` null, `length` receives the value's size; otherwise the value
@@ -93,6 +104,9 @@ class FileSystem {
     virtual int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) = 0;
     virtual int fremoveAttribute(int fd, const std::string& name) = 0;
     virtual int flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) = 0;
+    // Copies every extended attribute the process can read on `from` (every namespace: the ACL
+    // and security labels too, not only the program's names) onto `to`. The first error, if any.
+    virtual int fcopyAttributes(int from, int to) = 0;
 
     // --- Names ---
     // Creates one folder; the mode is narrowed by the umask as usual.
@@ -129,6 +143,7 @@ class ForwardingFileSystem : public FileSystem {
     int seek(int fd, std::uint64_t offset) override { return target_.seek(fd, offset); }
     int ftruncate(int fd, std::uint64_t length) override { return target_.ftruncate(fd, length); }
     int fchmod(int fd, unsigned mode) override { return target_.fchmod(fd, mode); }
+    int fchown(int fd, std::uint32_t uid, std::uint32_t gid) override { return target_.fchown(fd, uid, gid); }
     int fsync(int fd) override { return target_.fsync(fd); }
     int flock(int fd, int operation) override { return target_.flock(fd, operation); }
     int close(int fd) override { return target_.close(fd); }
@@ -139,8 +154,8 @@ class ForwardingFileSystem : public FileSystem {
         return target_.lstatAt(folder, name, out);
     }
     int unlinkAt(int folder, const std::string& name) override { return target_.unlinkAt(folder, name); }
-    int renameAt(int folder, const std::string& from, const std::string& to) override {
-        return target_.renameAt(folder, from, to);
+    int renameAt(int folder, const std::string& from, const std::string& to, Rename how) override {
+        return target_.renameAt(folder, from, to, how);
     }
     int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,
                       std::size_t& length) override {
@@ -155,6 +170,7 @@ class ForwardingFileSystem : public FileSystem {
     int flistAttributes(int fd, char* buffer, std::size_t size, std::size_t& length) override {
         return target_.flistAttributes(fd, buffer, size, length);
     }
+    int fcopyAttributes(int from, int to) override { return target_.fcopyAttributes(from, to); }
     int mkdir(const std::string& path, unsigned mode) override { return target_.mkdir(path, mode); }
     int rename(const std::string& from, const std::string& to) override { return target_.rename(from, to); }
     int unlink(const std::string& path) override { return target_.unlink(path); }

@@ -52,8 +52,8 @@ int ItemHandle::unlinkChild(const std::string& name) const {
     return fs_->unlinkAt(fd_.get(), name);
 }
 
-int ItemHandle::renameChild(const std::string& from, const std::string& to) const {
-    return fs_->renameAt(fd_.get(), from, to);
+int ItemHandle::renameChild(const std::string& from, const std::string& to, Rename how) const {
+    return fs_->renameAt(fd_.get(), from, to, how);
 }
 
 bool ItemHandle::stillAtPath() const {

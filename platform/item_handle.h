@@ -32,7 +32,7 @@ class ItemHandle {
     // Opens one name inside this folder through its descriptor, never following a final link.
     int openChild(const std::string& name, int flags, unsigned mode, Descriptor& out) const;
     int unlinkChild(const std::string& name) const;
-    int renameChild(const std::string& from, const std::string& to) const;
+    int renameChild(const std::string& from, const std::string& to, Rename how) const;
     // Whether `path` still names this object (same device and inode).
     bool stillAtPath() const;
     // Flushes the object: its contents, attributes and, for a folder, its names.

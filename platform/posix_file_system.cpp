@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,8 @@ constexpr const char* kUserPrefix = "user.";
 constexpr std::size_t kUserPrefixLength = 5;
 // The kernel never lists more than this many bytes of attribute names for one object.
 constexpr std::size_t kMaxRawNameList = 1u << 20;
+// Nor a value larger than this (the VFS's own limit).
+constexpr std::size_t kMaxAttributeValue = 1u << 16;
 
 FileStatus fromStatx(const struct statx& sx) {
     FileStatus st;
@@ -46,6 +49,8 @@ FileStatus fromStatx(const struct statx& sx) {
     st.size = sx.stx_size;
     st.device = encodeDevice(sx.stx_dev_major, sx.stx_dev_minor);
     st.inode = sx.stx_ino;
+    st.uid = sx.stx_uid;
+    st.gid = sx.stx_gid;
     if ((sx.stx_mask & STATX_BTIME) != 0) {
         st.birthSeconds = sx.stx_btime.tv_sec;
         st.birthNanos = sx.stx_btime.tv_nsec;
@@ -258,13 +263,55 @@ class PosixFileSystem final : public FileSystem {
         return statxAt(folder, name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, out);
     }
 
-    int renameAt(int folder, const std::string& from, const std::string& to) override {
+    int renameAt(int folder, const std::string& from, const std::string& to, Rename how) override {
         for (const std::string* name : {&from, &to}) {
             if (name->empty() || name->find('/') != std::string::npos) {
                 return EINVAL;
             }
         }
-        return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0 ? 0 : errno;
+        const unsigned flags = how == Rename::exchange ? RENAME_EXCHANGE : RENAME_NOREPLACE;
+        return ::renameat2(folder, from.c_str(), folder, to.c_str(), flags) == 0 ? 0 : errno;
+    }
+
+    int fchown(int fd, std::uint32_t uid, std::uint32_t gid) override {
+        return ::fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) == 0 ? 0 : errno;
+    }
+
+    int fcopyAttributes(int from, int to) override {
+        std::vector<char> names;
+        const ssize_t size = ::flistxattr(from, nullptr, 0);
+        if (size < 0) {
+            return errno == ENOTSUP ? 0 : errno;
+        }
+        if (static_cast<std::size_t>(size) > kMaxRawNameList) {
+            return E2BIG;
+        }
+        names.resize(static_cast<std::size_t>(size));
+        const ssize_t got = size == 0 ? 0 : ::flistxattr(from, names.data(), names.size());
+        if (got < 0) {
+            return errno;
+        }
+        std::vector<char> value;
+        for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+            const char* name = names.data() + at;
+            at += std::strlen(name) + 1;
+            const ssize_t length = ::fgetxattr(from, name, nullptr, 0);
+            if (length < 0) {
+                return errno;
+            }
+            if (static_cast<std::size_t>(length) > kMaxAttributeValue) {
+                return E2BIG;
+            }
+            value.resize(static_cast<std::size_t>(length));
+            const ssize_t read = length == 0 ? 0 : ::fgetxattr(from, name, value.data(), value.size());
+            if (read < 0) {
+                return errno;
+            }
+            if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(read), 0) != 0) {
+                return errno;
+            }
+        }
+        return 0;
     }
 
     int fgetAttribute(int fd, const std::string& name, void* buffer, std::size_t size,

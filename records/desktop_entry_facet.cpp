@@ -1,11 +1,5 @@
 // A desktop entry's icon: the user's own copy of the entry in their applications folder, which
-// overrides the installed one. The item is that folder; the copy is its child named by the ID,
-// read through the folder's descriptor and replaced by an atomic rename inside it.
-#include <fcntl.h>
-
-#include <cerrno>
-
-#include "platform/file_ops.h"
+// overrides the installed one. The item is that folder; the copy is its child named by the ID.
 #include "platform/key_file.h"
 #include "records/desktop_form.h"
 #include "records/errors.h"
@@ -31,89 +25,27 @@ std::string_view textOf(const Bytes& bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-// Ours alone: no launcher reads a name that does not end in ".desktop".
-std::string temporaryName(const std::string& id) {
-    return "." + id + ".lumaro-new";
-}
-
-std::optional<DirectoryFile> readCopy(const platform::ItemHandle& folder, const std::string& id) {
-    return readChildKeyFile(folder, id, kUnsafeCopy, kUnreadableCopy);
-}
-
-// The copy the skin leaves: the user's own with only the icon keys changed, else a new one made
-// from the installed entry.
-DirectoryFile skinnedCopy(const std::optional<DirectoryFile>& copy, const IconContext& context) {
-    if (!copy && context.entrySource == nullptr) {
-        throw SkinError(kUnreadableCopy);
-    }
-    const auto skinned = platform::skinnedDesktopEntry(textOf(copy ? copy->contents : *context.entrySource),
-                                                       context.iconFile);
-    if (!skinned) {
-        throw SkinError(kMalformedEntry);
-    }
-    return DirectoryFile{Bytes(skinned->begin(), skinned->end()), copy ? copy->mode : kCreatedMode};
-}
-
 class DesktopEntryFacet final : public KeyFileFacet {
   public:
-    DesktopEntryFacet() : KeyFileFacet(&DesktopIcon::entryFile, "entryFile", 59) {}
+    DesktopEntryFacet()
+        : KeyFileFacet(&DesktopIcon::entryFile, "entryFile", 59,
+                       {kUnsafeCopy, kUnreadableCopy, kUnwritableCopy, kUnwritableCopy}) {}
 
-    void capture(const platform::ItemHandle& item, const IconContext& context, IconState& state) const override {
-        if (context.entryId != nullptr) {
-            fileOf(state) = readCopy(item, *context.entryId);
-        }
-    }
+  protected:
+    const std::string* fileName(bool, const IconContext& context) const override { return context.entryId; }
 
-    void restore(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
-                 const IconState& current) const override {
-        if (context.entryId == nullptr || fileOf(current) == fileOf(entry.original)) {
-            return;
+    // The user's own copy with only the icon keys changed, else a new one made from the
+    // installed entry.
+    DirectoryFile skinnedFile(const std::optional<DirectoryFile>& copy, const IconContext& context) const override {
+        if (!copy && context.entrySource == nullptr) {
+            throw SkinError(kUnreadableCopy);
         }
-        const std::string& id = *context.entryId;
-        if (const auto& original = fileOf(entry.original)) {
-            writeChildAtomically(item, id, temporaryName(id), original->contents, original->mode, kUnwritableCopy);
-        } else if (const int err = item.unlinkChild(id); err != 0 && err != ENOENT) {
-            throw SkinError(kUnwritableCopy);
+        const auto skinned = platform::skinnedDesktopEntry(textOf(copy ? copy->contents : *context.entrySource),
+                                                           context.iconFile);
+        if (!skinned) {
+            throw SkinError(kMalformedEntry);
         }
-    }
-
-    void skin(const platform::ItemHandle& item, const IconContext& context) const override {
-        if (context.entryId == nullptr) {
-            return;
-        }
-        const std::string& id = *context.entryId;
-        const DirectoryFile skinned = skinnedCopy(readCopy(item, id), context);
-        writeChildAtomically(item, id, temporaryName(id), skinned.contents, skinned.mode, kUnwritableCopy);
-    }
-
-    bool showsNewIcon(const IconState& after, const IconContext& context) const override {
-        if (context.entryId == nullptr) {
-            return true;
-        }
-        const auto& copy = fileOf(after);
-        if (!copy) {
-            return false;
-        }
-        const auto parsed = platform::KeyFile::parse(textOf(copy->contents));
-        return parsed && parsed->value("Desktop Entry", "Icon") == context.iconFile;
-    }
-
-    // The rename was made durable by the folder's own flush; what remains is a temporary file
-    // that a stopped write left.
-    void flush(const platform::ItemHandle& item, const IconContext& context) const override {
-        if (context.entryId != nullptr) {
-            if (const int err = item.unlinkChild(temporaryName(*context.entryId)); err != 0 && err != ENOENT) {
-                throw SkinError(kUnwritableCopy);
-            }
-        }
-    }
-
-    bool computesPrediction() const override { return true; }
-
-    void predict(const IconState& original, bool, const IconContext& context, IconState& predicted) const override {
-        if (context.entryId != nullptr) {
-            fileOf(predicted) = skinnedCopy(fileOf(original), context);
-        }
+        return {Bytes(skinned->begin(), skinned->end()), copy ? copy->mode : kCreatedMode};
     }
 };
 

@@ -19,41 +19,57 @@ const IconFacet& directoryFileFacet();
 // The user's copy of a desktop entry, for items of that kind.
 const IconFacet& desktopEntryFacet();
 
-// The key file `name` inside the open folder (see openSafeChild), bounded; nothing when there is
-// none. SkinError `unsafe` or `unreadable`.
-std::optional<DirectoryFile> readChildKeyFile(const platform::ItemHandle& folder, const std::string& name,
-                                              const char* unsafe, const char* unreadable);
-
-// The records side of a facet holding one captured key file in `DesktopIcon`: its comparisons,
-// its JSON member, its bounds and its hash. The facet adds how the file is read and written.
+// A form kept in one small file beside the item's names (a folder's ".directory", a user's
+// desktop-entry copy): captured whole with its mode, replaced and removed only by swapping names
+// and verifying (platform/child_file.h), owner and attributes kept. A subclass says which file
+// and what the skin makes of it; this class does the rest, each form deciding alone at a restore.
 class KeyFileFacet : public IconFacet {
   public:
-    KeyFileFacet(std::optional<DirectoryFile> DesktopIcon::*member, const char* jsonName, std::uint64_t absentFactor)
-        : member_(member), jsonName_(jsonName), absentFactor_(absentFactor) {}
+    struct Texts {
+        const char* unsafe;        // not a regular file with one link, or too large
+        const char* unreadable;
+        const char* unwritable;    // the skin could not write it
+        const char* unrestorable;  // the restore could not put it back
+    };
+    KeyFileFacet(std::optional<DirectoryFile> DesktopIcon::*member, const char* jsonName, std::uint64_t absentFactor,
+                 Texts texts)
+        : member_(member), jsonName_(jsonName), absentFactor_(absentFactor), texts_(texts) {}
 
+    void capture(const platform::ItemHandle& item, const IconContext& context, IconState& state) const override;
     bool matches(const IconState& current, const IconState& expected) const override;
     bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const override;
+    bool decidesAlone() const override { return true; }
+    void restore(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
+                 const IconState& current) const override;
+    void skin(const platform::ItemHandle& item, const IconContext& context, const IconState& original) const override;
+    void tidy(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry) const override;
+    bool showsNewIcon(const IconState& after, bool isDirectory, const IconContext& context) const override;
+    bool computesPrediction() const override { return true; }
+    void predict(const IconState& original, bool isDirectory, const IconContext& context,
+                 IconState& predicted) const override;
     void encode(const IconState& state, nlohmann::json& object) const override;
     void decode(const nlohmann::json& object, const std::string& parent, IconState& state) const override;
     bool withinBounds(const IconState& state) const override;
     std::uint64_t hash(const IconState& state, std::uint64_t h) const override;
 
   protected:
+    // The name of the file this form keeps for an item of this kind, or nullptr where it has none.
+    virtual const std::string* fileName(bool isDirectory, const IconContext& context) const = 0;
+    // The file the skin leaves, made from the one there was (nothing: none); SkinError when it
+    // cannot be made.
+    virtual DirectoryFile skinnedFile(const std::optional<DirectoryFile>& original,
+                                      const IconContext& context) const = 0;
     const std::optional<DirectoryFile>& fileOf(const IconState& state) const;
     std::optional<DirectoryFile>& fileOf(IconState& state) const;  // the member created when missing
 
   private:
+    [[noreturn]] void fail(int err, bool restoring) const;
+
     std::optional<DirectoryFile> DesktopIcon::*member_;
     const char* jsonName_;
     std::uint64_t absentFactor_;
+    Texts texts_;
 };
-
-// Writes `contents` with `mode` as the child `name` of the open folder through `temporaryName`,
-// synced before the rename, so that a crash leaves the old file or the new one; the folder's own
-// flush makes the rename durable. SkinError `failure` when that cannot be done.
-void writeChildAtomically(const platform::ItemHandle& folder, const std::string& name,
-                          const std::string& temporaryName, const Bytes& contents, std::uint16_t mode,
-                          const char* failure);
 
 // The member, created when missing.
 DesktopIcon& desktopOf(IconState& state);

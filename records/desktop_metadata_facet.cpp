@@ -75,6 +75,45 @@ class DesktopMetadataFacet final : public IconFacet {
                keyIsEither(c->customIconName, ma->customIconName, mb->customIconName);
     }
 
+    bool decidesAlone() const override { return true; }
+
+    FormCheck check(const IconState& current, const BackupEntry& entry) const override {
+        if (!metadataOf(current)) {
+            return FormCheck::original;  // not seen here; requireRestorable keeps the entry
+        }
+        FormCheck found = IconFacet::check(current, entry);
+        if (found == FormCheck::changed && entry.phase == kPhaseClearing && metadataOf(entry.applied)) {
+            // Our key may already have been taken off the path.
+            IconMetadata cleared = *metadataOf(entry.applied);
+            cleared.customIcon.reset();
+            found = metadataOf(current) == cleared ? FormCheck::skinned : found;
+        }
+        return found;
+    }
+
+    bool keepsByPath(const BackupEntry& entry, const IconContext& context) const override {
+        return context.metadata != nullptr && skinnedCustomIcon(entry) != nullptr;
+    }
+
+    bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconContext& context,
+                     bool vanished) const override {
+        const std::string* ours = skinnedCustomIcon(entry);
+        if (context.metadata == nullptr || ours == nullptr) {
+            return false;
+        }
+        if (vanished) {
+            // A failure leaves the key; the entry's phase lets the next restore or retry try again.
+            return context.metadata->clearIfOurs(path, *ours) == 0;
+        }
+        // Another object stands at the path: the store is keyed by path, so it shows our icon.
+        IconMetadata keys;
+        if (context.metadata->read(path, keys) != 0 || keys.customIcon != *ours) {
+            return false;
+        }
+        keys.customIcon.reset();
+        return context.metadata->write(path, keys) == 0;
+    }
+
     void requireRestorable(const BackupEntry& entry, const IconContext& context) const override {
         if (metadataOf(entry.original) && context.metadata == nullptr) {
             throw SkinError(kRestoreInDesktopSession);
@@ -93,7 +132,7 @@ class DesktopMetadataFacet final : public IconFacet {
         }
     }
 
-    void skin(const platform::ItemHandle& item, const IconContext& context) const override {
+    void skin(const platform::ItemHandle& item, const IconContext& context, const IconState&) const override {
         if (context.metadata == nullptr) {
             return;
         }
@@ -103,7 +142,7 @@ class DesktopMetadataFacet final : public IconFacet {
         }
     }
 
-    bool showsNewIcon(const IconState& after, const IconContext& context) const override {
+    bool showsNewIcon(const IconState& after, bool, const IconContext& context) const override {
         return context.metadata == nullptr ||
                metadataOf(after) == platform::skinnedIconMetadata(context.iconFile);
     }

@@ -27,6 +27,11 @@ class DecodingError : public std::runtime_error {
     std::string detail_;
 };
 
+// An item changed after its record was saved, before the skin touched it.
+inline constexpr const char* kChangedSinceBackup = "备份后项目发生变化，已停止修改";
+// An item's icon holds, in some form, what neither its record nor the skin left.
+inline constexpr const char* kChangedSinceSkin = "图标或资源数据在换肤后被修改，已跳过并保留备份";
+
 // The user-visible description of any error the program meets.
 inline std::string describe(const std::exception& error) {
     return error.what();

@@ -59,16 +59,16 @@ bool stateMatchesEither(const IconState& current, const IconState& a, const Icon
                        [&](const IconFacet* facet) { return facet->matchesEither(current, a, b); });
 }
 
-IconState skinItem(const platform::ItemHandle& item, const IconContext& context) {
+IconState skinItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original) {
     if (context.writer == nullptr || !context.writer->valid()) {
         throw SkinError("无法生成图标");
     }
     for (const IconFacet* facet : facetsFor(context)) {
-        facet->skin(item, context);
+        facet->skin(item, context, original);
     }
     IconState after = captureIconState(item, context);
     for (const IconFacet* facet : facetsFor(context)) {
-        if (!facet->showsNewIcon(after, context)) {
+        if (!facet->showsNewIcon(after, item.isDirectory(), context)) {
             throw SkinError("图标设置未生效");
         }
     }
@@ -81,11 +81,62 @@ void requireRestorable(const BackupEntry& entry, const IconContext& context) {
     }
 }
 
-void restoreIconState(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
-                      const IconState& current) {
-    for (const IconFacet* facet : facetsFor(context)) {
-        facet->restore(item, context, entry, current);
+FormCheck IconFacet::check(const IconState& current, const BackupEntry& entry) const {
+    if (matches(current, entry.original)) {
+        return FormCheck::original;
     }
+    const bool ours = entry.phase == kPhaseApplied ? matches(current, entry.applied)
+                                                   : matchesEither(current, entry.original, entry.applied);
+    return ours ? FormCheck::skinned : FormCheck::changed;
+}
+
+RestorePlan planRestore(const IconState& current, const BackupEntry& entry, const IconContext& context) {
+    const auto& facets = facetsFor(context);
+    const auto joint = [](const IconFacet* facet) { return !facet->decidesAlone(); };
+    const auto all = [&](auto&& test) {
+        return std::all_of(facets.begin(), facets.end(),
+                           [&](const IconFacet* facet) { return !joint(facet) || test(facet); });
+    };
+    // The Mac form keeps the whole form's rule: after a finished skin exactly the skin's state,
+    // after an interrupted one the record's or the skin's, facet by facet.
+    FormCheck macForm = FormCheck::original;
+    if (!all([&](const IconFacet* f) { return f->matches(current, entry.original); })) {
+        const bool ours = entry.phase == kPhaseApplied
+                              ? all([&](const IconFacet* f) { return f->matches(current, entry.applied); })
+                              : all([&](const IconFacet* f) {
+                                    return f->matchesEither(current, entry.original, entry.applied);
+                                });
+        macForm = ours ? FormCheck::skinned : FormCheck::changed;
+    }
+    RestorePlan plan;
+    for (const IconFacet* facet : facets) {
+        const FormCheck found = joint(facet) ? macForm : facet->check(current, entry);
+        if (found == FormCheck::skinned) {
+            plan.skinned.push_back(facet);
+        }
+        plan.changed = plan.changed || found == FormCheck::changed;
+    }
+    return plan;
+}
+
+void tidyItem(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry) {
+    for (const IconFacet* facet : facetsFor(context)) {
+        facet->tidy(item, context, entry);
+    }
+}
+
+bool keptByPath(const BackupEntry& entry, const IconContext& context) {
+    const auto& facets = facetsFor(context);
+    return std::any_of(facets.begin(), facets.end(),
+                       [&](const IconFacet* facet) { return facet->keepsByPath(entry, context); });
+}
+
+bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconContext& context, bool vanished) {
+    bool cleared = false;
+    for (const IconFacet* facet : facetsFor(context)) {
+        cleared = facet->clearAtPath(path, entry, context, vanished) || cleared;
+    }
+    return cleared;
 }
 
 void flushItem(const platform::ItemHandle& item, const IconContext& context, bool shared) {

@@ -29,6 +29,13 @@ struct IconContext {
     const Bytes* entrySource = nullptr;
 };
 
+// What a restore finds in one form of an item.
+enum class FormCheck {
+    original,  // already what was recorded: nothing to put back
+    skinned,   // still what the skin left: its original goes back
+    changed,   // someone else's since: the item is refused and its backup kept
+};
+
 class IconFacet {
   public:
     IconFacet() = default;
@@ -52,14 +59,33 @@ class IconFacet {
     }
     // Throws SkinError when the facet's part of `entry` cannot be checked and put back here.
     virtual void requireRestorable(const BackupEntry&, const IconContext&) const {}
-    // Puts the facet's part of `entry.original` back on the item, which carries `current`; only
-    // what the skin changed goes back.
+    // Whether the facet decides on its own what a restore does (a form a Linux desktop draws);
+    // the others, the Mac form, decide together by the whole form's rule.
+    virtual bool decidesAlone() const { return false; }
+    // For a facet that decides alone: what its part of `current` is against the entry.
+    virtual FormCheck check(const IconState& current, const BackupEntry& entry) const;
+    // Puts the facet's part of `entry.original` back on the item, which carries `current` (found
+    // to be the skin's); only what the skin changed goes back.
     virtual void restore(const platform::ItemHandle& item, const IconContext& context,
                          const BackupEntry& entry, const IconState& current) const = 0;
-    // Gives the item the new icon.
-    virtual void skin(const platform::ItemHandle& item, const IconContext& context) const = 0;
+    // Gives the item, which was checked to carry `original`, the new icon.
+    virtual void skin(const platform::ItemHandle& item, const IconContext& context,
+                      const IconState& original) const = 0;
+    // Where the entry's path no longer holds its object (`vanished`: nothing there; otherwise
+    // another object): takes back what the skin left that is kept by path rather than on the
+    // object, and only while it is exactly the skin's. True when something was taken back.
+    // For a vanished path, true when nothing of ours is left there.
+    virtual bool clearAtPath(const std::string& /*path*/, const BackupEntry&, const IconContext&,
+                             bool /*vanished*/) const {
+        return false;
+    }
+    // Before a restore: removes what a stopped change of this form left beside the item that
+    // holds nothing but the entry's own states.
+    virtual void tidy(const platform::ItemHandle&, const IconContext&, const BackupEntry&) const {}
+    // Whether clearAtPath has anything of the entry's to look for here.
+    virtual bool keepsByPath(const BackupEntry&, const IconContext&) const { return false; }
     // Whether the facet's part of a just-skinned item shows the new icon.
-    virtual bool showsNewIcon(const IconState&, const IconContext&) const { return true; }
+    virtual bool showsNewIcon(const IconState&, bool /*isDirectory*/, const IconContext&) const { return true; }
     // Whether the facet's skinned state is a pure function of its original state, computed by
     // predict() instead of rehearsed on a staging copy (which must then leave it alone).
     virtual bool computesPrediction() const { return false; }
@@ -95,14 +121,23 @@ IconState captureIconState(platform::FileSystem& fs, const std::string& path, co
 bool iconStateMatches(const IconState& current, const IconState& expected);
 // Whether `current` shows, facet by facet, the icon of `a` or of `b`.
 bool stateMatchesEither(const IconState& current, const IconState& a, const IconState& b);
-// Skins the item and returns what it then carries; SkinError when a facet does not show the
-// new icon.
-IconState skinItem(const platform::ItemHandle& item, const IconContext& context);
+// Skins the item, checked to carry `original`, and returns what it then carries; SkinError when
+// a facet does not show the new icon.
+IconState skinItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original);
+// What a restore does to an item that carries `current`: the facets whose original goes back,
+// in the order they are written, and whether some form holds what neither the record nor the
+// skin left (the item is then refused once the others are back).
+struct RestorePlan {
+    std::vector<const IconFacet*> skinned;
+    bool changed = false;
+};
+RestorePlan planRestore(const IconState& current, const BackupEntry& entry, const IconContext& context);
+bool keptByPath(const BackupEntry& entry, const IconContext& context);
+void tidyItem(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry);
+// Takes back at `path` what each facet kept there by path; true when anything was.
+bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconContext& context, bool vanished);
 // Throws SkinError when some facet of `entry` cannot be restored with `context`.
 void requireRestorable(const BackupEntry& entry, const IconContext& context);
-// Puts every facet of `entry.original` back; the caller verifies.
-void restoreIconState(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
-                      const IconState& current);
 // Flushes every facet and then the item itself: afterwards what was written survives a power loss.
 // Without `shared`, the stores shared among items are left to flushShared, which then must succeed
 // before any of those items' writes is relied on.

@@ -152,7 +152,7 @@ class FolderIconFileFacet final : public IconFacet {
         }
     }
 
-    void skin(const platform::ItemHandle& item, const IconContext& context) const override {
+    void skin(const platform::ItemHandle& item, const IconContext& context, const IconState&) const override {
         if (item.isDirectory() && context.writer->writeFolderIconFile(item) != 0) {
             throw SkinError("系统未允许更改图标，请检查文件夹权限");
         }

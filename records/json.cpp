@@ -464,7 +464,8 @@ void checkManifest(const BackupManifest& manifest) {
         if (!stateWithinBounds(entry.original) || !stateWithinBounds(entry.applied)) {
             throw invalid();
         }
-        if (entry.phase != kPhasePrepared && entry.phase != kPhaseApplied && entry.phase != kPhaseRestoring) {
+        if (entry.phase != kPhasePrepared && entry.phase != kPhaseApplied && entry.phase != kPhaseRestoring &&
+            entry.phase != kPhaseClearing) {
             throw invalid();
         }
     }

@@ -125,13 +125,13 @@ class MacAttributesFacet final : public IconFacet {
                            name);
     }
 
-    void skin(const platform::ItemHandle& item, const IconContext& context) const override {
+    void skin(const platform::ItemHandle& item, const IconContext& context, const IconState&) const override {
         if (context.writer->markCustomIcon(item) != 0) {
             throw SkinError("系统未允许更改图标，请检查文件夹权限");
         }
     }
 
-    bool showsNewIcon(const IconState& after, const IconContext&) const override { return hasCustomIconFlag(after.finder); }
+    bool showsNewIcon(const IconState& after, bool, const IconContext&) const override { return hasCustomIconFlag(after.finder); }
 
     void encode(const IconState& state, json& object) const override {
         if (state.finder) {

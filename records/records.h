@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/child_file.h"
 #include "platform/desktop_metadata.h"
 #include "platform/file_ops.h"
 
@@ -42,12 +43,7 @@ struct IconFile {
 };
 
 // A captured key file: a folder's ".directory", or the user's own copy of a desktop entry.
-struct DirectoryFile {
-    Bytes contents;
-    std::uint16_t mode = 0;  // permission bits only
-
-    friend bool operator==(const DirectoryFile&, const DirectoryFile&) = default;
-};
+using DirectoryFile = platform::ChildFile;
 
 // The forms Linux desktops draw. Present once either was captured: a folder's ".directory"
 // always is, the metadata only where the desktop session's store was available.
@@ -72,6 +68,10 @@ struct IconState {
 inline constexpr const char* kPhasePrepared = "prepared";
 inline constexpr const char* kPhaseApplied = "applied";
 inline constexpr const char* kPhaseRestoring = "restoring";
+// The item's path was found without the item (gone, or another object there) and what the skin
+// keeps by path is being taken back: those forms may be the skin's or already cleared; every
+// form may be the record's or the skin's, as after an interrupted restore.
+inline constexpr const char* kPhaseClearing = "clearing";
 
 // What kind of item an entry is: empty for a file or folder named `name` inside the root; for
 // a desktop entry, `name` is its desktop-file ID, the item is the root (the user's applications

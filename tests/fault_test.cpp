@@ -202,7 +202,7 @@ class Faults : public ::testing::Test {
             const bool named = mentions(report, stdfs::path(item).filename()), backup = kept.count(item) > 0;
             const bool original = state == before_.at(item);
             EXPECT_TRUE(named ? original || backup : state == done.at(item) && backup != original)
-                << at << ": " << item << (named ? " (reported)" : "") << (backup ? " with backup" : " without");
+                << at << ": " << item << (named ? " (reported)" : "") << (backup ? " with backup" : " without") << "\nNOW " << state << "\nWANT " << done.at(item);
         }
     }
     // No error, every item original without a backup, no record, and nothing a killed save left behind.

@@ -149,7 +149,8 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     EXPECT_EQ(looks, Names{});
 
     // The restore gives back every item byte for byte, the added "Icon\r" files go. Only the custom icon
-    // counts: a label set since survives; any other change keeps the item as it is, and its backup.
+    // counts: a label set since survives; any other change keeps the changed form as it is, and the
+    // backup, while each Linux form still carrying the skin goes back (Docs' ".directory" goes).
     Bytes finder = test::rawAttribute(at("alpha.txt"), kFinderInfo);
     finder[9] = 0x0A;
     test::setRawAttribute(at("alpha.txt"), kFinderInfo, finder);
@@ -159,6 +160,7 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     for (const auto& [path, value] : treeSnapshot(root))
         if (path.starts_with(at("beta.txt")) || path.starts_with(at("Docs")))
             expected[path] = value;
+    expected.erase(at("Docs/.directory"));
     const Bytes label = test::finderInfo(std::string(9, '\0') + '\x0A');
     expected[at("alpha.txt") + " " + kFinderInfo] = std::string(label.begin(), label.end());
     const std::string changed = "：图标或资源数据在换肤后被修改，已跳过并保留备份";
@@ -220,8 +222,9 @@ TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) 
     skin(3);
     BackupManifest single = engine.loadManifest().value();
     single.entries = {single.entries[1]};
-    // The vanished item's old path loses our custom icon: a new file there shows none.
-    single.entries[0].applied.desktop->metadata->customIcon.reset();
+    // The record allows for our custom icon leaving the old path, which it then does: a new file
+    // there shows none.
+    single.entries[0].phase = kPhaseClearing;
     ASSERT_TRUE(std::filesystem::remove(at("b.txt")));
     EXPECT_EQ(engine.restore(), (OperationReport{2, 1, {}, 0, {}, {"b.txt"}}));
     const Names first = records();
@@ -234,7 +237,9 @@ TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) 
     // A root missing from a folder that is on another device: the disk is away, the backup stays.
     make({"x.txt", "Y"});
     skin(4);
-    const BackupManifest whole = engine.loadManifest().value();
+    BackupManifest whole = engine.loadManifest().value();
+    for (BackupEntry& entry : whole.entries)
+        entry.phase = kPhaseClearing;
     const std::string saved = test::readFile(manifestFile);
     fs.fail["lstat " + root] = ENOENT;
     fs.otherDevice = scratch.path();

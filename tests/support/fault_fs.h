@@ -103,10 +103,12 @@ class FaultFs : public platform::ForwardingFileSystem {
         return injected != 0 ? injected : err;
     }
     NOTED(unlinkAt(int dir, const std::string& n), "unlink " + at(dir) + "/" + n, true, target().unlinkAt(dir, n))
-    int renameAt(int dir, const std::string& from, const std::string& to) override {
-        const std::string d = at(dir) + "/";
-        return renamed("rename " + d + from + " " + d + to, d + to, [&] { return target().renameAt(dir, from, to); });
+    int renameAt(int dir, const std::string& from, const std::string& to, platform::Rename how) override {
+        const std::string d = at(dir) + "/", op = how == platform::Rename::exchange ? "exchange " : "rename ";
+        return renamed(op + d + from + " " + d + to, d + to, [&] { return target().renameAt(dir, from, to, how); });
     }
+    NOTED(fchown(int fd, std::uint32_t u, std::uint32_t g), "fchown " + at(fd), true, target().fchown(fd, u, g))
+    NOTED(fcopyAttributes(int from, int to), "copyAttributes " + at(to), true, target().fcopyAttributes(from, to))
     NOTED(fgetAttribute(int fd, const std::string& n, void* b, Size size, Size& length), "getAttribute " + at(fd) + " " + n,
           false, orForward(onGetAttribute ? onGetAttribute(n, b, size, length) : -1,
                            [&] { return target().fgetAttribute(fd, n, b, size, length); }))
