@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <unordered_map>
 
+#include "engine/batches.h"
 #include "engine/icon_engine.h"
 #include "platform/file_ops.h"
 #include "platform/key_file.h"
@@ -76,33 +77,6 @@ struct IconEngine::ApplyItem {
         return c;
     }
 };
-
-namespace {
-
-// A batch holds as many items as the manifest already has entries, at least two: each doubling
-// of the manifest costs two saves, so the bytes written stay a small multiple of the final file
-// (about four times) however many items there are, and a kill leaves at most the last batch
-// "prepared". The bound keeps that share of a very large run within reach of one restore pass.
-constexpr std::size_t kMinBatch = 2;
-constexpr std::size_t kMaxBatch = 4096;
-
-std::size_t batchSize(std::size_t saved) {
-    return std::clamp(saved, kMinBatch, kMaxBatch);
-}
-
-// Failures of one batch, listed in the run's order.
-using Failures = std::vector<std::pair<std::size_t, std::string>>;
-
-void reportFailures(Failures& failures, OperationReport& report) {
-    std::stable_sort(failures.begin(), failures.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (auto& failure : failures) {
-        report.errors.push_back(std::move(failure.second));
-    }
-    failures.clear();
-}
-
-}  // namespace
 
 std::set<std::string> IconEngine::runningApplicationPaths() const {
     std::set<std::string> paths;
@@ -180,7 +154,7 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
         } catch (const std::exception& error) {
             failures.emplace_back(position, errorLine(name, describe(error)));
         }
-        if (batch.size() >= batchSize(run.manifest.entries.size())) {
+        if (batch.size() >= applyBatchSize(run.manifest.entries.size())) {
             finishBatch();
         }
     }
@@ -376,7 +350,7 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
         } catch (const std::exception& error) {
             failures.emplace_back(position, errorLine(entry.displayName, describe(error)));
         }
-        if (batch.size() >= batchSize(run.manifest.entries.size())) {
+        if (batch.size() >= applyBatchSize(run.manifest.entries.size())) {
             finishBatch();
         }
     }

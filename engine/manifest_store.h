@@ -35,6 +35,8 @@ class ManifestStore {
     void syncDirectory() const;
 
   private:
+    void write(const std::string& text, const std::string& path);
+
     platform::FileSystem& fs_;
     std::string directory_;
     std::map<std::string, ManifestEncoder> encoders_;
