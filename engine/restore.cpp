@@ -81,7 +81,11 @@ void IconEngine::saveChanged(ManifestStore& store, const std::string& file, Back
             changed.entries.erase(found);
         }
     }
-    store.save(changed, file);
+    std::set<std::string> touched;
+    if (entry != nullptr) {
+        touched.insert(name);
+    }
+    store.save(changed, file, &touched);
     manifest = std::move(changed);
 }
 
