@@ -123,8 +123,10 @@ Cost measure(F&& run) {
     run();
     const auto end = std::chrono::steady_clock::now();
     ::getrusage(RUSAGE_SELF, &after);
-    return {std::chrono::duration<double>(end - start).count(), seconds(after.ru_utime) - seconds(before.ru_utime),
-            seconds(after.ru_stime) - seconds(before.ru_stime), {}};
+    return {std::chrono::duration<double>(end - start).count(),
+            seconds(after.ru_utime) - seconds(before.ru_utime),
+            seconds(after.ru_stime) - seconds(before.ru_stime),
+            {}};
 }
 
 void writeFile(const std::string& path, const std::string& text) {
@@ -179,11 +181,14 @@ void makeItems(const std::string& root, int count) {
 // Counts the store's writes and flushes on the way to the real store.
 class CountingMetadata final : public lumaro::platform::DesktopMetadata {
   public:
-    explicit CountingMetadata(std::unique_ptr<lumaro::platform::DesktopMetadata> target) : target_(std::move(target)) {}
+    explicit CountingMetadata(std::unique_ptr<lumaro::platform::DesktopMetadata> target)
+        : target_(std::move(target)) {}
     std::uint64_t writes = 0;
     std::uint64_t flushes = 0;
     int available(const std::string& path) override { return target_->available(path); }
-    int read(const std::string& path, lumaro::platform::IconMetadata& out) override { return target_->read(path, out); }
+    int read(const std::string& path, lumaro::platform::IconMetadata& out) override {
+        return target_->read(path, out);
+    }
     int write(const std::string& path, const lumaro::platform::IconMetadata& value) override {
         ++writes;
         return target_->write(path, value);
@@ -252,8 +257,10 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
             lumaro::platform::syncDirectory(fs, directory);
         }
     });
-    const Cost cost{metadata.wall + items.wall + saves.wall, metadata.user + items.user + saves.user,
-                    metadata.system + items.system + saves.system, {metadata.wall, items.wall, saves.wall}};
+    const Cost cost{metadata.wall + items.wall + saves.wall,
+                    metadata.user + items.user + saves.user,
+                    metadata.system + items.system + saves.system,
+                    {metadata.wall, items.wall, saves.wall}};
     for (const std::string& file : files) {
         store->write(file, {});
     }
@@ -331,12 +338,14 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             lumaro::OperationReport report;
             const bool apply = std::strcmp(phase, "apply") == 0;
             const Cost cost = measure([&] { report = apply ? engine.apply(root, true) : engine.restore(); });
-            const Writes writes{fs.manifestSaves, fs.itemFlushes, workspace.store ? workspace.store->writes : 0,
+            const Writes writes{fs.manifestSaves, fs.itemFlushes,
+                                workspace.store ? workspace.store->writes : 0,
                                 workspace.store ? workspace.store->flushes : 0};
             const Cost floor =
                 floorOf(scratch, writes, workspace.store ? &workspace.store->target() : nullptr, iconFile);
-            const std::size_t largest =
-                fs.manifestSaves.empty() ? 0 : *std::max_element(fs.manifestSaves.begin(), fs.manifestSaves.end());
+            const std::size_t largest = fs.manifestSaves.empty() ? 0
+                                                                 : *std::max_element(fs.manifestSaves.begin(),
+                                                                                     fs.manifestSaves.end());
             result[phase] = {{"wall", cost.wall},
                              {"user", cost.user},
                              {"system", cost.system},
@@ -394,8 +403,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--json") {
             json = true;
         } else {
-            std::fprintf(stderr, "usage: lumaro_bench [--dir FOLDER]... [--sizes 100,1000,5000] [--plain] "
-                                 "[--no-metadata] [--json]\n");
+            std::fprintf(stderr,
+                         "usage: lumaro_bench [--dir FOLDER]... [--sizes 100,1000,5000] [--plain] "
+                         "[--no-metadata] [--json]\n");
             return 64;
         }
     }
@@ -405,10 +415,13 @@ int main(int argc, char** argv) {
     }
     QCoreApplication application(argc, argv);
     if (!json) {
-        std::printf("per item: ms of wall time, of the floor (of it: metadata, item flushes, saves) and of the peer;\n"
-                    "fsyncs; KiB written to the manifest, and all written over the final manifest's size\n");
-        std::printf("%-28s %6s %-7s %8s %8s %6s %20s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N", "phase", "ms",
-                    "floor", "ratio", "meta/items/saves", "peer", "fsyncs", "KiB", "written", "saves", "flush", "peak MiB", "errors");
+        std::printf(
+            "per item: ms of wall time, of the floor (of it: metadata, item flushes, saves) and of the "
+            "peer;\n"
+            "fsyncs; KiB written to the manifest, and all written over the final manifest's size\n");
+        std::printf("%-28s %6s %-7s %8s %8s %6s %20s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N",
+                    "phase", "ms", "floor", "ratio", "meta/items/saves", "peer", "fsyncs", "KiB", "written",
+                    "saves", "flush", "peak MiB", "errors");
     }
     for (const std::string& directory : directories) {
         for (const int count : sizes) {
@@ -433,8 +446,9 @@ int main(int argc, char** argv) {
             ::waitpid(child, nullptr, 0);
             const auto result = nlohmann::json::parse(text);
             if (metadata && !result["metadata"].get<bool>()) {
-                std::fprintf(stderr, "the desktop metadata store is not available here: run through "
-                                     "scripts/with-private-session.sh, or pass --no-metadata\n");
+                std::fprintf(stderr,
+                             "the desktop metadata store is not available here: run through "
+                             "scripts/with-private-session.sh, or pass --no-metadata\n");
                 return 1;
             }
             if (json) {
@@ -447,18 +461,19 @@ int main(int argc, char** argv) {
                 const auto& r = result[phase];
                 const double bytes = static_cast<double>(r["manifestBytes"].get<std::uint64_t>());
                 const double largest = static_cast<double>(r["largestManifest"].get<std::uint64_t>());
-                std::printf("%-28s %6d %-7s %8.3f %8.3f %6.2f %6.3f/%6.3f/%6.3f %8.3f %7.2f %7.2f %7.1fx %7llu %6llu %8.1f %6zu\n",
-                            directory.substr(0, 28).c_str(), count, phase, r["wall"].get<double>() * 1e3 / n,
-                            r["floor"].get<double>() * 1e3 / n, r["ratio"].get<double>(),
-                            r["floorMetadata"].get<double>() * 1e3 / n, r["floorItemFlushes"].get<double>() * 1e3 / n,
-                            r["floorSaves"].get<double>() * 1e3 / n,
-                            result["peer"].get<double>() * 1e3 / n,
-                            static_cast<double>(r["fsyncs"].get<std::uint64_t>()) / n, bytes / 1024.0 / n,
-                            largest > 0 ? bytes / largest : 0.0,
-                            static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
-                            static_cast<unsigned long long>(r["storeFlushes"].get<std::uint64_t>()),
-                            static_cast<double>(result["peakRssKiB"].get<long>()) / 1024.0,
-                            r["errors"].get<std::size_t>());
+                std::printf(
+                    "%-28s %6d %-7s %8.3f %8.3f %6.2f %6.3f/%6.3f/%6.3f %8.3f %7.2f %7.2f %7.1fx %7llu %6llu "
+                    "%8.1f %6zu\n",
+                    directory.substr(0, 28).c_str(), count, phase, r["wall"].get<double>() * 1e3 / n,
+                    r["floor"].get<double>() * 1e3 / n, r["ratio"].get<double>(),
+                    r["floorMetadata"].get<double>() * 1e3 / n, r["floorItemFlushes"].get<double>() * 1e3 / n,
+                    r["floorSaves"].get<double>() * 1e3 / n, result["peer"].get<double>() * 1e3 / n,
+                    static_cast<double>(r["fsyncs"].get<std::uint64_t>()) / n, bytes / 1024.0 / n,
+                    largest > 0 ? bytes / largest : 0.0,
+                    static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
+                    static_cast<unsigned long long>(r["storeFlushes"].get<std::uint64_t>()),
+                    static_cast<double>(result["peakRssKiB"].get<long>()) / 1024.0,
+                    r["errors"].get<std::size_t>());
                 if (r["errors"].get<std::size_t>() > 0) {
                     std::printf("  first error: %s\n", r["firstError"].get<std::string>().c_str());
                 }

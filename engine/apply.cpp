@@ -63,10 +63,10 @@ struct IconEngine::ApplyItem {
     Bytes entrySource = {};
     IconState original = {};
     IconState predicted = {};
-    std::size_t index = 0;                     // its entry in the manifest, once it is there
-    std::optional<IconState> after = {};       // skinned and flushed, but for the shared stores
-    std::optional<std::string> error = {};     // the description the report gives
-    bool applied = false;                 // its "applied" entry is saved
+    std::size_t index = 0;                  // its entry in the manifest, once it is there
+    std::optional<IconState> after = {};    // skinned and flushed, but for the shared stores
+    std::optional<std::string> error = {};  // the description the report gives
+    bool applied = false;                   // its "applied" entry is saved
 
     IconContext context(const IconContext& base) const {
         IconContext c = base;
@@ -148,7 +148,8 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
             if (identifyItem(fs_, rootPath) != rootIdentity) {
                 throw SkinError("所选文件夹已被替换");
             }
-            ApplyItem next{.position = position, .name = name, .path = item, .identity = identifyItem(fs_, item)};
+            ApplyItem next{
+                .position = position, .name = name, .path = item, .identity = identifyItem(fs_, item)};
             captureItem(run, next, context);
             batch.push_back(std::move(next));
         } catch (const std::exception& error) {
@@ -202,8 +203,8 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     std::set<std::string> changed;
     for (ApplyItem& item : batch) {
         item.index = run.manifest.entries.size();
-        run.manifest.entries.push_back({item.name, item.identity, item.original, item.predicted, kPhasePrepared,
-                                        item.entryId != nullptr ? kKindDesktopEntry : ""});
+        run.manifest.entries.push_back({item.name, item.identity, item.original, item.predicted,
+                                        kPhasePrepared, item.entryId != nullptr ? kKindDesktopEntry : ""});
         changed.insert(item.name);
     }
     try {
@@ -337,7 +338,10 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
     for (const DesktopEntryItem& entry : entries) {
         reportProgress(++position, entries.size(), entry.displayName);
         try {
-            ApplyItem next{.position = position, .name = entry.id, .path = rootPath, .identity = rootIdentity,
+            ApplyItem next{.position = position,
+                           .name = entry.id,
+                           .path = rootPath,
+                           .identity = rootIdentity,
                            .entryId = &entry.id};
             const int err =
                 platform::readRegularFile(fs_, entry.sourcePath, platform::kMaxKeyFileSize, next.entrySource);

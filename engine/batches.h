@@ -33,7 +33,8 @@ inline std::size_t restoreBatchSize(std::size_t finished, std::size_t left) {
 using Failures = std::vector<std::pair<std::size_t, std::string>>;
 
 inline void reportFailures(Failures& failures, OperationReport& report) {
-    std::stable_sort(failures.begin(), failures.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(failures.begin(), failures.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto& failure : failures) {
         report.errors.push_back(std::move(failure.second));
     }

@@ -164,14 +164,15 @@ class IconEngine {
                        BackupEntry entry, const std::string& item, const IconContext& context) const;
     // Whether some form of the entry's item still carries the skin while the entry does not yet
     // say "restoring": that phase must be durable before the item is written.
-    bool needsRestoringRecord(const BackupEntry& entry, const std::string& item, const IconContext& context) const;
+    bool needsRestoringRecord(const BackupEntry& entry, const std::string& item,
+                              const IconContext& context) const;
     // Puts back each form of the entry's item that still carries the skin, each Linux form
     // deciding alone and the Mac form by its whole rule (by the entry's phase as read), under an
     // entry already durable as "restoring" (`recorded`, or a phase read as "restoring" or
     // "clearing"); verifies them; throws, once those are back, when some form holds someone
     // else's change or cannot be checked here. Returns the checked handle for the flush.
-    platform::ItemHandle restoreForms(const BackupEntry& entry, const std::string& item, const IconContext& context,
-                                      bool recorded) const;
+    platform::ItemHandle restoreForms(const BackupEntry& entry, const std::string& item,
+                                      const IconContext& context, bool recorded) const;
     // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
     // false when it is there; SkinError when that cannot be told.
     bool itemIsMissing(const std::string& path, std::int32_t device) const;

@@ -11,8 +11,8 @@
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
-#include "records/errors.h"
 #include "records/desktop_form.h"
+#include "records/errors.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
 #include "records/operation_lock.h"
@@ -276,7 +276,8 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
             try {
                 // The item's original state must be on disk before its backup leaves the
                 // manifest, and the backup goes only while the item is still where it was recorded.
-                const platform::ItemHandle handle = restoreForms(pending.entry, pending.item, context, pending.record);
+                const platform::ItemHandle handle =
+                    restoreForms(pending.entry, pending.item, context, pending.record);
                 flushItem(handle, context, false);
                 if (!handle.stillAtPath()) {
                     throw SkinError("原位置的项目已被替换");
@@ -369,7 +370,8 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
             continue;
         }
         // A desktop entry's item is the root, its copy the root's child named by the ID.
-        Pending pending{index, *found, found->isDesktopEntry() ? root : platform::appendPathComponent(root, name)};
+        Pending pending{index, *found,
+                        found->isDesktopEntry() ? root : platform::appendPathComponent(root, name)};
         const IconContext context = contextFor(pending.entry, fileContext);
         try {
             if (identifyItem(fs_, root) != manifest.rootIdentity) {

@@ -174,7 +174,9 @@ bool hasDesktopForms(const BackupEntry& e) {
 }
 
 std::int64_t schemaFor(const BackupManifest& manifest) {
-    return std::any_of(manifest.entries.begin(), manifest.entries.end(), hasDesktopForms) ? kSchemaWithDesktopForms : 1;
+    return std::any_of(manifest.entries.begin(), manifest.entries.end(), hasDesktopForms)
+               ? kSchemaWithDesktopForms
+               : 1;
 }
 
 std::string encodeEntryText(const BackupEntry& entry) {
@@ -198,14 +200,17 @@ std::string encodeManifest(const BackupManifest& manifest) {
     return ManifestEncoder().encode(manifest);
 }
 
-const std::string& ManifestEncoder::encode(const BackupManifest& manifest, const std::set<std::string>* changed) {
+const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
+                                           const std::set<std::string>* changed) {
     const std::vector<BackupEntry>& entries = manifest.entries;
-    const std::string head = "{\n  \"createdAt\": " + dumpStrict(json(manifest.createdAt), -1) + ",\n  \"entries\": [";
+    const std::string head =
+        "{\n  \"createdAt\": " + dumpStrict(json(manifest.createdAt), -1) + ",\n  \"entries\": [";
     // Entries before `first` keep their text where it stands.
-    const bool reuse = changed != nullptr && text_.size() > head.size() && text_.compare(0, head.size(), head) == 0;
+    const bool reuse =
+        changed != nullptr && text_.size() > head.size() && text_.compare(0, head.size(), head) == 0;
     std::size_t first = 0;
-    while (reuse && first < slots_.size() && first < entries.size() && slots_[first].name == entries[first].name &&
-           changed->count(entries[first].name) == 0) {
+    while (reuse && first < slots_.size() && first < entries.size() &&
+           slots_[first].name == entries[first].name && changed->count(entries[first].name) == 0) {
         ++first;
     }
     const std::size_t cut = first == 0 ? head.size() : slots_[first - 1].offset + slots_[first - 1].length;
@@ -224,8 +229,8 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest, const
         const BackupEntry& entry = entries[i];
         tail += i == 0 ? "\n    " : ",\n    ";
         const std::size_t offset = cut + tail.size();
-        const auto found = changed != nullptr && changed->count(entry.name) == 0 ? movable.find(entry.name)
-                                                                                   : movable.end();
+        const auto found =
+            changed != nullptr && changed->count(entry.name) == 0 ? movable.find(entry.name) : movable.end();
         bool forms = false;
         if (found != movable.end()) {
             tail.append(text_, found->second->offset, found->second->length);
@@ -248,7 +253,9 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest, const
     slots_.resize(first);
     std::move(added.begin(), added.end(), std::back_inserter(slots_));
     text_ += entries.empty() ? "]" : "\n  ]";
-    const std::int64_t schema = manifest.schema != 1 ? manifest.schema : desktop > 0 ? kSchemaWithDesktopForms : 1;
+    const std::int64_t schema = manifest.schema != 1 ? manifest.schema
+                                : desktop > 0        ? kSchemaWithDesktopForms
+                                                     : 1;
     appendFooter(manifest, schema, text_);
     return text_;
 }

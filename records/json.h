@@ -37,9 +37,9 @@ class ManifestEncoder {
   private:
     struct Slot {
         std::string name;
-        std::size_t offset;   // of the entry's text in text_
+        std::size_t offset;  // of the entry's text in text_
         std::size_t length;
-        bool desktopForms;    // the entry holds a Linux form: the schema depends on it
+        bool desktopForms;        // the entry holds a Linux form: the schema depends on it
         std::size_t desktopUpTo;  // entries with Linux forms up to and including this one
     };
     std::string text_;
