@@ -9,6 +9,7 @@
 #include "platform/key_file.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "platform/text.h"
 #include "records/errors.h"
 #include "records/identity.h"
 #include "records/json.h"
@@ -213,10 +214,12 @@ OperationReport IconBatchEngine::applyDesktopEntries() const {
         platform::discoverDesktopEntries(fs_, folders, platform::messageLocale());
     for (const platform::DesktopEntryProblem& problem : found.problems) {
         const bool entry = problem.path.ends_with(".desktop");
-        report.errors.push_back(errorLine(platform::lastPathComponent(problem.path),
+        report.errors.push_back(errorLine(platform::toValidUtf8(platform::lastPathComponent(problem.path)),
                                           !entry ? "无法读取应用的启动项文件夹"
                                           : problem.reason == platform::kNotARegularEntry
                                               ? "应用的启动项不是普通文件，已跳过"
+                                          : problem.reason == platform::kUnusableEntryId
+                                              ? "应用的启动项名称不是有效的 UTF-8 或过长，已跳过"
                                               : "应用的启动项格式无效，已跳过"));
     }
     const std::string folder = platform::appendPathComponent(folders.user, "applications");

@@ -71,6 +71,7 @@ struct IconEngine::ApplyItem {
     IconContext context(const IconContext& base) const {
         IconContext c = base;
         if (entryId != nullptr) {
+            c.kind = ItemKind::desktopEntry;
             c.entryId = entryId;
             c.entrySource = &entrySource;
         }
@@ -186,7 +187,7 @@ void IconEngine::captureItem(ApplyRun& run, ApplyItem& item, const IconContext& 
     const IconContext context = item.context(base);
     item.original = captureIconState(openCheckedItem(fs_, item.path, item.identity), context);
     // A desktop entry's new copy also depends on the installed entry: computed every time.
-    const bool cached = context.entryId == nullptr;
+    const bool cached = context.kind == ItemKind::fileOrFolder;
     const IconState* known = cached ? run.predictions.find(item.identity.type, item.original) : nullptr;
     item.predicted = known ? *known : predictAppliedState(item.identity.type, item.original, context);
     if (cached && !known) {
@@ -204,7 +205,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     for (ApplyItem& item : batch) {
         item.index = run.manifest.entries.size();
         run.manifest.entries.push_back({item.name, item.identity, item.original, item.predicted,
-                                        kPhasePrepared, item.entryId != nullptr ? kKindDesktopEntry : ""});
+                                        kPhasePrepared, item.entryId != nullptr ? ItemKind::desktopEntry : ItemKind::fileOrFolder});
         changed.insert(item.name);
     }
     try {
@@ -306,6 +307,7 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
     }
     IconContext context = iconContext();
     context.metadata = nullptr;  // an entry's icon is its file alone
+    context.kind = ItemKind::desktopEntry;
     ApplyRun run = startRun(rootPath, rootIdentity, context);
 
     std::set<std::string> entryPaths;

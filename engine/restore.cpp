@@ -154,7 +154,7 @@ platform::ItemHandle IconEngine::restoreForms(const BackupEntry& entry, const st
         for (const IconFacet* facet : plan.skinned) {
             facet->restore(handle, context, entry, current);
         }
-        if (context.entryId == nullptr) {
+        if (context.kind == ItemKind::fileOrFolder) {
             workspace_.noteFileSystemChanged(item);
         }
         const IconState after = captureIconState(handle, context);
@@ -409,6 +409,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
 IconContext IconEngine::contextFor(const BackupEntry& entry, const IconContext& fileContext) const {
     IconContext context = fileContext;
     if (entry.isDesktopEntry()) {
+        context.kind = ItemKind::desktopEntry;
         context.entryId = &entry.name;
         context.metadata = nullptr;  // an entry's icon is its file alone
     }

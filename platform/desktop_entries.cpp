@@ -10,7 +10,9 @@
 
 #include "platform/file_ops.h"
 #include "platform/key_file.h"
+#include "platform/child_file.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace lumaro::platform {
 
@@ -105,6 +107,10 @@ DesktopEntryDiscovery discoverDesktopEntries(FileSystem& fs, const DesktopDataFo
         // The first file of an ID decides it, even when it cannot be used: a lower one must not
         // show through (and a user copy we cannot read must never be written over).
         if (!claimed.insert(candidate.id).second || candidate.id == kOwnDesktopFileId) {
+            continue;
+        }
+        if (!isValidUtf8(candidate.id) || !fitsPrivateName(candidate.id)) {
+            result.problems.push_back({candidate.path, kUnusableEntryId});
             continue;
         }
         Bytes data;

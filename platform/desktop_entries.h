@@ -33,6 +33,9 @@ struct DesktopEntry {
 
 // The reason given for an entry that is a link, a FIFO or another non-regular file.
 inline constexpr const char* kNotARegularEntry = "a link or special file";
+// The reason given for an ID that is not valid UTF-8 or leaves no room for the private names a
+// copy is written through.
+inline constexpr const char* kUnusableEntryId = "an ID not valid UTF-8 or too long";
 
 struct DesktopEntryProblem {
     std::string path;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gio/gio.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,9 +15,11 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <thread>
 
+#include "platform/metadata_tree.h"
 #include "platform/paths.h"
 
 namespace lumaro::platform {
@@ -154,18 +157,11 @@ int readKey(GFileInfo* info, const char* key, std::optional<std::string>& out) {
     return 0;
 }
 
-std::string userDataDirectory() {
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
-        return standardizePath(data);
-    }
-    const char* home = std::getenv("HOME");
-    return appendPathComponent(home != nullptr && *home == '/' ? home : g_get_home_dir(), ".local/share");
-}
-
-// Syncs every regular file of the store's folder and the folder itself. Opened without
-// following links or blocking on a FIFO; a missing folder holds nothing to sync.
-int syncStoreFiles() {
-    const std::string folder = appendPathComponent(userDataDirectory(), "gvfs-metadata");
+// Syncs every regular file of the store's folder and the folder itself: when the trees written
+// to are not known. Opened without following links or blocking on a FIFO; a missing folder holds
+// nothing to sync.
+int syncStoreFiles(const std::function<void(const std::string&)>& synced) {
+    const std::string folder = metadata_tree::treeFileNamed("");
     const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dirFd < 0) {
         return errno == ENOENT ? 0 : errno;
@@ -201,8 +197,11 @@ int syncStoreFiles() {
             continue;
         }
         struct stat st {};
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fsync(fd) != 0 && result == 0) {
-            result = errno;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            if (::fsync(fd) != 0 && result == 0) {
+                result = errno;
+            }
+            synced(appendPathComponent(folder, name));
         }
         ::close(fd);
     }
@@ -211,6 +210,16 @@ int syncStoreFiles() {
         result = errno;
     }
     ::close(dirFd);
+    return result;
+}
+
+int syncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    const int result = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
     return result;
 }
 
@@ -230,8 +239,8 @@ int readKeys(const std::string& path, IconMetadata& out, GCancellable* cancellab
     return readKey(info.get(), kCustomIconNameKey, out.customIconName);
 }
 
-int writeKeys(const std::string& path, const IconMetadata& value, GCancellable* cancellable) {
-    GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
+// The keys as GIO sets them: an invalid type is how a metadata key is removed.
+GObjectPtr<GFileInfo> keysInfo(const IconMetadata& value) {
     GObjectPtr<GFileInfo> info(g_file_info_new());
     const std::pair<const char*, const std::optional<std::string>*> keys[] = {
         {kCustomIconKey, &value.customIcon}, {kCustomIconNameKey, &value.customIconName}};
@@ -239,56 +248,76 @@ int writeKeys(const std::string& path, const IconMetadata& value, GCancellable* 
         if (*text) {
             g_file_info_set_attribute_string(info.get(), key, (*text)->c_str());
         } else {
-            // An invalid type is how a metadata key is removed.
             g_file_info_set_attribute(info.get(), key, G_FILE_ATTRIBUTE_TYPE_INVALID, nullptr);
         }
     }
+    return info;
+}
+
+int writeKeys(const std::string& path, const IconMetadata& value, GCancellable* cancellable) {
+    GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
     GError* raw = nullptr;
-    const gboolean ok = g_file_set_attributes_from_info(file.get(), info.get(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS,
-                                                        cancellable, &raw);
+    const gboolean ok = g_file_set_attributes_from_info(
+        file.get(), keysInfo(value).get(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw);
     ErrorPtr error(raw);
     return ok ? 0 : errnoOf(error.get());
 }
 
-// GIO reads and writes only the keys of a path that exists, and the store keeps a missing
-// path's keys until that name is used again. So an empty placeholder stands at the path for
-// the moment of the read and the removal, made with O_EXCL (never over anything) and removed
-// only while it is still the file made here.
-int clearAtMissingPath(const std::string& path, const std::string& expectedUri, GCancellable* cancellable) {
-    const std::string name = lastPathComponent(path);
-    const int folder =
-        ::open(deletingLastPathComponent(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder < 0) {
-        return errno;
+int validateKeys(const IconMetadata& value) {
+    for (const auto& key : {value.customIcon, value.customIconName}) {
+        if (key && key->size() > kMaxMetadataValueSize) {
+            return EFBIG;
+        }
+        if (key && (!isUtf8(*key) || key->find('\0') != std::string::npos)) {
+            return EINVAL;
+        }
     }
-    const int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        const int error = errno;
-        ::close(folder);
-        return error;
+    return 0;
+}
+
+constexpr const char* kServiceName = "org.gtk.vfs.Metadata";
+constexpr const char* kServicePath = "/org/gtk/vfs/metadata";
+constexpr int kPending = -1;
+
+// A writeAll in progress. Its results and count of answers are guarded by the queue's mutex.
+struct Batch : std::enable_shared_from_this<Batch> {
+    std::shared_ptr<Queue> queue;
+    std::vector<std::pair<std::string, IconMetadata>> items;
+    std::vector<int> results;  // kPending until answered
+    std::size_t answered = 0;
+    std::size_t inFlight = 0;  // the worker's own
+};
+
+struct BatchCall {
+    std::shared_ptr<Batch> batch;
+    std::size_t index;
+};
+
+void batchItemDone(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<BatchCall> call(static_cast<BatchCall*>(data));
+    GError* raw = nullptr;
+    GFileInfo* info = nullptr;
+    const gboolean ok = g_file_set_attributes_finish(G_FILE(source), result, &info, &raw);
+    ErrorPtr error(raw);
+    if (info != nullptr) {
+        g_object_unref(info);
     }
-    struct stat made {};
-    const bool known = ::fstat(fd, &made) == 0;
-    ::close(fd);
-    IconMetadata keys;
-    int result = readKeys(path, keys, cancellable);
-    if (result == 0 && keys.customIcon == expectedUri) {
-        keys.customIcon.reset();
-        result = writeKeys(path, keys, cancellable);
-    }
-    struct stat now {};
-    if (known && ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == made.st_dev &&
-        now.st_ino == made.st_ino) {
-        ::unlinkat(folder, name.c_str(), 0);
-    }
-    ::close(folder);
-    return result;
+    Batch& batch = *call->batch;
+    --batch.inFlight;
+    const std::lock_guard lock(batch.queue->mutex);
+    batch.results[call->index] = ok ? 0 : errnoOf(error.get());
+    ++batch.answered;
+    batch.queue->changed.notify_all();
 }
 
 class GioDesktopMetadata final : public DesktopMetadata {
   public:
-    explicit GioDesktopMetadata(std::chrono::milliseconds wait)
-        : wait_(wait), queue_(std::make_shared<Queue>()), worker_([queue = queue_] { runWorker(queue); }) {}
+    GioDesktopMetadata(std::chrono::milliseconds wait, std::function<void(const std::string&)> synced)
+        : wait_(wait),
+          synced_(synced ? std::move(synced) : [](const std::string&) {}),
+          locator_([this](dev_t device, std::string& name) { return treeForDevice(device, name); }),
+          queue_(std::make_shared<Queue>()),
+          worker_([queue = queue_] { runWorker(queue); }) {}
 
     ~GioDesktopMetadata() override {
         std::unique_lock lock(queue_->mutex);
@@ -326,33 +355,100 @@ class GioDesktopMetadata final : public DesktopMetadata {
     }
 
     int write(const std::string& path, const IconMetadata& value) override {
-        for (const auto& key : {value.customIcon, value.customIconName}) {
-            if (key && key->size() > kMaxMetadataValueSize) {
-                return EFBIG;
-            }
-            if (key && (!isUtf8(*key) || key->find('\0') != std::string::npos)) {
-                return EINVAL;
-            }
+        if (const int invalid = validateKeys(value); invalid != 0) {
+            return invalid;
         }
         return call([this, path, value](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
+            noteWrite(path);
             return writeKeys(path, value, cancellable);
         });
     }
 
+    std::vector<int> writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items) override {
+        auto batch = std::make_shared<Batch>();
+        batch->queue = queue_;
+        batch->items = items;
+        batch->results.resize(items.size());
+        std::size_t pending = 0;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            batch->results[i] = validateKeys(items[i].second);
+            if (batch->results[i] == 0) {
+                batch->results[i] = kPending;
+                ++pending;
+            }
+        }
+        if (pending == 0) {
+            return batch->results;
+        }
+        auto job = std::make_shared<Job>();
+        job->run = [this, batch](GCancellable* cancellable) { return runBatch(*batch, cancellable); };
+        std::unique_lock lock(queue_->mutex);
+        if (!(queue_->busy && queue_->stuck)) {
+            queue_->stuck = false;
+            queue_->jobs.push_back(job);
+            queue_->changed.notify_all();
+            // Bounded by the service's silence, not by the batch's size.
+            for (std::size_t seen = 0; !job->done; seen = batch->answered) {
+                if (!queue_->changed.wait_for(lock, wait_,
+                                              [&] { return job->done || batch->answered != seen; })) {
+                    job->abandoned = true;
+                    queue_->stuck = true;
+                    g_cancellable_cancel(job->cancellable);
+                    break;
+                }
+            }
+        }
+        std::vector<int> results = batch->results;
+        for (int& result : results) {
+            result = result == kPending ? ETIMEDOUT : result;
+        }
+        return results;
+    }
+
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
+        if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
+            return EINVAL;
+        }
         return call([this, path, expectedUri](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(deletingLastPathComponent(path)); unavailable != 0) {
                 return unavailable;
             }
-            return clearAtMissingPath(path, expectedUri, cancellable);
+            return clearKeyIfOurs(path, expectedUri, cancellable);
         });
     }
 
     int flush() override {
-        return call([](GCancellable*) { return syncStoreFiles(); });
+        return call([this](GCancellable*) {
+            if (written_.empty() && !writtenUnknown_) {
+                return 0;
+            }
+            int result = 0;
+            if (writtenUnknown_) {
+                result = syncStoreFiles(synced_);
+            } else {
+                std::set<std::string> folders;
+                for (const std::string& tree : written_) {
+                    if (const int error = metadata_tree::syncTree(tree, synced_); error != 0 && result == 0) {
+                        result = error;
+                    }
+                    folders.insert(deletingLastPathComponent(tree));
+                }
+                for (const std::string& folder : folders) {
+                    if (const int error = syncFolder(folder); error != 0 && result == 0) {
+                        result = error;
+                    }
+                }
+            }
+            if (result == 0) {
+                written_.clear();
+                writtenUnknown_ = false;
+                locator_.forgetDevices();
+            }
+            return result;
+        });
     }
 
   private:
@@ -379,6 +475,146 @@ class GioDesktopMetadata final : public DesktopMetadata {
         return 0;
     }
 
+    // On the worker, after checkAvailable: the session's bus exists and GIO is connected to it.
+    GDBusConnection* bus(GError** error) {
+        if (!bus_) {
+            bus_.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error));
+        }
+        return bus_.get();
+    }
+
+    int serviceCall(const char* method, GVariant* parameters, const GVariantType* replyType, GVariant** reply,
+                    GCancellable* cancellable) {
+        GError* raw = nullptr;
+        GDBusConnection* connection = bus(&raw);
+        if (connection == nullptr) {
+            g_variant_unref(g_variant_ref_sink(parameters));
+            ErrorPtr error(raw);
+            return errnoOf(error.get());
+        }
+        GVariant* result = g_dbus_connection_call_sync(connection, kServiceName, kServicePath, kServiceName,
+                                                       method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE,
+                                                       static_cast<int>(wait_.count()), cancellable, &raw);
+        ErrorPtr error(raw);
+        if (result == nullptr) {
+            return errnoOf(error.get());
+        }
+        if (reply != nullptr) {
+            *reply = result;
+        } else {
+            g_variant_unref(result);
+        }
+        return 0;
+    }
+
+    // The name the service gives a device's own tree, as its client asks for it.
+    int treeForDevice(dev_t device, std::string& name) {
+        GVariant* reply = nullptr;
+        const int error =
+            serviceCall("GetTreeFromDevice", g_variant_new("(uu)", major(device), minor(device)),
+                        G_VARIANT_TYPE("(s)"), &reply, nullptr);
+        if (error != 0) {
+            return error;
+        }
+        const gchar* tree = nullptr;
+        g_variant_get(reply, "(&s)", &tree);
+        name = tree;
+        g_variant_unref(reply);
+        return 0;
+    }
+
+    // The tree a write to `path` goes to, noted before the call (one given up on may still land).
+    void noteWrite(const std::string& path) {
+        struct stat st {};
+        metadata_tree::Location location;
+        if (::lstat(path.c_str(), &st) != 0) {
+            return;  // GIO writes nothing for a missing path
+        }
+        if (locator_.locate(path, st.st_dev, location) == 0) {
+            written_.insert(location.treeFile);
+        } else {
+            writtenUnknown_ = true;
+        }
+    }
+
+    // Reads the key from the service's files and unsets it through the service, as GIO's client
+    // does for an existing file: Set with the tree file, the path within it and a byte for the key.
+    int clearKeyIfOurs(const std::string& path, const std::string& expectedUri, GCancellable* cancellable) {
+        const std::string key = kCustomIconKey + std::strlen("metadata::");
+        locator_.forgetDevices();
+        struct stat st {};
+        metadata_tree::Location location;
+        const dev_t device = ::lstat(path.c_str(), &st) == 0 ? st.st_dev : 0;
+        if (const int error = locator_.locate(path, device, location); error != 0) {
+            return error;
+        }
+        const auto ours = [&](int& error) {
+            metadata_tree::KeyValue value;
+            error = metadata_tree::readKey(location.treeFile, location.treePath, key, value);
+            return error == 0 &&
+                   value == metadata_tree::KeyValue{metadata_tree::KeyKind::string, expectedUri};
+        };
+        int error = 0;
+        if (!ours(error)) {
+            return error;
+        }
+        written_.insert(location.treeFile);
+        GVariantBuilder keys;
+        g_variant_builder_init(&keys, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&keys, "{sv}", key.c_str(), g_variant_new_byte(0));
+        error = serviceCall(
+            "Set",
+            g_variant_new("(^ay^aya{sv})", location.treeFile.c_str(), location.treePath.c_str(), &keys),
+            nullptr, nullptr, cancellable);
+        if (error != 0) {
+            return error;
+        }
+        // The service's files now say the key is gone, or this mapping is not the service's.
+        return ours(error) ? EIO : error;
+    }
+
+    // On the worker: starts the batch's writes, keeping a window of them in flight, and returns
+    // when every started one has answered (given up on: no more are started).
+    int runBatch(Batch& batch, GCancellable* cancellable) {
+        // GLib runs at most about 10 of these at once (its task threads, each blocked in the
+        // service's call): a few more keep those busy, and few wait behind a hung service.
+        constexpr std::size_t kWindow = 16;
+        GMainContext* context = g_main_context_get_thread_default();
+        std::size_t next = 0;
+        const auto finish = [&](std::size_t i, int result) {
+            const std::lock_guard lock(queue_->mutex);
+            batch.results[i] = result;
+            ++batch.answered;
+            queue_->changed.notify_all();
+        };
+        while (true) {
+            while (next < batch.items.size() && batch.inFlight < kWindow &&
+                   !g_cancellable_is_cancelled(cancellable)) {
+                const std::size_t i = next++;
+                if (batch.results[i] != kPending) {
+                    continue;
+                }
+                const auto& [path, value] = batch.items[i];
+                if (const int unavailable = checkAvailable(path); unavailable != 0) {
+                    finish(i, unavailable);
+                    continue;
+                }
+                noteWrite(path);
+                GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
+                ++batch.inFlight;
+                g_file_set_attributes_async(file.get(), keysInfo(value).get(),
+                                            G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, G_PRIORITY_DEFAULT,
+                                            cancellable, batchItemDone,
+                                            new BatchCall{batch.shared_from_this(), i});
+            }
+            if (batch.inFlight == 0 &&
+                (next == batch.items.size() || g_cancellable_is_cancelled(cancellable))) {
+                return 0;
+            }
+            g_main_context_iteration(context, TRUE);
+        }
+    }
+
     int call(std::function<int(GCancellable*)> run) {
         auto job = std::make_shared<Job>();
         job->run = std::move(run);
@@ -401,15 +637,31 @@ class GioDesktopMetadata final : public DesktopMetadata {
     }
 
     const std::chrono::milliseconds wait_;
-    bool capable_ = false;  // only the worker touches it
+    const std::function<void(const std::string&)> synced_;
+    // Only the worker touches these.
+    bool capable_ = false;
+    GObjectPtr<GDBusConnection> bus_;
+    metadata_tree::Locator locator_;
+    std::set<std::string> written_;  // tree files written since the last flush
+    bool writtenUnknown_ = false;    // a write whose tree could not be told
     std::shared_ptr<Queue> queue_;
     std::thread worker_;
 };
 
 }  // namespace
 
-std::unique_ptr<DesktopMetadata> makeGioDesktopMetadata(std::chrono::milliseconds wait) {
-    return std::make_unique<GioDesktopMetadata>(wait);
+std::vector<int> DesktopMetadata::writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items) {
+    std::vector<int> results;
+    results.reserve(items.size());
+    for (const auto& [path, value] : items) {
+        results.push_back(write(path, value));
+    }
+    return results;
+}
+
+std::unique_ptr<DesktopMetadata> makeGioDesktopMetadata(std::chrono::milliseconds wait,
+                                                        std::function<void(const std::string&)> synced) {
+    return std::make_unique<GioDesktopMetadata>(wait, std::move(synced));
 }
 
 std::optional<std::string> fileUriOfPath(const std::string& path) {

@@ -5,9 +5,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/file_ops.h"
 #include "platform/file_system.h"
@@ -45,16 +48,25 @@ class DesktopMetadata {
     virtual int read(const std::string& path, IconMetadata& out) = 0;
     // Sets both keys of `path` as `value` says: a present key to its text, an absent one removed.
     virtual int write(const std::string& path, const IconMetadata& value) = 0;
-    // For a path that no longer exists: removes the keys only while custom-icon is still exactly
-    // `expectedUri`. 0 when nothing of ours is left there.
+    // write() for each item, the calls kept in flight together; results[i] is items[i]'s, as
+    // write() would give it. Items the service left unanswered for the whole wait (no answer to
+    // any item meanwhile) give ETIMEDOUT; such a write may still land later. This default writes
+    // one item after the other.
+    virtual std::vector<int> writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items);
+    // Removes custom-icon at `path` only while it is exactly `expectedUri`; nothing is created,
+    // renamed or removed at or beside `path`, which may be vanished or hold another object. Any
+    // other key there stays. 0 when nothing of ours is left there (removed, or never ours); EIO
+    // when the store's files cannot tell (damaged, of an unknown format), the key left as it is.
     virtual int clearIfOurs(const std::string& path, const std::string& expectedUri) = 0;
-    // Makes every value written so far durable (the store's files are synced).
+    // Makes every value written (or cleared) so far durable, as far as the store's files go.
     virtual int flush() = 0;
 };
 
-// The real store through GIO. `wait` bounds every call.
+// The real store through GIO and the service's own interface. `wait` bounds every call;
+// `synced`, when set, hears each store file flush() syncs.
 std::unique_ptr<DesktopMetadata> makeGioDesktopMetadata(
-    std::chrono::milliseconds wait = std::chrono::milliseconds(2000));
+    std::chrono::milliseconds wait = std::chrono::milliseconds(2000),
+    std::function<void(const std::string& file)> synced = {});
 
 // The "file://" URI of an absolute path, percent-encoded; nothing for a relative path.
 std::optional<std::string> fileUriOfPath(const std::string& path);

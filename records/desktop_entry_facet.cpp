@@ -32,7 +32,9 @@ class DesktopEntryFacet final : public KeyFileFacet {
                        {kUnsafeCopy, kUnreadableCopy, kUnwritableCopy, kUnwritableCopy}) {}
 
   protected:
-    const std::string* fileName(bool, const IconContext& context) const override { return context.entryId; }
+    const std::string* fileName(bool, const IconContext& context) const override {
+        return context.kind == ItemKind::desktopEntry ? context.entryId : nullptr;
+    }
 
     // The user's own copy with only the icon keys changed, else a new one made from the
     // installed entry.

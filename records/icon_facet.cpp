@@ -33,7 +33,7 @@ const std::vector<const IconFacet*>& iconFacets() {
 
 const std::vector<const IconFacet*>& facetsFor(const IconContext& context) {
     static const std::vector<const IconFacet*> entryFacets{&desktopEntryFacet()};
-    return context.entryId != nullptr ? entryFacets : fileFacets();
+    return context.kind == ItemKind::desktopEntry ? entryFacets : fileFacets();
 }
 
 IconState captureIconState(const platform::ItemHandle& item, const IconContext& context) {

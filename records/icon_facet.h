@@ -23,8 +23,9 @@ struct IconContext {
     const platform::IconWriter* writer = nullptr;   // set for an apply
     platform::DesktopMetadata* metadata = nullptr;  // null where the session's store is unavailable
     std::string iconFile;                           // the absolute path of the icon file, for an apply
-    // Set while the item is a desktop entry: its ID (the user copy's name in the item, which is
-    // the user's applications folder), and for an apply the installed entry a new copy starts from.
+    ItemKind kind = ItemKind::fileOrFolder;
+    // For a desktop entry: its ID (the user copy's name in the item, which is the user's
+    // applications folder), and for an apply the installed entry a new copy starts from.
     const std::string* entryId = nullptr;
     const Bytes* entrySource = nullptr;
 };

@@ -22,6 +22,9 @@ using nlohmann::json;
 
 namespace {
 
+constexpr const char* kKindDesktopEntry = "desktopEntry";
+
+
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 constexpr std::array<std::int8_t, 256> makeDecodeTable() {
@@ -132,8 +135,8 @@ json encodeEntry(const BackupEntry& entry) {
     json object = json::object();
     object["applied"] = encodeState(entry.applied);
     object["identity"] = encodeIdentity(entry.identity);
-    if (!entry.kind.empty()) {
-        object["kind"] = entry.kind;
+    if (entry.isDesktopEntry()) {
+        object["kind"] = kKindDesktopEntry;
     }
     object["name"] = entry.name;
     object["original"] = encodeState(entry.original);
@@ -170,7 +173,7 @@ std::string indented(const std::string& text, std::size_t spaces) {
 // Readers ignore members they do not know, so a build that knows only the Mac form would restore
 // just that part of a backup holding the Linux forms: those backups carry a schema it refuses.
 bool hasDesktopForms(const BackupEntry& e) {
-    return e.original.desktop.has_value() || e.applied.desktop.has_value() || !e.kind.empty();
+    return e.original.desktop.has_value() || e.applied.desktop.has_value() || e.isDesktopEntry();
 }
 
 std::int64_t schemaFor(const BackupManifest& manifest) {
@@ -371,7 +374,10 @@ BackupEntry decodeEntry(const json& value, const std::string& path) {
     entry.applied = decodeState(require(value, path, "applied"), path + ".applied");
     entry.identity = decodeIdentity(require(value, path, "identity"), path + ".identity");
     if (const json* kind = optionalMember(value, "kind")) {
-        entry.kind = readString(*kind, path + ".kind");
+        if (readString(*kind, path + ".kind") != kKindDesktopEntry) {
+            throw DecodingError(path + ".kind");
+        }
+        entry.kind = ItemKind::desktopEntry;
     }
     entry.name = readString(require(value, path, "name"), path + ".name");
     entry.original = decodeState(require(value, path, "original"), path + ".original");
@@ -464,8 +470,8 @@ void checkManifest(const BackupManifest& manifest) {
             throw invalid();
         }
         // A desktop entry's item is the root itself, and its name a desktop-file ID.
-        if (!entry.kind.empty() &&
-            (!entry.isDesktopEntry() || entry.identity != manifest.rootIdentity || !entry.name.ends_with(".desktop"))) {
+        if (entry.isDesktopEntry() &&
+            (entry.identity != manifest.rootIdentity || !entry.name.ends_with(".desktop"))) {
             throw invalid();
         }
         if (!stateWithinBounds(entry.original) || !stateWithinBounds(entry.applied)) {

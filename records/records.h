@@ -73,10 +73,11 @@ inline constexpr const char* kPhaseRestoring = "restoring";
 // form may be the record's or the skin's, as after an interrupted restore.
 inline constexpr const char* kPhaseClearing = "clearing";
 
-// What kind of item an entry is: empty for a file or folder named `name` inside the root; for
-// a desktop entry, `name` is its desktop-file ID, the item is the root (the user's applications
-// folder) and its icon state is the user's copy of the entry in that folder.
-inline constexpr const char* kKindDesktopEntry = "desktopEntry";
+// What kind of item an entry is. A file or folder is named `name` inside the root; for a desktop
+// entry, `name` is its desktop-file ID, the item is the root (the user's applications folder) and
+// its icon state is the user's copy of the entry in that folder. Stored as the member "kind":
+// absent for a file or folder, "desktopEntry" for a desktop entry.
+enum class ItemKind : std::uint8_t { fileOrFolder, desktopEntry };
 
 struct BackupEntry {
     std::string name;  // one path component inside the root
@@ -84,9 +85,9 @@ struct BackupEntry {
     IconState original;
     IconState applied;  // the prediction while "prepared", the captured state from "applied" on
     std::string phase;  // "prepared", "applied" or "restoring"
-    std::string kind = {};
+    ItemKind kind = ItemKind::fileOrFolder;
 
-    bool isDesktopEntry() const { return kind == kKindDesktopEntry; }
+    bool isDesktopEntry() const { return kind == ItemKind::desktopEntry; }
     friend bool operator==(const BackupEntry&, const BackupEntry&) = default;
 };
 

@@ -6,7 +6,19 @@
 set -euo pipefail
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/lumaro-session.XXXXXXXX")"
-cleanup() { rm -rf "$scratch"; }
+# The session's gvfs daemons write their stores out once more when the bus goes: let them end
+# first (at most 2.5 s), so that nothing is removed under them.
+cleanup() {
+    for _ in $(seq 25); do
+        local busy=0
+        for pid in $(pgrep -x gvfsd-metadata; pgrep -x gvfsd); do
+            grep -qsF "$scratch/" "/proc/$pid/environ" && busy=1
+        done
+        [ "$busy" = 0 ] && break
+        sleep 0.1
+    done
+    rm -rf "$scratch"
+}
 trap cleanup EXIT
 mkdir -p "$scratch"/{home,data,config,cache,runtime}
 chmod 700 "$scratch/runtime"

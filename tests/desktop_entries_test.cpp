@@ -110,7 +110,8 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
              {a2 + "hidden.desktop", entry("Hidden=true\n")}, {a2 + "lumaro.desktop", entry("")},
              {u + "userhid.desktop", "[Desktop Entry]\nHidden=true\n"},
              {a2 + "link.desktop", "[Desktop Entry]\nType=Link\nURL=http://x\n"},
-             {a2 + "broken.desktop", "[Desktop Entry]\nnot a key\n"}})
+             {a2 + "broken.desktop", "[Desktop Entry]\nnot a key\n"}, {a2 + "bad\xff.desktop", entry("")},
+             {a2 + std::string(232, 'l') + ".desktop", entry("")}})
         test::writeFile(path, text);
     test::writeFile(u + "mine.desktop", mine + "m\nIcon[de]=x\n\n[X a]\nIcon=k\n", 0600);
     std::filesystem::create_symlink(a2 + "tool.desktop", a2 + "symlink.desktop");
@@ -128,21 +129,25 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     const IconBatchEngine batch = engine(FileSystem::real(), "state", std::nullopt);
 
     // Given application folders, no entry is read or written. An applications folder that cannot be
-    // written: each entry is told (three, and three refused files), nothing is written.
+    // written: each entry is told (three, and five refused files), nothing is written.
     EXPECT_TRUE(engine(FileSystem::real(), "scoped", std::vector{scratch / "Apps"}).apply(desk, true).errors.empty());
     test::FaultFs denied;
     denied.fail["access " + user + "/applications"] = EACCES;
     const IconBatchEngine locked = engine(denied, "locked", std::nullopt);
     const std::vector<std::string> lockedErrors = locked.apply(desk, true).errors;
     EXPECT_EQ(std::pair(std::count(lockedErrors.begin(), lockedErrors.end(), "工具：应用没有写入权限，已跳过"),
-                        lockedErrors.size()), std::pair(std::ptrdiff_t{1}, std::size_t{6}));
+                        lockedErrors.size()), std::pair(std::ptrdiff_t{1}, std::size_t{8}));
     EXPECT_EQ(test::treeSnapshot(u), before);
     EXPECT_FALSE(locked.pendingScope().has_value());
 
     const OperationReport applied = batch.apply(desk, true);
     EXPECT_EQ(applied.succeeded, 3);
-    EXPECT_EQ(applied.errors, (std::vector<std::string>{"broken.desktop：应用的启动项格式无效，已跳过",
+    // IDs that are not UTF-8 or leave no room for a private name beside them are told apart; the rest go on.
+    const std::string unusable = "：应用的启动项名称不是有效的 UTF-8 或过长，已跳过";
+    EXPECT_EQ(applied.errors, (std::vector<std::string>{"bad\uFFFD.desktop" + unusable,
+                                                        "broken.desktop：应用的启动项格式无效，已跳过",
                                                         "fifo.desktop：应用的启动项不是普通文件，已跳过",
+                                                        std::string(232, 'l') + ".desktop" + unusable,
                                                         "symlink.desktop：应用的启动项不是普通文件，已跳过"}));
     EXPECT_EQ(applied.relaunchApplications, std::vector<std::string>{"工具"});
     auto skinned = before;  // no copy of hidden entries nor of the program's own
@@ -160,7 +165,7 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     EXPECT_EQ(batch.restore().missingItems, (std::vector<std::string>{"名", "Mine", "工具"}));
     // Absent, the user's folder hides nothing: the system's mine and userhid show again.
     const DesktopEntryDiscovery shown = discoverDesktopEntries(FileSystem::real(), folders, "C");
-    EXPECT_EQ(std::pair(shown.entries.size(), shown.problems.size()), (std::pair<std::size_t, std::size_t>(4, 3)));
+    EXPECT_EQ(std::pair(shown.entries.size(), shown.problems.size()), (std::pair<std::size_t, std::size_t>(4, 5)));
     std::filesystem::rename(user + "/away", user + "/applications");
     EXPECT_EQ(batch.retry().succeeded, 3);
     EXPECT_EQ(test::treeSnapshot(u), before);

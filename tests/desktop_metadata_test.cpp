@@ -2,13 +2,17 @@
 // scripts/with-private-session.sh starts for this program.
 #include "platform/desktop_metadata.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <set>
 #include <thread>
 
 #include "engine/icon_engine.h"
@@ -115,6 +119,125 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ::unlink((storeFolder + "/fifo").c_str()), ::unlink((storeFolder + "/link").c_str());
 }
 
+// A vanished item's key is cleared through the service with nothing ever made at its path, in
+// home's tree and in the root tree, and only while it is ours; writes go in flight together; a
+// flush syncs the trees written and nothing else.
+TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnlyTheTreesWritten) {
+    std::vector<std::string> synced;
+    const auto observed =
+        platform::makeGioDesktopMetadata(5s, [&](const std::string& f) { synced.push_back(f); });
+    const std::string storeFolder = std::string(std::getenv("XDG_DATA_HOME")) + "/gvfs-metadata/";
+    const std::string inHome = std::string(std::getenv("HOME")) + "/Mé ta " + std::to_string(::getpid());
+    test::makeDirectory(inHome);
+    const std::string uri = *skinned.customIcon;
+    // Written before the many writes below: in home's tree these end up in the tree file itself.
+    for (const std::string& folder : {inHome, root}) {
+        test::writeFile(folder + "/ours", "o"), test::writeFile(folder + "/other", "t");
+        ASSERT_EQ(
+            observed->write(folder + "/ours", {uri, "kept-name"}) | observed->write(folder + "/other", mine),
+            0);
+    }
+    ASSERT_EQ(observed->flush(), 0);
+
+    std::vector<std::pair<std::string, IconMetadata>> items;
+    for (int i = 0; i < 300; ++i) {
+        items.emplace_back(inHome + "/item " + std::to_string(i),
+                           i % 2 ? skinned : IconMetadata{"file:///n" + std::to_string(i), "x"});
+        test::writeFile(items.back().first, "i");
+    }
+    items.emplace_back(inHome + "/missing", skinned);
+    items.emplace_back(inHome + "/item 0", IconMetadata{"\xff", {}});
+    std::vector<int> expected(300, 0);
+    expected.insert(expected.end(), {ENOENT, EINVAL});
+    synced.clear();
+    EXPECT_EQ(observed->writeAll(items), expected);
+    for (std::size_t i = 0; i < 300; ++i)
+        ASSERT_EQ(keysOf(items[i].first), items[i].second) << i;
+    ASSERT_EQ(observed->flush(), 0);
+    std::multiset<std::string> kinds;  // home's tree and its journal, nothing else; then nothing at all
+    for (const std::string& file : synced)
+        kinds.insert(file == storeFolder + "home"              ? "tree"
+                     : file.starts_with(storeFolder + "home-") ? "journal"
+                                                               : file);
+    EXPECT_EQ(kinds, (std::multiset<std::string>{"journal", "tree"}));
+    synced.clear();
+    EXPECT_EQ(observed->flush(), 0);
+    EXPECT_EQ(synced, std::vector<std::string>{});
+
+    for (const auto& [folder, tree] : {std::pair(inHome, "home"), std::pair(root, "root")}) {
+        const std::string ours = folder + "/ours", other = folder + "/other";
+        ASSERT_EQ(::unlink(ours.c_str()) | ::unlink(other.c_str()), 0);
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_ALL_EVENTS), 0);
+        EXPECT_EQ(observed->clearIfOurs(ours, uri), 0) << tree;
+        EXPECT_EQ(observed->clearIfOurs(other, uri), 0) << tree;
+        EXPECT_EQ(observed->flush(), 0);
+        std::set<std::string> named;  // nothing made, renamed or removed in the folder meanwhile
+        alignas(inotify_event) char buffer[65536];
+        for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;)
+            for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(sizeof(inotify_event)) +
+                                               reinterpret_cast<inotify_event*>(buffer + at)->len)
+                if (const auto* event = reinterpret_cast<inotify_event*>(buffer + at); event->len > 0)
+                    named.insert(event->name);
+        ::close(watch);
+        EXPECT_EQ(named, std::set<std::string>{}) << tree;
+        EXPECT_TRUE(!synced.empty() &&
+                    std::all_of(synced.begin(), synced.end(),
+                                [&](const std::string& f) { return f.starts_with(storeFolder + tree); }))
+            << tree << " " << ::testing::PrintToString(synced);
+        synced.clear();
+        test::writeFile(ours, "new"), test::writeFile(other, "new");
+        EXPECT_EQ(std::pair(keysOf(ours), keysOf(other)),
+                  std::pair(IconMetadata{std::nullopt, "kept-name"}, mine))
+            << "only our key goes, and only ours";
+    }
+
+    // A journal that cannot be read means "cannot tell": an error, and the key stays.
+    const std::string gone = root + "/damaged";
+    test::writeFile(gone, "d");
+    ASSERT_EQ(store->write(gone, skinned) | ::unlink(gone.c_str()), 0);
+    std::string journal;
+    for (const auto& entry : std::filesystem::directory_iterator(storeFolder))
+        if (const std::string name = entry.path().filename();
+            name.starts_with("root-") && name.ends_with(".log"))
+            journal = entry.path();
+    const int fd = ::open(journal.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0) << journal;
+    const char wrong = 'X', right = '\xda';
+    ASSERT_EQ(::pwrite(fd, &wrong, 1, 0), 1);
+    EXPECT_EQ(store->clearIfOurs(gone, uri), EIO);
+    ASSERT_EQ(::pwrite(fd, &right, 1, 0), 1);
+    ::close(fd);
+    EXPECT_EQ(store->clearIfOurs(gone, uri), 0);
+    test::writeFile(gone, "d");
+    EXPECT_EQ(keysOf(gone), IconMetadata{});
+}
+
+// With an "autolaunch:" address and a display GLib would start a bus of its own: the store never
+// lets it, and the form is unavailable. (Also run as its own ctest entry, outside any session.)
+TEST(DesktopMetadataWithoutSession, AutolaunchAddressStartsNoBus) {
+    test::ScratchDir dir;
+    // GLib autolaunches through "dbus-launch" from PATH: this one only leaves a trace.
+    test::makeDirectory(dir / "bin");
+    test::writeFile(dir / "bin/dbus-launch", "#!/bin/sh\ntouch '" + dir / "launched" + "'\nexit 1\n", 0755);
+    std::map<std::string, std::string> saved;
+    for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "PATH"})
+        saved[name] = std::getenv(name) ? std::getenv(name) : "";
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", "autolaunch:", 1), ::setenv("DISPLAY", ":0", 1);
+    ::setenv("PATH", (dir / "bin:" + saved["PATH"]).c_str(), 1);
+    test::writeFile(dir / "item", "x");
+    const auto store = platform::makeGioDesktopMetadata(500ms);
+    IconMetadata value;
+    EXPECT_EQ(
+        std::tuple(store->available(dir.path()), store->read(dir / "item", value),
+                   store->write(dir / "item", {}), store->writeAll({{dir / "item", {}}, {dir / "item", {}}}),
+                   store->clearIfOurs(dir / "gone", "file:///x"), store->flush()),
+        std::tuple(ENOTSUP, ENOTSUP, ENOTSUP, std::vector{ENOTSUP, ENOTSUP}, ENOTSUP, 0));
+    EXPECT_FALSE(test::exists(dir / "launched"));
+    for (const auto& [name, text] : saved)
+        text.empty() ? (void)::unsetenv(name.c_str()) : (void)::setenv(name.c_str(), text.c_str(), 1);
+}
+
 // The change note keeps the times and touches the status (an apply's own changes touch it too).
 TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
     test::ScratchDir dir;
@@ -148,7 +271,9 @@ TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
     ASSERT_TRUE(daemon > 0 && ::kill(daemon, SIGSTOP) == 0) << reply;
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    EXPECT_EQ(store->write(at("file"), IconMetadata{}), ETIMEDOUT);
+    test::writeFile(at("second"), "x");
+    EXPECT_EQ(store->writeAll({{at("file"), IconMetadata{}}, {at("second"), skinned}}),
+              (std::vector{ETIMEDOUT, ETIMEDOUT}));
     const auto second = Clock::now();  // the worker is still stuck: the next call fails at once
     EXPECT_EQ(store->write(at("file"), IconMetadata{}), ETIMEDOUT);
     EXPECT_TRUE(Clock::now() - second < 100ms && Clock::now() - start < 2s);

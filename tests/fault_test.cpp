@@ -252,18 +252,32 @@ class Faults : public ::testing::Test {
         }));
     }
     // Each row's `op` stopped (after a reset and `prepare`) at step 1, 1 + stride, ... until it completes after
-    // more than `least`; then `next` run whole must leave all clean (none: the set-aside's own check).
-    using Sweep = std::tuple<std::string, int, int, std::function<void()>, std::string>;
+    // more than `least`; then, after `then`, `next` run whole ("all": a restore and a retry) must leave all clean
+    // (none: the set-aside's own check).
+    struct Sweep {
+        std::string op;
+        int least, stride;
+        std::function<void()> prepare;
+        std::string next;
+        std::function<void()> then = {};
+    };
     void sweep(const std::vector<Sweep>& rows, const std::string& label = "",
                const std::set<std::string>* written = nullptr) {
-        for (const auto& [op, least, stride, prepare, next] : rows)
-            for (int step = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); step += stride) {
-                reset(), prepare ? prepare() : void();
-                outcome = stopped(op, step, written);
-                const std::string at = op + label + ", step " + std::to_string(step);
-                EXPECT_TRUE(outcome == kCrashed || (outcome == 0 && step > least)) << at << ": " << outcome;
-                next.empty() ? setAsideFinished(at) : expectClean(guarded([&] { return run(next, noSync_); }), at);
+        for (const Sweep& row : rows)
+            for (int step = 1, outcome = kCrashed; outcome == kCrashed && !HasFailure(); step += row.stride) {
+                reset(), row.prepare ? row.prepare() : void();
+                outcome = stopped(row.op, step, written);
+                const std::string at = row.op + label + ", step " + std::to_string(step);
+                EXPECT_TRUE(outcome == kCrashed || (outcome == 0 && step > row.least)) << at << ": " << outcome;
+                row.then ? row.then() : void();
+                row.next.empty()   ? setAsideFinished(at)
+                : row.next == "all" ? expectClean(restoreAll(), at)
+                                    : expectClean(guarded([&] { return run(row.next, noSync_); }), at);
             }
+    }
+    // A restore that finds "Iconic" gone (its key then cleared by path), the item back before the next run.
+    Sweep vanishedRestore(int least) const {
+        return {"restore", least, 1, [&] { skin(), move("Iconic", true); }, "all", [&] { move("Iconic", false); }};
     }
     // "tagged.doc" replaced as an editor saves: the set-aside moves its backup into a skip record. Cut anywhere,
     // the backup is in "backup.json" or in one record (never none, never two); the next set-aside finishes.
@@ -350,6 +364,7 @@ TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
     sweep({{"apply", 50, 1, {}, "restore"},
            {"restore", 20, 1, [&] { skin(); }, "restore"},
            {"retry", 20, 1, [&] { leaveSkipRecords(); }, "retry"},
+           vanishedRestore(20),
            {"batch apply", 100, 1, {}, "batch restore"},
            {"batch set-aside", 20, 1, [&] { batch(noSync_).apply(root_, false), edit(root_ + "/tagged.doc"); }, ""},
            // Desktop entries go through the same transaction.
@@ -363,14 +378,17 @@ TEST_F(Faults, ARestoreStoppedAtEveryChangeAfterAnApplyStoppedAnywhereIsFinished
 }
 
 // A power loss at each fsync of a folder apply, of a first apply (new backup folders must be durable in their
-// parents before a backup goes in) and of a batch apply, and after it; then a batch restore restores all.
+// parents before a backup goes in), of a batch apply, of a restore that finds an item gone and of a retry,
+// and after it; then the next run restores all.
 // The kernel wrote back nothing, all in the root and the applications, or only the "Icon\r" files (a folder's
 // flag and its "Icon\r" then disagree unless both were flushed).
 TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
     const std::set<std::string> writtenBack[] = {{}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
     for (const std::set<std::string>& kept : writtenBack) {
         const std::string label = ", written back " + std::to_string(&kept - writtenBack);
-        sweep({{"apply", 0, 1, {}, "batch restore"}, {"batch apply", 0, 1, {}, "batch restore"}}, label, &kept);
+        sweep({{"apply", 0, 1, {}, "batch restore"}, {"batch apply", 0, 1, {}, "batch restore"}, vanishedRestore(0),
+               {"retry", 0, 1, [&] { leaveSkipRecords(); }, "retry"}},
+              label, &kept);
         sweep({{"apply", 0, 1, [&] { stdfs::remove_all(state_); }, "batch restore"}}, label + " (first)", &kept);
     }
 }
@@ -463,6 +481,66 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 EXPECT_EQ(snapshot(item), original) << at;
                 EXPECT_EQ(snapshot(other), before) << at;
             }
+}
+
+// At the n-th call on a key file (a folder's ".directory", a user's desktop-entry copy) or its private names,
+// another program saves it, by rename or in place: its save is never lost (it stands there, or it is the
+// original in a pending backup), and an item the report names keeps its backup. Without name exchange in the
+// file system, nothing is written and the backup stays.
+TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
+    const auto savedIn = [&](const std::string& contents) {  // an entry's original in a pending backup
+        for (const auto& file : stdfs::recursive_directory_iterator(state_))
+            if (const auto held = file.path().filename() == kManifestFileName ? real_.readManifest(file.path())
+                                                                               : std::nullopt)
+                for (const BackupEntry& e : held->entries)
+                    for (const auto& kept : {e.original.desktop->directoryFile, e.original.desktop->entryFile})
+                        if (kept && std::string(kept->contents.begin(), kept->contents.end()) == contents)
+                            return true;
+        return false;
+    };
+    const std::string directory = root_ + "/Iconic/.directory", copy = userEntries_ + "/b.desktop";
+    for (const std::string op : {"apply", "restore", "batch set-aside", "entries apply", "entries restore"})
+        for (const bool byRename : {true, false})
+            for (int n = 1;; ++n) {
+                reset();
+                test::writeFile(copy, "[Desktop Entry]\nType=Application\nName=b\nIcon=mine\n", 0600);
+                const bool entries = op.starts_with("entries");
+                const std::string file = entries ? copy : directory, name = entries ? "b" : "Iconic";
+                op == "restore" || op == "entries restore" ? (void)run(entries ? "entries apply" : "apply", noSync_)
+                : op == "batch set-aside"                  ? (void)batch(noSync_).apply(root_, false)
+                                                           : void();
+                const std::string saved = "[Desktop Entry]\nName=saved " + std::to_string(n) + "\n";
+                int seen = 0;
+                failing_.observe = [&](const std::string& call) {
+                    const std::string base = stdfs::path(file).filename();
+                    if (!call.starts_with("close ") && (call.find(file) != std::string::npos ||
+                                                        call.find("/." + base + ".lumaro-") != std::string::npos) &&
+                        ++seen == n)
+                        byRename ? (test::writeFile(file + ".new", saved), stdfs::rename(file + ".new", file))
+                                 : (void)(std::ofstream(file, std::ios::binary | std::ios::trunc) << saved);
+                };
+                const OperationReport report = guarded([&] { return run(op, failing_); });
+                failing_.observe = nullptr;
+                if (seen < n)
+                    break;
+                const std::string at = op + (byRename ? ", saved by rename at call " : ", saved in place at call ") +
+                                       std::to_string(n);
+                EXPECT_TRUE((test::exists(file) && test::readFile(file) == saved) || savedIn(saved)) << at;
+                const auto kept = backups()[entries ? copy : root_ + "/Iconic"];
+                EXPECT_TRUE(!mentions(report, name) || kept[0] + kept[1] > 0) << at;
+            }
+    // Exchange refused by the file system: a rewritten ".directory" and copy are refused with the backup kept.
+    reset();
+    const std::string unsupported = "：所在文件系统无法安全替换文件，已跳过";
+    for (const std::string op : {"apply", "entries apply"}) {
+        const std::string name = op == "apply" ? "Iconic" : "B", item = op == "apply" ? root_ + "/Iconic" : copy;
+        const std::string file = op == "apply" ? directory : copy, held = test::readFile(file);
+        failing_.fail["exchange"] = EINVAL;
+        EXPECT_EQ(run(op, failing_).errors, std::vector<std::string>{name + unsupported});
+        failing_.fail.clear();
+        EXPECT_EQ(std::pair(test::readFile(file), backups()[item][0]), std::pair(held, 1)) << op;
+        EXPECT_EQ(run(op == "apply" ? "batch restore" : "entries restore", noSync_).errors, std::vector<std::string>{});
+    }
 }
 
 }  // namespace

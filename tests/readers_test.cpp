@@ -78,7 +78,7 @@ TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSche
     m.entries[1].original.desktop = DesktopIcon{platform::IconMetadata{std::nullopt, "folder-music"}, std::nullopt};
     m.entries[1].applied.desktop =
         DesktopIcon{platform::IconMetadata{"file:///s/furball.png", std::nullopt}, DirectoryFile{test::bytesOf("[D]"), 0640}};
-    BackupEntry entry{"org.example-tool.desktop", m.rootIdentity, {}, {}, kPhasePrepared, kKindDesktopEntry};
+    BackupEntry entry{"org.example-tool.desktop", m.rootIdentity, {}, {}, kPhasePrepared, ItemKind::desktopEntry};
     entry.original.desktop = DesktopIcon{};
     entry.applied.desktop = DesktopIcon{std::nullopt, std::nullopt, DirectoryFile{test::bytesOf("[Desktop Entry]"), 0644}};
     m.entries.push_back(entry);
@@ -91,6 +91,7 @@ TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSche
     EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/schema", "1")).schema, 2);
     EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/entries/1/original/desktop", "{}")).entries[1].original.desktop,
               DesktopIcon{});
+    EXPECT_THROW(decodeManifest(withMember(json::parse(forms), "/entries/2/kind", "\"app\"")), DecodingError);
 
     m.entries[1].name = "Fo\xFFos";  // text that is not UTF-8 cannot be stored
     EXPECT_THROW(encodeManifest(m), DecodingError);
@@ -163,9 +164,8 @@ TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
         {".directory too large",
          [](M x) { x.entries[1].applied.desktop = DesktopIcon{std::nullopt, DirectoryFile{Bytes(kMaxStoredValue + 1), 0644}}; }},
         {"phase unknown", [](M x) { x.entries[1].phase = "Applied"; }},
-        {"kind unknown", [](M x) { x.entries[1].kind = "app"; }},
-        {"entry not the root", [](M x) { x.entries[1].kind = kKindDesktopEntry, x.entries[1].name = "Fotos.desktop"; }},
-        {"entry without an ID", [](M x) { x.entries[1].kind = kKindDesktopEntry, x.entries[1].identity = x.rootIdentity; }},
+        {"entry not the root", [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].name = "Fotos.desktop"; }},
+        {"entry without an ID", [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].identity = x.rootIdentity; }},
         {"relative root", [](M x) { x.rootPath = "home/anna"; }}};
     for (const auto& [what, mutate] : invalid) {
         m = sampleManifest();

@@ -1,6 +1,9 @@
 // The engine on real folders: which roots and items an apply takes, what apply and restore change and
 // record, how they stop, skip records with their retry, and the backup store under them (a save killed
 // at any change: the fault tests).
+#include <grp.h>
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "platform/system_error.h"
@@ -168,6 +171,87 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     EXPECT_EQ(treeSnapshot(root), expected);
 }
 
+// A ".directory" the skin and the restore rewrite keeps its owner, group, set-group-ID and sticky bits,
+// extended attributes and ACL, for an unprivileged owner (the engine runs as "nobody" in a child); one whose
+// owner or group that user cannot give a file is left as it is, reported, and its backup restores cleanly.
+TEST_F(Apply, KeyFilesKeepOwnerModeAttributesAndAclOrAreRefusedForAnUnprivilegedOwner) {
+    constexpr uid_t kUser = 65534;
+    constexpr gid_t kGroup = 65534, kOther = 100;
+    const auto acl = [] {  // user::rw- user:1234:r-- group::r-- mask::r-- other::r--
+        Bytes b{2, 0, 0, 0};
+        for (const auto& [tag, perm, id] : {std::tuple{1, 6, ~0u}, {2, 4, 1234u}, {4, 4, ~0u}, {16, 4, ~0u}, {32, 4, ~0u}})
+            for (const unsigned v : {unsigned(tag) | unsigned(perm) << 16, id})
+                for (int i = 0; i < 32; i += 8)
+                    b.push_back(static_cast<std::uint8_t>(v >> i));
+        return b;
+    }();
+    const auto as = [&](bool restoring) {  // the engine as the unprivileged owner: the number of errors
+        return test::exitCodeOf([&] {
+            const gid_t groups[] = {kGroup, kOther};
+            if (::setgroups(2, groups) != 0 || ::setgid(kGroup) != 0 || ::setuid(kUser) != 0)
+                return 99;
+            test::FakeWorkspace own;  // the store is this process's own: unavailable, as outside a session
+            own.metadata.unavailable = true;
+            const IconEngine e(FileSystem::real(), backups, loadFurball(), own);
+            return static_cast<int>((restoring ? e.restore() : e.apply(root, false, false)).errors.size());
+        });
+    };
+    const auto file = at("F/.directory");
+    const auto state = [&] {
+        struct stat st {};
+        ::lstat(file.c_str(), &st);
+        const auto attribute = [&](const char* name) {
+            try {
+                return test::rawAttribute(file, name);
+            } catch (const std::runtime_error&) {
+                return Bytes{};
+            }
+        };
+        return std::tuple(st.st_uid, st.st_gid, st.st_mode & 07777, attribute("user.note"),
+                          attribute("system.posix_acl_access"));
+    };
+    struct Row { const char* what; uid_t owner; gid_t group; unsigned mode; bool attributes, kept; };
+    for (const Row& row : {Row{"plain", kUser, kGroup, 0644, false, true},
+                           Row{"set-group-ID, sticky, the owner's other group", kUser, kOther, 03664, false, true},
+                           Row{"attributes and ACL", kUser, kGroup, 0640, true, true},
+                           Row{"owned by root", 0, 0, 0666, false, false},
+                           Row{"a group the owner is not in", kUser, 0, 0644, false, false}}) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(scratch.path()), test::makeDirectory(scratch.path()), test::makeDirectory(root), make({"F"});
+        test::writeFile(file, "[Desktop Entry]\nIcon=folder\n");
+        for (const std::string& path : {scratch.path(), root, at("F")})
+            ASSERT_EQ(::chown(path.c_str(), kUser, kGroup), 0);
+        ASSERT_EQ(::chown(file.c_str(), row.owner, row.group) | ::chmod(file.c_str(), row.mode), 0);
+        if (row.attributes)
+            test::setRawAttribute(file, "user.note", test::bytesOf("keep")), test::setRawAttribute(file, "system.posix_acl_access", acl);
+        const auto original = state();
+        EXPECT_EQ(as(false), row.kept ? 0 : 1);
+        EXPECT_EQ(state(), original);
+        EXPECT_EQ(test::readFile(file).find("furball") != std::string::npos, row.kept);
+        EXPECT_EQ(as(true), 0);
+        EXPECT_EQ(std::pair(state(), test::readFile(file)), std::pair(original, std::string("[Desktop Entry]\nIcon=folder\n")));
+    }
+}
+
+// Hostile names and metadata: an item whose record cannot be saved, or whose metadata is not UTF-8, is
+// reported alone; it never enters the next item's save, and the items after it are skinned and restored.
+TEST_F(Apply, OneHostileItemNeverFailsTheItemsAfterIt) {
+    const Names names = {"a.txt", "b\xff.txt", "c\xEF\xBC\x9A" "d.txt", "d\x01.txt", "e.txt", "f.txt"};
+    make(names);
+    workspace.metadata.keys[at("e.txt")] = {std::nullopt, "\xff"};
+    EXPECT_EQ(engine.apply(root, false, false), (OperationReport{4, 1, {"e.txt：项目的桌面元数据无法安全处理"}, 4, {}, {}}));
+    EXPECT_EQ(engine.restore(), (OperationReport{4, 0, {}, 0, {}, {}}));
+    for (const std::string& name : names)
+        EXPECT_TRUE(untouched(at(name))) << name;
+    // An entry whose record cannot be saved (an ID not UTF-8, past discovery) never enters the next save.
+    const std::string source = scratch / "s.desktop", apps = scratch / "apps";
+    test::writeFile(source, "[Desktop Entry]\nType=Application\nName=S\nIcon=s\n"), test::makeDirectory(apps);
+    const OperationReport entries = engine.applyDesktopEntries(apps, {{"x\xff.desktop", source, "X"}, {"y.desktop", source, "Y"}});
+    EXPECT_EQ(std::pair(entries.succeeded, entries.errors.size()), std::pair(std::int64_t{1}, std::size_t{1}));
+    EXPECT_EQ(engine.restore().succeeded, 1);
+    EXPECT_FALSE(test::exists(apps + "/y.desktop"));
+}
+
 // An item changed after its backup was saved is left as it is, and so is everything once the root is replaced.
 TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMidRun) {
     make({"a.txt", "b.txt", "c.txt"});
@@ -256,6 +340,36 @@ TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) 
     ASSERT_EQ(all.size(), 2u);
     std::erase(all, first[0]);
     EXPECT_EQ(engine.readManifest(all[0]), whole);
+}
+
+// Each Linux form decides alone: one reset by someone else stays as it is while the others go back. Another
+// object at an item's path loses our custom icon there, reported, and keeps any value of its own.
+TEST_F(Restore, AFormResetBySomeoneElseStaysWhileTheOthersGoBackAndANewcomerLosesOnlyOurIcon) {
+    const std::string directory = "[Desktop Entry]\nIcon=folder\n";
+    for (const std::string form : {"metadata", ".directory", "mac"}) {
+        SCOPED_TRACE(form);
+        make({"F"}), test::writeFile(at("F/.directory"), directory);
+        const IconState original = stateOf(at("F"));
+        skin(1);
+        form == "metadata"     ? (void)workspace.metadata.write(at("F"), *original.desktop->metadata)
+        : form == ".directory" ? test::writeFile(at("F/.directory"), directory)
+                               : (void)(::lremovexattr(at("F").c_str(), kFinderInfo) + ::unlink(at("F/Icon\r").c_str()));
+        EXPECT_EQ(engine.restore(), (OperationReport{1, 0, {}, 0, {}, {}}));
+        EXPECT_EQ(stateOf(at("F")), original);
+        std::filesystem::remove_all(at("F"));
+    }
+    make({"a.txt", "b.txt"});
+    skin(2);
+    for (const char* name : {"a.txt", "b.txt"})
+        std::filesystem::remove(at(name)), test::writeFile(at(name), "new");
+    const platform::IconMetadata theirs{"file:///their.png", std::nullopt};
+    workspace.metadata.write(at("b.txt"), theirs);
+    const std::string replaced = "：原位置的项目已被替换";
+    EXPECT_EQ(engine.restore().errors,
+              (Names{"a.txt：已移除原位置新项目上残留的毛球图标", "a.txt" + replaced, "b.txt" + replaced}));
+    EXPECT_EQ(workspace.metadata.keys.count(at("a.txt")), 0u);
+    EXPECT_EQ(workspace.metadata.keys.at(at("b.txt")), theirs);
+    EXPECT_EQ(engine.loadManifest()->entries.size(), 2u);
 }
 
 // A failure part-way keeps the entry "restoring" for a later run; whatever stands in place of an

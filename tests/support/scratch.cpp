@@ -1,6 +1,7 @@
 #include "tests/support/scratch.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -85,6 +86,16 @@ platform::Bytes rawAttribute(const std::string& path, const std::string& fullNam
     const ssize_t got = ::lgetxattr(path.c_str(), fullName.c_str(), value.data(), value.size());
     value.resize(static_cast<std::size_t>(got < 0 ? 0 : got));
     return value;
+}
+
+int exitCodeOf(const std::function<int()>& child) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::_exit(child());
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 unsigned fileMode(const std::string& path) {

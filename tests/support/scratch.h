@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <algorithm>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -39,6 +40,8 @@ inline platform::Bytes bytesOf(const std::string& text) { return {text.begin(), 
 void writeFile(const std::string& path, const std::string& contents, unsigned mode = 0644);
 std::string readFile(const std::string& path);
 void makeDirectory(const std::string& path, unsigned mode = 0755);
+// Runs `child` in a forked process and gives its exit code (-1 when it did not exit).
+int exitCodeOf(const std::function<int()>& child);
 // Raw attribute access on the real disk, with the full Linux name ("user.x").
 void setRawAttribute(const std::string& path, const std::string& fullName, const platform::Bytes& value);
 platform::Bytes rawAttribute(const std::string& path, const std::string& fullName);

@@ -1,0 +1,724 @@
+#include "platform/metadata_tree.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace lumaro::platform::metadata_tree {
+
+namespace {
+
+using Data = std::vector<unsigned char>;
+
+// The store's formats, version 1: big-endian words, blocks aligned to 4 bytes.
+constexpr std::string_view kTreeMagic{"\xda\x1ameta", 6};
+constexpr std::string_view kJournalMagic{"\xda\x1ajour", 6};
+constexpr std::size_t kTreeHeaderSize = 32, kJournalHeaderSize = 20;
+constexpr std::size_t kRotatedOffset = 8, kTagOffset = 12, kRootOffset = 16, kAttributesOffset = 20;
+constexpr std::uint32_t kListFlag = 0x80000000u;
+enum JournalOp : unsigned char { kSet, kSetList, kUnset, kCopyPath, kRemovePath };
+// Linux's number for NFS in statfs: there the service keeps journals in the runtime folder.
+constexpr long kNfsMagic = 0x6969;
+// A tree replaced by the service while it is read is read again, this many times at most.
+constexpr int kAttempts = 8;
+constexpr int kMaxLinkDepth = 64;
+
+std::string taken(gchar* text) {
+    std::string result = text != nullptr ? text : "";
+    g_free(text);
+    return result;
+}
+
+std::string canonical(const std::string& path) {
+    return taken(g_canonicalize_filename(path.c_str(), "/"));
+}
+std::string joined(const std::string& a, const std::string& b) {
+    return taken(g_build_filename(a.c_str(), b.c_str(), nullptr));
+}
+std::string baseName(const std::string& path) {
+    return taken(g_path_get_basename(path.c_str()));
+}
+std::string dirName(const std::string& path) {
+    return taken(g_path_get_dirname(path.c_str()));
+}
+
+// The parent, or nothing at the root.
+std::optional<std::string> parentOf(const std::string& path) {
+    std::string parent = dirName(path);
+    if (parent == "." || parent == path) {
+        return std::nullopt;
+    }
+    return parent;
+}
+
+std::string followLink(const std::string& link) {
+    std::array<char, 4096> value{};
+    const ssize_t size = ::readlink(link.c_str(), value.data(), value.size() - 1);
+    if (size < 0) {
+        return link;
+    }
+    const std::string target(value.data(), static_cast<std::size_t>(size));
+    return canonical(g_path_is_absolute(target.c_str()) ? target : joined(dirName(link), target));
+}
+
+// Follows `path` while it is a link (at most 13 steps); the device of what it ends at, 0 if nothing.
+dev_t followLinks(std::string& path) {
+    struct stat st {};
+    for (int steps = 0;;) {
+        if (::lstat(path.c_str(), &st) != 0) {
+            return 0;
+        }
+        const bool link = S_ISLNK(st.st_mode);
+        if (link) {
+            path = followLink(path);
+        }
+        if (!link || ++steps > 12) {
+            return st.st_dev;
+        }
+    }
+}
+
+// Every link of `path` expanded, its own and its parents'.
+int expandAll(const std::string& path, dev_t* device, std::string& out, int depth = 0) {
+    if (depth > kMaxLinkDepth) {
+        return ELOOP;
+    }
+    std::string resolved = path;
+    const dev_t dev = followLinks(resolved);
+    if (device != nullptr) {
+        *device = dev;
+    }
+    const auto parent = parentOf(resolved);
+    if (!parent) {
+        out = resolved;
+        return 0;
+    }
+    std::string expandedParent;
+    if (const int error = expandAll(*parent, nullptr, expandedParent, depth + 1); error != 0) {
+        return error;
+    }
+    out = joined(expandedParent, baseName(resolved));
+    return 0;
+}
+
+bool hasPathPrefix(const std::string& path, const std::string& prefix) {
+    const std::size_t n = prefix.size();
+    return path.compare(0, n, prefix) == 0 &&
+           (n == 0 || prefix[n - 1] == '/' || path.size() == n || path[n] == '/');
+}
+
+// The mount point of `file`'s device: its highest ancestor on that device.
+std::string mountPointOf(const std::string& file, dev_t device) {
+    std::string last = file;
+    for (auto dir = parentOf(file); dir; dir = parentOf(last)) {
+        struct stat st {};
+        if (::lstat(dir->c_str(), &st) != 0 || st.st_dev != device) {
+            break;
+        }
+        last = *dir;
+    }
+    return parentOf(file) ? last : "/";
+}
+
+std::string unescapeMountField(std::string_view field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            out += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
+                                     (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
+// The folder of its file system a mount shows at `mountPoint` when it is not that file system's
+// root (a bind mount, a subvolume).
+std::optional<std::string> mountRootOf(const std::string& mountPoint) {
+    constexpr std::size_t kMaxMountInfo = 8u * 1024 * 1024;
+    const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    std::array<char, 65536> buffer{};
+    for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) != 0 && text.size() < kMaxMountInfo;) {
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        text.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string_view line(text.data() + start, end - start);
+        start = end + 1;
+        // id parent major:minor root mount-point …
+        std::array<std::string_view, 5> fields;
+        std::size_t at = 0, count = 0;
+        while (count < fields.size() && at <= line.size()) {
+            std::size_t space = line.find(' ', at);
+            if (space == std::string_view::npos) {
+                space = line.size();
+            }
+            fields[count++] = line.substr(at, space - at);
+            at = space + 1;
+        }
+        if (count == fields.size() && fields[3] != "/" && unescapeMountField(fields[4]) == mountPoint) {
+            return unescapeMountField(fields[3]);
+        }
+    }
+    return std::nullopt;
+}
+
+std::uint32_t word(const Data& data, std::size_t at) {
+    return (std::uint32_t{data[at]} << 24) | (std::uint32_t{data[at + 1]} << 16) |
+           (std::uint32_t{data[at + 2]} << 8) | std::uint32_t{data[at + 3]};
+}
+
+constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k) {
+            c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        }
+        table[i] = c;
+    }
+    return table;
+}();
+
+std::uint32_t crc32(const unsigned char* bytes, std::size_t size) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc = kCrcTable[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    }
+    return crc ^ 0xFFFFFFFFu;
+}
+
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+// Opens a store file: never through a link, never blocking on a FIFO; only a regular file.
+int openStoreFile(const std::string& path, Fd& out, struct stat& st) {
+    out.fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (out.fd < 0) {
+        return errno == ELOOP ? EIO : errno;
+    }
+    if (::fstat(out.fd, &st) != 0) {
+        return errno;
+    }
+    return S_ISREG(st.st_mode) ? 0 : EIO;
+}
+
+int readAt(int fd, std::size_t offset, std::size_t size, Data& out) {
+    out.resize(size);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, out.data() + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return errno;
+        }
+        if (n == 0) {
+            return EIO;  // shorter than it said
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+std::string journalFileOf(const std::string& treeFile, std::uint32_t tag) {
+    char hex[9];
+    g_snprintf(hex, sizeof hex, "%08x", tag);
+    std::string base = treeFile;
+    struct statfs fs {};
+    if (::statfs(dirName(treeFile).c_str(), &fs) == 0 && fs.f_type == kNfsMagic) {
+        const std::string runtime = joined(g_get_user_runtime_dir(), "gvfs-metadata");
+        struct stat st {};
+        if (::lstat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            base = joined(runtime, baseName(treeFile));
+        }
+    }
+    return base + "-" + hex + ".log";
+}
+
+// A view of one tree file's bytes; every offset checked before it is used.
+class TreeView {
+  public:
+    explicit TreeView(const Data& data) : data_(data) {}
+
+    bool block(std::uint32_t at, std::uint64_t size) const {
+        return at % 4 == 0 && at <= data_.size() && at + size <= data_.size();
+    }
+    // The count of an array of `element`-byte entries at `at`, when it fits.
+    std::optional<std::uint32_t> array(std::uint32_t at, std::size_t element) const {
+        if (!block(at, 4)) {
+            return std::nullopt;
+        }
+        const std::uint32_t count = word(data_, at);
+        return block(at, 4 + std::uint64_t{count} * element) ? std::optional(count) : std::nullopt;
+    }
+    std::optional<std::string_view> string(std::uint32_t at) const {
+        if (at >= data_.size()) {
+            return std::nullopt;
+        }
+        const auto* begin = data_.data() + at;
+        const void* nul = std::memchr(begin, 0, data_.size() - at);
+        if (nul == nullptr) {
+            return std::nullopt;
+        }
+        return std::string_view(reinterpret_cast<const char*>(begin),
+                                static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - begin));
+    }
+    std::uint32_t at(std::size_t offset) const { return word(data_, offset); }
+
+  private:
+    const Data& data_;
+};
+
+// The key's value at `treePath` in the tree file alone. EIO for anything malformed.
+int lookUpInTree(const Data& data, const std::string& treePath, const std::string& key, KeyValue& out) {
+    out = {};
+    const TreeView tree(data);
+    const std::uint32_t root = tree.at(kRootOffset);
+    const auto attributeCount = tree.array(tree.at(kAttributesOffset), 4);
+    if (!tree.block(root, 16) || !attributeCount) {
+        return EIO;
+    }
+    // The key names, sorted: a key's number is its place.
+    std::optional<std::uint32_t> keyId;
+    std::string_view previous;
+    for (std::uint32_t i = 0; i < *attributeCount; ++i) {
+        const auto name = tree.string(tree.at(tree.at(kAttributesOffset) + 4 + 4 * std::size_t{i}));
+        if (!name || (i > 0 && !(previous < *name))) {
+            return EIO;
+        }
+        if (*name == key) {
+            keyId = i;
+        }
+        previous = *name;
+    }
+    std::uint32_t entry = root;  // name, children, metadata, last changed
+    std::size_t start = 0;
+    while (start < treePath.size()) {
+        std::size_t end = treePath.find('/', start);
+        if (end == std::string::npos) {
+            end = treePath.size();
+        }
+        const std::string_view component(treePath.data() + start, end - start);
+        start = end + 1;
+        if (component.empty()) {
+            continue;
+        }
+        const std::uint32_t children = tree.at(entry + 4);
+        if (children == 0) {
+            return 0;
+        }
+        const auto count = tree.array(children, 16);
+        if (!count) {
+            return EIO;
+        }
+        std::optional<std::uint32_t> found;
+        for (std::uint32_t i = 0; i < *count; ++i) {
+            const std::uint32_t child = children + 4 + 16 * i;
+            const auto name = tree.string(tree.at(child));
+            if (!name || (i > 0 && !(previous < *name))) {
+                return EIO;  // the service looks names up by halving: they must be sorted
+            }
+            if (*name == component) {
+                found = child;
+            }
+            previous = *name;
+        }
+        if (!found) {
+            return 0;
+        }
+        entry = *found;
+    }
+    const std::uint32_t metadata = tree.at(entry + 8);
+    if (metadata == 0) {
+        return 0;
+    }
+    const auto keys = tree.array(metadata, 8);
+    if (!keys) {
+        return EIO;
+    }
+    std::optional<std::uint32_t> previousId;
+    for (std::uint32_t i = 0; i < *keys; ++i) {
+        const std::uint32_t flagged = tree.at(metadata + 4 + 8 * std::size_t{i});
+        const std::uint32_t id = flagged & ~kListFlag;
+        if (id >= *attributeCount || (previousId && *previousId >= id)) {
+            return EIO;
+        }
+        previousId = id;
+        if (keyId && id == *keyId) {
+            if ((flagged & kListFlag) != 0) {
+                out.kind = KeyKind::list;
+                return 0;
+            }
+            const auto value = tree.string(tree.at(metadata + 4 + 8 * std::size_t{i} + 4));
+            if (!value) {
+                return EIO;
+            }
+            out = {KeyKind::string, std::string(*value)};
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// A journal entry's strings, each ending before the entry's closing length word.
+struct EntryReader {
+    const Data& data;
+    std::size_t at, end;
+    std::optional<std::string_view> next() {
+        if (at >= end) {
+            return std::nullopt;
+        }
+        const void* nul = std::memchr(data.data() + at, 0, end - at);
+        if (nul == nullptr) {
+            return std::nullopt;
+        }
+        const auto size =
+            static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - (data.data() + at));
+        const std::string_view text(reinterpret_cast<const char*>(data.data() + at), size);
+        at += size + 1;
+        return text;
+    }
+};
+
+// The offsets of the journal's complete entries, each checked (size, both length words, CRC).
+int journalEntries(const Data& journal, std::uint32_t tag, std::vector<std::size_t>& entries) {
+    entries.clear();
+    if (journal.size() < kJournalHeaderSize ||
+        std::string_view(reinterpret_cast<const char*>(journal.data()), kJournalMagic.size()) !=
+            kJournalMagic ||
+        journal[6] != 1 || word(journal, 8) != tag || word(journal, 12) != journal.size()) {
+        return EIO;
+    }
+    const std::uint32_t count = word(journal, 16);
+    std::size_t at = kJournalHeaderSize;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (at + 4 > journal.size()) {
+            return EIO;
+        }
+        const std::uint32_t size = word(journal, at);
+        // length, CRC, time, type, a path's end and the closing length at least
+        if (size % 4 != 0 || size < 24 || size > journal.size() - at ||
+            word(journal, at + size - 4) != size ||
+            crc32(journal.data() + at + 8, size - 8) != word(journal, at + 4)) {
+            return EIO;
+        }
+        entries.push_back(at);
+        at += size;
+    }
+    return 0;
+}
+
+// The path's part after `prefix` (without its slashes), when `prefix` is the path or a parent of it.
+std::optional<std::string> remainderAfter(const std::string& path, std::string_view prefix) {
+    while (!prefix.empty() && prefix.back() == '/') {
+        prefix.remove_suffix(1);
+    }
+    if (path.compare(0, prefix.size(), prefix) != 0 ||
+        (path.size() > prefix.size() && path[prefix.size()] != '/')) {
+        return std::nullopt;
+    }
+    std::size_t at = prefix.size();
+    while (at < path.size() && path[at] == '/') {
+        ++at;
+    }
+    return path.substr(at);
+}
+
+// Applies the journal, newest entry first, as the service reads it: the key's last change at the
+// path decides; a removed parent removes it; a copied parent sends the look-up to the copy's source.
+// Nothing decided: `path` is where to look in the tree.
+int lookUpInJournal(const Data& journal, const std::vector<std::size_t>& entries, std::string& path,
+                    const std::string& key, std::optional<KeyValue>& decided) {
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        const std::size_t at = *it, size = word(journal, at);
+        const unsigned char op = journal[at + 16];
+        EntryReader reader{journal, at + 17, at + size - 4};
+        const auto entryPath = reader.next();
+        if (!entryPath) {
+            return EIO;
+        }
+        if (op == kSet || op == kSetList || op == kUnset) {
+            const auto entryKey = reader.next();
+            const auto value = op == kSet ? reader.next() : std::optional<std::string_view>("");
+            if (!entryKey || !value) {
+                return EIO;
+            }
+            if (*entryPath == path && *entryKey == key) {
+                decided = op == kSet     ? KeyValue{KeyKind::string, std::string(*value)}
+                          : op == kUnset ? KeyValue{}
+                                         : KeyValue{KeyKind::list, {}};
+                return 0;
+            }
+        } else if (op == kCopyPath || op == kRemovePath) {
+            const auto source = op == kCopyPath ? reader.next() : std::optional<std::string_view>("");
+            if (!source) {
+                return EIO;
+            }
+            if (const auto rest = remainderAfter(path, *entryPath)) {
+                if (op == kRemovePath) {
+                    decided = KeyValue{};
+                    return 0;
+                }
+                path = joined(std::string(*source), *rest);
+            }
+        } else {
+            return EIO;  // a change this reader does not know
+        }
+    }
+    return 0;
+}
+
+// One attempt; EAGAIN when the service replaced the tree meanwhile.
+int readKeyOnce(const std::string& treeFile, const std::string& treePath, const std::string& key,
+                KeyValue& out) {
+    Fd tree;
+    struct stat st {};
+    if (const int error = openStoreFile(treeFile, tree, st); error != 0) {
+        if (error == ENOENT) {
+            out = {};
+            return 0;
+        }
+        return error;
+    }
+    if (st.st_size < static_cast<off_t>(kTreeHeaderSize)) {
+        return EIO;
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxTreeFileSize) {
+        return EFBIG;
+    }
+    // The service never changes a tree file in place but for its "rotated" word (it writes a new
+    // file and renames it over): the last one read is kept, known by its identity and times.
+    thread_local struct {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = -1;
+        timespec modified{}, changed{};
+        Data bytes;
+    } cached;
+    const bool same =
+        cached.device == st.st_dev && cached.inode == st.st_ino && cached.size == st.st_size &&
+        cached.modified.tv_sec == st.st_mtim.tv_sec && cached.modified.tv_nsec == st.st_mtim.tv_nsec &&
+        cached.changed.tv_sec == st.st_ctim.tv_sec && cached.changed.tv_nsec == st.st_ctim.tv_nsec;
+    if (!same) {
+        cached.size = -1;
+        if (const int error = readAt(tree.fd, 0, static_cast<std::size_t>(st.st_size), cached.bytes);
+            error != 0) {
+            return error;
+        }
+        cached.device = st.st_dev, cached.inode = st.st_ino, cached.size = st.st_size;
+        cached.modified = st.st_mtim, cached.changed = st.st_ctim;
+    }
+    const Data& data = cached.bytes;
+    if (std::string_view(reinterpret_cast<const char*>(data.data()), kTreeMagic.size()) != kTreeMagic ||
+        data[6] != 1) {
+        return EIO;
+    }
+    if (word(data, kRotatedOffset) != 0) {
+        return EAGAIN;
+    }
+    const std::uint32_t tag = word(data, kTagOffset);
+    Data journal;
+    std::vector<std::size_t> entries;
+    Fd journalFd;
+    struct stat journalStat {};
+    const int opened = openStoreFile(journalFileOf(treeFile, tag), journalFd, journalStat);
+    if (opened != 0 && opened != ENOENT) {
+        return opened;
+    }
+    if (opened == 0) {
+        if (static_cast<std::uint64_t>(journalStat.st_size) > kMaxJournalSize) {
+            return EFBIG;
+        }
+        if (const int error = readAt(journalFd.fd, 0, static_cast<std::size_t>(journalStat.st_size), journal);
+            error != 0) {
+            return error;
+        }
+    }
+    // Replaced while the journal was read: that journal may already be the old one's.
+    Data rotated;
+    if (const int error = readAt(tree.fd, kRotatedOffset, 4, rotated); error != 0) {
+        return error;
+    }
+    if (word(rotated, 0) != 0) {
+        return EAGAIN;
+    }
+    if (opened == 0 && journalEntries(journal, tag, entries) != 0) {
+        return EAGAIN;  // read again; a journal still damaged then is an error
+    }
+    std::string path = treePath;
+    std::optional<KeyValue> decided;
+    if (const int error = lookUpInJournal(journal, entries, path, key, decided); error != 0) {
+        return error;
+    }
+    if (decided) {
+        out = *decided;
+        return 0;
+    }
+    return lookUpInTree(data, path, key, out);
+}
+
+}  // namespace
+
+std::string treeFileNamed(const std::string& name) {
+    return taken(g_build_filename(g_get_user_data_dir(), "gvfs-metadata", name.c_str(), nullptr));
+}
+
+int Locator::locate(const std::string& path, dev_t device, Location& out) {
+    if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
+        return EINVAL;
+    }
+    if (!home_) {
+        const char* home = g_get_home_dir();
+        struct stat st {};
+        std::string expanded;
+        if (const int error = expandAll(canonical(home), nullptr, expanded); error != 0) {
+            return error;
+        }
+        home_.emplace(::stat(home, &st) == 0 ? st.st_dev : 0, expanded);
+    }
+    std::string expanded = canonical(path);
+    dev_t parentDevice = 0;
+    if (const auto parent = parentOf(expanded)) {
+        if (!lastParent_ || lastParent_->parent != *parent) {
+            std::string expandedParent;
+            if (const int error = expandAll(*parent, &parentDevice, expandedParent); error != 0) {
+                return error;
+            }
+            // A folder gone with its item: the device it was on is its nearest existing ancestor's.
+            for (auto ancestor = parentOf(expandedParent); parentDevice == 0 && ancestor;
+                 ancestor = parentOf(*ancestor)) {
+                struct stat st {};
+                if (::lstat(ancestor->c_str(), &st) == 0) {
+                    parentDevice = st.st_dev;
+                }
+            }
+            lastParent_ = Parent{*parent, expandedParent, parentDevice};
+        }
+        parentDevice = lastParent_->device;
+        expanded = joined(lastParent_->expanded, baseName(expanded));
+    }
+    if (device == 0) {
+        device = parentDevice;
+    }
+    if (home_->first == device && hasPathPrefix(expanded, home_->second)) {
+        const std::string rest = expanded.substr(home_->second.size());
+        out = {treeFileNamed("home"), rest.empty() ? "/" : rest};
+        return 0;
+    }
+    auto known = devices_.find(device);
+    if (known == devices_.end()) {
+        std::string name;
+        if (const int error = treeForDevice_(device, name); error != 0) {
+            return error;
+        }
+        known = devices_.emplace(device, name).first;
+    }
+    if (!known->second.empty()) {
+        const std::string mountPoint = mountPointOf(expanded, device);
+        if (mountPoint != "/") {
+            std::string prefix = expanded.substr(mountPoint.size());
+            if (prefix.empty()) {
+                prefix = "/";
+            }
+            if (const auto root = mountRootOf(mountPoint)) {
+                prefix = joined(*root, prefix);
+            }
+            out = {treeFileNamed(known->second), prefix};
+            return 0;
+        }
+    }
+    out = {treeFileNamed("root"), expanded};
+    return 0;
+}
+
+int readKey(const std::string& treeFile, const std::string& treePath, const std::string& key, KeyValue& out) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(attempt));
+        }
+        const int result = readKeyOnce(treeFile, treePath, key, out);
+        if (result != EAGAIN) {
+            return result;
+        }
+    }
+    return EIO;
+}
+
+int syncTree(const std::string& treeFile, const std::function<void(const std::string&)>& synced) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        Fd tree;
+        struct stat st {};
+        if (const int error = openStoreFile(treeFile, tree, st); error != 0) {
+            return error == ENOENT ? 0 : error;
+        }
+        Data header;
+        if (const int error = readAt(tree.fd, 0, kTreeHeaderSize, header); error != 0) {
+            return error;
+        }
+        if (std::string_view(reinterpret_cast<const char*>(header.data()), kTreeMagic.size()) != kTreeMagic) {
+            return EIO;
+        }
+        if (::fsync(tree.fd) != 0) {
+            return errno;
+        }
+        synced(treeFile);
+        if (word(header, kRotatedOffset) != 0) {
+            continue;  // replaced: the new tree holds what this one and its journal held
+        }
+        const std::string journal = journalFileOf(treeFile, word(header, kTagOffset));
+        Fd journalFd;
+        struct stat journalStat {};
+        if (const int error = openStoreFile(journal, journalFd, journalStat); error != 0) {
+            return error == ENOENT ? 0 : error;
+        }
+        if (::fsync(journalFd.fd) != 0) {
+            return errno;
+        }
+        synced(journal);
+        if (const std::string folder = dirName(journal); folder != dirName(treeFile)) {
+            Fd folderFd{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+            if (folderFd.fd < 0 || ::fsync(folderFd.fd) != 0) {
+                return errno;
+            }
+        }
+        return 0;
+    }
+    return EIO;
+}
+
+}  // namespace lumaro::platform::metadata_tree
