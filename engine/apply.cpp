@@ -61,7 +61,7 @@ struct IconEngine::ApplyItem {
     FileIdentity identity;
     const std::string* entryId = nullptr;  // a desktop entry: its ID, and the installed entry below
     Bytes entrySource = {};
-    IconState original = {};
+    IconState original = {};   // until its entry holds them
     IconState predicted = {};
     std::size_t index = 0;                  // its entry in the manifest, once it is there
     std::optional<IconState> after = {};    // skinned and flushed, but for the shared stores
@@ -204,7 +204,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     std::set<std::string> changed;
     for (ApplyItem& item : batch) {
         item.index = run.manifest.entries.size();
-        run.manifest.entries.push_back({item.name, item.identity, item.original, item.predicted,
+        run.manifest.entries.push_back({item.name, item.identity, std::move(item.original), std::move(item.predicted),
                                         kPhasePrepared, item.entryId != nullptr ? ItemKind::desktopEntry : ItemKind::fileOrFolder});
         changed.insert(item.name);
     }
@@ -212,9 +212,24 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         run.store.save(run.manifest, run.file, &changed);
     } catch (const std::exception& error) {
         // Not known to be on disk: the items stay untouched and their entries leave the run.
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            batch[i].original = std::move(run.manifest.entries[first + i].original);
+            batch[i].predicted = std::move(run.manifest.entries[first + i].applied);
+        }
         run.manifest.entries.resize(first);
+        if (batch.size() == 1 || dynamic_cast<const DecodingError*>(&error) == nullptr) {
+            for (ApplyItem& item : batch) {
+                item.error = describe(error);
+            }
+            return;
+        }
+        // An entry that cannot be encoded (a name that is no text), found before anything was
+        // written: each item is tried alone, so that it fails no other.
         for (ApplyItem& item : batch) {
-            item.error = describe(error);
+            std::vector<ApplyItem> single;
+            single.push_back(std::move(item));
+            applyBatch(run, single, base);
+            item = std::move(single.front());
         }
         return;
     }
@@ -279,10 +294,11 @@ void IconEngine::finishItem(ApplyRun& run, ApplyItem& item, const IconContext& b
     }
     // Everything from the recheck to the flush goes through one descriptor checked here.
     const platform::ItemHandle target = openCheckedItem(fs_, item.path, item.identity);
-    if (captureIconState(target, context) != item.original) {
+    const IconState& original = run.manifest.entries[item.index].original;
+    if (captureIconState(target, context) != original) {
         throw SkinError(kChangedSinceBackup);
     }
-    const IconState after = skinItem(target, context, item.original);
+    const IconState after = skinItem(target, context, original);
     // The item's new state must be on disk before the entry says "applied": a restore refuses
     // for good an applied entry whose item shows only part of the skin.
     flushItem(target, context, false);
