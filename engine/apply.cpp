@@ -61,7 +61,7 @@ struct IconEngine::ApplyItem {
     FileIdentity identity;
     const std::string* entryId = nullptr;  // a desktop entry: its ID, and the installed entry below
     Bytes entrySource = {};
-    IconState original = {};   // until its entry holds them
+    IconState original = {};  // until its entry holds them
     IconState predicted = {};
     std::size_t index = 0;                  // its entry in the manifest, once it is there
     std::optional<IconState> after = {};    // skinned and flushed, but for the shared stores
@@ -204,8 +204,9 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     std::set<std::string> changed;
     for (ApplyItem& item : batch) {
         item.index = run.manifest.entries.size();
-        run.manifest.entries.push_back({item.name, item.identity, std::move(item.original), std::move(item.predicted),
-                                        kPhasePrepared, item.entryId != nullptr ? ItemKind::desktopEntry : ItemKind::fileOrFolder});
+        run.manifest.entries.push_back(
+            {item.name, item.identity, std::move(item.original), std::move(item.predicted), kPhasePrepared,
+             item.entryId != nullptr ? ItemKind::desktopEntry : ItemKind::fileOrFolder});
         changed.insert(item.name);
     }
     try {
