@@ -1,17 +1,21 @@
-// What an apply and a restore cost, against the cost of the durable writes themselves.
+// What an apply and a restore cost per item, against the cost of the durable writes themselves and
+// against a peer that does far less.
 //
-//   lumaro_bench [--dir FOLDER] [--sizes 10,100,300,1000] [--plain] [--metadata] [--json]
+//   lumaro_bench [--dir FOLDER]... [--sizes 100,1000,5000] [--plain] [--no-metadata] [--json]
 //
-// For each size N, in a child process of its own (so peak memory is the run's own): creates N
-// items in a scratch folder under FOLDER (plain files, files carrying attributes and a resource
-// fork, folders, folders with an "Icon\r", ".app" folders), runs a batch apply and a batch
-// restore, and measures wall and CPU time, the bytes written to "backup.json", the fsync calls
-// and peak resident memory. The floor replays, in the same run, the same sequence of durable
-// atomic replacements of a file of the same sizes, and as many flushes of a just-changed
-// attribute as the run flushed items: what the durable writes the design requires cost with
-// nothing else done. The saves-only floor is reported beside it. --plain makes every item a plain file
-// without attributes. --metadata runs each size twice, without and then with the session's desktop
-// metadata store (run it through scripts/with-private-session.sh, never on a person's own session).
+// For each folder (by default $HOME and /tmp) and each size N, in a child process of its own (so
+// peak memory is the run's own): creates N items in a scratch folder there (plain files, files
+// carrying attributes and a resource fork, folders, folders with an "Icon\r", ".app" folders), runs
+// a batch apply and a batch restore with every form on, and measures time, the fsync calls, the
+// bytes written to "backup.json" and peak resident memory. Beside them, in the same run:
+//   floor: the same durable writes alone: as many atomic, synced replacements of a file of the
+//          same sizes as the run saved, as many metadata writes and store flushes as it made, and
+//          as many attribute changes flushed as it flushed items;
+//   peer:  GIO's synchronous g_file_set_attribute_string of the custom-icon key over the same
+//          items, with no backup and nothing synced (taken off again afterwards, untimed).
+// The metadata store is the session's: run through scripts/with-private-session.sh (scripts/bench.sh
+// does), never on a person's own session. --no-metadata leaves that form out; --plain makes every
+// item a plain file without attributes.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,7 +23,11 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <gio/gio.h>
+
 #include <QCoreApplication>
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -99,6 +107,7 @@ struct Cost {
     double wall = 0;
     double user = 0;
     double system = 0;
+    std::array<double, 3> parts = {};  // a floor's: metadata writes and flushes, item flushes, saves
 };
 
 double seconds(const timeval& t) {
@@ -116,7 +125,8 @@ Cost measure(F&& run) {
     ::getrusage(RUSAGE_SELF, &after);
     return {std::chrono::duration<double>(end - start).count(),
             seconds(after.ru_utime) - seconds(before.ru_utime),
-            seconds(after.ru_stime) - seconds(before.ru_stime)};
+            seconds(after.ru_stime) - seconds(before.ru_stime),
+            {}};
 }
 
 void writeFile(const std::string& path, const std::string& text) {
@@ -168,21 +178,77 @@ void makeItems(const std::string& root, int count) {
     }
 }
 
-// Replays the saves: the same durable steps as a manifest save, with bytes of the same sizes.
-Cost floorOf(const std::string& directory, const std::vector<std::size_t>& sizes, std::uint64_t flushes) {
+// Counts the store's writes and flushes on the way to the real store.
+class CountingMetadata final : public lumaro::platform::DesktopMetadata {
+  public:
+    explicit CountingMetadata(std::unique_ptr<lumaro::platform::DesktopMetadata> target)
+        : target_(std::move(target)) {}
+    std::uint64_t writes = 0;
+    std::uint64_t flushes = 0;
+    int available(const std::string& path) override { return target_->available(path); }
+    int read(const std::string& path, lumaro::platform::IconMetadata& out) override {
+        return target_->read(path, out);
+    }
+    int write(const std::string& path, const lumaro::platform::IconMetadata& value) override {
+        ++writes;
+        return target_->write(path, value);
+    }
+    int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
+        return target_->clearIfOurs(path, expectedUri);
+    }
+    int flush() override {
+        ++flushes;
+        return target_->flush();
+    }
+    lumaro::platform::DesktopMetadata& target() { return *target_; }
+
+  private:
+    std::unique_ptr<lumaro::platform::DesktopMetadata> target_;
+};
+
+// What the durable writes of one phase were, for the floor to replay.
+struct Writes {
+    std::vector<std::size_t> saves;  // each manifest save's size
+    std::uint64_t itemFlushes = 0;
+    std::uint64_t metadataWrites = 0;
+    std::uint64_t storeFlushes = 0;
+};
+
+// Replays the durable writes alone: the metadata writes go to files of a floor folder (made before
+// the clock starts), the item flushes to one file's attribute, the saves to one file of the same sizes.
+Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platform::DesktopMetadata* store,
+             const std::string& iconFile) {
     FileSystem& fs = FileSystem::real();
     const std::string path = directory + "/floor.json";
     const std::string item = directory + "/floor-item";
+    const std::string targets = directory + "/floor-targets";
+    ::mkdir(targets.c_str(), 0700);
+    std::vector<std::string> files;
+    for (std::uint64_t i = 0; store != nullptr && i < writes.metadataWrites; ++i) {
+        files.push_back(targets + "/" + std::to_string(i));
+        writeFile(files.back(), "");
+    }
     std::string data;
     lumaro::platform::Descriptor itemFd;
     lumaro::platform::openDescriptor(fs, item, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, itemFd);
-    return measure([&] {
-        for (std::uint64_t i = 0; i < flushes; ++i) {
+    // Each part on its own clock, so that the report can say which part the disk spends on.
+    const Cost metadata = measure([&] {
+        for (const std::string& file : files) {
+            store->write(file, lumaro::platform::skinnedIconMetadata(iconFile));
+        }
+        for (std::uint64_t i = 0; store != nullptr && i < writes.storeFlushes; ++i) {
+            store->flush();
+        }
+    });
+    const Cost items = measure([&] {
+        for (std::uint64_t i = 0; i < writes.itemFlushes; ++i) {
             const std::uint64_t value = i;
             fs.fsetAttribute(itemFd.get(), "floor", &value, sizeof value);
             fs.fsync(itemFd.get());
         }
-        for (const std::size_t size : sizes) {
+    });
+    const Cost saves = measure([&] {
+        for (const std::size_t size : writes.saves) {
             data.assign(size, 'x');
             lumaro::platform::writeFileAtomically(fs, path, data.data(), data.size(), 0600);
             lumaro::platform::Descriptor fd;
@@ -191,6 +257,46 @@ Cost floorOf(const std::string& directory, const std::vector<std::size_t>& sizes
             lumaro::platform::syncDirectory(fs, directory);
         }
     });
+    const Cost cost{metadata.wall + items.wall + saves.wall,
+                    metadata.user + items.user + saves.user,
+                    metadata.system + items.system + saves.system,
+                    {metadata.wall, items.wall, saves.wall}};
+    for (const std::string& file : files) {
+        store->write(file, {});
+    }
+    return cost;
+}
+
+// The peer: GIO's synchronous attribute call on each item, nothing recorded, nothing synced. The
+// keys are taken off again afterwards, outside the clock.
+Cost peerOf(const std::string& root, const std::string& iconFile) {
+    std::vector<std::string> names;
+    lumaro::platform::FileSystem::real().listDirectory(root, names);
+    const std::string uri = lumaro::platform::fileUriOfPath(iconFile).value_or("");
+    std::vector<GFile*> files;
+    for (const std::string& name : names) {
+        files.push_back(g_file_new_for_path((root + "/" + name).c_str()));
+    }
+    std::size_t failed = 0;
+    const Cost cost = measure([&] {
+        for (GFile* file : files) {
+            GError* error = nullptr;
+            if (!g_file_set_attribute_string(file, lumaro::platform::kCustomIconKey, uri.c_str(),
+                                             G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, nullptr, &error)) {
+                ++failed;
+                g_clear_error(&error);
+            }
+        }
+    });
+    for (GFile* file : files) {
+        g_file_set_attribute(file, lumaro::platform::kCustomIconKey, G_FILE_ATTRIBUTE_TYPE_INVALID, nullptr,
+                             G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, nullptr, nullptr);
+        g_object_unref(file);
+    }
+    if (failed > 0) {
+        std::fprintf(stderr, "the peer's attribute call failed on %zu items\n", failed);
+    }
+    return cost;
 }
 
 class NoApplications final : public lumaro::platform::Workspace {
@@ -199,8 +305,15 @@ class NoApplications final : public lumaro::platform::Workspace {
     lumaro::platform::DesktopMetadata& desktopMetadata() override {
         return store ? *store : Workspace::desktopMetadata();
     }
-    std::unique_ptr<lumaro::platform::DesktopMetadata> store;  // none: the form is unavailable
+    std::unique_ptr<CountingMetadata> store;  // none: the form is unavailable
 };
+
+// The process's peak resident memory so far: after the apply, the apply's own.
+long peakKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
 
 nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
     const std::string scratch = base + "/lumaro-bench-" + std::to_string(::getpid());
@@ -211,10 +324,11 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
     CountingFileSystem fs(FileSystem::real());
     NoApplications workspace;
     if (withMetadata) {
-        workspace.store = lumaro::platform::makeGioDesktopMetadata();
+        workspace.store = std::make_unique<CountingMetadata>(lumaro::platform::makeGioDesktopMetadata());
     }
     nlohmann::json result;
     result["metadata"] = withMetadata && workspace.store->available(scratch) == 0;
+    const std::string iconFile = state + "/" + lumaro::platform::kFurballFileName;
     {
         const lumaro::IconBatchEngine engine(fs, workspace, state, lumaro::loadFurball(),
                                              std::vector<std::string>{scratch + "/Applications"}, false);
@@ -224,33 +338,50 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             fs.manifestSaves.clear();
             fs.itemFlushes = 0;
             fs.items = root;
+            if (workspace.store) {
+                workspace.store->writes = 0;
+                workspace.store->flushes = 0;
+            }
             lumaro::OperationReport report;
             const bool apply = std::strcmp(phase, "apply") == 0;
             const Cost cost = measure([&] { report = apply ? engine.apply(root, true) : engine.restore(); });
-            const Cost floor = floorOf(scratch, fs.manifestSaves, fs.itemFlushes);
-            const Cost savesFloor = floorOf(scratch, fs.manifestSaves, 0);
+            const long peak = peakKiB();
+            const Writes writes{fs.manifestSaves, fs.itemFlushes,
+                                workspace.store ? workspace.store->writes : 0,
+                                workspace.store ? workspace.store->flushes : 0};
+            const Cost floor =
+                floorOf(scratch, writes, workspace.store ? &workspace.store->target() : nullptr, iconFile);
+            const std::size_t largest = fs.manifestSaves.empty() ? 0
+                                                                 : *std::max_element(fs.manifestSaves.begin(),
+                                                                                     fs.manifestSaves.end());
             result[phase] = {{"wall", cost.wall},
                              {"user", cost.user},
                              {"system", cost.system},
                              {"succeeded", report.succeeded},
                              {"errors", report.errors.size()},
+                             {"firstError", report.errors.empty() ? "" : report.errors.front()},
                              {"manifestBytes", fs.manifestBytes},
                              {"saves", fs.manifestSaves.size()},
                              {"fsyncs", fs.fsyncs},
                              {"itemFlushes", fs.itemFlushes},
+                             {"metadataWrites", writes.metadataWrites},
+                             {"storeFlushes", writes.storeFlushes},
                              {"floor", floor.wall},
+                             {"floorMetadata", floor.parts[0]},
+                             {"floorItemFlushes", floor.parts[1]},
+                             {"floorSaves", floor.parts[2]},
                              {"ratio", floor.wall > 0 ? cost.wall / floor.wall : 0.0},
-                             {"savesFloor", savesFloor.wall},
-                             {"savesRatio", savesFloor.wall > 0 ? cost.wall / savesFloor.wall : 0.0},
-                             {"largestManifest",
-                              fs.manifestSaves.empty()
-                                  ? 0
-                                  : *std::max_element(fs.manifestSaves.begin(), fs.manifestSaves.end())}};
+                             {"largestManifest", largest},
+                             {"peakRssKiB", peak}};
         }
     }
+    // The peer over the same items, now restored.
+    const Cost peer = withMetadata ? peerOf(root, iconFile) : Cost{};
+    result["peer"] = peer.wall;
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     result["n"] = count;
+    result["dir"] = base;
     result["peakRssKiB"] = usage.ru_maxrss;
     const std::string cleanup = "rm -rf '" + scratch + "'";
     [[maybe_unused]] const int status = std::system(cleanup.c_str());
@@ -260,14 +391,14 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string directory = "/tmp";
-    std::vector<int> sizes = {10, 100, 300, 1000};
+    std::vector<std::string> directories;
+    std::vector<int> sizes = {100, 1000, 5000};
     bool json = false;
-    bool metadata = false;
+    bool metadata = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--dir" && i + 1 < argc) {
-            directory = argv[++i];
+            directories.push_back(argv[++i]);
         } else if (arg == "--sizes" && i + 1 < argc) {
             sizes.clear();
             std::stringstream list(argv[++i]);
@@ -276,28 +407,34 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--plain") {
             gPlainOnly = true;
-        } else if (arg == "--metadata") {
-            metadata = true;
+        } else if (arg == "--no-metadata") {
+            metadata = false;
         } else if (arg == "--json") {
             json = true;
         } else {
-            std::fprintf(stderr, "usage: lumaro_bench [--dir FOLDER] [--sizes 10,100,300,1000] [--plain] "
-                                 "[--metadata] [--json]\n");
+            std::fprintf(stderr,
+                         "usage: lumaro_bench [--dir FOLDER]... [--sizes 100,1000,5000] [--plain] "
+                         "[--no-metadata] [--json]\n");
             return 64;
         }
     }
+    if (directories.empty()) {
+        const char* home = std::getenv("HOME");
+        directories = {home != nullptr ? home : "/tmp", "/tmp"};
+    }
     QCoreApplication application(argc, argv);
     if (!json) {
-        std::printf("%6s %-4s %-8s %9s %8s %8s %9s %7s %9s %7s %10s %8s %6s %7s %9s\n", "N", "meta", "phase",
-                    "wall s", "user s", "sys s", "floor s", "ratio", "saves s", "ratio", "json MiB", "fsyncs", "saves",
-                    "flushes", "peak MiB");
+        std::printf(
+            "per item: ms of wall time, of the floor (of it: metadata, item flushes, saves) and of the "
+            "peer;\n"
+            "fsyncs; KiB written to the manifest, and all written over the final manifest's size;\n"
+            "peak memory of the process by the end of the phase\n");
+        std::printf("%-28s %6s %-7s %8s %8s %6s %20s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N",
+                    "phase", "ms", "floor", "ratio", "meta/items/saves", "peer", "fsyncs", "KiB", "written",
+                    "saves", "flush", "peak MiB", "errors");
     }
-    std::vector<bool> modes = {false};
-    if (metadata) {
-        modes.push_back(true);
-    }
-    for (const int count : sizes) {
-        for (const bool withMetadata : modes) {
+    for (const std::string& directory : directories) {
+        for (const int count : sizes) {
             int pipe[2];
             if (::pipe(pipe) != 0) {
                 return 1;
@@ -305,7 +442,7 @@ int main(int argc, char** argv) {
             const pid_t child = ::fork();
             if (child == 0) {
                 ::close(pipe[0]);
-                const std::string text = runSize(directory, count, withMetadata).dump();
+                const std::string text = runSize(directory, count, metadata).dump();
                 [[maybe_unused]] const ssize_t written = ::write(pipe[1], text.data(), text.size());
                 ::_exit(0);
             }
@@ -318,26 +455,38 @@ int main(int argc, char** argv) {
             ::close(pipe[0]);
             ::waitpid(child, nullptr, 0);
             const auto result = nlohmann::json::parse(text);
-            if (withMetadata && !result["metadata"].get<bool>()) {
-                std::fprintf(stderr, "the desktop metadata store is not available here: run through "
-                                     "scripts/with-private-session.sh\n");
+            if (metadata && !result["metadata"].get<bool>()) {
+                std::fprintf(stderr,
+                             "the desktop metadata store is not available here: run through "
+                             "scripts/with-private-session.sh, or pass --no-metadata\n");
                 return 1;
             }
             if (json) {
                 std::printf("%s\n", result.dump().c_str());
+                std::fflush(stdout);
                 continue;
             }
+            const double n = count;
             for (const char* phase : {"apply", "restore"}) {
                 const auto& r = result[phase];
-                std::printf("%6d %-4s %-8s %9.3f %8.3f %8.3f %9.3f %7.2f %9.3f %7.2f %10.2f %8llu %6llu %7llu %9.1f\n",
-                            count, withMetadata ? "yes" : "no", phase, r["wall"].get<double>(),
-                            r["user"].get<double>(), r["system"].get<double>(), r["floor"].get<double>(),
-                            r["ratio"].get<double>(), r["savesFloor"].get<double>(), r["savesRatio"].get<double>(),
-                            static_cast<double>(r["manifestBytes"].get<std::uint64_t>()) / 1048576.0,
-                            static_cast<unsigned long long>(r["fsyncs"].get<std::uint64_t>()),
-                            static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
-                            static_cast<unsigned long long>(r["itemFlushes"].get<std::uint64_t>()),
-                            static_cast<double>(result["peakRssKiB"].get<long>()) / 1024.0);
+                const double bytes = static_cast<double>(r["manifestBytes"].get<std::uint64_t>());
+                const double largest = static_cast<double>(r["largestManifest"].get<std::uint64_t>());
+                std::printf(
+                    "%-28s %6d %-7s %8.3f %8.3f %6.2f %6.3f/%6.3f/%6.3f %8.3f %7.2f %7.2f %7.1fx %7llu %6llu "
+                    "%8.1f %6zu\n",
+                    directory.substr(0, 28).c_str(), count, phase, r["wall"].get<double>() * 1e3 / n,
+                    r["floor"].get<double>() * 1e3 / n, r["ratio"].get<double>(),
+                    r["floorMetadata"].get<double>() * 1e3 / n, r["floorItemFlushes"].get<double>() * 1e3 / n,
+                    r["floorSaves"].get<double>() * 1e3 / n, result["peer"].get<double>() * 1e3 / n,
+                    static_cast<double>(r["fsyncs"].get<std::uint64_t>()) / n, bytes / 1024.0 / n,
+                    largest > 0 ? bytes / largest : 0.0,
+                    static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
+                    static_cast<unsigned long long>(r["storeFlushes"].get<std::uint64_t>()),
+                    static_cast<double>(r["peakRssKiB"].get<long>()) / 1024.0,
+                    r["errors"].get<std::size_t>());
+                if (r["errors"].get<std::size_t>() > 0) {
+                    std::printf("  first error: %s\n", r["firstError"].get<std::string>().c_str());
+                }
             }
             std::fflush(stdout);
         }

@@ -1,9 +1,11 @@
 // The apply transaction: the record on disk always runs ahead of the changes.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <unordered_map>
 
+#include "engine/batches.h"
 #include "engine/icon_engine.h"
 #include "platform/file_ops.h"
 #include "platform/key_file.h"
@@ -52,6 +54,31 @@ struct IconEngine::ApplyRun {
     PredictionCache predictions;
 };
 
+struct IconEngine::ApplyItem {
+    std::size_t position = 0;  // in the run's order: the report lists failures in it
+    std::string name;          // the entry's name
+    std::string path;          // the item
+    FileIdentity identity;
+    const std::string* entryId = nullptr;  // a desktop entry: its ID, and the installed entry below
+    Bytes entrySource = {};
+    IconState original = {};  // until its entry holds them
+    IconState predicted = {};
+    std::size_t index = 0;                  // its entry in the manifest, once it is there
+    std::optional<IconState> after = {};    // skinned and flushed, but for the shared stores
+    std::optional<std::string> error = {};  // the description the report gives
+    bool applied = false;                   // its "applied" entry is saved
+
+    IconContext context(const IconContext& base) const {
+        IconContext c = base;
+        if (entryId != nullptr) {
+            c.kind = ItemKind::desktopEntry;
+            c.entryId = entryId;
+            c.entrySource = &entrySource;
+        }
+        return c;
+    }
+};
+
 std::set<std::string> IconEngine::runningApplicationPaths() const {
     std::set<std::string> paths;
     for (const platform::RunningApplication& application : workspace_.runningApplications()) {
@@ -91,6 +118,21 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
 
     OperationReport report;
     report.desktopMetadataUnavailable = context.metadata == nullptr;
+    std::vector<ApplyItem> batch;
+    Failures failures;
+    const auto finishBatch = [&] {
+        applyBatch(run, batch, context);
+        for (ApplyItem& done : batch) {
+            if (done.applied) {
+                ++report.succeeded;
+                noteRelaunch(done.name, done.path, running, report);
+            } else {
+                failures.emplace_back(done.position, errorLine(done.name, done.error.value_or("")));
+            }
+        }
+        batch.clear();
+        reportFailures(failures, report);
+    };
     std::size_t position = 0;
     for (const std::string& name : names) {
         ++position;
@@ -107,13 +149,18 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
             if (identifyItem(fs_, rootPath) != rootIdentity) {
                 throw SkinError("所选文件夹已被替换");
             }
-            applyItem(run, name, item, identifyItem(fs_, item), context);
-            ++report.succeeded;
-            noteRelaunch(name, item, running, report);
+            ApplyItem next{
+                .position = position, .name = name, .path = item, .identity = identifyItem(fs_, item)};
+            captureItem(run, next, context);
+            batch.push_back(std::move(next));
         } catch (const std::exception& error) {
-            report.errors.push_back(errorLine(name, describe(error)));
+            failures.emplace_back(position, errorLine(name, describe(error)));
+        }
+        if (batch.size() >= applyBatchSize(run.manifest.entries.size())) {
+            finishBatch();
         }
     }
+    finishBatch();
     report.remaining = static_cast<std::int64_t>(run.manifest.entries.size());
     return report;
 }
@@ -142,48 +189,130 @@ IconEngine::ApplyRun IconEngine::startRun(const std::string& rootPath, const Fil
     return ApplyRun{ManifestStore(fs_, directory_), manifestPath(), std::move(manifest), {}};
 }
 
-void IconEngine::applyItem(ApplyRun& run, const std::string& name, const std::string& item,
-                           const FileIdentity& identity, const IconContext& context) const {
-    const IconState original = captureIconState(openCheckedItem(fs_, item, identity), context);
+void IconEngine::captureItem(ApplyRun& run, ApplyItem& item, const IconContext& base) const {
+    const IconContext context = item.context(base);
+    item.original = captureIconState(openCheckedItem(fs_, item.path, item.identity), context);
     // A desktop entry's new copy also depends on the installed entry: computed every time.
     const bool cached = context.kind == ItemKind::fileOrFolder;
-    const IconState* known = cached ? run.predictions.find(identity.type, original) : nullptr;
-    const IconState predicted = known ? *known : predictAppliedState(identity.type, original, context);
+    const IconState* known = cached ? run.predictions.find(item.identity.type, item.original) : nullptr;
+    item.predicted = known ? *known : predictAppliedState(item.identity.type, item.original, context);
     if (cached && !known) {
-        run.predictions.add(identity.type, original, predicted);
+        run.predictions.add(item.identity.type, item.original, item.predicted);
     }
+}
 
-    // Once saved, the entry stays in the manifest, whatever happens to this item; an entry whose
-    // save failed never goes into the next item's save.
-    run.manifest.entries.push_back(
-        {name, identity, original, predicted, kPhasePrepared, context.kind});
-    const std::size_t index = run.manifest.entries.size() - 1;
+void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const IconContext& base) const {
+    if (batch.empty()) {
+        return;
+    }
+    // One durable save holds every item's "prepared" entry before any item is touched.
+    const std::size_t first = run.manifest.entries.size();
+    std::set<std::string> changed;
+    for (ApplyItem& item : batch) {
+        item.index = run.manifest.entries.size();
+        run.manifest.entries.push_back(
+            {item.name, item.identity, std::move(item.original), std::move(item.predicted), kPhasePrepared,
+             item.entryId != nullptr ? ItemKind::desktopEntry : ItemKind::fileOrFolder});
+        changed.insert(item.name);
+    }
     try {
-        run.store.save(run.manifest, run.file);
-    } catch (...) {
-        run.manifest.entries.pop_back();
-        throw;
+        run.store.save(run.manifest, run.file, &changed);
+    } catch (const std::exception& error) {
+        // Not known to be on disk: the items stay untouched and their entries leave the run.
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            batch[i].original = std::move(run.manifest.entries[first + i].original);
+            batch[i].predicted = std::move(run.manifest.entries[first + i].applied);
+        }
+        run.manifest.entries.resize(first);
+        if (batch.size() == 1 || dynamic_cast<const DecodingError*>(&error) == nullptr) {
+            for (ApplyItem& item : batch) {
+                item.error = describe(error);
+            }
+            return;
+        }
+        // An entry that cannot be encoded (a name that is no text), found before anything was
+        // written: each item is tried alone, so that it fails no other.
+        for (ApplyItem& item : batch) {
+            std::vector<ApplyItem> single;
+            single.push_back(std::move(item));
+            applyBatch(run, single, base);
+            item = std::move(single.front());
+        }
+        return;
     }
+    // From here on each entry stays in the manifest, whatever happens to its item.
+    bool written = false;
+    for (ApplyItem& item : batch) {
+        try {
+            finishItem(run, item, base);
+            written = true;
+        } catch (const std::exception& error) {
+            item.error = describe(error);
+        }
+    }
+    if (!written) {
+        return;
+    }
+    // The shared stores once for the batch: an entry says "applied" only when all its item's
+    // forms are durable.
+    try {
+        flushShared(base);
+    } catch (const std::exception& error) {
+        for (ApplyItem& item : batch) {
+            if (item.after) {
+                item.after.reset();
+                item.error = describe(error);
+            }
+        }
+        return;
+    }
+    changed.clear();
+    for (const ApplyItem& item : batch) {
+        if (item.after) {
+            run.manifest.entries[item.index].applied = *item.after;
+            run.manifest.entries[item.index].phase = kPhaseApplied;
+            changed.insert(item.name);
+        }
+    }
+    try {
+        run.store.save(run.manifest, run.file, &changed);
+    } catch (const std::exception& error) {
+        // The entries say "applied" in memory: the run's next save that succeeds writes them so.
+        for (ApplyItem& item : batch) {
+            if (item.after) {
+                item.error = describe(error);
+            }
+        }
+        return;
+    }
+    for (ApplyItem& item : batch) {
+        item.applied = item.after.has_value();
+        // Launchers watch their folders and redraw by themselves.
+        if (item.applied && item.entryId == nullptr) {
+            workspace_.noteFileSystemChanged(item.path);
+        }
+    }
+}
 
+void IconEngine::finishItem(ApplyRun& run, ApplyItem& item, const IconContext& base) const {
+    const IconContext context = item.context(base);
+    if (item.entryId == nullptr && identifyItem(fs_, run.manifest.rootPath) != run.manifest.rootIdentity) {
+        throw SkinError("所选文件夹已被替换");
+    }
     // Everything from the recheck to the flush goes through one descriptor checked here.
-    const platform::ItemHandle target = openCheckedItem(fs_, item, identity);
+    const platform::ItemHandle target = openCheckedItem(fs_, item.path, item.identity);
+    const IconState& original = run.manifest.entries[item.index].original;
     if (captureIconState(target, context) != original) {
         throw SkinError(kChangedSinceBackup);
     }
     const IconState after = skinItem(target, context, original);
     // The item's new state must be on disk before the entry says "applied": a restore refuses
     // for good an applied entry whose item shows only part of the skin.
-    flushItem(target, context);
+    flushItem(target, context, false);
     if (!target.stillAtPath()) {
         throw SkinError("原位置的项目已被替换");
     }
-    run.manifest.entries[index].applied = after;
-    run.manifest.entries[index].phase = kPhaseApplied;
-    run.store.save(run.manifest, run.file);
-    // Launchers watch their folders and redraw by themselves.
-    if (context.kind == ItemKind::fileOrFolder) {
-        workspace_.noteFileSystemChanged(item);
-    }
+    item.after = after;
 }
 
 OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
@@ -211,30 +340,50 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
     }
     const std::set<std::string> launched = workspace_.launchedDesktopFiles(entryPaths);
 
+    std::vector<ApplyItem> batch;
+    Failures failures;
+    const auto finishBatch = [&] {
+        applyBatch(run, batch, context);
+        for (ApplyItem& done : batch) {
+            const DesktopEntryItem& entry = entries[done.position - 1];
+            if (done.applied) {
+                ++report.succeeded;
+                if (launched.count(entry.sourcePath) > 0 ||
+                    launched.count(platform::appendPathComponent(rootPath, entry.id)) > 0) {
+                    report.relaunchApplications.push_back(entry.displayName);
+                }
+            } else {
+                failures.emplace_back(done.position, errorLine(entry.displayName, done.error.value_or("")));
+            }
+        }
+        batch.clear();
+        reportFailures(failures, report);
+    };
     std::size_t position = 0;
     for (const DesktopEntryItem& entry : entries) {
         reportProgress(++position, entries.size(), entry.displayName);
         try {
-            Bytes source;
-            const int err = platform::readRegularFile(fs_, entry.sourcePath, platform::kMaxKeyFileSize, source);
+            ApplyItem next{.position = position,
+                           .name = entry.id,
+                           .path = rootPath,
+                           .identity = rootIdentity,
+                           .entryId = &entry.id};
+            const int err =
+                platform::readRegularFile(fs_, entry.sourcePath, platform::kMaxKeyFileSize, next.entrySource);
             if (err == ELOOP || err == EINVAL || err == EFBIG) {
                 throw SkinError("应用的启动项不是普通文件，已跳过");
             }
             platform::throwIfFailed(err, entry.sourcePath);
-            context.entryId = &entry.id;
-            context.entrySource = &source;
-            applyItem(run, entry.id, rootPath, rootIdentity, context);
-            ++report.succeeded;
-            if (launched.count(entry.sourcePath) > 0 ||
-                launched.count(platform::appendPathComponent(rootPath, entry.id)) > 0) {
-                report.relaunchApplications.push_back(entry.displayName);
-            }
+            captureItem(run, next, context);
+            batch.push_back(std::move(next));
         } catch (const std::exception& error) {
-            report.errors.push_back(errorLine(entry.displayName, describe(error)));
+            failures.emplace_back(position, errorLine(entry.displayName, describe(error)));
         }
-        context.entryId = nullptr;
-        context.entrySource = nullptr;
+        if (batch.size() >= applyBatchSize(run.manifest.entries.size())) {
+            finishBatch();
+        }
     }
+    finishBatch();
     report.remaining = static_cast<std::int64_t>(run.manifest.entries.size());
     return report;
 }

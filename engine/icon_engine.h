@@ -122,11 +122,17 @@ class IconEngine {
     void refuseWhilePending() const;
     // An empty run over the root, once the icon file the Linux forms point at is in place.
     ApplyRun startRun(const std::string& rootPath, const FileIdentity& rootIdentity, const IconContext& context) const;
-    // The per-item transaction of every apply: capture, the durable prepared record, the
-    // recheck, the skin through one checked handle, the flush, the applied record. Throws for an
-    // item to report; its entry then stays in the manifest once it was saved.
-    void applyItem(ApplyRun& run, const std::string& name, const std::string& item, const FileIdentity& identity,
-                   const IconContext& context) const;
+    // One item of an apply, from its capture to its "applied" entry.
+    struct ApplyItem;
+    // Captures the item and predicts its skinned state; throws for an item to report.
+    void captureItem(ApplyRun& run, ApplyItem& item, const IconContext& context) const;
+    // The transaction of one batch of captured items: their "prepared" entries in one durable
+    // save; each item rechecked, skinned and flushed through one checked handle; the shared
+    // stores flushed; the "applied" entries of the items that got this far in one save. Marks each
+    // item applied or gives its error; an entry once saved stays in the manifest.
+    void applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const IconContext& context) const;
+    // The recheck, the skin and the item's own flush; throws for an item to report.
+    void finishItem(ApplyRun& run, ApplyItem& item, const IconContext& context) const;
     bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
                     const std::set<std::string>& hiddenNames) const;
     std::vector<std::string> listItems(const std::string& root,
@@ -160,12 +166,17 @@ class IconEngine {
     // anything of ours was there.
     bool clearReplaced(ManifestStore& store, const std::string& file, BackupManifest& manifest,
                        BackupEntry entry, const std::string& item, const IconContext& context) const;
+    // Whether some form of the entry's item still carries the skin while the entry does not yet
+    // say "restoring": that phase must be durable before the item is written.
+    bool needsRestoringRecord(const BackupEntry& entry, const std::string& item,
+                              const IconContext& context) const;
     // Puts back each form of the entry's item that still carries the skin, each Linux form
-    // deciding alone and the Mac form by its whole rule, with the "restoring" phase durable
-    // first; verifies them; throws, once those are back, when some form holds someone else's
-    // change or cannot be checked here. Returns the checked handle for the flush.
-    platform::ItemHandle restoreForms(ManifestStore& store, const std::string& file, BackupManifest& manifest,
-                                      BackupEntry entry, const std::string& item, const IconContext& context) const;
+    // deciding alone and the Mac form by its whole rule (by the entry's phase as read), under an
+    // entry already durable as "restoring" (`recorded`, or a phase read as "restoring" or
+    // "clearing"); verifies them; throws, once those are back, when some form holds someone
+    // else's change or cannot be checked here. Returns the checked handle for the flush.
+    platform::ItemHandle restoreForms(const BackupEntry& entry, const std::string& item,
+                                      const IconContext& context, bool recorded) const;
     // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
     // false when it is there; SkinError when that cannot be told.
     bool itemIsMissing(const std::string& path, std::int32_t device) const;

@@ -44,8 +44,19 @@ std::optional<BackupManifest> ManifestStore::read(const std::string& path) const
     return manifest;
 }
 
-void ManifestStore::save(const BackupManifest& manifest, const std::string& path) {
-    const std::string text = encoders_[path].encode(manifest);
+void ManifestStore::save(const BackupManifest& manifest, const std::string& path,
+                         const std::set<std::string>* changed) {
+    try {
+        write(encoders_[path].encode(manifest, changed), path);
+    } catch (...) {
+        // The caller may take back in memory what this save was to write: the next save to this
+        // file encodes every entry afresh.
+        encoders_.erase(path);
+        throw;
+    }
+}
+
+void ManifestStore::write(const std::string& text, const std::string& path) {
     platform::throwIfFailed(platform::writeFileAtomically(fs_, path, text.data(), text.size(), 0600), path);
     platform::Descriptor fd;
     if (platform::openDescriptor(fs_, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) != 0) {

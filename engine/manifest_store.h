@@ -4,6 +4,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "platform/file_system.h"
@@ -24,14 +25,18 @@ class ManifestStore {
     // A validated manifest from `path`, or nothing when no file is there.
     std::optional<BackupManifest> read(const std::string& path) const;
     // Writes durably: the data is on disk before the new name replaces the old file, and the
-    // folder that holds it (and the backup directory) is synced after.
-    void save(const BackupManifest& manifest, const std::string& path);
+    // folder that holds it (and the backup directory) is synced after. `changed`, when given,
+    // names the entries added or changed since the last save to `path` (see ManifestEncoder).
+    void save(const BackupManifest& manifest, const std::string& path,
+              const std::set<std::string>* changed = nullptr);
     // Removes an emptied manifest file durably.
     void remove(const std::string& path);
     // Flushes the backup directory's entries; failures are ignored.
     void syncDirectory() const;
 
   private:
+    void write(const std::string& text, const std::string& path);
+
     platform::FileSystem& fs_;
     std::string directory_;
     std::map<std::string, ManifestEncoder> encoders_;

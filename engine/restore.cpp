@@ -6,12 +6,13 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "engine/batches.h"
 #include "engine/icon_engine.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
-#include "records/errors.h"
 #include "records/desktop_form.h"
+#include "records/errors.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
 #include "records/operation_lock.h"
@@ -80,7 +81,11 @@ void IconEngine::saveChanged(ManifestStore& store, const std::string& file, Back
             changed.entries.erase(found);
         }
     }
-    store.save(changed, file);
+    std::set<std::string> touched;
+    if (entry != nullptr) {
+        touched.insert(name);
+    }
+    store.save(changed, file, &touched);
     manifest = std::move(changed);
 }
 
@@ -117,9 +122,16 @@ bool IconEngine::clearReplaced(ManifestStore& store, const std::string& file, Ba
     return clearAtPath(item, entry, context, false);
 }
 
-platform::ItemHandle IconEngine::restoreForms(ManifestStore& store, const std::string& file,
-                                              BackupManifest& manifest, BackupEntry entry,
-                                              const std::string& item, const IconContext& context) const {
+bool IconEngine::needsRestoringRecord(const BackupEntry& entry, const std::string& item,
+                                      const IconContext& context) const {
+    const platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
+    tidyItem(handle, context, entry);
+    return !planRestore(captureIconState(handle, context), entry, context).skinned.empty() &&
+           entry.phase != kPhaseRestoring && entry.phase != kPhaseClearing;
+}
+
+platform::ItemHandle IconEngine::restoreForms(const BackupEntry& entry, const std::string& item,
+                                              const IconContext& context, bool recorded) const {
     platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
     tidyItem(handle, context, entry);
     std::string blocked;
@@ -131,9 +143,9 @@ platform::ItemHandle IconEngine::restoreForms(ManifestStore& store, const std::s
     const IconState current = captureIconState(handle, context);
     const RestorePlan plan = planRestore(current, entry, context);
     if (!plan.skinned.empty()) {
-        if (entry.phase != kPhaseRestoring && entry.phase != kPhaseClearing) {
-            entry.phase = kPhaseRestoring;
-            saveChanged(store, file, manifest, entry.name, &entry);
+        if (!recorded && entry.phase != kPhaseRestoring && entry.phase != kPhaseClearing) {
+            // Found original when its batch was recorded, skinned now: someone else's change.
+            throw SkinError(kChangedSinceSkin);
         }
         if (identifyItem(fs_, item) != entry.identity) {
             throw SkinError("原位置出现了不同的项目，已保留备份");
@@ -212,6 +224,139 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
     const std::set<std::string> launched =
         entryCopies.empty() ? std::set<std::string>() : workspace_.launchedDesktopFiles(entryCopies);
 
+    // One entry of a batch: checked, then recorded "restoring" with the others, put back and
+    // flushed, then removed with the others.
+    struct Pending {
+        std::size_t position;
+        BackupEntry entry;
+        std::string item;
+        bool record = false;  // its forms go back only under a durable "restoring" entry
+        bool done = false;    // back, verified and flushed but for the shared stores
+    };
+    std::vector<Pending> batch;
+    Failures failures;
+    std::size_t finished = 0;
+    const auto fail = [&](Pending& pending, const std::string& description) {
+        pending.done = false;
+        failures.emplace_back(pending.position, errorLine(shownName(pending.entry), description));
+    };
+    const auto finishBatch = [&] {
+        // The batch's "restoring" entries in one save before any of their items is written.
+        std::set<std::string> marked;
+        for (const Pending& pending : batch) {
+            if (pending.record) {
+                marked.insert(pending.entry.name);
+            }
+        }
+        std::vector<std::pair<BackupEntry*, std::string>> before;
+        for (BackupEntry& entry : manifest.entries) {
+            if (marked.count(entry.name) > 0) {
+                before.emplace_back(&entry, entry.phase);
+                entry.phase = kPhaseRestoring;
+            }
+        }
+        std::optional<std::string> unsaved;
+        if (!marked.empty()) {
+            try {
+                store.save(manifest, file, &marked);
+            } catch (const std::exception& error) {
+                unsaved = describe(error);
+                for (auto& [entry, phase] : before) {
+                    entry->phase = phase;
+                }
+            }
+        }
+        bool shared = false;
+        for (Pending& pending : batch) {
+            if (pending.record && unsaved) {
+                fail(pending, *unsaved);
+                continue;
+            }
+            const IconContext context = contextFor(pending.entry, fileContext);
+            try {
+                // The item's original state must be on disk before its backup leaves the
+                // manifest, and the backup goes only while the item is still where it was recorded.
+                const platform::ItemHandle handle =
+                    restoreForms(pending.entry, pending.item, context, pending.record);
+                flushItem(handle, context, false);
+                if (!handle.stillAtPath()) {
+                    throw SkinError("原位置的项目已被替换");
+                }
+                pending.done = true;
+                shared = shared || context.metadata != nullptr;
+            } catch (const std::exception& error) {
+                fail(pending, describe(error));
+            }
+        }
+        if (shared) {
+            try {
+                flushShared(fileContext);
+            } catch (const std::exception& error) {
+                for (Pending& pending : batch) {
+                    if (pending.done) {
+                        fail(pending, describe(error));
+                    }
+                }
+            }
+        }
+        // The restored entries leave the manifest in one save; the manifest in memory changes
+        // only once it succeeded.
+        std::set<std::string> leaving;
+        for (const Pending& pending : batch) {
+            if (pending.done) {
+                leaving.insert(pending.entry.name);
+            }
+        }
+        if (!leaving.empty()) {
+            std::vector<BackupEntry> all = std::move(manifest.entries);
+            std::vector<std::pair<std::size_t, BackupEntry>> gone;
+            manifest.entries.clear();
+            manifest.entries.reserve(all.size() - leaving.size());
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                if (leaving.count(all[i].name) > 0) {
+                    gone.emplace_back(i, std::move(all[i]));
+                } else {
+                    manifest.entries.push_back(std::move(all[i]));
+                }
+            }
+            try {
+                const std::set<std::string> noneChanged;
+                store.save(manifest, file, &noneChanged);
+            } catch (const std::exception& error) {
+                std::vector<BackupEntry> kept = std::move(manifest.entries);
+                manifest.entries.clear();
+                auto next = gone.begin();
+                for (auto rest = kept.begin(); rest != kept.end() || next != gone.end();) {
+                    if (next != gone.end() && next->first == manifest.entries.size()) {
+                        manifest.entries.push_back(std::move((next++)->second));
+                    } else {
+                        manifest.entries.push_back(std::move(*rest++));
+                    }
+                }
+                for (Pending& pending : batch) {
+                    if (pending.done) {
+                        fail(pending, describe(error));
+                    }
+                }
+            }
+        }
+        for (const Pending& pending : batch) {
+            if (!pending.done) {
+                continue;
+            }
+            ++report.succeeded;
+            const std::string& name = pending.entry.name;
+            if (!pending.entry.isDesktopEntry()) {
+                noteRelaunch(name, pending.item, running, report);
+            } else if (launched.count(platform::appendPathComponent(root, name)) > 0) {
+                report.relaunchApplications.push_back(shownName(pending.entry));
+            }
+        }
+        finished += batch.size();
+        batch.clear();
+        reportFailures(failures, report);
+    };
+
     std::vector<std::string> names;
     names.reserve(manifest.entries.size());
     for (const BackupEntry& entry : manifest.entries) {
@@ -224,46 +369,36 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         if (found == manifest.entries.end()) {
             continue;
         }
-        const BackupEntry entry = *found;
         // A desktop entry's item is the root, its copy the root's child named by the ID.
-        const bool desktopEntry = entry.isDesktopEntry();
-        const std::string item = desktopEntry ? root : platform::appendPathComponent(root, name);
-        const IconContext context = contextFor(entry, fileContext);
-        const std::string shown = shownName(entry);
+        Pending pending{index, *found,
+                        found->isDesktopEntry() ? root : platform::appendPathComponent(root, name)};
+        const IconContext context = contextFor(pending.entry, fileContext);
         try {
             if (identifyItem(fs_, root) != manifest.rootIdentity) {
                 throw SkinError(kRootReplaced);
             }
-            if (itemIsMissing(item, rootDevice)) {
-                handleVanished(store, file, manifest, entry, item, context, recordSkips);
+            if (itemIsMissing(pending.item, rootDevice)) {
+                handleVanished(store, file, manifest, pending.entry, pending.item, context, recordSkips);
                 ++report.skipped;
-                report.missingItems.push_back(shown);
+                report.missingItems.push_back(shownName(pending.entry));
                 continue;
             }
-            if (identifyItem(fs_, item) != entry.identity) {
-                if (clearReplaced(store, file, manifest, entry, item, context)) {
-                    report.errors.push_back(errorLine(shown, kClearedFromNewcomer));
+            if (identifyItem(fs_, pending.item) != pending.entry.identity) {
+                if (clearReplaced(store, file, manifest, pending.entry, pending.item, context)) {
+                    fail(pending, kClearedFromNewcomer);
                 }
                 throw SkinError("原位置的项目已被替换");
             }
-            const platform::ItemHandle handle = restoreForms(store, file, manifest, entry, item, context);
-            // The item's original state must be on disk before its backup leaves the manifest,
-            // and the backup goes only while the item is still where it was recorded.
-            flushItem(handle, context);
-            if (!handle.stillAtPath()) {
-                throw SkinError("原位置的项目已被替换");
-            }
-            saveChanged(store, file, manifest, name, nullptr);
-            ++report.succeeded;
-            if (!desktopEntry) {
-                noteRelaunch(name, item, running, report);
-            } else if (launched.count(platform::appendPathComponent(root, name)) > 0) {
-                report.relaunchApplications.push_back(shown);
-            }
+            pending.record = needsRestoringRecord(pending.entry, pending.item, context);
+            batch.push_back(std::move(pending));
         } catch (const std::exception& error) {
-            report.errors.push_back(errorLine(shown, describe(error)));
+            fail(pending, describe(error));
+        }
+        if (batch.size() >= restoreBatchSize(finished, names.size() - finished)) {
+            finishBatch();
         }
     }
+    finishBatch();
     if (manifest.entries.empty()) {
         store.remove(file);
     }

@@ -146,7 +146,7 @@ class DesktopMetadataFacet final : public IconFacet {
         }
     }
 
-    void flush(const platform::ItemHandle&, const IconContext& context) const override {
+    void flushShared(const IconContext& context) const override {
         if (context.metadata != nullptr && context.metadata->flush() != 0) {
             throw SkinError("无法同步桌面元数据");
         }

@@ -139,11 +139,20 @@ bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconCo
     return cleared;
 }
 
-void flushItem(const platform::ItemHandle& item, const IconContext& context) {
+void flushItem(const platform::ItemHandle& item, const IconContext& context, bool shared) {
     for (const IconFacet* facet : facetsFor(context)) {
         facet->flush(item, context);
+        if (shared) {
+            facet->flushShared(context);
+        }
     }
     platform::throwIfFailed(item.sync(), item.path());
+}
+
+void flushShared(const IconContext& context) {
+    for (const IconFacet* facet : facetsFor(context)) {
+        facet->flushShared(context);
+    }
 }
 
 std::uint64_t hashIconState(const IconState& state, std::uint64_t seed) {

@@ -98,6 +98,8 @@ class IconFacet {
                          IconState& /*predicted*/) const {}
     // Flushes what the facet wrote outside the item's own descriptor; throws on failure.
     virtual void flush(const platform::ItemHandle&, const IconContext&) const {}
+    // Flushes a store the facet shares among all items (one flush serves many items); throws.
+    virtual void flushShared(const IconContext&) const {}
 
     virtual void encode(const IconState& state, nlohmann::json& object) const = 0;
     virtual void decode(const nlohmann::json& object, const std::string& path, IconState& state) const = 0;
@@ -142,7 +144,10 @@ bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconCo
 // Throws SkinError when some facet of `entry` cannot be restored with `context`.
 void requireRestorable(const BackupEntry& entry, const IconContext& context);
 // Flushes every facet and then the item itself: afterwards what was written survives a power loss.
-void flushItem(const platform::ItemHandle& item, const IconContext& context);
+// Without `shared`, the stores shared among items are left to flushShared, which then must succeed
+// before any of those items' writes is relied on.
+void flushItem(const platform::ItemHandle& item, const IconContext& context, bool shared = true);
+void flushShared(const IconContext& context);
 std::uint64_t hashIconState(const IconState& state, std::uint64_t seed);
 
 // 1-byte FNV mixing for the facets' hashes.

@@ -6,11 +6,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <deque>
+#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <type_traits>
+#include <unordered_map>
 
 namespace lumaro {
 
@@ -171,80 +172,95 @@ std::string indented(const std::string& text, std::size_t spaces) {
 
 // Readers ignore members they do not know, so a build that knows only the Mac form would restore
 // just that part of a backup holding the Linux forms: those backups carry a schema it refuses.
+bool hasDesktopForms(const BackupEntry& e) {
+    return e.original.desktop.has_value() || e.applied.desktop.has_value() || e.isDesktopEntry();
+}
+
 std::int64_t schemaFor(const BackupManifest& manifest) {
-    const bool desktopForms = std::any_of(manifest.entries.begin(), manifest.entries.end(), [](const BackupEntry& e) {
-        return e.original.desktop.has_value() || e.applied.desktop.has_value() || e.isDesktopEntry();
-    });
-    return desktopForms ? kSchemaWithDesktopForms : 1;
+    return std::any_of(manifest.entries.begin(), manifest.entries.end(), hasDesktopForms)
+               ? kSchemaWithDesktopForms
+               : 1;
 }
 
 std::string encodeEntryText(const BackupEntry& entry) {
     return indented(dumpStrict(encodeEntry(entry), 2), 4);
 }
 
-// The document around the entries: the members in name order, pretty-printed with two spaces,
-// exactly as the JSON library prints the whole object.
-std::string assembleManifest(const BackupManifest& manifest, const std::vector<const std::string*>& entries) {
-    std::size_t size = 256;
-    for (const std::string* text : entries) {
-        size += text->size() + 6;
-    }
-    std::string out;
-    out.reserve(size);
-    out += "{\n  \"createdAt\": ";
-    out += dumpStrict(json(manifest.createdAt), -1);
-    out += ",\n  \"entries\": [";
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        out += i == 0 ? "\n    " : ",\n    ";
-        out += *entries[i];
-    }
-    out += entries.empty() ? "]" : "\n  ]";
+// The members after the entries, in name order, as the JSON library prints the whole object.
+void appendFooter(const BackupManifest& manifest, std::int64_t schema, std::string& out) {
     out += ",\n  \"rootIdentity\": ";
     out += indented(dumpStrict(encodeIdentity(manifest.rootIdentity), 2), 2);
     out += ",\n  \"rootPath\": ";
     out += dumpStrict(json(manifest.rootPath), -1);
     out += ",\n  \"schema\": ";
-    out += std::to_string(manifest.schema == 1 ? schemaFor(manifest) : manifest.schema);
+    out += std::to_string(schema);
     out += "\n}\n";
-    return out;
 }
 
 }  // namespace
 
 std::string encodeManifest(const BackupManifest& manifest) {
-    std::vector<std::string> texts;
-    texts.reserve(manifest.entries.size());
-    std::vector<const std::string*> pointers;
-    for (const BackupEntry& entry : manifest.entries) {
-        texts.push_back(encodeEntryText(entry));
-    }
-    for (const std::string& text : texts) {
-        pointers.push_back(&text);
-    }
-    return assembleManifest(manifest, pointers);
+    return ManifestEncoder().encode(manifest);
 }
 
-std::string ManifestEncoder::encode(const BackupManifest& manifest) {
-    std::map<std::string, Cached> next;
-    std::deque<std::string> repeated;  // a name met twice is encoded on its own, never shared
-    std::vector<const std::string*> pointers;
-    pointers.reserve(manifest.entries.size());
-    for (const BackupEntry& entry : manifest.entries) {
-        if (next.count(entry.name) > 0) {
-            pointers.push_back(&repeated.emplace_back(encodeEntryText(entry)));
-            continue;
-        }
-        auto found = cache_.find(entry.name);
-        if (found != cache_.end() && found->second.entry == entry) {
-            pointers.push_back(&next.insert(cache_.extract(found)).position->second.text);
-        } else {
-            pointers.push_back(
-                &next.emplace(entry.name, Cached{entry, encodeEntryText(entry)}).first->second.text);
+const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
+                                           const std::set<std::string>* changed) {
+    const std::vector<BackupEntry>& entries = manifest.entries;
+    const std::string head =
+        "{\n  \"createdAt\": " + dumpStrict(json(manifest.createdAt), -1) + ",\n  \"entries\": [";
+    // Entries before `first` keep their text where it stands.
+    const bool reuse =
+        changed != nullptr && text_.size() > head.size() && text_.compare(0, head.size(), head) == 0;
+    std::size_t first = 0;
+    while (reuse && first < slots_.size() && first < entries.size() &&
+           slots_[first].name == entries[first].name && changed->count(entries[first].name) == 0) {
+        ++first;
+    }
+    const std::size_t cut = first == 0 ? head.size() : slots_[first - 1].offset + slots_[first - 1].length;
+    // The texts after `first` that may move, by name; each is taken once.
+    std::unordered_map<std::string_view, const Slot*> movable;
+    if (reuse) {
+        for (std::size_t i = first; i < slots_.size(); ++i) {
+            movable.emplace(slots_[i].name, &slots_[i]);
         }
     }
-    std::string text = assembleManifest(manifest, pointers);
-    cache_ = std::move(next);
-    return text;
+    std::size_t desktop = first == 0 ? 0 : slots_[first - 1].desktopUpTo;
+    std::string tail;
+    std::vector<Slot> added;
+    added.reserve(entries.size() - first);
+    for (std::size_t i = first; i < entries.size(); ++i) {
+        const BackupEntry& entry = entries[i];
+        tail += i == 0 ? "\n    " : ",\n    ";
+        const std::size_t offset = cut + tail.size();
+        const auto found =
+            changed != nullptr && changed->count(entry.name) == 0 ? movable.find(entry.name) : movable.end();
+        bool forms = false;
+        if (found != movable.end()) {
+            tail.append(text_, found->second->offset, found->second->length);
+            forms = found->second->desktopForms;
+            movable.erase(found);
+        } else {
+            tail += encodeEntryText(entry);
+            forms = hasDesktopForms(entry);
+        }
+        desktop += forms ? 1 : 0;
+        added.push_back({entry.name, offset, cut + tail.size() - offset, forms, desktop});
+    }
+    // Nothing above threw: the new text replaces the old from `cut` on.
+    if (reuse) {
+        text_.resize(cut);
+    } else {
+        text_ = head;
+    }
+    text_ += tail;
+    slots_.resize(first);
+    std::move(added.begin(), added.end(), std::back_inserter(slots_));
+    text_ += entries.empty() ? "]" : "\n  ]";
+    const std::int64_t schema = manifest.schema != 1 ? manifest.schema
+                                : desktop > 0        ? kSchemaWithDesktopForms
+                                                     : 1;
+    appendFooter(manifest, schema, text_);
+    return text_;
 }
 
 std::string encodeScope(const PendingScope& scope) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -22,19 +23,27 @@ BackupManifest decodeManifest(std::string_view document);
 
 std::string encodeScope(const PendingScope& scope);
 
-// Encodes the successive versions of one manifest, re-encoding only the entries that changed
-// since the previous call (an entry is reused only when it is equal to the one encoded). The
-// text is exactly what encodeManifest gives.
+// Encodes the successive versions of one manifest, keeping the text of each entry. The text is
+// exactly what encodeManifest gives. Told which entries changed, a call rebuilds the text only from
+// the first entry that differs from the last call's on: an apply that appends and updates its last
+// entries costs what those entries cost, however many came before.
 class ManifestEncoder {
   public:
-    std::string encode(const BackupManifest& manifest);
+    // `changed`: the names of the entries that were added or changed since the last call; the
+    // caller vouches that every other entry is as it was then (entries may also have left). The
+    // names must be unique. Without it, every entry is encoded afresh.
+    const std::string& encode(const BackupManifest& manifest, const std::set<std::string>* changed = nullptr);
 
   private:
-    struct Cached {
-        BackupEntry entry;
-        std::string text;
+    struct Slot {
+        std::string name;
+        std::size_t offset;  // of the entry's text in text_
+        std::size_t length;
+        bool desktopForms;        // the entry holds a Linux form: the schema depends on it
+        std::size_t desktopUpTo;  // entries with Linux forms up to and including this one
     };
-    std::map<std::string, Cached> cache_;
+    std::string text_;
+    std::vector<Slot> slots_;
 };
 PendingScope decodeScope(std::string_view document);
 

@@ -242,6 +242,49 @@ void expectRoundTrip(const T& value, Decode decode, Encode encode) {
     EXPECT_EQ(test::errorOf<std::exception>([&] { EXPECT_EQ(decode(encode(value)), value); }), "<no error>");
 }
 
+// Successive versions of one manifest as a batched apply and restore change it, each with the names
+// of the entries added or changed since the one before (none for the first: everything is new).
+std::vector<std::pair<BackupManifest, std::optional<std::set<std::string>>>> manifestVersions() {
+    Random rng(7);
+    BackupManifest m = sampleManifest();
+    std::vector<std::pair<BackupManifest, std::optional<std::set<std::string>>>> out = {{m, std::nullopt}};
+    const auto add = [&](const std::vector<std::string>& names) {
+        for (const std::string& name : names)
+            m.entries.push_back(randomEntry(rng, name)), m.entries.back().phase = kPhasePrepared;
+        out.emplace_back(m, std::set(names.begin(), names.end()));
+    };
+    const auto change = [&](const std::set<std::string>& names, const char* phase) {
+        for (BackupEntry& entry : m.entries)
+            names.count(entry.name) ? (void)(entry.phase = phase, entry.applied = randomState(rng)) : void();
+        out.emplace_back(m, names);
+    };
+    const auto remove = [&](const std::set<std::string>& names) {
+        std::erase_if(m.entries, [&](const BackupEntry& entry) { return names.count(entry.name) > 0; });
+        out.emplace_back(m, std::set<std::string>{});
+    };
+    add({"e0", "e1", "e2", "e3", "e4", "e5"}), change({"e0", "e1", "e2", "e3", "e4", "e5"}, kPhaseApplied);
+    add({"f0", "f1", "f2", "f3"}), change({"f0", "f1"}, kPhaseApplied);  // f2 and f3 failed: still prepared
+    change({"Résumé.pdf", "e0"}, kPhaseRestoring), remove({"Résumé.pdf", "e0", "e3", "f3"});
+    remove({"e1", "e2", "e4", "e5", "f0", "f1", "f2"}), remove({"Fotos"});
+    return out;
+}
+
+// The text stays byte for byte what the encoder wrote before it kept each entry's text: as the entries change
+// phase and leave, an encoder told what changed gives exactly the whole encoding, and both match files made then.
+TEST(recordsJson, ManifestTextStaysTheSameAsEntriesAreAddedChangedAndRemoved) {
+    const auto versions = manifestVersions();
+    ManifestEncoder encoder;
+    std::set<std::string> schemas;
+    for (std::size_t i = 0; i < versions.size(); ++i) {
+        const auto& [manifest, changed] = versions[i];
+        const std::string golden = test::readFile(LUMARO_TEST_DATA_DIR "/encoded-" + std::to_string(i) + ".json");
+        EXPECT_EQ(encodeManifest(manifest), golden) << i;
+        EXPECT_EQ(encoder.encode(manifest, changed ? &*changed : nullptr), golden) << i;
+        schemas.insert(golden.substr(golden.rfind("\"schema\"")));
+    }
+    EXPECT_EQ(schemas.size(), 2u) << "the desktop forms raise the schema, and lower it when they leave";
+}
+
 TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnErrors) {
     test::ScratchDir scratch;
     platform::FileSystem& fs = platform::FileSystem::real();

@@ -265,7 +265,7 @@ TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMi
     fs.afterRename = [&](const std::string& to) {
         if (to.ends_with("/backup.json") && ++saves == 1)
             test::setRawAttribute(at("a.txt"), kFinderInfo, marker);
-        if (to.ends_with("/backup.json") && saves == 3) {  // "b.txt" applied
+        if (to.ends_with("/backup.json") && saves == 2) {  // the first batch, "a.txt" and "b.txt", saved again
             std::filesystem::rename(root, old);
             test::makeDirectory(root);
             make({"c.txt"});
@@ -313,6 +313,30 @@ TEST_F(Apply, AnXfceSessionAddsTheFurballEmblemAndTheRestoreGivesBackEveryListNo
                                     {at("b.txt"), {furball, "emblem-favorite"}}}));
     store.emblems.erase(at("b.txt"));  // a person took every emblem off: that form is original, the others go back
     EXPECT_EQ(engine.restore(), (OperationReport{1, 0, {}, 0, {}, {}}));
+}
+
+// The metadata service hangs in the middle of the second batch, and the store then times out every call: the
+// items whose writes did not complete, and the one written whose store could not be flushed, are reported and
+// keep "prepared"; the restore brings every item back once the service answers again.
+TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
+    make({"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt"});
+    const auto before = treeSnapshot(root);
+    bool hung = false;
+    workspace.metadata.inject = [&](const std::string& call) {
+        return (hung = hung || call == "metadata " + at("d.txt")) ? ETIMEDOUT : 0;
+    };
+    const std::string late = "：桌面元数据服务没有响应";
+    EXPECT_EQ(engine.apply(root, false, false),
+              (OperationReport{2, 0, {"c.txt：无法同步桌面元数据", "d.txt" + late, "e.txt" + late, "f.txt" + late}, 6, {}, {}}));
+    Names phases;
+    for (const BackupManifest manifest = engine.loadManifest().value(); const BackupEntry& entry : manifest.entries)
+        phases.push_back(entry.name + " " + entry.phase);
+    EXPECT_EQ(phases, (Names{"a.txt applied", "b.txt applied", "c.txt prepared", "d.txt prepared", "e.txt prepared",
+                             "f.txt prepared"}));
+    workspace.metadata.inject = nullptr;
+    EXPECT_EQ(engine.restore(), (OperationReport{6, 0, {}, 0, {}, {}}));
+    EXPECT_EQ(treeSnapshot(root), before);
+    EXPECT_TRUE(workspace.metadata.keys.empty());
 }
 
 TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) {
