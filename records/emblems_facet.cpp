@@ -79,6 +79,30 @@ class EmblemsFacet final : public IconFacet {
         return IconFacet::check(current, entry);
     }
 
+    // The skin added our emblem to a list the store keeps by path.
+    bool keepsByPath(const BackupEntry& entry, const IconContext& context) const override {
+        const auto& added = emblemsOf(entry.applied);
+        const auto& had = emblemsOf(entry.original);
+        return context.metadata != nullptr && added && withFurball(*added) == *added &&
+               !(had && withFurball(*had) == *had);
+    }
+
+    // Another object at the path shows our badge: ours alone leaves its list. (A vanished path's
+    // list would need the service's own files read, which only the custom icon does today.)
+    bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconContext& context,
+                     bool vanished) const override {
+        Emblems names;
+        if (vanished || !keepsByPath(entry, context) || context.metadata->readEmblems(path, names) != 0) {
+            return false;
+        }
+        const auto ours = std::find(names.begin(), names.end(), platform::kFurballEmblemName);
+        if (ours == names.end()) {
+            return false;
+        }
+        names.erase(ours);
+        return context.metadata->writeEmblems(path, names) == 0;
+    }
+
     void requireRestorable(const BackupEntry& entry, const IconContext& context) const override {
         if (emblemsOf(entry.original) && context.metadata == nullptr) {
             throw SkinError(kRestoreInDesktopSession);

@@ -397,16 +397,18 @@ TEST_F(Restore, AFormResetBySomeoneElseStaysWhileTheOthersGoBackAndANewcomerLose
         std::filesystem::remove_all(at("F"));
     }
     make({"a.txt", "b.txt"});
+    workspace.desktop = "XFCE", workspace.dataHome = scratch / "data";  // the badge is kept by path too
     skin(2);
     for (const char* name : {"a.txt", "b.txt"})
         std::filesystem::remove(at(name)), test::writeFile(at(name), "new");
     const platform::IconMetadata theirs{"file:///their.png", std::nullopt};
     workspace.metadata.write(at("b.txt"), theirs);
-    const std::string replaced = "：原位置的项目已被替换";
-    EXPECT_EQ(engine.restore().errors,
-              (Names{"a.txt：已移除原位置新项目上残留的毛球图标", "a.txt" + replaced, "b.txt" + replaced}));
-    EXPECT_EQ(workspace.metadata.keys.count(at("a.txt")), 0u);
+    workspace.metadata.emblems[at("b.txt")].push_back("emblem-theirs");
+    const std::string replaced = "：原位置的项目已被替换", cleared = "：已移除原位置新项目上残留的毛球图标";
+    EXPECT_EQ(engine.restore().errors, (Names{"a.txt" + cleared, "a.txt" + replaced, "b.txt" + cleared, "b.txt" + replaced}));
+    EXPECT_EQ(workspace.metadata.keys.count(at("a.txt")) + workspace.metadata.emblems.count(at("a.txt")), 0u);
     EXPECT_EQ(workspace.metadata.keys.at(at("b.txt")), theirs);
+    EXPECT_EQ(workspace.metadata.emblems.at(at("b.txt")), Names{"emblem-theirs"});
     EXPECT_EQ(engine.loadManifest()->entries.size(), 2u);
 }
 
