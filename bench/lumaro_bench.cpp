@@ -30,6 +30,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -403,7 +404,11 @@ int main(int argc, char** argv) {
             sizes.clear();
             std::stringstream list(argv[++i]);
             for (std::string item; std::getline(list, item, ',');) {
-                sizes.push_back(std::stoi(item));
+                char* end = nullptr;
+                const long value = std::strtol(item.c_str(), &end, 10);
+                sizes.push_back(end != item.c_str() && *end == '\0' && value > 0 && value <= 1'000'000
+                                    ? static_cast<int>(value)
+                                    : 0);
             }
         } else if (arg == "--plain") {
             gPlainOnly = true;
@@ -421,6 +426,19 @@ int main(int argc, char** argv) {
     if (directories.empty()) {
         const char* home = std::getenv("HOME");
         directories = {home != nullptr ? home : "/tmp", "/tmp"};
+    }
+    for (const std::string& directory : directories) {
+        struct stat st {};
+        if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            std::fprintf(stderr, "lumaro_bench: %s is not a folder\n", directory.c_str());
+            return 64;
+        }
+    }
+    for (const int count : sizes) {
+        if (count < 1) {
+            std::fprintf(stderr, "lumaro_bench: sizes are whole numbers from 1\n");
+            return 64;
+        }
     }
     QCoreApplication application(argc, argv);
     if (!json) {
