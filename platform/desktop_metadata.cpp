@@ -485,6 +485,18 @@ class GioDesktopMetadata final : public DesktopMetadata {
         });
     }
 
+    int clearEmblem(const std::string& path, const std::string& emblem) override {
+        if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
+            return EINVAL;
+        }
+        return call([this, path, emblem](GCancellable* cancellable) {
+            if (const int unavailable = checkAvailable(deletingLastPathComponent(path)); unavailable != 0) {
+                return unavailable;
+            }
+            return clearEmblemAt(path, emblem, cancellable);
+        });
+    }
+
     int readEmblems(const std::string& path, std::vector<std::string>& out) override {
         auto result = std::make_shared<std::vector<std::string>>();
         const int status = call([this, path, result](GCancellable* cancellable) {
@@ -606,6 +618,53 @@ class GioDesktopMetadata final : public DesktopMetadata {
         }
     }
 
+    // Reads the list from the service's files and sets it without `emblem` through the service,
+    // as GIO's client sets a list (a string array; a byte unsets the key once the list is empty).
+    int clearEmblemAt(const std::string& path, const std::string& emblem, GCancellable* cancellable) {
+        const std::string key = kEmblemsKey + std::strlen("metadata::");
+        locator_.forgetDevices();
+        struct stat st {};
+        metadata_tree::Location location;
+        const dev_t device = ::lstat(path.c_str(), &st) == 0 ? st.st_dev : 0;
+        if (const int error = locator_.locate(path, device, location); error != 0) {
+            return error;
+        }
+        const auto holding = [&](int& error, std::vector<std::string>& rest) {
+            metadata_tree::KeyValue value;
+            error = metadata_tree::readKey(location.treeFile, location.treePath, key, value);
+            rest = value.items;
+            const auto found = std::find(rest.begin(), rest.end(), emblem);
+            const bool ours = error == 0 && value.kind == metadata_tree::KeyKind::list && found != rest.end();
+            if (ours) {
+                rest.erase(found);
+            }
+            return ours;
+        };
+        int error = 0;
+        std::vector<std::string> rest;
+        if (!holding(error, rest)) {
+            return error;
+        }
+        written_.insert(location.treeFile);
+        std::vector<const char*> names;
+        for (const std::string& name : rest) {
+            names.push_back(name.c_str());
+        }
+        names.push_back(nullptr);
+        GVariantBuilder keys;
+        g_variant_builder_init(&keys, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&keys, "{sv}", key.c_str(),
+                              rest.empty() ? g_variant_new_byte(0) : g_variant_new_strv(names.data(), -1));
+        error = serviceCall(
+            "Set",
+            g_variant_new("(^ay^aya{sv})", location.treeFile.c_str(), location.treePath.c_str(), &keys),
+            nullptr, nullptr, cancellable);
+        if (error != 0) {
+            return error;
+        }
+        return holding(error, rest) ? EIO : error;
+    }
+
     // Reads the key from the service's files and unsets it through the service, as GIO's client
     // does for an existing file: Set with the tree file, the path within it and a byte for the key.
     int clearKeyIfOurs(const std::string& path, const std::string& expectedUri, GCancellable* cancellable) {
@@ -621,7 +680,7 @@ class GioDesktopMetadata final : public DesktopMetadata {
             metadata_tree::KeyValue value;
             error = metadata_tree::readKey(location.treeFile, location.treePath, key, value);
             return error == 0 &&
-                   value == metadata_tree::KeyValue{metadata_tree::KeyKind::string, expectedUri};
+                   value == metadata_tree::KeyValue{metadata_tree::KeyKind::string, expectedUri, {}};
         };
         int error = 0;
         if (!ours(error)) {
@@ -769,6 +828,10 @@ int DesktopMetadata::readEmblems(const std::string&, std::vector<std::string>& o
 }
 
 int DesktopMetadata::writeEmblems(const std::string&, const std::vector<std::string>&) {
+    return ENOTSUP;
+}
+
+int DesktopMetadata::clearEmblem(const std::string&, const std::string&) {
     return ENOTSUP;
 }
 

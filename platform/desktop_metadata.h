@@ -71,6 +71,10 @@ class DesktopMetadata {
     virtual int readEmblems(const std::string& path, std::vector<std::string>& out);
     // Sets the list of `path`; an empty list removes the key.
     virtual int writeEmblems(const std::string& path, const std::vector<std::string>& names);
+    // Takes `emblem` out of the list kept for `path`, the others kept in order, as clearIfOurs
+    // takes the custom icon: nothing made at or beside `path`. 0 when the list does not hold it
+    // (any more). ENOTSUP here, as readEmblems.
+    virtual int clearEmblem(const std::string& path, const std::string& emblem);
 };
 
 // The real store through GIO and the service's own interface. `wait` bounds every call;

@@ -381,14 +381,27 @@ int lookUpInTree(const Data& data, const std::string& treePath, const std::strin
         previousId = id;
         if (keyId && id == *keyId) {
             if ((flagged & kListFlag) != 0) {
+                // An array of string offsets.
+                const std::uint32_t list = tree.at(metadata + 4 + 8 * std::size_t{i} + 4);
+                const auto count = tree.array(list, 4);
+                if (!count) {
+                    return EIO;
+                }
                 out.kind = KeyKind::list;
+                for (std::uint32_t n = 0; n < *count; ++n) {
+                    const auto item = tree.string(tree.at(list + 4 + 4 * std::size_t{n}));
+                    if (!item) {
+                        return EIO;
+                    }
+                    out.items.emplace_back(*item);
+                }
                 return 0;
             }
             const auto value = tree.string(tree.at(metadata + 4 + 8 * std::size_t{i} + 4));
             if (!value) {
                 return EIO;
             }
-            out = {KeyKind::string, std::string(*value)};
+            out = {KeyKind::string, std::string(*value), {}};
             return 0;
         }
     }
@@ -478,10 +491,27 @@ int lookUpInJournal(const Data& journal, const std::vector<std::size_t>& entries
             if (!entryKey || !value) {
                 return EIO;
             }
+            KeyValue list{KeyKind::list, {}, {}};
+            if (op == kSetList) {
+                // Padded to a word from the entry's start, a count, then that many strings.
+                reader.at = at + (reader.at - at + 3) / 4 * 4;
+                if (reader.at + 4 > reader.end) {
+                    return EIO;
+                }
+                const std::uint32_t count = word(journal, reader.at);
+                reader.at += 4;
+                for (std::uint32_t n = 0; n < count; ++n) {
+                    const auto item = reader.next();
+                    if (!item) {
+                        return EIO;
+                    }
+                    list.items.emplace_back(*item);
+                }
+            }
             if (*entryPath == path && *entryKey == key) {
-                decided = op == kSet     ? KeyValue{KeyKind::string, std::string(*value)}
+                decided = op == kSet     ? KeyValue{KeyKind::string, std::string(*value), {}}
                           : op == kUnset ? KeyValue{}
-                                         : KeyValue{KeyKind::list, {}};
+                                         : std::move(list);
                 return 0;
             }
         } else if (op == kCopyPath || op == kRemovePath) {

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace lumaro::platform::metadata_tree {
 
@@ -56,7 +57,8 @@ enum class KeyKind { absent, string, list };
 
 struct KeyValue {
     KeyKind kind = KeyKind::absent;
-    std::string text;  // a string value
+    std::string text;                // a string value
+    std::vector<std::string> items;  // a list's values
     bool operator==(const KeyValue&) const = default;
 };
 

@@ -87,12 +87,18 @@ class EmblemsFacet final : public IconFacet {
                !(had && withFurball(*had) == *had);
     }
 
-    // Another object at the path shows our badge: ours alone leaves its list. (A vanished path's
-    // list would need the service's own files read, which only the custom icon does today.)
+    // Our badge left at the path: ours alone leaves its list, through the service where nothing
+    // stands there, else as read and written for the object that does.
     bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconContext& context,
                      bool vanished) const override {
+        if (!keepsByPath(entry, context)) {
+            return false;
+        }
+        if (vanished) {
+            return context.metadata->clearEmblem(path, platform::kFurballEmblemName) == 0;
+        }
         Emblems names;
-        if (vanished || !keepsByPath(entry, context) || context.metadata->readEmblems(path, names) != 0) {
+        if (context.metadata->readEmblems(path, names) != 0) {
             return false;
         }
         const auto ours = std::find(names.begin(), names.end(), platform::kFurballEmblemName);

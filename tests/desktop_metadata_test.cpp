@@ -150,6 +150,10 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
         ASSERT_EQ(
             observed->write(folder + "/ours", {uri, "kept-name"}) | observed->write(folder + "/other", mine),
             0);
+        // Lists too: our badge after another, and another alone.
+        ASSERT_EQ(observed->writeEmblems(folder + "/ours", {"emblem-theirs", platform::kFurballEmblemName}) |
+                      observed->writeEmblems(folder + "/other", {"emblem-theirs"}),
+                  0);
     }
     ASSERT_EQ(observed->flush(), 0);
 
@@ -185,6 +189,8 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
         ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_ALL_EVENTS), 0);
         EXPECT_EQ(observed->clearIfOurs(ours, uri), 0) << tree;
         EXPECT_EQ(observed->clearIfOurs(other, uri), 0) << tree;
+        EXPECT_EQ(observed->clearEmblem(ours, platform::kFurballEmblemName), 0) << tree;
+        EXPECT_EQ(observed->clearEmblem(other, platform::kFurballEmblemName), 0) << tree;
         EXPECT_EQ(observed->flush(), 0);
         std::set<std::string> named;  // nothing made, renamed or removed in the folder meanwhile
         alignas(inotify_event) char buffer[65536];
@@ -204,6 +210,11 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
         EXPECT_EQ(std::pair(keysOf(ours), keysOf(other)),
                   std::pair(IconMetadata{std::nullopt, "kept-name"}, mine))
             << "only our key goes, and only ours";
+        std::vector<std::string> oursLeft, otherLeft;
+        EXPECT_EQ(observed->readEmblems(ours, oursLeft) | observed->readEmblems(other, otherLeft), 0);
+        EXPECT_EQ(std::pair(oursLeft, otherLeft), std::pair(std::vector<std::string>{"emblem-theirs"},
+                                                            std::vector<std::string>{"emblem-theirs"}))
+            << tree << ": only our emblem goes";
     }
 
     // A journal that cannot be read means "cannot tell": an error, and the key stays.

@@ -58,6 +58,15 @@ int MemoryDesktopMetadata::clearIfOurs(const std::string& path, const std::strin
     });
 }
 
+int MemoryDesktopMetadata::clearEmblem(const std::string& path, const std::string& emblem) {
+    return change("emblems-clear " + path, [&] {
+        if (const auto found = emblems.find(path); found != emblems.end()) {
+            std::erase(found->second, emblem);
+            found->second.empty() ? (void)emblems.erase(found) : void();
+        }
+    });
+}
+
 int MemoryDesktopMetadata::readEmblems(const std::string& path, std::vector<std::string>& out) {
     return change("", [&] { out = emblems.contains(path) ? emblems.at(path) : std::vector<std::string>{}; });
 }

@@ -18,6 +18,7 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     int read(const std::string& path, platform::IconMetadata& out) override;
     int write(const std::string& path, const platform::IconMetadata& value) override;
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override;
+    int clearEmblem(const std::string& path, const std::string& emblem) override;
     int readEmblems(const std::string& path, std::vector<std::string>& out) override;
     int writeEmblems(const std::string& path, const std::vector<std::string>& names) override;
     int flush() override { return failFlush != 0 ? failFlush : inject ? inject("fsync metadata-store") : 0; }
