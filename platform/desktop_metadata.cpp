@@ -443,14 +443,9 @@ class GioDesktopMetadata final : public DesktopMetadata {
     }
 
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
-        if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
-            return EINVAL;
-        }
-        return call([this, path, expectedUri](GCancellable* cancellable) {
-            if (const int unavailable = checkAvailable(deletingLastPathComponent(path)); unavailable != 0) {
-                return unavailable;
-            }
-            return clearKeyIfOurs(path, expectedUri, cancellable);
+        return clearByPath(path, kCustomIconKey, [expectedUri](const metadata_tree::KeyValue& value) {
+            const bool ours = value == metadata_tree::KeyValue{metadata_tree::KeyKind::string, expectedUri, {}};
+            return ours ? g_variant_new_byte(0) : nullptr;
         });
     }
 
@@ -486,14 +481,18 @@ class GioDesktopMetadata final : public DesktopMetadata {
     }
 
     int clearEmblem(const std::string& path, const std::string& emblem) override {
-        if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
-            return EINVAL;
-        }
-        return call([this, path, emblem](GCancellable* cancellable) {
-            if (const int unavailable = checkAvailable(deletingLastPathComponent(path)); unavailable != 0) {
-                return unavailable;
+        return clearByPath(path, kEmblemsKey, [emblem](const metadata_tree::KeyValue& value) -> GVariant* {
+            std::vector<const char*> rest;
+            for (const std::string& name : value.items) {
+                if (name != emblem) {
+                    rest.push_back(name.c_str());
+                }
             }
-            return clearEmblemAt(path, emblem, cancellable);
+            if (value.kind != metadata_tree::KeyKind::list || rest.size() == value.items.size()) {
+                return nullptr;
+            }
+            rest.push_back(nullptr);
+            return rest.size() == 1 ? g_variant_new_byte(0) : g_variant_new_strv(rest.data(), -1);
         });
     }
 
@@ -618,57 +617,29 @@ class GioDesktopMetadata final : public DesktopMetadata {
         }
     }
 
-    // Reads the list from the service's files and sets it without `emblem` through the service,
-    // as GIO's client sets a list (a string array; a byte unsets the key once the list is empty).
-    int clearEmblemAt(const std::string& path, const std::string& emblem, GCancellable* cancellable) {
-        const std::string key = kEmblemsKey + std::strlen("metadata::");
-        locator_.forgetDevices();
-        struct stat st {};
-        metadata_tree::Location location;
-        const dev_t device = ::lstat(path.c_str(), &st) == 0 ? st.st_dev : 0;
-        if (const int error = locator_.locate(path, device, location); error != 0) {
-            return error;
+    // What a clear at a path sends for the key's value as the service's files hold it (floating),
+    // or null when that value holds nothing of ours.
+    using Replacement = std::function<GVariant*(const metadata_tree::KeyValue&)>;
+
+    // Takes what is ours out of one key of `path`, which may be vanished or hold another object:
+    // the value is read from the service's files and the replacement sent through the service, as
+    // GIO's client sends it (Set with the tree file, the path within it and the new value; a byte
+    // unsets the key). Nothing is made at or beside `path`.
+    int clearByPath(const std::string& path, const char* metadataKey, Replacement replace) {
+        if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
+            return EINVAL;
         }
-        const auto holding = [&](int& error, std::vector<std::string>& rest) {
-            metadata_tree::KeyValue value;
-            error = metadata_tree::readKey(location.treeFile, location.treePath, key, value);
-            rest = value.items;
-            const auto found = std::find(rest.begin(), rest.end(), emblem);
-            const bool ours = error == 0 && value.kind == metadata_tree::KeyKind::list && found != rest.end();
-            if (ours) {
-                rest.erase(found);
+        return call([this, path, metadataKey, replace = std::move(replace)](GCancellable* cancellable) {
+            if (const int unavailable = checkAvailable(deletingLastPathComponent(path)); unavailable != 0) {
+                return unavailable;
             }
-            return ours;
-        };
-        int error = 0;
-        std::vector<std::string> rest;
-        if (!holding(error, rest)) {
-            return error;
-        }
-        written_.insert(location.treeFile);
-        std::vector<const char*> names;
-        for (const std::string& name : rest) {
-            names.push_back(name.c_str());
-        }
-        names.push_back(nullptr);
-        GVariantBuilder keys;
-        g_variant_builder_init(&keys, G_VARIANT_TYPE_VARDICT);
-        g_variant_builder_add(&keys, "{sv}", key.c_str(),
-                              rest.empty() ? g_variant_new_byte(0) : g_variant_new_strv(names.data(), -1));
-        error = serviceCall(
-            "Set",
-            g_variant_new("(^ay^aya{sv})", location.treeFile.c_str(), location.treePath.c_str(), &keys),
-            nullptr, nullptr, cancellable);
-        if (error != 0) {
-            return error;
-        }
-        return holding(error, rest) ? EIO : error;
+            return clearKey(path, metadataKey + std::strlen("metadata::"), replace, cancellable);
+        });
     }
 
-    // Reads the key from the service's files and unsets it through the service, as GIO's client
-    // does for an existing file: Set with the tree file, the path within it and a byte for the key.
-    int clearKeyIfOurs(const std::string& path, const std::string& expectedUri, GCancellable* cancellable) {
-        const std::string key = kCustomIconKey + std::strlen("metadata::");
+    // On the worker.
+    int clearKey(const std::string& path, const std::string& key, const Replacement& replace,
+                 GCancellable* cancellable) {
         locator_.forgetDevices();
         struct stat st {};
         metadata_tree::Location location;
@@ -676,20 +647,23 @@ class GioDesktopMetadata final : public DesktopMetadata {
         if (const int error = locator_.locate(path, device, location); error != 0) {
             return error;
         }
-        const auto ours = [&](int& error) {
+        // The replacement for what the files hold now (sunk, for the caller to unref), or null.
+        const auto next = [&](int& error) -> GVariant* {
             metadata_tree::KeyValue value;
             error = metadata_tree::readKey(location.treeFile, location.treePath, key, value);
-            return error == 0 &&
-                   value == metadata_tree::KeyValue{metadata_tree::KeyKind::string, expectedUri, {}};
+            GVariant* replacement = error == 0 ? replace(value) : nullptr;
+            return replacement != nullptr ? g_variant_ref_sink(replacement) : nullptr;
         };
         int error = 0;
-        if (!ours(error)) {
+        GVariant* replacement = next(error);
+        if (replacement == nullptr) {
             return error;
         }
         written_.insert(location.treeFile);
         GVariantBuilder keys;
         g_variant_builder_init(&keys, G_VARIANT_TYPE_VARDICT);
-        g_variant_builder_add(&keys, "{sv}", key.c_str(), g_variant_new_byte(0));
+        g_variant_builder_add(&keys, "{sv}", key.c_str(), replacement);
+        g_variant_unref(replacement);
         error = serviceCall(
             "Set",
             g_variant_new("(^ay^aya{sv})", location.treeFile.c_str(), location.treePath.c_str(), &keys),
@@ -697,8 +671,12 @@ class GioDesktopMetadata final : public DesktopMetadata {
         if (error != 0) {
             return error;
         }
-        // The service's files now say the key is gone, or this mapping is not the service's.
-        return ours(error) ? EIO : error;
+        // The service's files now hold nothing of ours, or this mapping is not the service's.
+        if (GVariant* still = next(error)) {
+            g_variant_unref(still);
+            return EIO;
+        }
+        return error;
     }
 
     // On the worker: starts the batch's writes, keeping a window of them in flight, and returns
