@@ -132,8 +132,8 @@ bool IconEngine::needsRestoringRecord(const BackupEntry& entry, const std::strin
 
 platform::ItemHandle IconEngine::restoreForms(const BackupEntry& entry, const std::string& item,
                                               const IconContext& context, bool recorded) const {
+    // Leftovers of a stopped change were tidied when the batch was checked (needsRestoringRecord).
     platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
-    tidyItem(handle, context, entry);
     std::string blocked;
     try {
         requireRestorable(entry, context);
