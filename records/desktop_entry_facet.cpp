@@ -23,8 +23,7 @@ std::string_view textOf(const Bytes& bytes) {
 class DesktopEntryFacet final : public KeyFileFacetOf<EntryCopy> {
   public:
     DesktopEntryFacet()
-        : KeyFileFacetOf("entryFile", 59,
-                         {kUnsafeCopy, kUnreadableCopy, kUnwritableCopy, kUnwritableCopy}) {}
+        : KeyFileFacetOf("entryFile", 59, {kUnsafeCopy, kUnreadableCopy, kUnwritableCopy, kUnwritableCopy}) {}
 
   protected:
     const std::string* fileName(bool, const IconContext& context) const override {

@@ -61,10 +61,11 @@ struct HiddenList {
 };
 
 bool desktopRecorded(const IconState& state);
+void recordDesktopForms(IconState& state);
 // A Linux form's part to change; the state then records the Linux forms.
 template <class Part>
 Part& editDesktopForm(IconState& state) {
-    state.edit<DesktopForms>().recorded = true;
+    recordDesktopForms(state);
     return state.edit<Part>();
 }
 

@@ -226,6 +226,12 @@ bool desktopRecorded(const IconState& state) {
     return state.get<DesktopForms>().recorded;
 }
 
+void recordDesktopForms(IconState& state) {
+    if (!desktopRecorded(state)) {
+        state.edit<DesktopForms>().recorded = true;
+    }
+}
+
 json& desktopObject(json& object) {
     json& desktop = object["desktop"];
     if (!desktop.is_object()) {
@@ -241,7 +247,7 @@ const json* desktopMember(const json& object, const std::string& parent, const c
         return nullptr;
     }
     json_members::requireObject(*desktop, parent + ".desktop");
-    state.edit<DesktopForms>().recorded = true;
+    recordDesktopForms(state);
     path = parent + ".desktop." + name;
     const json* value = json_members::optionalMember(*desktop, name);
     return value == nullptr ? nullptr : &json_members::requireObject(*value, path);

@@ -1,8 +1,8 @@
 // Icon state as a set of facets. Each form of an item's icon state (the Mac attributes of the
 // item, a folder's "Icon\r", and any other form a desktop draws) is one facet: it declares its
-// part of `IconState` beside itself and alone knows it: how to capture them from an open item, how to compare them, how
-// to skin and to put them back, their JSON members and their bounds. The engine, the records
-// and the JSON code loop over `iconFacets()` and know none of their insides.
+// part of `IconState` beside itself and alone knows it: how to capture it from an open item, to
+// compare it, to skin and to put it back, its JSON members and its bounds. The engine, the
+// records and the JSON code loop over `iconFacets()` and know none of their insides.
 #pragma once
 
 #include <cstdint>

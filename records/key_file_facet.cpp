@@ -118,7 +118,7 @@ void KeyFileFacet::predict(const IconState& original, bool isDirectory, const Ic
 }
 
 std::optional<DirectoryFile>& KeyFileFacet::fileOf(IconState& state) const {
-    state.edit<DesktopForms>().recorded = true;
+    recordDesktopForms(state);
     return fileIn(state);
 }
 

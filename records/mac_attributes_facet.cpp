@@ -128,8 +128,7 @@ class MacAttributesFacet final : public IconFacet {
         }
         const bool allZero = std::all_of(merged.begin(), merged.end(), [](std::uint8_t b) { return b == 0; });
         writeIconAttribute(item.fs(), item.fd(), kFinderInfoAttribute,
-                           !original.finder && allZero ? std::nullopt : std::optional<Bytes>(merged),
-                           name);
+                           !original.finder && allZero ? std::nullopt : std::optional<Bytes>(merged), name);
     }
 
     void skin(const platform::ItemHandle& item, const IconContext& context, const IconState&) const override {

@@ -14,8 +14,9 @@ constexpr double kReferenceEpoch = 978307200.0;
 bool operator==(const IconState& a, const IconState& b) {
     for (const IconState::Slot& slot : a.parts_) {
         const IconState::Slot* other = b.slotOf(slot.kind);
-        if (other == nullptr ? !slot.kind->empty(slot.value.get())
-                             : other->value != slot.value && !slot.kind->equal(slot.value.get(), other->value.get())) {
+        if (other == nullptr
+                ? !slot.kind->empty(slot.value.get())
+                : other->value != slot.value && !slot.kind->equal(slot.value.get(), other->value.get())) {
             return false;
         }
     }

@@ -48,19 +48,13 @@ class IconState {
         static const Part kNone{};
         return kNone;
     }
-    // The part, or nullptr where the state holds none (or only its default).
-    template <class Part>
-    const Part* find() const {
-        const Slot* slot = slotOf(&kindOf<Part>);
-        return slot == nullptr || kindOf<Part>.empty(slot->value.get()) ? nullptr
-                                                                        : static_cast<const Part*>(slot->value.get());
-    }
     // The part to change, made (default) or unshared first.
     template <class Part>
     Part& edit() {
         Slot* slot = slotOf(&kindOf<Part>);
         if (slot == nullptr) {
-            return *static_cast<Part*>(parts_.emplace_back(Slot{&kindOf<Part>, std::make_shared<Part>()}).value.get());
+            return *static_cast<Part*>(
+                parts_.emplace_back(Slot{&kindOf<Part>, std::make_shared<Part>()}).value.get());
         }
         if (slot->value.use_count() > 1) {
             slot->value = std::make_shared<Part>(*static_cast<const Part*>(slot->value.get()));
@@ -77,9 +71,15 @@ class IconState {
         bool (*empty)(const void*);
     };
     template <class Part>
-    static constexpr Kind kindOf{
-        [](const void* a, const void* b) { return *static_cast<const Part*>(a) == *static_cast<const Part*>(b); },
-        [](const void* a) { return *static_cast<const Part*>(a) == Part{}; }};
+    static bool equalParts(const void* a, const void* b) {
+        return *static_cast<const Part*>(a) == *static_cast<const Part*>(b);
+    }
+    template <class Part>
+    static bool emptyPart(const void* a) {
+        return *static_cast<const Part*>(a) == Part{};
+    }
+    template <class Part>
+    static constexpr Kind kindOf{&equalParts<Part>, &emptyPart<Part>};  // one address per part type
     struct Slot {
         const Kind* kind;
         std::shared_ptr<void> value;
