@@ -75,6 +75,11 @@ TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSche
     expected.entries[0].applied.edit<MacAttributes>().fork.reset();
     expected.entries[1].original.edit<FolderIconFile>().file.reset();
     EXPECT_EQ(decodeManifest(doc.dump()), expected);
+    // A copy's parts are its own once changed; a part holding its default is no part.
+    EXPECT_NE(expected, m);
+    EXPECT_EQ(test::stateWith(MacAttributes{}, DesktopForms{}, HiddenList{}), IconState{});
+    const IconState recorded = test::stateWith(DesktopForms{true});
+    EXPECT_TRUE(recorded != IconState{} && IconState{} != recorded);
 
     // The desktop forms and a desktop entry (the root is its item, the user copy its state).
     test::put(m.entries[1].original, DesktopForms{true}, MetadataKeys{platform::IconMetadata{std::nullopt, "folder-music"}});
