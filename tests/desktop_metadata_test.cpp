@@ -303,8 +303,11 @@ TEST_F(DesktopFormsRoundTrip, AVanishedItemsKeyWaitsInAClearingRecordWhileTheSer
     const pid_t daemon = std::atoi(reply.c_str() + reply.find("uint32") + 6);
     ASSERT_EQ(::unlink(at("gone").c_str()), 0);
     ASSERT_TRUE(daemon > 0 && ::kill(daemon, SIGSTOP) == 0) << reply;
+    const auto start = std::chrono::steady_clock::now();
     const OperationReport hung = engine.restore();
+    const auto took = std::chrono::steady_clock::now() - start;  // one call's bound: the next fail at once
     ::kill(daemon, SIGCONT);
+    EXPECT_LT(took, 3s);
     EXPECT_EQ(std::tuple(hung.succeeded, hung.missingItems), std::tuple(0, std::vector<std::string>{"gone"}));
     const auto record = std::filesystem::directory_iterator(engine.missingBackupsPath())->path();
     EXPECT_EQ(engine.readManifest(record).value().entries.at(0).phase, kPhaseClearing);
