@@ -142,10 +142,12 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
     // `terminal` both outputs go to one, less the progress line's own controls and the line ends' "\r".
     const auto cli = [&](const std::string& args, bool terminal = false) {
         const std::string command = "HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
-                                    " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root=" + state + " --preview-root " +
-                                    scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
-                                    scratch / "apps" + " " + args;
-        out = test::run(terminal ? "script -qec '" + command + "' /dev/null; echo $?" : command + " 2>" + scratch / "err; echo $?");
+                                    " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root=" + state +
+                                    " --preview-root " + scratch / "demo" + " --desktop-root " +
+                                    scratch / "Desktop" + " --application-root " + scratch / "apps" + " " +
+                                    args;
+        out = test::run(terminal ? "script -qec '" + command + "' /dev/null; echo $?"
+                                 : command + " 2>" + scratch / "err; echo $?");
         for (const std::string own : {"\r\x1b[K", "\r\n"})
             for (std::size_t at = 0; (at = out.find(own, at)) != std::string::npos;)
                 out.replace(at, own.size(), own == "\r\n" ? "\n" : "");

@@ -236,7 +236,8 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
     const IconState safeState = captureIconState(fs, safe, identifyItem(fs, safe));
     EXPECT_EQ(safeState.iconFile, (IconFile{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755}));
 
-    enum Kind { Symlink, HardLink, Fifo, TooBig, SwappedFifo, SwappedLink, SwappedLater };  // TooBig: a byte over
+    // TooBig: one byte over the bound.
+    enum Kind { Symlink, HardLink, Fifo, TooBig, SwappedFifo, SwappedLink, SwappedLater };
     for (const Kind kind : {Symlink, HardLink, Fifo, TooBig, SwappedFifo, SwappedLink, SwappedLater}) {
         SCOPED_TRACE(kind);
         const std::string folder = dir / std::to_string(kind), real = folder + "/real";
@@ -246,7 +247,7 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
                   : kind == HardLink ? ::link(real.c_str(), icon.c_str())
                   : kind == Fifo     ? ::mkfifo(icon.c_str(), 0644)
                                      : ::rename(real.c_str(), icon.c_str()) +
-                                           (kind == TooBig ? ::truncate(icon.c_str(), kMaxAttributeRead + 1) : 0),
+                                       (kind == TooBig ? ::truncate(icon.c_str(), kMaxAttributeRead + 1) : 0),
                   0);
         test::FaultFs seam;
         bool swapped = false;
@@ -268,8 +269,9 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
             platform::ItemHandle folderHandle;
             ASSERT_EQ(platform::ItemHandle::open(seam, folder, folderHandle), 0);
             EXPECT_ERROR(folderIconFileFacet().writeExact(folderHandle, safeState),
-                         kind == Symlink || kind == SwappedLink ? "无法恢复文件夹图标文件"
-                         : kind == TooBig || kind == SwappedLater ? "<no error>" : "图标文件已被替换");
+                         kind == Symlink || kind == SwappedLink   ? "无法恢复文件夹图标文件"
+                         : kind == TooBig || kind == SwappedLater ? "<no error>"
+                                                                  : "图标文件已被替换");
             EXPECT_TRUE(!exists(real) || readFile(real) == "icon bytes");
         }
         EXPECT_EQ(std::tuple(swapped, seam.blocked, seam.openFds.size()), std::tuple(kind >= SwappedFifo, false, 0u));
@@ -310,8 +312,8 @@ TEST(IdentifyItem, RecordsFilesAndFoldersAndRefusesEverythingElse) {
     // A link to the item itself, swapped in after the open's lstat, is not followed.
     const FileIdentity id = identifyItem(fs, item);
     fs.afterLstat = [&](const std::string& path, platform::FileStatus&) {
-        (void)(path == item && !test::exists(item + "~") && ::rename(item.c_str(), (item + "~").c_str()) == 0 &&
-               ::symlink("item~", item.c_str()) == 0);
+        (void)(path == item && !test::exists(item + "~") &&
+               ::rename(item.c_str(), (item + "~").c_str()) == 0 && ::symlink("item~", item.c_str()) == 0);
     };
     EXPECT_EQ(test::errorOf([&] { openCheckedItem(fs, item, id); }), "跳过符号链接或特殊文件：item");
     fs.afterLstat = nullptr;
@@ -352,9 +354,11 @@ IconState mac(std::optional<Bytes> finder, std::optional<Bytes> fork, IconState 
     return s.finder = std::move(finder), s.fork = std::move(fork), s;
 }
 // A state holding only the store's keys, a ".directory" and an entry's copy ("[Desktop Entry]" + `entry`).
-IconState desk(std::optional<IconMetadata> keys, std::optional<DirectoryFile> directory = {}, const char* entry = nullptr,
-               std::uint16_t mode = 0644) {
-    const auto copy = entry ? std::optional(DirectoryFile{bytesOf(std::string("[Desktop Entry]\n") + entry), mode}) : std::nullopt;
+IconState desk(std::optional<IconMetadata> keys, std::optional<DirectoryFile> directory = {},
+               const char* entry = nullptr) {
+    std::optional<DirectoryFile> copy;
+    if (entry)
+        copy = DirectoryFile{bytesOf(std::string("[Desktop Entry]\n") + entry), 0644};
     return IconState{{}, {}, {}, DesktopIcon{std::move(keys), std::move(directory), copy}};
 }
 
@@ -380,8 +384,8 @@ TEST(StateMatch, CustomIconFlagForkAndIconFileEachFromAOrB) {
              {mac(flagged, bytesOf("unrelated fork"), file("A")), macA, macB, false},
              {mac(flagged, std::nullopt, file("Z")), macA, macB, false}, {mac(Bytes(32, 0), kFork, file("A")), macA, macA, 0},
              // The store's keys each from a or b; a key file whole, its mode and every line.
-             {desk(IconMetadata{"a", "m"}), desk(IconMetadata{"a", "n"}), desk(IconMetadata{"b", "m"}), true},
-             {desk(IconMetadata{"a", "x"}), desk(IconMetadata{"a", "n"}), desk(IconMetadata{"b", "m"}), false},
+             {desk(IconMetadata{"a", "m"}), desk(IconMetadata{"a", "n"}), desk(IconMetadata{"b", "m"}), 1},
+             {desk(IconMetadata{"a", "x"}), desk(IconMetadata{"a", "n"}), desk(IconMetadata{"b", "m"}), 0},
              {desk({}, DirectoryFile{one, 0600}), desk({}, DirectoryFile{one, 0644}), desk({}), false},
              {desk({}, {}, "Name=C\nIcon=f"), desk({}, {}, "Name=A\nIcon=f"), desk({}), false}}) {
         EXPECT_EQ(stateMatchesEither(current, x, y), shown) << row;
