@@ -463,6 +463,11 @@ TEST_F(Restore, RetryRestoresItemsThatCameBackAndKeepsTheRest) {
     make({"x.txt", "y.txt"});
     skin(2);
     std::filesystem::rename(root, scratch / "away");
+    fs.fail["fsync"] = EIO;  // the skip record cannot be saved: "backup.json" stays
+    EXPECT_EQ(errorOf<std::exception>([&] { engine.restore(); }),
+              platform::SystemError(EIO, skipFolder).what());
+    fs.fail.clear();
+    ASSERT_TRUE(test::exists(manifestFile));
     EXPECT_EQ(engine.restore(), (OperationReport{0, 2, {}, 0, {}, {"x.txt", "y.txt"}}));
     std::filesystem::rename(scratch / "away", root);
     std::filesystem::rename(at("y.txt"), scratch / "y.txt");
