@@ -2,7 +2,11 @@
 # Runs a command on a session bus of its own, with a scratch home and XDG folders, so that the
 # desktop metadata service it activates never sees a real user's bus, files or store.
 #
-#   scripts/with-private-session.sh command [argument ...]
+#   scripts/with-private-session.sh [--autolaunch] command [argument ...]
+#
+# With --autolaunch there is no bus at all, only an "autolaunch:" address and a display, with which
+# GLib would start one through dbus-launch: the dbus-launch first on PATH only leaves a trace, and a
+# trace fails the run.
 set -euo pipefail
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/lumaro-session.XXXXXXXX")"
@@ -27,6 +31,16 @@ unset DBUS_SESSION_BUS_ADDRESS GIO_USE_VFS DISPLAY WAYLAND_DISPLAY
 export HOME="$scratch/home" XDG_DATA_HOME="$scratch/data" XDG_CONFIG_HOME="$scratch/config" \
     XDG_CACHE_HOME="$scratch/cache" XDG_RUNTIME_DIR="$scratch/runtime"
 export LUMARO_PRIVATE_SESSION=1
+if [ "${1:-}" = --autolaunch ]; then
+    shift
+    mkdir "$scratch/bin"
+    printf '#!/bin/sh\ntouch "%s/launched"\nexit 1\n' "$scratch" >"$scratch/bin/dbus-launch"
+    chmod 755 "$scratch/bin/dbus-launch"
+    status=0
+    DBUS_SESSION_BUS_ADDRESS=autolaunch: DISPLAY=:0 PATH="$scratch/bin:$PATH" "$@" || status=$?
+    [ ! -e "$scratch/launched" ] || { echo "with-private-session.sh: a session bus was started" >&2; status=1; }
+    exit "$status"
+fi
 # dbus-run-session ends the bus, and with it the daemons it activated, when the command ends.
 set +e
 dbus-run-session -- "$@"

@@ -29,12 +29,23 @@ namespace {
 using platform::IconMetadata;
 using namespace std::chrono_literals;
 
+// Run by `with-private-session.sh --autolaunch`: no bus, only an address with which GLib would start one.
+bool autolaunchOnly() {
+    return std::getenv("DBUS_SESSION_BUS_ADDRESS") == std::string_view("autolaunch:");
+}
+
 // The whole apply and restore against the real service, as a file manager of the session sees it,
 // under a umask that would narrow every mode the program sets.
 struct DesktopFormsRoundTrip : ::testing::Test {
     void SetUp() override {
-        ASSERT_EQ(store->available(dir.path()), 0) << "run through scripts/with-private-session.sh";
         test::makeDirectory(root);
+        if (autolaunchOnly()) {  // the form unavailable, the engine's work done without it
+            test::writeFile(at("plain"), "x");
+            EXPECT_TRUE(engine.apply(root, false, false).desktopMetadataUnavailable);
+            EXPECT_EQ(engine.restore().succeeded, 1);
+            GTEST_SKIP() << "needs the metadata service";
+        }
+        ASSERT_EQ(store->available(dir.path()), 0) << "run through scripts/with-private-session.sh";
     }
     IconMetadata keysOf(const std::string& path) {
         IconMetadata value{"stale", "stale"};
@@ -292,8 +303,11 @@ TEST_F(DesktopFormsRoundTrip, AVanishedItemsKeyWaitsInAClearingRecordWhileTheSer
     const pid_t daemon = std::atoi(reply.c_str() + reply.find("uint32") + 6);
     ASSERT_EQ(::unlink(at("gone").c_str()), 0);
     ASSERT_TRUE(daemon > 0 && ::kill(daemon, SIGSTOP) == 0) << reply;
+    const auto start = std::chrono::steady_clock::now();
     const OperationReport hung = engine.restore();
+    const auto took = std::chrono::steady_clock::now() - start;  // one call's bound: the next fail at once
     ::kill(daemon, SIGCONT);
+    EXPECT_LT(took, 3500ms);
     EXPECT_EQ(std::tuple(hung.succeeded, hung.missingItems), std::tuple(0, std::vector<std::string>{"gone"}));
     const auto record = std::filesystem::directory_iterator(engine.missingBackupsPath())->path();
     EXPECT_EQ(engine.readManifest(record).value().entries.at(0).phase, kPhaseClearing);
@@ -345,6 +359,10 @@ TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
 
 // The launcher entry as a dock on the same bus reads it; without a bus it sends nothing.
 TEST(LauncherEntry, ShowsAndHidesProgressOnTheSessionBusAndWithoutOneSendsNothing) {
+    if (autolaunchOnly()) {  // sends nothing, starts nothing
+        platform::makeLauncherEntry("lumaro.desktop")->showProgress(0.5);
+        GTEST_SKIP() << "needs a bus";
+    }
     gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     ASSERT_NE(address, nullptr);
     GDBusConnection* dock = g_dbus_connection_new_for_address_sync(

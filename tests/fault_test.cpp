@@ -492,6 +492,10 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 const auto manifest = engine.loadManifest();
                 const bool recordedOther = !restoring && manifest &&
                     std::ranges::any_of(manifest->entries, [&](auto& e) { return e.identity.inode == inodeOf(item); });
+                const auto here = [&](auto& e) {  // "applied" is said only of the object at the item's path
+                    return e.phase != kPhaseApplied || e.name != name || e.identity.inode == inodeOf(item);
+                };
+                EXPECT_TRUE(restoring || !manifest || std::ranges::all_of(manifest->entries, here)) << at;
                 if (!recordedOther) {
                     EXPECT_EQ(snapshot(item), before) << at << ": the unrelated object was written";
                     ASSERT_TRUE(exchange(item, other)) << at;

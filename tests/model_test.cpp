@@ -138,12 +138,19 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
     test::ScratchDir scratch;
     std::string state = scratch / "state", mixed = scratch / "mixed", out;
     // Runs the program with every location inside the scratch folder and `args` after the launch
-    // options; keeps its output in `out` and gives its exit status, which the shell prints last.
-    const auto cli = [&](const std::string& args) {
-        out = test::run("HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
-                        " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root=" + state + " --preview-root " +
-                        scratch / "demo" + " --desktop-root " + scratch / "Desktop" + " --application-root " +
-                        scratch / "apps" + " " + args + " 2>" + scratch / "err; echo $?");
+    // options; keeps its output in `out` and gives its exit status, which the shell prints last. On a
+    // `terminal` both outputs go to one, less the progress line's own controls and the line ends' "\r".
+    const auto cli = [&](const std::string& args, bool terminal = false) {
+        const std::string command = "HOME=" + scratch / "home" + " XDG_DATA_HOME=" + scratch / "data" +
+                                    " QT_QPA_PLATFORM=offscreen " LUMARO_CLI " --state-root=" + state +
+                                    " --preview-root " + scratch / "demo" + " --desktop-root " +
+                                    scratch / "Desktop" + " --application-root " + scratch / "apps" + " " +
+                                    args;
+        out = test::run(terminal ? "script -qec '" + command + "' /dev/null; echo $?"
+                                 : command + " 2>" + scratch / "err; echo $?");
+        for (const std::string own : {"\r\x1b[K", "\r\n"})
+            for (std::size_t at = 0; (at = out.find(own, at)) != std::string::npos;)
+                out.replace(at, own.size(), own == "\r\n" ? "\n" : "");
         const std::size_t cut = out.find_last_of('\n', out.size() - 2) + 1;  // npos + 1 == 0: no output
         const int status = std::stoi(out.substr(cut));
         return out.erase(cut), status;
@@ -182,7 +189,7 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
     EXPECT_FALSE(test::exists(scratch / "home") || test::exists(scratch / "data") || test::exists("x"));
 
     // Nothing done but errors: 2; part done with errors: 1. A name with escape sequences reaches the
-    // JSON report exactly, and the terminal filtered.
+    // JSON report exactly, and the terminal (its report and progress lines) filtered.
     test::makeDirectory(mixed);
     const std::string bad = unreadable(mixed + "/bad.txt"),
                       hostile = unreadable(mixed + "/t\x1b]0;x\x07\x1b[2J\xc2\x9b\r.txt");
@@ -190,7 +197,8 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
     EXPECT_EQ(json()["errors"], Json::array({bad, hostile}));
     EXPECT_EQ(cli("apply --folder " + scratch / "absent"), 2) << out;
     test::writeFile(mixed + "/good.txt", "g");
-    EXPECT_EQ(cli("apply --folder=" + mixed), 1) << out;
+    EXPECT_EQ(cli("apply --folder=" + mixed, true), 1) << out;
+    EXPECT_NE(out.find("/3] t"), std::string::npos) << out;  // its progress line shown
     EXPECT_EQ(out.find_first_of("\x1b\x07\r"), std::string::npos) << out;
     EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos) << out;
     EXPECT_NE(out.find("t\\x1B]0;x\\x07\\x1B[2J\\x9B\\r.txt"), std::string::npos) << out;

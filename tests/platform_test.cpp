@@ -22,6 +22,7 @@
 #include "records/attributes.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
+#include "records/desktop_form.h"
 #include "records/mac_form.h"
 #include "tests/support/fault_fs.h"
 #include "tests/support/scratch.h"
@@ -233,11 +234,12 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
     makeDirectory(safe);
     writeFile(safe + "/Icon\r", contents, 04755);
     setRawAttribute(safe + "/Icon\r", "user.x", bytesOf("mine"));
-    EXPECT_EQ(captureIconState(fs, safe, identifyItem(fs, safe)).get<FolderIconFile>().file,
-              (IconFile{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755}));
+    const IconState safeState = captureIconState(fs, safe, identifyItem(fs, safe));
+    EXPECT_EQ(safeState.get<FolderIconFile>().file, (IconFile{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755}));
 
-    enum Kind { Symlink, HardLink, Fifo, SwappedFifo, SwappedLink, SwappedLater };
-    for (const Kind kind : {Symlink, HardLink, Fifo, SwappedFifo, SwappedLink, SwappedLater}) {
+    // TooBig: one byte over the bound.
+    enum Kind { Symlink, HardLink, Fifo, TooBig, SwappedFifo, SwappedLink, SwappedLater };
+    for (const Kind kind : {Symlink, HardLink, Fifo, TooBig, SwappedFifo, SwappedLink, SwappedLater}) {
         SCOPED_TRACE(kind);
         const std::string folder = dir / std::to_string(kind), real = folder + "/real";
         const std::string icon = folder + "/Icon\r", next = folder + "/next";
@@ -245,7 +247,8 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
         ASSERT_EQ(kind == Symlink    ? ::symlink("real", icon.c_str())
                   : kind == HardLink ? ::link(real.c_str(), icon.c_str())
                   : kind == Fifo     ? ::mkfifo(icon.c_str(), 0644)
-                                     : ::rename(real.c_str(), icon.c_str()),
+                                     : ::rename(real.c_str(), icon.c_str()) +
+                                       (kind == TooBig ? ::truncate(icon.c_str(), kMaxAttributeRead + 1) : 0),
                   0);
         test::FaultFs seam;
         bool swapped = false;
@@ -263,6 +266,15 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
         // A file renamed over "Icon\r" after the open changes nothing: what was read is the file opened.
         EXPECT_ERROR(captureIconState(seam, folder, identifyItem(seam, folder)),
                      kind == SwappedLater ? "<no error>" : "文件夹包含无法安全处理的 Icon 文件");
+        {  // nor is one written through a link, a FIFO or a second name of another file
+            platform::ItemHandle folderHandle;
+            ASSERT_EQ(platform::ItemHandle::open(seam, folder, folderHandle), 0);
+            EXPECT_ERROR(folderIconFileFacet().writeExact(folderHandle, safeState),
+                         kind == Symlink || kind == SwappedLink   ? "无法恢复文件夹图标文件"
+                         : kind == TooBig || kind == SwappedLater ? "<no error>"
+                                                                  : "图标文件已被替换");
+            EXPECT_TRUE(!exists(real) || readFile(real) == "icon bytes");
+        }
         EXPECT_EQ(std::tuple(swapped, seam.blocked, seam.openFds.size()), std::tuple(kind >= SwappedFifo, false, 0u));
     }
 }
@@ -298,6 +310,14 @@ TEST(IdentifyItem, RecordsFilesAndFoldersAndRefusesEverythingElse) {
     elsewhere.device += 1;
     fs.otherDevice.clear();
     EXPECT_EQ(test::errorOf([&] { openCheckedItem(fs, item, elsewhere); }), "原位置的项目已被替换");
+    // A link to the item itself, swapped in after the open's lstat, is not followed.
+    const FileIdentity id = identifyItem(fs, item);
+    fs.afterLstat = [&](const std::string& path, platform::FileStatus&) {
+        (void)(path == item && !test::exists(item + "~") &&
+               ::rename(item.c_str(), (item + "~").c_str()) == 0 && ::symlink("item~", item.c_str()) == 0);
+    };
+    EXPECT_EQ(test::errorOf([&] { openCheckedItem(fs, item, id); }), "跳过符号链接或特殊文件：item");
+    fs.afterLstat = nullptr;
 
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     const pid_t child = ::fork();
@@ -334,6 +354,15 @@ IconState file(const std::string& contents, AttributeMap attributes = {}, std::u
 IconState mac(std::optional<Bytes> finder, std::optional<Bytes> fork, IconState s) {
     return put(s, MacAttributes{std::move(finder), std::move(fork)});
 }
+// A state holding only the store's keys, a ".directory" and an entry's copy ("[Desktop Entry]" + `entry`).
+IconState desk(std::optional<IconMetadata> keys, std::optional<DirectoryFile> directory = {},
+               const char* entry = nullptr) {
+    std::optional<DirectoryFile> copy;
+    if (entry)
+        copy = DirectoryFile{bytesOf(std::string("[Desktop Entry]\n") + entry), 0644};
+    return stateWith(DesktopForms{true}, MetadataKeys{std::move(keys)}, DirectoryFileForm{std::move(directory)},
+                     EntryCopy{std::move(copy)});
+}
 
 // Whether `current` shows a's icon or b's, through every facet. An absent icon file stands for empty
 // contents with a's mode, or b's; its attributes mix name by name, a fork among them compared normalized.
@@ -355,8 +384,15 @@ TEST(StateMatch, CustomIconFlagForkAndIconFileEachFromAOrB) {
              {file("B", {{"x", {}}, {rf, kFork}}), file("B", {{"x", {}}}), b, false},
              {mac(Bytes(32, 0xFF), flipped(kFork, kMap + 17), file("A")), macA, macB, 1}, {{}, macA, macB, 1},
              {mac(flagged, bytesOf("unrelated fork"), file("A")), macA, macB, false},
-             {mac(flagged, std::nullopt, file("Z")), macA, macB, false}, {mac(Bytes(32, 0), kFork, file("A")), macA, macA, 0}})
-        EXPECT_EQ(stateMatchesEither(current, x, y), shown) << row++;
+             {mac(flagged, std::nullopt, file("Z")), macA, macB, false}, {mac(Bytes(32, 0), kFork, file("A")), macA, macA, 0},
+             // The store's keys each from a or b; a key file whole, its mode and every line.
+             {desk(IconMetadata{"a", "m"}), desk(IconMetadata{"a", "n"}), desk(IconMetadata{"b", "m"}), 1},
+             {desk(IconMetadata{"a", "x"}), desk(IconMetadata{"a", "n"}), desk(IconMetadata{"b", "m"}), 0},
+             {desk({}, DirectoryFile{one, 0600}), desk({}, DirectoryFile{one, 0644}), desk({}), false},
+             {desk({}, {}, "Name=C\nIcon=f"), desk({}, {}, "Name=A\nIcon=f"), desk({}), false}}) {
+        EXPECT_EQ(stateMatchesEither(current, x, y), shown) << row;
+        EXPECT_FALSE(!shown && iconStateMatches(current, x)) << row++;  // nor the exact comparison
+    }
 }
 
 class IconWriterTest : public ::testing::Test {

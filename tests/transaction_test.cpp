@@ -134,6 +134,11 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all.
     EXPECT_EQ(engine.apply(root + "/", true, false),
               (OperationReport{5, 5, {"Locked.app：应用没有写入权限，已跳过"}, 5, {"Editor"}, {}}));
+    long saved = -1, i = 0;  // each item, and a folder's "Icon\r", synced before the last save ("applied")
+    for (const std::string& call : fs.log)
+        saved = call.starts_with("rename ") && call.ends_with(manifestFile) ? i : saved, ++i;
+    for (const std::string item : {"alpha.txt", "Docs", "Editor.APP", "Photos", "Photos/Icon\r"})
+        EXPECT_TRUE(fs.indexOf("fsync " + at(item)) >= 0 && fs.indexOf("fsync " + at(item)) < saved) << item;
     for (BackupEntry& entry : entries) {
         entry.applied = stateOf(at(entry.name));
         EXPECT_TRUE(hasCustomIconFlag(entry.applied.get<MacAttributes>().finder)) << entry.name;
@@ -459,6 +464,11 @@ TEST_F(Restore, RetryRestoresItemsThatCameBackAndKeepsTheRest) {
     make({"x.txt", "y.txt"});
     skin(2);
     std::filesystem::rename(root, scratch / "away");
+    fs.fail["fsync"] = EIO;  // the skip record cannot be saved: "backup.json" stays
+    EXPECT_EQ(errorOf<std::exception>([&] { engine.restore(); }),
+              platform::SystemError(EIO, skipFolder).what());
+    fs.fail.clear();
+    ASSERT_TRUE(test::exists(manifestFile));
     EXPECT_EQ(engine.restore(), (OperationReport{0, 2, {}, 0, {}, {"x.txt", "y.txt"}}));
     std::filesystem::rename(scratch / "away", root);
     std::filesystem::rename(at("y.txt"), scratch / "y.txt");
