@@ -7,6 +7,8 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <istream>
 #include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -229,8 +231,8 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
     // large manifest would double what a save holds in memory.
     if (!reuse) {
         slots_.clear();
-        text_.clear();
-        text_.shrink_to_fit();
+        std::string().swap(text_);
+        text_.reserve(std::max(expected_, head.size()));
         text_ = head;
     }
     // The entries from `first` on: each an old text that moves (`from`) or a new one. New texts are
@@ -454,7 +456,11 @@ BackupEntry decodeEntry(const json& value, const std::string& path) {
 
 }  // namespace
 
-BackupManifest decodeManifest(std::string_view document) {
+namespace {
+
+using Parse = std::function<json(const json::parser_callback_t&)>;
+
+BackupManifest decodeManifestWith(const Parse& parse) {
     // Each element of the root's "entries" is decoded as soon as it is parsed and then dropped:
     // the whole document never stands in memory as a tree. The first entry that fails keeps its
     // error until the checks that come before the entries have been made, so the errors are those
@@ -476,7 +482,7 @@ BackupManifest decodeManifest(std::string_view document) {
     };
     json root;
     try {
-        root = json::parse(document.begin(), document.end(), [&](int depth, json::parse_event_t event, json& value) {
+        root = parse([&](int depth, json::parse_event_t event, json& value) {
             if (depth > kMaxDepth) {
                 throw DecodingError("nesting too deep");
             }
@@ -529,6 +535,19 @@ BackupManifest decodeManifest(std::string_view document) {
         manifest.schema = schemaFor(manifest);
     }
     return manifest;
+}
+
+}  // namespace
+
+BackupManifest decodeManifest(std::string_view document) {
+    return decodeManifestWith([&](const json::parser_callback_t& callback) {
+        return json::parse(document.begin(), document.end(), callback);
+    });
+}
+
+BackupManifest decodeManifestFrom(std::istream& document) {
+    return decodeManifestWith(
+        [&](const json::parser_callback_t& callback) { return json::parse(document, callback); });
 }
 
 PendingScope decodeScope(std::string_view document) {

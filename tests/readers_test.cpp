@@ -134,12 +134,18 @@ TEST(recordsJson, ReaderRefusesMissingWrongTypedInexactAndOutOfRangeMembers) {
     // document in order: an entry's error waits for the members checked before the entries, a later
     // "entries" replaces an earlier one, and arrays elsewhere are not entries.
     const auto detail = [](const std::string& text) {
-        try {
-            decodeManifest(text);
-        } catch (const DecodingError& error) {
-            return error.detail();
+        std::string found[2];
+        for (int streamed = 0; streamed < 2; ++streamed) {
+            try {
+                std::istringstream stream(text);
+                streamed ? decodeManifestFrom(stream) : decodeManifest(text);
+                found[streamed] = "decoded";
+            } catch (const DecodingError& error) {
+                found[streamed] = error.detail();
+            }
         }
-        return std::string("decoded");
+        EXPECT_EQ(found[0], found[1]) << "read from a stream or from memory alike";
+        return found[0];
     };
     const std::string badEntry = withMember(doc, "/entries/1", "5");
     EXPECT_EQ(detail(badEntry), "entries[1]: expected an object");
