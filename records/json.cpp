@@ -232,7 +232,8 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
     if (!reuse) {
         slots_.clear();
         std::string().swap(text_);
-        text_.reserve(std::max(expected_, head.size()));
+        // With room for the entries' phases to grow in place: past the room, the text is copied.
+        text_.reserve(std::max(expected_ + expected_ / 8, head.size()));
         text_ = head;
     }
     // The entries from `first` on: each an old text that moves (`from`) or a new one. New texts are
