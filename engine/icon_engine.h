@@ -183,8 +183,9 @@ class IconEngine {
     // phase read as "restoring" or "clearing"), through the item opened and checked again;
     // verifies them; throws, once those are back, when some form holds someone else's change or
     // cannot be checked here. Returns the checked handle for the flush.
-    platform::ItemHandle restoreForms(const BackupEntry& entry, const std::string& item, const IconContext& context,
-                                      bool recorded, const IconState& current) const;
+    platform::ItemHandle restoreForms(const BackupEntry& entry, const std::string& item,
+                                      const IconContext& context, bool recorded,
+                                      const IconState& current) const;
     // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
     // false when it is there; SkinError when that cannot be told.
     bool itemIsMissing(const std::string& path, std::int32_t device) const;

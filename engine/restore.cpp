@@ -122,8 +122,8 @@ bool IconEngine::clearReplaced(ManifestStore& store, const std::string& file, Ba
     return clearAtPath(item, entry, context, false);
 }
 
-bool IconEngine::needsRestoringRecord(const BackupEntry& entry, const std::string& item, const IconContext& context,
-                                      IconState& current) const {
+bool IconEngine::needsRestoringRecord(const BackupEntry& entry, const std::string& item,
+                                      const IconContext& context, IconState& current) const {
     const platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
     tidyItem(handle, context, entry);
     current = captureIconState(handle, context);

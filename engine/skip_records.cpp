@@ -158,7 +158,8 @@ OperationReport IconEngine::setAsideRemaining() const {
     while (!manifest.entries.empty()) {
         const std::size_t count =
             std::min(manifest.entries.size(), restoreBatchSize(finished, manifest.entries.size()));
-        BackupManifest batch{manifest.schema, manifest.rootPath, manifest.rootIdentity, manifest.createdAt, {}};
+        BackupManifest batch{
+            manifest.schema, manifest.rootPath, manifest.rootIdentity, manifest.createdAt, {}};
         for (std::size_t i = 0; i < count; ++i) {
             if (std::find(recorded.begin(), recorded.end(), manifest.entries[i]) == recorded.end()) {
                 batch.entries.push_back(manifest.entries[i]);
