@@ -11,6 +11,7 @@
 #include "platform/key_file.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "records/desktop_form.h"
 #include "records/errors.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
@@ -46,6 +47,63 @@ class IconEngine::PredictionCache {
     }
     std::unordered_multimap<std::uint64_t, Entry> entries_;
 };
+
+namespace {
+
+// How many items of a batch have their metadata writes in flight together; each holds its item
+// open until its write has been answered.
+constexpr std::size_t kPipelined = 64;
+
+// The metadata writes of a group of items, sent together: while recording, a write is only
+// noted; once sent, each item's skin meets its own write's result when it makes that write
+// again, and nothing else waits on the service meanwhile. Every other call goes to the store.
+class PipelinedWrites final : public platform::DesktopMetadata {
+  public:
+    explicit PipelinedWrites(platform::DesktopMetadata& store) : store_(store) {}
+    void send() {
+        results_ = writes_.empty() ? std::vector<int>() : store_.writeAll(writes_);
+        results_.resize(writes_.size(), EIO);
+        taken_.assign(writes_.size(), false);
+        recording_ = false;
+    }
+    int write(const std::string& path, const platform::IconMetadata& value) override {
+        if (recording_) {
+            writes_.emplace_back(path, value);
+            return 0;
+        }
+        for (std::size_t i = 0; i < writes_.size(); ++i) {
+            if (!taken_[i] && writes_[i].first == path && writes_[i].second == value) {
+                taken_[i] = true;
+                return results_[i];
+            }
+        }
+        return store_.write(path, value);
+    }
+    int available(const std::string& path) override { return store_.available(path); }
+    int read(const std::string& path, platform::IconMetadata& out) override { return store_.read(path, out); }
+    int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
+        return store_.clearIfOurs(path, expectedUri);
+    }
+    int flush() override { return store_.flush(); }
+    int readEmblems(const std::string& path, std::vector<std::string>& out) override {
+        return store_.readEmblems(path, out);
+    }
+    int writeEmblems(const std::string& path, const std::vector<std::string>& names) override {
+        return store_.writeEmblems(path, names);
+    }
+    int clearEmblem(const std::string& path, const std::string& emblem) override {
+        return store_.clearEmblem(path, emblem);
+    }
+
+  private:
+    platform::DesktopMetadata& store_;
+    bool recording_ = true;
+    std::vector<std::pair<std::string, platform::IconMetadata>> writes_;
+    std::vector<int> results_;
+    std::vector<bool> taken_;
+};
+
+}  // namespace
 
 struct IconEngine::ApplyRun {
     ManifestStore store;
@@ -242,12 +300,36 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     }
     // From here on each entry stays in the manifest, whatever happens to its item.
     bool written = false;
-    for (ApplyItem& item : batch) {
-        try {
-            finishItem(run, item, base);
-            written = true;
-        } catch (const std::exception& error) {
-            item.error = describe(error);
+    for (std::size_t start = 0; start < batch.size(); start += kPipelined) {
+        // Each item rechecked and held open, its metadata write noted; the group's writes sent
+        // together; then each item skinned, its write's result checked, verified and flushed.
+        std::optional<PipelinedWrites> writes;
+        IconContext context = base;
+        if (base.metadata != nullptr) {
+            context.metadata = &writes.emplace(*base.metadata);
+        }
+        const std::size_t stop = std::min(batch.size(), start + kPipelined);
+        std::vector<platform::ItemHandle> handles(stop - start);
+        for (std::size_t i = start; i < stop; ++i) {
+            try {
+                handles[i - start] = checkItem(run, batch[i], context);
+            } catch (const std::exception& error) {
+                batch[i].error = describe(error);
+            }
+        }
+        if (writes) {
+            writes->send();
+        }
+        for (std::size_t i = start; i < stop; ++i) {
+            if (batch[i].error) {
+                continue;
+            }
+            try {
+                finishItem(run, batch[i], handles[i - start], context);
+                written = true;
+            } catch (const std::exception& error) {
+                batch[i].error = describe(error);
+            }
         }
     }
     if (!written) {
@@ -294,18 +376,28 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     }
 }
 
-void IconEngine::finishItem(ApplyRun& run, ApplyItem& item, const IconContext& base) const {
+platform::ItemHandle IconEngine::checkItem(ApplyRun& run, ApplyItem& item, const IconContext& base) const {
     const IconContext context = item.context(base);
     if (item.entryId == nullptr && identifyItem(fs_, run.manifest.rootPath) != run.manifest.rootIdentity) {
         throw SkinError("所选文件夹已被替换");
     }
     // Everything from the recheck to the flush goes through one descriptor checked here.
-    const platform::ItemHandle target = openCheckedItem(fs_, item.path, item.identity);
+    platform::ItemHandle target = openCheckedItem(fs_, item.path, item.identity);
     const IconState& original = run.manifest.entries[item.index].original;
     if (captureIconState(target, context) != original) {
         throw SkinError(kChangedSinceBackup);
     }
-    const IconState after = skinItem(target, context, original);
+    // The write the skin will make to the metadata store, noted to be sent with the group's.
+    if (context.metadata != nullptr) {
+        desktopMetadataFacet().skin(target, context, original);
+    }
+    return target;
+}
+
+void IconEngine::finishItem(ApplyRun& run, ApplyItem& item, const platform::ItemHandle& target,
+                            const IconContext& base) const {
+    const IconContext context = item.context(base);
+    const IconState after = skinItem(target, context, run.manifest.entries[item.index].original);
     // The item's new state must be on disk before the entry says "applied": a restore refuses
     // for good an applied entry whose item shows only part of the skin.
     flushItem(target, context, false);

@@ -107,8 +107,8 @@ class IconEngine {
     OperationReport restore() const;
     // Runs the restore over every skip record; records whose items all came back disappear.
     OperationReport retrySkipped() const;
-    // Moves every entry still in "backup.json" into skip records, one entry at a time: its
-    // record is durable before the entry leaves the manifest. An entry that a crash left in both
+    // Moves every entry still in "backup.json" into skip records, in batches as a restore's: a
+    // batch's record is durable before its entries leave the manifest. An entry that a crash left in both
     // places is not recorded twice. Names the moved items in `setAsideItems`; throws when the
     // manifest cannot be read (it then stays as it is).
     OperationReport setAsideRemaining() const;
@@ -127,12 +127,18 @@ class IconEngine {
     // Captures the item and predicts its skinned state; throws for an item to report.
     void captureItem(ApplyRun& run, ApplyItem& item, const IconContext& context) const;
     // The transaction of one batch of captured items: their "prepared" entries in one durable
-    // save; each item rechecked, skinned and flushed through one checked handle; the shared
-    // stores flushed; the "applied" entries of the items that got this far in one save. Marks each
+    // save; each item rechecked, skinned and flushed through one checked handle, the metadata
+    // writes of a group of items in flight together, each checked before its item goes on; the
+    // shared stores flushed; the "applied" entries of the items that got this far in one save. Marks each
     // item applied or gives its error; an entry once saved stays in the manifest.
     void applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const IconContext& context) const;
-    // The recheck, the skin and the item's own flush; throws for an item to report.
-    void finishItem(ApplyRun& run, ApplyItem& item, const IconContext& context) const;
+    // The recheck through the item opened and checked, and the metadata write its skin will make
+    // noted in `context`'s store; throws for an item to report.
+    platform::ItemHandle checkItem(ApplyRun& run, ApplyItem& item, const IconContext& context) const;
+    // The skin (its metadata write answered by then), its verification and the item's own flush;
+    // throws for an item to report.
+    void finishItem(ApplyRun& run, ApplyItem& item, const platform::ItemHandle& target,
+                    const IconContext& context) const;
     bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
                     const std::set<std::string>& hiddenNames) const;
     std::vector<std::string> listItems(const std::string& root,
@@ -166,17 +172,20 @@ class IconEngine {
     // anything of ours was there.
     bool clearReplaced(ManifestStore& store, const std::string& file, BackupManifest& manifest,
                        BackupEntry entry, const std::string& item, const IconContext& context) const;
-    // Whether some form of the entry's item still carries the skin while the entry does not yet
-    // say "restoring": that phase must be durable before the item is written.
-    bool needsRestoringRecord(const BackupEntry& entry, const std::string& item,
-                              const IconContext& context) const;
-    // Puts back each form of the entry's item that still carries the skin, each Linux form
-    // deciding alone and the Mac form by its whole rule (by the entry's phase as read), under an
-    // entry already durable as "restoring" (`recorded`, or a phase read as "restoring" or
-    // "clearing"); verifies them; throws, once those are back, when some form holds someone
-    // else's change or cannot be checked here. Returns the checked handle for the flush.
+    // Tidies and captures the entry's item into `current`; whether some form still carries the
+    // skin while the entry does not yet say "restoring": that phase must be durable before the
+    // item is written.
+    bool needsRestoringRecord(const BackupEntry& entry, const std::string& item, const IconContext& context,
+                              IconState& current) const;
+    // Puts back each form of the entry's item that carried the skin when it was captured
+    // (`current`), each Linux form deciding alone and the Mac form by its whole rule (by the
+    // entry's phase as read), under an entry already durable as "restoring" (`recorded`, or a
+    // phase read as "restoring" or "clearing"), through the item opened and checked again;
+    // verifies them; throws, once those are back, when some form holds someone else's change or
+    // cannot be checked here. Returns the checked handle for the flush.
     platform::ItemHandle restoreForms(const BackupEntry& entry, const std::string& item,
-                                      const IconContext& context, bool recorded) const;
+                                      const IconContext& context, bool recorded,
+                                      const IconState& current) const;
     // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
     // false when it is there; SkinError when that cannot be told.
     bool itemIsMissing(const std::string& path, std::int32_t device) const;

@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 
+#include <array>
 #include <cerrno>
+#include <istream>
+#include <streambuf>
 
 #include "platform/file_ops.h"
 #include "platform/paths.h"
@@ -14,6 +17,42 @@ namespace lumaro {
 
 namespace {
 constexpr const char* kBackupUnavailable = "备份文件不可用";
+
+// An open file read through the file system in chunks, as a stream for the parser; at most
+// `limit` bytes. A failed read ends the stream early and is kept in `error`.
+class ChunkReader final : public std::streambuf {
+  public:
+    ChunkReader(platform::FileSystem& fs, int fd, std::uint64_t limit) : fs_(fs), fd_(fd), left_(limit) {}
+    int error = 0;
+
+  protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) {
+            return traits_type::to_int_type(*gptr());
+        }
+        for (;;) {
+            std::size_t got = 0;
+            const int err = fs_.read(fd_, chunk_.data(), chunk_.size(), got);
+            if (err == EINTR) {
+                continue;
+            }
+            error = err != 0 ? err : got > left_ ? EFBIG : 0;
+            if (error != 0 || got == 0) {
+                return traits_type::eof();
+            }
+            left_ -= got;
+            setg(chunk_.data(), chunk_.data(), chunk_.data() + got);
+            return traits_type::to_int_type(chunk_[0]);
+        }
+    }
+
+  private:
+    platform::FileSystem& fs_;
+    int fd_;
+    std::uint64_t left_;
+    std::array<char, 64 * 1024> chunk_{};
+};
+
 }  // namespace
 
 ManifestStore::ManifestStore(platform::FileSystem& fs, std::string directory)
@@ -31,16 +70,30 @@ std::optional<BackupManifest> ManifestStore::read(const std::string& path) const
     if (identifyItem(fs_, path).type != kTypeRegular) {
         throw SkinError(kBackupUnavailable);
     }
-    Bytes document;
-    const int err = platform::readRegularFile(fs_, path, kMaxManifestSize, document);
-    if (err == EINVAL || err == ELOOP) {
+    // Read as it is parsed: a large manifest never stands whole in memory beside its entries.
+    platform::Descriptor fd;
+    platform::FileStatus opened;
+    int err = platform::openDescriptor(fs_, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd);
+    if (err == 0) {
+        err = fs_.fstat(fd.get(), opened);
+    }
+    if (err == ELOOP || err == EINVAL || (err == 0 && !opened.isRegular())) {
         // Swapped for something else since the check above.
         throw SkinError(kBackupUnavailable);
     }
-    platform::throwIfFailed(err, path);
-    BackupManifest manifest =
-        decodeManifest(std::string_view(reinterpret_cast<const char*>(document.data()), document.size()));
-    checkManifest(manifest);
+    platform::throwIfFailed(err != 0 ? err : opened.size > kMaxManifestSize ? EFBIG : 0, path);
+    ChunkReader reader(fs_, fd.get(), kMaxManifestSize);
+    std::istream stream(&reader);
+    std::optional<BackupManifest> manifest;
+    try {
+        manifest = decodeManifestFrom(stream);
+    } catch (const DecodingError&) {
+        platform::throwIfFailed(reader.error, path);  // the read failed, not the document
+        throw;
+    }
+    platform::throwIfFailed(reader.error, path);
+    checkManifest(*manifest);
+    encoders_[path].expectSize(static_cast<std::size_t>(opened.size));
     return manifest;
 }
 

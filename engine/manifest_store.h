@@ -39,7 +39,7 @@ class ManifestStore {
 
     platform::FileSystem& fs_;
     std::string directory_;
-    std::map<std::string, ManifestEncoder> encoders_;
+    mutable std::map<std::string, ManifestEncoder> encoders_;  // read() tells them the size to expect
 };
 
 }  // namespace lumaro

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <set>
 
+#include "engine/batches.h"
 #include "engine/icon_engine.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
@@ -149,20 +151,36 @@ OperationReport IconEngine::setAsideRemaining() const {
             }
         }
     }
+    // In batches as a restore's: the entries of a batch not yet held by a skip record go into one,
+    // durably, before they leave the manifest together in one save.
+    const std::set<std::string> unchanged;
+    std::size_t finished = 0;
     while (!manifest.entries.empty()) {
-        const BackupEntry entry = manifest.entries.front();
-        if (std::find(recorded.begin(), recorded.end(), entry) == recorded.end()) {
-            BackupManifest single = manifest;
-            single.entries = {entry};
-            archiveMissing(store, single);
+        const std::size_t count =
+            std::min(manifest.entries.size(), restoreBatchSize(finished, manifest.entries.size()));
+        BackupManifest batch{
+            manifest.schema, manifest.rootPath, manifest.rootIdentity, manifest.createdAt, {}};
+        for (std::size_t i = 0; i < count; ++i) {
+            if (std::find(recorded.begin(), recorded.end(), manifest.entries[i]) == recorded.end()) {
+                batch.entries.push_back(manifest.entries[i]);
+            }
         }
-        manifest.entries.erase(manifest.entries.begin());
+        if (!batch.entries.empty()) {
+            archiveMissing(store, batch);
+        }
+        std::vector<std::string> moved;
+        const auto end = manifest.entries.begin() + static_cast<std::ptrdiff_t>(count);
+        for (auto entry = manifest.entries.begin(); entry != end; ++entry) {
+            moved.push_back(entry->isDesktopEntry() ? desktopEntryDisplayName(*entry) : entry->name);
+        }
+        manifest.entries.erase(manifest.entries.begin(), end);
         if (manifest.entries.empty()) {
             store.remove(file);
         } else {
-            store.save(manifest, file);
+            store.save(manifest, file, &unchanged);
         }
-        report.setAsideItems.push_back(entry.isDesktopEntry() ? desktopEntryDisplayName(entry) : entry.name);
+        report.setAsideItems.insert(report.setAsideItems.end(), moved.begin(), moved.end());
+        finished += count;
     }
     return report;
 }

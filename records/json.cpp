@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <functional>
+#include <istream>
 #include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -224,42 +227,109 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
             movable.emplace(slots_[i].name, &slots_[i]);
         }
     }
-    std::size_t desktop = first == 0 ? 0 : slots_[first - 1].desktopUpTo;
-    std::string tail;
+    // Afresh, the text is built in place: the old one is of no further use, and a second copy of a
+    // large manifest would double what a save holds in memory.
+    if (!reuse) {
+        slots_.clear();
+        std::string().swap(text_);
+        // With room for the entries' phases to grow in place: past the room, the text is copied.
+        text_.reserve(std::max(expected_ + expected_ / 8, head.size()));
+        text_ = head;
+    }
+    // The entries from `first` on: each an old text that moves (`from`) or a new one. New texts are
+    // made before anything changes, so that a failure leaves the cached text as it was.
+    struct Piece {
+        const Slot* from = nullptr;
+        std::string text;
+    };
+    std::vector<Piece> pieces;
     std::vector<Slot> added;
     added.reserve(entries.size() - first);
+    std::size_t desktop = first == 0 ? 0 : slots_[first - 1].desktopUpTo;
+    std::size_t end = cut;
+    bool ordered = true;  // the old texts keep their order: they can move within the text
+    const Slot* last = nullptr;
     for (std::size_t i = first; i < entries.size(); ++i) {
         const BackupEntry& entry = entries[i];
-        tail += i == 0 ? "\n    " : ",\n    ";
-        const std::size_t offset = cut + tail.size();
+        end += i == 0 ? 5 : 6;  // "\n    " or ",\n    "
         const auto found =
             changed != nullptr && changed->count(entry.name) == 0 ? movable.find(entry.name) : movable.end();
         bool forms = false;
-        if (found != movable.end()) {
-            tail.append(text_, found->second->offset, found->second->length);
+        std::size_t length = 0;
+        if (!reuse) {
+            try {
+                text_ += i == 0 ? "\n    " : ",\n    ";
+                text_ += encodeEntryText(entry);
+            } catch (...) {
+                text_.clear();  // the next call starts afresh
+                throw;
+            }
+            length = text_.size() - end;
+            forms = hasDesktopForms(entry);
+        } else if (found != movable.end()) {
+            pieces.push_back({found->second, {}});
+            ordered = ordered && (last == nullptr || last->offset < found->second->offset);
+            last = found->second;
+            length = found->second->length;
             forms = found->second->desktopForms;
             movable.erase(found);
         } else {
-            tail += encodeEntryText(entry);
+            pieces.push_back({nullptr, encodeEntryText(entry)});
+            length = pieces.back().text.size();
             forms = hasDesktopForms(entry);
         }
         desktop += forms ? 1 : 0;
-        added.push_back({entry.name, offset, cut + tail.size() - offset, forms, desktop});
+        added.push_back({entry.name, end, length, forms, desktop});
+        end += length;
     }
-    // Nothing above threw: the new text replaces the old from `cut` on.
-    if (reuse) {
-        text_.resize(cut);
-    } else {
-        text_ = head;
-    }
-    text_ += tail;
-    slots_.resize(first);
-    std::move(added.begin(), added.end(), std::back_inserter(slots_));
-    text_ += entries.empty() ? "]" : "\n  ]";
     const std::int64_t schema = manifest.schema != 1 ? manifest.schema
                                 : desktop > 0        ? kSchemaWithDesktopForms
                                                      : 1;
-    appendFooter(manifest, schema, text_);
+    std::string footer = entries.empty() ? "]" : "\n  ]";
+    appendFooter(manifest, schema, footer);
+    if (reuse && ordered) {
+        // In place: an old text that moves left can only land on earlier old texts that move left
+        // too, one that moves right only on later ones that move right; so the first go in
+        // order, the others in reverse, and the new texts and separators fill the gaps after.
+        text_.resize(std::max(text_.size(), end));
+        for (std::size_t k = 0; k < pieces.size(); ++k) {
+            const Slot& slot = added[k];
+            if (pieces[k].from != nullptr && slot.offset <= pieces[k].from->offset) {
+                std::memmove(text_.data() + slot.offset, text_.data() + pieces[k].from->offset, slot.length);
+            }
+        }
+        for (std::size_t k = pieces.size(); k-- > 0;) {
+            const Slot& slot = added[k];
+            if (pieces[k].from != nullptr && slot.offset > pieces[k].from->offset) {
+                std::memmove(text_.data() + slot.offset, text_.data() + pieces[k].from->offset, slot.length);
+            }
+        }
+        for (std::size_t k = 0; k < pieces.size(); ++k) {
+            const Slot& slot = added[k];
+            const std::string_view separator = first + k == 0 ? "\n    " : ",\n    ";
+            separator.copy(text_.data() + slot.offset - separator.size(), separator.size());
+            if (pieces[k].from == nullptr) {
+                pieces[k].text.copy(text_.data() + slot.offset, slot.length);
+            }
+        }
+        text_.resize(end);
+    } else if (reuse) {
+        std::string tail;
+        tail.reserve(end - cut);
+        for (std::size_t k = 0; k < pieces.size(); ++k) {
+            tail += first + k == 0 ? "\n    " : ",\n    ";
+            if (pieces[k].from != nullptr) {
+                tail.append(text_, pieces[k].from->offset, pieces[k].from->length);
+            } else {
+                tail += pieces[k].text;
+            }
+        }
+        text_.resize(cut);
+        text_ += tail;
+    }
+    slots_.resize(first);
+    std::move(added.begin(), added.end(), std::back_inserter(slots_));
+    text_ += footer;
     return text_;
 }
 
@@ -387,10 +457,66 @@ BackupEntry decodeEntry(const json& value, const std::string& path) {
 
 }  // namespace
 
-BackupManifest decodeManifest(std::string_view document) {
-    const json root = parseDocument(document);
-    requireObject(root, "document");
+namespace {
+
+using Parse = std::function<json(const json::parser_callback_t&)>;
+
+BackupManifest decodeManifestWith(const Parse& parse) {
+    // Each element of the root's "entries" is decoded as soon as it is parsed and then dropped:
+    // the whole document never stands in memory as a tree. The first entry that fails keeps its
+    // error until the checks that come before the entries have been made, so the errors are those
+    // of decoding the whole tree in order.
     BackupManifest manifest;
+    std::exception_ptr entryError;
+    std::string rootKey;  // the last member name of the root object
+    bool inEntries = false;
+    const auto element = [&](json& value) {
+        if (!entryError) {
+            try {
+                const std::size_t i = manifest.entries.size();
+                manifest.entries.push_back(decodeEntry(value, "entries[" + std::to_string(i) + "]"));
+            } catch (...) {
+                entryError = std::current_exception();
+            }
+        }
+        return false;
+    };
+    json root;
+    try {
+        root = parse([&](int depth, json::parse_event_t event, json& value) {
+            if (depth > kMaxDepth) {
+                throw DecodingError("nesting too deep");
+            }
+            switch (event) {
+                case json::parse_event_t::key:
+                    if (depth == 1) {
+                        rootKey = value.get<std::string>();
+                        if (rootKey == "entries") {
+                            // A later member of the same name replaces an earlier one.
+                            manifest.entries.clear();
+                            entryError = nullptr;
+                        }
+                    }
+                    return true;
+                case json::parse_event_t::array_start:
+                    inEntries = inEntries || (depth == 1 && rootKey == "entries");
+                    return true;
+                case json::parse_event_t::array_end:
+                    if (depth == 1) {
+                        inEntries = false;
+                    }
+                    return depth == 2 && inEntries ? element(value) : true;
+                case json::parse_event_t::object_end:
+                case json::parse_event_t::value:
+                    return depth == 2 && inEntries ? element(value) : true;
+                default:
+                    return true;
+            }
+        });
+    } catch (const json::exception& error) {
+        throw DecodingError::notJson(error.what());
+    }
+    requireObject(root, "document");
     const json& createdAt = require(root, "", "createdAt");
     if (!createdAt.is_number()) {
         throw DecodingError("createdAt: expected a number");
@@ -400,9 +526,8 @@ BackupManifest decodeManifest(std::string_view document) {
     if (!entries.is_array()) {
         throw DecodingError("entries: expected an array");
     }
-    manifest.entries.reserve(entries.size());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        manifest.entries.push_back(decodeEntry(entries[i], "entries[" + std::to_string(i) + "]"));
+    if (entryError) {
+        std::rethrow_exception(entryError);
     }
     manifest.rootIdentity = decodeIdentity(require(root, "", "rootIdentity"), "rootIdentity");
     manifest.rootPath = readString(require(root, "", "rootPath"), "rootPath");
@@ -411,6 +536,19 @@ BackupManifest decodeManifest(std::string_view document) {
         manifest.schema = schemaFor(manifest);
     }
     return manifest;
+}
+
+}  // namespace
+
+BackupManifest decodeManifest(std::string_view document) {
+    return decodeManifestWith([&](const json::parser_callback_t& callback) {
+        return json::parse(document.begin(), document.end(), callback);
+    });
+}
+
+BackupManifest decodeManifestFrom(std::istream& document) {
+    return decodeManifestWith(
+        [&](const json::parser_callback_t& callback) { return json::parse(document, callback); });
 }
 
 PendingScope decodeScope(std::string_view document) {

@@ -7,6 +7,7 @@
 // range, and malformed Base64.
 #pragma once
 
+#include <iosfwd>
 #include <map>
 #include <set>
 #include <string>
@@ -20,6 +21,8 @@ namespace lumaro {
 // Throws DecodingError when a text member is not valid UTF-8 (such a name cannot be stored).
 std::string encodeManifest(const BackupManifest& manifest);
 BackupManifest decodeManifest(std::string_view document);
+// The same from a stream, read as the parser goes: the document never stands whole in memory.
+BackupManifest decodeManifestFrom(std::istream& document);
 
 std::string encodeScope(const PendingScope& scope);
 
@@ -33,6 +36,9 @@ class ManifestEncoder {
     // caller vouches that every other entry is as it was then (entries may also have left). The
     // names must be unique. Without it, every entry is encoded afresh.
     const std::string& encode(const BackupManifest& manifest, const std::set<std::string>* changed = nullptr);
+    // The size a text made afresh is expected to reach (the file last read, say): it is then
+    // made in one piece rather than grown step by step through copies.
+    void expectSize(std::size_t size) { expected_ = size; }
 
   private:
     struct Slot {
@@ -44,6 +50,7 @@ class ManifestEncoder {
     };
     std::string text_;
     std::vector<Slot> slots_;
+    std::size_t expected_ = 0;
 };
 PendingScope decodeScope(std::string_view document);
 

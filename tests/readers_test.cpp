@@ -138,8 +138,32 @@ TEST(recordsJson, ReaderRefusesMissingWrongTypedInexactAndOutOfRangeMembers) {
     const std::string deep = "{\"future\":" + std::string(100000, '[') + std::string(100000, ']') + ",";
     for (const std::string& text : {std::string(), doc.dump().substr(0, 100), deep + doc.dump().substr(1)})
         EXPECT_THROW(decodeManifest(text), DecodingError) << text.substr(0, 40);
+    // Entries are decoded as they are read, yet the errors and the members taken are those of the whole
+    // document in order: an entry's error waits for the members checked before the entries, a later
+    // "entries" replaces an earlier one, and arrays elsewhere are not entries.
+    const auto detail = [](const std::string& text) {
+        std::string found[2];
+        for (int streamed = 0; streamed < 2; ++streamed) {
+            try {
+                std::istringstream stream(text);
+                streamed ? decodeManifestFrom(stream) : decodeManifest(text);
+                found[streamed] = "decoded";
+            } catch (const DecodingError& error) {
+                found[streamed] = error.detail();
+            }
+        }
+        EXPECT_EQ(found[0], found[1]) << "read from a stream or from memory alike";
+        return found[0];
+    };
+    const std::string badEntry = withMember(doc, "/entries/1", "5");
+    EXPECT_EQ(detail(badEntry), "entries[1]: expected an object");
+    EXPECT_EQ(detail(R"({"entries":[5],)" + doc.dump().substr(1)), "decoded");
+    EXPECT_EQ(detail(R"({"future":[{"entries":[5]},[5]],)" + doc.dump().substr(1)), "decoded");
+    EXPECT_EQ(detail(doc.dump().substr(0, doc.dump().size() - 1) + R"(,"entries":[{}]})"), "entries[0].applied: missing");
+    EXPECT_EQ(decodeManifest(R"({"entries":[5],)" + doc.dump().substr(1)), decodeManifest(doc.dump()));
     doc.erase("createdAt");  // required
     EXPECT_THROW(decodeManifest(doc.dump()), DecodingError);
+    EXPECT_EQ(detail(withMember(doc, "/entries/1", "5")), "createdAt: missing");
 }
 
 TEST(recordsJson, ManifestWrittenByTheMacProgramLoads) {
@@ -292,6 +316,11 @@ TEST(recordsJson, ManifestTextStaysTheSameAsEntriesAreAddedChangedAndRemoved) {
         EXPECT_EQ(encoder.encode(manifest, changed ? &*changed : nullptr), golden) << i;
         schemas.insert(golden.substr(golden.rfind("\"schema\"")));
     }
+    BackupManifest reordered = versions[4].first;  // texts that change places are copied, not moved in place
+    std::reverse(reordered.entries.begin(), reordered.entries.end());
+    const std::set<std::string> none;
+    EXPECT_EQ(encoder.encode(versions[4].first), encodeManifest(versions[4].first));
+    EXPECT_EQ(encoder.encode(reordered, &none), encodeManifest(reordered));
     EXPECT_EQ(schemas.size(), 2u) << "the desktop forms raise the schema, and lower it when they leave";
 }
 
