@@ -107,8 +107,8 @@ class IconEngine {
     OperationReport restore() const;
     // Runs the restore over every skip record; records whose items all came back disappear.
     OperationReport retrySkipped() const;
-    // Moves every entry still in "backup.json" into skip records, in batches as a restore's: a
-    // batch's record is durable before its entries leave the manifest. An entry that a crash left in both
+    // Moves every entry still in "backup.json" into skip records, one entry at a time: its
+    // record is durable before the entry leaves the manifest. An entry that a crash left in both
     // places is not recorded twice. Names the moved items in `setAsideItems`; throws when the
     // manifest cannot be read (it then stays as it is).
     OperationReport setAsideRemaining() const;
@@ -172,20 +172,17 @@ class IconEngine {
     // anything of ours was there.
     bool clearReplaced(ManifestStore& store, const std::string& file, BackupManifest& manifest,
                        BackupEntry entry, const std::string& item, const IconContext& context) const;
-    // Tidies and captures the entry's item into `current`; whether some form still carries the
-    // skin while the entry does not yet say "restoring": that phase must be durable before the
-    // item is written.
-    bool needsRestoringRecord(const BackupEntry& entry, const std::string& item, const IconContext& context,
-                              IconState& current) const;
-    // Puts back each form of the entry's item that carried the skin when it was captured
-    // (`current`), each Linux form deciding alone and the Mac form by its whole rule (by the
-    // entry's phase as read), under an entry already durable as "restoring" (`recorded`, or a
-    // phase read as "restoring" or "clearing"), through the item opened and checked again;
-    // verifies them; throws, once those are back, when some form holds someone else's change or
-    // cannot be checked here. Returns the checked handle for the flush.
+    // Whether some form of the entry's item still carries the skin while the entry does not yet
+    // say "restoring": that phase must be durable before the item is written.
+    bool needsRestoringRecord(const BackupEntry& entry, const std::string& item,
+                              const IconContext& context) const;
+    // Puts back each form of the entry's item that still carries the skin, each Linux form
+    // deciding alone and the Mac form by its whole rule (by the entry's phase as read), under an
+    // entry already durable as "restoring" (`recorded`, or a phase read as "restoring" or
+    // "clearing"); verifies them; throws, once those are back, when some form holds someone
+    // else's change or cannot be checked here. Returns the checked handle for the flush.
     platform::ItemHandle restoreForms(const BackupEntry& entry, const std::string& item,
-                                      const IconContext& context, bool recorded,
-                                      const IconState& current) const;
+                                      const IconContext& context, bool recorded) const;
     // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
     // false when it is there; SkinError when that cannot be told.
     bool itemIsMissing(const std::string& path, std::int32_t device) const;

@@ -123,19 +123,16 @@ bool IconEngine::clearReplaced(ManifestStore& store, const std::string& file, Ba
 }
 
 bool IconEngine::needsRestoringRecord(const BackupEntry& entry, const std::string& item,
-                                      const IconContext& context, IconState& current) const {
+                                      const IconContext& context) const {
     const platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
     tidyItem(handle, context, entry);
-    current = captureIconState(handle, context);
-    return !planRestore(current, entry, context).skinned.empty() && entry.phase != kPhaseRestoring &&
-           entry.phase != kPhaseClearing;
+    return !planRestore(captureIconState(handle, context), entry, context).skinned.empty() &&
+           entry.phase != kPhaseRestoring && entry.phase != kPhaseClearing;
 }
 
 platform::ItemHandle IconEngine::restoreForms(const BackupEntry& entry, const std::string& item,
-                                              const IconContext& context, bool recorded,
-                                              const IconState& current) const {
-    // Leftovers of a stopped change were tidied, and the item captured, when the batch was checked
-    // (needsRestoringRecord); the item must still be the recorded object.
+                                              const IconContext& context, bool recorded) const {
+    // Leftovers of a stopped change were tidied when the batch was checked (needsRestoringRecord).
     platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
     std::string blocked;
     try {
@@ -143,10 +140,11 @@ platform::ItemHandle IconEngine::restoreForms(const BackupEntry& entry, const st
     } catch (const SkinError& error) {
         blocked = error.message();  // the forms that can be seen here still go back
     }
+    const IconState current = captureIconState(handle, context);
     const RestorePlan plan = planRestore(current, entry, context);
     if (!plan.skinned.empty()) {
         if (!recorded && entry.phase != kPhaseRestoring && entry.phase != kPhaseClearing) {
-            // Skinned forms go back only under a durable "restoring" entry.
+            // Found original when its batch was recorded, skinned now: someone else's change.
             throw SkinError(kChangedSinceSkin);
         }
         if (identifyItem(fs_, item) != entry.identity) {
@@ -232,8 +230,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         std::size_t position;
         BackupEntry entry;
         std::string item;
-        IconState current = {};  // as captured when checked
-        bool record = false;     // its forms go back only under a durable "restoring" entry
+        bool record = false;  // its forms go back only under a durable "restoring" entry
         bool done = false;    // back, verified and flushed but for the shared stores
     };
     std::vector<Pending> batch;
@@ -280,7 +277,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
                 // The item's original state must be on disk before its backup leaves the
                 // manifest, and the backup goes only while the item is still where it was recorded.
                 const platform::ItemHandle handle =
-                    restoreForms(pending.entry, pending.item, context, pending.record, pending.current);
+                    restoreForms(pending.entry, pending.item, context, pending.record);
                 flushItem(handle, context, false);
                 if (!handle.stillAtPath()) {
                     throw SkinError("原位置的项目已被替换");
@@ -392,7 +389,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
                 }
                 throw SkinError("原位置的项目已被替换");
             }
-            pending.record = needsRestoringRecord(pending.entry, pending.item, context, pending.current);
+            pending.record = needsRestoringRecord(pending.entry, pending.item, context);
             batch.push_back(std::move(pending));
         } catch (const std::exception& error) {
             fail(pending, describe(error));
