@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "batch/icon_batch_engine.h"
+#include "platform/browser_names.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/property_list.h"

@@ -7,6 +7,7 @@
 
 #include "engine/batches.h"
 #include "engine/icon_engine.h"
+#include "platform/browser_names.h"
 #include "platform/file_ops.h"
 #include "platform/key_file.h"
 #include "platform/paths.h"

@@ -118,6 +118,14 @@ int readRegularFile(FileSystem& fs, const std::string& path, std::uint64_t limit
     return readToEnd(fs, fd.get(), limit, st.size, out);
 }
 
+std::string resolvingSymlinksInPath(FileSystem& fs, const std::string& path) {
+    std::string resolved;
+    if (fs.realPath(path, resolved) == 0) {
+        return standardizePath(resolved);
+    }
+    return standardizePath(path);
+}
+
 std::string randomTag() {
     static std::atomic<std::uint64_t> counter{0};
     thread_local std::mt19937_64 random{std::random_device{}()};

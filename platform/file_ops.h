@@ -51,6 +51,9 @@ int writeFully(FileSystem& fs, int fd, const void* data, std::size_t size, bool 
 // anything but a regular file, EFBIG above `limit`.
 int readRegularFile(FileSystem& fs, const std::string& path, std::uint64_t limit, Bytes& out);
 
+// The path with links resolved where it exists (realpath), otherwise only standardized.
+std::string resolvingSymlinksInPath(FileSystem& fs, const std::string& path);
+
 // 16 lower-case hexadecimal digits, different in every call (also across forked processes).
 std::string randomTag();
 

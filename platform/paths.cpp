@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <QString>
+#include <QUrl>
 #include <array>
 #include <vector>
 
@@ -120,6 +122,18 @@ std::string asciiLower(std::string_view text) {
         }
     }
     return result;
+}
+
+std::optional<std::string> localPathOfFileUrl(const std::string& url) {
+    const QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
+    if (!parsed.isValid() || !parsed.isLocalFile()) {
+        return std::nullopt;
+    }
+    const std::string path = parsed.toLocalFile().toStdString();
+    if (path.empty() || path.front() != '/') {
+        return std::nullopt;
+    }
+    return standardizePath(path);
 }
 
 }  // namespace lumaro::platform

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "batch/icon_batch_engine.h"
+#include "platform/browser_names.h"
 #include "platform/key_file.h"
 #include "records/json.h"
 #include "records/operation_lock.h"
@@ -71,7 +72,7 @@ TEST(DesktopEntries, FindsTheUsersProcessesLaunchedFromAnEntryOrRunningFromABund
     for (int attempt = 0; attempt < 100 && (found.empty() || !running); ++attempt) {
         ::usleep(20000);
         found = launchedDesktopFiles(FileSystem::real(), {path, scratch / "other.desktop"});
-        for (const RunningApplication& application : Workspace::real().runningApplications())
+        for (const RunningApplication& application : LinuxWorkspace().runningApplications())
             running = running || (application.bundlePath == bundle && application.regular);
     }
     ::kill(pid, SIGKILL);

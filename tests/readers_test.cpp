@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "batch/icon_batch_engine.h"
+#include "platform/browser_names.h"
+#include "platform/bundles.h"
 #include "platform/key_file.h"
 #include "platform/resource_fork.h"
 #include "records/icon_facet.h"
