@@ -32,8 +32,7 @@ std::optional<std::string> bundleIdentifier(FileSystem& fs, const std::string& b
         data.empty()) {
         return std::nullopt;
     }
-    const PropertyList root = parsePropertyList(data);
-    return stringMember(root.get(), "CFBundleIdentifier");
+    return rootStringMember(data, "CFBundleIdentifier");
 }
 
 }  // namespace lumaro::platform
