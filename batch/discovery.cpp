@@ -15,8 +15,6 @@ namespace lumaro {
 
 namespace {
 
-constexpr std::uint64_t kMaxDockPreferences = 16u * 1024 * 1024;
-
 bool isApplicationName(const std::string& name) {
     return platform::asciiLower(platform::pathExtension(name)) == "app";
 }
@@ -39,7 +37,7 @@ std::vector<std::string> IconBatchEngine::dockApplications() const {
         const std::string preferences = platform::appendPathComponent(
             workspace_.homeDirectory(), "Library/Preferences/com.apple.dock.plist");
         Bytes data;
-        if (platform::readRegularFile(fs_, preferences, kMaxDockPreferences, data) == 0 && !data.empty()) {
+        if (platform::readRegularFile(fs_, preferences, platform::kMaxValueSize, data) == 0 && !data.empty()) {
             for (const std::string& url : platform::dockTileUrls(data)) {
                 const auto path = platform::localPathOfFileUrl(url);
                 if (path && isApplicationName(*path)) {

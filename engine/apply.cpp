@@ -370,7 +370,7 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
                            .identity = rootIdentity,
                            .entryId = &entry.id};
             const int err =
-                platform::readRegularFile(fs_, entry.sourcePath, platform::kMaxKeyFileSize, next.entrySource);
+                platform::readRegularFile(fs_, entry.sourcePath, platform::kMaxValueSize, next.entrySource);
             if (err == ELOOP || err == EINVAL || err == EFBIG) {
                 throw SkinError("应用的启动项不是普通文件，已跳过");
             }

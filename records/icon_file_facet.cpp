@@ -34,12 +34,12 @@ std::optional<IconFile> captureIconFile(const platform::ItemHandle& folder) {
     const std::string path = iconFilePath(folder);
     platform::Descriptor fd;
     platform::FileStatus st;
-    if (!openSafeChild(folder, kIconFileName, kMaxAttributeRead, kUnsafeIconFile, "无法读取文件夹的图标文件", fd,
+    if (!openSafeChild(folder, kIconFileName, platform::kMaxValueSize, kUnsafeIconFile, "无法读取文件夹的图标文件", fd,
                        st)) {
         return std::nullopt;
     }
     IconFile file;
-    const int err = platform::readToEnd(fs, fd.get(), kMaxAttributeRead, st.size, file.contents);
+    const int err = platform::readToEnd(fs, fd.get(), platform::kMaxValueSize, st.size, file.contents);
     if (err == EFBIG) {
         throw SkinError(kUnsafeIconFile);
     }
@@ -211,11 +211,11 @@ class FolderIconFileFacet final : public IconFacet {
         if (!state.iconFile) {
             return true;
         }
-        if (state.iconFile->contents.size() > kMaxStoredValue) {
+        if (state.iconFile->contents.size() > platform::kMaxValueSize) {
             return false;
         }
         for (const auto& [name, value] : state.iconFile->attributes) {
-            if (value.size() > kMaxStoredValue) {
+            if (value.size() > platform::kMaxValueSize) {
                 return false;
             }
         }

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/bounds.h"
 #include "records/errors.h"
 #include "records/records.h"
 
@@ -55,9 +56,6 @@ void checkManifest(const BackupManifest& manifest);
 inline constexpr std::int64_t kSchemaWithDesktopForms = 2;
 inline constexpr const char* kUnsupportedManifestMessage = "备份格式不受支持，请保留备份目录。";
 inline constexpr const char* kInvalidManifestMessage = "备份内容无效，请保留备份目录。";
-
-// The largest value any stored byte string may hold.
-inline constexpr std::uint64_t kMaxStoredValue = 16777216;
 
 // Strict standard Base64: RFC 4648 alphabet, "=" padding, no whitespace or line breaks.
 std::string encodeBase64(const Bytes& bytes);

@@ -42,7 +42,7 @@ TEST(KeyFile, ChangesOnlyTheIntendedLinesAndRefusesMalformedFiles) {
     EXPECT_EQ(file->value("G", "V"), " a\\b\n\tc\r");
     for (const std::string& bad :
          std::vector<std::string>{"Key=before group\n[G]\n", "[G]\njunk line\n", "[G]\n[G]\n", "[G\n",
-                                  "[G]\nA=\xff\n", "[G]\n=value\n", std::string(kMaxKeyFileSize + 1, '#')}) {
+                                  "[G]\nA=\xff\n", "[G]\n=value\n", std::string(platform::kMaxValueSize + 1, '#')}) {
         std::string problem;
         EXPECT_FALSE(KeyFile::parse(bad, &problem) || problem.empty()) << bad.substr(0, 40);
     }

@@ -155,7 +155,7 @@ std::string verdict(const BackupManifest& m) { return test::errorOf([&] { checkM
 
 TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
     BackupManifest m = sampleManifest();
-    m.entries[0].original.fork = Bytes(kMaxStoredValue, 1);
+    m.entries[0].original.fork = Bytes(platform::kMaxValueSize, 1);
     EXPECT_EQ(verdict(m), "<no error>");
     m.schema = 2;
     EXPECT_EQ(verdict(m), "<no error>");
@@ -169,9 +169,9 @@ TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
         {"symlink entry", [](M x) { x.entries[0].identity.type = 0120000; }},
         {"finder 31", [](M x) { x.entries[1].original.finder = Bytes(31); }},
         {"finder 33", [](M x) { x.entries[1].applied.finder = Bytes(33); }},
-        {"fork too large", [](M x) { x.entries[0].original.fork = Bytes(kMaxStoredValue + 1); }},
+        {"fork too large", [](M x) { x.entries[0].original.fork = Bytes(platform::kMaxValueSize + 1); }},
         {".directory too large",
-         [](M x) { x.entries[1].applied.desktop = DesktopIcon{std::nullopt, DirectoryFile{Bytes(kMaxStoredValue + 1), 0644}}; }},
+         [](M x) { x.entries[1].applied.desktop = DesktopIcon{std::nullopt, DirectoryFile{Bytes(platform::kMaxValueSize + 1), 0644}}; }},
         {"phase unknown", [](M x) { x.entries[1].phase = "Applied"; }},
         {"entry not the root", [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].name = "Fotos.desktop"; }},
         {"entry without an ID", [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].identity = x.rootIdentity; }},
