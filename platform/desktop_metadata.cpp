@@ -22,6 +22,7 @@
 #include "platform/metadata_tree.h"
 #include "platform/paths.h"
 #include "platform/session_bus.h"
+#include "platform/text.h"
 
 namespace lumaro::platform {
 
@@ -116,7 +117,7 @@ void runWorker(const std::shared_ptr<Queue>& queue) {
 }
 
 bool isUtf8(const std::string& text) {
-    return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
+    return text.find('\0') == std::string::npos && isValidUtf8(text);
 }
 
 int readKey(GFileInfo* info, const char* key, std::optional<std::string>& out) {
