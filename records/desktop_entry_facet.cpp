@@ -16,20 +16,14 @@ constexpr const char* kUnwritableCopy = "无法写入应用的启动项";
 constexpr const char* kMalformedEntry = "应用的启动项格式无效，已跳过";
 constexpr std::uint16_t kCreatedMode = 0644;
 
-const std::optional<DirectoryFile>& copyOf(const IconState& state) {
-    static const std::optional<DirectoryFile> kNone;
-    return state.desktop ? state.desktop->entryFile : kNone;
-}
-
 std::string_view textOf(const Bytes& bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-class DesktopEntryFacet final : public KeyFileFacet {
+class DesktopEntryFacet final : public KeyFileFacetOf<EntryCopy> {
   public:
     DesktopEntryFacet()
-        : KeyFileFacet(&DesktopIcon::entryFile, "entryFile", 59,
-                       {kUnsafeCopy, kUnreadableCopy, kUnwritableCopy, kUnwritableCopy}) {}
+        : KeyFileFacetOf("entryFile", 59, {kUnsafeCopy, kUnreadableCopy, kUnwritableCopy, kUnwritableCopy}) {}
 
   protected:
     const std::string* fileName(bool, const IconContext& context) const override {
@@ -60,7 +54,7 @@ const IconFacet& desktopEntryFacet() {
 
 std::string desktopEntryDisplayName(const BackupEntry& entry) {
     for (const IconState* state : {&entry.applied, &entry.original}) {
-        if (const auto& copy = copyOf(*state)) {
+        if (const auto& copy = state->get<EntryCopy>().file) {
             if (const auto parsed = platform::KeyFile::parse(textOf(copy->contents))) {
                 if (auto name = parsed->localizedValue("Desktop Entry", "Name", platform::messageLocale())) {
                     return *name;

@@ -17,8 +17,7 @@ using json_members::json;
 using platform::IconMetadata;
 
 const std::optional<IconMetadata>& metadataOf(const IconState& state) {
-    static const std::optional<IconMetadata> kNone;
-    return state.desktop ? state.desktop->metadata : kNone;
+    return state.get<MetadataKeys>().keys;
 }
 
 bool keyIsEither(const std::optional<std::string>& key, const std::optional<std::string>& a,
@@ -42,7 +41,7 @@ class DesktopMetadataFacet final : public IconFacet {
                 throwMetadataError(EINVAL, "");
             }
         }
-        desktopOf(state).metadata = std::move(keys);
+        editDesktopForm<MetadataKeys>(state).keys = std::move(keys);
     }
 
     bool matches(const IconState& current, const IconState& expected) const override {
@@ -142,7 +141,7 @@ class DesktopMetadataFacet final : public IconFacet {
     void predict(const IconState& original, bool, const IconContext& context,
                  IconState& predicted) const override {
         if (metadataOf(original)) {
-            desktopOf(predicted).metadata = platform::skinnedIconMetadata(context.iconFile);
+            editDesktopForm<MetadataKeys>(predicted).keys = platform::skinnedIconMetadata(context.iconFile);
         }
     }
 
@@ -153,11 +152,11 @@ class DesktopMetadataFacet final : public IconFacet {
     }
 
     void encode(const IconState& state, json& object) const override {
-        if (!state.desktop) {
+        if (!desktopRecorded(state)) {
             return;
         }
         json& desktop = desktopObject(object);
-        if (const auto& keys = state.desktop->metadata) {
+        if (const auto& keys = metadataOf(state)) {
             json value = json::object();
             if (keys->customIcon) {
                 value["customIcon"] = *keys->customIcon;
@@ -183,7 +182,7 @@ class DesktopMetadataFacet final : public IconFacet {
         if (const json* name = optionalMember(*value, "customIconName")) {
             keys.customIconName = readString(*name, path + ".customIconName");
         }
-        state.desktop->metadata = std::move(keys);
+        editDesktopForm<MetadataKeys>(state).keys = std::move(keys);
     }
 
     bool withinBounds(const IconState& state) const override {
@@ -202,6 +201,8 @@ class DesktopMetadataFacet final : public IconFacet {
         }
         return h;
     }
+
+    bool beyondFirstSchema(const IconState& state) const override { return desktopRecorded(state); }
 };
 
 }  // namespace
@@ -221,11 +222,14 @@ const IconFacet& desktopMetadataFacet() {
     return facet;
 }
 
-DesktopIcon& desktopOf(IconState& state) {
-    if (!state.desktop) {
-        state.desktop.emplace();
+bool desktopRecorded(const IconState& state) {
+    return state.get<DesktopForms>().recorded;
+}
+
+void recordDesktopForms(IconState& state) {
+    if (!desktopRecorded(state)) {
+        state.edit<DesktopForms>().recorded = true;
     }
-    return *state.desktop;
 }
 
 json& desktopObject(json& object) {
@@ -243,7 +247,7 @@ const json* desktopMember(const json& object, const std::string& parent, const c
         return nullptr;
     }
     json_members::requireObject(*desktop, parent + ".desktop");
-    desktopOf(state);
+    recordDesktopForms(state);
     path = parent + ".desktop." + name;
     const json* value = json_members::optionalMember(*desktop, name);
     return value == nullptr ? nullptr : &json_members::requireObject(*value, path);

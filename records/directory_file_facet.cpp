@@ -7,12 +7,12 @@ namespace lumaro {
 
 namespace {
 
-class DirectoryFileFacet final : public KeyFileFacet {
+class DirectoryFileFacet final : public KeyFileFacetOf<DirectoryFileForm> {
   public:
     DirectoryFileFacet()
-        : KeyFileFacet(&DesktopIcon::directoryFile, "directoryFile", 53,
-                       {"文件夹包含无法安全处理的 .directory 文件", "无法读取文件夹的 .directory 文件",
-                        "无法写入文件夹的 .directory 文件", "无法还原文件夹的 .directory 文件"}) {}
+        : KeyFileFacetOf("directoryFile", 53,
+                         {"文件夹包含无法安全处理的 .directory 文件", "无法读取文件夹的 .directory 文件",
+                          "无法写入文件夹的 .directory 文件", "无法还原文件夹的 .directory 文件"}) {}
 
   protected:
     const std::string* fileName(bool isDirectory, const IconContext&) const override {

@@ -20,8 +20,7 @@ using Emblems = std::vector<std::string>;
 constexpr std::size_t kMaxEmblems = 4096;
 
 const std::optional<Emblems>& emblemsOf(const IconState& state) {
-    static const std::optional<Emblems> kNone;
-    return state.desktop ? state.desktop->emblems : kNone;
+    return state.get<EmblemList>().names;
 }
 
 Emblems withFurball(Emblems names) {
@@ -52,7 +51,7 @@ class EmblemsFacet final : public IconFacet {
             })) {
             throwMetadataError(EINVAL, "");
         }
-        desktopOf(state).emblems = std::move(names);
+        editDesktopForm<EmblemList>(state).names = std::move(names);
     }
 
     bool matches(const IconState& current, const IconState& expected) const override {
@@ -153,7 +152,7 @@ class EmblemsFacet final : public IconFacet {
 
     void predict(const IconState& original, bool, const IconContext&, IconState& predicted) const override {
         if (const auto& names = emblemsOf(original)) {
-            desktopOf(predicted).emblems = withFurball(*names);
+            editDesktopForm<EmblemList>(predicted).names = withFurball(*names);
         }
     }
 
@@ -179,7 +178,7 @@ class EmblemsFacet final : public IconFacet {
         for (std::size_t i = 0; i < value->size(); ++i) {
             names.push_back(readString((*value)[i], path + "[" + std::to_string(i) + "]"));
         }
-        desktopOf(state).emblems = std::move(names);
+        editDesktopForm<EmblemList>(state).names = std::move(names);
     }
 
     bool withinBounds(const IconState& state) const override {
@@ -204,6 +203,8 @@ class EmblemsFacet final : public IconFacet {
         }
         return h ^ names->size();
     }
+
+    bool beyondFirstSchema(const IconState& state) const override { return desktopRecorded(state); }
 };
 
 }  // namespace

@@ -28,21 +28,21 @@ bool listsIconFile(const Bytes& contents) {
 }
 
 bool captured(const IconState& state) {
-    return state.desktop && state.desktop->hiddenCaptured;
+    return state.get<HiddenList>().captured;
 }
 
-class HiddenListFacet final : public KeyFileFacet {
+class HiddenListFacet final : public KeyFileFacetOf<HiddenList> {
   public:
     HiddenListFacet()
-        : KeyFileFacet(&DesktopIcon::hiddenFile, "hiddenFile", 61,
-                       {"文件夹包含无法安全处理的 .hidden 文件", "无法读取文件夹的 .hidden 文件",
-                        "无法写入文件夹的 .hidden 文件", "无法还原文件夹的 .hidden 文件"}) {}
+        : KeyFileFacetOf("hiddenFile", 61,
+                         {"文件夹包含无法安全处理的 .hidden 文件", "无法读取文件夹的 .hidden 文件",
+                          "无法写入文件夹的 .hidden 文件", "无法还原文件夹的 .hidden 文件"}) {}
 
     void capture(const platform::ItemHandle& item, const IconContext& context,
                  IconState& state) const override {
         KeyFileFacet::capture(item, context, state);
         if (fileName(item.isDirectory(), context) != nullptr) {
-            desktopOf(state).hiddenCaptured = true;
+            editDesktopForm<HiddenList>(state).captured = true;
         }
     }
 
@@ -74,7 +74,7 @@ class HiddenListFacet final : public KeyFileFacet {
                  IconState& predicted) const override {
         if (captured(original)) {
             KeyFileFacet::predict(original, isDirectory, context, predicted);
-            desktopOf(predicted).hiddenCaptured = true;
+            editDesktopForm<HiddenList>(predicted).captured = true;
         }
     }
 
@@ -97,7 +97,7 @@ class HiddenListFacet final : public KeyFileFacet {
         if (list == nullptr) {
             return;
         }
-        desktopOf(state).hiddenCaptured = true;
+        editDesktopForm<HiddenList>(state).captured = true;
         if (const json* value = optionalMember(*list, "file")) {
             const std::string at = path + ".file";
             requireObject(*value, at);

@@ -162,6 +162,11 @@ std::uint64_t hashIconState(const IconState& state, std::uint64_t seed) {
     return seed;
 }
 
+bool beyondFirstSchema(const IconState& state) {
+    return std::any_of(iconFacets().begin(), iconFacets().end(),
+                       [&](const IconFacet* facet) { return facet->beyondFirstSchema(state); });
+}
+
 std::uint64_t mixHash(std::uint64_t h, const Bytes& bytes) {
     h = (h ^ bytes.size()) * 1099511628211ull;
     for (const std::uint8_t b : bytes) {

@@ -1,8 +1,8 @@
 // Icon state as a set of facets. Each form of an item's icon state (the Mac attributes of the
-// item, a folder's "Icon\r", and any other form a desktop draws) is one facet: it alone knows
-// its members of `IconState`, how to capture them from an open item, how to compare them, how
-// to skin and to put them back, their JSON members and their bounds. The engine, the records
-// and the JSON code loop over `iconFacets()` and know none of their insides.
+// item, a folder's "Icon\r", and any other form a desktop draws) is one facet: it declares its
+// part of `IconState` beside itself and alone knows it: how to capture it from an open item, to
+// compare it, to skin and to put it back, its JSON members and its bounds. The engine, the
+// records and the JSON code loop over `iconFacets()` and know none of their insides.
 #pragma once
 
 #include <cstdint>
@@ -104,6 +104,9 @@ class IconFacet {
     virtual void encode(const IconState& state, nlohmann::json& object) const = 0;
     virtual void decode(const nlohmann::json& object, const std::string& path, IconState& state) const = 0;
     virtual bool withinBounds(const IconState& state) const = 0;
+    // Whether the facet's part of `state` is one a reader of the first schema would ignore (it
+    // would then restore only the rest).
+    virtual bool beyondFirstSchema(const IconState&) const { return false; }
     // Mixes the facet's members into a hash of the whole state.
     virtual std::uint64_t hash(const IconState& state, std::uint64_t seed) const = 0;
 };
@@ -149,6 +152,7 @@ void requireRestorable(const BackupEntry& entry, const IconContext& context);
 void flushItem(const platform::ItemHandle& item, const IconContext& context, bool shared = true);
 void flushShared(const IconContext& context);
 std::uint64_t hashIconState(const IconState& state, std::uint64_t seed);
+bool beyondFirstSchema(const IconState& state);
 
 // 1-byte FNV mixing for the facets' hashes.
 std::uint64_t mixHash(std::uint64_t h, const Bytes& bytes);

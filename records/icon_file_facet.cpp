@@ -118,23 +118,27 @@ bool sameOptional(const Bytes* x, const Bytes* y) {
     return *x == *y;
 }
 
+const std::optional<IconFile>& fileOf(const IconState& state) {
+    return state.get<FolderIconFile>().file;
+}
+
 class FolderIconFileFacet final : public IconFacet {
   public:
     void capture(const platform::ItemHandle& item, const IconContext&, IconState& state) const override {
-        state.iconFile = item.isDirectory() ? captureIconFile(item) : std::nullopt;
+        state.edit<FolderIconFile>().file = item.isDirectory() ? captureIconFile(item) : std::nullopt;
     }
 
     bool matches(const IconState& current, const IconState& expected) const override {
-        return current.iconFile == expected.iconFile;
+        return fileOf(current) == fileOf(expected);
     }
 
     bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const override {
-        return iconFileMatchesEither(current.iconFile, a.iconFile, b.iconFile);
+        return iconFileMatchesEither(fileOf(current), fileOf(a), fileOf(b));
     }
 
     void writeExact(const platform::ItemHandle& item, const IconState& state) const override {
-        if (state.iconFile) {
-            writeIconFile(item, *state.iconFile);
+        if (const auto& file = fileOf(state)) {
+            writeIconFile(item, *file);
         }
     }
 
@@ -143,9 +147,9 @@ class FolderIconFileFacet final : public IconFacet {
         if (!item.isDirectory()) {
             return;
         }
-        if (entry.original.iconFile) {
-            writeIconFile(item, *entry.original.iconFile);
-        } else if (current.iconFile) {
+        if (const auto& original = fileOf(entry.original)) {
+            writeIconFile(item, *original);
+        } else if (fileOf(current)) {
             // unlink only: whatever stands there now that is not a file (a folder someone put in
             // its place) is never deleted; the entry fails and keeps its backup.
             platform::throwIfFailed(item.unlinkChild(kIconFileName), iconFilePath(item));
@@ -174,17 +178,18 @@ class FolderIconFileFacet final : public IconFacet {
     }
 
     void encode(const IconState& state, json& object) const override {
-        if (!state.iconFile) {
+        const auto& iconFile = fileOf(state);
+        if (!iconFile) {
             return;
         }
         json attributes = json::object();
-        for (const auto& [name, value] : state.iconFile->attributes) {
+        for (const auto& [name, value] : iconFile->attributes) {
             attributes[name] = encodeBase64(value);
         }
         json file = json::object();
         file["attributes"] = std::move(attributes);
-        file["contents"] = encodeBase64(state.iconFile->contents);
-        file["mode"] = state.iconFile->mode;
+        file["contents"] = encodeBase64(iconFile->contents);
+        file["mode"] = iconFile->mode;
         object["iconFile"] = std::move(file);
     }
 
@@ -204,17 +209,18 @@ class FolderIconFileFacet final : public IconFacet {
         }
         file.contents = readBytes(require(*value, path, "contents"), path + ".contents");
         file.mode = readInteger<std::uint16_t>(require(*value, path, "mode"), path + ".mode");
-        state.iconFile = std::move(file);
+        state.edit<FolderIconFile>().file = std::move(file);
     }
 
     bool withinBounds(const IconState& state) const override {
-        if (!state.iconFile) {
+        const auto& file = fileOf(state);
+        if (!file) {
             return true;
         }
-        if (state.iconFile->contents.size() > platform::kMaxValueSize) {
+        if (file->contents.size() > platform::kMaxValueSize) {
             return false;
         }
-        for (const auto& [name, value] : state.iconFile->attributes) {
+        for (const auto& [name, value] : file->attributes) {
             if (value.size() > platform::kMaxValueSize) {
                 return false;
             }
@@ -223,11 +229,12 @@ class FolderIconFileFacet final : public IconFacet {
     }
 
     std::uint64_t hash(const IconState& state, std::uint64_t h) const override {
-        if (!state.iconFile) {
+        const auto& file = fileOf(state);
+        if (!file) {
             return h * 41;
         }
-        h = mixHash(h, state.iconFile->contents) ^ state.iconFile->mode;
-        for (const auto& [name, value] : state.iconFile->attributes) {
+        h = mixHash(h, file->contents) ^ file->mode;
+        for (const auto& [name, value] : file->attributes) {
             h = mixHash(mixHash(h, Bytes(name.begin(), name.end())), value);
         }
         return h;

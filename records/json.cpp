@@ -88,7 +88,7 @@ std::string indented(const std::string& text, std::size_t spaces) {
 // Readers ignore members they do not know, so a build that knows only the Mac form would restore
 // just that part of a backup holding the Linux forms: those backups carry a schema it refuses.
 bool hasDesktopForms(const BackupEntry& e) {
-    return e.original.desktop.has_value() || e.applied.desktop.has_value() || e.isDesktopEntry();
+    return beyondFirstSchema(e.original) || beyondFirstSchema(e.applied) || e.isDesktopEntry();
 }
 
 std::int64_t schemaFor(const BackupManifest& manifest) {

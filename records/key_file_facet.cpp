@@ -50,7 +50,7 @@ void KeyFileFacet::restore(const platform::ItemHandle& item, const IconContext& 
     const std::string* name = fileName(item.isDirectory(), context);
     const auto& now = fileOf(current);
     const auto& original = fileOf(entry.original);
-    if (name == nullptr || !entry.original.desktop || now == original) {
+    if (name == nullptr || !desktopRecorded(entry.original) || now == original) {
         return;
     }
     const int err = original ? platform::replaceChild(item, *name, now, *original, platform::kMaxValueSize)
@@ -112,33 +112,30 @@ bool KeyFileFacet::showsNewIcon(const IconState& after, bool isDirectory, const 
 
 void KeyFileFacet::predict(const IconState& original, bool isDirectory, const IconContext& context,
                            IconState& predicted) const {
-    if (fileName(isDirectory, context) != nullptr && original.desktop) {
+    if (fileName(isDirectory, context) != nullptr && desktopRecorded(original)) {
         fileOf(predicted) = skinnedFile(fileOf(original), context);
     }
 }
 
-const std::optional<DirectoryFile>& KeyFileFacet::fileOf(const IconState& state) const {
-    static const std::optional<DirectoryFile> kNone;
-    return state.desktop ? (*state.desktop).*member_ : kNone;
-}
-
 std::optional<DirectoryFile>& KeyFileFacet::fileOf(IconState& state) const {
-    return desktopOf(state).*member_;
+    recordDesktopForms(state);
+    return fileIn(state);
 }
 
 bool KeyFileFacet::matches(const IconState& current, const IconState& expected) const {
-    return !expected.desktop || fileOf(current) == fileOf(expected);
+    return !desktopRecorded(expected) || fileOf(current) == fileOf(expected);
 }
 
 bool KeyFileFacet::matchesEither(const IconState& current, const IconState& a, const IconState& b) const {
-    if (!a.desktop && !b.desktop) {
+    const bool inA = desktopRecorded(a), inB = desktopRecorded(b);
+    if (!inA && !inB) {
         return true;
     }
-    return (a.desktop && fileOf(current) == fileOf(a)) || (b.desktop && fileOf(current) == fileOf(b));
+    return (inA && fileOf(current) == fileOf(a)) || (inB && fileOf(current) == fileOf(b));
 }
 
 void KeyFileFacet::encode(const IconState& state, json& object) const {
-    if (!state.desktop) {
+    if (!desktopRecorded(state)) {
         return;
     }
     json& desktop = desktopObject(object);

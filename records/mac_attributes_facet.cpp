@@ -22,44 +22,51 @@ Bytes finderOrZeros(const std::optional<Bytes>& finder) {
     return finder && finder->size() == kFinderInfoSize ? *finder : Bytes(kFinderInfoSize, 0);
 }
 
+const MacAttributes& macOf(const IconState& state) {
+    return state.get<MacAttributes>();
+}
+
 class MacAttributesFacet final : public IconFacet {
   public:
     void capture(const platform::ItemHandle& item, const IconContext&, IconState& state) const override {
         const std::string name = platform::lastPathComponent(item.path());
-        state.finder = readIconAttribute(item.fs(), item.fd(), kFinderInfoAttribute, name);
-        if (state.finder && state.finder->size() != kFinderInfoSize) {
+        MacAttributes& mac = state.edit<MacAttributes>();
+        mac.finder = readIconAttribute(item.fs(), item.fd(), kFinderInfoAttribute, name);
+        if (mac.finder && mac.finder->size() != kFinderInfoSize) {
             throw SkinError("Finder 图标属性格式不受支持");
         }
-        state.fork = readIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, name);
+        mac.fork = readIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, name);
     }
 
     bool matches(const IconState& current, const IconState& expected) const override {
-        return hasCustomIconFlag(current.finder) == hasCustomIconFlag(expected.finder) &&
-               current.fork == expected.fork;
+        const MacAttributes &c = macOf(current), &e = macOf(expected);
+        return hasCustomIconFlag(c.finder) == hasCustomIconFlag(e.finder) && c.fork == e.fork;
     }
 
     bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const override {
-        if (current.fork && !forksMatch(current.fork, a.fork) && !forksMatch(current.fork, b.fork)) {
+        const MacAttributes &c = macOf(current), &ma = macOf(a), &mb = macOf(b);
+        if (c.fork && !forksMatch(c.fork, ma.fork) && !forksMatch(c.fork, mb.fork)) {
             return false;
         }
-        const bool flag = hasCustomIconFlag(current.finder);
-        return flag == hasCustomIconFlag(a.finder) || flag == hasCustomIconFlag(b.finder);
+        const bool flag = hasCustomIconFlag(c.finder);
+        return flag == hasCustomIconFlag(ma.finder) || flag == hasCustomIconFlag(mb.finder);
     }
 
     void writeExact(const platform::ItemHandle& item, const IconState& state) const override {
         const std::string name = platform::lastPathComponent(item.path());
-        writeIconAttribute(item.fs(), item.fd(), kFinderInfoAttribute, state.finder, name);
-        writeIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, state.fork, name);
+        writeIconAttribute(item.fs(), item.fd(), kFinderInfoAttribute, macOf(state).finder, name);
+        writeIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, macOf(state).fork, name);
     }
 
     void restore(const platform::ItemHandle& item, const IconContext&, const BackupEntry& entry,
                  const IconState& current) const override {
         const std::string name = platform::lastPathComponent(item.path());
-        writeIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, entry.original.fork, name);
+        const MacAttributes& original = macOf(entry.original);
+        writeIconAttribute(item.fs(), item.fd(), kResourceForkAttribute, original.fork, name);
         // Only the bits the skin changed go back; every other bit keeps its current value.
-        const Bytes c = finderOrZeros(current.finder);
-        const Bytes o = finderOrZeros(entry.original.finder);
-        const Bytes a = finderOrZeros(entry.applied.finder);
+        const Bytes c = finderOrZeros(macOf(current).finder);
+        const Bytes o = finderOrZeros(original.finder);
+        const Bytes a = finderOrZeros(macOf(entry.applied).finder);
         Bytes merged(kFinderInfoSize);
         for (std::size_t i = 0; i < kFinderInfoSize; ++i) {
             const auto mask = static_cast<std::uint8_t>(o[i] ^ a[i]);
@@ -67,8 +74,7 @@ class MacAttributesFacet final : public IconFacet {
         }
         const bool allZero = std::all_of(merged.begin(), merged.end(), [](std::uint8_t b) { return b == 0; });
         writeIconAttribute(item.fs(), item.fd(), kFinderInfoAttribute,
-                           !entry.original.finder && allZero ? std::nullopt : std::optional<Bytes>(merged),
-                           name);
+                           !original.finder && allZero ? std::nullopt : std::optional<Bytes>(merged), name);
     }
 
     void skin(const platform::ItemHandle& item, const IconContext& context, const IconState&) const override {
@@ -77,34 +83,39 @@ class MacAttributesFacet final : public IconFacet {
         }
     }
 
-    bool showsNewIcon(const IconState& after, bool, const IconContext&) const override { return hasCustomIconFlag(after.finder); }
+    bool showsNewIcon(const IconState& after, bool, const IconContext&) const override {
+        return hasCustomIconFlag(macOf(after).finder);
+    }
 
     void encode(const IconState& state, json& object) const override {
-        if (state.finder) {
-            object["finder"] = encodeBase64(*state.finder);
+        const MacAttributes& mac = macOf(state);
+        if (mac.finder) {
+            object["finder"] = encodeBase64(*mac.finder);
         }
-        if (state.fork) {
-            object["fork"] = encodeBase64(*state.fork);
+        if (mac.fork) {
+            object["fork"] = encodeBase64(*mac.fork);
         }
     }
 
     void decode(const json& object, const std::string& path, IconState& state) const override {
         if (const json* finder = json_members::optionalMember(object, "finder")) {
-            state.finder = json_members::readBytes(*finder, path + ".finder");
+            state.edit<MacAttributes>().finder = json_members::readBytes(*finder, path + ".finder");
         }
         if (const json* fork = json_members::optionalMember(object, "fork")) {
-            state.fork = json_members::readBytes(*fork, path + ".fork");
+            state.edit<MacAttributes>().fork = json_members::readBytes(*fork, path + ".fork");
         }
     }
 
     bool withinBounds(const IconState& state) const override {
-        return (!state.finder || state.finder->size() == kFinderInfoSize) &&
-               (!state.fork || state.fork->size() <= platform::kMaxValueSize);
+        const MacAttributes& mac = macOf(state);
+        return (!mac.finder || mac.finder->size() == kFinderInfoSize) &&
+               (!mac.fork || mac.fork->size() <= platform::kMaxValueSize);
     }
 
     std::uint64_t hash(const IconState& state, std::uint64_t h) const override {
-        h = state.finder ? mixHash(h, *state.finder) : h * 31;
-        return state.fork ? mixHash(h, *state.fork) : h * 37;
+        const MacAttributes& mac = macOf(state);
+        h = mac.finder ? mixHash(h, *mac.finder) : h * 31;
+        return mac.fork ? mixHash(h, *mac.fork) : h * 37;
     }
 };
 

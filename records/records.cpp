@@ -11,6 +11,23 @@ namespace {
 constexpr double kReferenceEpoch = 978307200.0;
 }  // namespace
 
+bool operator==(const IconState& a, const IconState& b) {
+    for (const IconState::Slot& slot : a.parts_) {
+        const IconState::Slot* other = b.slotOf(slot.kind);
+        if (other == nullptr
+                ? !slot.kind->empty(slot.value.get())
+                : other->value != slot.value && !slot.kind->equal(slot.value.get(), other->value.get())) {
+            return false;
+        }
+    }
+    for (const IconState::Slot& slot : b.parts_) {
+        if (a.slotOf(slot.kind) == nullptr && !slot.kind->empty(slot.value.get())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 ReferenceTime currentReferenceTime() {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return std::chrono::duration<double>(now).count() - kReferenceEpoch;

@@ -4,12 +4,12 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "platform/child_file.h"
-#include "platform/desktop_metadata.h"
 #include "platform/file_ops.h"
 
 namespace lumaro {
@@ -33,43 +33,69 @@ struct FileIdentity {
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
-// A folder's captured "Icon\r" file.
-struct IconFile {
-    Bytes contents;
-    AttributeMap attributes;
-    std::uint16_t mode = 0;  // permission bits only (st_mode & 0777)
+// The complete icon state of one item: one part per form, each part's type declared with the
+// facet that owns it (records/mac_form.h, records/desktop_form.h). A part type is a plain value
+// with `==` whose default value means "nothing recorded": a state without the part and one
+// holding its default are the same. Parts are shared between copies and copied on write.
+class IconState {
+  public:
+    // The part, or its default where the state holds none.
+    template <class Part>
+    const Part& get() const {
+        if (const Slot* slot = slotOf(&kindOf<Part>)) {
+            return *static_cast<const Part*>(slot->value.get());
+        }
+        static const Part kNone{};
+        return kNone;
+    }
+    // The part to change, made (default) or unshared first.
+    template <class Part>
+    Part& edit() {
+        Slot* slot = slotOf(&kindOf<Part>);
+        if (slot == nullptr) {
+            return *static_cast<Part*>(
+                parts_.emplace_back(Slot{&kindOf<Part>, std::make_shared<Part>()}).value.get());
+        }
+        if (slot->value.use_count() > 1) {
+            slot->value = std::make_shared<Part>(*static_cast<const Part*>(slot->value.get()));
+        }
+        return *static_cast<Part*>(slot->value.get());
+    }
 
-    friend bool operator==(const IconFile&, const IconFile&) = default;
-};
+    // Part by part, an absent part equal to its default.
+    friend bool operator==(const IconState& a, const IconState& b);
 
-// A captured key file: a folder's ".directory", or the user's own copy of a desktop entry.
-using DirectoryFile = platform::ChildFile;
+  private:
+    struct Kind {
+        bool (*equal)(const void*, const void*);
+        bool (*empty)(const void*);
+    };
+    template <class Part>
+    static bool equalParts(const void* a, const void* b) {
+        return *static_cast<const Part*>(a) == *static_cast<const Part*>(b);
+    }
+    template <class Part>
+    static bool emptyPart(const void* a) {
+        return *static_cast<const Part*>(a) == Part{};
+    }
+    template <class Part>
+    static constexpr Kind kindOf{&equalParts<Part>, &emptyPart<Part>};  // one address per part type
+    struct Slot {
+        const Kind* kind;
+        std::shared_ptr<void> value;
+    };
 
-// The forms Linux desktops draw. Present once either was captured: a folder's ".directory"
-// always is, the metadata only where the desktop session's store was available.
-struct DesktopIcon {
-    std::optional<platform::IconMetadata> metadata;  // the store's two keys of the item's path
-    std::optional<DirectoryFile> directoryFile;      // absent: the folder has none (or a file)
-    std::optional<DirectoryFile> entryFile = std::nullopt;  // a desktop entry's user copy; absent: none
-    // The store's emblem list of the item's path (an absent key is an empty list); captured only
-    // where the skin adds the furball emblem.
-    std::optional<std::vector<std::string>> emblems = std::nullopt;
-    // A folder's ".hidden" (absent: the folder has none), where `hiddenCaptured` says it was
-    // captured: records made before this form lack it.
-    std::optional<DirectoryFile> hiddenFile = std::nullopt;
-    bool hiddenCaptured = false;
+    const Slot* slotOf(const Kind* kind) const {
+        for (const Slot& slot : parts_) {
+            if (slot.kind == kind) {
+                return &slot;
+            }
+        }
+        return nullptr;
+    }
+    Slot* slotOf(const Kind* kind) { return const_cast<Slot*>(std::as_const(*this).slotOf(kind)); }
 
-    friend bool operator==(const DesktopIcon&, const DesktopIcon&) = default;
-};
-
-// The complete icon state of one item.
-struct IconState {
-    std::optional<Bytes> finder;  // "com.apple.FinderInfo", 32 bytes when present
-    std::optional<Bytes> fork;    // "com.apple.ResourceFork"
-    std::optional<IconFile> iconFile;
-    std::optional<DesktopIcon> desktop = std::nullopt;  // absent in records made without the Linux forms
-
-    friend bool operator==(const IconState&, const IconState&) = default;
+    std::vector<Slot> parts_;  // a few, in the order first edited
 };
 
 inline constexpr const char* kPhasePrepared = "prepared";

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "batch/icon_batch_engine.h"
+#include "records/desktop_form.h"
 #include "records/operation_lock.h"
 #include "tests/support/fault_fs.h"
 
@@ -514,7 +515,7 @@ TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
             if (const auto held = file.path().filename() == kManifestFileName ? real_.readManifest(file.path())
                                                                                : std::nullopt)
                 for (const BackupEntry& e : held->entries)
-                    for (const auto& kept : {e.original.desktop->directoryFile, e.original.desktop->entryFile})
+                    for (const auto& kept : {e.original.get<DirectoryFileForm>().file, e.original.get<EntryCopy>().file})
                         if (kept && std::string(kept->contents.begin(), kept->contents.end()) == contents)
                             return true;
         return false;

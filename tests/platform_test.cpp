@@ -227,13 +227,13 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
     }
     setRawAttribute(item, kFinderInfo, Bytes(32, 3));
     setRawAttribute(item, kResourceFork, Bytes(70, 5));
-    EXPECT_EQ(captureIconState(fs, item, identity), (IconState{Bytes(32, 3), Bytes(70, 5), std::nullopt}));
+    EXPECT_EQ(captureIconState(fs, item, identity), stateWith(MacAttributes{Bytes(32, 3), Bytes(70, 5)}));
 
     const std::string safe = dir / "folder", contents("\0icns\r\n\xff", 8);
     makeDirectory(safe);
     writeFile(safe + "/Icon\r", contents, 04755);
     setRawAttribute(safe + "/Icon\r", "user.x", bytesOf("mine"));
-    EXPECT_EQ(captureIconState(fs, safe, identifyItem(fs, safe)).iconFile,
+    EXPECT_EQ(captureIconState(fs, safe, identifyItem(fs, safe)).get<FolderIconFile>().file,
               (IconFile{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755}));
 
     enum Kind { Symlink, HardLink, Fifo, SwappedFifo, SwappedLink, SwappedLater };
@@ -329,10 +329,10 @@ TEST(ResourceFork, OnlyTheVolatileFieldsOfAParsableMapAreIgnored) {
 
 // A state holding only an icon file; IconState{} holds nothing.
 IconState file(const std::string& contents, AttributeMap attributes = {}, std::uint16_t mode = 0644) {
-    return IconState{std::nullopt, std::nullopt, IconFile{bytesOf(contents), std::move(attributes), mode}};
+    return stateWith(FolderIconFile{IconFile{bytesOf(contents), std::move(attributes), mode}});
 }
 IconState mac(std::optional<Bytes> finder, std::optional<Bytes> fork, IconState s) {
-    return s.finder = std::move(finder), s.fork = std::move(fork), s;
+    return put(s, MacAttributes{std::move(finder), std::move(fork)});
 }
 
 // Whether `current` shows a's icon or b's, through every facet. An absent icon file stands for empty

@@ -18,6 +18,7 @@
 #include "platform/bundles.h"
 #include "platform/key_file.h"
 #include "platform/resource_fork.h"
+#include "records/desktop_form.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
 #include "records/json.h"
@@ -40,11 +41,12 @@ BackupManifest sampleManifest() {
     const BackupEntry file{"Résumé.pdf",
                            {-1, kMaxInode, I64::min(), 1, kTypeRegular},
                            {},
-                           {Bytes(32, 1), Bytes(300, 2), std::nullopt},
+                           test::stateWith(MacAttributes{Bytes(32, 1), Bytes(300, 2)}),
                            kPhaseApplied};
     const IconFile icon{Bytes(256, 4), {{"com.apple.FinderInfo", Bytes(32, 5)}, {"x", Bytes{}}}, 0755};
-    const IconState original{Bytes(32, 3), std::nullopt, IconFile{}};
-    const IconState applied{std::nullopt, Bytes{}, icon};  // an empty fork stays present
+    const IconState original = test::stateWith(MacAttributes{Bytes(32, 3), std::nullopt}, FolderIconFile{IconFile{}});
+    const IconState applied =  // an empty fork stays present
+        test::stateWith(MacAttributes{std::nullopt, Bytes{}}, FolderIconFile{icon});
     const BackupEntry folder{"Fotos", {2049, 42, 1, 5, kTypeDirectory}, original, applied, kPhaseRestoring};
     return {1, "/home/anna/Schreibtisch", root, 786543210.123456, {file, folder}};
 }
@@ -72,21 +74,26 @@ TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSche
     doc["entries"][1]["original"]["iconFile"] = nullptr;
     doc["entries"][1]["identity"]["inode"] = 42.0;
     BackupManifest expected = m;
-    expected.entries[0].applied.fork.reset();
-    expected.entries[1].original.iconFile.reset();
+    expected.entries[0].applied.edit<MacAttributes>().fork.reset();
+    expected.entries[1].original.edit<FolderIconFile>().file.reset();
     EXPECT_EQ(decodeManifest(doc.dump()), expected);
+    // A copy's parts are its own once changed; a part holding its default is no part.
+    EXPECT_NE(expected, m);
+    EXPECT_EQ(test::stateWith(MacAttributes{}, DesktopForms{}, HiddenList{}), IconState{});
+    const IconState recorded = test::stateWith(DesktopForms{true});
+    EXPECT_TRUE(recorded != IconState{} && IconState{} != recorded);
 
     // The desktop forms and a desktop entry (the root is its item, the user copy its state).
-    m.entries[1].original.desktop = DesktopIcon{platform::IconMetadata{std::nullopt, "folder-music"}, std::nullopt};
-    m.entries[1].applied.desktop =
-        DesktopIcon{platform::IconMetadata{"file:///s/furball.png", std::nullopt}, DirectoryFile{test::bytesOf("[D]"), 0640}};
+    test::put(m.entries[1].original, DesktopForms{true}, MetadataKeys{platform::IconMetadata{std::nullopt, "folder-music"}});
+    test::put(m.entries[1].applied, DesktopForms{true}, MetadataKeys{platform::IconMetadata{"file:///s/furball.png", std::nullopt}},
+              DirectoryFileForm{DirectoryFile{test::bytesOf("[D]"), 0640}});
     // The emblem list, and a folder's ".hidden" captured absent, then present.
-    m.entries[1].original.desktop->hiddenCaptured = m.entries[1].applied.desktop->hiddenCaptured = true;
-    m.entries[1].applied.desktop->hiddenFile = DirectoryFile{test::bytesOf("Icon\r\n"), 0644};
-    m.entries[1].applied.desktop->emblems = {"emblem-new", platform::kFurballEmblemName};
+    test::put(m.entries[1].original, HiddenList{true, std::nullopt});
+    test::put(m.entries[1].applied, HiddenList{true, DirectoryFile{test::bytesOf("Icon\r\n"), 0644}},
+              EmblemList{std::vector<std::string>{"emblem-new", platform::kFurballEmblemName}});
     BackupEntry entry{"org.example-tool.desktop", m.rootIdentity, {}, {}, kPhasePrepared, ItemKind::desktopEntry};
-    entry.original.desktop = DesktopIcon{};
-    entry.applied.desktop = DesktopIcon{std::nullopt, std::nullopt, DirectoryFile{test::bytesOf("[Desktop Entry]"), 0644}};
+    entry.original = test::stateWith(DesktopForms{true});
+    entry.applied = test::stateWith(DesktopForms{true}, EntryCopy{DirectoryFile{test::bytesOf("[Desktop Entry]"), 0644}});
     m.entries.push_back(entry);
     const std::string forms = encodeManifest(m);
     EXPECT_NE(forms.find("\"schema\": 2\n"), std::string::npos) << forms;
@@ -95,8 +102,9 @@ TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSche
     EXPECT_EQ(decodeManifest(forms), m);
     // Written as schema 1 by hand, the forms still raise it: this build never writes them as 1.
     EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/schema", "1")).schema, 2);
-    EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/entries/1/original/desktop", "{}")).entries[1].original.desktop,
-              DesktopIcon{});
+    IconState bare = m.entries[1].original;  // the Linux forms recorded, each form absent
+    test::put(bare, MetadataKeys{}, HiddenList{});
+    EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/entries/1/original/desktop", "{}")).entries[1].original, bare);
     EXPECT_THROW(decodeManifest(withMember(json::parse(forms), "/entries/2/kind", "\"app\"")), DecodingError);
 
     m.entries[1].name = "Fo\xFFos";  // text that is not UTF-8 cannot be stored
@@ -143,10 +151,10 @@ TEST(recordsJson, ManifestWrittenByTheMacProgramLoads) {
     EXPECT_EQ(std::tuple(m.rootPath, m.rootIdentity, m.entries.size()),
               std::tuple("/Users/anna/Desktop", FileIdentity{16777234, 2, 1600000000, 987654321, kTypeDirectory}, 2u));
     EXPECT_EQ(std::tuple(m.entries[0].identity.inode, m.entries[0].applied, m.entries[1].name, m.entries[1].original),
-              std::tuple(12884901888ull, IconState{finder, fork, std::nullopt}, std::string("Fotos \xE2\x80\x93 Urlaub"),
-                         IconState{finder, std::nullopt, std::nullopt}));
-    EXPECT_EQ(std::tuple(m.entries[1].applied.iconFile->attributes.at("com.apple.ResourceFork"),
-                        m.entries[1].applied.iconFile->mode), std::tuple(fork, std::uint16_t{420}));
+              std::tuple(12884901888ull, test::stateWith(MacAttributes{finder, fork}), std::string("Fotos \xE2\x80\x93 Urlaub"),
+                         test::stateWith(MacAttributes{finder, std::nullopt})));
+    const IconFile& iconFile = *m.entries[1].applied.get<FolderIconFile>().file;
+    EXPECT_EQ(std::tuple(iconFile.attributes.at("com.apple.ResourceFork"), iconFile.mode), std::tuple(fork, std::uint16_t{420}));
     EXPECT_NO_THROW(checkManifest(m));
     EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
 }
@@ -155,7 +163,7 @@ std::string verdict(const BackupManifest& m) { return test::errorOf([&] { checkM
 
 TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
     BackupManifest m = sampleManifest();
-    m.entries[0].original.fork = Bytes(platform::kMaxValueSize, 1);
+    m.entries[0].original.edit<MacAttributes>().fork = Bytes(platform::kMaxValueSize, 1);
     EXPECT_EQ(verdict(m), "<no error>");
     m.schema = 2;
     EXPECT_EQ(verdict(m), "<no error>");
@@ -167,11 +175,11 @@ TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
         {"duplicate name", [](M x) { x.entries.push_back(x.entries[1]), x.entries[2].identity.inode = 7; }},
         {"dot-dot name", [](M x) { x.entries[0].name = ".."; }},
         {"symlink entry", [](M x) { x.entries[0].identity.type = 0120000; }},
-        {"finder 31", [](M x) { x.entries[1].original.finder = Bytes(31); }},
-        {"finder 33", [](M x) { x.entries[1].applied.finder = Bytes(33); }},
-        {"fork too large", [](M x) { x.entries[0].original.fork = Bytes(platform::kMaxValueSize + 1); }},
+        {"finder 31", [](M x) { x.entries[1].original.edit<MacAttributes>().finder = Bytes(31); }},
+        {"finder 33", [](M x) { x.entries[1].applied.edit<MacAttributes>().finder = Bytes(33); }},
+        {"fork too large", [](M x) { x.entries[0].original.edit<MacAttributes>().fork = Bytes(platform::kMaxValueSize + 1); }},
         {".directory too large",
-         [](M x) { x.entries[1].applied.desktop = DesktopIcon{std::nullopt, DirectoryFile{Bytes(platform::kMaxValueSize + 1), 0644}}; }},
+         [](M x) { test::put(x.entries[1].applied, DesktopForms{true}, DirectoryFileForm{DirectoryFile{Bytes(platform::kMaxValueSize + 1), 0644}}); }},
         {"phase unknown", [](M x) { x.entries[1].phase = "Applied"; }},
         {"entry not the root", [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].name = "Fotos.desktop"; }},
         {"entry without an ID", [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].identity = x.rootIdentity; }},
@@ -224,10 +232,12 @@ IconState randomState(Random& rng) {
     const auto file =
         IconFile{randomBytes(rng, rng() % 20), {{"com.apple.FinderInfo", randomBytes(rng, 32)}}, 0644};
     const auto text = [&] { return rng() % 2 ? std::optional<std::string>("file:///s/furball.png") : std::nullopt; };
-    const DesktopIcon desktop{rng() % 2 ? std::optional(platform::IconMetadata{text(), text()}) : std::nullopt,
-                              rng() % 2 ? std::optional(DirectoryFile{randomBytes(rng, rng() % 30), 0640}) : std::nullopt};
-    return {maybe(32), maybe(rng() % 40), rng() % 3 == 0 ? std::optional(file) : std::nullopt,
-            rng() % 2 ? std::optional(desktop) : std::nullopt};
+    const MetadataKeys keys{rng() % 2 ? std::optional(platform::IconMetadata{text(), text()}) : std::nullopt};
+    const DirectoryFileForm directory{rng() % 2 ? std::optional(DirectoryFile{randomBytes(rng, rng() % 30), 0640})
+                                                : std::nullopt};
+    IconState state = test::stateWith(MacAttributes{maybe(32), maybe(rng() % 40)});
+    test::put(state, FolderIconFile{rng() % 3 == 0 ? std::optional(file) : std::nullopt});
+    return rng() % 2 ? test::put(state, DesktopForms{true}, keys, directory) : state;
 }
 
 BackupEntry randomEntry(Random& rng, const std::string& name) {

@@ -8,6 +8,7 @@
 
 #include "platform/system_error.h"
 #include "records/attributes.h"
+#include "records/desktop_form.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
 #include "records/mac_form.h"
@@ -135,12 +136,12 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
               (OperationReport{5, 5, {"Locked.app：应用没有写入权限，已跳过"}, 5, {"Editor"}, {}}));
     for (BackupEntry& entry : entries) {
         entry.applied = stateOf(at(entry.name));
-        EXPECT_TRUE(hasCustomIconFlag(entry.applied.finder)) << entry.name;
+        EXPECT_TRUE(hasCustomIconFlag(entry.applied.get<MacAttributes>().finder)) << entry.name;
     }
     const BackupManifest manifest = engine.loadManifest().value();
     const FileIdentity rootIdentity = identifyItem(FileSystem::real(), root);
     EXPECT_EQ(manifest, (BackupManifest{manifest.schema, root, rootIdentity, manifest.createdAt, entries}));
-    EXPECT_EQ(entries[1].applied.finder, test::finderInfo("TEXTttxt\x04\x0E")) << "the label is kept";
+    EXPECT_EQ(entries[1].applied.get<MacAttributes>().finder, test::finderInfo("TEXTttxt\x04\x0E")) << "the label is kept";
     EXPECT_EQ(test::readFile(at("Photos/Icon\r")), "old icon data");
     for (const char* name : {"Locked.app", "Doc.pages", "hard1", "Secret", ".secret", "pipe"})
         EXPECT_TRUE(untouched(at(name))) << name;
@@ -389,7 +390,7 @@ TEST_F(Restore, AFormResetBySomeoneElseStaysWhileTheOthersGoBackAndANewcomerLose
         make({"F"}), test::writeFile(at("F/.directory"), directory);
         const IconState original = stateOf(at("F"));
         skin(1);
-        form == "metadata"     ? (void)workspace.metadata.write(at("F"), *original.desktop->metadata)
+        form == "metadata"     ? (void)workspace.metadata.write(at("F"), *original.get<MetadataKeys>().keys)
         : form == ".directory" ? test::writeFile(at("F/.directory"), directory)
                                : (void)(::lremovexattr(at("F").c_str(), kFinderInfo) + ::unlink(at("F/Icon\r").c_str()));
         EXPECT_EQ(engine.restore(), (OperationReport{1, 0, {}, 0, {}, {}}));

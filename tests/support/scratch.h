@@ -18,6 +18,7 @@
 #include "platform/resource_fork.h"
 #include "platform/workspace.h"
 #include "records/errors.h"
+#include "records/records.h"
 #include "tests/support/memory_desktop_metadata.h"
 
 namespace lumaro::test {
@@ -78,6 +79,19 @@ std::map<std::string, platform::Bytes> userAttributes(const std::string& path);
 std::map<std::string, std::string> treeSnapshot(const std::string& root);
 // The standard output of a shell command, after "<failed> " when the command fails.
 std::string run(const std::string& command);
+
+// Sets each of `parts` on `state` (a Linux form's part wants DesktopForms{true} beside it, as its
+// facet records it); stateWith(parts...) is a fresh state holding them, IconState{} one holding none.
+template <typename... Parts>
+IconState& put(IconState& state, Parts... parts) {
+    ((state.edit<Parts>() = std::move(parts)), ...);
+    return state;
+}
+template <typename... Parts>
+IconState stateWith(Parts... parts) {
+    IconState state;
+    return put(state, std::move(parts)...);
+}
 
 // The message of the E a call throws, or "<no error>".
 template <typename E = SkinError, typename F>
