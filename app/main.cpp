@@ -79,8 +79,9 @@ int main(int argc, char** argv) {
     lumaro::gui::LumaroApplication application(argc, argv);
     lumaro::gui::QtOperationRunner runner;
     const auto launcherEntry = lumaro::platform::makeLauncherEntry("lumaro.desktop");
-    lumaro::gui::Shell shell(arguments, runner, lumaro::platform::FileSystem::real(),
-                             lumaro::platform::Workspace::real(), launcherEntry.get());
+    lumaro::platform::LinuxWorkspace workspace;
+    lumaro::gui::Shell shell(arguments, runner, lumaro::platform::FileSystem::real(), workspace,
+                             launcherEntry.get());
     shell.window().show();
     return application.exec();
 }

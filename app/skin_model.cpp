@@ -1,7 +1,6 @@
 #include "app/skin_model.h"
 
 #include <fcntl.h>
-#include <plist/plist.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include "records/desktop_form.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
+#include "platform/property_list.h"
 #include "platform/system_error.h"
 #include "platform/text.h"
 
@@ -61,17 +61,6 @@ std::string startFailure(const std::exception& error, bool stateFolder) {
     return sentence + system->what();
 }
 
-std::string homePageLink() {
-    plist_t dict = plist_new_dict();
-    plist_dict_set_item(dict, "URL", plist_new_string(kProjectHomePage));
-    char* xml = nullptr;
-    std::uint32_t length = 0;
-    plist_to_xml(dict, &xml, &length);
-    plist_free(dict);
-    std::string text = xml != nullptr ? std::string(xml, length) : std::string();
-    std::free(xml);
-    return text;
-}
 
 }  // namespace
 
@@ -132,7 +121,7 @@ void SkinModel::createDemoFolderIfNeeded() {
     }
     const std::string link = platform::appendPathComponent(demo_, "项目主页.webloc");
     if (!exists(fs, link)) {
-        const std::string text = homePageLink();
+        const std::string text = platform::webLinkFile(kProjectHomePage);
         platform::Descriptor fd;
         platform::throwIfFailed(
             platform::openDescriptor(fs, link, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK, 0644,

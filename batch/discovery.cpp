@@ -1,10 +1,9 @@
 // Finding the user's applications: the application folders walked recursively, the running
 // applications and the Dock's lists. Never fails as a whole.
-#include <plist/plist.h>
-
 #include <memory>
 
 #include "batch/icon_batch_engine.h"
+#include "platform/browser_names.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/property_list.h"
@@ -16,38 +15,8 @@ namespace lumaro {
 
 namespace {
 
-constexpr std::uint64_t kMaxDockPreferences = 16u * 1024 * 1024;
-
 bool isApplicationName(const std::string& name) {
     return platform::asciiLower(platform::pathExtension(name)) == "app";
-}
-
-// The tiles' application paths from one array of the Dock's preferences. An array with any
-// element that is not a dictionary gives nothing.
-void collectTiles(plist_t root, const char* key, std::vector<std::string>& out) {
-    plist_t tiles = plist_dict_get_item(root, key);
-    if (tiles == nullptr || plist_get_node_type(tiles) != PLIST_ARRAY) {
-        return;
-    }
-    const std::uint32_t count = plist_array_get_size(tiles);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (plist_get_node_type(plist_array_get_item(tiles, i)) != PLIST_DICT) {
-            return;
-        }
-    }
-    for (std::uint32_t i = 0; i < count; ++i) {
-        void* tileData = platform::dictionaryMember(plist_array_get_item(tiles, i), "tile-data");
-        const auto url =
-            platform::stringMember(platform::dictionaryMember(tileData, "file-data"), "_CFURLString");
-        if (!url) {
-            continue;
-        }
-        const std::string& value = *url;
-        const auto path = platform::localPathOfFileUrl(value);
-        if (path && isApplicationName(*path)) {
-            out.push_back(*path);
-        }
-    }
 }
 
 }  // namespace
@@ -68,11 +37,12 @@ std::vector<std::string> IconBatchEngine::dockApplications() const {
         const std::string preferences = platform::appendPathComponent(
             workspace_.homeDirectory(), "Library/Preferences/com.apple.dock.plist");
         Bytes data;
-        if (platform::readRegularFile(fs_, preferences, kMaxDockPreferences, data) == 0 && !data.empty()) {
-            const platform::PropertyList root = platform::parsePropertyList(data);
-            if (platform::isDictionary(root.get())) {
-                collectTiles(root.get(), "persistent-apps", collected);
-                collectTiles(root.get(), "recent-apps", collected);
+        if (platform::readRegularFile(fs_, preferences, platform::kMaxValueSize, data) == 0 && !data.empty()) {
+            for (const std::string& url : platform::dockTileUrls(data)) {
+                const auto path = platform::localPathOfFileUrl(url);
+                if (path && isApplicationName(*path)) {
+                    collected.push_back(*path);
+                }
             }
         }
     }

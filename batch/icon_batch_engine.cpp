@@ -5,8 +5,10 @@
 #include <cerrno>
 
 #include "batch/batch_progress.h"
+#include "platform/browser_names.h"
 #include "platform/desktop_entries.h"
 #include "platform/file_ops.h"
+#include "platform/identifiers.h"
 #include "platform/key_file.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"

@@ -300,13 +300,37 @@ Cost peerOf(const std::string& root, const std::string& iconFile) {
     return cost;
 }
 
+class UnavailableMetadata final : public lumaro::platform::DesktopMetadata {
+  public:
+    int available(const std::string&) override { return ENOTSUP; }
+    int read(const std::string&, lumaro::platform::IconMetadata&) override { return ENOTSUP; }
+    int write(const std::string&, const lumaro::platform::IconMetadata&) override { return ENOTSUP; }
+    int clearIfOurs(const std::string&, const std::string&) override { return ENOTSUP; }
+    int flush() override { return 0; }
+};
+
+// The real session's answers, but no running applications and a store of the bench's own.
 class NoApplications final : public lumaro::platform::Workspace {
   public:
     std::vector<lumaro::platform::RunningApplication> runningApplications() override { return {}; }
+    std::optional<std::string> ownBundleIdentifier() override { return std::nullopt; }
+    void noteFileSystemChanged(const std::string& path) override { real_.noteFileSystemChanged(path); }
     lumaro::platform::DesktopMetadata& desktopMetadata() override {
-        return store ? *store : Workspace::desktopMetadata();
+        return store ? static_cast<lumaro::platform::DesktopMetadata&>(*store) : unavailable_;
+    }
+    std::string homeDirectory() override { return real_.homeDirectory(); }
+    std::string applicationSupportFolder() override { return real_.applicationSupportFolder(); }
+    std::string desktopFolder() override { return real_.desktopFolder(); }
+    lumaro::platform::DesktopDataFolders desktopDataFolders() override { return real_.desktopDataFolders(); }
+    std::string currentDesktop() override { return real_.currentDesktop(); }
+    std::set<std::string> launchedDesktopFiles(const std::set<std::string>& paths) override {
+        return real_.launchedDesktopFiles(paths);
     }
     std::unique_ptr<CountingMetadata> store;  // none: the form is unavailable
+
+  private:
+    lumaro::platform::LinuxWorkspace real_;
+    UnavailableMetadata unavailable_;
 };
 
 // The process's peak resident memory so far: after the apply, the apply's own.

@@ -288,8 +288,9 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     lumaro::SynchronousRunner runner;
     TerminalFrontEnd frontEnd;
-    SkinModel model(args, {lumaro::platform::FileSystem::real(), lumaro::platform::Workspace::real(), runner,
-                           frontEnd, [] { return lumaro::loadFurball(); }});
+    lumaro::platform::LinuxWorkspace workspace;
+    SkinModel model(args, {lumaro::platform::FileSystem::real(), workspace, runner, frontEnd,
+                           [] { return lumaro::loadFurball(); }});
     if (request.command == "status") {
         return status(model, request.json);
     }

@@ -7,6 +7,7 @@
 
 #include "engine/batches.h"
 #include "engine/icon_engine.h"
+#include "platform/browser_names.h"
 #include "platform/file_ops.h"
 #include "platform/key_file.h"
 #include "platform/paths.h"
@@ -461,7 +462,7 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
                            .identity = rootIdentity,
                            .entryId = &entry.id};
             const int err =
-                platform::readRegularFile(fs_, entry.sourcePath, platform::kMaxKeyFileSize, next.entrySource);
+                platform::readRegularFile(fs_, entry.sourcePath, platform::kMaxValueSize, next.entrySource);
             if (err == ELOOP || err == EINVAL || err == EFBIG) {
                 throw SkinError("应用的启动项不是普通文件，已跳过");
             }

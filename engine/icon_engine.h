@@ -52,11 +52,10 @@ class IconEngine {
     // a folder. Throws SkinError "无法读取毛球图像" for an image without pixels, the platform's
     // error when the folder cannot be created, identifyItem's messages, or "备份目录不可用".
     IconEngine(platform::FileSystem& fs, const std::string& directory, const QImage& image,
-               platform::Workspace& workspace = platform::Workspace::real());
+               platform::Workspace& workspace);
     // The same with an icon rendered once and shared with other engines.
     IconEngine(platform::FileSystem& fs, const std::string& directory,
-               std::shared_ptr<const RenderedIcon> icon,
-               platform::Workspace& workspace = platform::Workspace::real());
+               std::shared_ptr<const RenderedIcon> icon, platform::Workspace& workspace);
 
     const std::string& directory() const { return directory_; }
     // The image's lossless PNG encoding.

@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include "engine/icon_engine.h"
+#include "platform/browser_names.h"
+#include "platform/bundles.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
 #include "platform/text.h"

@@ -6,6 +6,7 @@
 
 #include "engine/icon_engine.h"
 #include "platform/file_ops.h"
+#include "platform/identifiers.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
 #include "records/errors.h"

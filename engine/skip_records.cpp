@@ -9,6 +9,7 @@
 #include "engine/batches.h"
 #include "engine/icon_engine.h"
 #include "platform/file_ops.h"
+#include "platform/identifiers.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
 #include "records/desktop_form.h"

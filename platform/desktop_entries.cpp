@@ -114,7 +114,7 @@ DesktopEntryDiscovery discoverDesktopEntries(FileSystem& fs, const DesktopDataFo
             continue;
         }
         Bytes data;
-        const int err = readRegularFile(fs, candidate.path, kMaxKeyFileSize, data);
+        const int err = readRegularFile(fs, candidate.path, kMaxValueSize, data);
         if (err != 0) {
             result.problems.push_back({candidate.path, err == ELOOP || err == EINVAL
                                                            ? kNotARegularEntry

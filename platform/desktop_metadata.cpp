@@ -22,6 +22,7 @@
 #include "platform/metadata_tree.h"
 #include "platform/paths.h"
 #include "platform/session_bus.h"
+#include "platform/text.h"
 
 namespace lumaro::platform {
 
@@ -116,7 +117,7 @@ void runWorker(const std::shared_ptr<Queue>& queue) {
 }
 
 bool isUtf8(const std::string& text) {
-    return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
+    return text.find('\0') == std::string::npos && isValidUtf8(text);
 }
 
 int readKey(GFileInfo* info, const char* key, std::optional<std::string>& out) {
@@ -133,7 +134,7 @@ int readKey(GFileInfo* info, const char* key, std::optional<std::string>& out) {
         return 0;
     }
     const std::size_t size = std::strlen(value);
-    if (size > kMaxMetadataValueSize) {
+    if (size > kMaxValueSize) {
         return EFBIG;
     }
     out.emplace(value, size);
@@ -268,7 +269,7 @@ int readEmblemList(const std::string& path, std::vector<std::string>& out, GCanc
     char** names = g_file_info_get_attribute_stringv(info.get(), kEmblemsKey);
     for (char** name = names; name != nullptr && *name != nullptr; ++name) {
         total += std::strlen(*name) + 1;
-        if (total > kMaxMetadataValueSize) {
+        if (total > kMaxValueSize) {
             out.clear();
             return EFBIG;
         }
@@ -299,7 +300,7 @@ int writeEmblemList(const std::string& path, const std::vector<std::string>& nam
 
 int validateKeys(const IconMetadata& value) {
     for (const auto& key : {value.customIcon, value.customIconName}) {
-        if (key && key->size() > kMaxMetadataValueSize) {
+        if (key && key->size() > kMaxValueSize) {
             return EFBIG;
         }
         if (key && (!isUtf8(*key) || key->find('\0') != std::string::npos)) {
@@ -519,7 +520,7 @@ class GioDesktopMetadata final : public DesktopMetadata {
                 return EINVAL;
             }
         }
-        if (total > kMaxMetadataValueSize) {
+        if (total > kMaxValueSize) {
             return EFBIG;
         }
         return call([this, path, names](GCancellable* cancellable) {

@@ -13,12 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/bounds.h"
 #include "platform/file_ops.h"
 #include "platform/file_system.h"
 
 namespace lumaro::platform {
 
-inline constexpr std::size_t kMaxMetadataValueSize = 16'777'216;
 inline constexpr const char* kCustomIconKey = "metadata::custom-icon";
 inline constexpr const char* kCustomIconNameKey = "metadata::custom-icon-name";
 // The icon file both Linux forms point at, in the state directory.
@@ -37,7 +37,7 @@ struct IconMetadata {
 
 // Results are 0 or an errno value: ENOTSUP when the metadata form is not available in this
 // session, ETIMEDOUT when the service did not answer within the wait, ENOENT for a missing path,
-// EFBIG for a value above kMaxMetadataValueSize, EINVAL for a value that is no string (read) or
+// EFBIG for a value above kMaxValueSize, EINVAL for a value that is no string (read) or
 // no UTF-8 (write), EACCES, EIO for any other failure.
 class DesktopMetadata {
   public:

@@ -118,6 +118,43 @@ int readRegularFile(FileSystem& fs, const std::string& path, std::uint64_t limit
     return readToEnd(fs, fd.get(), limit, st.size, out);
 }
 
+int readAttribute(FileSystem& fs, int fd, const std::string& name, std::optional<Bytes>& out,
+                  AttributeReadStep* failedStep) {
+    out.reset();
+    const auto failed = [&](AttributeReadStep step, int err) {
+        if (failedStep != nullptr) {
+            *failedStep = step;
+        }
+        return err;
+    };
+    std::size_t size = 0;
+    int err = fs.fgetAttribute(fd, name, nullptr, 0, size);
+    if (err == ENODATA) {
+        return 0;
+    }
+    if (err != 0 || size > kMaxValueSize) {
+        return failed(AttributeReadStep::size, err != 0 ? err : EFBIG);
+    }
+    Bytes value(size);
+    std::size_t length = 0;
+    // A zero-sized buffer still needs a valid address, or the call would be a size query.
+    std::uint8_t placeholder = 0;
+    err = fs.fgetAttribute(fd, name, size > 0 ? value.data() : &placeholder, size, length);
+    if (err != 0 || length != size) {
+        return failed(AttributeReadStep::value, err != 0 ? err : ERANGE);
+    }
+    out = std::move(value);
+    return 0;
+}
+
+std::string resolvingSymlinksInPath(FileSystem& fs, const std::string& path) {
+    std::string resolved;
+    if (fs.realPath(path, resolved) == 0) {
+        return standardizePath(resolved);
+    }
+    return standardizePath(path);
+}
+
 std::string randomTag() {
     static std::atomic<std::uint64_t> counter{0};
     thread_local std::mt19937_64 random{std::random_device{}()};

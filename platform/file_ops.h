@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/bounds.h"
 #include "platform/file_system.h"
 
 namespace lumaro::platform {
@@ -50,6 +52,18 @@ int writeFully(FileSystem& fs, int fd, const void* data, std::size_t size, bool 
 // without blocking on a FIFO. ENOENT when missing, ELOOP for a link, EFTYPE-like EINVAL for
 // anything but a regular file, EFBIG above `limit`.
 int readRegularFile(FileSystem& fs, const std::string& path, std::uint64_t limit, Bytes& out);
+
+// Which call of readAttribute failed: asking the value's size, or reading the value.
+enum class AttributeReadStep { size, value };
+
+// The value of the attribute `name` of the object open as `fd`, at most kMaxValueSize bytes; no
+// value when the object has none. Errors: the system's, EFBIG above the bound, ERANGE when the
+// value changed size between the two calls. `failedStep`, when given, says which call failed.
+int readAttribute(FileSystem& fs, int fd, const std::string& name, std::optional<Bytes>& out,
+                  AttributeReadStep* failedStep = nullptr);
+
+// The path with links resolved where it exists (realpath), otherwise only standardized.
+std::string resolvingSymlinksInPath(FileSystem& fs, const std::string& path);
 
 // 16 lower-case hexadecimal digits, different in every call (also across forked processes).
 std::string randomTag();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/resource_fork.h"
 
@@ -18,7 +19,6 @@ namespace {
 constexpr const char* kFinderInfo = kFinderInfoAttribute;
 constexpr const char* kResourceFork = kResourceForkAttribute;
 constexpr const char* kIconFile = kIconFileName;
-constexpr std::uint64_t kMaxForkRead = 16777216;
 
 // An 8-bit RGBA PNG (colour type 6) of the image at `size` x `size`, at the highest compression.
 Bytes renderPng(const QImage& image, int size) {
@@ -47,32 +47,6 @@ void put32(Bytes& b, std::uint64_t v) {
     for (int shift = 24; shift >= 0; shift -= 8) {
         b.push_back(static_cast<std::uint8_t>(v >> shift));
     }
-}
-
-// The current attribute value, bounded; nothing when absent. Errors other than a missing
-// attribute are returned.
-int readAttribute(FileSystem& fs, int fd, const char* name, std::optional<Bytes>& out) {
-    out.reset();
-    std::size_t size = 0;
-    int err = fs.fgetAttribute(fd, name, nullptr, 0, size);
-    if (err == ENODATA) {
-        return 0;
-    }
-    if (err != 0) {
-        return err;
-    }
-    if (size > kMaxForkRead) {
-        return EFBIG;
-    }
-    Bytes value(size + 1);
-    std::size_t length = 0;
-    err = fs.fgetAttribute(fd, name, value.data(), value.size(), length);
-    if (err != 0) {
-        return err;
-    }
-    value.resize(length);
-    out = std::move(value);
-    return 0;
 }
 
 // The object's Finder information with the custom-icon flag set; 32 zero bytes stand in for a

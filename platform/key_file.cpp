@@ -125,7 +125,7 @@ std::optional<KeyFile> KeyFile::parse(std::string_view bytes, std::string* probl
         }
         return std::nullopt;
     };
-    if (bytes.size() > kMaxKeyFileSize) {
+    if (bytes.size() > kMaxValueSize) {
         return fail("file too large");
     }
     if (!isValidUtf8(bytes)) {

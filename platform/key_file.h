@@ -9,9 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/bounds.h"
+
 namespace lumaro::platform {
 
-inline constexpr std::size_t kMaxKeyFileSize = 16'777'216;
 
 class KeyFile {
   public:

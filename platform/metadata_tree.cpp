@@ -591,7 +591,7 @@ int readKeyOnce(const std::string& treeFile, const std::string& treePath, const 
         return opened;
     }
     if (opened == 0) {
-        if (static_cast<std::uint64_t>(journalStat.st_size) > kMaxJournalSize) {
+        if (static_cast<std::uint64_t>(journalStat.st_size) > kMaxValueSize) {
             return EFBIG;
         }
         if (const int error = readAt(journalFd.fd, 0, static_cast<std::size_t>(journalStat.st_size), journal);

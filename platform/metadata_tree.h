@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/bounds.h"
+
 namespace lumaro::platform::metadata_tree {
 
 inline constexpr std::size_t kMaxTreeFileSize = 64u * 1024 * 1024;
-inline constexpr std::size_t kMaxJournalSize = 16u * 1024 * 1024;
 
 struct Location {
     std::string treeFile;  // named exactly as the client names it: the service keys its trees by that name

@@ -2,49 +2,21 @@
 
 #include <unistd.h>
 
+#include <QString>
+#include <QUrl>
 #include <array>
+#include <filesystem>
 #include <vector>
 
 namespace lumaro::platform {
 
 std::string standardizePath(std::string_view path) {
-    const bool absolute = !path.empty() && path.front() == '/';
-    std::vector<std::string_view> parts;
-    std::size_t i = 0;
-    while (i < path.size()) {
-        while (i < path.size() && path[i] == '/') {
-            ++i;
-        }
-        std::size_t j = i;
-        while (j < path.size() && path[j] != '/') {
-            ++j;
-        }
-        const std::string_view part = path.substr(i, j - i);
-        i = j;
-        if (part.empty() || part == ".") {
-            continue;
-        }
-        if (part == "..") {
-            if (!parts.empty() && parts.back() != "..") {
-                parts.pop_back();
-            } else if (!absolute) {
-                parts.push_back(part);
-            }
-            continue;
-        }
-        parts.push_back(part);
+    std::string result = std::filesystem::path(path).lexically_normal().native();
+    // The normal form keeps a trailing slash (an empty last element); the standard form does not.
+    while (result.size() > 1 && result.back() == '/') {
+        result.pop_back();
     }
-    std::string result = absolute ? "/" : "";
-    for (std::size_t k = 0; k < parts.size(); ++k) {
-        if (k > 0) {
-            result.push_back('/');
-        }
-        result.append(parts[k]);
-    }
-    if (result.empty()) {
-        result = ".";
-    }
-    return result;
+    return result.empty() ? "." : result;
 }
 
 namespace {
@@ -120,6 +92,18 @@ std::string asciiLower(std::string_view text) {
         }
     }
     return result;
+}
+
+std::optional<std::string> localPathOfFileUrl(const std::string& url) {
+    const QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
+    if (!parsed.isValid() || !parsed.isLocalFile()) {
+        return std::nullopt;
+    }
+    const std::string path = parsed.toLocalFile().toStdString();
+    if (path.empty() || path.front() != '/') {
+        return std::nullopt;
+    }
+    return standardizePath(path);
 }
 
 }  // namespace lumaro::platform

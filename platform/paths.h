@@ -1,6 +1,7 @@
 // Path text operations. Paths are plain strings; nothing here touches the disk.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,9 @@ std::string deletingPathExtension(std::string_view name);
 
 // `path` made absolute against the process's current directory, then standardized.
 std::string absolutePath(std::string_view path);
+
+// The local path of a "file:" URL (percent-decoded, standardized), or nothing for any other URL.
+std::optional<std::string> localPathOfFileUrl(const std::string& url);
 
 // ASCII lower case; other bytes unchanged.
 std::string asciiLower(std::string_view text);

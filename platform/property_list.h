@@ -1,27 +1,25 @@
-// Property lists (binary or XML), read with libplist.
+// Property lists (binary or XML), read and written with libplist. Only typed answers leave this
+// file; no node does.
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/file_ops.h"
 
 namespace lumaro::platform {
 
-struct PropertyListDeleter {
-    void operator()(void* node) const;
-};
-// Owns a parsed property list; nodes inside it are borrowed `void*` handles.
-using PropertyList = std::unique_ptr<void, PropertyListDeleter>;
+// The string member `key` of a list whose root is a dictionary; nothing when the bytes are not
+// such a list or the member is missing or not a string.
+std::optional<std::string> rootStringMember(const Bytes& list, const char* key);
 
-// The parsed list, or null when the bytes are not a property list.
-PropertyList parsePropertyList(const Bytes& data);
+// The Dock's tiles: each tile's "tile-data" / "file-data" / "_CFURLString" from the
+// preferences' "persistent-apps", then "recent-apps". An array with any element that is not a
+// dictionary gives nothing; tiles without such a string are left out.
+std::vector<std::string> dockTileUrls(const Bytes& preferences);
 
-// The member `key` of a dictionary node when it is a dictionary; null otherwise.
-void* dictionaryMember(void* node, const char* key);
-bool isDictionary(void* node);
-// The string value of a dictionary's member, or nothing when missing or not a string.
-std::optional<std::string> stringMember(void* node, const char* key);
+// An XML list holding one dictionary whose "URL" is `url`: a link file a browser opens.
+std::string webLinkFile(const std::string& url);
 
 }  // namespace lumaro::platform

@@ -42,57 +42,94 @@ constexpr std::uint64_t kMapFixedSize = 28;  // header copy, next map, file ref,
 
 }  // namespace
 
-std::optional<std::vector<Resource>> parseResourceFork(const Bytes& fork) {
+namespace {
+
+struct MapType {
+    FourCharCode type{};
+    std::uint64_t references = 0;  // where its reference list starts in the fork
+    std::uint64_t count = 0;
+};
+
+struct MapLayout {
+    std::uint64_t offset = 0;
+    std::uint64_t end = 0;
+    std::uint64_t nameListOffset = 0;  // from the map's start, not yet checked
+    std::vector<MapType> types;
+};
+
+// The map alone: inside the fork, its type list and every type's references inside it. All
+// arithmetic is in 64 bits on values read from 32- and 16-bit fields, so it cannot overflow.
+std::optional<MapLayout> parseMap(const Bytes& fork) {
     const std::uint64_t n = fork.size();
     if (n < kHeaderSize) {
         return std::nullopt;
     }
-    const std::uint64_t dataOffset = read32(fork, 0);
-    const std::uint64_t mapOffset = read32(fork, 4);
-    const std::uint64_t dataLength = read32(fork, 8);
+    MapLayout map;
+    map.offset = read32(fork, 4);
     const std::uint64_t mapLength = read32(fork, 12);
-    if (dataOffset < kHeaderSize || dataOffset + dataLength > n || mapOffset < kHeaderSize ||
-        mapLength < kMapFixedSize + 2 || mapOffset + mapLength > n) {
+    if (map.offset < kHeaderSize || mapLength < kMapFixedSize + 2 || map.offset + mapLength > n) {
         return std::nullopt;
     }
-    // The data area and the map must not overlap.
-    if (!(dataOffset + dataLength <= mapOffset || mapOffset + mapLength <= dataOffset)) {
-        return std::nullopt;
-    }
-    const std::uint64_t mapEnd = mapOffset + mapLength;
-    const std::uint64_t typeListOffset = read16(fork, mapOffset + 24);
-    const std::uint64_t nameListOffset = read16(fork, mapOffset + 26);
-    const std::uint64_t typeList = mapOffset + typeListOffset;
-    const std::uint64_t nameList = mapOffset + nameListOffset;
-    if (typeListOffset < kMapFixedSize || typeList + 2 > mapEnd || nameListOffset < kMapFixedSize ||
-        nameList > mapEnd) {
+    map.end = map.offset + mapLength;
+    const std::uint64_t typeListOffset = read16(fork, map.offset + 24);
+    map.nameListOffset = read16(fork, map.offset + 26);
+    const std::uint64_t typeList = map.offset + typeListOffset;
+    if (typeListOffset < kMapFixedSize || typeList + 2 > map.end) {
         return std::nullopt;
     }
     const std::uint32_t typeWord = read16(fork, typeList);
     const std::uint64_t typeCount = typeWord == 0xFFFF ? 0 : typeWord + 1u;
-    if (typeList + 2 + 8 * typeCount > mapEnd) {
+    if (typeList + 2 + 8 * typeCount > map.end) {
+        return std::nullopt;
+    }
+    for (std::uint64_t i = 0; i < typeCount; ++i) {
+        const std::uint64_t entry = typeList + 2 + 8 * i;
+        MapType type;
+        std::copy_n(fork.begin() + static_cast<std::ptrdiff_t>(entry), 4, type.type.begin());
+        type.count = read16(fork, entry + 4) + 1u;
+        type.references = typeList + read16(fork, entry + 6);
+        if (type.references < typeList + 2 + 8 * typeCount || type.references + 12 * type.count > map.end) {
+            return std::nullopt;
+        }
+        map.types.push_back(type);
+    }
+    return map;
+}
+
+}  // namespace
+
+std::optional<std::vector<Resource>> parseResourceFork(const Bytes& fork) {
+    const auto map = parseMap(fork);
+    if (!map) {
+        return std::nullopt;
+    }
+    const std::uint64_t n = fork.size();
+    const std::uint64_t dataOffset = read32(fork, 0);
+    const std::uint64_t dataLength = read32(fork, 8);
+    if (dataOffset < kHeaderSize || dataOffset + dataLength > n) {
+        return std::nullopt;
+    }
+    // The data area and the map must not overlap.
+    if (!(dataOffset + dataLength <= map->offset || map->end <= dataOffset)) {
+        return std::nullopt;
+    }
+    const std::uint64_t nameList = map->offset + map->nameListOffset;
+    if (map->nameListOffset < kMapFixedSize || nameList > map->end) {
         return std::nullopt;
     }
     std::vector<Resource> resources;
-    for (std::uint64_t i = 0; i < typeCount; ++i) {
-        const std::uint64_t entry = typeList + 2 + 8 * i;
-        Resource prototype;
-        std::copy_n(fork.begin() + static_cast<std::ptrdiff_t>(entry), 4, prototype.type.begin());
-        const std::uint64_t count = read16(fork, entry + 4) + 1u;
-        const std::uint64_t refList = typeList + read16(fork, entry + 6);
-        if (refList < typeList + 2 + 8 * typeCount || refList + 12 * count > mapEnd) {
-            return std::nullopt;
-        }
-        for (std::uint64_t j = 0; j < count; ++j) {
-            const std::uint64_t ref = refList + 12 * j;
-            Resource resource = prototype;
+    for (const MapType& type : map->types) {
+        for (std::uint64_t j = 0; j < type.count; ++j) {
+            const std::uint64_t ref = type.references + 12 * j;
+            Resource resource;
+            resource.type = type.type;
             resource.id = static_cast<std::int16_t>(read16(fork, ref));
             const std::uint32_t nameOffset = read16(fork, ref + 2);
             resource.attributes = fork[ref + 4];
             const std::uint64_t dataAt = dataOffset + read24(fork, ref + 5);
             if (nameOffset != 0xFFFF) {
                 const std::uint64_t nameAt = nameList + nameOffset;
-                if (nameAt + 1 > mapEnd || nameAt + 1 + fork[nameAt] > mapEnd) {
+                if (nameAt + 1 > map->end || nameAt + 1 + fork[nameAt] > map->end) {
                     return std::nullopt;
                 }
                 const auto begin = fork.begin() + static_cast<std::ptrdiff_t>(nameAt + 1);
@@ -111,6 +148,20 @@ std::optional<std::vector<Resource>> parseResourceFork(const Bytes& fork) {
         }
     }
     return resources;
+}
+
+std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> resourceMapHandleRanges(const Bytes& fork) {
+    const auto map = parseMap(fork);
+    if (!map) {
+        return std::nullopt;
+    }
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges{{map->offset + 16, map->offset + 22}};
+    for (const MapType& type : map->types) {
+        for (std::uint64_t j = 0; j < type.count; ++j) {
+            ranges.emplace_back(type.references + 12 * j + 8, type.references + 12 * j + 12);
+        }
+    }
+    return ranges;
 }
 
 std::optional<Bytes> buildResourceFork(const std::vector<Resource>& resources) {

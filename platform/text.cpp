@@ -1,5 +1,8 @@
 #include "platform/text.h"
 
+#include <glib.h>
+
+#include <QByteArray>
 #include <cstdint>
 #include <cstdio>
 
@@ -7,43 +10,23 @@ namespace lumaro::platform {
 
 namespace {
 
-// The length of the valid UTF-8 sequence starting at `i`, or 0 when none starts there.
-std::size_t sequenceLength(std::string_view bytes, std::size_t i) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    std::size_t length = 0;
-    std::uint32_t min = 0;
-    std::uint32_t cp = 0;
-    if (c < 0x80) {
-        return 1;
-    } else if ((c & 0xE0) == 0xC0) {
-        length = 2;
-        min = 0x80;
-        cp = c & 0x1Fu;
-    } else if ((c & 0xF0) == 0xE0) {
-        length = 3;
-        min = 0x800;
-        cp = c & 0x0Fu;
-    } else if ((c & 0xF8) == 0xF0) {
-        length = 4;
-        min = 0x10000;
-        cp = c & 0x07u;
-    } else {
-        return 0;
-    }
-    if (bytes.size() - i < length) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        const auto d = static_cast<unsigned char>(bytes[i + k]);
-        if ((d & 0xC0) != 0x80) {
-            return 0;
+// The length of the longest valid start of `bytes`. GLib counts a NUL byte as invalid; here it is
+// valid, as in the rest of UTF-8, so the check goes on after each one.
+std::size_t validPrefix(std::string_view bytes) {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        const gchar* end = nullptr;
+        const gchar* start = bytes.data() + at;
+        if (g_utf8_validate_len(start, bytes.size() - at, &end)) {
+            return bytes.size();
         }
-        cp = (cp << 6) | (d & 0x3Fu);
+        at += static_cast<std::size_t>(end - start);
+        if (bytes[at] != '\0') {
+            return at;
+        }
+        ++at;
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return length;
+    return at;
 }
 
 }  // namespace
@@ -51,29 +34,42 @@ std::size_t sequenceLength(std::string_view bytes, std::size_t i) {
 std::string toValidUtf8(std::string_view bytes) {
     std::string result;
     result.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const std::size_t length = sequenceLength(bytes, i);
-        if (length == 0) {
+    while (!bytes.empty()) {
+        const std::size_t valid = validPrefix(bytes);
+        result.append(bytes.substr(0, valid));
+        if (valid < bytes.size()) {
             result += "\xEF\xBF\xBD";  // U+FFFD for each byte that starts no valid sequence
-            ++i;
+            bytes.remove_prefix(valid + 1);
         } else {
-            result.append(bytes.substr(i, length));
-            i += length;
+            bytes = {};
         }
     }
     return result;
 }
 
 bool isValidUtf8(std::string_view bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const std::size_t length = sequenceLength(bytes, i);
-        if (length == 0) {
-            return false;
-        }
-        i += length;
+    return validPrefix(bytes) == bytes.size();
+}
+
+std::string encodeBase64(const std::vector<std::uint8_t>& bytes) {
+    return QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()))
+        .toBase64()
+        .toStdString();
+}
+
+bool decodeBase64(std::string_view text, std::vector<std::uint8_t>& out) {
+    out.clear();
+    // Qt takes missing padding; whole groups of four keep it required.
+    if (text.size() % 4 != 0) {
+        return false;
     }
+    const auto decoded =
+        QByteArray::fromBase64Encoding(QByteArray::fromRawData(text.data(), static_cast<qsizetype>(text.size())),
+                                       QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded) {
+        return false;
+    }
+    out.assign(decoded.decoded.begin(), decoded.decoded.end());
     return true;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lumaro::platform {
 
@@ -10,6 +12,11 @@ std::string toValidUtf8(std::string_view bytes);
 
 // Whether the bytes are valid UTF-8.
 bool isValidUtf8(std::string_view bytes);
+
+// Strict standard Base64: RFC 4648 alphabet, "=" padding, no whitespace or line breaks.
+std::string encodeBase64(const std::vector<std::uint8_t>& bytes);
+// Returns false for anything malformed.
+bool decodeBase64(std::string_view text, std::vector<std::uint8_t>& out);
 
 // How a control character (C0, DEL, C1) is to be shown.
 enum class ControlCharacters {

@@ -19,21 +19,11 @@ using platform::lastPathComponent;
 
 std::optional<Bytes> readIconAttribute(platform::FileSystem& fs, int fd, const std::string& name,
                                        const std::string& itemName) {
-    std::size_t size = 0;
-    int err = fs.fgetAttribute(fd, name, nullptr, 0, size);
-    if (err == ENODATA) {
-        return std::nullopt;
-    }
-    if (err != 0 || size > kMaxAttributeRead) {
-        throw SkinError("无法备份图标属性或属性过大：" + itemName);
-    }
-    Bytes value(size);
-    std::size_t length = 0;
-    // A zero-sized buffer still needs a valid address, or the call would be a size query.
-    std::uint8_t placeholder = 0;
-    err = fs.fgetAttribute(fd, name, size > 0 ? value.data() : &placeholder, size, length);
-    if (err != 0 || length != size) {
-        throw SkinError("读取图标时项目发生变化：" + itemName);
+    std::optional<Bytes> value;
+    platform::AttributeReadStep step{};
+    if (platform::readAttribute(fs, fd, name, value, &step) != 0) {
+        throw SkinError(step == platform::AttributeReadStep::size ? "无法备份图标属性或属性过大：" + itemName
+                                                                  : "读取图标时项目发生变化：" + itemName);
     }
     return value;
 }
@@ -61,7 +51,7 @@ void writeIconAttribute(platform::FileSystem& fs, int fd, const std::string& nam
 AttributeMap readAllAttributes(platform::FileSystem& fs, int fd) {
     std::size_t size = 0;
     int err = fs.flistAttributes(fd, nullptr, 0, size);
-    if (err != 0 || size > kMaxAttributeRead) {
+    if (err != 0 || size > platform::kMaxValueSize) {
         throw SkinError("无法读取图标文件属性");
     }
     std::string list(size > 0 ? size : 1, '\0');

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/bounds.h"
 #include "platform/file_system.h"
 #include "platform/icon_writer.h"
 #include "records/records.h"
@@ -15,8 +16,6 @@ using platform::kFinderInfoAttribute;
 using platform::kFinderInfoSize;
 using platform::kIconFileName;
 using platform::kResourceForkAttribute;
-// The largest attribute value, attribute-name list or "Icon\r" file read into memory.
-inline constexpr std::uint64_t kMaxAttributeRead = 16777216;
 
 // The value, or nothing when the object has no such attribute. `itemName` names the item in
 // messages.

@@ -187,8 +187,8 @@ class DesktopMetadataFacet final : public IconFacet {
 
     bool withinBounds(const IconState& state) const override {
         const auto& keys = metadataOf(state);
-        return !keys || ((!keys->customIcon || keys->customIcon->size() <= kMaxStoredValue) &&
-                         (!keys->customIconName || keys->customIconName->size() <= kMaxStoredValue));
+        return !keys || ((!keys->customIcon || keys->customIcon->size() <= platform::kMaxValueSize) &&
+                         (!keys->customIconName || keys->customIconName->size() <= platform::kMaxValueSize));
     }
 
     std::uint64_t hash(const IconState& state, std::uint64_t h) const override {

@@ -190,7 +190,7 @@ class EmblemsFacet final : public IconFacet {
         for (const std::string& name : *names) {
             total += name.size() + 1;
         }
-        return names->size() <= kMaxEmblems && total <= kMaxStoredValue;
+        return names->size() <= kMaxEmblems && total <= platform::kMaxValueSize;
     }
 
     std::uint64_t hash(const IconState& state, std::uint64_t h) const override {

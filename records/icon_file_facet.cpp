@@ -34,12 +34,12 @@ std::optional<IconFile> captureIconFile(const platform::ItemHandle& folder) {
     const std::string path = iconFilePath(folder);
     platform::Descriptor fd;
     platform::FileStatus st;
-    if (!openSafeChild(folder, kIconFileName, kMaxAttributeRead, kUnsafeIconFile, "无法读取文件夹的图标文件", fd,
+    if (!openSafeChild(folder, kIconFileName, platform::kMaxValueSize, kUnsafeIconFile, "无法读取文件夹的图标文件", fd,
                        st)) {
         return std::nullopt;
     }
     IconFile file;
-    const int err = platform::readToEnd(fs, fd.get(), kMaxAttributeRead, st.size, file.contents);
+    const int err = platform::readToEnd(fs, fd.get(), platform::kMaxValueSize, st.size, file.contents);
     if (err == EFBIG) {
         throw SkinError(kUnsafeIconFile);
     }
@@ -217,11 +217,11 @@ class FolderIconFileFacet final : public IconFacet {
         if (!file) {
             return true;
         }
-        if (file->contents.size() > kMaxStoredValue) {
+        if (file->contents.size() > platform::kMaxValueSize) {
             return false;
         }
         for (const auto& [name, value] : file->attributes) {
-            if (value.size() > kMaxStoredValue) {
+            if (value.size() > platform::kMaxValueSize) {
                 return false;
             }
         }

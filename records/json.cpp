@@ -20,96 +20,11 @@ namespace lumaro {
 
 using nlohmann::json;
 
-// ---------------------------------------------------------------------------------------------
-// Base64
-
 namespace {
 
 constexpr const char* kKindDesktopEntry = "desktopEntry";
 
-
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-constexpr std::array<std::int8_t, 256> makeDecodeTable() {
-    std::array<std::int8_t, 256> table{};
-    for (auto& v : table) {
-        v = -1;
-    }
-    for (int i = 0; i < 64; ++i) {
-        table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
-    }
-    return table;
-}
-
-constexpr std::array<std::int8_t, 256> kDecodeTable = makeDecodeTable();
-
 }  // namespace
-
-std::string encodeBase64(const Bytes& bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        const std::uint32_t v =
-            (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out.push_back(kAlphabet[(v >> 6) & 63]);
-        out.push_back(kAlphabet[v & 63]);
-    }
-    const std::size_t rest = bytes.size() - i;
-    if (rest > 0) {
-        std::uint32_t v = std::uint32_t{bytes[i]} << 16;
-        if (rest == 2) {
-            v |= std::uint32_t{bytes[i + 1]} << 8;
-        }
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out.push_back(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
-        out.push_back('=');
-    }
-    return out;
-}
-
-bool decodeBase64(std::string_view text, Bytes& out) {
-    out.clear();
-    if (text.size() % 4 != 0) {
-        return false;
-    }
-    out.reserve(text.size() / 4 * 3);
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        const bool last = i + 4 == text.size();
-        int padding = 0;
-        if (last) {
-            padding = text[i + 3] == '=' ? (text[i + 2] == '=' ? 2 : 1) : 0;
-        }
-        std::uint32_t v = 0;
-        for (std::size_t k = 0; k < 4; ++k) {
-            const bool isPad = static_cast<int>(k) >= 4 - padding;
-            const auto c = static_cast<unsigned char>(text[i + k]);
-            const std::int8_t d = kDecodeTable[c];
-            if (isPad) {
-                if (c != '=') {
-                    return false;
-                }
-                v <<= 6;
-                continue;
-            }
-            if (d < 0) {
-                return false;  // foreign character, whitespace, or "=" before the end
-            }
-            v = (v << 6) | static_cast<std::uint32_t>(d);
-        }
-        out.push_back(static_cast<std::uint8_t>(v >> 16));
-        if (padding < 2) {
-            out.push_back(static_cast<std::uint8_t>(v >> 8));
-        }
-        if (padding < 1) {
-            out.push_back(static_cast<std::uint8_t>(v));
-        }
-    }
-    return true;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Writing

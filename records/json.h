@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/bounds.h"
+#include "platform/text.h"
 #include "records/errors.h"
 #include "records/records.h"
 
@@ -63,12 +65,7 @@ inline constexpr std::int64_t kSchemaWithDesktopForms = 2;
 inline constexpr const char* kUnsupportedManifestMessage = "备份格式不受支持，请保留备份目录。";
 inline constexpr const char* kInvalidManifestMessage = "备份内容无效，请保留备份目录。";
 
-// The largest value any stored byte string may hold.
-inline constexpr std::uint64_t kMaxStoredValue = 16777216;
-
-// Strict standard Base64: RFC 4648 alphabet, "=" padding, no whitespace or line breaks.
-std::string encodeBase64(const Bytes& bytes);
-// Returns false for anything malformed.
-bool decodeBase64(std::string_view text, Bytes& out);
+using platform::decodeBase64;
+using platform::encodeBase64;
 
 }  // namespace lumaro

@@ -20,7 +20,7 @@ void KeyFileFacet::capture(const platform::ItemHandle& item, const IconContext& 
         return;
     }
     DirectoryFile file;
-    const int err = platform::readChild(item, *name, platform::kMaxKeyFileSize, file);
+    const int err = platform::readChild(item, *name, platform::kMaxValueSize, file);
     if (err == ENOENT) {
         fileOf(state) = std::nullopt;
         return;
@@ -53,8 +53,8 @@ void KeyFileFacet::restore(const platform::ItemHandle& item, const IconContext& 
     if (name == nullptr || !desktopRecorded(entry.original) || now == original) {
         return;
     }
-    const int err = original ? platform::replaceChild(item, *name, now, *original, platform::kMaxKeyFileSize)
-                    : now    ? platform::removeChild(item, *name, *now, platform::kMaxKeyFileSize)
+    const int err = original ? platform::replaceChild(item, *name, now, *original, platform::kMaxValueSize)
+                    : now    ? platform::removeChild(item, *name, *now, platform::kMaxValueSize)
                              : 0;
     if (err != 0) {
         fail(err, true);
@@ -70,7 +70,7 @@ void KeyFileFacet::skin(const platform::ItemHandle& item, const IconContext& con
     // The file as recorded is the one replaced: whatever another program saved since is kept.
     const auto& recorded = fileOf(original);
     const int err =
-        platform::replaceChild(item, *name, recorded, skinnedFile(recorded, context), platform::kMaxKeyFileSize);
+        platform::replaceChild(item, *name, recorded, skinnedFile(recorded, context), platform::kMaxValueSize);
     if (err != 0) {
         fail(err, false);
     }
@@ -84,7 +84,7 @@ void KeyFileFacet::tidy(const platform::ItemHandle& item, const IconContext& con
     }
     // A new file is made with mode 0600 and stopped at any point of its writing; a file swapped
     // out is whole. Another program's save swapped out with it is neither, and stays.
-    platform::removeLeftovers(item, *name, platform::kMaxKeyFileSize, [&](const DirectoryFile& left) {
+    platform::removeLeftovers(item, *name, platform::kMaxValueSize, [&](const DirectoryFile& left) {
         for (const auto* state : {&entry.original, &entry.applied}) {
             const auto& file = fileOf(*state);
             if (file && (left == *file || (left.mode == 0600 && left.contents.size() <= file->contents.size() &&
@@ -159,7 +159,7 @@ void KeyFileFacet::decode(const json& object, const std::string& parent, IconSta
 
 bool KeyFileFacet::withinBounds(const IconState& state) const {
     const auto& file = fileOf(state);
-    return !file || (file->contents.size() <= platform::kMaxKeyFileSize && file->mode <= 0777);
+    return !file || (file->contents.size() <= platform::kMaxValueSize && file->mode <= 0777);
 }
 
 std::uint64_t KeyFileFacet::hash(const IconState& state, std::uint64_t h) const {

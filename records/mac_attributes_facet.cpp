@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/paths.h"
+#include "platform/resource_fork.h"
 #include "records/attributes.h"
 #include "records/errors.h"
 #include "records/json.h"
@@ -19,61 +20,6 @@ using json_members::json;
 
 Bytes finderOrZeros(const std::optional<Bytes>& finder) {
     return finder && finder->size() == kFinderInfoSize ? *finder : Bytes(kFinderInfoSize, 0);
-}
-
-std::uint32_t be16(const Bytes& b, std::size_t at) {
-    return (std::uint32_t{b[at]} << 8) | b[at + 1];
-}
-
-std::uint64_t be32(const Bytes& b, std::size_t at) {
-    return (std::uint64_t{b[at]} << 24) | (std::uint64_t{b[at + 1]} << 16) | (std::uint64_t{b[at + 2]} << 8) |
-           b[at + 3];
-}
-
-// The byte ranges to clear, or nothing when the map does not parse. All arithmetic is in 64 bits
-// on values read from 32- and 16-bit fields, so it cannot overflow.
-std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> volatileRanges(const Bytes& f) {
-    const std::uint64_t n = f.size();
-    if (n < 16) {
-        return std::nullopt;
-    }
-    const std::uint64_t m = be32(f, 4);
-    const std::uint64_t l = be32(f, 12);
-    if (m < 16 || l < 30 || n - l < m || l > n) {
-        return std::nullopt;
-    }
-    const std::uint64_t mapEnd = m + l;
-    const std::uint64_t t = be16(f, static_cast<std::size_t>(m + 24));
-    if (t < 28) {
-        return std::nullopt;
-    }
-    const std::uint64_t tl = m + t;
-    if (tl + 2 > mapEnd) {
-        return std::nullopt;
-    }
-    const std::uint64_t word = be16(f, static_cast<std::size_t>(tl));
-    const std::uint64_t k = word == 0xFFFF ? 0 : word + 1;
-    // l >= 30 and t may exceed l - 2; then no type fits.
-    const std::uint64_t room = l >= t + 2 ? (l - t - 2) / 8 : 0;
-    if (k > room) {
-        return std::nullopt;
-    }
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges{{m + 16, m + 22}};
-    for (std::uint64_t i = 0; i < k; ++i) {
-        const std::uint64_t e = tl + 2 + 8 * i;
-        const std::uint64_t r = tl + be16(f, static_cast<std::size_t>(e + 6));
-        if (r < tl + 2 + 8 * k || r > mapEnd) {
-            return std::nullopt;
-        }
-        const std::uint64_t c = be16(f, static_cast<std::size_t>(e + 4));
-        if ((mapEnd - r) / 12 <= c) {
-            return std::nullopt;
-        }
-        for (std::uint64_t j = 0; j <= c; ++j) {
-            ranges.emplace_back(r + 12 * j + 8, r + 12 * j + 12);
-        }
-    }
-    return ranges;
 }
 
 const MacAttributes& macOf(const IconState& state) {
@@ -163,7 +109,7 @@ class MacAttributesFacet final : public IconFacet {
     bool withinBounds(const IconState& state) const override {
         const MacAttributes& mac = macOf(state);
         return (!mac.finder || mac.finder->size() == kFinderInfoSize) &&
-               (!mac.fork || mac.fork->size() <= kMaxStoredValue);
+               (!mac.fork || mac.fork->size() <= platform::kMaxValueSize);
     }
 
     std::uint64_t hash(const IconState& state, std::uint64_t h) const override {
@@ -189,7 +135,7 @@ std::optional<Bytes> normalizedResourceFork(const std::optional<Bytes>& fork) {
     if (!fork) {
         return std::nullopt;
     }
-    const auto ranges = volatileRanges(*fork);
+    const auto ranges = platform::resourceMapHandleRanges(*fork);
     if (!ranges) {
         return fork;
     }

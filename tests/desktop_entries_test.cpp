@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "batch/icon_batch_engine.h"
+#include "platform/browser_names.h"
 #include "platform/key_file.h"
 #include "records/json.h"
 #include "records/operation_lock.h"
@@ -41,7 +42,7 @@ TEST(KeyFile, ChangesOnlyTheIntendedLinesAndRefusesMalformedFiles) {
     EXPECT_EQ(file->value("G", "V"), " a\\b\n\tc\r");
     for (const std::string& bad :
          std::vector<std::string>{"Key=before group\n[G]\n", "[G]\njunk line\n", "[G]\n[G]\n", "[G\n",
-                                  "[G]\nA=\xff\n", "[G]\n=value\n", std::string(kMaxKeyFileSize + 1, '#')}) {
+                                  "[G]\nA=\xff\n", "[G]\n=value\n", std::string(platform::kMaxValueSize + 1, '#')}) {
         std::string problem;
         EXPECT_FALSE(KeyFile::parse(bad, &problem) || problem.empty()) << bad.substr(0, 40);
     }
@@ -71,7 +72,7 @@ TEST(DesktopEntries, FindsTheUsersProcessesLaunchedFromAnEntryOrRunningFromABund
     for (int attempt = 0; attempt < 100 && (found.empty() || !running); ++attempt) {
         ::usleep(20000);
         found = launchedDesktopFiles(FileSystem::real(), {path, scratch / "other.desktop"});
-        for (const RunningApplication& application : Workspace::real().runningApplications())
+        for (const RunningApplication& application : LinuxWorkspace().runningApplications())
             running = running || (application.bundlePath == bundle && application.regular);
     }
     ::kill(pid, SIGKILL);

@@ -68,7 +68,8 @@ struct DesktopFormsRoundTrip : ::testing::Test {
     const IconMetadata mine{"file:///mine.png", std::nullopt};
     const std::string kde = "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n"
                             "\r\n[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
-    IconEngine engine{platform::FileSystem::real(), state, loadFurball(), platform::Workspace::real()};
+    platform::LinuxWorkspace workspace;  // the real one, on the private bus
+    IconEngine engine{platform::FileSystem::real(), state, loadFurball(), workspace};
     const std::string png{engine.iconData().begin(), engine.iconData().end()};
 };
 
@@ -283,7 +284,7 @@ TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
     struct stat before {}, after {};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0) | ::lstat(path.c_str(), &before), 0);
     std::this_thread::sleep_for(20ms);
-    platform::Workspace::real().noteFileSystemChanged(path);
+    platform::LinuxWorkspace().noteFileSystemChanged(path);
     ASSERT_EQ(::lstat(path.c_str(), &after), 0);
     EXPECT_EQ(std::tuple(after.st_mtim.tv_sec, after.st_mtim.tv_nsec, after.st_atim.tv_sec,
                          std::pair(after.st_ctim.tv_sec, after.st_ctim.tv_nsec) >

@@ -85,6 +85,10 @@ TEST_F(ModelTest, DefaultsComeFromTheWorkspaceAndTheDemoFolderIsSeededOnce) {
     EXPECT_EQ(scope(defaults), std::pair(scratch / "Desktop", true));
     for (const char* file : {"/欢迎使用.txt", "/旅行照片/说明.txt", "/项目主页.webloc"})
         EXPECT_TRUE(exists(demo + file)) << file;
+    EXPECT_EQ(readFile(demo + "/项目主页.webloc"),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n<dict>\n"
+              "\t<key>URL</key>\n\t<string>https://example.com/lumaro</string>\n</dict>\n</plist>\n");
     std::filesystem::remove_all(demo);
     make({"--state-root", scratch / "support/Lumaro"});
     EXPECT_FALSE(exists(demo)) << "a demo folder the user deleted stays deleted";

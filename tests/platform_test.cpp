@@ -199,9 +199,9 @@ TEST_F(Attributes, ForkReplacedVanishedSkippedAndEachBoundRaceAndFailureReported
 
     const auto read = [&] { readIconAttribute(fs, handle.fd(), "big", "item"); };
     const std::tuple<std::function<void()>, std::function<void()>, std::string> cases[] = {
-        {[&] { reported = got = kMaxAttributeRead; }, read, "<no error>"},
-        {[&] { reported = kMaxAttributeRead, got = 9; }, read, "读取图标时项目发生变化：item"},
-        {[&] { reported = kMaxAttributeRead + 1; }, read, "无法备份图标属性或属性过大：item"},
+        {[&] { reported = got = platform::kMaxValueSize; }, read, "<no error>"},
+        {[&] { reported = platform::kMaxValueSize, got = 9; }, read, "读取图标时项目发生变化：item"},
+        {[&] { reported = platform::kMaxValueSize + 1; }, read, "无法备份图标属性或属性过大：item"},
         {[&] { fs.fail = {{"setAttribute", EIO}}; },
          [&] { writeIconAttribute(fs, handle.fd(), kFinderInfoAttribute, Bytes(32, 0), "item"); },
          "无法写入图标属性：item（" + std::string(std::strerror(EIO)) + "）"},

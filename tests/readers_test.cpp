@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "batch/icon_batch_engine.h"
+#include "platform/browser_names.h"
+#include "platform/bundles.h"
 #include "platform/key_file.h"
 #include "platform/resource_fork.h"
 #include "records/desktop_form.h"
@@ -185,7 +187,7 @@ std::string verdict(const BackupManifest& m) { return test::errorOf([&] { checkM
 
 TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
     BackupManifest m = sampleManifest();
-    m.entries[0].original.edit<MacAttributes>().fork = Bytes(kMaxStoredValue, 1);
+    m.entries[0].original.edit<MacAttributes>().fork = Bytes(platform::kMaxValueSize, 1);
     EXPECT_EQ(verdict(m), "<no error>");
     m.schema = 2;
     EXPECT_EQ(verdict(m), "<no error>");
@@ -199,9 +201,9 @@ TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
         {"symlink entry", [](M x) { x.entries[0].identity.type = 0120000; }},
         {"finder 31", [](M x) { x.entries[1].original.edit<MacAttributes>().finder = Bytes(31); }},
         {"finder 33", [](M x) { x.entries[1].applied.edit<MacAttributes>().finder = Bytes(33); }},
-        {"fork too large", [](M x) { x.entries[0].original.edit<MacAttributes>().fork = Bytes(kMaxStoredValue + 1); }},
+        {"fork too large", [](M x) { x.entries[0].original.edit<MacAttributes>().fork = Bytes(platform::kMaxValueSize + 1); }},
         {".directory too large",
-         [](M x) { test::put(x.entries[1].applied, DesktopForms{true}, DirectoryFileForm{DirectoryFile{Bytes(kMaxStoredValue + 1), 0644}}); }},
+         [](M x) { test::put(x.entries[1].applied, DesktopForms{true}, DirectoryFileForm{DirectoryFile{Bytes(platform::kMaxValueSize + 1), 0644}}); }},
         {"phase unknown", [](M x) { x.entries[1].phase = "Applied"; }},
         {"entry not the root", [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].name = "Fotos.desktop"; }},
         {"entry without an ID", [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].identity = x.rootIdentity; }},

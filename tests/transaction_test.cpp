@@ -515,7 +515,7 @@ TEST_F(Restore, SkipRecordsAreSavedDurablyAndRetriedInPathOrder) {
 
 TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets) {
     const test::ScopedUmask none(0);  // the modes are the engine's own
-    const IconEngine created(FileSystem::real(), scratch / "state/nested/./backups/", test::sampleImage());
+    const IconEngine created(FileSystem::real(), scratch / "state/nested/./backups/", test::sampleImage(), workspace);
     EXPECT_EQ(created.directory(), scratch / "state/nested/backups");
     EXPECT_EQ(test::fileMode(scratch / "state"), 0700u);
     EXPECT_EQ(test::fileMode(created.directory()), 0700u);
@@ -525,10 +525,10 @@ TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets)
     EXPECT_EQ(decoded.convertToFormat(QImage::Format_RGBA8888), test::sampleImage());
 
     test::writeFile(scratch / "file", "x");
-    EXPECT_THROW(IconEngine(fs, scratch / "file", test::sampleImage()), platform::SystemError);
+    EXPECT_THROW(IconEngine(fs, scratch / "file", test::sampleImage(), workspace), platform::SystemError);
     ASSERT_EQ(::symlink(scratch.path().c_str(), (scratch / "link").c_str()), 0);
-    EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "link", test::sampleImage()); }), "跳过符号链接或特殊文件：link");
-    EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "x", QImage()); }), "无法读取毛球图像");
+    EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "link", test::sampleImage(), workspace); }), "跳过符号链接或特殊文件：link");
+    EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "x", QImage(), workspace); }), "无法读取毛球图像");
 }
 
 // A "backup.json" that is not a plain file is refused, and left where it is.

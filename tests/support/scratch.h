@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/file_ops.h"
@@ -122,6 +123,7 @@ class FakeWorkspace : public platform::Workspace {
     std::string currentDesktop() override { return desktop; }
     std::string dataHome = "/nonexistent/lumaro-test-data";
     std::string applicationSupportFolder() override { return dataHome; }
+    std::string desktopFolder() override { return "/nonexistent/lumaro-test-desktop"; }
     // No desktop entries unless a test gives the folders.
     platform::DesktopDataFolders dataFolders;
     std::set<std::string> launched;
@@ -132,5 +134,7 @@ class FakeWorkspace : public platform::Workspace {
         return found;
     }
 };
+// Nothing a fake leaves out falls back to the real system: it would not compile.
+static_assert(std::is_abstract_v<platform::Workspace> && !std::is_abstract_v<FakeWorkspace>);
 
 }  // namespace lumaro::test
