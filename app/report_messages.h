@@ -16,7 +16,6 @@ inline constexpr const char* kTitleRestored = "还原已完成";
 inline constexpr const char* kNothingToApply = "没有找到可更换的图标。";
 inline constexpr const char* kNothingToRetry = "没有找到可重试的还原记录。";
 inline constexpr const char* kAlertButton = "好";
-inline constexpr const char* kNoWritePermission = "应用没有写入权限，已跳过";
 
 // Unmodifiable applications, missing items and applications to reopen folded into one
 // sentence each, followed by every other error line unchanged.

@@ -270,7 +270,7 @@ void SkinModel::complete(const OperationOutcome& outcome) {
     if (messages.empty()) {
         lastTitle_ = isRestore ? kTitleRestored : kTitleApplied;
     } else if (!report.errors.empty()) {
-        std::vector<std::string> fileLines = report.errors;
+        std::vector<std::string> fileLines = errorLines(report.errors);
         fileLines.insert(fileLines.end(), messages.begin(), messages.end());
         finishOperation(messages, isRestore ? kTitleRestorePartial : kTitleApplyPartial, fileLines);
     } else {

@@ -196,7 +196,7 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
         engine.setProgressHandler(progress.engine(std::nullopt));
         merged.merge(engine.apply(targetPath, includeApplications, false));
     } catch (const std::exception& error) {
-        merged.errors.push_back(errorLine(targetName, describe(error)));
+        merged.errors.push_back(itemError(targetName, error));
     }
     progress.engineDone();
     if (includeApplications) {
@@ -211,7 +211,7 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
                 engine.setProgressHandler(progress.engine(names.size()));
                 merged.merge(engine.apply(folder, true, true, names));
             } catch (const std::exception& error) {
-                merged.errors.push_back(errorLine(folder, describe(error)));
+                merged.errors.push_back(itemError(folder, error));
             }
             progress.engineDone();
         }
@@ -237,13 +237,13 @@ IconBatchEngine::DesktopEntryPlan IconBatchEngine::planDesktopEntries() const {
         platform::discoverDesktopEntries(fs_, folders, platform::messageLocale());
     for (const platform::DesktopEntryProblem& problem : found.problems) {
         const bool entry = problem.path.ends_with(".desktop");
-        report.errors.push_back(errorLine(platform::toValidUtf8(platform::lastPathComponent(problem.path)),
-                                          !entry ? "无法读取应用的启动项文件夹"
-                                          : problem.reason == platform::kNotARegularEntry
-                                              ? "应用的启动项不是普通文件，已跳过"
-                                          : problem.reason == platform::kUnusableEntryId
-                                              ? "应用的启动项名称不是有效的 UTF-8 或过长，已跳过"
-                                              : "应用的启动项格式无效，已跳过"));
+        report.errors.push_back(
+            {platform::toValidUtf8(platform::lastPathComponent(problem.path)), ErrorKind::item,
+             !entry                                          ? "无法读取应用的启动项文件夹"
+             : problem.reason == platform::kNotARegularEntry ? "应用的启动项不是普通文件，已跳过"
+             : problem.reason == platform::kUnusableEntryId
+                 ? "应用的启动项名称不是有效的 UTF-8 或过长，已跳过"
+                 : "应用的启动项格式无效，已跳过"});
     }
     plan.folder = platform::appendPathComponent(folders.user, "applications");
     for (const platform::DesktopEntry& entry : found.entries) {
@@ -270,7 +270,7 @@ OperationReport IconBatchEngine::applyDesktopEntries(DesktopEntryPlan plan, Batc
         engine.setProgressHandler(progress.engine(plan.entries.size()));
         report.merge(engine.applyDesktopEntries(folder, plan.entries));
     } catch (const std::exception& error) {
-        report.errors.push_back(errorLine(folder, describe(error)));
+        report.errors.push_back(itemError(folder, error));
     }
     progress.engineDone();
     return report;
@@ -308,14 +308,14 @@ OperationReport IconBatchEngine::restoreLocked() const {
     OperationReport merged;
     for (Run& run : runs) {
         if (!run.failure.empty()) {
-            merged.errors.push_back(run.failure);
+            merged.errors.push_back(operationError(run.failure));
             continue;
         }
         try {
             run.engine.setProgressHandler(progress.engine(run.items));
             merged.merge(run.engine.restore());
         } catch (const std::exception& error) {
-            merged.errors.push_back(describe(error));
+            merged.errors.push_back(operationError(describe(error)));
         }
         progress.engineDone();
     }
@@ -368,7 +368,7 @@ OperationReport IconBatchEngine::setAside() const {
             merged.merge(engine.setAsideRemaining());
         } catch (const std::exception& error) {
             // The manifest stays where it is and still blocks a new skin.
-            merged.errors.push_back(describe(error));
+            merged.errors.push_back(operationError(describe(error)));
             merged.remaining += 1;
         }
     }

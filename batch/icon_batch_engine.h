@@ -29,7 +29,7 @@ inline constexpr const char* kApplicationBackupsFolder = "application-backups";
 struct DiscoveredApplications {
     // Folder path (no trailing slash) to the file names of the applications in it.
     std::map<std::string, std::set<std::string>> groups;
-    std::vector<std::string> errors;
+    std::vector<ItemError> errors;
     std::int64_t passedOver = 0;  // system applications left alone
 };
 

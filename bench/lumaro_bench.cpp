@@ -360,7 +360,7 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
                              {"system", cost.system},
                              {"succeeded", report.succeeded},
                              {"errors", report.errors.size()},
-                             {"firstError", report.errors.empty() ? "" : report.errors.front()},
+                             {"firstError", report.errors.empty() ? "" : report.errors.front().line()},
                              {"manifestBytes", fs.manifestBytes},
                              {"saves", fs.manifestSaves.size()},
                              {"fsyncs", fs.fsyncs},

@@ -195,7 +195,7 @@ void printResult(const SkinModel& model, bool json) {
         if (report) {
             out["succeeded"] = report->succeeded;
             out["skipped"] = report->skipped;
-            out["errors"] = terminalWording(report->errors);
+            out["errors"] = terminalWording(lumaro::errorLines(report->errors));
             out["remaining"] = report->remaining;
             out["relaunchApplications"] = report->relaunchApplications;
             out["missingItems"] = report->missingItems;

@@ -236,9 +236,10 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
     std::vector<Pending> batch;
     Failures failures;
     std::size_t finished = 0;
-    const auto fail = [&](Pending& pending, const std::string& description) {
+    const auto fail = [&](Pending& pending, ItemError error) {
         pending.done = false;
-        failures.emplace_back(pending.position, errorLine(shownName(pending.entry), description));
+        error.name = shownName(pending.entry);
+        failures.emplace_back(pending.position, std::move(error));
     };
     const auto finishBatch = [&] {
         // The batch's "restoring" entries in one save before any of their items is written.
@@ -255,12 +256,12 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
                 entry.phase = kPhaseRestoring;
             }
         }
-        std::optional<std::string> unsaved;
+        std::optional<ItemError> unsaved;
         if (!marked.empty()) {
             try {
                 store.save(manifest, file, &marked);
             } catch (const std::exception& error) {
-                unsaved = describe(error);
+                unsaved = itemError({}, error);
                 for (auto& [entry, phase] : before) {
                     entry->phase = phase;
                 }
@@ -285,7 +286,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
                 pending.done = true;
                 shared = shared || context.metadata != nullptr;
             } catch (const std::exception& error) {
-                fail(pending, describe(error));
+                fail(pending, itemError({}, error));
             }
         }
         if (shared) {
@@ -294,7 +295,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
             } catch (const std::exception& error) {
                 for (Pending& pending : batch) {
                     if (pending.done) {
-                        fail(pending, describe(error));
+                        fail(pending, itemError({}, error));
                     }
                 }
             }
@@ -335,7 +336,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
                 }
                 for (Pending& pending : batch) {
                     if (pending.done) {
-                        fail(pending, describe(error));
+                        fail(pending, itemError({}, error));
                     }
                 }
             }
@@ -385,14 +386,14 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
             }
             if (identifyItem(fs_, pending.item) != pending.entry.identity) {
                 if (clearReplaced(store, file, manifest, pending.entry, pending.item, context)) {
-                    fail(pending, kClearedFromNewcomer);
+                    fail(pending, ItemError{{}, ErrorKind::item, kClearedFromNewcomer});
                 }
                 throw SkinError("原位置的项目已被替换");
             }
             pending.record = needsRestoringRecord(pending.entry, pending.item, context);
             batch.push_back(std::move(pending));
         } catch (const std::exception& error) {
-            fail(pending, describe(error));
+            fail(pending, itemError({}, error));
         }
         if (batch.size() >= restoreBatchSize(finished, names.size() - finished)) {
             finishBatch();

@@ -81,7 +81,7 @@ bool IconEngine::isEligible(const std::string& item, bool includeApplications, b
             return false;
         }
         if (fs_.access(item, W_OK) != 0) {
-            throw SkinError("应用没有写入权限，已跳过");
+            throw SkinError(kNoWritePermission, ErrorKind::noWritePermission);
         }
     } else if (st.isDirectory() && platform::isPackageExtension(platform::pathExtension(name))) {
         return false;

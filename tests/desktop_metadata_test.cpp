@@ -71,7 +71,7 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     const auto before = snapshot();
 
     const OperationReport applied = engine.apply(root, false, false);
-    EXPECT_EQ(std::tuple(applied.errors, applied.succeeded, applied.desktopMetadataUnavailable),
+    EXPECT_EQ(std::tuple(errorLines(applied.errors), applied.succeeded, applied.desktopMetadataUnavailable),
               std::tuple(std::vector<std::string>{}, 6, false));
     EXPECT_EQ(std::pair(test::readFile(icon), test::fileMode(icon)), std::pair(png, 0644u));
     const auto iconInode = test::inodeOf(icon);
@@ -82,7 +82,7 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
                          test::readFile(at("Kde/.directory")), test::fileMode(at("Kde/.directory"))),
               std::tuple("[Desktop Entry]\nIcon=" + icon + "\n", 0644u,
                          std::string(kde).replace(kde.find("folder-music"), 12, icon), 0640u));
-    EXPECT_EQ(engine.restore().errors, std::vector<std::string>{});
+    EXPECT_TRUE(engine.restore().errors.empty());
     EXPECT_EQ(snapshot(), before);
 
     // Changes after the skin are never overwritten; a vanished item's keys are cleared only if ours.
@@ -97,7 +97,7 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ASSERT_EQ(::unlink(at("gone").c_str()) + ::unlink(at("moved").c_str()), 0);
     const OperationReport restored = engine.restore();
     const std::string kept = "：图标或资源数据在换肤后被修改，已跳过并保留备份";
-    EXPECT_EQ(std::tuple(restored.errors, restored.missingItems, engine.loadManifest().value().entries.size()),
+    EXPECT_EQ(std::tuple(errorLines(restored.errors), restored.missingItems, engine.loadManifest().value().entries.size()),
               std::tuple(std::vector{"custom" + kept, "Kde" + kept, "plain" + kept},
                          std::vector<std::string>{"gone", "moved"}, 3u));
     EXPECT_EQ(std::pair(keysOf(at("plain")), test::readFile(at("Kde/.directory"))),
@@ -301,7 +301,7 @@ TEST_F(DesktopFormsRoundTrip, AVanishedItemsKeyWaitsInAClearingRecordWhileTheSer
     OperationReport finished = engine.restore();
     for (int attempt = 0; attempt < 100 && !finished.errors.empty(); ++attempt)
         std::this_thread::sleep_for(50ms), finished = engine.restore();
-    EXPECT_EQ(finished.errors, std::vector<std::string>{});
+    EXPECT_EQ(errorLines(finished.errors), std::vector<std::string>{});
     EXPECT_EQ(engine.retrySkipped().missingItems, std::vector<std::string>{"gone"});
     test::writeFile(at("gone"), "new");
     EXPECT_EQ(keysOf(at("gone")), IconMetadata{});
