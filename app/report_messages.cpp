@@ -27,6 +27,26 @@ std::string joinNames(const std::vector<std::string>& names) {
 
 }  // namespace
 
+const char* resultTitle(Operation operation, bool partial) {
+    if (restores(operation)) {
+        return partial ? kTitleRestorePartial : kTitleRestored;
+    }
+    return partial ? kTitleApplyPartial : kTitleApplied;
+}
+
+const char* nothingDone(Operation operation) {
+    switch (operation) {
+        case Operation::apply:
+            return kNothingToApply;
+        case Operation::retry:
+            return kNothingToRetry;
+        case Operation::restore:
+        case Operation::setAside:
+            return nullptr;
+    }
+    return nullptr;
+}
+
 std::vector<std::string> reportMessages(const OperationReport& report) {
     std::vector<std::string> unmodifiable;
     std::vector<std::string> others;

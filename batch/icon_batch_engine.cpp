@@ -31,30 +31,25 @@ void sortUnique(std::vector<std::string>& names) {
 }  // namespace
 
 IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace,
-                                 const std::string& directory, const QImage& image,
-                                 std::optional<std::vector<std::string>> applicationRoots, bool readDock,
-                                 std::optional<std::vector<std::string>> dockApplicationURLs,
-                                 std::optional<bool> desktopEntries)
+                                 const std::string& directory, const QImage& image, BatchOptions options)
     : IconBatchEngine(fs, workspace, directory, std::make_shared<const RenderedIcon>(image),
-                      std::move(applicationRoots), readDock, std::move(dockApplicationURLs), desktopEntries) {}
+                      std::move(options)) {}
 
 IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace,
                                  const std::string& directory, std::shared_ptr<const RenderedIcon> icon,
-                                 std::optional<std::vector<std::string>> applicationRoots, bool readDock,
-                                 std::optional<std::vector<std::string>> dockApplicationURLs,
-                                 std::optional<bool> desktopEntries)
+                                 BatchOptions options)
     : fs_(fs),
       workspace_(workspace),
       directory_(directory),
       icon_(std::move(icon)),
-      readDock_(readDock),
-      desktopEntries_(desktopEntries.value_or(!applicationRoots.has_value())),
-      dockApplicationURLs_(std::move(dockApplicationURLs)) {
+      readDock_(options.readDock),
+      desktopEntries_(options.desktopEntries.value_or(!options.applicationRoots.has_value())),
+      dockApplicationURLs_(std::move(options.dockApplicationURLs)) {
     // Checks the state directory, creating it when needed.
     const IconEngine stateEngine(fs_, directory_, icon_, workspace_);
     applicationRoots_ =
-        applicationRoots
-            ? std::move(*applicationRoots)
+        options.applicationRoots
+            ? std::move(*options.applicationRoots)
             : std::vector<std::string>{
                   "/Applications", platform::appendPathComponent(workspace_.homeDirectory(), "Applications")};
 }
@@ -194,7 +189,8 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
     try {
         IconEngine engine = makeEngine(directory_);
         engine.setProgressHandler(progress.engine(std::nullopt));
-        merged.merge(engine.apply(targetPath, includeApplications, false));
+        merged.merge(engine.apply(targetPath, includeApplications ? ApplyScope::withApplications
+                                                                  : ApplyScope::withoutApplications));
     } catch (const std::exception& error) {
         merged.errors.push_back(itemError(targetName, error));
     }
@@ -209,7 +205,7 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
             try {
                 IconEngine engine = makeEngine(applicationBackupDirectory(folder));
                 engine.setProgressHandler(progress.engine(names.size()));
-                merged.merge(engine.apply(folder, true, true, names));
+                merged.merge(engine.apply(folder, ApplyScope::applicationsOnly, names));
             } catch (const std::exception& error) {
                 merged.errors.push_back(itemError(folder, error));
             }

@@ -315,9 +315,11 @@ int main(int argc, char** argv) {
         } else if (request.choice == "--desktop-and-apps") {
             model.useDesktop();
         }
-        model.runOperation(false, false);
+        model.runOperation(lumaro::Operation::apply);
     } else {
-        model.runOperation(true, request.command == "retry", request.command == "set-aside");
+        model.runOperation(request.command == "retry"       ? lumaro::Operation::retry
+                           : request.command == "set-aside" ? lumaro::Operation::setAside
+                                                            : lumaro::Operation::restore);
     }
     if (showProgress) {
         std::fprintf(stderr, "\r\033[K");

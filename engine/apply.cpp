@@ -103,7 +103,7 @@ void IconEngine::reportProgress(std::size_t index, std::size_t total, const std:
     }
 }
 
-OperationReport IconEngine::apply(const std::string& root, bool includeApplications, bool applicationsOnly,
+OperationReport IconEngine::apply(const std::string& root, ApplyScope scope,
                                   const std::optional<std::set<std::string>>& only) const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
     refuseWhilePending();
@@ -143,7 +143,7 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
         reportProgress(position, names.size(), name);
         const std::string item = platform::appendPathComponent(rootPath, name);
         try {
-            if (!isEligible(item, includeApplications, applicationsOnly, hiddenNames)) {
+            if (!isEligible(item, scope, hiddenNames)) {
                 ++report.skipped;
                 continue;
             }

@@ -37,6 +37,13 @@ using ProgressHandler = std::function<void(std::size_t index, std::size_t total,
 // "operation.lock".
 void removeStaleBackupTemporaries(platform::FileSystem& fs, const std::string& directory);
 
+// Which items of a root an apply takes.
+enum class ApplyScope : std::uint8_t {
+    withoutApplications,  // files and folders; applications are passed over
+    withApplications,     // files, folders and applications
+    applicationsOnly,     // applications alone (an applications folder of a batch)
+};
+
 // A desktop entry to skin: its desktop-file ID (the user copy's name in the applications folder
 // the engine works on), the installed file a new copy is made from, and the name a launcher
 // shows for it.
@@ -72,7 +79,7 @@ class IconEngine {
     // Gives every eligible item of `root` the new icon, recording each item durably in
     // "backup.json" before touching it. Items whose names are not in `only` (when given) are
     // passed over uncounted. Throws only for failures of the run as a whole.
-    OperationReport apply(const std::string& root, bool includeApplications, bool applicationsOnly,
+    OperationReport apply(const std::string& root, ApplyScope scope,
                           const std::optional<std::set<std::string>>& only = std::nullopt) const;
 
     // Gives each desktop entry the new icon through its user copy in `folder` (the user's
@@ -85,7 +92,7 @@ class IconEngine {
     // The root's visible children, in the order the user's file browser shows them.
     std::vector<std::string> listItems(const std::string& root) const;
     // Whether to skin the item; false counts as skipped. Throws for an item to report.
-    bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly) const;
+    bool isEligible(const std::string& item, ApplyScope scope) const;
 
     // --- Records ---
 
@@ -133,7 +140,7 @@ class IconEngine {
     void applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const IconContext& context) const;
     // The recheck, the skin and the item's own flush; throws for an item to report.
     void finishItem(ApplyRun& run, ApplyItem& item, const IconContext& context) const;
-    bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
+    bool isEligible(const std::string& item, ApplyScope scope,
                     const std::set<std::string>& hiddenNames) const;
     std::vector<std::string> listItems(const std::string& root,
                                        const std::set<std::string>& hiddenNames) const;

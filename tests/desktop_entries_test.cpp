@@ -124,7 +124,7 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     workspace.launched = {u + "tool.desktop"};
     const std::string fur = scratch / "state/furball.png", desk = scratch / "Desktop";
     const auto engine = [&](FileSystem& fs, const std::string& name, std::optional<std::vector<std::string>> apps) {
-        return IconBatchEngine(fs, workspace, scratch / name, test::sampleImage(), std::move(apps), false);
+        return IconBatchEngine(fs, workspace, scratch / name, test::sampleImage(), {std::move(apps), false});
     };
     const IconBatchEngine batch = engine(FileSystem::real(), "state", std::nullopt);
 
@@ -198,7 +198,7 @@ struct BatchTest : ::testing::Test, FakeWorkspace {
     IconBatchEngine make(std::vector<std::string> roots, bool dock = false,
                          std::optional<std::vector<std::string>> urls = std::nullopt,
                          platform::FileSystem& fs = platform::FileSystem::real()) {
-        return IconBatchEngine(fs, *this, state, loadFurball(), std::move(roots), dock, std::move(urls));
+        return IconBatchEngine(fs, *this, state, loadFurball(), {std::move(roots), dock, std::move(urls)});
     }
     // Writes the Dock's preferences with Python's own plist writer.
     void writeDock(const std::string& json, bool binary) {

@@ -70,7 +70,7 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ASSERT_EQ(store->write(at("Kde"), {std::nullopt, "folder-music"}), 0);
     const auto before = snapshot();
 
-    const OperationReport applied = engine.apply(root, false, false);
+    const OperationReport applied = engine.apply(root, ApplyScope::withoutApplications);
     EXPECT_EQ(std::tuple(errorLines(applied.errors), applied.succeeded, applied.desktopMetadataUnavailable),
               std::tuple(std::vector<std::string>{}, 6, false));
     EXPECT_EQ(std::pair(test::readFile(icon), test::fileMode(icon)), std::pair(png, 0644u));
@@ -86,7 +86,7 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     EXPECT_EQ(snapshot(), before);
 
     // Changes after the skin are never overwritten; a vanished item's keys are cleared only if ours.
-    ASSERT_EQ(engine.apply(root, false, false).succeeded, 6);
+    ASSERT_EQ(engine.apply(root, ApplyScope::withoutApplications).succeeded, 6);
     EXPECT_EQ(test::inodeOf(icon), iconInode) << "an icon file holding these bytes is left alone";
     ASSERT_EQ(store->write(at("plain"), mine), 0);             // another icon
     ASSERT_EQ(store->write(at("custom"), IconMetadata{}), 0);  // one form only
@@ -285,7 +285,7 @@ TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
 // clears the key, so a new file of that name shows no furball.
 TEST_F(DesktopFormsRoundTrip, AVanishedItemsKeyWaitsInAClearingRecordWhileTheServiceHangs) {
     test::writeFile(at("file"), "x"), test::writeFile(at("gone"), "x");
-    ASSERT_EQ(engine.apply(root, false, false).succeeded, 2);
+    ASSERT_EQ(engine.apply(root, ApplyScope::withoutApplications).succeeded, 2);
     const std::string reply =
         test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "
                   "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata");
@@ -314,7 +314,7 @@ struct DesktopMetadataService : DesktopFormsRoundTrip {};
 TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
     test::writeFile(at("file"), "x");
     test::writeFile(icon, "other bytes");  // replaced by the apply
-    ASSERT_EQ(engine.apply(root, false, false).succeeded, 1);
+    ASSERT_EQ(engine.apply(root, ApplyScope::withoutApplications).succeeded, 1);
     EXPECT_EQ(test::readFile(icon), png);
     const std::string reply =  // the service's process on our bus, activated by the apply
         test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "

@@ -190,7 +190,7 @@ class Faults : public ::testing::Test {
     // A batch over the applications, or with `entries` over the desktop entries alone (given an empty folder).
     IconBatchEngine batch(platform::FileSystem& fs, bool entries = false) const {
         return IconBatchEngine(fs, workspaceFor(fs), state_, icon_,
-                               entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries);
+                               {entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries});
     }
     void move(const std::string& name, bool away) const {  // from the root to "side", or back
         stdfs::rename((away ? root_ : side_) + "/" + name, (away ? side_ : root_) + "/" + name);
@@ -243,7 +243,7 @@ class Faults : public ::testing::Test {
         const bool entries = op.starts_with("entries "), onBatch = entries || op.starts_with("batch ");
         const std::string what = onBatch ? op.substr(op.find(' ') + 1) : op;
         const auto on = [&](const IconEngine& e) {
-            return what == "apply" ? e.apply(root_, true, false) : what == "restore" ? e.restore()
+            return what == "apply" ? e.apply(root_, ApplyScope::withApplications) : what == "restore" ? e.restore()
                    : what == "retry" ? e.retrySkipped() : e.setAsideRemaining();
         };
         if (!onBatch)
@@ -309,7 +309,7 @@ class Faults : public ::testing::Test {
         EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || batch(noSync_).pendingScope()) << at;
         expectOutcome(OperationReport{0, 0, {}, 0, {}, {"tagged.doc"}}, before_, at);  // the others restored
     }
-    void skin() const { ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4); }
+    void skin() const { ASSERT_EQ(real_.apply(root_, ApplyScope::withApplications).succeeded, 4); }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
     void leaveSkipRecords() const {
         skin();
@@ -473,7 +473,7 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
             for (int n = 1;; ++n) {
                 const std::string before = snapshot(other), original = snapshot(item);
                 const std::string name = stdfs::path(item).filename();
-                ASSERT_TRUE(!restoring || engine.apply(root_, false, false).errors.empty());
+                ASSERT_TRUE(!restoring || engine.apply(root_, ApplyScope::withoutApplications).errors.empty());
                 int seen = 0, swapped = 0;
                 failing_.observe = [&](const std::string& call) {
                     const bool onItem = (call + " ").find(item + " ") != std::string::npos ||
@@ -481,7 +481,7 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                     if (!call.starts_with("close ") && onItem && ++seen == n)
                         swapped = exchange(item, other);
                 };
-                const OperationReport report = restoring ? engine.restore() : engine.apply(root_, false, false);
+                const OperationReport report = restoring ? engine.restore() : engine.apply(root_, ApplyScope::withoutApplications);
                 failing_.observe = nullptr;
                 const std::string at = (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
                 ASSERT_TRUE(swapped || engine.restore().errors.empty()) << at;

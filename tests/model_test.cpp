@@ -105,19 +105,19 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     const std::string line = unreadable(desk + "/bad.txt");
     running = {{desk + "/Runner.app", true}};
     const auto model = make({"--preview-root", scratch / "p", "--desktop-root", desk});
-    model->runOperation(false, false);
+    model->runOperation(Operation::apply);
     EXPECT_TRUE(shown.empty() && !exists(state + "/" + kLastOperationFileName)) << "a clean apply says nothing";
-    model->runOperation(true, false);
+    model->runOperation(Operation::restore);
 
     // Outside the desktop session: one notice, and still the title of a clean run.
     metadata.unavailable = true;
-    model->runOperation(false, false);
+    model->runOperation(Operation::apply);
     EXPECT_EQ(shown.back(), (Shown{"图标已更换", {kMetadataUnavailableNotice}}));
-    model->runOperation(true, false);
+    model->runOperation(Operation::restore);
     metadata.unavailable = false;
 
     model->useDesktop();
-    model->runOperation(false, false);
+    model->runOperation(Operation::apply);
     const std::string relaunch = "Runner 的图标如果没变化，可以退出后重新打开试试。";
     EXPECT_EQ(shown.back(), (Shown{"有些图标没能更换", {relaunch, line}}));
     EXPECT_EQ(lastOperation(), line + "\n\n" + relaunch + "\n\n" + line) << "the report's errors, then the messages";
@@ -128,7 +128,7 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     EXPECT_FALSE(exists(scratch / "p2") || exists(state + "/" + kDemoMarkerFileName)) << "nothing seeded while pending";
 
     const OperationLock held(platform::FileSystem::real(), state, kBatchLockFileName);
-    model->runOperation(true, false);
+    model->runOperation(Operation::restore);
     EXPECT_EQ(shown.back(), (Shown{"操作未完成", {"另一个窗口正在操作，请稍后重试。"}}));
     EXPECT_FALSE(model->lastReport().has_value());
     EXPECT_EQ(lastOperation(), "另一个窗口正在操作，请稍后重试。");
@@ -172,7 +172,7 @@ TEST_F(ModelTest, NamesWithColonsControlCharactersAndInvalidUtf8ReachTheReportAs
     }
     const auto model = make({"--desktop-root", desk});
     model->useDesktop();
-    model->runOperation(false, false);
+    model->runOperation(Operation::apply);
     Messages messages{visible(grouped[0] + "、" + grouped[1] + "没有修改权限，已跳过。")};
     messages.insert(messages.end(), applyLines.begin(), applyLines.end());
     EXPECT_EQ(shown.back(), (Shown{"有些图标没能更换", messages}));
@@ -181,7 +181,7 @@ TEST_F(ModelTest, NamesWithColonsControlCharactersAndInvalidUtf8ReachTheReportAs
     EXPECT_TRUE(userAttributes(desk + "/bad\xff.txt").empty());
 
     setRawAttribute(desk + "/a：b.txt", kResourceFork, resourceFork("TEXT", 128, "other"));
-    model->runOperation(true, false);
+    model->runOperation(Operation::restore);
     EXPECT_EQ(shown.back(), (Shown{"有些图标没能还原", restoreLines}));
     EXPECT_EQ(lastOperation(), restoreLines[0] + "\n\n" + restoreLines[0]);
     EXPECT_TRUE(userAttributes(desk + "/t\x01\r.txt").empty());

@@ -44,7 +44,7 @@ class Transaction : public ::testing::Test {
             name.ends_with(".txt") ? test::writeFile(at(name), name) : test::makeDirectory(at(name));
     }
     void skin(std::int64_t expected) const {
-        ASSERT_EQ(engine.apply(root, false, false).succeeded, expected);
+        ASSERT_EQ(engine.apply(root, ApplyScope::withoutApplications).succeeded, expected);
     }
     Names records() const {  // in path order
         std::set<std::string> paths;
@@ -95,6 +95,8 @@ TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
     workspace.own = "org.example.Lumaro.app";
     test::writeFile(at(".hidden"), "Listed\n");
     // Eligible without applications, with them, and with applications only.
+    const ApplyScope scopes[] = {ApplyScope::withoutApplications, ApplyScope::withApplications,
+                                 ApplyScope::applicationsOnly};
     const std::pair<std::string, Names> cases[] = {
         {"YYN", {"plain.txt", "folder", "Slides.key", "Fake.app", "ok \xe2\x9c\x93"}},
         {"NYY", {"Editor.app", "Tool.APP"}},
@@ -102,10 +104,10 @@ TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
     for (const auto& [expected, names] : cases)
         for (const std::string& name : names)
             for (std::size_t mode = 0; mode < 3; ++mode)
-                EXPECT_EQ(engine.isEligible(at(name), mode > 0, mode == 2), expected[mode] == 'Y') << name << mode;
+                EXPECT_EQ(engine.isEligible(at(name), scopes[mode]), expected[mode] == 'Y') << name << mode;
     fs.fail["access " + at("Tool.APP")] = EACCES;  // an application left out is never reported
-    EXPECT_FALSE(engine.isEligible(at("Tool.APP"), false, false));
-    EXPECT_EQ(errorOf([&] { engine.isEligible(at("vanished"), false, false); }), "无法读取项目");
+    EXPECT_FALSE(engine.isEligible(at("Tool.APP"), ApplyScope::withoutApplications));
+    EXPECT_EQ(errorOf([&] { engine.isEligible(at("vanished"), ApplyScope::withoutApplications); }), "无法读取项目");
 }
 
 TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGivesItBack) {
@@ -131,7 +133,7 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
         entries.push_back({name, identifyItem(FileSystem::real(), at(name)), stateOf(at(name)), {}, "applied"});
 
     // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all.
-    EXPECT_EQ(engine.apply(root + "/", true, false),
+    EXPECT_EQ(engine.apply(root + "/", ApplyScope::withApplications),
               (OperationReport{5, 5, {{"Locked.app", ErrorKind::noWritePermission, kNoWritePermission}}, 5, {"Editor"}, {}}));
     for (BackupEntry& entry : entries) {
         entry.applied = stateOf(at(entry.name));
@@ -148,7 +150,7 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     // A second apply is refused before it even reads the root.
     Names looks;
     fs.observe = [&](const std::string& c) { c.find(root) != std::string::npos ? looks.push_back(c) : void(); };
-    EXPECT_EQ(errorOf([&] { engine.apply(root, false, false); }), "已有待还原的备份，请先点击“一键还原”。");
+    EXPECT_EQ(errorOf([&] { engine.apply(root, ApplyScope::withoutApplications); }), "已有待还原的备份，请先点击“一键还原”。");
     EXPECT_EQ(looks, Names{});
 
     // The restore gives back every item byte for byte, the added "Icon\r" files go. Only the custom icon
@@ -197,7 +199,7 @@ TEST_F(Apply, KeyFilesKeepOwnerModeAttributesAndAclOrAreRefusedForAnUnprivileged
             test::FakeWorkspace own;  // the store is this process's own: unavailable, as outside a session
             own.metadata.unavailable = true;
             const IconEngine e(FileSystem::real(), backups, loadFurball(), own);
-            return static_cast<int>((restoring ? e.restore() : e.apply(root, false, false)).errors.size());
+            return static_cast<int>((restoring ? e.restore() : e.apply(root, ApplyScope::withoutApplications)).errors.size());
         });
     };
     const auto file = at("F/.directory");
@@ -243,7 +245,7 @@ TEST_F(Apply, OneHostileItemNeverFailsTheItemsAfterIt) {
     const Names names = {"a.txt", "b\xff.txt", "c\xEF\xBC\x9A" "d.txt", "d\x01.txt", "e.txt", "f.txt"};
     make(names);
     workspace.metadata.keys[at("e.txt")] = {std::nullopt, "\xff"};
-    EXPECT_EQ(engine.apply(root, false, false), (OperationReport{4, 1, {{"e.txt", ErrorKind::item, "项目的桌面元数据无法安全处理"}}, 4, {}, {}}));
+    EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications), (OperationReport{4, 1, {{"e.txt", ErrorKind::item, "项目的桌面元数据无法安全处理"}}, 4, {}, {}}));
     EXPECT_EQ(engine.restore(), (OperationReport{4, 0, {}, 0, {}, {}}));
     for (const std::string& name : names)
         EXPECT_TRUE(untouched(at(name))) << name;
@@ -271,7 +273,7 @@ TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMi
             make({"c.txt"});
         }
     };
-    EXPECT_EQ(engine.apply(root, false, false),
+    EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications),
               (OperationReport{1, 0, {{"a.txt", ErrorKind::item, kChangedSinceBackup}, {"c.txt", ErrorKind::item, "所选文件夹已被替换"}},
                                2, {}, {}}));
     EXPECT_EQ(test::userAttributes(old + "/a.txt"), (std::map<std::string, Bytes>{{kFinderInfo, marker}}));
@@ -327,7 +329,7 @@ TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
         return (hung = hung || call == "metadata " + at("d.txt")) ? ETIMEDOUT : 0;
     };
     const auto late = [](const char* name) { return ItemError{name, ErrorKind::item, "桌面元数据服务没有响应"}; };
-    EXPECT_EQ(engine.apply(root, false, false),
+    EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications),
               (OperationReport{2, 0, {{"c.txt", ErrorKind::item, "无法同步桌面元数据"}, late("d.txt"), late("e.txt"), late("f.txt")},
                                6, {}, {}}));
     Names phases;
