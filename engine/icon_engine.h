@@ -160,6 +160,30 @@ class IconEngine {
     // Restores the items of one manifest file. With `recordSkips`, gone items move into skip
     // records; without, they stay in the file and are only counted.
     OperationReport restoreManifest(ManifestStore& store, const std::string& file, bool recordSkips) const;
+    // One restore of a manifest file: the manifest, what its batches share, and its report so far.
+    struct RestoreRun;
+    // One entry of a restore's batch.
+    struct RestoreItem;
+    // The root has gone: every entry counted missing and, with `recordSkips`, moved into one skip
+    // record before what the skin kept by path is taken off.
+    OperationReport restoreMissingRoot(RestoreRun& run) const;
+    // The checks before an entry joins its batch; a vanished or replaced item is dealt with here.
+    // False when it does not join (its error, if any, is reported).
+    bool checkRestoreItem(RestoreRun& run, RestoreItem& pending) const;
+    // The transaction of one batch: its "restoring" entries in one save, each item put back and
+    // flushed, the shared stores flushed, the restored entries out of the manifest in one save;
+    // then the batch is counted and its failures reported in order.
+    void restoreBatch(RestoreRun& run, std::vector<RestoreItem>& batch) const;
+    // Saves the batch's entries that need it as "restoring"; the error when that save failed (the
+    // manifest in memory then keeps their phases).
+    std::optional<ItemError> recordRestoring(RestoreRun& run, const std::vector<RestoreItem>& batch) const;
+    // Puts back and flushes each item (none that needed an unsaved record), then the shared stores;
+    // marks each done or fails it.
+    void putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
+                 const std::optional<ItemError>& unsaved) const;
+    // The done entries leave the manifest in one save; the manifest in memory changes only once it
+    // succeeded, and otherwise they fail.
+    void removeRestored(RestoreRun& run, std::vector<RestoreItem>& batch) const;
     // Saves `manifest` with `entry` in place of the entry `name` (null: without it); the manifest
     // in memory changes only once that save succeeded.
     void saveChanged(ManifestStore& store, const std::string& file, BackupManifest& manifest,
