@@ -8,22 +8,7 @@ namespace lumaro {
 
 namespace {
 
-constexpr std::string_view kColon = "：";
 constexpr std::string_view kNameSeparator = "、";
-
-std::vector<std::string> splitAll(const std::string& line, std::string_view separator) {
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t at = line.find(separator, start);
-        if (at == std::string::npos) {
-            pieces.push_back(line.substr(start));
-            return pieces;
-        }
-        pieces.push_back(line.substr(start, at - start));
-        start = at + separator.size();
-    }
-}
 
 std::string withoutAppExtension(const std::string& name) {
     return name.ends_with(".app") ? name.substr(0, name.size() - 4) : name;
@@ -42,18 +27,37 @@ std::string joinNames(const std::vector<std::string>& names) {
 
 }  // namespace
 
+const char* resultTitle(Operation operation, bool partial) {
+    if (restores(operation)) {
+        return partial ? kTitleRestorePartial : kTitleRestored;
+    }
+    return partial ? kTitleApplyPartial : kTitleApplied;
+}
+
+const char* nothingDone(Operation operation) {
+    switch (operation) {
+        case Operation::apply:
+            return kNothingToApply;
+        case Operation::retry:
+            return kNothingToRetry;
+        case Operation::restore:
+        case Operation::setAside:
+            return nullptr;
+    }
+    return nullptr;
+}
+
 std::vector<std::string> reportMessages(const OperationReport& report) {
     std::vector<std::string> unmodifiable;
     std::vector<std::string> others;
-    for (const std::string& line : report.errors) {
-        const std::vector<std::string> pieces = splitAll(line, kColon);
-        if (pieces.size() == 2 && pieces[1] == kNoWritePermission) {
-            const std::string name = withoutAppExtension(pieces[0]);
+    for (const ItemError& error : report.errors) {
+        if (error.kind == ErrorKind::noWritePermission) {
+            const std::string name = withoutAppExtension(error.name);
             if (std::find(unmodifiable.begin(), unmodifiable.end(), name) == unmodifiable.end()) {
                 unmodifiable.push_back(name);
             }
         } else {
-            others.push_back(line);
+            others.push_back(error.line());
         }
     }
     std::vector<std::string> result;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/operation.h"
 #include "records/records.h"
 
 namespace lumaro {
@@ -16,7 +17,12 @@ inline constexpr const char* kTitleRestored = "还原已完成";
 inline constexpr const char* kNothingToApply = "没有找到可更换的图标。";
 inline constexpr const char* kNothingToRetry = "没有找到可重试的还原记录。";
 inline constexpr const char* kAlertButton = "好";
-inline constexpr const char* kNoWritePermission = "应用没有写入权限，已跳过";
+
+// The title of a finished operation's result: a clean run's, or, with `partial`, one that left
+// some item undone.
+const char* resultTitle(Operation operation, bool partial);
+// What an operation says when it did nothing and has nothing else to say; null: nothing.
+const char* nothingDone(Operation operation);
 
 // Unmodifiable applications, missing items and applications to reopen folded into one
 // sentence each, followed by every other error line unchanged.

@@ -91,8 +91,9 @@ SkinModel::SkinModel(const std::vector<std::string>& arguments, ModelServices se
         if (applicationRoot) {
             roots = std::vector<std::string>{*applicationRoot};
         }
-        engine_ = std::make_unique<IconBatchEngine>(services_.fs, workspace, state_, image, roots,
-                                                    !applicationRoot.has_value());
+        engine_ = std::make_unique<IconBatchEngine>(
+            services_.fs, workspace, state_, image,
+            BatchOptions{.applicationRoots = roots, .readDock = !applicationRoot.has_value()});
         seeding = true;
         createDemoFolderIfNeeded();
     } catch (const std::exception& error) {
@@ -177,35 +178,44 @@ void SkinModel::finishOperation(const std::vector<std::string>& messages, const 
     services_.frontEnd.showResult(title, errors_);
 }
 
-void SkinModel::runOperation(bool restoring, bool retry, bool setAside) {
+void SkinModel::runOperation(Operation operation) {
     if (busy_ || unavailable_ || !engine_) {
         return;
     }
     busy_ = true;
     errors_.clear();
-    restoring_ = restoring || setAside;
+    current_ = operation;
     progress_ = {};
     // Set before the work starts and not touched while it runs: the worker alone calls it.
-    const unsigned operation = ++operation_;
-    engine_->setProgressHandler(
-        [this, operation](std::size_t done, std::size_t total, const std::string& name) {
-            if (observer_) {
-                observer_(done, total, name);
-            }
-            services_.runner.post([this, operation, done, total] { countProgress(operation, done, total); });
-        });
+    const unsigned count = ++operation_;
+    engine_->setProgressHandler([this, count](std::size_t done, std::size_t total, const std::string& name) {
+        if (observer_) {
+            observer_(done, total, name);
+        }
+        services_.runner.post([this, count, done, total] { countProgress(count, done, total); });
+    });
     changed();
     const std::string target = target_;
     const bool includeApplications = includeApplications_;
     IconBatchEngine* engine = engine_.get();
     services_.runner.run(
-        [engine, target, includeApplications, restoring, retry, setAside] {
-            OperationOutcome outcome{restoring || setAside, retry, setAside, std::nullopt, {}};
+        [engine, target, includeApplications, operation] {
+            OperationOutcome outcome{operation, std::nullopt, {}};
             try {
-                outcome.report = setAside    ? engine->setAside()
-                                 : retry     ? engine->retry()
-                                 : restoring ? engine->restore()
-                                             : engine->apply(target, includeApplications);
+                switch (operation) {
+                    case Operation::apply:
+                        outcome.report = engine->apply(target, includeApplications);
+                        break;
+                    case Operation::restore:
+                        outcome.report = engine->restore();
+                        break;
+                    case Operation::retry:
+                        outcome.report = engine->retry();
+                        break;
+                    case Operation::setAside:
+                        outcome.report = engine->setAside();
+                        break;
+                }
             } catch (const std::exception& error) {
                 outcome.failure = error.what();
             }
@@ -245,25 +255,22 @@ void SkinModel::complete(const OperationOutcome& outcome) {
     const OperationReport& report = *outcome.report;
     lastReport_ = report;
     std::vector<std::string> messages = reportMessages(report);
-    if (outcome.retry && report.succeeded == 0 && messages.empty()) {
-        messages = {kNothingToRetry};
-    }
-    if (!outcome.restoring && report.succeeded == 0 && messages.empty()) {
-        messages = {kNothingToApply};
+    const Operation operation = outcome.operation;
+    if (report.succeeded == 0 && messages.empty() && nothingDone(operation) != nullptr) {
+        messages = {nothingDone(operation)};
     }
     // Told once, and no item's error: the title stays that of a clean run.
-    if (!outcome.restoring && report.desktopMetadataUnavailable) {
+    if (operation == Operation::apply && report.desktopMetadataUnavailable) {
         messages.push_back(kMetadataUnavailableNotice);
     }
-    const bool isRestore = outcome.restoring;
     if (messages.empty()) {
-        lastTitle_ = isRestore ? kTitleRestored : kTitleApplied;
+        lastTitle_ = resultTitle(operation, false);
     } else if (!report.errors.empty()) {
-        std::vector<std::string> fileLines = report.errors;
+        std::vector<std::string> fileLines = errorLines(report.errors);
         fileLines.insert(fileLines.end(), messages.begin(), messages.end());
-        finishOperation(messages, isRestore ? kTitleRestorePartial : kTitleApplyPartial, fileLines);
+        finishOperation(messages, resultTitle(operation, true), fileLines);
     } else {
-        finishOperation(messages, isRestore ? kTitleRestored : kTitleApplied);
+        finishOperation(messages, resultTitle(operation, false));
     }
     refreshState();
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/operation.h"
 #include "batch/icon_batch_engine.h"
 #include "platform/file_system.h"
 #include "platform/launcher_entry.h"
@@ -31,9 +32,7 @@ std::optional<std::string> launchOption(const std::vector<std::string>& argument
 
 // What one engine operation gave: a report, or the description of the error it threw.
 struct OperationOutcome {
-    bool restoring = false;
-    bool retry = false;
-    bool setAside = false;
+    Operation operation = Operation::apply;
     std::optional<OperationReport> report;
     std::string failure;
 };
@@ -101,7 +100,8 @@ class SkinModel {
     const std::string& target() const { return target_; }
     bool busy() const { return busy_; }
     bool includeApplications() const { return includeApplications_; }
-    bool restoring() const { return restoring_; }
+    // Whether the running (or last) operation puts icons back.
+    bool restoring() const { return restores(current_); }
     bool hasBackup() const { return hasBackup_; }
     const std::vector<std::string>& errors() const { return errors_; }
     bool unavailable() const { return unavailable_; }
@@ -118,9 +118,8 @@ class SkinModel {
     const std::string& lastTitle() const { return lastTitle_; }
     const std::optional<OperationReport>& lastReport() const { return lastReport_; }
 
-    // Starts the batch apply (false, false), restore (true, false), retry (true, true) or, with
-    // `setAside`, the restore that sets aside what it could not restore.
-    void runOperation(bool restoring, bool retry, bool setAside = false);
+    // Starts the operation over the whole batch.
+    void runOperation(Operation operation);
     void chooseTarget(const std::string& folder);
     void useDesktop();
     void chooseFolder();
@@ -150,7 +149,7 @@ class SkinModel {
     std::string target_;
     bool busy_ = false;
     bool includeApplications_ = true;
-    bool restoring_ = false;
+    Operation current_ = Operation::apply;  // the running one, or the last
     bool hasBackup_ = false;
     std::vector<std::string> errors_;
     bool unavailable_ = false;

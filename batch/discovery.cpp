@@ -68,7 +68,7 @@ DiscoveredApplications IconBatchEngine::discoverApplications() const {
         }
         std::vector<std::string> names;
         if (fs_.listDirectory(root, names) != 0) {
-            found.errors.push_back("无法读取应用程序文件夹：" + root);
+            found.errors.push_back(operationError("无法读取应用程序文件夹：" + root));
             continue;
         }
         // Depth-first, without recursion: never into packages, hidden entries or links; folders
@@ -100,7 +100,7 @@ DiscoveredApplications IconBatchEngine::discoverApplications() const {
                 std::vector<std::string> children;
                 const int err = fs_.listDirectory(path, children);
                 if (err != 0) {
-                    found.errors.push_back(errorLine(name, platform::SystemError(err, path).what()));
+                    found.errors.push_back(itemError(name, platform::SystemError(err, path)));
                     continue;
                 }
                 pending.emplace_back(path, std::move(children));

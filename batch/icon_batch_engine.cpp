@@ -33,30 +33,25 @@ void sortUnique(std::vector<std::string>& names) {
 }  // namespace
 
 IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace,
-                                 const std::string& directory, const QImage& image,
-                                 std::optional<std::vector<std::string>> applicationRoots, bool readDock,
-                                 std::optional<std::vector<std::string>> dockApplicationURLs,
-                                 std::optional<bool> desktopEntries)
+                                 const std::string& directory, const QImage& image, BatchOptions options)
     : IconBatchEngine(fs, workspace, directory, std::make_shared<const RenderedIcon>(image),
-                      std::move(applicationRoots), readDock, std::move(dockApplicationURLs), desktopEntries) {}
+                      std::move(options)) {}
 
 IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace,
                                  const std::string& directory, std::shared_ptr<const RenderedIcon> icon,
-                                 std::optional<std::vector<std::string>> applicationRoots, bool readDock,
-                                 std::optional<std::vector<std::string>> dockApplicationURLs,
-                                 std::optional<bool> desktopEntries)
+                                 BatchOptions options)
     : fs_(fs),
       workspace_(workspace),
       directory_(directory),
       icon_(std::move(icon)),
-      readDock_(readDock),
-      desktopEntries_(desktopEntries.value_or(!applicationRoots.has_value())),
-      dockApplicationURLs_(std::move(dockApplicationURLs)) {
+      readDock_(options.readDock),
+      desktopEntries_(options.desktopEntries.value_or(!options.applicationRoots.has_value())),
+      dockApplicationURLs_(std::move(options.dockApplicationURLs)) {
     // Checks the state directory, creating it when needed.
     const IconEngine stateEngine(fs_, directory_, icon_, workspace_);
     applicationRoots_ =
-        applicationRoots
-            ? std::move(*applicationRoots)
+        options.applicationRoots
+            ? std::move(*options.applicationRoots)
             : std::vector<std::string>{
                   "/Applications", platform::appendPathComponent(workspace_.homeDirectory(), "Applications")};
 }
@@ -196,9 +191,10 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
     try {
         IconEngine engine = makeEngine(directory_);
         engine.setProgressHandler(progress.engine(std::nullopt));
-        merged.merge(engine.apply(targetPath, includeApplications, false));
+        merged.merge(engine.apply(targetPath, includeApplications ? ApplyScope::withApplications
+                                                                  : ApplyScope::withoutApplications));
     } catch (const std::exception& error) {
-        merged.errors.push_back(errorLine(targetName, describe(error)));
+        merged.errors.push_back(itemError(targetName, error));
     }
     progress.engineDone();
     if (includeApplications) {
@@ -211,9 +207,9 @@ OperationReport IconBatchEngine::apply(const std::string& target, bool includeAp
             try {
                 IconEngine engine = makeEngine(applicationBackupDirectory(folder));
                 engine.setProgressHandler(progress.engine(names.size()));
-                merged.merge(engine.apply(folder, true, true, names));
+                merged.merge(engine.apply(folder, ApplyScope::applicationsOnly, names));
             } catch (const std::exception& error) {
-                merged.errors.push_back(errorLine(folder, describe(error)));
+                merged.errors.push_back(itemError(folder, error));
             }
             progress.engineDone();
         }
@@ -239,13 +235,13 @@ IconBatchEngine::DesktopEntryPlan IconBatchEngine::planDesktopEntries() const {
         platform::discoverDesktopEntries(fs_, folders, platform::messageLocale());
     for (const platform::DesktopEntryProblem& problem : found.problems) {
         const bool entry = problem.path.ends_with(".desktop");
-        report.errors.push_back(errorLine(platform::toValidUtf8(platform::lastPathComponent(problem.path)),
-                                          !entry ? "无法读取应用的启动项文件夹"
-                                          : problem.reason == platform::kNotARegularEntry
-                                              ? "应用的启动项不是普通文件，已跳过"
-                                          : problem.reason == platform::kUnusableEntryId
-                                              ? "应用的启动项名称不是有效的 UTF-8 或过长，已跳过"
-                                              : "应用的启动项格式无效，已跳过"));
+        report.errors.push_back(
+            {platform::toValidUtf8(platform::lastPathComponent(problem.path)), ErrorKind::item,
+             !entry                                          ? "无法读取应用的启动项文件夹"
+             : problem.reason == platform::kNotARegularEntry ? "应用的启动项不是普通文件，已跳过"
+             : problem.reason == platform::kUnusableEntryId
+                 ? "应用的启动项名称不是有效的 UTF-8 或过长，已跳过"
+                 : "应用的启动项格式无效，已跳过"});
     }
     plan.folder = platform::appendPathComponent(folders.user, "applications");
     for (const platform::DesktopEntry& entry : found.entries) {
@@ -272,7 +268,7 @@ OperationReport IconBatchEngine::applyDesktopEntries(DesktopEntryPlan plan, Batc
         engine.setProgressHandler(progress.engine(plan.entries.size()));
         report.merge(engine.applyDesktopEntries(folder, plan.entries));
     } catch (const std::exception& error) {
-        report.errors.push_back(errorLine(folder, describe(error)));
+        report.errors.push_back(itemError(folder, error));
     }
     progress.engineDone();
     return report;
@@ -310,14 +306,14 @@ OperationReport IconBatchEngine::restoreLocked() const {
     OperationReport merged;
     for (Run& run : runs) {
         if (!run.failure.empty()) {
-            merged.errors.push_back(run.failure);
+            merged.errors.push_back(operationError(run.failure));
             continue;
         }
         try {
             run.engine.setProgressHandler(progress.engine(run.items));
             merged.merge(run.engine.restore());
         } catch (const std::exception& error) {
-            merged.errors.push_back(describe(error));
+            merged.errors.push_back(operationError(describe(error)));
         }
         progress.engineDone();
     }
@@ -370,7 +366,7 @@ OperationReport IconBatchEngine::setAside() const {
             merged.merge(engine.setAsideRemaining());
         } catch (const std::exception& error) {
             // The manifest stays where it is and still blocks a new skin.
-            merged.errors.push_back(describe(error));
+            merged.errors.push_back(operationError(describe(error)));
             merged.remaining += 1;
         }
     }

@@ -29,29 +29,30 @@ inline constexpr const char* kApplicationBackupsFolder = "application-backups";
 struct DiscoveredApplications {
     // Folder path (no trailing slash) to the file names of the applications in it.
     std::map<std::string, std::set<std::string>> groups;
-    std::vector<std::string> errors;
+    std::vector<ItemError> errors;
     std::int64_t passedOver = 0;  // system applications left alone
+};
+
+// What a batch covers besides its chosen folder.
+struct BatchOptions {
+    // By default "/Applications" and the home folder's "Applications", and then the user's desktop
+    // entries are skinned too; given roots leave every entry alone unless `desktopEntries` says
+    // otherwise.
+    std::optional<std::vector<std::string>> applicationRoots = std::nullopt;
+    bool readDock = true;
+    // The Dock's application addresses in place of its own list.
+    std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt;
+    std::optional<bool> desktopEntries = std::nullopt;
 };
 
 class IconBatchEngine {
   public:
     // Checks the state directory by making its folder engine (which creates it with mode 0700).
-    // `applicationRoots` defaults to "/Applications" and the home folder's "Applications", and
-    // then the user's desktop entries are skinned too; given roots leave every entry alone unless
-    // `desktopEntries` says otherwise.
     IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace, const std::string& directory,
-                    const QImage& image,
-                    std::optional<std::vector<std::string>> applicationRoots = std::nullopt,
-                    bool readDock = true,
-                    std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt,
-                    std::optional<bool> desktopEntries = std::nullopt);
+                    const QImage& image, BatchOptions options = {});
     // The same with an icon rendered once and shared with other engines.
     IconBatchEngine(platform::FileSystem& fs, platform::Workspace& workspace, const std::string& directory,
-                    std::shared_ptr<const RenderedIcon> icon,
-                    std::optional<std::vector<std::string>> applicationRoots = std::nullopt,
-                    bool readDock = true,
-                    std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt,
-                    std::optional<bool> desktopEntries = std::nullopt);
+                    std::shared_ptr<const RenderedIcon> icon, BatchOptions options = {});
 
     const std::string& directory() const { return directory_; }
     const Bytes& iconData() const { return icon_->png(); }

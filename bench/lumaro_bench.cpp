@@ -355,8 +355,9 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
     result["metadata"] = withMetadata && workspace.store->available(scratch) == 0;
     const std::string iconFile = state + "/" + lumaro::platform::kFurballFileName;
     {
-        const lumaro::IconBatchEngine engine(fs, workspace, state, lumaro::loadFurball(),
-                                             std::vector<std::string>{scratch + "/Applications"}, false);
+        const lumaro::IconBatchEngine engine(
+            fs, workspace, state, lumaro::loadFurball(),
+            {.applicationRoots = std::vector<std::string>{scratch + "/Applications"}, .readDock = false});
         for (const char* phase : {"apply", "restore"}) {
             fs.fsyncs = 0;
             fs.manifestBytes = 0;
@@ -384,7 +385,7 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
                              {"system", cost.system},
                              {"succeeded", report.succeeded},
                              {"errors", report.errors.size()},
-                             {"firstError", report.errors.empty() ? "" : report.errors.front()},
+                             {"firstError", report.errors.empty() ? "" : report.errors.front().line()},
                              {"manifestBytes", fs.manifestBytes},
                              {"saves", fs.manifestSaves.size()},
                              {"fsyncs", fs.fsyncs},

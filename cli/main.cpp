@@ -195,7 +195,7 @@ void printResult(const SkinModel& model, bool json) {
         if (report) {
             out["succeeded"] = report->succeeded;
             out["skipped"] = report->skipped;
-            out["errors"] = terminalWording(report->errors);
+            out["errors"] = terminalWording(lumaro::errorLines(report->errors));
             out["remaining"] = report->remaining;
             out["relaunchApplications"] = report->relaunchApplications;
             out["missingItems"] = report->missingItems;
@@ -316,9 +316,11 @@ int main(int argc, char** argv) {
         } else if (request.choice == "--desktop-and-apps") {
             model.useDesktop();
         }
-        model.runOperation(false, false);
+        model.runOperation(lumaro::Operation::apply);
     } else {
-        model.runOperation(true, request.command == "retry", request.command == "set-aside");
+        model.runOperation(request.command == "retry"       ? lumaro::Operation::retry
+                           : request.command == "set-aside" ? lumaro::Operation::setAside
+                                                            : lumaro::Operation::restore);
     }
     if (showProgress) {
         std::fprintf(stderr, "\r\033[K");

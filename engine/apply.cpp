@@ -124,7 +124,7 @@ struct IconEngine::ApplyItem {
     IconState predicted = {};
     std::size_t index = 0;                  // its entry in the manifest, once it is there
     std::optional<IconState> after = {};    // skinned and flushed, but for the shared stores
-    std::optional<std::string> error = {};  // the description the report gives
+    std::optional<ItemError> error = {};    // what the report gives
     bool applied = false;                   // its "applied" entry is saved
 
     IconContext context(const IconContext& base) const {
@@ -162,7 +162,7 @@ void IconEngine::reportProgress(std::size_t index, std::size_t total, const std:
     }
 }
 
-OperationReport IconEngine::apply(const std::string& root, bool includeApplications, bool applicationsOnly,
+OperationReport IconEngine::apply(const std::string& root, ApplyScope scope,
                                   const std::optional<std::set<std::string>>& only) const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
     refuseWhilePending();
@@ -186,7 +186,8 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
                 ++report.succeeded;
                 noteRelaunch(done.name, done.path, running, report);
             } else {
-                failures.emplace_back(done.position, errorLine(done.name, done.error.value_or("")));
+                failures.emplace_back(done.position,
+                                      done.error.value_or(ItemError{done.name, ErrorKind::item, {}}));
             }
         }
         batch.clear();
@@ -201,7 +202,7 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
         reportProgress(position, names.size(), name);
         const std::string item = platform::appendPathComponent(rootPath, name);
         try {
-            if (!isEligible(item, includeApplications, applicationsOnly, hiddenNames)) {
+            if (!isEligible(item, scope, hiddenNames)) {
                 ++report.skipped;
                 continue;
             }
@@ -213,7 +214,7 @@ OperationReport IconEngine::apply(const std::string& root, bool includeApplicati
             captureItem(run, next, context);
             batch.push_back(std::move(next));
         } catch (const std::exception& error) {
-            failures.emplace_back(position, errorLine(name, describe(error)));
+            failures.emplace_back(position, itemError(name, error));
         }
         if (batch.size() >= applyBatchSize(run.manifest.entries.size())) {
             finishBatch();
@@ -285,7 +286,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         run.manifest.entries.resize(first);
         if (batch.size() == 1 || dynamic_cast<const DecodingError*>(&error) == nullptr) {
             for (ApplyItem& item : batch) {
-                item.error = describe(error);
+                item.error = itemError(item.name, error);
             }
             return;
         }
@@ -315,7 +316,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
             try {
                 handles[i - start] = checkItem(run, batch[i], context);
             } catch (const std::exception& error) {
-                batch[i].error = describe(error);
+                batch[i].error = itemError(batch[i].name, error);
             }
         }
         if (writes) {
@@ -329,7 +330,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
                 finishItem(run, batch[i], handles[i - start], context);
                 written = true;
             } catch (const std::exception& error) {
-                batch[i].error = describe(error);
+                batch[i].error = itemError(batch[i].name, error);
             }
         }
     }
@@ -344,7 +345,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         for (ApplyItem& item : batch) {
             if (item.after) {
                 item.after.reset();
-                item.error = describe(error);
+                item.error = itemError(item.name, error);
             }
         }
         return;
@@ -363,7 +364,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         // The entries say "applied" in memory: the run's next save that succeeds writes them so.
         for (ApplyItem& item : batch) {
             if (item.after) {
-                item.error = describe(error);
+                item.error = itemError(item.name, error);
             }
         }
         return;
@@ -417,7 +418,7 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
     OperationReport report;
     if (fs_.access(rootPath, W_OK) != 0) {
         for (const DesktopEntryItem& entry : entries) {
-            report.errors.push_back(errorLine(entry.displayName, "应用没有写入权限，已跳过"));
+            report.errors.push_back({entry.displayName, ErrorKind::noWritePermission, kNoWritePermission});
         }
         return report;
     }
@@ -446,7 +447,9 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
                     report.relaunchApplications.push_back(entry.displayName);
                 }
             } else {
-                failures.emplace_back(done.position, errorLine(entry.displayName, done.error.value_or("")));
+                ItemError failure = done.error.value_or(ItemError{});
+                failure.name = entry.displayName;  // reports name an entry as its launcher shows it
+                failures.emplace_back(done.position, std::move(failure));
             }
         }
         batch.clear();
@@ -470,7 +473,7 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
             captureItem(run, next, context);
             batch.push_back(std::move(next));
         } catch (const std::exception& error) {
-            failures.emplace_back(position, errorLine(entry.displayName, describe(error)));
+            failures.emplace_back(position, itemError(entry.displayName, error));
         }
         if (batch.size() >= applyBatchSize(run.manifest.entries.size())) {
             finishBatch();

@@ -33,7 +33,7 @@ inline std::size_t restoreBatchSize(std::size_t finished, std::size_t left) {
 }
 
 // Failures of one batch by their place in the run, reported in that order.
-using Failures = std::vector<std::pair<std::size_t, std::string>>;
+using Failures = std::vector<std::pair<std::size_t, ItemError>>;
 
 inline void reportFailures(Failures& failures, OperationReport& report) {
     std::stable_sort(failures.begin(), failures.end(),

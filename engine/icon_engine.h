@@ -37,6 +37,13 @@ using ProgressHandler = std::function<void(std::size_t index, std::size_t total,
 // "operation.lock".
 void removeStaleBackupTemporaries(platform::FileSystem& fs, const std::string& directory);
 
+// Which items of a root an apply takes.
+enum class ApplyScope : std::uint8_t {
+    withoutApplications,  // files and folders; applications are passed over
+    withApplications,     // files, folders and applications
+    applicationsOnly,     // applications alone (an applications folder of a batch)
+};
+
 // A desktop entry to skin: its desktop-file ID (the user copy's name in the applications folder
 // the engine works on), the installed file a new copy is made from, and the name a launcher
 // shows for it.
@@ -71,7 +78,7 @@ class IconEngine {
     // Gives every eligible item of `root` the new icon, recording each item durably in
     // "backup.json" before touching it. Items whose names are not in `only` (when given) are
     // passed over uncounted. Throws only for failures of the run as a whole.
-    OperationReport apply(const std::string& root, bool includeApplications, bool applicationsOnly,
+    OperationReport apply(const std::string& root, ApplyScope scope,
                           const std::optional<std::set<std::string>>& only = std::nullopt) const;
 
     // Gives each desktop entry the new icon through its user copy in `folder` (the user's
@@ -84,7 +91,7 @@ class IconEngine {
     // The root's visible children, in the order the user's file browser shows them.
     std::vector<std::string> listItems(const std::string& root) const;
     // Whether to skin the item; false counts as skipped. Throws for an item to report.
-    bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly) const;
+    bool isEligible(const std::string& item, ApplyScope scope) const;
 
     // --- Records ---
 
@@ -138,7 +145,7 @@ class IconEngine {
     // throws for an item to report.
     void finishItem(ApplyRun& run, ApplyItem& item, const platform::ItemHandle& target,
                     const IconContext& context) const;
-    bool isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
+    bool isEligible(const std::string& item, ApplyScope scope,
                     const std::set<std::string>& hiddenNames) const;
     std::vector<std::string> listItems(const std::string& root,
                                        const std::set<std::string>& hiddenNames) const;
@@ -158,6 +165,30 @@ class IconEngine {
     // Restores the items of one manifest file. With `recordSkips`, gone items move into skip
     // records; without, they stay in the file and are only counted.
     OperationReport restoreManifest(ManifestStore& store, const std::string& file, bool recordSkips) const;
+    // One restore of a manifest file: the manifest, what its batches share, and its report so far.
+    struct RestoreRun;
+    // One entry of a restore's batch.
+    struct RestoreItem;
+    // The root has gone: every entry counted missing and, with `recordSkips`, moved into one skip
+    // record before what the skin kept by path is taken off.
+    OperationReport restoreMissingRoot(RestoreRun& run) const;
+    // The checks before an entry joins its batch; a vanished or replaced item is dealt with here.
+    // False when it does not join (its error, if any, is reported).
+    bool checkRestoreItem(RestoreRun& run, RestoreItem& pending) const;
+    // The transaction of one batch: its "restoring" entries in one save, each item put back and
+    // flushed, the shared stores flushed, the restored entries out of the manifest in one save;
+    // then the batch is counted and its failures reported in order.
+    void restoreBatch(RestoreRun& run, std::vector<RestoreItem>& batch) const;
+    // Saves the batch's entries that need it as "restoring"; the error when that save failed (the
+    // manifest in memory then keeps their phases).
+    std::optional<ItemError> recordRestoring(RestoreRun& run, const std::vector<RestoreItem>& batch) const;
+    // Puts back and flushes each item (none that needed an unsaved record), then the shared stores;
+    // marks each done or fails it.
+    void putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
+                 const std::optional<ItemError>& unsaved) const;
+    // The done entries leave the manifest in one save; the manifest in memory changes only once it
+    // succeeded, and otherwise they fail.
+    void removeRestored(RestoreRun& run, std::vector<RestoreItem>& batch) const;
     // Saves `manifest` with `entry` in place of the entry `name` (null: without it); the manifest
     // in memory changes only once that save succeeded.
     void saveChanged(ManifestStore& store, const std::string& file, BackupManifest& manifest,

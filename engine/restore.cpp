@@ -173,195 +173,73 @@ platform::ItemHandle IconEngine::restoreForms(const BackupEntry& entry, const st
     return handle;
 }
 
+// One entry of a batch: checked, then recorded "restoring" with the others, put back and
+// flushed, then removed with the others.
+struct IconEngine::RestoreItem {
+    std::size_t position;
+    BackupEntry entry;
+    std::string item;
+    bool record = false;  // its forms go back only under a durable "restoring" entry
+    bool done = false;    // back, verified and flushed but for the shared stores
+};
+
+struct IconEngine::RestoreRun {
+    ManifestStore& store;
+    const std::string& file;
+    bool recordSkips;
+    BackupManifest manifest;
+    std::string root;
+    IconContext fileContext;
+    std::set<std::string> running = {};   // the running applications' paths
+    std::set<std::string> launched = {};  // the desktop entries' copies that were launched
+    OperationReport report = {};
+    Failures failures = {};
+    std::size_t finished = 0;  // entries of the batches done
+
+    void fail(RestoreItem& pending, ItemError error) {
+        pending.done = false;
+        error.name = shownName(pending.entry);
+        failures.emplace_back(pending.position, std::move(error));
+    }
+};
+
 OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::string& file,
                                             bool recordSkips) const {
-    OperationReport report;
     std::optional<BackupManifest> loaded = store.read(file);
     if (!loaded) {
-        return report;
+        return {};
     }
-    BackupManifest& manifest = *loaded;
-    if (manifest.entries.empty()) {
+    if (loaded->entries.empty()) {
         // Nothing left to restore: whatever became of the root, the file only blocks new skins.
         store.remove(file);
-        report.remaining = 0;
-        return report;
+        return {};
     }
-    const std::string root = platform::standardizePath(manifest.rootPath);
-    const std::int32_t rootDevice = manifest.rootIdentity.device;
-    const IconContext fileContext = iconContext();
-
-    if (itemIsMissing(root, rootDevice)) {
-        if (recordSkips) {
-            BackupManifest marked = manifest;
-            for (BackupEntry& entry : marked.entries) {
-                entry.phase = keptByPath(entry, contextFor(entry, fileContext)) ? kPhaseClearing : entry.phase;
-            }
-            archiveMissing(store, marked);
-            store.remove(file);
-            for (const BackupEntry& entry : marked.entries) {
-                if (!entry.isDesktopEntry()) {
-                    (void)clearAtPath(platform::appendPathComponent(root, entry.name), entry, fileContext, true);
-                }
-            }
-        }
-        report.skipped = static_cast<std::int64_t>(manifest.entries.size());
-        for (const BackupEntry& entry : manifest.entries) {
-            report.missingItems.push_back(shownName(entry));
-        }
-        return report;
+    const std::string root = platform::standardizePath(loaded->rootPath);
+    RestoreRun run{store, file, recordSkips, std::move(*loaded), root, iconContext()};
+    BackupManifest& manifest = run.manifest;
+    if (itemIsMissing(root, manifest.rootIdentity.device)) {
+        return restoreMissingRoot(run);
     }
     if (identifyItem(fs_, root) != manifest.rootIdentity) {
         throw SkinError(kRootReplaced);
     }
-    const std::set<std::string> running = runningApplicationPaths();
+    run.running = runningApplicationPaths();
     std::set<std::string> entryCopies;
     for (const BackupEntry& entry : manifest.entries) {
         if (entry.isDesktopEntry()) {
             entryCopies.insert(platform::appendPathComponent(root, entry.name));
         }
     }
-    const std::set<std::string> launched =
-        entryCopies.empty() ? std::set<std::string>() : workspace_.launchedDesktopFiles(entryCopies);
-
-    // One entry of a batch: checked, then recorded "restoring" with the others, put back and
-    // flushed, then removed with the others.
-    struct Pending {
-        std::size_t position;
-        BackupEntry entry;
-        std::string item;
-        bool record = false;  // its forms go back only under a durable "restoring" entry
-        bool done = false;    // back, verified and flushed but for the shared stores
-    };
-    std::vector<Pending> batch;
-    Failures failures;
-    std::size_t finished = 0;
-    const auto fail = [&](Pending& pending, const std::string& description) {
-        pending.done = false;
-        failures.emplace_back(pending.position, errorLine(shownName(pending.entry), description));
-    };
-    const auto finishBatch = [&] {
-        // The batch's "restoring" entries in one save before any of their items is written.
-        std::set<std::string> marked;
-        for (const Pending& pending : batch) {
-            if (pending.record) {
-                marked.insert(pending.entry.name);
-            }
-        }
-        std::vector<std::pair<BackupEntry*, std::string>> before;
-        for (BackupEntry& entry : manifest.entries) {
-            if (marked.count(entry.name) > 0) {
-                before.emplace_back(&entry, entry.phase);
-                entry.phase = kPhaseRestoring;
-            }
-        }
-        std::optional<std::string> unsaved;
-        if (!marked.empty()) {
-            try {
-                store.save(manifest, file, &marked);
-            } catch (const std::exception& error) {
-                unsaved = describe(error);
-                for (auto& [entry, phase] : before) {
-                    entry->phase = phase;
-                }
-            }
-        }
-        bool shared = false;
-        for (Pending& pending : batch) {
-            if (pending.record && unsaved) {
-                fail(pending, *unsaved);
-                continue;
-            }
-            const IconContext context = contextFor(pending.entry, fileContext);
-            try {
-                // The item's original state must be on disk before its backup leaves the
-                // manifest, and the backup goes only while the item is still where it was recorded.
-                const platform::ItemHandle handle =
-                    restoreForms(pending.entry, pending.item, context, pending.record);
-                flushItem(handle, context, false);
-                if (!handle.stillAtPath()) {
-                    throw SkinError("原位置的项目已被替换");
-                }
-                pending.done = true;
-                shared = shared || context.metadata != nullptr;
-            } catch (const std::exception& error) {
-                fail(pending, describe(error));
-            }
-        }
-        if (shared) {
-            try {
-                flushShared(fileContext);
-            } catch (const std::exception& error) {
-                for (Pending& pending : batch) {
-                    if (pending.done) {
-                        fail(pending, describe(error));
-                    }
-                }
-            }
-        }
-        // The restored entries leave the manifest in one save; the manifest in memory changes
-        // only once it succeeded.
-        std::set<std::string> leaving;
-        for (const Pending& pending : batch) {
-            if (pending.done) {
-                leaving.insert(pending.entry.name);
-            }
-        }
-        if (!leaving.empty()) {
-            std::vector<BackupEntry> all = std::move(manifest.entries);
-            std::vector<std::pair<std::size_t, BackupEntry>> gone;
-            manifest.entries.clear();
-            manifest.entries.reserve(all.size() - leaving.size());
-            for (std::size_t i = 0; i < all.size(); ++i) {
-                if (leaving.count(all[i].name) > 0) {
-                    gone.emplace_back(i, std::move(all[i]));
-                } else {
-                    manifest.entries.push_back(std::move(all[i]));
-                }
-            }
-            try {
-                const std::set<std::string> noneChanged;
-                store.save(manifest, file, &noneChanged);
-            } catch (const std::exception& error) {
-                std::vector<BackupEntry> kept = std::move(manifest.entries);
-                manifest.entries.clear();
-                auto next = gone.begin();
-                for (auto rest = kept.begin(); rest != kept.end() || next != gone.end();) {
-                    if (next != gone.end() && next->first == manifest.entries.size()) {
-                        manifest.entries.push_back(std::move((next++)->second));
-                    } else {
-                        manifest.entries.push_back(std::move(*rest++));
-                    }
-                }
-                for (Pending& pending : batch) {
-                    if (pending.done) {
-                        fail(pending, describe(error));
-                    }
-                }
-            }
-        }
-        for (const Pending& pending : batch) {
-            if (!pending.done) {
-                continue;
-            }
-            ++report.succeeded;
-            const std::string& name = pending.entry.name;
-            if (!pending.entry.isDesktopEntry()) {
-                noteRelaunch(name, pending.item, running, report);
-            } else if (launched.count(platform::appendPathComponent(root, name)) > 0) {
-                report.relaunchApplications.push_back(shownName(pending.entry));
-            }
-        }
-        finished += batch.size();
-        batch.clear();
-        reportFailures(failures, report);
-    };
+    if (!entryCopies.empty()) {
+        run.launched = workspace_.launchedDesktopFiles(entryCopies);
+    }
 
     std::vector<std::string> names;
     names.reserve(manifest.entries.size());
     for (const BackupEntry& entry : manifest.entries) {
         names.push_back(entry.name);
     }
+    std::vector<RestoreItem> batch;
     std::size_t index = 0;
     for (const std::string& name : names) {
         reportProgress(++index, names.size(), name);
@@ -370,40 +248,204 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
             continue;
         }
         // A desktop entry's item is the root, its copy the root's child named by the ID.
-        Pending pending{index, *found,
-                        found->isDesktopEntry() ? root : platform::appendPathComponent(root, name)};
-        const IconContext context = contextFor(pending.entry, fileContext);
-        try {
-            if (identifyItem(fs_, root) != manifest.rootIdentity) {
-                throw SkinError(kRootReplaced);
-            }
-            if (itemIsMissing(pending.item, rootDevice)) {
-                handleVanished(store, file, manifest, pending.entry, pending.item, context, recordSkips);
-                ++report.skipped;
-                report.missingItems.push_back(shownName(pending.entry));
-                continue;
-            }
-            if (identifyItem(fs_, pending.item) != pending.entry.identity) {
-                if (clearReplaced(store, file, manifest, pending.entry, pending.item, context)) {
-                    fail(pending, kClearedFromNewcomer);
-                }
-                throw SkinError("原位置的项目已被替换");
-            }
-            pending.record = needsRestoringRecord(pending.entry, pending.item, context);
+        RestoreItem pending{index, *found,
+                            found->isDesktopEntry() ? root : platform::appendPathComponent(root, name)};
+        if (checkRestoreItem(run, pending)) {
             batch.push_back(std::move(pending));
-        } catch (const std::exception& error) {
-            fail(pending, describe(error));
         }
-        if (batch.size() >= restoreBatchSize(finished, names.size() - finished)) {
-            finishBatch();
+        if (batch.size() >= restoreBatchSize(run.finished, names.size() - run.finished)) {
+            restoreBatch(run, batch);
         }
     }
-    finishBatch();
+    restoreBatch(run, batch);
     if (manifest.entries.empty()) {
         store.remove(file);
     }
-    report.remaining = recordSkips ? static_cast<std::int64_t>(manifest.entries.size()) : 0;
+    run.report.remaining = recordSkips ? static_cast<std::int64_t>(manifest.entries.size()) : 0;
+    return std::move(run.report);
+}
+
+OperationReport IconEngine::restoreMissingRoot(RestoreRun& run) const {
+    const BackupManifest& manifest = run.manifest;
+    if (run.recordSkips) {
+        BackupManifest marked = manifest;
+        for (BackupEntry& entry : marked.entries) {
+            entry.phase =
+                keptByPath(entry, contextFor(entry, run.fileContext)) ? kPhaseClearing : entry.phase;
+        }
+        archiveMissing(run.store, marked);
+        run.store.remove(run.file);
+        for (const BackupEntry& entry : marked.entries) {
+            if (!entry.isDesktopEntry()) {
+                (void)clearAtPath(platform::appendPathComponent(run.root, entry.name), entry, run.fileContext,
+                                  true);
+            }
+        }
+    }
+    OperationReport report;
+    report.skipped = static_cast<std::int64_t>(manifest.entries.size());
+    for (const BackupEntry& entry : manifest.entries) {
+        report.missingItems.push_back(shownName(entry));
+    }
     return report;
+}
+
+bool IconEngine::checkRestoreItem(RestoreRun& run, RestoreItem& pending) const {
+    const IconContext context = contextFor(pending.entry, run.fileContext);
+    try {
+        if (identifyItem(fs_, run.root) != run.manifest.rootIdentity) {
+            throw SkinError(kRootReplaced);
+        }
+        if (itemIsMissing(pending.item, run.manifest.rootIdentity.device)) {
+            handleVanished(run.store, run.file, run.manifest, pending.entry, pending.item, context,
+                           run.recordSkips);
+            ++run.report.skipped;
+            run.report.missingItems.push_back(shownName(pending.entry));
+            return false;
+        }
+        if (identifyItem(fs_, pending.item) != pending.entry.identity) {
+            if (clearReplaced(run.store, run.file, run.manifest, pending.entry, pending.item, context)) {
+                run.fail(pending, ItemError{{}, ErrorKind::item, kClearedFromNewcomer});
+            }
+            throw SkinError("原位置的项目已被替换");
+        }
+        pending.record = needsRestoringRecord(pending.entry, pending.item, context);
+        return true;
+    } catch (const std::exception& error) {
+        run.fail(pending, itemError({}, error));
+        return false;
+    }
+}
+
+void IconEngine::restoreBatch(RestoreRun& run, std::vector<RestoreItem>& batch) const {
+    const std::optional<ItemError> unsaved = recordRestoring(run, batch);
+    putBack(run, batch, unsaved);
+    removeRestored(run, batch);
+    for (const RestoreItem& pending : batch) {
+        if (!pending.done) {
+            continue;
+        }
+        ++run.report.succeeded;
+        const std::string& name = pending.entry.name;
+        if (!pending.entry.isDesktopEntry()) {
+            noteRelaunch(name, pending.item, run.running, run.report);
+        } else if (run.launched.count(platform::appendPathComponent(run.root, name)) > 0) {
+            run.report.relaunchApplications.push_back(shownName(pending.entry));
+        }
+    }
+    run.finished += batch.size();
+    batch.clear();
+    reportFailures(run.failures, run.report);
+}
+
+std::optional<ItemError> IconEngine::recordRestoring(RestoreRun& run,
+                                                     const std::vector<RestoreItem>& batch) const {
+    std::set<std::string> marked;
+    for (const RestoreItem& pending : batch) {
+        if (pending.record) {
+            marked.insert(pending.entry.name);
+        }
+    }
+    if (marked.empty()) {
+        return std::nullopt;
+    }
+    std::vector<std::pair<BackupEntry*, std::string>> before;
+    for (BackupEntry& entry : run.manifest.entries) {
+        if (marked.count(entry.name) > 0) {
+            before.emplace_back(&entry, entry.phase);
+            entry.phase = kPhaseRestoring;
+        }
+    }
+    try {
+        run.store.save(run.manifest, run.file, &marked);
+    } catch (const std::exception& error) {
+        for (auto& [entry, phase] : before) {
+            entry->phase = phase;
+        }
+        return itemError({}, error);
+    }
+    return std::nullopt;
+}
+
+void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
+                         const std::optional<ItemError>& unsaved) const {
+    bool shared = false;
+    for (RestoreItem& pending : batch) {
+        if (pending.record && unsaved) {
+            run.fail(pending, *unsaved);
+            continue;
+        }
+        const IconContext context = contextFor(pending.entry, run.fileContext);
+        try {
+            // The item's original state must be on disk before its backup leaves the
+            // manifest, and the backup goes only while the item is still where it was recorded.
+            const platform::ItemHandle handle =
+                restoreForms(pending.entry, pending.item, context, pending.record);
+            flushItem(handle, context, false);
+            if (!handle.stillAtPath()) {
+                throw SkinError("原位置的项目已被替换");
+            }
+            pending.done = true;
+            shared = shared || context.metadata != nullptr;
+        } catch (const std::exception& error) {
+            run.fail(pending, itemError({}, error));
+        }
+    }
+    if (shared) {
+        try {
+            flushShared(run.fileContext);
+        } catch (const std::exception& error) {
+            for (RestoreItem& pending : batch) {
+                if (pending.done) {
+                    run.fail(pending, itemError({}, error));
+                }
+            }
+        }
+    }
+}
+
+void IconEngine::removeRestored(RestoreRun& run, std::vector<RestoreItem>& batch) const {
+    std::set<std::string> leaving;
+    for (const RestoreItem& pending : batch) {
+        if (pending.done) {
+            leaving.insert(pending.entry.name);
+        }
+    }
+    if (leaving.empty()) {
+        return;
+    }
+    BackupManifest& manifest = run.manifest;
+    std::vector<BackupEntry> all = std::move(manifest.entries);
+    std::vector<std::pair<std::size_t, BackupEntry>> gone;
+    manifest.entries.clear();
+    manifest.entries.reserve(all.size() - leaving.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (leaving.count(all[i].name) > 0) {
+            gone.emplace_back(i, std::move(all[i]));
+        } else {
+            manifest.entries.push_back(std::move(all[i]));
+        }
+    }
+    try {
+        const std::set<std::string> noneChanged;
+        run.store.save(manifest, run.file, &noneChanged);
+    } catch (const std::exception& error) {
+        std::vector<BackupEntry> kept = std::move(manifest.entries);
+        manifest.entries.clear();
+        auto next = gone.begin();
+        for (auto rest = kept.begin(); rest != kept.end() || next != gone.end();) {
+            if (next != gone.end() && next->first == manifest.entries.size()) {
+                manifest.entries.push_back(std::move((next++)->second));
+            } else {
+                manifest.entries.push_back(std::move(*rest++));
+            }
+        }
+        for (RestoreItem& pending : batch) {
+            if (pending.done) {
+                run.fail(pending, itemError({}, error));
+            }
+        }
+    }
 }
 
 IconContext IconEngine::contextFor(const BackupEntry& entry, const IconContext& fileContext) const {

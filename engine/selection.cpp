@@ -44,12 +44,11 @@ std::vector<std::string> IconEngine::listItems(const std::string& root,
     return names;
 }
 
-bool IconEngine::isEligible(const std::string& item, bool includeApplications, bool applicationsOnly) const {
-    return isEligible(item, includeApplications, applicationsOnly,
-                      platform::hiddenNamesIn(fs_, platform::deletingLastPathComponent(item)));
+bool IconEngine::isEligible(const std::string& item, ApplyScope scope) const {
+    return isEligible(item, scope, platform::hiddenNamesIn(fs_, platform::deletingLastPathComponent(item)));
 }
 
-bool IconEngine::isEligible(const std::string& item, bool includeApplications, bool applicationsOnly,
+bool IconEngine::isEligible(const std::string& item, ApplyScope scope,
                             const std::set<std::string>& hiddenNames) const {
     platform::FileStatus st;
     if (fs_.lstat(item, st) != 0) {
@@ -64,7 +63,7 @@ bool IconEngine::isEligible(const std::string& item, bool includeApplications, b
     identifyItem(fs_, item);
     const std::string name = platform::lastPathComponent(item);
     const bool isApp = st.isDirectory() && platform::asciiLower(platform::pathExtension(name)) == "app";
-    if (applicationsOnly && !isApp) {
+    if (scope == ApplyScope::applicationsOnly && !isApp) {
         return false;
     }
     if (name.starts_with(".") || name == kIconFileName || platform::isHiddenName(name, hiddenNames)) {
@@ -75,7 +74,7 @@ bool IconEngine::isEligible(const std::string& item, bool includeApplications, b
         return false;
     }
     if (isApp) {
-        if (!includeApplications) {
+        if (scope == ApplyScope::withoutApplications) {
             return false;
         }
         const auto own = workspace_.ownBundleIdentifier();
@@ -83,7 +82,7 @@ bool IconEngine::isEligible(const std::string& item, bool includeApplications, b
             return false;
         }
         if (fs_.access(item, W_OK) != 0) {
-            throw SkinError("应用没有写入权限，已跳过");
+            throw SkinError(kNoWritePermission, ErrorKind::noWritePermission);
         }
     } else if (st.isDirectory() && platform::isPackageExtension(platform::pathExtension(name))) {
         return false;

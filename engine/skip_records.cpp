@@ -115,7 +115,7 @@ OperationReport IconEngine::retrySkipped() const {
             report.missingItems.insert(report.missingItems.end(), part.missingItems.begin(),
                                        part.missingItems.end());
         } catch (const std::exception& error) {
-            report.errors.push_back(describe(error));
+            report.errors.push_back(operationError(describe(error)));
         }
     }
     report.remaining = 0;

@@ -49,6 +49,27 @@ std::string errorLine(const std::string& name, const std::string& description) {
     return name + "：" + description;
 }
 
+std::string ItemError::line() const {
+    return kind == ErrorKind::operation ? text : errorLine(name, text);
+}
+
+ItemError itemError(const std::string& name, const std::exception& error) {
+    return {name, kindOf(error), describe(error)};
+}
+
+ItemError operationError(const std::string& text) {
+    return {{}, ErrorKind::operation, text};
+}
+
+std::vector<std::string> errorLines(const std::vector<ItemError>& errors) {
+    std::vector<std::string> lines;
+    lines.reserve(errors.size());
+    for (const ItemError& error : errors) {
+        lines.push_back(error.line());
+    }
+    return lines;
+}
+
 DecodingError::DecodingError(const std::string& detail)
     : DecodingError("备份数据无法解析（" + detail + "）", detail) {}
 

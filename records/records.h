@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/file_ops.h"
+#include "records/errors.h"
 
 namespace lumaro {
 
@@ -145,11 +146,28 @@ struct PendingScope {
     friend bool operator==(const PendingScope&, const PendingScope&) = default;
 };
 
+// One error of a report: the item's name (empty for ErrorKind::operation), what kind it is, and
+// its description. Its line is formed only where it is shown or written down.
+struct ItemError {
+    std::string name;
+    ErrorKind kind = ErrorKind::item;
+    std::string text;
+
+    // As the user reads it: "name：text", or the text alone for an operation's error.
+    std::string line() const;
+    friend bool operator==(const ItemError&, const ItemError&) = default;
+};
+
+// The error `error` of the item `name`, of the kind the error says.
+ItemError itemError(const std::string& name, const std::exception& error);
+// An error of no one item.
+ItemError operationError(const std::string& text);
+
 // The result of one operation; never stored.
 struct OperationReport {
     std::int64_t succeeded = 0;
     std::int64_t skipped = 0;
-    std::vector<std::string> errors;
+    std::vector<ItemError> errors;
     std::int64_t remaining = 0;
     std::vector<std::string> relaunchApplications;
     std::vector<std::string> missingItems;
@@ -165,5 +183,7 @@ struct OperationReport {
 
 // An error line of a report: name, the full-width colon, then the description.
 std::string errorLine(const std::string& name, const std::string& description);
+// The lines of `errors`, in order.
+std::vector<std::string> errorLines(const std::vector<ItemError>& errors);
 
 }  // namespace lumaro

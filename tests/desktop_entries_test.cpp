@@ -125,7 +125,7 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     workspace.launched = {u + "tool.desktop"};
     const std::string fur = scratch / "state/furball.png", desk = scratch / "Desktop";
     const auto engine = [&](FileSystem& fs, const std::string& name, std::optional<std::vector<std::string>> apps) {
-        return IconBatchEngine(fs, workspace, scratch / name, test::sampleImage(), std::move(apps), false);
+        return IconBatchEngine(fs, workspace, scratch / name, test::sampleImage(), {std::move(apps), false});
     };
     const IconBatchEngine batch = engine(FileSystem::real(), "state", std::nullopt);
 
@@ -135,8 +135,9 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     test::FaultFs denied;
     denied.fail["access " + user + "/applications"] = EACCES;
     const IconBatchEngine locked = engine(denied, "locked", std::nullopt);
-    const std::vector<std::string> lockedErrors = locked.apply(desk, true).errors;
-    EXPECT_EQ(std::pair(std::count(lockedErrors.begin(), lockedErrors.end(), "工具：应用没有写入权限，已跳过"),
+    const std::vector<ItemError> lockedErrors = locked.apply(desk, true).errors;
+    EXPECT_EQ(std::pair(std::count(lockedErrors.begin(), lockedErrors.end(),
+                                   ItemError{"工具", ErrorKind::noWritePermission, kNoWritePermission}),
                         lockedErrors.size()), std::pair(std::ptrdiff_t{1}, std::size_t{8}));
     EXPECT_EQ(test::treeSnapshot(u), before);
     EXPECT_FALSE(locked.pendingScope().has_value());
@@ -145,11 +146,11 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     EXPECT_EQ(applied.succeeded, 3);
     // IDs that are not UTF-8 or leave no room for a private name beside them are told apart; the rest go on.
     const std::string unusable = "：应用的启动项名称不是有效的 UTF-8 或过长，已跳过";
-    EXPECT_EQ(applied.errors, (std::vector<std::string>{"bad\uFFFD.desktop" + unusable,
-                                                        "broken.desktop：应用的启动项格式无效，已跳过",
-                                                        "fifo.desktop：应用的启动项不是普通文件，已跳过",
-                                                        std::string(232, 'l') + ".desktop" + unusable,
-                                                        "symlink.desktop：应用的启动项不是普通文件，已跳过"}));
+    EXPECT_EQ(errorLines(applied.errors), (std::vector<std::string>{"bad\uFFFD.desktop" + unusable,
+                                                                    "broken.desktop：应用的启动项格式无效，已跳过",
+                                                                    "fifo.desktop：应用的启动项不是普通文件，已跳过",
+                                                                    std::string(232, 'l') + ".desktop" + unusable,
+                                                                    "symlink.desktop：应用的启动项不是普通文件，已跳过"}));
     EXPECT_EQ(applied.relaunchApplications, std::vector<std::string>{"工具"});
     auto skinned = before;  // no copy of hidden entries nor of the program's own
     skinned[u + "tool.desktop"] = "420 " + tool + fur + "\n";
@@ -181,8 +182,8 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     const auto changed = test::treeSnapshot(u);
     const OperationReport refused = batch.restore();
     EXPECT_EQ(std::pair(refused.succeeded, refused.remaining), std::pair(std::int64_t{1}, std::int64_t{2}));
-    EXPECT_EQ(refused.errors, (std::vector<std::string>{"Mine：应用的启动项不是普通文件，已跳过",
-                                                        "工具：图标或资源数据在换肤后被修改，已跳过并保留备份"}));
+    EXPECT_EQ(errorLines(refused.errors), (std::vector<std::string>{"Mine：应用的启动项不是普通文件，已跳过",
+                                                                    "工具：图标或资源数据在换肤后被修改，已跳过并保留备份"}));
     EXPECT_EQ(batch.setAside().setAsideItems, (std::vector<std::string>{"Mine", "工具"}));
     EXPECT_EQ(test::treeSnapshot(u), changed);
 }
@@ -198,7 +199,7 @@ struct BatchTest : ::testing::Test, FakeWorkspace {
     IconBatchEngine make(std::vector<std::string> roots, bool dock = false,
                          std::optional<std::vector<std::string>> urls = std::nullopt,
                          platform::FileSystem& fs = platform::FileSystem::real()) {
-        return IconBatchEngine(fs, *this, state, loadFurball(), std::move(roots), dock, std::move(urls));
+        return IconBatchEngine(fs, *this, state, loadFurball(), {std::move(roots), dock, std::move(urls)});
     }
     // Writes the Dock's preferences with Python's own plist writer.
     void writeDock(const std::string& json, bool binary) {
@@ -236,7 +237,7 @@ TEST_F(BatchTest, DiscoveryWalksRootsAndAddsTheDockAndRunningApplicationsOrAGive
     // Outer.app is an application itself; only the one inside it is out of reach.
     EXPECT_EQ(found.groups, (Groups{{a, {"A.app", "Outer.app", "Tool.APP"}}, {a + "/Deep/er", {"C.app"}},
                                     {a + "/Utilities", {"B.app"}}, {apps, {"My Editor.app", "Runner.app"}}}));
-    EXPECT_EQ(found.errors, std::vector<std::string>{"无法读取应用程序文件夹：" + denied});
+    EXPECT_EQ(errorLines(found.errors), std::vector<std::string>{"无法读取应用程序文件夹：" + denied});
     // A tile that is not a dictionary empties its own list only.
     writeDock(R"({"persistent-apps":["text",)" + tile(url + "/Ignored.app/") + R"(],"recent-apps":[)" +
                   tile(url + "/Viewer.app/") + "]}",
@@ -299,7 +300,7 @@ TEST_F(BatchTest, AppliesAndRestoresTheFolderAloneThenWithApplicationsAndKeepsAR
     // The old folder is kept under another name, so the new one cannot reuse its inode.
     ASSERT_EQ(::rename(target.c_str(), (w + "/target-old").c_str()), 0);
     makeDirectory(target);
-    EXPECT_EQ(engine.restore().errors, std::vector<std::string>{"原文件夹已被替换，已保留备份。"});
+    EXPECT_EQ(errorLines(engine.restore().errors), std::vector<std::string>{"原文件夹已被替换，已保留备份。"});
     EXPECT_EQ(std::pair(engine.pendingScope(), userAttributes(two + "/Utilities/Two.app").count(kFinderInfo) == 1),
               std::pair(std::optional(PendingScope{target, true}), false));
 }
@@ -328,7 +329,7 @@ TEST_F(BatchTest, SetAsideKeepsEveryKindOfRefusedBackupInASkipRecordAndEndsTheSk
     for (const char* message :
          {"One.app：图标或资源数据在换肤后被修改，已跳过并保留备份", "原文件夹已被替换，已保留备份。",
           "原磁盘尚未连接或文件夹不可用，已保留备份。"})
-        EXPECT_EQ(std::count(report.errors.begin(), report.errors.end(), message), 1) << message;
+        EXPECT_EQ(std::ranges::count(errorLines(report.errors), message), 1) << message;
     std::multiset<std::string> recorded;
     for (const auto& file : std::filesystem::recursive_directory_iterator(state)) {
         EXPECT_NE(file.path().filename(), "backup.json") << file.path();

@@ -41,7 +41,7 @@ struct DesktopFormsRoundTrip : ::testing::Test {
         test::makeDirectory(root);
         if (autolaunchOnly()) {  // the form unavailable, the engine's work done without it
             test::writeFile(at("plain"), "x");
-            EXPECT_TRUE(engine.apply(root, false, false).desktopMetadataUnavailable);
+            EXPECT_TRUE(engine.apply(root, ApplyScope::withoutApplications).desktopMetadataUnavailable);
             EXPECT_EQ(engine.restore().succeeded, 1);
             GTEST_SKIP() << "needs the metadata service";
         }
@@ -82,8 +82,8 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ASSERT_EQ(store->write(at("Kde"), {std::nullopt, "folder-music"}), 0);
     const auto before = snapshot();
 
-    const OperationReport applied = engine.apply(root, false, false);
-    EXPECT_EQ(std::tuple(applied.errors, applied.succeeded, applied.desktopMetadataUnavailable),
+    const OperationReport applied = engine.apply(root, ApplyScope::withoutApplications);
+    EXPECT_EQ(std::tuple(errorLines(applied.errors), applied.succeeded, applied.desktopMetadataUnavailable),
               std::tuple(std::vector<std::string>{}, 6, false));
     EXPECT_EQ(std::pair(test::readFile(icon), test::fileMode(icon)), std::pair(png, 0644u));
     const auto iconInode = test::inodeOf(icon);
@@ -94,11 +94,11 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
                          test::readFile(at("Kde/.directory")), test::fileMode(at("Kde/.directory"))),
               std::tuple("[Desktop Entry]\nIcon=" + icon + "\n", 0644u,
                          std::string(kde).replace(kde.find("folder-music"), 12, icon), 0640u));
-    EXPECT_EQ(engine.restore().errors, std::vector<std::string>{});
+    EXPECT_TRUE(engine.restore().errors.empty());
     EXPECT_EQ(snapshot(), before);
 
     // Changes after the skin are never overwritten; a vanished item's keys are cleared only if ours.
-    ASSERT_EQ(engine.apply(root, false, false).succeeded, 6);
+    ASSERT_EQ(engine.apply(root, ApplyScope::withoutApplications).succeeded, 6);
     EXPECT_EQ(test::inodeOf(icon), iconInode) << "an icon file holding these bytes is left alone";
     ASSERT_EQ(store->write(at("plain"), mine), 0);             // another icon
     ASSERT_EQ(store->write(at("custom"), IconMetadata{}), 0);  // one form only
@@ -109,7 +109,7 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ASSERT_EQ(::unlink(at("gone").c_str()) + ::unlink(at("moved").c_str()), 0);
     const OperationReport restored = engine.restore();
     const std::string kept = "：图标或资源数据在换肤后被修改，已跳过并保留备份";
-    EXPECT_EQ(std::tuple(restored.errors, restored.missingItems, engine.loadManifest().value().entries.size()),
+    EXPECT_EQ(std::tuple(errorLines(restored.errors), restored.missingItems, engine.loadManifest().value().entries.size()),
               std::tuple(std::vector{"custom" + kept, "Kde" + kept, "plain" + kept},
                          std::vector<std::string>{"gone", "moved"}, 3u));
     EXPECT_EQ(std::pair(keysOf(at("plain")), test::readFile(at("Kde/.directory"))),
@@ -297,7 +297,7 @@ TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
 // clears the key, so a new file of that name shows no furball.
 TEST_F(DesktopFormsRoundTrip, AVanishedItemsKeyWaitsInAClearingRecordWhileTheServiceHangs) {
     test::writeFile(at("file"), "x"), test::writeFile(at("gone"), "x");
-    ASSERT_EQ(engine.apply(root, false, false).succeeded, 2);
+    ASSERT_EQ(engine.apply(root, ApplyScope::withoutApplications).succeeded, 2);
     const std::string reply =
         test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "
                   "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata");
@@ -316,7 +316,7 @@ TEST_F(DesktopFormsRoundTrip, AVanishedItemsKeyWaitsInAClearingRecordWhileTheSer
     OperationReport finished = engine.restore();
     for (int attempt = 0; attempt < 100 && !finished.errors.empty(); ++attempt)
         std::this_thread::sleep_for(50ms), finished = engine.restore();
-    EXPECT_EQ(finished.errors, std::vector<std::string>{});
+    EXPECT_EQ(errorLines(finished.errors), std::vector<std::string>{});
     EXPECT_EQ(engine.retrySkipped().missingItems, std::vector<std::string>{"gone"});
     test::writeFile(at("gone"), "new");
     EXPECT_EQ(keysOf(at("gone")), IconMetadata{});
@@ -329,7 +329,7 @@ struct DesktopMetadataService : DesktopFormsRoundTrip {};
 TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
     test::writeFile(at("file"), "x");
     test::writeFile(icon, "other bytes");  // replaced by the apply
-    ASSERT_EQ(engine.apply(root, false, false).succeeded, 1);
+    ASSERT_EQ(engine.apply(root, ApplyScope::withoutApplications).succeeded, 1);
     EXPECT_EQ(test::readFile(icon), png);
     const std::string reply =  // the service's process on our bus, activated by the apply
         test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "

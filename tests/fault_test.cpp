@@ -29,10 +29,10 @@ constexpr int kCrashed = test::FaultFs::kCrashedExitCode;
 // Whether the report names the item (an error or a missing item) or failed as a whole ("*").
 bool mentions(const OperationReport& report, const std::string& name) {
     const auto names = [&](const std::string& l) { return l.starts_with("*：") || l.starts_with(name + "："); };
-    return std::ranges::any_of(report.errors, names) || std::ranges::count(report.missingItems, name) > 0;
+    return std::ranges::any_of(errorLines(report.errors), names) || std::ranges::count(report.missingItems, name) > 0;
 }
 OperationReport guarded(const std::function<OperationReport()>& run) try { return run(); } catch (const std::exception& error) {
-    return OperationReport{0, 0, {errorLine("*", describe(error))}, 0, {}, {}};
+    return OperationReport{0, 0, {itemError("*", error)}, 0, {}, {}};
 }
 // What test::treeSnapshot saw at and below `path` in `tree` (a snapshot of a folder above it), by the path below it.
 std::string below(const States& tree, const std::string& path) {
@@ -191,7 +191,7 @@ class Faults : public ::testing::Test {
     // A batch over the applications, or with `entries` over the desktop entries alone (given an empty folder).
     IconBatchEngine batch(platform::FileSystem& fs, bool entries = false) const {
         return IconBatchEngine(fs, workspaceFor(fs), state_, icon_,
-                               entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries);
+                               {entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries});
     }
     void move(const std::string& name, bool away) const {  // from the root to "side", or back
         stdfs::rename((away ? root_ : side_) + "/" + name, (away ? side_ : root_) + "/" + name);
@@ -223,14 +223,14 @@ class Faults : public ::testing::Test {
     }
     // No error, every item original without a backup, no record, and nothing a killed save left behind.
     void expectClean(const OperationReport& report, const std::string& at) const {
-        EXPECT_EQ(report.errors, std::vector<std::string>{}) << at;
+        EXPECT_EQ(errorLines(report.errors), std::vector<std::string>{}) << at;
         expectOutcome(report, before_, at);
         EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || test::exists(state_ + "/" + kManifestFileName))
             << at;
         for (const auto& file : stdfs::recursive_directory_iterator(state_))
             EXPECT_FALSE(file.path().filename().string().ends_with(".tmp")) << at << ": " << file.path();
         // The theme emblem goes with the last record naming it, at the latest with the next batch operation.
-        EXPECT_EQ(guarded([&] { return batch(noSync_).restore(); }).errors, std::vector<std::string>{}) << at;
+        EXPECT_EQ(errorLines(guarded([&] { return batch(noSync_).restore(); }).errors), std::vector<std::string>{}) << at;
         EXPECT_FALSE(test::exists(emblemIcon_)) << at;
     }
     OperationReport restoreAll(const std::string& on = "") const {  // a restore, then a retry of what it skipped
@@ -244,7 +244,7 @@ class Faults : public ::testing::Test {
         const bool entries = op.starts_with("entries "), onBatch = entries || op.starts_with("batch ");
         const std::string what = onBatch ? op.substr(op.find(' ') + 1) : op;
         const auto on = [&](const IconEngine& e) {
-            return what == "apply" ? e.apply(root_, true, false) : what == "restore" ? e.restore()
+            return what == "apply" ? e.apply(root_, ApplyScope::withApplications) : what == "restore" ? e.restore()
                    : what == "retry" ? e.retrySkipped() : e.setAsideRemaining();
         };
         if (!onBatch)
@@ -310,7 +310,7 @@ class Faults : public ::testing::Test {
         EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || batch(noSync_).pendingScope()) << at;
         expectOutcome(OperationReport{0, 0, {}, 0, {}, {"tagged.doc"}}, before_, at);  // the others restored
     }
-    void skin() const { ASSERT_EQ(real_.apply(root_, true, false).succeeded, 4); }
+    void skin() const { ASSERT_EQ(real_.apply(root_, ApplyScope::withApplications).succeeded, 4); }
     // Skins; restores with "tagged.doc" and "Iconic" away (two skip records); puts them back.
     void leaveSkipRecords() const {
         skin();
@@ -421,7 +421,7 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     // P proceeded, N found nothing to do, B was told the lock is busy, R was told to restore first.
     const auto outcome = [&](const std::string& op) -> int {
         const OperationReport report = guarded([&] { return run(op, noSync_); });
-        const std::string text = report.errors.empty() ? "" : report.errors[0];
+        const std::string text = report.errors.empty() ? "" : report.errors[0].line();
         return text.empty() ? (report.succeeded > 0 ? 'P' : 'N') : text == errorLine("*", kLockBusyMessage) ? 'B'
                : text.starts_with("*：已有待还原") || text.starts_with("*：请先完成当前还原") ? 'R' : 'X';
     };
@@ -449,7 +449,7 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     {  // flock: another open of the file, in this process too, is refused
         const OperationLock held(platform::FileSystem::real(), state_, kEngineLockFileName);
         for (const char* op : {"apply", "restore", "retry", "aside"})
-            EXPECT_EQ(guarded([&] { return run(op, noSync_); }).errors, std::vector{errorLine("*", kLockBusyMessage)}) << op;
+            EXPECT_EQ(errorLines(guarded([&] { return run(op, noSync_); }).errors), std::vector{errorLine("*", kLockBusyMessage)}) << op;
     }
     EXPECT_EQ(std::pair(states(), backups()), skinned);
     expectClean(restoreAll(), "after the lock was released");
@@ -474,7 +474,7 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
             for (int n = 1;; ++n) {
                 const std::string before = snapshot(other), original = snapshot(item);
                 const std::string name = stdfs::path(item).filename();
-                ASSERT_TRUE(!restoring || engine.apply(root_, false, false).errors.empty());
+                ASSERT_TRUE(!restoring || engine.apply(root_, ApplyScope::withoutApplications).errors.empty());
                 int seen = 0, swapped = 0;
                 failing_.observe = [&](const std::string& call) {
                     const bool onItem = (call + " ").find(item + " ") != std::string::npos ||
@@ -482,7 +482,7 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                     if (!call.starts_with("close ") && onItem && ++seen == n)
                         swapped = exchange(item, other);
                 };
-                const OperationReport report = restoring ? engine.restore() : engine.apply(root_, false, false);
+                const OperationReport report = restoring ? engine.restore() : engine.apply(root_, ApplyScope::withoutApplications);
                 failing_.observe = nullptr;
                 const std::string at = (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
                 ASSERT_TRUE(swapped || engine.restore().errors.empty()) << at;
@@ -502,7 +502,7 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 }
                 // The restore reports the item and keeps its backup.
                 EXPECT_TRUE(!restoring || (mentions(report, name) && manifest)) << at;
-                ASSERT_EQ(engine.restore().errors, std::vector<std::string>{}) << at;
+                ASSERT_EQ(errorLines(engine.restore().errors), std::vector<std::string>{}) << at;
                 ASSERT_TRUE(!recordedOther || exchange(item, other)) << at;
                 EXPECT_EQ(snapshot(item), original) << at;
                 EXPECT_EQ(snapshot(other), before) << at;
@@ -562,10 +562,10 @@ TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
         const std::string name = op == "apply" ? "Iconic" : "B", item = op == "apply" ? root_ + "/Iconic" : copy;
         const std::string file = op == "apply" ? directory : copy, held = test::readFile(file);
         failing_.fail["exchange"] = EINVAL;
-        EXPECT_EQ(run(op, failing_).errors, std::vector<std::string>{name + unsupported});
+        EXPECT_EQ(errorLines(run(op, failing_).errors), std::vector<std::string>{name + unsupported});
         failing_.fail.clear();
         EXPECT_EQ(std::pair(test::readFile(file), backups()[item][0]), std::pair(held, 1)) << op;
-        EXPECT_EQ(run(op == "apply" ? "batch restore" : "entries restore", noSync_).errors, std::vector<std::string>{});
+        EXPECT_EQ(errorLines(run(op == "apply" ? "batch restore" : "entries restore", noSync_).errors), std::vector<std::string>{});
     }
 }
 

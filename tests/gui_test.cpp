@@ -123,7 +123,7 @@ TEST_F(WindowTest, StatesBevelsCheckMarksQuitGuardSetAsideAndAlertsThroughAnAppl
     QTest::mouseClick(window.applyButton(), Qt::LeftButton);
     EXPECT_EQ(window.applyButton()->text(), "换肤中…");
     expectEveryTextHasGlyphs(window);
-    shell->model().runOperation(true, false);
+    shell->model().runOperation(Operation::restore);
     shell->model().chooseTarget(scratch.path());  // ignored while busy: the mark stays
     EXPECT_EQ(states(window), "00 00000011 100");
     EXPECT_FALSE(allowQuit());

@@ -11,8 +11,9 @@
 #include "records/desktop_form.h"
 #include "records/operation_lock.h"
 #include "records/records.h"
+#include "platform/text.h"
 #include "resources/resources.h"
-#include "tests/support/scratch.h"
+#include "tests/support/fault_fs.h"
 
 namespace lumaro {
 namespace {
@@ -40,20 +41,21 @@ struct ModelTest : ::testing::Test, FakeWorkspace, ModelFrontEnd, OperationRunne
     }
     std::unique_ptr<SkinModel> make(Messages arguments) {
         arguments.insert(arguments.end(), {"--state-root", state, "--application-root", scratch / "apps"});
-        return std::make_unique<SkinModel>(
-            arguments, ModelServices{platform::FileSystem::real(), *this, *this, *this, loadFurball});
+        return std::make_unique<SkinModel>(arguments, ModelServices{fs, *this, *this, *this, loadFurball});
     }
     static std::pair<std::string, bool> scope(const SkinModel& m) { return {m.target(), m.includeApplications()}; }
     std::string lastOperation() const { return readFile(state + "/" + kLastOperationFileName); }
     ScratchDir scratch;
+    FaultFs fs;
     std::string state = scratch / "state";
     std::vector<Shown> shown;
 };
 
 TEST(ReportMessages, FoldPermissionsMissingItemsAndRelaunchesBeforeOtherLinesAndAlertsAreCut) {
-    const std::string denied = "：应用没有写入权限，已跳过";
-    EXPECT_EQ(reportMessages({4, 1, {"notes.txt：无法读取项目", "Alpha.app" + denied, "Plain" + denied,
-                                     "Alpha.app" + denied, "Gamma.app：原因" + denied, "应用没有写入权限，已跳过"},
+    const auto denied = [](const char* name) { return ItemError{name, ErrorKind::noWritePermission, kNoWritePermission}; };
+    EXPECT_EQ(reportMessages({4, 1, {{"notes.txt", ErrorKind::item, "无法读取项目"}, denied("Alpha.app"), denied("Plain"),
+                                     denied("Alpha.app"), {"Gamma.app", ErrorKind::item, "原因：应用没有写入权限，已跳过"},
+                                     operationError(kNoWritePermission)},
                               0, {"Delta"}, {"Gamma.app", "照片"}}),
               (Messages{"Alpha、Plain没有修改权限，已跳过。", "Gamma、照片已不存在，已跳过，不影响其他图标还原。",
                         "Delta 的图标如果没变化，可以退出后重新打开试试。", "notes.txt：无法读取项目",
@@ -107,19 +109,19 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     const std::string line = unreadable(desk + "/bad.txt");
     running = {{desk + "/Runner.app", true}};
     const auto model = make({"--preview-root", scratch / "p", "--desktop-root", desk});
-    model->runOperation(false, false);
+    model->runOperation(Operation::apply);
     EXPECT_TRUE(shown.empty() && !exists(state + "/" + kLastOperationFileName)) << "a clean apply says nothing";
-    model->runOperation(true, false);
+    model->runOperation(Operation::restore);
 
     // Outside the desktop session: one notice, and still the title of a clean run.
     metadata.unavailable = true;
-    model->runOperation(false, false);
+    model->runOperation(Operation::apply);
     EXPECT_EQ(shown.back(), (Shown{"图标已更换", {kMetadataUnavailableNotice}}));
-    model->runOperation(true, false);
+    model->runOperation(Operation::restore);
     metadata.unavailable = false;
 
     model->useDesktop();
-    model->runOperation(false, false);
+    model->runOperation(Operation::apply);
     const std::string relaunch = "Runner 的图标如果没变化，可以退出后重新打开试试。";
     EXPECT_EQ(shown.back(), (Shown{"有些图标没能更换", {relaunch, line}}));
     EXPECT_EQ(lastOperation(), line + "\n\n" + relaunch + "\n\n" + line) << "the report's errors, then the messages";
@@ -130,10 +132,63 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     EXPECT_FALSE(exists(scratch / "p2") || exists(state + "/" + kDemoMarkerFileName)) << "nothing seeded while pending";
 
     const OperationLock held(platform::FileSystem::real(), state, kBatchLockFileName);
-    model->runOperation(true, false);
+    model->runOperation(Operation::restore);
     EXPECT_EQ(shown.back(), (Shown{"操作未完成", {"另一个窗口正在操作，请稍后重试。"}}));
     EXPECT_FALSE(model->lastReport().has_value());
     EXPECT_EQ(lastOperation(), "另一个窗口正在操作，请稍后重试。");
+}
+
+// Names holding the full-width colon, control characters or bytes that are not UTF-8, through the apply,
+// the restore and the report's wording: grouped by what went wrong, never by reading a line apart.
+TEST_F(ModelTest, NamesWithColonsControlCharactersAndInvalidUtf8ReachTheReportAsTheyAre) {
+    const std::string desk = scratch / "desk";
+    makeDirectory(desk);
+    const auto visible = [](const std::string& line) { return platform::visibleText(line); };
+    const std::string finder = "：Finder 图标属性格式不受支持";
+    // Each name, what it is, and the line the apply (a) and the restore (r) report for it; "-": none.
+    struct Row {
+        std::string name, kind, apply, restore;
+    };
+    const Row rows[] = {
+        {"a：b.txt", "plain", "-", "a：b.txt：" + std::string(kChangedSinceSkin)},
+        {"t\x01\r.txt", "plain", "-", "-"},
+        {"bad\xff.txt", "plain", "-", "-"},  // never touched: its name cannot be recorded
+        {"c：d.txt", "unreadable", "c：d.txt" + finder, "-"},
+        {"e\x1b：\xff.txt", "unreadable", "-", "-"},  // skipped before it is read
+        {"f\x1b.txt", "unreadable", "f\x1b.txt" + finder, "-"},
+        {"Locked：One.app", "denied", "Locked：One", "-"},
+        {"Tab\tTwo.app", "denied", "Tab\tTwo", "-"}};
+    Messages applyLines, grouped, restoreLines;
+    for (const Row& row : rows) {
+        if (row.kind == "denied") {
+            makeDirectory(desk + "/" + row.name);
+            fs.fail["access " + desk + "/" + row.name] = EACCES;
+            grouped.push_back(row.apply);
+        } else if (row.kind == "unreadable") {
+            (void)unreadable(desk + "/" + row.name);
+        } else {
+            writeFile(desk + "/" + row.name, "x");
+        }
+        if (row.apply != "-" && row.kind != "denied")
+            applyLines.push_back(visible(row.apply));
+        if (row.restore != "-")
+            restoreLines.push_back(visible(row.restore));
+    }
+    const auto model = make({"--desktop-root", desk});
+    model->useDesktop();
+    model->runOperation(Operation::apply);
+    Messages messages{visible(grouped[0] + "、" + grouped[1] + "没有修改权限，已跳过。")};
+    messages.insert(messages.end(), applyLines.begin(), applyLines.end());
+    EXPECT_EQ(shown.back(), (Shown{"有些图标没能更换", messages}));
+    ASSERT_TRUE(model->lastReport().has_value());
+    EXPECT_EQ(model->lastReport()->succeeded, 2);
+    EXPECT_TRUE(userAttributes(desk + "/bad\xff.txt").empty());
+
+    setRawAttribute(desk + "/a：b.txt", kResourceFork, resourceFork("TEXT", 128, "other"));
+    model->runOperation(Operation::restore);
+    EXPECT_EQ(shown.back(), (Shown{"有些图标没能还原", restoreLines}));
+    EXPECT_EQ(lastOperation(), restoreLines[0] + "\n\n" + restoreLines[0]);
+    EXPECT_TRUE(userAttributes(desk + "/t\x01\r.txt").empty());
 }
 
 using Json = nlohmann::json;

@@ -248,7 +248,7 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
                   : kind == HardLink ? ::link(real.c_str(), icon.c_str())
                   : kind == Fifo     ? ::mkfifo(icon.c_str(), 0644)
                                      : ::rename(real.c_str(), icon.c_str()) +
-                                       (kind == TooBig ? ::truncate(icon.c_str(), kMaxAttributeRead + 1) : 0),
+                                       (kind == TooBig ? ::truncate(icon.c_str(), platform::kMaxValueSize + 1) : 0),
                   0);
         test::FaultFs seam;
         bool swapped = false;

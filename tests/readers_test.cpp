@@ -336,7 +336,7 @@ TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnE
     std::filesystem::create_directories(app + "/Contents");
     std::filesystem::create_directories(workspace.home + "/Library/Preferences");
     const IconEngine engine(fs, scratch / "state", test::sampleImage(), workspace);
-    const IconBatchEngine batch(fs, workspace, scratch / "state", test::sampleImage(), std::vector<std::string>{}, true);
+    const IconBatchEngine batch(fs, workspace, scratch / "state", test::sampleImage(), {std::vector<std::string>{}});
 
     Random rng(1);
     BackupManifest sample{1, "/Users/me/Desktop", {5, 77, 1600000000, 5, kTypeDirectory}, 786543210.5, {}};

@@ -45,7 +45,7 @@ class Transaction : public ::testing::Test {
             name.ends_with(".txt") ? test::writeFile(at(name), name) : test::makeDirectory(at(name));
     }
     void skin(std::int64_t expected) const {
-        ASSERT_EQ(engine.apply(root, false, false).succeeded, expected);
+        ASSERT_EQ(engine.apply(root, ApplyScope::withoutApplications).succeeded, expected);
     }
     Names records() const {  // in path order
         std::set<std::string> paths;
@@ -96,6 +96,8 @@ TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
     workspace.own = "org.example.Lumaro.app";
     test::writeFile(at(".hidden"), "Listed\n");
     // Eligible without applications, with them, and with applications only.
+    const ApplyScope scopes[] = {ApplyScope::withoutApplications, ApplyScope::withApplications,
+                                 ApplyScope::applicationsOnly};
     const std::pair<std::string, Names> cases[] = {
         {"YYN", {"plain.txt", "folder", "Slides.key", "Fake.app", "ok \xe2\x9c\x93"}},
         {"NYY", {"Editor.app", "Tool.APP"}},
@@ -103,10 +105,10 @@ TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
     for (const auto& [expected, names] : cases)
         for (const std::string& name : names)
             for (std::size_t mode = 0; mode < 3; ++mode)
-                EXPECT_EQ(engine.isEligible(at(name), mode > 0, mode == 2), expected[mode] == 'Y') << name << mode;
+                EXPECT_EQ(engine.isEligible(at(name), scopes[mode]), expected[mode] == 'Y') << name << mode;
     fs.fail["access " + at("Tool.APP")] = EACCES;  // an application left out is never reported
-    EXPECT_FALSE(engine.isEligible(at("Tool.APP"), false, false));
-    EXPECT_EQ(errorOf([&] { engine.isEligible(at("vanished"), false, false); }), "无法读取项目");
+    EXPECT_FALSE(engine.isEligible(at("Tool.APP"), ApplyScope::withoutApplications));
+    EXPECT_EQ(errorOf([&] { engine.isEligible(at("vanished"), ApplyScope::withoutApplications); }), "无法读取项目");
 }
 
 TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGivesItBack) {
@@ -132,8 +134,8 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
         entries.push_back({name, identifyItem(FileSystem::real(), at(name)), stateOf(at(name)), {}, "applied"});
 
     // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all.
-    EXPECT_EQ(engine.apply(root + "/", true, false),
-              (OperationReport{5, 5, {"Locked.app：应用没有写入权限，已跳过"}, 5, {"Editor"}, {}}));
+    EXPECT_EQ(engine.apply(root + "/", ApplyScope::withApplications),
+              (OperationReport{5, 5, {{"Locked.app", ErrorKind::noWritePermission, kNoWritePermission}}, 5, {"Editor"}, {}}));
     long saved = -1, i = 0;  // each item, and a folder's "Icon\r", synced before the last save ("applied")
     for (const std::string& call : fs.log)
         saved = call.starts_with("rename ") && call.ends_with(manifestFile) ? i : saved, ++i;
@@ -154,7 +156,7 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     // A second apply is refused before it even reads the root.
     Names looks;
     fs.observe = [&](const std::string& c) { c.find(root) != std::string::npos ? looks.push_back(c) : void(); };
-    EXPECT_EQ(errorOf([&] { engine.apply(root, false, false); }), "已有待还原的备份，请先点击“一键还原”。");
+    EXPECT_EQ(errorOf([&] { engine.apply(root, ApplyScope::withoutApplications); }), "已有待还原的备份，请先点击“一键还原”。");
     EXPECT_EQ(looks, Names{});
 
     // The restore gives back every item byte for byte, the added "Icon\r" files go. Only the custom icon
@@ -175,8 +177,8 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     expected.erase(at("Docs/.directory"));
     const Bytes label = test::finderInfo(std::string(9, '\0') + '\x0A');
     expected[at("alpha.txt") + " " + kFinderInfo] = std::string(label.begin(), label.end());
-    const std::string changed = "：图标或资源数据在换肤后被修改，已跳过并保留备份";
-    EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {"beta.txt" + changed, "Docs" + changed, "Photos" + changed},
+    const auto changed = [](const char* name) { return ItemError{name, ErrorKind::item, kChangedSinceSkin}; };
+    EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {changed("beta.txt"), changed("Docs"), changed("Photos")},
                                                  3, {"Editor"}, {}}));
     EXPECT_EQ(treeSnapshot(root), expected);
 }
@@ -203,7 +205,7 @@ TEST_F(Apply, KeyFilesKeepOwnerModeAttributesAndAclOrAreRefusedForAnUnprivileged
             test::FakeWorkspace own;  // the store is this process's own: unavailable, as outside a session
             own.metadata.unavailable = true;
             const IconEngine e(FileSystem::real(), backups, loadFurball(), own);
-            return static_cast<int>((restoring ? e.restore() : e.apply(root, false, false)).errors.size());
+            return static_cast<int>((restoring ? e.restore() : e.apply(root, ApplyScope::withoutApplications)).errors.size());
         });
     };
     const auto file = at("F/.directory");
@@ -249,7 +251,7 @@ TEST_F(Apply, OneHostileItemNeverFailsTheItemsAfterIt) {
     const Names names = {"a.txt", "b\xff.txt", "c\xEF\xBC\x9A" "d.txt", "d\x01.txt", "e.txt", "f.txt"};
     make(names);
     workspace.metadata.keys[at("e.txt")] = {std::nullopt, "\xff"};
-    EXPECT_EQ(engine.apply(root, false, false), (OperationReport{4, 1, {"e.txt：项目的桌面元数据无法安全处理"}, 4, {}, {}}));
+    EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications), (OperationReport{4, 1, {{"e.txt", ErrorKind::item, "项目的桌面元数据无法安全处理"}}, 4, {}, {}}));
     EXPECT_EQ(engine.restore(), (OperationReport{4, 0, {}, 0, {}, {}}));
     for (const std::string& name : names)
         EXPECT_TRUE(untouched(at(name))) << name;
@@ -277,8 +279,9 @@ TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMi
             make({"c.txt"});
         }
     };
-    EXPECT_EQ(engine.apply(root, false, false),
-              (OperationReport{1, 0, {"a.txt：备份后项目发生变化，已停止修改", "c.txt：所选文件夹已被替换"}, 2, {}, {}}));
+    EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications),
+              (OperationReport{1, 0, {{"a.txt", ErrorKind::item, kChangedSinceBackup}, {"c.txt", ErrorKind::item, "所选文件夹已被替换"}},
+                               2, {}, {}}));
     EXPECT_EQ(test::userAttributes(old + "/a.txt"), (std::map<std::string, Bytes>{{kFinderInfo, marker}}));
     const std::vector<BackupEntry> entries = engine.loadManifest().value().entries;
     ASSERT_EQ(entries.size(), 2u);
@@ -314,7 +317,7 @@ TEST_F(Apply, AnXfceSessionAddsTheFurballEmblemAndTheRestoreGivesBackEveryListNo
     store.emblems[at("b.txt")] = {furball, "emblem-favorite"};
     workspace.desktop = "GNOME";
     EXPECT_EQ(engine.restore(),
-              (OperationReport{2, 0, {"b.txt：图标或资源数据在换肤后被修改，已跳过并保留备份"}, 1, {}, {}}));
+              (OperationReport{2, 0, {{"b.txt", ErrorKind::item, kChangedSinceSkin}}, 1, {}, {}}));
     EXPECT_EQ(store.emblems, (Lists{{at("a.txt"), {"emblem-new", "emblem-important"}},
                                     {at("b.txt"), {furball, "emblem-favorite"}}}));
     store.emblems.erase(at("b.txt"));  // a person took every emblem off: that form is original, the others go back
@@ -331,9 +334,10 @@ TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
     workspace.metadata.inject = [&](const std::string& call) {
         return (hung = hung || call == "metadata " + at("d.txt")) ? ETIMEDOUT : 0;
     };
-    const std::string late = "：桌面元数据服务没有响应";
-    EXPECT_EQ(engine.apply(root, false, false),
-              (OperationReport{2, 0, {"c.txt：无法同步桌面元数据", "d.txt" + late, "e.txt" + late, "f.txt" + late}, 6, {}, {}}));
+    const auto late = [](const char* name) { return ItemError{name, ErrorKind::item, "桌面元数据服务没有响应"}; };
+    EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications),
+              (OperationReport{2, 0, {{"c.txt", ErrorKind::item, "无法同步桌面元数据"}, late("d.txt"), late("e.txt"), late("f.txt")},
+                               6, {}, {}}));
     Names phases;
     for (const BackupManifest manifest = engine.loadManifest().value(); const BackupEntry& entry : manifest.entries)
         phases.push_back(entry.name + " " + entry.phase);
@@ -411,7 +415,7 @@ TEST_F(Restore, AFormResetBySomeoneElseStaysWhileTheOthersGoBackAndANewcomerLose
     workspace.metadata.write(at("b.txt"), theirs);
     workspace.metadata.emblems[at("b.txt")].push_back("emblem-theirs");
     const std::string replaced = "：原位置的项目已被替换", cleared = "：已移除原位置新项目上残留的毛球图标";
-    EXPECT_EQ(engine.restore().errors, (Names{"a.txt" + cleared, "a.txt" + replaced, "b.txt" + cleared, "b.txt" + replaced}));
+    EXPECT_EQ(errorLines(engine.restore().errors), (Names{"a.txt" + cleared, "a.txt" + replaced, "b.txt" + cleared, "b.txt" + replaced}));
     EXPECT_EQ(workspace.metadata.keys.count(at("a.txt")) + workspace.metadata.emblems.count(at("a.txt")), 0u);
     EXPECT_EQ(workspace.metadata.keys.at(at("b.txt")), theirs);
     EXPECT_EQ(workspace.metadata.emblems.at(at("b.txt")), Names{"emblem-theirs"});
@@ -429,8 +433,8 @@ TEST_F(Restore, FinishesInterruptedRestoresAndNeverDeletesAFolderInPlaceOfTheIco
     test::writeFile(at("Docs/Icon\r/inner.txt"), "keep");
     fs.fail["unlink " + at("Pics/Icon\r")] = EISDIR;
 
-    const std::string docs = "Docs：文件夹包含无法安全处理的 Icon 文件";
-    const std::string pics = "Pics：" + std::string(platform::SystemError(EISDIR, at("Pics/Icon\r")).what());
+    const ItemError docs{"Docs", ErrorKind::item, "文件夹包含无法安全处理的 Icon 文件"};
+    const ItemError pics = itemError("Pics", platform::SystemError(EISDIR, at("Pics/Icon\r")));
     EXPECT_EQ(engine.restore(), (OperationReport{0, 0, {docs, pics}, 2, {}, {}}));
     EXPECT_EQ(engine.loadManifest().value().entries.at(1).phase, kPhaseRestoring);
     fs.fail.clear();
@@ -451,7 +455,7 @@ TEST_F(Restore, AnEntryWithMetadataWaitsForTheDesktopSessionAndAFailingStoreKeep
         store.unavailable = fault == 0;
         store.failWrites = fault == 1 ? ETIMEDOUT : 0;
         store.failFlush = fault == 2 ? EIO : 0;
-        EXPECT_EQ(engine.restore().errors, (Names{"a.txt：" + messages[fault], "F：" + messages[fault]}));
+        EXPECT_EQ(errorLines(engine.restore().errors), (Names{"a.txt：" + messages[fault], "F：" + messages[fault]}));
     }
     store.failFlush = 0;
     EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {}, 0, {}, {}}));
@@ -490,7 +494,7 @@ TEST_F(Restore, RetryRestoresItemsThatCameBackAndKeepsTheRest) {
     // A record that is not JSON costs only its own line; the others are still retried.
     test::writeFile(skipFolder + "/0.json", "{", 0600);
     const std::string broken = errorOf<DecodingError>([] { decodeManifest("{"); });
-    EXPECT_EQ(engine.retrySkipped(), (OperationReport{1, 0, {broken}, 0, {}, {}}));
+    EXPECT_EQ(engine.retrySkipped(), (OperationReport{1, 0, {operationError(broken)}, 0, {}, {}}));
     EXPECT_TRUE(test::userAttributes(at("y.txt")).empty());
     EXPECT_EQ(records(), Names{skipFolder + "/0.json"});
 }

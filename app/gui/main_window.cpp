@@ -53,8 +53,8 @@ MainWindow::MainWindow(const std::function<SkinModel&()>& model, QWidget* parent
     for (RetroButton* button : {applyButton_, restoreButton_}) {
         button->setFixedSize(140, 40);
     }
-    connect(applyButton_, &QPushButton::clicked, this, [this] { model_.runOperation(false, false); });
-    connect(restoreButton_, &QPushButton::clicked, this, [this] { model_.runOperation(true, false); });
+    connect(applyButton_, &QPushButton::clicked, this, [this] { model_.runOperation(Operation::apply); });
+    connect(restoreButton_, &QPushButton::clicked, this, [this] { model_.runOperation(Operation::restore); });
 
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(20);
@@ -89,7 +89,7 @@ void MainWindow::buildMenus() {
     application->addAction(QStringLiteral("关于 lumaro"), this, [this] { showAbout(); });
     openBackups_ = application->addAction(QStringLiteral("查看备份"), this, [this] { model_.openBackups(); });
     retry_ = application->addAction(QStringLiteral("重试已跳过的还原"), this,
-                                    [this] { model_.runOperation(true, true); });
+                                    [this] { model_.runOperation(Operation::retry); });
     setAside_ =
         application->addAction(QStringLiteral("搁置无法还原的项目…"), this, [this] { askToSetAside(); });
     application->addSeparator();
@@ -143,7 +143,7 @@ void MainWindow::askToSetAside() {
     connect(question, &QMessageBox::finished, this, [this, question, proceed] {
         // The state may have changed while the question was open.
         if (question->clickedButton() == proceed && setAside_->isEnabled()) {
-            model_.runOperation(true, false, true);
+            model_.runOperation(Operation::setAside);
         }
     });
     question->open();

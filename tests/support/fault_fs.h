@@ -16,6 +16,9 @@
 #include "tests/support/scratch.h"
 
 namespace lumaro {
+inline void PrintTo(const ItemError& e, std::ostream* os) {  // the line, and the kind when not an item's
+    *os << testing::PrintToString(e.line()) << (e.kind == ErrorKind::item ? "" : " kind " + std::to_string(int(e.kind)));
+}
 inline void PrintTo(const OperationReport& r, std::ostream* os) {  // the fields in their order
     *os << testing::PrintToString(std::tie(r.succeeded, r.skipped, r.errors, r.remaining, r.relaunchApplications,
                                            r.missingItems, r.setAsideItems, r.desktopMetadataUnavailable));
