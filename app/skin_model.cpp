@@ -7,12 +7,12 @@
 #include <cstdlib>
 
 #include "app/report_messages.h"
-#include "records/desktop_form.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/property_list.h"
 #include "platform/system_error.h"
 #include "platform/text.h"
+#include "records/desktop_form.h"
 
 namespace lumaro {
 
@@ -60,7 +60,6 @@ std::string startFailure(const std::exception& error, bool stateFolder) {
     }
     return sentence + system->what();
 }
-
 
 }  // namespace
 

@@ -37,7 +37,8 @@ std::vector<std::string> IconBatchEngine::dockApplications() const {
         const std::string preferences = platform::appendPathComponent(
             workspace_.homeDirectory(), "Library/Preferences/com.apple.dock.plist");
         Bytes data;
-        if (platform::readRegularFile(fs_, preferences, platform::kMaxValueSize, data) == 0 && !data.empty()) {
+        if (platform::readRegularFile(fs_, preferences, platform::kMaxValueSize, data) == 0 &&
+            !data.empty()) {
             for (const std::string& url : platform::dockTileUrls(data)) {
                 const auto path = platform::localPathOfFileUrl(url);
                 if (path && isApplicationName(*path)) {

@@ -122,10 +122,10 @@ struct IconEngine::ApplyItem {
     Bytes entrySource = {};
     IconState original = {};  // until its entry holds them
     IconState predicted = {};
-    std::size_t index = 0;                  // its entry in the manifest, once it is there
-    std::optional<IconState> after = {};    // skinned and flushed, but for the shared stores
-    std::optional<ItemError> error = {};    // what the report gives
-    bool applied = false;                   // its "applied" entry is saved
+    std::size_t index = 0;                // its entry in the manifest, once it is there
+    std::optional<IconState> after = {};  // skinned and flushed, but for the shared stores
+    std::optional<ItemError> error = {};  // what the report gives
+    bool applied = false;                 // its "applied" entry is saved
 
     IconContext context(const IconContext& base) const {
         IconContext c = base;
@@ -240,7 +240,8 @@ IconEngine::ApplyRun IconEngine::startRun(const std::string& rootPath, const Fil
         // The badge names a theme icon: the furball, installed in the user's icon theme folder.
         const std::string folder = platform::deletingLastPathComponent(context.emblemIcon);
         platform::throwIfFailed(platform::createDirectories(fs_, folder, 0700), folder);
-        platform::throwIfFailed(platform::ensureIconFile(fs_, context.emblemIcon, icon_->png()), context.emblemIcon);
+        platform::throwIfFailed(platform::ensureIconFile(fs_, context.emblemIcon, icon_->png()),
+                                context.emblemIcon);
     }
     BackupManifest manifest;
     manifest.rootPath = rootPath;

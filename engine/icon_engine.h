@@ -83,7 +83,8 @@ class IconEngine {
 
     // Gives each desktop entry the new icon through its user copy in `folder` (the user's
     // applications folder), with the same records and guarantees as apply(); one entry per ID.
-    OperationReport applyDesktopEntries(const std::string& folder, const std::vector<DesktopEntryItem>& entries) const;
+    OperationReport applyDesktopEntries(const std::string& folder,
+                                        const std::vector<DesktopEntryItem>& entries) const;
 
     // What an apply would work on. The root's identity, once it is known that the root may be
     // skinned against this backup directory.
@@ -127,7 +128,8 @@ class IconEngine {
     // is pending.
     void refuseWhilePending() const;
     // An empty run over the root, once the icon file the Linux forms point at is in place.
-    ApplyRun startRun(const std::string& rootPath, const FileIdentity& rootIdentity, const IconContext& context) const;
+    ApplyRun startRun(const std::string& rootPath, const FileIdentity& rootIdentity,
+                      const IconContext& context) const;
     // One item of an apply, from its capture to its "applied" entry.
     struct ApplyItem;
     // Captures the item and predicts its skinned state; throws for an item to report.
@@ -157,7 +159,8 @@ class IconEngine {
 
     // The state an item of this kind will carry once skinned: rehearsed on a staging copy of
     // `original` for the forms that need it.
-    IconState predictAppliedState(std::uint16_t type, const IconState& original, const IconContext& context) const;
+    IconState predictAppliedState(std::uint16_t type, const IconState& original,
+                                  const IconContext& context) const;
     // The facets' view of the session: the metadata store when it is available here.
     IconContext iconContext() const;
     // The context of one entry: a desktop entry's names its ID and has no metadata.

@@ -29,10 +29,9 @@ std::string IconEngine::missingBackupsPath() const {
 }
 
 void removeStaleBackupTemporaries(platform::FileSystem& fs, const std::string& directory) {
-    platform::removeStaleTemporaries(fs, directory,
-                                     [](const std::string& target) {
-                                         return target == kManifestFileName || target == platform::kFurballFileName;
-                                     });
+    platform::removeStaleTemporaries(fs, directory, [](const std::string& target) {
+        return target == kManifestFileName || target == platform::kFurballFileName;
+    });
     platform::removeStaleTemporaries(
         fs, platform::appendPathComponent(directory, kMissingBackupsFolder),
         [](const std::string& target) { return platform::pathExtension(target) == "json"; });

@@ -70,8 +70,8 @@ bool cannotSwap(int err) {
 
 // Makes the private file holding `wanted`, synced, with the old file's owner, group, special
 // mode bits and attributes when there is one.
-int writePrivate(const ItemHandle& folder, const std::string& temporary, const ChildFile& wanted, const Descriptor* old,
-                 const FileStatus* oldStatus, FileStatus& made) {
+int writePrivate(const ItemHandle& folder, const std::string& temporary, const ChildFile& wanted,
+                 const Descriptor* old, const FileStatus* oldStatus, FileStatus& made) {
     FileSystem& fs = folder.fs();
     Descriptor fd;
     int err = folder.openChild(temporary, O_RDWR | O_CREAT | O_EXCL, 0600, fd);
@@ -195,7 +195,8 @@ void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uin
     }
 }
 
-int removeChild(const ItemHandle& folder, const std::string& name, const ChildFile& expected, std::uint64_t limit) {
+int removeChild(const ItemHandle& folder, const std::string& name, const ChildFile& expected,
+                std::uint64_t limit) {
     if (!fitsPrivateName(name)) {
         return ENAMETOOLONG;
     }

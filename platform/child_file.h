@@ -43,7 +43,8 @@ int replaceChild(const ItemHandle& folder, const std::string& name, const std::o
                  const ChildFile& wanted, std::uint64_t limit);
 // Removes `name`, which must hold exactly `expected`: renamed to a private name, checked there,
 // then unlinked, or put back. A file already gone counts as removed.
-int removeChild(const ItemHandle& folder, const std::string& name, const ChildFile& expected, std::uint64_t limit);
+int removeChild(const ItemHandle& folder, const std::string& name, const ChildFile& expected,
+                std::uint64_t limit);
 
 // Removes what a stopped replacement or removal of `name` left under its private names: only
 // regular files with one link whose contents `known` accepts (what was to be written, or what

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/child_file.h"
 #include "platform/file_ops.h"
 #include "platform/key_file.h"
-#include "platform/child_file.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -116,9 +116,8 @@ DesktopEntryDiscovery discoverDesktopEntries(FileSystem& fs, const DesktopDataFo
         Bytes data;
         const int err = readRegularFile(fs, candidate.path, kMaxValueSize, data);
         if (err != 0) {
-            result.problems.push_back({candidate.path, err == ELOOP || err == EINVAL
-                                                           ? kNotARegularEntry
-                                                           : std::strerror(err)});
+            result.problems.push_back(
+                {candidate.path, err == ELOOP || err == EINVAL ? kNotARegularEntry : std::strerror(err)});
             continue;
         }
         std::string problem;

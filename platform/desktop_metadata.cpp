@@ -278,7 +278,8 @@ int readEmblemList(const std::string& path, std::vector<std::string>& out, GCanc
     return 0;
 }
 
-int writeEmblemList(const std::string& path, const std::vector<std::string>& names, GCancellable* cancellable) {
+int writeEmblemList(const std::string& path, const std::vector<std::string>& names,
+                    GCancellable* cancellable) {
     GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
     GObjectPtr<GFileInfo> info(g_file_info_new());
     if (names.empty()) {
@@ -292,8 +293,8 @@ int writeEmblemList(const std::string& path, const std::vector<std::string>& nam
         g_file_info_set_attribute_stringv(info.get(), kEmblemsKey, list.data());
     }
     GError* raw = nullptr;
-    const gboolean ok = g_file_set_attributes_from_info(file.get(), info.get(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS,
-                                                        cancellable, &raw);
+    const gboolean ok = g_file_set_attributes_from_info(
+        file.get(), info.get(), G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, cancellable, &raw);
     ErrorPtr error(raw);
     return ok ? 0 : errnoOf(error.get());
 }
@@ -445,7 +446,8 @@ class GioDesktopMetadata final : public DesktopMetadata {
 
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
         return clearByPath(path, kCustomIconKey, [expectedUri](const metadata_tree::KeyValue& value) {
-            const bool ours = value == metadata_tree::KeyValue{metadata_tree::KeyKind::string, expectedUri, {}};
+            const bool ours =
+                value == metadata_tree::KeyValue{metadata_tree::KeyKind::string, expectedUri, {}};
             return ours ? g_variant_new_byte(0) : nullptr;
         });
     }
@@ -819,7 +821,8 @@ bool desktopDrawsEmblemsOnly(std::string_view currentDesktop) {
         const std::size_t end = std::min(currentDesktop.find(':'), currentDesktop.size());
         const std::string_view name = currentDesktop.substr(0, end);
         for (const std::string_view known : {"XFCE", "LXDE"}) {
-            if (name.size() == known.size() && g_ascii_strncasecmp(name.data(), known.data(), name.size()) == 0) {
+            if (name.size() == known.size() &&
+                g_ascii_strncasecmp(name.data(), known.data(), name.size()) == 0) {
                 return true;
             }
         }
@@ -829,7 +832,8 @@ bool desktopDrawsEmblemsOnly(std::string_view currentDesktop) {
 }
 
 std::string emblemIconPath(const std::string& dataHome) {
-    return appendPathComponent(dataHome, std::string("icons/hicolor/128x128/emblems/") + kFurballEmblemName + ".png");
+    return appendPathComponent(dataHome,
+                               std::string("icons/hicolor/128x128/emblems/") + kFurballEmblemName + ".png");
 }
 
 }  // namespace lumaro::platform

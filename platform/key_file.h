@@ -13,7 +13,6 @@
 
 namespace lumaro::platform {
 
-
 class KeyFile {
   public:
     // Parses `bytes`; nothing when they are not a well-formed key file, with the reason in

@@ -150,7 +150,8 @@ std::optional<std::vector<Resource>> parseResourceFork(const Bytes& fork) {
     return resources;
 }
 
-std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> resourceMapHandleRanges(const Bytes& fork) {
+std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> resourceMapHandleRanges(
+    const Bytes& fork) {
     const auto map = parseMap(fork);
     if (!map) {
         return std::nullopt;

@@ -32,7 +32,8 @@ std::optional<std::vector<Resource>> parseResourceFork(const Bytes& fork);
 // The byte ranges [from, to) of a fork's map that the system rewrites on opening the fork: the
 // next-map handle with the file reference number, and each reference's handle. Nothing when
 // the map itself does not parse (the data area is not checked).
-std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> resourceMapHandleRanges(const Bytes& fork);
+std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> resourceMapHandleRanges(
+    const Bytes& fork);
 
 // A fork holding `resources`: data at offset 256, the map after the data, types in order of
 // first appearance, no names list unless some resource has a name. One resource gives a map of

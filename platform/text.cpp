@@ -52,7 +52,8 @@ bool isValidUtf8(std::string_view bytes) {
 }
 
 std::string encodeBase64(const std::vector<std::uint8_t>& bytes) {
-    return QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()))
+    return QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<qsizetype>(bytes.size()))
         .toBase64()
         .toStdString();
 }
@@ -63,9 +64,9 @@ bool decodeBase64(std::string_view text, std::vector<std::uint8_t>& out) {
     if (text.size() % 4 != 0) {
         return false;
     }
-    const auto decoded =
-        QByteArray::fromBase64Encoding(QByteArray::fromRawData(text.data(), static_cast<qsizetype>(text.size())),
-                                       QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded = QByteArray::fromBase64Encoding(
+        QByteArray::fromRawData(text.data(), static_cast<qsizetype>(text.size())),
+        QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded) {
         return false;
     }

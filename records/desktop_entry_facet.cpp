@@ -32,12 +32,13 @@ class DesktopEntryFacet final : public KeyFileFacetOf<EntryCopy> {
 
     // The user's own copy with only the icon keys changed, else a new one made from the
     // installed entry.
-    DirectoryFile skinnedFile(const std::optional<DirectoryFile>& copy, const IconContext& context) const override {
+    DirectoryFile skinnedFile(const std::optional<DirectoryFile>& copy,
+                              const IconContext& context) const override {
         if (!copy && context.entrySource == nullptr) {
             throw SkinError(kUnreadableCopy);
         }
-        const auto skinned = platform::skinnedDesktopEntry(textOf(copy ? copy->contents : *context.entrySource),
-                                                           context.iconFile);
+        const auto skinned = platform::skinnedDesktopEntry(
+            textOf(copy ? copy->contents : *context.entrySource), context.iconFile);
         if (!skinned) {
             throw SkinError(kMalformedEntry);
         }

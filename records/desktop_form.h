@@ -70,7 +70,8 @@ Part& editDesktopForm(IconState& state) {
 }
 
 inline constexpr const char* kDirectoryFileName = ".directory";
-inline constexpr const char* kRestoreInDesktopSession = "需要在桌面会话中运行 Lumaro 才能还原此项目，已保留备份";
+inline constexpr const char* kRestoreInDesktopSession =
+    "需要在桌面会话中运行 Lumaro 才能还原此项目，已保留备份";
 inline constexpr const char* kMetadataUnavailableNotice =
     "GNOME、Cinnamon 和 MATE 的文件管理器只有在桌面会话中运行 Lumaro 时才会显示新图标。";
 
@@ -93,7 +94,7 @@ const IconFacet& desktopEntryFacet();
 class KeyFileFacet : public IconFacet {
   public:
     struct Texts {
-        const char* unsafe;        // not a regular file with one link, or too large
+        const char* unsafe;  // not a regular file with one link, or too large
         const char* unreadable;
         const char* unwritable;    // the skin could not write it
         const char* unrestorable;  // the restore could not put it back
@@ -101,14 +102,17 @@ class KeyFileFacet : public IconFacet {
     KeyFileFacet(const char* jsonName, std::uint64_t absentFactor, Texts texts)
         : jsonName_(jsonName), absentFactor_(absentFactor), texts_(texts) {}
 
-    void capture(const platform::ItemHandle& item, const IconContext& context, IconState& state) const override;
+    void capture(const platform::ItemHandle& item, const IconContext& context,
+                 IconState& state) const override;
     bool matches(const IconState& current, const IconState& expected) const override;
     bool matchesEither(const IconState& current, const IconState& a, const IconState& b) const override;
     bool decidesAlone() const override { return true; }
     void restore(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
                  const IconState& current) const override;
-    void skin(const platform::ItemHandle& item, const IconContext& context, const IconState& original) const override;
-    void tidy(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry) const override;
+    void skin(const platform::ItemHandle& item, const IconContext& context,
+              const IconState& original) const override;
+    void tidy(const platform::ItemHandle& item, const IconContext& context,
+              const BackupEntry& entry) const override;
     bool showsNewIcon(const IconState& after, bool isDirectory, const IconContext& context) const override;
     bool computesPrediction() const override { return true; }
     void predict(const IconState& original, bool isDirectory, const IconContext& context,

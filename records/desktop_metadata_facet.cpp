@@ -27,7 +27,8 @@ bool keyIsEither(const std::optional<std::string>& key, const std::optional<std:
 
 class DesktopMetadataFacet final : public IconFacet {
   public:
-    void capture(const platform::ItemHandle& item, const IconContext& context, IconState& state) const override {
+    void capture(const platform::ItemHandle& item, const IconContext& context,
+                 IconState& state) const override {
         if (context.metadata == nullptr) {
             return;
         }
@@ -125,7 +126,8 @@ class DesktopMetadataFacet final : public IconFacet {
         if (context.metadata == nullptr) {
             return;
         }
-        if (const int err = context.metadata->write(item.path(), platform::skinnedIconMetadata(context.iconFile));
+        if (const int err =
+                context.metadata->write(item.path(), platform::skinnedIconMetadata(context.iconFile));
             err != 0) {
             throwMetadataError(err, "无法写入桌面元数据");
         }

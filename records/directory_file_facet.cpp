@@ -25,7 +25,8 @@ class DirectoryFileFacet final : public KeyFileFacetOf<DirectoryFileForm> {
         const Bytes empty;
         const Bytes& contents = original ? original->contents : empty;
         const auto skinned = platform::skinnedDirectoryFile(
-            std::string_view(reinterpret_cast<const char*>(contents.data()), contents.size()), context.iconFile);
+            std::string_view(reinterpret_cast<const char*>(contents.data()), contents.size()),
+            context.iconFile);
         if (!skinned) {
             throw SkinError("文件夹的 .directory 文件格式无效");
         }

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "platform/system_error.h"
-#include "records/errors.h"
 #include "records/desktop_form.h"
+#include "records/errors.h"
 #include "records/identity.h"
 #include "records/mac_form.h"
 
@@ -15,8 +15,9 @@ namespace {
 // The Linux forms first, then the folder's "Icon\r" before the item's flag: the flag is the
 // last write.
 const std::vector<const IconFacet*>& fileFacets() {
-    static const std::vector<const IconFacet*> facets{&desktopMetadataFacet(), &emblemsFacet(), &directoryFileFacet(),
-                                                      &hiddenListFacet(), &folderIconFileFacet(), &macAttributesFacet()};
+    static const std::vector<const IconFacet*> facets{&desktopMetadataFacet(), &emblemsFacet(),
+                                                      &directoryFileFacet(),   &hiddenListFacet(),
+                                                      &folderIconFileFacet(),  &macAttributesFacet()};
     return facets;
 }
 
@@ -131,7 +132,8 @@ bool keptByPath(const BackupEntry& entry, const IconContext& context) {
                        [&](const IconFacet* facet) { return facet->keepsByPath(entry, context); });
 }
 
-bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconContext& context, bool vanished) {
+bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconContext& context,
+                 bool vanished) {
     bool cleared = false;
     for (const IconFacet* facet : facetsFor(context)) {
         cleared = facet->clearAtPath(path, entry, context, vanished) || cleared;

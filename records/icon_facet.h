@@ -90,7 +90,9 @@ class IconFacet {
     // Whether clearAtPath has anything of the entry's to look for here.
     virtual bool keepsByPath(const BackupEntry&, const IconContext&) const { return false; }
     // Whether the facet's part of a just-skinned item shows the new icon.
-    virtual bool showsNewIcon(const IconState&, bool /*isDirectory*/, const IconContext&) const { return true; }
+    virtual bool showsNewIcon(const IconState&, bool /*isDirectory*/, const IconContext&) const {
+        return true;
+    }
     // Whether the facet's skinned state is a pure function of its original state, computed by
     // predict() instead of rehearsed on a staging copy (which must then leave it alone).
     virtual bool computesPrediction() const { return false; }
@@ -143,7 +145,8 @@ RestorePlan planRestore(const IconState& current, const BackupEntry& entry, cons
 bool keptByPath(const BackupEntry& entry, const IconContext& context);
 void tidyItem(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry);
 // Takes back at `path` what each facet kept there by path; true when anything was.
-bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconContext& context, bool vanished);
+bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconContext& context,
+                 bool vanished);
 // Throws SkinError when some facet of `entry` cannot be restored with `context`.
 void requireRestorable(const BackupEntry& entry, const IconContext& context);
 // Flushes every facet and then the item itself: afterwards what was written survives a power loss.

@@ -34,8 +34,8 @@ std::optional<IconFile> captureIconFile(const platform::ItemHandle& folder) {
     const std::string path = iconFilePath(folder);
     platform::Descriptor fd;
     platform::FileStatus st;
-    if (!openSafeChild(folder, kIconFileName, platform::kMaxValueSize, kUnsafeIconFile, "无法读取文件夹的图标文件", fd,
-                       st)) {
+    if (!openSafeChild(folder, kIconFileName, platform::kMaxValueSize, kUnsafeIconFile,
+                       "无法读取文件夹的图标文件", fd, st)) {
         return std::nullopt;
     }
     IconFile file;

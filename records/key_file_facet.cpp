@@ -14,7 +14,8 @@ namespace lumaro {
 
 using json_members::json;
 
-void KeyFileFacet::capture(const platform::ItemHandle& item, const IconContext& context, IconState& state) const {
+void KeyFileFacet::capture(const platform::ItemHandle& item, const IconContext& context,
+                           IconState& state) const {
     const std::string* name = fileName(item.isDirectory(), context);
     if (name == nullptr) {
         return;
@@ -36,7 +37,8 @@ void KeyFileFacet::fail(int err, bool restoring) const {
         case ESTALE:
             throw SkinError(restoring ? kChangedSinceSkin : kChangedSinceBackup);
         case ENOTSUP:
-            throw SkinError(restoring ? "所在文件系统无法安全替换文件，已保留备份" : "所在文件系统无法安全替换文件，已跳过");
+            throw SkinError(restoring ? "所在文件系统无法安全替换文件，已保留备份"
+                                      : "所在文件系统无法安全替换文件，已跳过");
         case EPERM:
             throw SkinError(restoring ? "无法保留文件的所有者、权限或扩展属性，已保留备份"
                                       : "无法保留文件的所有者、权限或扩展属性，已跳过");
@@ -45,8 +47,8 @@ void KeyFileFacet::fail(int err, bool restoring) const {
     }
 }
 
-void KeyFileFacet::restore(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
-                           const IconState& current) const {
+void KeyFileFacet::restore(const platform::ItemHandle& item, const IconContext& context,
+                           const BackupEntry& entry, const IconState& current) const {
     const std::string* name = fileName(item.isDirectory(), context);
     const auto& now = fileOf(current);
     const auto& original = fileOf(entry.original);
@@ -69,8 +71,8 @@ void KeyFileFacet::skin(const platform::ItemHandle& item, const IconContext& con
     }
     // The file as recorded is the one replaced: whatever another program saved since is kept.
     const auto& recorded = fileOf(original);
-    const int err =
-        platform::replaceChild(item, *name, recorded, skinnedFile(recorded, context), platform::kMaxValueSize);
+    const int err = platform::replaceChild(item, *name, recorded, skinnedFile(recorded, context),
+                                           platform::kMaxValueSize);
     if (err != 0) {
         fail(err, false);
     }
@@ -87,9 +89,9 @@ void KeyFileFacet::tidy(const platform::ItemHandle& item, const IconContext& con
     platform::removeLeftovers(item, *name, platform::kMaxValueSize, [&](const DirectoryFile& left) {
         for (const auto* state : {&entry.original, &entry.applied}) {
             const auto& file = fileOf(*state);
-            if (file && (left == *file || (left.mode == 0600 && left.contents.size() <= file->contents.size() &&
-                                           std::equal(left.contents.begin(), left.contents.end(),
-                                                      file->contents.begin())))) {
+            if (file && (left == *file ||
+                         (left.mode == 0600 && left.contents.size() <= file->contents.size() &&
+                          std::equal(left.contents.begin(), left.contents.end(), file->contents.begin())))) {
                 return true;
             }
         }

@@ -33,16 +33,19 @@ TEST(KeyFile, ChangesOnlyTheIntendedLinesAndRefusesMalformedFiles) {
     // Localized values, escapes, and malformed files refused.
     auto file = KeyFile::parse("[G]\nName=Plain\nName[zh]=中\nName[zh_CN@x]=丙\nName[sr@latin]=L\n");
     ASSERT_TRUE(file);
-    for (const auto& [locale, expected] : std::map<std::string, std::string>{
-             {"zh_CN.UTF-8@x", "丙"}, {"zh_CN.UTF-8", "中"}, {"zh_TW", "中"}, {"sr_RS@latin", "L"},
-             {"C", "Plain"}, {"de_DE", "Plain"}})
+    for (const auto& [locale, expected] : std::map<std::string, std::string>{{"zh_CN.UTF-8@x", "丙"},
+                                                                             {"zh_CN.UTF-8", "中"},
+                                                                             {"zh_TW", "中"},
+                                                                             {"sr_RS@latin", "L"},
+                                                                             {"C", "Plain"},
+                                                                             {"de_DE", "Plain"}})
         EXPECT_EQ(file->localizedValue("G", "Name", locale), expected) << locale;
     file->setValue("G", "V", " a\\b\n\tc\r");
     EXPECT_EQ(file->rawValue("G", "V"), "\\sa\\\\b\\n\\tc\\r");
     EXPECT_EQ(file->value("G", "V"), " a\\b\n\tc\r");
-    for (const std::string& bad :
-         std::vector<std::string>{"Key=before group\n[G]\n", "[G]\njunk line\n", "[G]\n[G]\n", "[G\n",
-                                  "[G]\nA=\xff\n", "[G]\n=value\n", std::string(platform::kMaxValueSize + 1, '#')}) {
+    for (const std::string& bad : std::vector<std::string>{
+             "Key=before group\n[G]\n", "[G]\njunk line\n", "[G]\n[G]\n", "[G\n", "[G]\nA=\xff\n",
+             "[G]\n=value\n", std::string(platform::kMaxValueSize + 1, '#')}) {
         std::string problem;
         EXPECT_FALSE(KeyFile::parse(bad, &problem) || problem.empty()) << bad.substr(0, 40);
     }
@@ -105,13 +108,18 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
         return "[Desktop Entry]\nType=Application\nName=N\nName[zh]=名\nIcon=" + icon + "\n" + extra;
     };
     for (const auto& [path, text] : std::map<std::string, std::string>{
-             {a1 + "kde/edit.desktop", entry("", "edit-icon")}, {a1 + "tool.desktop", tool + "tool-icon\n"},
-             {a2 + "tool.desktop", entry("", "lower")}, {a2 + "mine.desktop", entry("")},
-             {a2 + "nodisplay.desktop", entry("NoDisplay=true\n")}, {a2 + "userhid.desktop", entry("")},
-             {a2 + "hidden.desktop", entry("Hidden=true\n")}, {a2 + "lumaro.desktop", entry("")},
+             {a1 + "kde/edit.desktop", entry("", "edit-icon")},
+             {a1 + "tool.desktop", tool + "tool-icon\n"},
+             {a2 + "tool.desktop", entry("", "lower")},
+             {a2 + "mine.desktop", entry("")},
+             {a2 + "nodisplay.desktop", entry("NoDisplay=true\n")},
+             {a2 + "userhid.desktop", entry("")},
+             {a2 + "hidden.desktop", entry("Hidden=true\n")},
+             {a2 + "lumaro.desktop", entry("")},
              {u + "userhid.desktop", "[Desktop Entry]\nHidden=true\n"},
              {a2 + "link.desktop", "[Desktop Entry]\nType=Link\nURL=http://x\n"},
-             {a2 + "broken.desktop", "[Desktop Entry]\nnot a key\n"}, {a2 + "bad\xff.desktop", entry("")},
+             {a2 + "broken.desktop", "[Desktop Entry]\nnot a key\n"},
+             {a2 + "bad\xff.desktop", entry("")},
              {a2 + std::string(232, 'l') + ".desktop", entry("")}})
         test::writeFile(path, text);
     test::writeFile(u + "mine.desktop", mine + "m\nIcon[de]=x\n\n[X a]\nIcon=k\n", 0600);
@@ -124,21 +132,24 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     EXPECT_EQ(std::pair(folders.user, folders.system), std::pair(user, std::vector<std::string>{sys1, sys2}));
     workspace.launched = {u + "tool.desktop"};
     const std::string fur = scratch / "state/furball.png", desk = scratch / "Desktop";
-    const auto engine = [&](FileSystem& fs, const std::string& name, std::optional<std::vector<std::string>> apps) {
+    const auto engine = [&](FileSystem& fs, const std::string& name,
+                            std::optional<std::vector<std::string>> apps) {
         return IconBatchEngine(fs, workspace, scratch / name, test::sampleImage(), {std::move(apps), false});
     };
     const IconBatchEngine batch = engine(FileSystem::real(), "state", std::nullopt);
 
     // Given application folders, no entry is read or written. An applications folder that cannot be
     // written: each entry is told (three, and five refused files), nothing is written.
-    EXPECT_TRUE(engine(FileSystem::real(), "scoped", std::vector{scratch / "Apps"}).apply(desk, true).errors.empty());
+    EXPECT_TRUE(
+        engine(FileSystem::real(), "scoped", std::vector{scratch / "Apps"}).apply(desk, true).errors.empty());
     test::FaultFs denied;
     denied.fail["access " + user + "/applications"] = EACCES;
     const IconBatchEngine locked = engine(denied, "locked", std::nullopt);
     const std::vector<ItemError> lockedErrors = locked.apply(desk, true).errors;
     EXPECT_EQ(std::pair(std::count(lockedErrors.begin(), lockedErrors.end(),
                                    ItemError{"工具", ErrorKind::noWritePermission, kNoWritePermission}),
-                        lockedErrors.size()), std::pair(std::ptrdiff_t{1}, std::size_t{8}));
+                        lockedErrors.size()),
+              std::pair(std::ptrdiff_t{1}, std::size_t{8}));
     EXPECT_EQ(test::treeSnapshot(u), before);
     EXPECT_FALSE(locked.pendingScope().has_value());
 
@@ -146,11 +157,12 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     EXPECT_EQ(applied.succeeded, 3);
     // IDs that are not UTF-8 or leave no room for a private name beside them are told apart; the rest go on.
     const std::string unusable = "：应用的启动项名称不是有效的 UTF-8 或过长，已跳过";
-    EXPECT_EQ(errorLines(applied.errors), (std::vector<std::string>{"bad\uFFFD.desktop" + unusable,
-                                                                    "broken.desktop：应用的启动项格式无效，已跳过",
-                                                                    "fifo.desktop：应用的启动项不是普通文件，已跳过",
-                                                                    std::string(232, 'l') + ".desktop" + unusable,
-                                                                    "symlink.desktop：应用的启动项不是普通文件，已跳过"}));
+    EXPECT_EQ(
+        errorLines(applied.errors),
+        (std::vector<std::string>{
+            "bad\uFFFD.desktop" + unusable, "broken.desktop：应用的启动项格式无效，已跳过",
+            "fifo.desktop：应用的启动项不是普通文件，已跳过", std::string(232, 'l') + ".desktop" + unusable,
+            "symlink.desktop：应用的启动项不是普通文件，已跳过"}));
     EXPECT_EQ(applied.relaunchApplications, std::vector<std::string>{"工具"});
     auto skinned = before;  // no copy of hidden entries nor of the program's own
     skinned[u + "tool.desktop"] = "420 " + tool + fur + "\n";
@@ -167,7 +179,8 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     EXPECT_EQ(batch.restore().missingItems, (std::vector<std::string>{"名", "Mine", "工具"}));
     // Absent, the user's folder hides nothing: the system's mine and userhid show again.
     const DesktopEntryDiscovery shown = discoverDesktopEntries(FileSystem::real(), folders, "C");
-    EXPECT_EQ(std::pair(shown.entries.size(), shown.problems.size()), (std::pair<std::size_t, std::size_t>(4, 5)));
+    EXPECT_EQ(std::pair(shown.entries.size(), shown.problems.size()),
+              (std::pair<std::size_t, std::size_t>(4, 5)));
     std::filesystem::rename(user + "/away", user + "/applications");
     EXPECT_EQ(batch.retry().succeeded, 3);
     EXPECT_EQ(test::treeSnapshot(u), before);
@@ -182,8 +195,9 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     const auto changed = test::treeSnapshot(u);
     const OperationReport refused = batch.restore();
     EXPECT_EQ(std::pair(refused.succeeded, refused.remaining), std::pair(std::int64_t{1}, std::int64_t{2}));
-    EXPECT_EQ(errorLines(refused.errors), (std::vector<std::string>{"Mine：应用的启动项不是普通文件，已跳过",
-                                                                    "工具：图标或资源数据在换肤后被修改，已跳过并保留备份"}));
+    EXPECT_EQ(errorLines(refused.errors),
+              (std::vector<std::string>{"Mine：应用的启动项不是普通文件，已跳过",
+                                        "工具：图标或资源数据在换肤后被修改，已跳过并保留备份"}));
     EXPECT_EQ(batch.setAside().setAsideItems, (std::vector<std::string>{"Mine", "工具"}));
     EXPECT_EQ(test::treeSnapshot(u), changed);
 }
@@ -191,7 +205,9 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
 using Groups = std::map<std::string, std::set<std::string>>;
 const std::string kDamaged = "{\"schema\": 1, \"rootPath\": ";  // a manifest cut short
 
-void makeApp(const std::string& path) { std::filesystem::create_directories(path + "/Contents/MacOS"); }
+void makeApp(const std::string& path) {
+    std::filesystem::create_directories(path + "/Contents/MacOS");
+}
 
 // The fixture is also the workspace its engines see, with its home in the scratch folder.
 struct BatchTest : ::testing::Test, FakeWorkspace {
@@ -204,9 +220,12 @@ struct BatchTest : ::testing::Test, FakeWorkspace {
     // Writes the Dock's preferences with Python's own plist writer.
     void writeDock(const std::string& json, bool binary) {
         std::filesystem::create_directories(scratch / "home/Library/Preferences");
-        ASSERT_EQ(run("/usr/bin/python3 -c \"import json, plistlib, sys; open(sys.argv[1], 'wb').write(plistlib.dumps("
-                      "json.loads(sys.argv[2]), fmt=plistlib.FMT_" + std::string(binary ? "BINARY" : "XML") + "))\" '" +
-                      scratch / "home/Library/Preferences/com.apple.dock.plist" + "' '" + json + "'"), "");
+        ASSERT_EQ(run("/usr/bin/python3 -c \"import json, plistlib, sys; open(sys.argv[1], "
+                      "'wb').write(plistlib.dumps("
+                      "json.loads(sys.argv[2]), fmt=plistlib.FMT_" +
+                      std::string(binary ? "BINARY" : "XML") + "))\" '" +
+                      scratch / "home/Library/Preferences/com.apple.dock.plist" + "' '" + json + "'"),
+                  "");
     }
     ScratchDir scratch;
     std::string state = scratch / "state";
@@ -215,18 +234,22 @@ struct BatchTest : ::testing::Test, FakeWorkspace {
 // Roots walked, never into packages, hidden entries or links; the Dock's tiles and the running applications
 // added, or a given list in their place; system applications passed over.
 TEST_F(BatchTest, DiscoveryWalksRootsAndAddsTheDockAndRunningApplicationsOrAGivenList) {
-    const std::string a = scratch / "A", denied = scratch / "denied", apps = scratch / "apps", url = "file://" + apps;
-    for (const char* app :
-         {"A/A.app", "A/Utilities/B.app", "A/Tool.APP", "A/Outer.app/Contents/Inner.app", "A/.Hidden.app",
-          "A/Secret.app", "A/Lib.framework/Sub.app", "A/Deep/er/C.app", "denied/E.app", "elsewhere/Real.app",
-          "apps/My Editor.app", "apps/Viewer.app", "apps/Runner.app", "apps/Background.app", "apps/Ignored.app"})
+    const std::string a = scratch / "A", denied = scratch / "denied", apps = scratch / "apps",
+                      url = "file://" + apps;
+    for (const char* app : {"A/A.app", "A/Utilities/B.app", "A/Tool.APP", "A/Outer.app/Contents/Inner.app",
+                            "A/.Hidden.app", "A/Secret.app", "A/Lib.framework/Sub.app", "A/Deep/er/C.app",
+                            "denied/E.app", "elsewhere/Real.app", "apps/My Editor.app", "apps/Viewer.app",
+                            "apps/Runner.app", "apps/Background.app", "apps/Ignored.app"})
         makeApp(scratch / app);
     writeFile(a + "/.hidden", "Secret.app\n");
     writeFile(a + "/Note.app", "not a folder");
     ASSERT_EQ(::symlink((scratch / "elsewhere/Real.app").c_str(), (a + "/Link.app").c_str()), 0);
-    const auto tile = [](std::string u) { return R"({"tile-data":{"file-data":{"_CFURLString":")" + u + "\"}}}"; };
+    const auto tile = [](std::string u) {
+        return R"({"tile-data":{"file-data":{"_CFURLString":")" + u + "\"}}}";
+    };
     running = {{apps + "/Runner.app", true}, {apps + "/Background.app", false}};
-    writeDock(R"({"persistent-apps":[)" + tile(url + "/My%20Editor.app/") + "," + tile("https://x.org/Web.app/") +
+    writeDock(R"({"persistent-apps":[)" + tile(url + "/My%20Editor.app/") + "," +
+                  tile("https://x.org/Web.app/") +
                   R"(,{"tile-type":"spacer-tile"},{"tile-data":{"file-data":"x"}},)" +
                   R"({"tile-data":{"file-data":{"_CFURLString":7}}}]})",
               true);
@@ -235,8 +258,10 @@ TEST_F(BatchTest, DiscoveryWalksRootsAndAddsTheDockAndRunningApplicationsOrAGive
     const DiscoveredApplications found =
         make({a + "/", scratch / "missing", denied}, true, std::nullopt, fs).discoverApplications();
     // Outer.app is an application itself; only the one inside it is out of reach.
-    EXPECT_EQ(found.groups, (Groups{{a, {"A.app", "Outer.app", "Tool.APP"}}, {a + "/Deep/er", {"C.app"}},
-                                    {a + "/Utilities", {"B.app"}}, {apps, {"My Editor.app", "Runner.app"}}}));
+    EXPECT_EQ(found.groups, (Groups{{a, {"A.app", "Outer.app", "Tool.APP"}},
+                                    {a + "/Deep/er", {"C.app"}},
+                                    {a + "/Utilities", {"B.app"}},
+                                    {apps, {"My Editor.app", "Runner.app"}}}));
     EXPECT_EQ(errorLines(found.errors), std::vector<std::string>{"无法读取应用程序文件夹：" + denied});
     // A tile that is not a dictionary empties its own list only.
     writeDock(R"({"persistent-apps":["text",)" + tile(url + "/Ignored.app/") + R"(],"recent-apps":[)" +
@@ -282,9 +307,8 @@ TEST_F(BatchTest, AppliesAndRestoresTheFolderAloneThenWithApplicationsAndKeepsAR
 
     // One count across the batch's three engines, its total known from the first item on.
     std::vector<std::pair<std::size_t, std::size_t>> counts;
-    engine.setProgressHandler([&](std::size_t done, std::size_t total, const std::string&) {
-        counts.emplace_back(done, total);
-    });
+    engine.setProgressHandler(
+        [&](std::size_t done, std::size_t total, const std::string&) { counts.emplace_back(done, total); });
     const std::vector<std::pair<std::size_t, std::size_t>> oneToFive{{1, 5}, {2, 5}, {3, 5}, {4, 5}, {5, 5}};
     EXPECT_EQ(engine.apply(target, true), (OperationReport{5, 0, {}, 5, {"One"}, {}}));
     EXPECT_EQ(std::exchange(counts, {}), oneToFive);
@@ -300,16 +324,19 @@ TEST_F(BatchTest, AppliesAndRestoresTheFolderAloneThenWithApplicationsAndKeepsAR
     // The old folder is kept under another name, so the new one cannot reuse its inode.
     ASSERT_EQ(::rename(target.c_str(), (w + "/target-old").c_str()), 0);
     makeDirectory(target);
-    EXPECT_EQ(errorLines(engine.restore().errors), std::vector<std::string>{"原文件夹已被替换，已保留备份。"});
-    EXPECT_EQ(std::pair(engine.pendingScope(), userAttributes(two + "/Utilities/Two.app").count(kFinderInfo) == 1),
-              std::pair(std::optional(PendingScope{target, true}), false));
+    EXPECT_EQ(errorLines(engine.restore().errors),
+              std::vector<std::string>{"原文件夹已被替换，已保留备份。"});
+    EXPECT_EQ(
+        std::pair(engine.pendingScope(), userAttributes(two + "/Utilities/Two.app").count(kFinderInfo) == 1),
+        std::pair(std::optional(PendingScope{target, true}), false));
 }
 
 // One batch with every kind of item a restore keeps: an application changed after the skin, an applications
 // folder replaced, one whose disk is away. The set-aside restores the rest, keeps each backup in exactly one
 // skip record and ends the skin; a manifest it cannot read stays as it is, reported, and still blocks.
 TEST_F(BatchTest, SetAsideKeepsEveryKindOfRefusedBackupInASkipRecordAndEndsTheSkin) {
-    const std::string target = scratch / "target", a = scratch / "A", b = scratch / "B", c = scratch / "mnt/C";
+    const std::string target = scratch / "target", a = scratch / "A", b = scratch / "B",
+                      c = scratch / "mnt/C";
     makeDirectory(target);
     writeFile(target + "/doc.txt", "d");
     for (const std::string& app : {a + "/One.app", b + "/Two.app", c + "/Three.app"})

@@ -66,8 +66,9 @@ struct DesktopFormsRoundTrip : ::testing::Test {
     const std::string root = dir / "Desktop", state = dir / "st ate é#%", icon = state + "/furball.png";
     const IconMetadata skinned{"file://" + dir.path() + "/st%20ate%20%C3%A9%23%25/furball.png", std::nullopt};
     const IconMetadata mine{"file:///mine.png", std::nullopt};
-    const std::string kde = "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n"
-                            "\r\n[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
+    const std::string kde =
+        "# KDE keeps its own\r\n[Desktop Entry]\r\nIcon=folder-music\r\nIcon[de]=ordner\r\n"
+        "\r\n[Dolphin]\r\nViewMode=1\r\nTimestamp=2026,1,2";
     platform::LinuxWorkspace workspace;  // the real one, on the private bus
     IconEngine engine{platform::FileSystem::real(), state, loadFurball(), workspace};
     const std::string png{engine.iconData().begin(), engine.iconData().end()};
@@ -109,16 +110,19 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ASSERT_EQ(::unlink(at("gone").c_str()) + ::unlink(at("moved").c_str()), 0);
     const OperationReport restored = engine.restore();
     const std::string kept = "：图标或资源数据在换肤后被修改，已跳过并保留备份";
-    EXPECT_EQ(std::tuple(errorLines(restored.errors), restored.missingItems, engine.loadManifest().value().entries.size()),
+    EXPECT_EQ(std::tuple(errorLines(restored.errors), restored.missingItems,
+                         engine.loadManifest().value().entries.size()),
               std::tuple(std::vector{"custom" + kept, "Kde" + kept, "plain" + kept},
                          std::vector<std::string>{"gone", "moved"}, 3u));
     EXPECT_EQ(std::pair(keysOf(at("plain")), test::readFile(at("Kde/.directory"))),
               std::pair(mine, kde + "\nedited=1"));
     test::writeFile(at("gone"), "new"), test::writeFile(at("moved"), "new");
-    EXPECT_EQ(keysOf(at("gone")), IconMetadata{}) << "a new file of the vanished item's name shows no furball";
+    EXPECT_EQ(keysOf(at("gone")), IconMetadata{})
+        << "a new file of the vanished item's name shows no furball";
     EXPECT_EQ(keysOf(at("moved")), mine);
 
-    // A link carries keys of its own; a missing path, a value that is no UTF-8 and odd store files are handled.
+    // A link carries keys of its own; a missing path, a value that is no UTF-8 and odd store files are
+    // handled.
     test::writeFile(dir / "target", "t");
     ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
     ASSERT_EQ(store->write(dir / "link", skinned), 0);
@@ -135,7 +139,8 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ASSERT_EQ(store->writeEmblems(dir / "target", {}), 0);
     EXPECT_EQ(store->readEmblems(dir / "target", none), 0);
     EXPECT_EQ(std::tuple(none.size(), store->readEmblems(at("missing"), emblems),
-                         store->writeEmblems(dir / "target", {"\xff"}), store->writeEmblems(dir / "target", {"a", ""})),
+                         store->writeEmblems(dir / "target", {"\xff"}),
+                         store->writeEmblems(dir / "target", {"a", ""})),
               std::tuple(0u, ENOENT, EINVAL, EINVAL));
     // The store's files are synced; a FIFO or a link planted there neither blocks nor is followed.
     const std::string storeFolder = std::string(std::getenv("XDG_DATA_HOME")) + "/gvfs-metadata";
@@ -281,7 +286,8 @@ TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
     const std::string path = dir / "item";
     test::writeFile(path, "x");
     const struct timespec old[2] = {{1000, 5}, {2000, 7}};
-    struct stat before {}, after {};
+    struct stat before {
+    }, after{};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0) | ::lstat(path.c_str(), &before), 0);
     std::this_thread::sleep_for(20ms);
     platform::LinuxWorkspace().noteFileSystemChanged(path);
@@ -298,9 +304,9 @@ TEST(DesktopMetadataValues, ChangeNoteKeepsTheTimes) {
 TEST_F(DesktopFormsRoundTrip, AVanishedItemsKeyWaitsInAClearingRecordWhileTheServiceHangs) {
     test::writeFile(at("file"), "x"), test::writeFile(at("gone"), "x");
     ASSERT_EQ(engine.apply(root, ApplyScope::withoutApplications).succeeded, 2);
-    const std::string reply =
-        test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "
-                  "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata");
+    const std::string reply = test::run(
+        "dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+        "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata");
     const pid_t daemon = std::atoi(reply.c_str() + reply.find("uint32") + 6);
     ASSERT_EQ(::unlink(at("gone").c_str()), 0);
     ASSERT_TRUE(daemon > 0 && ::kill(daemon, SIGSTOP) == 0) << reply;
@@ -332,8 +338,9 @@ TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
     ASSERT_EQ(engine.apply(root, ApplyScope::withoutApplications).succeeded, 1);
     EXPECT_EQ(test::readFile(icon), png);
     const std::string reply =  // the service's process on our bus, activated by the apply
-        test::run("dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "
-                  "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata");
+        test::run(
+            "dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+            "org.freedesktop.DBus.GetConnectionUnixProcessID string:org.gtk.vfs.Metadata");
     const pid_t daemon = std::atoi(reply.c_str() + reply.find("uint32") + 6);
     ASSERT_TRUE(daemon > 0 && ::kill(daemon, SIGSTOP) == 0) << reply;
     using Clock = std::chrono::steady_clock;
@@ -367,15 +374,17 @@ TEST(LauncherEntry, ShowsAndHidesProgressOnTheSessionBusAndWithoutOneSendsNothin
     gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     ASSERT_NE(address, nullptr);
     GDBusConnection* dock = g_dbus_connection_new_for_address_sync(
-        address, GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                      G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        address,
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, nullptr);
     g_free(address);
     ASSERT_NE(dock, nullptr);
     using Update = std::tuple<std::string, double, bool>;  // the application's URI, progress, shown
     std::vector<Update> got;
     const guint subscription = g_dbus_connection_signal_subscribe(
-        dock, nullptr, "com.canonical.Unity.LauncherEntry", "Update", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        dock, nullptr, "com.canonical.Unity.LauncherEntry", "Update", nullptr, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
            gpointer data) {
             const gchar* uri = nullptr;

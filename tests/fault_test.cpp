@@ -28,20 +28,27 @@ constexpr int kCrashed = test::FaultFs::kCrashedExitCode;
 
 // Whether the report names the item (an error or a missing item) or failed as a whole ("*").
 bool mentions(const OperationReport& report, const std::string& name) {
-    const auto names = [&](const std::string& l) { return l.starts_with("*：") || l.starts_with(name + "："); };
-    return std::ranges::any_of(errorLines(report.errors), names) || std::ranges::count(report.missingItems, name) > 0;
+    const auto names = [&](const std::string& l) {
+        return l.starts_with("*：") || l.starts_with(name + "：");
+    };
+    return std::ranges::any_of(errorLines(report.errors), names) ||
+           std::ranges::count(report.missingItems, name) > 0;
 }
-OperationReport guarded(const std::function<OperationReport()>& run) try { return run(); } catch (const std::exception& error) {
+OperationReport guarded(const std::function<OperationReport()>& run) try {
+    return run();
+} catch (const std::exception& error) {
     return OperationReport{0, 0, {itemError("*", error)}, 0, {}, {}};
 }
-// What test::treeSnapshot saw at and below `path` in `tree` (a snapshot of a folder above it), by the path below it.
+// What test::treeSnapshot saw at and below `path` in `tree` (a snapshot of a folder above it), by the path
+// below it.
 std::string below(const States& tree, const std::string& path) {
     std::string out;
     for (auto it = tree.lower_bound(path); it != tree.end() && it->first.starts_with(path); ++it)
         out += it->first.substr(path.size()) + "=" + it->second + "|";
     return out;
 }
-pid_t forked(const std::function<int()>& child) {  // in a process of its own, which exits with what it returns
+pid_t forked(
+    const std::function<int()>& child) {  // in a process of its own, which exits with what it returns
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     return pid == 0 ? ::_exit(child()), 0 : pid;
@@ -77,7 +84,8 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
     int fsync(int fd) override {
         beforeSync ? beforeSync(++syncs_) : void();
         const int err = target().fsync(fd);
-        return err == 0 ? (capture(stdfs::read_symlink("/proc/self/fd/" + std::to_string(fd)), false), 0) : err;
+        return err == 0 ? (capture(stdfs::read_symlink("/proc/self/fd/" + std::to_string(fd)), false), 0)
+                        : err;
     }
     void dropUnsynced(const std::set<std::string>& keep) {
         for (const std::string& root : roots_)
@@ -86,12 +94,19 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
 
   private:
     using Attributes = std::map<std::string, platform::Bytes>;
-    struct Durable { bool folder; unsigned mode; std::string contents; Attributes attributes; Names names; };
+    struct Durable {
+        bool folder;
+        unsigned mode;
+        std::string contents;
+        Attributes attributes;
+        Names names;
+    };
     // The object at `path` is durable now; with `tree`, all below it too.
     void capture(const std::string& path, bool tree) {
         const bool folder = stdfs::is_directory(stdfs::symlink_status(path));
-        const Durable& d = durable_[inodeOf(path)] = {folder, test::fileMode(path), folder ? "" : test::readFile(path),
-                                                      test::userAttributes(path), folder ? entriesOf(path) : Names{}};
+        const Durable& d =
+            durable_[inodeOf(path)] = {folder, test::fileMode(path), folder ? "" : test::readFile(path),
+                                       test::userAttributes(path), folder ? entriesOf(path) : Names{}};
         for (auto it = d.names.begin(); tree && it != d.names.end(); ++it)
             capture(path + "/" + it->first, true);
     }
@@ -99,8 +114,9 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
         if (keep.count(path) > 0 || !test::exists(path))
             return;
         const auto known = durable_.find(inodeOf(path));
-        const Durable d = known != durable_.end() ? known->second
-                                                  : Durable{stdfs::is_directory(path), test::fileMode(path), "", {}, {}};
+        const Durable d = known != durable_.end()
+                              ? known->second
+                              : Durable{stdfs::is_directory(path), test::fileMode(path), "", {}, {}};
         ::chmod(path.c_str(), 0700);
         if (!d.folder)
             std::ofstream(path, std::ios::binary | std::ios::trunc) << d.contents;
@@ -130,30 +146,41 @@ class PowerLossFileSystem : public platform::ForwardingFileSystem {
 class Faults : public ::testing::Test {
   protected:
     Faults() {
-        workspace_.metadata.file = metadataFile_, workspace_.dataFolders = {scratch_ / "xdg/user", {scratch_ / "xdg/sys"}};
-        workspace_.desktop = "XFCE", workspace_.dataHome = scratch_ / "xdg/user";  // every sweep with the emblem form
-        workspace_.metadata.inject = [this](const std::string& call) { return faults_ ? faults_->note(call, true) : 0; };
+        workspace_.metadata.file = metadataFile_,
+        workspace_.dataFolders = {scratch_ / "xdg/user", {scratch_ / "xdg/sys"}};
+        workspace_.desktop = "XFCE",
+        workspace_.dataHome = scratch_ / "xdg/user";  // every sweep with the emblem form
+        workspace_.metadata.inject = [this](const std::string& call) {
+            return faults_ ? faults_->note(call, true) : 0;
+        };
         reset(), before_ = states();
     }
-    // home/Desktop (a plain file, a file with attributes and emblems, a folder with "Icon\r", ".directory" and
+    // home/Desktop (a plain file, a file with attributes and emblems, a folder with "Icon\r", ".directory"
+    // and
     // ".hidden", one without),
     // home/state, Applications/{One,Two}.app, installed desktop entries "a" (no user copy) and "b" (a user
     // copy of mode 0600), and "side" for items moved away and for unrelated objects with their own Mac forms.
     void reset() const {
         for (const std::string& gone : {scratch_ / "home", apps_, side_, scratch_ / "xdg"})
             stdfs::remove_all(gone);
-        test::writeFile(metadataFile_, "{\"" + root_ + "/Iconic\": {\"name\": \"folder-music\"}, \"" + root_ +
-                                           "/tagged.doc\": {\"emblems\": [\"emblem-new\", \"emblem-important\"]}}");
-        for (const std::string& folder : {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app",
-                                          side_ + "/OtherIconic", empty_, userEntries_, scratch_ / "xdg/sys/applications"})
+        test::writeFile(metadataFile_,
+                        "{\"" + root_ + "/Iconic\": {\"name\": \"folder-music\"}, \"" + root_ +
+                            "/tagged.doc\": {\"emblems\": [\"emblem-new\", \"emblem-important\"]}}");
+        for (const std::string& folder :
+             {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app", side_ + "/OtherIconic",
+              empty_, userEntries_, scratch_ / "xdg/sys/applications"})
             stdfs::create_directories(folder);
         for (const char* id : {"a", "b"})
-            test::writeFile(scratch_ / "xdg/sys/applications/" + id + ".desktop",
-                            std::string("[Desktop Entry]\nType=Application\nName=") + id + "\nIcon=" + id + "\n");
-        test::writeFile(userEntries_ + "/b.desktop", "# mine\n[Desktop Entry]\nType=Application\nName=B\nIcon=b\n", 0600);
+            test::writeFile(
+                scratch_ / "xdg/sys/applications/" + id + ".desktop",
+                std::string("[Desktop Entry]\nType=Application\nName=") + id + "\nIcon=" + id + "\n");
+        test::writeFile(userEntries_ + "/b.desktop",
+                        "# mine\n[Desktop Entry]\nType=Application\nName=B\nIcon=b\n", 0600);
         test::writeFile(root_ + "/plain.txt", "hello"), test::makeDirectory(apps_ + "/Two.app");
-        test::writeFile(root_ + "/Iconic/.directory", "# kept\n[Desktop Entry]\nIcon=folder-music\n[X]\na=1", 0640);
-        test::writeFile(root_ + "/Iconic/.hidden", "draft", 0640);  // no final newline: the skin adds one, then "Icon\r"
+        test::writeFile(root_ + "/Iconic/.directory", "# kept\n[Desktop Entry]\nIcon=folder-music\n[X]\na=1",
+                        0640);
+        test::writeFile(root_ + "/Iconic/.hidden", "draft",
+                        0640);  // no final newline: the skin adds one, then "Icon\r"
         test::setRawAttribute(root_ + "/Iconic/.hidden", "user.xdg.origin", test::bytesOf("kept"));
         for (const std::string& item : {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app",
                                         side_ + "/other.doc", side_ + "/OtherIconic/Icon\r"}) {
@@ -167,12 +194,14 @@ class Faults : public ::testing::Test {
     States states() const {
         States tree = test::treeSnapshot(root_), out;
         tree.merge(test::treeSnapshot(apps_)), tree.merge(test::treeSnapshot(userEntries_));
-        for (const std::string& item : {root_ + "/plain.txt", root_ + "/tagged.doc", root_ + "/Folder",
-                                        root_ + "/Iconic", apps_ + "/One.app", apps_ + "/Two.app", userEntries_}) {
+        for (const std::string& item :
+             {root_ + "/plain.txt", root_ + "/tagged.doc", root_ + "/Folder", root_ + "/Iconic",
+              apps_ + "/One.app", apps_ + "/Two.app", userEntries_}) {
             platform::IconMetadata keys;
             std::vector<std::string> emblems;
             workspace_.metadata.read(item, keys), workspace_.metadata.readEmblems(item, emblems);
-            out[item] = below(tree, item) + keys.customIcon.value_or("-") + "|" + keys.customIconName.value_or("-");
+            out[item] =
+                below(tree, item) + keys.customIcon.value_or("-") + "|" + keys.customIconName.value_or("-");
             for (const std::string& emblem : emblems)
                 out[item] += "|" + emblem;
         }
@@ -180,18 +209,24 @@ class Faults : public ::testing::Test {
     }
     // The furball's theme emblem is installed while an item shows it.
     void expectEmblemIcon(const States& now, const std::string& at) const {
-        const bool shown = std::ranges::any_of(now, [](const auto& item) { return item.second.ends_with("|emblem-lumaro-furball"); });
+        const bool shown = std::ranges::any_of(
+            now, [](const auto& item) { return item.second.ends_with("|emblem-lumaro-furball"); });
         EXPECT_TRUE(!shown || test::exists(emblemIcon_)) << at;
     }
-    // The one workspace; its store's changes count as changes of the FaultFs last given (crashes, I/O errors).
+    // The one workspace; its store's changes count as changes of the FaultFs last given (crashes, I/O
+    // errors).
     test::FakeWorkspace& workspaceFor(platform::FileSystem& fs) const {
         return faults_ = dynamic_cast<test::FaultFs*>(&fs), workspace_;
     }
-    IconEngine engine(platform::FileSystem& fs) const { return IconEngine(fs, state_, icon_, workspaceFor(fs)); }
-    // A batch over the applications, or with `entries` over the desktop entries alone (given an empty folder).
+    IconEngine engine(platform::FileSystem& fs) const {
+        return IconEngine(fs, state_, icon_, workspaceFor(fs));
+    }
+    // A batch over the applications, or with `entries` over the desktop entries alone (given an empty
+    // folder).
     IconBatchEngine batch(platform::FileSystem& fs, bool entries = false) const {
-        return IconBatchEngine(fs, workspaceFor(fs), state_, icon_,
-                               {entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries});
+        return IconBatchEngine(
+            fs, workspaceFor(fs), state_, icon_,
+            {entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries});
     }
     void move(const std::string& name, bool away) const {  // from the root to "side", or back
         stdfs::rename((away ? root_ : side_) + "/" + name, (away ? side_ : root_) + "/" + name);
@@ -202,8 +237,10 @@ class Faults : public ::testing::Test {
         for (const auto& file : stdfs::recursive_directory_iterator(state_)) {
             const stdfs::path& path = file.path();
             const bool manifest = path.filename() == kManifestFileName;
-            if (manifest || (path.parent_path().filename() == "missing-backups" && path.extension() == ".json"))
-                for (const BackupManifest held = real_.readManifest(path).value(); const BackupEntry& entry : held.entries)
+            if (manifest ||
+                (path.parent_path().filename() == "missing-backups" && path.extension() == ".json"))
+                for (const BackupManifest held = real_.readManifest(path).value();
+                     const BackupEntry& entry : held.entries)
                     ++kept[held.rootPath + "/" + entry.name][manifest ? 0 : 1];
         }
         return kept;
@@ -218,22 +255,27 @@ class Faults : public ::testing::Test {
             const bool named = mentions(report, stdfs::path(item).filename()), backup = kept.count(item) > 0;
             const bool original = state == before_.at(item);
             EXPECT_TRUE(named ? original || backup : state == done.at(item) && backup != original)
-                << at << ": " << item << (named ? " (reported)" : "") << (backup ? " with backup" : " without") << "\nNOW " << state << "\nWANT " << done.at(item);
+                << at << ": " << item << (named ? " (reported)" : "")
+                << (backup ? " with backup" : " without") << "\nNOW " << state << "\nWANT " << done.at(item);
         }
     }
     // No error, every item original without a backup, no record, and nothing a killed save left behind.
     void expectClean(const OperationReport& report, const std::string& at) const {
         EXPECT_EQ(errorLines(report.errors), std::vector<std::string>{}) << at;
         expectOutcome(report, before_, at);
-        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) || test::exists(state_ + "/" + kManifestFileName))
+        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) ||
+                     test::exists(state_ + "/" + kManifestFileName))
             << at;
         for (const auto& file : stdfs::recursive_directory_iterator(state_))
             EXPECT_FALSE(file.path().filename().string().ends_with(".tmp")) << at << ": " << file.path();
         // The theme emblem goes with the last record naming it, at the latest with the next batch operation.
-        EXPECT_EQ(errorLines(guarded([&] { return batch(noSync_).restore(); }).errors), std::vector<std::string>{}) << at;
+        EXPECT_EQ(errorLines(guarded([&] { return batch(noSync_).restore(); }).errors),
+                  std::vector<std::string>{})
+            << at;
         EXPECT_FALSE(test::exists(emblemIcon_)) << at;
     }
-    OperationReport restoreAll(const std::string& on = "") const {  // a restore, then a retry of what it skipped
+    OperationReport restoreAll(
+        const std::string& on = "") const {  // a restore, then a retry of what it skipped
         OperationReport final = guarded([&] { return run(on + "restore", noSync_); });
         final.merge(guarded([&] { return run(on + "retry", noSync_); }));
         return final;
@@ -244,17 +286,23 @@ class Faults : public ::testing::Test {
         const bool entries = op.starts_with("entries "), onBatch = entries || op.starts_with("batch ");
         const std::string what = onBatch ? op.substr(op.find(' ') + 1) : op;
         const auto on = [&](const IconEngine& e) {
-            return what == "apply" ? e.apply(root_, ApplyScope::withApplications) : what == "restore" ? e.restore()
-                   : what == "retry" ? e.retrySkipped() : e.setAsideRemaining();
+            return what == "apply"     ? e.apply(root_, ApplyScope::withApplications)
+                   : what == "restore" ? e.restore()
+                   : what == "retry"   ? e.retrySkipped()
+                                       : e.setAsideRemaining();
         };
         if (!onBatch)
-            return &fs == &noSync_ ? (workspaceFor(fs), on(real_)) : on(engine(fs));  // made once where it can
+            return &fs == &noSync_ ? (workspaceFor(fs), on(real_))
+                                   : on(engine(fs));  // made once where it can
         const IconBatchEngine all = batch(fs, entries);
-        return what == "apply" ? all.apply(entries ? empty_ : root_, true) : what == "restore" ? all.restore()
-               : what == "retry" ? all.retry() : all.setAside();
+        return what == "apply"     ? all.apply(entries ? empty_ : root_, true)
+               : what == "restore" ? all.restore()
+               : what == "retry"   ? all.retry()
+                                   : all.setAside();
     }
-    // A child runs `op` without syncs, stopped at change `step`, or with `written` by a power loss at sync `step`
-    // (the kernel wrote back those paths): 0 when it returned, kCrashed when stopped, else it threw or died.
+    // A child runs `op` without syncs, stopped at change `step`, or with `written` by a power loss at sync
+    // `step` (the kernel wrote back those paths): 0 when it returned, kCrashed when stopped, else it threw or
+    // died.
     int stopped(const std::string& op, int step, const std::set<std::string>* written = nullptr) const {
         return exitOf(forked([&] {
             test::FaultFs faults(true);
@@ -265,14 +313,16 @@ class Faults : public ::testing::Test {
             if (!written)
                 return ran(faults);
             PowerLossFileSystem disk(faults, {scratch_ / "home", apps_});
-            disk.beforeSync = [&](int n) { n == step ? disk.dropUnsynced(*written), ::_exit(kCrashed) : void(); };
+            disk.beforeSync = [&](int n) {
+                n == step ? disk.dropUnsynced(*written), ::_exit(kCrashed) : void();
+            };
             const int outcome = ran(disk);
             return disk.dropUnsynced(*written), outcome;
         }));
     }
-    // Each row's `op` stopped (after a reset and `prepare`) at step 1, 1 + stride, ... until it completes after
-    // more than `least`; then, after `then`, `next` run whole ("all": a restore and a retry) must leave all clean
-    // (none: the set-aside's own check).
+    // Each row's `op` stopped (after a reset and `prepare`) at step 1, 1 + stride, ... until it completes
+    // after more than `least`; then, after `then`, `next` run whole ("all": a restore and a retry) must leave
+    // all clean (none: the set-aside's own check).
     struct Sweep {
         std::string op;
         int least, stride;
@@ -287,20 +337,26 @@ class Faults : public ::testing::Test {
                 reset(), row.prepare ? row.prepare() : void();
                 outcome = stopped(row.op, step, written);
                 const std::string at = row.op + label + ", step " + std::to_string(step);
-                EXPECT_TRUE(outcome == kCrashed || (outcome == 0 && step > row.least)) << at << ": " << outcome;
+                EXPECT_TRUE(outcome == kCrashed || (outcome == 0 && step > row.least))
+                    << at << ": " << outcome;
                 row.then ? row.then() : void();
-                row.next.empty()   ? setAsideFinished(at)
+                row.next.empty()    ? setAsideFinished(at)
                 : row.next == "all" ? expectClean(restoreAll(), at)
                                     : expectClean(guarded([&] { return run(row.next, noSync_); }), at);
             }
     }
     // A restore that finds "Iconic" gone (its key then cleared by path), the item back before the next run.
     Sweep vanishedRestore(int least) const {
-        return {"restore", least, 1, [&] { skin(), move("Iconic", true); }, "all", [&] { move("Iconic", false); }};
+        return {"restore", least,
+                1,         [&] { skin(), move("Iconic", true); },
+                "all",     [&] { move("Iconic", false); }};
     }
-    // "tagged.doc" replaced as an editor saves: the set-aside moves its backup into a skip record. Cut anywhere,
-    // the backup is in "backup.json" or in one record (never none, never two); the next set-aside finishes.
-    static void edit(const std::string& path) { test::writeFile(path + ".new", "edited"), stdfs::rename(path + ".new", path); }
+    // "tagged.doc" replaced as an editor saves: the set-aside moves its backup into a skip record. Cut
+    // anywhere, the backup is in "backup.json" or in one record (never none, never two); the next set-aside
+    // finishes.
+    static void edit(const std::string& path) {
+        test::writeFile(path + ".new", "edited"), stdfs::rename(path + ".new", path);
+    }
     void setAsideFinished(const std::string& at) const {
         const std::string replaced = root_ + "/tagged.doc";
         const auto [inManifest, records] = backups()[replaced];
@@ -326,7 +382,8 @@ class Faults : public ::testing::Test {
     mutable test::FakeWorkspace workspace_;
     mutable test::FaultFs* faults_ = nullptr;
     mutable test::FaultFs noSync_{true}, failing_{true};
-    const std::shared_ptr<const RenderedIcon> icon_ = std::make_shared<const RenderedIcon>(loadFurball());  // rendered once
+    const std::shared_ptr<const RenderedIcon> icon_ =
+        std::make_shared<const RenderedIcon>(loadFurball());  // rendered once
     const std::string root_ = scratch_ / "home/Desktop", state_ = scratch_ / "home/state";
     const std::string apps_ = scratch_ / "Applications", side_ = scratch_ / "side";
     States before_;
@@ -347,11 +404,12 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
         const auto unreported = [&](const std::string& call, const OperationReport& report) {
             return restoring && (call == "fsync " + stdfs::path(emblemIcon_).parent_path().string() ||
                                  (entries ? call.starts_with("fsync " + state_)
-                                          : call == "fsync " + state_ || (call == "fsync metadata-store" &&
-                                                                          report.errors.empty() && !report.missingItems.empty())));
+                                          : call == "fsync " + state_ ||
+                                                (call == "fsync metadata-store" && report.errors.empty() &&
+                                                 !report.missingItems.empty())));
         };
-        // A failed sync cannot be seen afterwards, so it must be reported unless `unreported` allows it; other
-        // failures may be absorbed when the outcome is right.
+        // A failed sync cannot be seen afterwards, so it must be reported unless `unreported` allows it;
+        // other failures may be absorbed when the outcome is right.
         for (const int error : entries ? std::vector{EIO} : std::vector{EIO, ENOSPC, EACCES, EROFS})
             for (int n = 1, sticky = 0; sticky < 2 && !HasFailure(); ++n) {
                 reset();
@@ -363,15 +421,23 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
                 const std::string at = op + ", errno " + std::to_string(error) +
                                        (sticky == 1 ? " from change " : " at change ") + std::to_string(n);
                 for (const std::string& call : failed)
-                    EXPECT_TRUE(!call.starts_with("fsync ") || !report.errors.empty() || unreported(call, report))
+                    EXPECT_TRUE(!call.starts_with("fsync ") || !report.errors.empty() ||
+                                unreported(call, report))
                         << at << ": " << call;
-                EXPECT_TRUE(entries || report.succeeded == std::ranges::count_if(before_, [&](const auto& item) {
-                    return item.first.starts_with(root_) && !mentions(report, stdfs::path(item.first).filename());
-                })) << at;  // every root item it does not name, and only after its flush
+                EXPECT_TRUE(entries ||
+                            report.succeeded == std::ranges::count_if(
+                                                    before_,
+                                                    [&](const auto& item) {
+                                                        return item.first.starts_with(root_) &&
+                                                               !mentions(report,
+                                                                         stdfs::path(item.first).filename());
+                                                    }))
+                    << at;  // every root item it does not name, and only after its flush
                 if (entries)
                     expectClean(guarded([&] { return batch(noSync_, true).restore(); }), at);
                 else
-                    expectOutcome(report, restoring ? before_ : skinned, at), restoring ? move("tagged.doc", false) : void(),
+                    expectOutcome(report, restoring ? before_ : skinned, at),
+                        restoring ? move("tagged.doc", false) : void(),
                         expectOutcome(restoreAll(), before_, at + ", then restored");
                 sticky += failed.empty() ? 1 : 0;
                 n = failed.empty() ? 0 : n;
@@ -388,7 +454,8 @@ TEST_F(Faults, EveryOperationStoppedAtEveryChangeIsUndoneOrFinishedByTheNext) {
            {"retry", 20, 1, [&] { leaveSkipRecords(); }, "retry"},
            vanishedRestore(20),
            {"batch apply", 100, 1, {}, "batch restore"},
-           {"batch set-aside", 20, 1, [&] { batch(noSync_).apply(root_, false), edit(root_ + "/tagged.doc"); }, ""},
+           {"batch set-aside", 20, 1,
+            [&] { batch(noSync_).apply(root_, false), edit(root_ + "/tagged.doc"); }, ""},
            // Desktop entries go through the same transaction.
            {"entries apply", 20, 1, {}, "entries restore"},
            {"entries restore", 20, 1, [&] { run("entries apply", noSync_); }, "entries restore"}});
@@ -405,13 +472,17 @@ TEST_F(Faults, ARestoreStoppedAtEveryChangeAfterAnApplyStoppedAnywhereIsFinished
 // The kernel wrote back nothing, all in the root and the applications, or only the "Icon\r" files (a folder's
 // flag and its "Icon\r" then disagree unless both were flushed).
 TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
-    const std::set<std::string> writtenBack[] = {{}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
+    const std::set<std::string> writtenBack[] = {
+        {}, {root_, apps_}, {root_ + "/Iconic/Icon\r", apps_ + "/Two.app/Icon\r"}};
     for (const std::set<std::string>& kept : writtenBack) {
         const std::string label = ", written back " + std::to_string(&kept - writtenBack);
-        sweep({{"apply", 0, 1, {}, "batch restore"}, {"batch apply", 0, 1, {}, "batch restore"}, vanishedRestore(0),
+        sweep({{"apply", 0, 1, {}, "batch restore"},
+               {"batch apply", 0, 1, {}, "batch restore"},
+               vanishedRestore(0),
                {"retry", 0, 1, [&] { leaveSkipRecords(); }, "retry"}},
               label, &kept);
-        sweep({{"apply", 0, 1, [&] { stdfs::remove_all(state_); }, "batch restore"}}, label + " (first)", &kept);
+        sweep({{"apply", 0, 1, [&] { stdfs::remove_all(state_); }, "batch restore"}}, label + " (first)",
+              &kept);
     }
 }
 
@@ -422,8 +493,10 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     const auto outcome = [&](const std::string& op) -> int {
         const OperationReport report = guarded([&] { return run(op, noSync_); });
         const std::string text = report.errors.empty() ? "" : report.errors[0].line();
-        return text.empty() ? (report.succeeded > 0 ? 'P' : 'N') : text == errorLine("*", kLockBusyMessage) ? 'B'
-               : text.starts_with("*：已有待还原") || text.starts_with("*：请先完成当前还原") ? 'R' : 'X';
+        return text.empty()                               ? (report.succeeded > 0 ? 'P' : 'N')
+               : text == errorLine("*", kLockBusyMessage) ? 'B'
+               : text.starts_with("*：已有待还原") || text.starts_with("*：请先完成当前还原") ? 'R'
+                                                                                              : 'X';
     };
     const std::vector<std::tuple<std::string, std::string, std::set<std::string>>> races = {
         {"batch apply", "batch apply", {"PB", "BP", "PR", "RP"}},
@@ -449,7 +522,9 @@ TEST_F(Faults, TwoProcessesOnOneStateFolderNeverBothProceed) {
     {  // flock: another open of the file, in this process too, is refused
         const OperationLock held(platform::FileSystem::real(), state_, kEngineLockFileName);
         for (const char* op : {"apply", "restore", "retry", "aside"})
-            EXPECT_EQ(errorLines(guarded([&] { return run(op, noSync_); }).errors), std::vector{errorLine("*", kLockBusyMessage)}) << op;
+            EXPECT_EQ(errorLines(guarded([&] { return run(op, noSync_); }).errors),
+                      std::vector{errorLine("*", kLockBusyMessage)})
+                << op;
     }
     EXPECT_EQ(std::pair(states(), backups()), skinned);
     expectClean(restoreAll(), "after the lock was released");
@@ -474,7 +549,8 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
             for (int n = 1;; ++n) {
                 const std::string before = snapshot(other), original = snapshot(item);
                 const std::string name = stdfs::path(item).filename();
-                ASSERT_TRUE(!restoring || engine.apply(root_, ApplyScope::withoutApplications).errors.empty());
+                ASSERT_TRUE(!restoring ||
+                            engine.apply(root_, ApplyScope::withoutApplications).errors.empty());
                 int seen = 0, swapped = 0;
                 failing_.observe = [&](const std::string& call) {
                     const bool onItem = (call + " ").find(item + " ") != std::string::npos ||
@@ -482,16 +558,21 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                     if (!call.starts_with("close ") && onItem && ++seen == n)
                         swapped = exchange(item, other);
                 };
-                const OperationReport report = restoring ? engine.restore() : engine.apply(root_, ApplyScope::withoutApplications);
+                const OperationReport report =
+                    restoring ? engine.restore() : engine.apply(root_, ApplyScope::withoutApplications);
                 failing_.observe = nullptr;
-                const std::string at = (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
+                const std::string at =
+                    (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
                 ASSERT_TRUE(swapped || engine.restore().errors.empty()) << at;
                 if (!swapped)
                     break;
-                // Exchanged before the apply took the item's identity, the other object (now here) was the item.
+                // Exchanged before the apply took the item's identity, the other object (now here) was the
+                // item.
                 const auto manifest = engine.loadManifest();
-                const bool recordedOther = !restoring && manifest &&
-                    std::ranges::any_of(manifest->entries, [&](auto& e) { return e.identity.inode == inodeOf(item); });
+                const bool recordedOther =
+                    !restoring && manifest && std::ranges::any_of(manifest->entries, [&](auto& e) {
+                        return e.identity.inode == inodeOf(item);
+                    });
                 const auto here = [&](auto& e) {  // "applied" is said only of the object at the item's path
                     return e.phase != kPhaseApplied || e.name != name || e.identity.inode == inodeOf(item);
                 };
@@ -516,10 +597,12 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
 TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
     const auto savedIn = [&](const std::string& contents) {  // an entry's original in a pending backup
         for (const auto& file : stdfs::recursive_directory_iterator(state_))
-            if (const auto held = file.path().filename() == kManifestFileName ? real_.readManifest(file.path())
-                                                                               : std::nullopt)
+            if (const auto held = file.path().filename() == kManifestFileName
+                                      ? real_.readManifest(file.path())
+                                      : std::nullopt)
                 for (const BackupEntry& e : held->entries)
-                    for (const auto& kept : {e.original.get<DirectoryFileForm>().file, e.original.get<EntryCopy>().file})
+                    for (const auto& kept :
+                         {e.original.get<DirectoryFileForm>().file, e.original.get<EntryCopy>().file})
                         if (kept && std::string(kept->contents.begin(), kept->contents.end()) == contents)
                             return true;
         return false;
@@ -532,15 +615,17 @@ TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
                 test::writeFile(copy, "[Desktop Entry]\nType=Application\nName=b\nIcon=mine\n", 0600);
                 const bool entries = op.starts_with("entries");
                 const std::string file = entries ? copy : directory, name = entries ? "b" : "Iconic";
-                op == "restore" || op == "entries restore" ? (void)run(entries ? "entries apply" : "apply", noSync_)
-                : op == "batch set-aside"                  ? (void)batch(noSync_).apply(root_, false)
-                                                           : void();
+                op == "restore" || op == "entries restore"
+                    ? (void)run(entries ? "entries apply" : "apply", noSync_)
+                : op == "batch set-aside" ? (void)batch(noSync_).apply(root_, false)
+                                          : void();
                 const std::string saved = "[Desktop Entry]\nName=saved " + std::to_string(n) + "\n";
                 int seen = 0;
                 failing_.observe = [&](const std::string& call) {
                     const std::string base = stdfs::path(file).filename();
-                    if (!call.starts_with("close ") && (call.find(file) != std::string::npos ||
-                                                        call.find("/." + base + ".lumaro-") != std::string::npos) &&
+                    if (!call.starts_with("close ") &&
+                        (call.find(file) != std::string::npos ||
+                         call.find("/." + base + ".lumaro-") != std::string::npos) &&
                         ++seen == n)
                         byRename ? (test::writeFile(file + ".new", saved), stdfs::rename(file + ".new", file))
                                  : (void)(std::ofstream(file, std::ios::binary | std::ios::trunc) << saved);
@@ -549,23 +634,27 @@ TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
                 failing_.observe = nullptr;
                 if (seen < n)
                     break;
-                const std::string at = op + (byRename ? ", saved by rename at call " : ", saved in place at call ") +
-                                       std::to_string(n);
+                const std::string at =
+                    op + (byRename ? ", saved by rename at call " : ", saved in place at call ") +
+                    std::to_string(n);
                 EXPECT_TRUE((test::exists(file) && test::readFile(file) == saved) || savedIn(saved)) << at;
                 const auto kept = backups()[entries ? copy : root_ + "/Iconic"];
                 EXPECT_TRUE(!mentions(report, name) || kept[0] + kept[1] > 0) << at;
             }
-    // Exchange refused by the file system: a rewritten ".directory" and copy are refused with the backup kept.
+    // Exchange refused by the file system: a rewritten ".directory" and copy are refused with the backup
+    // kept.
     reset();
     const std::string unsupported = "：所在文件系统无法安全替换文件，已跳过";
     for (const std::string op : {"apply", "entries apply"}) {
-        const std::string name = op == "apply" ? "Iconic" : "B", item = op == "apply" ? root_ + "/Iconic" : copy;
+        const std::string name = op == "apply" ? "Iconic" : "B",
+                          item = op == "apply" ? root_ + "/Iconic" : copy;
         const std::string file = op == "apply" ? directory : copy, held = test::readFile(file);
         failing_.fail["exchange"] = EINVAL;
         EXPECT_EQ(errorLines(run(op, failing_).errors), std::vector<std::string>{name + unsupported});
         failing_.fail.clear();
         EXPECT_EQ(std::pair(test::readFile(file), backups()[item][0]), std::pair(held, 1)) << op;
-        EXPECT_EQ(errorLines(run(op == "apply" ? "batch restore" : "entries restore", noSync_).errors), std::vector<std::string>{});
+        EXPECT_EQ(errorLines(run(op == "apply" ? "batch restore" : "entries restore", noSync_).errors),
+                  std::vector<std::string>{});
     }
 }
 

@@ -29,14 +29,20 @@ struct WindowTest : ::testing::Test, OperationRunner {
         test::makeDirectory(scratch / "Desktop");
         test::writeFile(scratch / "Desktop/note.txt", "n");
     }
-    void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
+    void run(std::function<OperationOutcome()> work,
+             std::function<void(OperationOutcome)> completion) override {
         EXPECT_FALSE(held) << "one operation at a time";
         held = [=] { completion(work()); };
     }
     void release() { std::exchange(held, nullptr)(); }
     std::unique_ptr<Shell> start(const std::string& state = "state") {
-        const std::vector<std::string> args{"lumaro", "--state-root", scratch / state, "--desktop-root",
-                                            scratch / "Desktop", "--application-root", scratch / "Applications"};
+        const std::vector<std::string> args{"lumaro",
+                                            "--state-root",
+                                            scratch / state,
+                                            "--desktop-root",
+                                            scratch / "Desktop",
+                                            "--application-root",
+                                            scratch / "Applications"};
         auto shell = std::make_unique<Shell>(args, *this, platform::FileSystem::real(), workspace);
         shell->window().show();
         return shell;
@@ -53,12 +59,14 @@ struct WindowTest : ::testing::Test, OperationRunner {
             QApplication::processEvents();
         setCurrentModel(nullptr);
     }
-    // "AR MMMMMMMM SSS": 1 for each enabled button and menu item below, then for each check-marked scope item.
+    // "AR MMMMMMMM SSS": 1 for each enabled button and menu item below, then for each check-marked scope
+    // item.
     static std::string states(MainWindow& window) {
         const auto bit = [](bool on) { return on ? '1' : '0'; };
-        std::string out{bit(window.applyButton()->isEnabled()), bit(window.restoreButton()->isEnabled()), ' '};
-        for (const char* item : {"重试已跳过的还原", "搁置无法还原的项目…", "桌面和应用图标", "演示文件夹", "仅桌面",
-                                 "选择文件夹…", "查看备份", "打开当前文件夹"})
+        std::string out{bit(window.applyButton()->isEnabled()), bit(window.restoreButton()->isEnabled()),
+                        ' '};
+        for (const char* item : {"重试已跳过的还原", "搁置无法还原的项目…", "桌面和应用图标", "演示文件夹",
+                                 "仅桌面", "选择文件夹…", "查看备份", "打开当前文件夹"})
             out += bit(window.action(item)->isEnabled());
         out += ' ';
         for (auto item : {"桌面和应用图标", "演示文件夹", "仅桌面"})
@@ -94,7 +102,8 @@ void expectEveryTextHasGlyphs(const MainWindow& window) {
         layout.endLayout();
         for (const QGlyphRun& run : layout.glyphRuns())
             EXPECT_FALSE(run.glyphIndexes().contains(0))
-                << "no glyph in " << run.rawFont().familyName().toStdString() << " for " << text.toStdString();
+                << "no glyph in " << run.rawFont().familyName().toStdString() << " for "
+                << text.toStdString();
     }
 }
 
@@ -164,7 +173,8 @@ TEST_F(WindowTest, StatesBevelsCheckMarksQuitGuardSetAsideAndAlertsThroughAnAppl
               std::tuple(QString("图标已更换"), QString(360, 'x') + "…", Qt::WindowModal));
 
     // Choosing the marked item again changes nothing; a folder chosen by hand carries no mark.
-    const std::pair<const char*, const char*> choices[] = {{"仅桌面", "001"}, {"仅桌面", "001"}, {"演示文件夹", "010"}};
+    const std::pair<const char*, const char*> choices[] = {
+        {"仅桌面", "001"}, {"仅桌面", "001"}, {"演示文件夹", "010"}};
     for (const auto& [item, marks] : choices) {
         window.action(item)->trigger();
         EXPECT_EQ(states(window), std::string("10 10111111 ") + marks) << item;
@@ -204,7 +214,9 @@ TEST_F(WindowTest, KeyboardFocusGreyedMenuItemsChineseDialogsAndTheIcon) {
     QMenu* menu = window.menuBar()->actions().front()->menu();
     menu->resize(menu->sizeHint());
     const QImage drawn = menu->grab().toImage();
-    const auto levels = [&](const char* item) { return darkest(drawn, menu->actionGeometry(window.action(item))); };
+    const auto levels = [&](const char* item) {
+        return darkest(drawn, menu->actionGeometry(window.action(item)));
+    };
     EXPECT_LT(levels("重试已跳过的还原"), 0x30);
     EXPECT_GE(levels("搁置无法还原的项目…"), 0x70) << "a disabled item is drawn grey";
 
@@ -281,8 +293,13 @@ TEST_F(WindowTest, ProgressAdvancesOnTheRunningButtonAndTheLauncherAndWorkEnding
         test::writeFile(scratch / ("Desktop/item " + std::to_string(i)), "x");
     QtOperationRunner threads;
     RecordedLauncherEntry launcher;
-    const std::vector<std::string> args{"lumaro", "--state-root", scratch / "state", "--desktop-root",
-                                        scratch / "Desktop", "--application-root", scratch / "Applications"};
+    const std::vector<std::string> args{"lumaro",
+                                        "--state-root",
+                                        scratch / "state",
+                                        "--desktop-root",
+                                        scratch / "Desktop",
+                                        "--application-root",
+                                        scratch / "Applications"};
     Shell shell(args, threads, platform::FileSystem::real(), workspace, &launcher);
     MainWindow& window = shell.window();
     window.show();

@@ -8,10 +8,10 @@
 
 #include "app/report_messages.h"
 #include "app/skin_model.h"
+#include "platform/text.h"
 #include "records/desktop_form.h"
 #include "records/operation_lock.h"
 #include "records/records.h"
-#include "platform/text.h"
 #include "resources/resources.h"
 #include "tests/support/fault_fs.h"
 
@@ -29,21 +29,28 @@ std::string unreadable(const std::string& path) {
     return errorLine(std::filesystem::path(path).filename(), "Finder 图标属性格式不受支持");
 }
 
-std::string repeated(const std::string& piece, int n) { return n > 0 ? piece + repeated(piece, n - 1) : ""; }
+std::string repeated(const std::string& piece, int n) {
+    return n > 0 ? piece + repeated(piece, n - 1) : "";
+}
 
 // The fixture is the workspace (all in scratch), the front end and the runner.
 struct ModelTest : ::testing::Test, FakeWorkspace, ModelFrontEnd, OperationRunner {
     std::string applicationSupportFolder() override { return scratch / "support"; }
     std::string desktopFolder() override { return scratch / "Desktop"; }
-    void showResult(const std::string& title, const Messages& messages) override { shown.push_back({title, messages}); }
-    void run(std::function<OperationOutcome()> work, std::function<void(OperationOutcome)> completion) override {
+    void showResult(const std::string& title, const Messages& messages) override {
+        shown.push_back({title, messages});
+    }
+    void run(std::function<OperationOutcome()> work,
+             std::function<void(OperationOutcome)> completion) override {
         completion(work());
     }
     std::unique_ptr<SkinModel> make(Messages arguments) {
         arguments.insert(arguments.end(), {"--state-root", state, "--application-root", scratch / "apps"});
         return std::make_unique<SkinModel>(arguments, ModelServices{fs, *this, *this, *this, loadFurball});
     }
-    static std::pair<std::string, bool> scope(const SkinModel& m) { return {m.target(), m.includeApplications()}; }
+    static std::pair<std::string, bool> scope(const SkinModel& m) {
+        return {m.target(), m.includeApplications()};
+    }
     std::string lastOperation() const { return readFile(state + "/" + kLastOperationFileName); }
     ScratchDir scratch;
     FaultFs fs;
@@ -52,21 +59,33 @@ struct ModelTest : ::testing::Test, FakeWorkspace, ModelFrontEnd, OperationRunne
 };
 
 TEST(ReportMessages, FoldPermissionsMissingItemsAndRelaunchesBeforeOtherLinesAndAlertsAreCut) {
-    const auto denied = [](const char* name) { return ItemError{name, ErrorKind::noWritePermission, kNoWritePermission}; };
-    EXPECT_EQ(reportMessages({4, 1, {{"notes.txt", ErrorKind::item, "无法读取项目"}, denied("Alpha.app"), denied("Plain"),
-                                     denied("Alpha.app"), {"Gamma.app", ErrorKind::item, "原因：应用没有写入权限，已跳过"},
-                                     operationError(kNoWritePermission)},
-                              0, {"Delta"}, {"Gamma.app", "照片"}}),
-              (Messages{"Alpha、Plain没有修改权限，已跳过。", "Gamma、照片已不存在，已跳过，不影响其他图标还原。",
-                        "Delta 的图标如果没变化，可以退出后重新打开试试。", "notes.txt：无法读取项目",
-                        "Gamma.app：原因：应用没有写入权限，已跳过", "应用没有写入权限，已跳过"}));
+    const auto denied = [](const char* name) {
+        return ItemError{name, ErrorKind::noWritePermission, kNoWritePermission};
+    };
+    EXPECT_EQ(
+        reportMessages({4,
+                        1,
+                        {{"notes.txt", ErrorKind::item, "无法读取项目"},
+                         denied("Alpha.app"),
+                         denied("Plain"),
+                         denied("Alpha.app"),
+                         {"Gamma.app", ErrorKind::item, "原因：应用没有写入权限，已跳过"},
+                         operationError(kNoWritePermission)},
+                        0,
+                        {"Delta"},
+                        {"Gamma.app", "照片"}}),
+        (Messages{"Alpha、Plain没有修改权限，已跳过。", "Gamma、照片已不存在，已跳过，不影响其他图标还原。",
+                  "Delta 的图标如果没变化，可以退出后重新打开试试。", "notes.txt：无法读取项目",
+                  "Gamma.app：原因：应用没有写入权限，已跳过", "应用没有写入权限，已跳过"}));
     // Three messages at most, 360 user-perceived characters ("\n\n" counts 2).
     const std::string a(100, 'a'), accented = "e\u0301", thumb = "\U0001F44D\U0001F3FD";
     const std::vector<std::pair<Messages, std::string>> cases{
         {{a, a, a, "fourth"}, a + "\n\n" + a + "\n\n" + a},
-        {{std::string(200, 'c'), std::string(400, 'b')}, std::string(200, 'c') + "\n\n" + std::string(158, 'b') + "…"},
+        {{std::string(200, 'c'), std::string(400, 'b')},
+         std::string(200, 'c') + "\n\n" + std::string(158, 'b') + "…"},
         {{repeated(accented, 400)}, repeated(accented, 360) + "…"},
-        {{repeated(thumb, 200), repeated(thumb, 200)}, repeated(thumb, 200) + "\n\n" + repeated(thumb, 158) + "…"},
+        {{repeated(thumb, 200), repeated(thumb, 200)},
+         repeated(thumb, 200) + "\n\n" + repeated(thumb, 158) + "…"},
         {{repeated(accented, 360)}, repeated(accented, 360)}};
     for (const auto& [messages, text] : cases)
         EXPECT_EQ(alertText(messages), text);
@@ -74,8 +93,8 @@ TEST(ReportMessages, FoldPermissionsMissingItemsAndRelaunchesBeforeOtherLinesAnd
 
 TEST(LaunchOption, TakesTheValueAfterTheFirstExactNameMadeAbsolute) {
     const std::string here = std::filesystem::current_path().string();
-    const Messages arguments{"lumaro", "--preview-root", "--x", "--state-root", "rel/./sub/..",
-                             "--state-root", "/ignored", "--json=/x", "--last"};
+    const Messages arguments{"lumaro",       "--preview-root", "--x",       "--state-root", "rel/./sub/..",
+                             "--state-root", "/ignored",       "--json=/x", "--last"};
     EXPECT_EQ(launchOption(arguments, "--preview-root"), here + "/--x") << "a value may begin with \"--\"";
     EXPECT_EQ(launchOption(arguments, "--state-root"), here + "/rel");
     EXPECT_FALSE(launchOption(arguments, "--json") || launchOption(arguments, "--last"));
@@ -87,10 +106,11 @@ TEST_F(ModelTest, DefaultsComeFromTheWorkspaceAndTheDemoFolderIsSeededOnce) {
     EXPECT_EQ(scope(defaults), std::pair(scratch / "Desktop", true));
     for (const char* file : {"/欢迎使用.txt", "/旅行照片/说明.txt", "/项目主页.webloc"})
         EXPECT_TRUE(exists(demo + file)) << file;
-    EXPECT_EQ(readFile(demo + "/项目主页.webloc"),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n<dict>\n"
-              "\t<key>URL</key>\n\t<string>https://example.com/lumaro</string>\n</dict>\n</plist>\n");
+    EXPECT_EQ(
+        readFile(demo + "/项目主页.webloc"),
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n<dict>\n"
+        "\t<key>URL</key>\n\t<string>https://example.com/lumaro</string>\n</dict>\n</plist>\n");
     std::filesystem::remove_all(demo);
     make({"--state-root", scratch / "support/Lumaro"});
     EXPECT_FALSE(exists(demo)) << "a demo folder the user deleted stays deleted";
@@ -110,7 +130,8 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     running = {{desk + "/Runner.app", true}};
     const auto model = make({"--preview-root", scratch / "p", "--desktop-root", desk});
     model->runOperation(Operation::apply);
-    EXPECT_TRUE(shown.empty() && !exists(state + "/" + kLastOperationFileName)) << "a clean apply says nothing";
+    EXPECT_TRUE(shown.empty() && !exists(state + "/" + kLastOperationFileName))
+        << "a clean apply says nothing";
     model->runOperation(Operation::restore);
 
     // Outside the desktop session: one notice, and still the title of a clean run.
@@ -124,12 +145,14 @@ TEST_F(ModelTest, CompletionSaysOnlyWhatThereIsToSayAndAPendingSkinDecidesTheNex
     model->runOperation(Operation::apply);
     const std::string relaunch = "Runner 的图标如果没变化，可以退出后重新打开试试。";
     EXPECT_EQ(shown.back(), (Shown{"有些图标没能更换", {relaunch, line}}));
-    EXPECT_EQ(lastOperation(), line + "\n\n" + relaunch + "\n\n" + line) << "the report's errors, then the messages";
+    EXPECT_EQ(lastOperation(), line + "\n\n" + relaunch + "\n\n" + line)
+        << "the report's errors, then the messages";
 
     std::filesystem::remove(state + "/" + kDemoMarkerFileName);
     const auto next = make({"--preview-root", scratch / "p2", "--desktop-root", scratch / "d"});
     EXPECT_EQ(scope(*next), std::pair(desk, true)) << "not the preview's";
-    EXPECT_FALSE(exists(scratch / "p2") || exists(state + "/" + kDemoMarkerFileName)) << "nothing seeded while pending";
+    EXPECT_FALSE(exists(scratch / "p2") || exists(state + "/" + kDemoMarkerFileName))
+        << "nothing seeded while pending";
 
     const OperationLock held(platform::FileSystem::real(), state, kBatchLockFileName);
     model->runOperation(Operation::restore);
@@ -149,15 +172,14 @@ TEST_F(ModelTest, NamesWithColonsControlCharactersAndInvalidUtf8ReachTheReportAs
     struct Row {
         std::string name, kind, apply, restore;
     };
-    const Row rows[] = {
-        {"a：b.txt", "plain", "-", "a：b.txt：" + std::string(kChangedSinceSkin)},
-        {"t\x01\r.txt", "plain", "-", "-"},
-        {"bad\xff.txt", "plain", "-", "-"},  // never touched: its name cannot be recorded
-        {"c：d.txt", "unreadable", "c：d.txt" + finder, "-"},
-        {"e\x1b：\xff.txt", "unreadable", "-", "-"},  // skipped before it is read
-        {"f\x1b.txt", "unreadable", "f\x1b.txt" + finder, "-"},
-        {"Locked：One.app", "denied", "Locked：One", "-"},
-        {"Tab\tTwo.app", "denied", "Tab\tTwo", "-"}};
+    const Row rows[] = {{"a：b.txt", "plain", "-", "a：b.txt：" + std::string(kChangedSinceSkin)},
+                        {"t\x01\r.txt", "plain", "-", "-"},
+                        {"bad\xff.txt", "plain", "-", "-"},  // never touched: its name cannot be recorded
+                        {"c：d.txt", "unreadable", "c：d.txt" + finder, "-"},
+                        {"e\x1b：\xff.txt", "unreadable", "-", "-"},  // skipped before it is read
+                        {"f\x1b.txt", "unreadable", "f\x1b.txt" + finder, "-"},
+                        {"Locked：One.app", "denied", "Locked：One", "-"},
+                        {"Tab\tTwo.app", "denied", "Tab\tTwo", "-"}};
     Messages applyLines, grouped, restoreLines;
     for (const Row& row : rows) {
         if (row.kind == "denied") {
@@ -219,31 +241,43 @@ TEST(CliTest, ExitStatusTellsReportErrorsFailuresAndUsageErrorsAndTheDemoEndsByS
     // An unset script variable as the state root must not reach the real state folder, nor create one.
     // One line names the cause and where the usage is.
     const std::pair<const char*, const char*> usageErrors[] = {
-        {"frobnicate", "unknown command frobnicate"}, {"status --bogus", "unknown option --bogus"},
-        {"", "no command given"}, {"restore --demo", "a target choice goes with apply only"},
-        {"apply --demo --desktop", "choose one target only"}, {"apply --folder", "--folder needs a folder"},
-        {"status apply", "unexpected argument apply"}, {"apply --folder --json", "--folder needs a folder"},
-        {"status --state-root", "--state-root needs a folder"}, {"status --json=1", "unknown option --json=1"},
+        {"frobnicate", "unknown command frobnicate"},
+        {"status --bogus", "unknown option --bogus"},
+        {"", "no command given"},
+        {"restore --demo", "a target choice goes with apply only"},
+        {"apply --demo --desktop", "choose one target only"},
+        {"apply --folder", "--folder needs a folder"},
+        {"status apply", "unexpected argument apply"},
+        {"apply --folder --json", "--folder needs a folder"},
+        {"status --state-root", "--state-root needs a folder"},
+        {"status --json=1", "unknown option --json=1"},
         {"status --desktop-root --json", "--desktop-root needs a folder"},
         {"apply --application-root ''", "--application-root needs a folder"},
-        {"restore --state-root ''", "--state-root needs a folder"}, {"apply --folder=", "--folder needs a folder"}};
+        {"restore --state-root ''", "--state-root needs a folder"},
+        {"apply --folder=", "--folder needs a folder"}};
     for (const auto& [bad, cause] : usageErrors) {
         EXPECT_EQ(cli(bad), 64) << bad;
-        EXPECT_EQ(test::readFile(scratch / "err"), "lumaro-cli: " + std::string(cause) + " (see lumaro-cli --help)\n");
+        EXPECT_EQ(test::readFile(scratch / "err"),
+                  "lumaro-cli: " + std::string(cause) + " (see lumaro-cli --help)\n");
         EXPECT_EQ(out, "") << bad;
     }
     EXPECT_FALSE(test::exists(state) || test::exists(scratch / "home")) << "usage errors create nothing";
     // The window's program answers these without a display, and so without a window or any state.
     const std::tuple<const char*, const char*, int> withoutWindow[] = {
-        {"--help", "usage: lumaro [--state-root DIR]", 0}, {"--state-root x --version", "lumaro 0.", 0},
-        {"--bogus --help", "", 64}, {"--state-root=x", "", 64}};
+        {"--help", "usage: lumaro [--state-root DIR]", 0},
+        {"--state-root x --version", "lumaro 0.", 0},
+        {"--bogus --help", "", 64},
+        {"--state-root=x", "", 64}};
     for (const auto& [args, printed, status] : withoutWindow) {
         out = test::run("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME=" + scratch / "home" +
-                        " XDG_DATA_HOME=" + scratch / "data " LUMARO_WINDOW " " + args + " 2>" + scratch / "err; echo $?");
+                        " XDG_DATA_HOME=" + scratch / "data " LUMARO_WINDOW " " + args + " 2>" +
+                        scratch / "err; echo $?");
         const std::size_t cut = out.find_last_of('\n', out.size() - 2) + 1;  // the exit status's line
         EXPECT_EQ(std::pair(out.substr(0, std::string_view(printed).size()), std::stoi(out.substr(cut))),
-                  std::pair(std::string(printed), status)) << args;
-        EXPECT_EQ(test::readFile(scratch / "err").find("unknown option") != std::string::npos, status == 64) << args;
+                  std::pair(std::string(printed), status))
+            << args;
+        EXPECT_EQ(test::readFile(scratch / "err").find("unknown option") != std::string::npos, status == 64)
+            << args;
     }
     EXPECT_FALSE(test::exists(scratch / "home") || test::exists(scratch / "data") || test::exists("x"));
 

@@ -2,8 +2,8 @@
 // it, icon attributes and a folder's "Icon\r" file, on real files and through a seam for faults; item
 // identity, the custom-icon flag, resource fork normalization and the "either icon" rules; the icon writer
 // and the resource-fork layout it writes.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -20,9 +20,9 @@
 #include "platform/resource_fork.h"
 #include "platform/text.h"
 #include "records/attributes.h"
+#include "records/desktop_form.h"
 #include "records/icon_facet.h"
 #include "records/identity.h"
-#include "records/desktop_form.h"
 #include "records/mac_form.h"
 #include "tests/support/fault_fs.h"
 #include "tests/support/scratch.h"
@@ -33,7 +33,9 @@ namespace {
 using namespace platform;
 using namespace test;
 
-FileSystem& real() { return FileSystem::real(); }
+FileSystem& real() {
+    return FileSystem::real();
+}
 
 std::set<std::string> namesIn(const std::string& folder) {
     std::vector<std::string> names;
@@ -46,27 +48,33 @@ TEST(platformPaths, LexicalStandardFormAndComponents) {
         {"/a/./b//c/", "/a/b/c"}, {"/a/b/../c", "/a/c"}, {"/../x", "/x"}, {"", "."}, {"a/../../b", "../b"}};
     for (const auto& [input, expected] : cases)
         EXPECT_EQ(standardizePath(input), expected) << input;
-    EXPECT_EQ(std::tuple(lastPathComponent("/a/b//"), deletingLastPathComponent("/a"), pathExtension("/E.app/"),
-                         pathExtension("/x/.hidden"), deletingPathExtension("a.b.c")),
-              std::tuple("b", "/", "app", "", "a.b"));
+    EXPECT_EQ(
+        std::tuple(lastPathComponent("/a/b//"), deletingLastPathComponent("/a"), pathExtension("/E.app/"),
+                   pathExtension("/x/.hidden"), deletingPathExtension("a.b.c")),
+        std::tuple("b", "/", "app", "", "a.b"));
 }
 
 TEST(platformDevice, EncodesMajorAndMinorIntoThirtyTwoSignedBits) {
     // Reinterpreted as signed; the major's top bits wrap away; 0xDEF10312.
     EXPECT_EQ(std::tuple(encodeDevice(8, 1), encodeDevice(0xFFFFFF, 0), encodeDevice(0x1000001, 0),
-                         encodeDevice(259, 0xABCDEF12)), std::tuple(2049, -256, 256, -554630382));
+                         encodeDevice(259, 0xABCDEF12)),
+              std::tuple(2049, -256, 256, -554630382));
     struct stat raw {};
     FileStatus st;
     ASSERT_EQ(::lstat("/", &raw) | real().lstat("/", st), 0);
     EXPECT_EQ(st.device, encodeDevice(major(raw.st_dev), minor(raw.st_dev)));
 }
 
-// A write lands with exactly its mode, synced before the rename; a failure at any call keeps the old file. Neither
-// leaves a temporary or a descriptor behind.
+// A write lands with exactly its mode, synced before the rename; a failure at any call keeps the old file.
+// Neither leaves a temporary or a descriptor behind.
 TEST(platformAtomicWrite, ExactModeUnderAnyUmaskAndSyncBeforeRename) {
     const test::ScopedUmask umask(077);
-    for (const auto& [call, error] :
-         {std::pair{"", 0}, {"write", ENOSPC}, {"fsync", EIO}, {"rename", EROFS}, {"fchmod", EPERM}, {"close", EIO}}) {
+    for (const auto& [call, error] : {std::pair{"", 0},
+                                      {"write", ENOSPC},
+                                      {"fsync", EIO},
+                                      {"rename", EROFS},
+                                      {"fchmod", EPERM},
+                                      {"close", EIO}}) {
         ScratchDir scratch;
         const std::string path = scratch / "file", data(100000, 'n');
         test::writeFile(path, "old contents", 0600);
@@ -74,7 +82,8 @@ TEST(platformAtomicWrite, ExactModeUnderAnyUmaskAndSyncBeforeRename) {
         fs.fail[call] = error;
         EXPECT_EQ(writeFileAtomically(fs, path, data.data(), data.size(), 0644), error) << call;
         EXPECT_EQ(std::tuple(readFile(path), namesIn(scratch.path()), fs.openFds.size()),
-                  std::tuple(error ? "old contents" : data, std::set<std::string>{"file"}, 0u)) << call;
+                  std::tuple(error ? "old contents" : data, std::set<std::string>{"file"}, 0u))
+            << call;
         if (error != 0)
             continue;
         EXPECT_EQ(fileMode(path), 0644u);
@@ -109,8 +118,8 @@ TEST(platformCreateDirectories, NewFoldersGetExactlyTheModeAndOthersAreLeftAlone
     test::makeDirectory(scratch / "old", 0755);
     ASSERT_EQ(createDirectories(real(), scratch / "old/a/./b/", 0700), 0);
     ASSERT_EQ(createDirectories(real(), scratch / "wide", 0751), 0);  // wider than the umask allows
-    EXPECT_EQ(std::tuple(fileMode(scratch / "old"), fileMode(scratch / "old/a"), fileMode(scratch / "old/a/b"),
-                         fileMode(scratch / "wide")),
+    EXPECT_EQ(std::tuple(fileMode(scratch / "old"), fileMode(scratch / "old/a"),
+                         fileMode(scratch / "old/a/b"), fileMode(scratch / "wide")),
               std::tuple(0755u, 0700u, 0700u, 0751u));
     test::writeFile(scratch / "file", "data");
     EXPECT_NE(createDirectories(real(), scratch / "file/sub", 0700), 0);
@@ -129,17 +138,24 @@ TEST(platformReadRegularFile, ReadsWithinTheLimitAndRefusesEverythingButARegular
     EXPECT_EQ(readRegularFile(fs, scratch / "big", contents.size() - 1, out), EFBIG);
     fs.afterFstat = [](FileStatus& st) { st.size = 1; };  // the file grew after fstat
     EXPECT_EQ(readRegularFile(fs, scratch / "big", 100000, out), EFBIG);
-    EXPECT_EQ(std::tuple(readRegularFile(fs, scratch / "link", 100, out), readRegularFile(fs, scratch / "fifo", 100, out),
-                         readRegularFile(fs, scratch.path(), 100, out)), std::tuple(ELOOP, EINVAL, EINVAL));
+    EXPECT_EQ(std::tuple(readRegularFile(fs, scratch / "link", 100, out),
+                         readRegularFile(fs, scratch / "fifo", 100, out),
+                         readRegularFile(fs, scratch.path(), 100, out)),
+              std::tuple(ELOOP, EINVAL, EINVAL));
     EXPECT_FALSE(fs.blocked);
 }
 
 TEST(platformText, ControlCharactersAreShownAndInvalidSequencesReplaced) {
-    EXPECT_EQ(visibleText("a\r\x1b[2J\x7f\xc2\x9b\t\n\xe4\xb8\xad"), "a\\r\\x1B[2J\\x7F\\x9B\\t\\n\xe4\xb8\xad");
+    EXPECT_EQ(visibleText("a\r\x1b[2J\x7f\xc2\x9b\t\n\xe4\xb8\xad"),
+              "a\\r\\x1B[2J\\x7F\\x9B\\t\\n\xe4\xb8\xad");
     EXPECT_EQ(visibleText("a\x1b\xc2\x85\xc2\xa0", ControlCharacters::replace), "a??\xc2\xa0");
 
     const std::string r = "\xEF\xBF\xBD";
-    for (const std::string valid : {"Gr\xC3\xBC\xC3\x9F" "e", "\xF0\x9F\x98\x80", "\xEF\xBB\xBF" "bom"})
+    for (const std::string valid : {"Gr\xC3\xBC\xC3\x9F"
+                                    "e",
+                                    "\xF0\x9F\x98\x80",
+                                    "\xEF\xBB\xBF"
+                                    "bom"})
         EXPECT_TRUE(isValidUtf8(valid) && toValidUtf8(valid) == valid) << valid;
     // Overlong, surrogate, above U+10FFFF, stray continuation, truncated.
     for (const std::string bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\x80", "\xE2\x82"}) {
@@ -151,8 +167,8 @@ TEST(platformText, ControlCharactersAreShownAndInvalidSequencesReplaced) {
     EXPECT_EQ(toValidUtf8(std::string("a\0\xFF", 3)), std::string("a\0", 2) + r);
 }
 
-// Without a session bus (the scratch helpers hid ours) the metadata form is unavailable at once, and nothing is
-// launched to make one: a dbus-launch on PATH, with a display set, would leave its mark.
+// Without a session bus (the scratch helpers hid ours) the metadata form is unavailable at once, and nothing
+// is launched to make one: a dbus-launch on PATH, with a display set, would leave its mark.
 TEST(platformDesktopMetadata, UnavailableWithoutABusAndLaunchesNothing) {
     ScratchDir dir;
     test::writeFile(dir / "dbus-launch", "#!/bin/sh\ntouch \"$0.ran\"\nexit 1\n", 0755);
@@ -181,8 +197,8 @@ class Attributes : public ::testing::Test {
     platform::ItemHandle handle;
 };
 
-// The old fork goes before the new one is set; a vanished attribute is left out; each bound, race and failure of
-// the calls gives its own message.
+// The old fork goes before the new one is set; a vanished attribute is left out; each bound, race and failure
+// of the calls gives its own message.
 TEST_F(Attributes, ForkReplacedVanishedSkippedAndEachBoundRaceAndFailureReported) {
     for (const std::string name : {"a", "b", ""})
         setRawAttribute(item, "user.x" + name, bytesOf(name));
@@ -202,10 +218,14 @@ TEST_F(Attributes, ForkReplacedVanishedSkippedAndEachBoundRaceAndFailureReported
         {[&] { reported = got = platform::kMaxValueSize; }, read, "<no error>"},
         {[&] { reported = platform::kMaxValueSize, got = 9; }, read, "读取图标时项目发生变化：item"},
         {[&] { reported = platform::kMaxValueSize + 1; }, read, "无法备份图标属性或属性过大：item"},
-        {[&] { fs.fail = {{"setAttribute", EIO}}; },
+        {[&] {
+             fs.fail = {{"setAttribute", EIO}};
+         },
          [&] { writeIconAttribute(fs, handle.fd(), kFinderInfoAttribute, Bytes(32, 0), "item"); },
          "无法写入图标属性：item（" + std::string(std::strerror(EIO)) + "）"},
-        {[&] { fs.fail = {{"removeAttribute", EIO}}; },
+        {[&] {
+             fs.fail = {{"removeAttribute", EIO}};
+         },
          [&] { writeIconAttribute(fs, handle.fd(), kResourceForkAttribute, bytesOf("new"), "item"); },
          "无法替换旧图标资源"},
         {[&] { fs.onListAttributes = [](char* b, std::size_t, std::size_t& n) { return n = b ? 4 : 8, 0; }; },
@@ -235,7 +255,8 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
     writeFile(safe + "/Icon\r", contents, 04755);
     setRawAttribute(safe + "/Icon\r", "user.x", bytesOf("mine"));
     const IconState safeState = captureIconState(fs, safe, identifyItem(fs, safe));
-    EXPECT_EQ(safeState.get<FolderIconFile>().file, (IconFile{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755}));
+    EXPECT_EQ(safeState.get<FolderIconFile>().file,
+              (IconFile{bytesOf(contents), {{"x", bytesOf("mine")}}, 0755}));
 
     // TooBig: one byte over the bound.
     enum Kind { Symlink, HardLink, Fifo, TooBig, SwappedFifo, SwappedLink, SwappedLater };
@@ -246,9 +267,10 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
         test::makeDirectory(folder), test::writeFile(real, "icon bytes"), test::writeFile(next, "newcomer");
         ASSERT_EQ(kind == Symlink    ? ::symlink("real", icon.c_str())
                   : kind == HardLink ? ::link(real.c_str(), icon.c_str())
-                  : kind == Fifo     ? ::mkfifo(icon.c_str(), 0644)
-                                     : ::rename(real.c_str(), icon.c_str()) +
-                                       (kind == TooBig ? ::truncate(icon.c_str(), platform::kMaxValueSize + 1) : 0),
+                  : kind == Fifo
+                      ? ::mkfifo(icon.c_str(), 0644)
+                      : ::rename(real.c_str(), icon.c_str()) +
+                            (kind == TooBig ? ::truncate(icon.c_str(), platform::kMaxValueSize + 1) : 0),
                   0);
         test::FaultFs seam;
         bool swapped = false;
@@ -275,7 +297,8 @@ TEST_F(Attributes, CaptureIconStateChecksTheFinderInfoAndRefusesUnsafeIconFilesW
                                                                   : "图标文件已被替换");
             EXPECT_TRUE(!exists(real) || readFile(real) == "icon bytes");
         }
-        EXPECT_EQ(std::tuple(swapped, seam.blocked, seam.openFds.size()), std::tuple(kind >= SwappedFifo, false, 0u));
+        EXPECT_EQ(std::tuple(swapped, seam.blocked, seam.openFds.size()),
+                  std::tuple(kind >= SwappedFifo, false, 0u));
     }
 }
 
@@ -283,7 +306,9 @@ std::string identifyError(const std::string& path) {
     return test::errorOf<std::exception>([&] { identifyItem(platform::FileSystem::real(), path); });
 }
 
-Bytes flipped(Bytes b, std::size_t at) { return b[at] ^= 0x5A, b; }
+Bytes flipped(Bytes b, std::size_t at) {
+    return b[at] ^= 0x5A, b;
+}
 
 // Volatile fields all zero; two types at map + 28, so reference i lies at map + 28 + 2 + 2 * 8 + 12 * i.
 const Bytes kFork = *platform::buildResourceFork({{{'i', 'c', 'n', 's'}, 128, 0, {}, bytesOf("first")},
@@ -298,7 +323,8 @@ TEST(IdentifyItem, RecordsFilesAndFoldersAndRefusesEverythingElse) {
     ASSERT_EQ(::symlink((dir / "folder").c_str(), (dir / "link").c_str()), 0);
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0644), 0);
     for (const std::string name : {"link", "pipe", "missing"})
-        EXPECT_EQ(identifyError(dir / name), (name == "missing" ? "项目不存在或无法读取：" : "跳过符号链接或特殊文件：") + name);
+        EXPECT_EQ(identifyError(dir / name),
+                  (name == "missing" ? "项目不存在或无法读取：" : "跳过符号链接或特殊文件：") + name);
 
     // The same inode on another device is another object, to the open check and to the final one.
     test::FaultFs fs;
@@ -323,8 +349,11 @@ TEST(IdentifyItem, RecordsFilesAndFoldersAndRefusesEverythingElse) {
     const pid_t child = ::fork();
     if (child == 0)  // as nobody
         ::_exit(::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
-                        ::setresuid(65534, 65534, 65534) == 0 && identifyError(dir / "folder") == "<no error>" &&
-                        identifyError(dir / "folder/item") == "项目不存在或无法读取：item" ? 0 : 1);
+                        ::setresuid(65534, 65534, 65534) == 0 &&
+                        identifyError(dir / "folder") == "<no error>" &&
+                        identifyError(dir / "folder/item") == "项目不存在或无法读取：item"
+                    ? 0
+                    : 1);
     int status = -1;
     EXPECT_TRUE(::waitpid(child, &status, 0) == child && status == 0) << status;
 }
@@ -360,8 +389,8 @@ IconState desk(std::optional<IconMetadata> keys, std::optional<DirectoryFile> di
     std::optional<DirectoryFile> copy;
     if (entry)
         copy = DirectoryFile{bytesOf(std::string("[Desktop Entry]\n") + entry), 0644};
-    return stateWith(DesktopForms{true}, MetadataKeys{std::move(keys)}, DirectoryFileForm{std::move(directory)},
-                     EntryCopy{std::move(copy)});
+    return stateWith(DesktopForms{true}, MetadataKeys{std::move(keys)},
+                     DirectoryFileForm{std::move(directory)}, EntryCopy{std::move(copy)});
 }
 
 // Whether `current` shows a's icon or b's, through every facet. An absent icon file stands for empty
@@ -375,16 +404,21 @@ TEST(StateMatch, CustomIconFlagForkAndIconFileEachFromAOrB) {
     const IconState macA = mac(flagged, kFork, file("A")), macB = mac(Bytes(32, 0), std::nullopt, {});
     int row = 0;
     for (const auto& [current, x, y, shown] : std::vector<std::tuple<IconState, IconState, IconState, bool>>{
-             {{}, a, {}, true}, {{}, a, b, false}, {file("", {}, 0600), {}, file("B", {}, 0600), true},
-             {file("C"), file("A"), file("B"), false}, {file("A", {}, 0755), file("A"), file("B", {}, 0600), 0},
+             {{}, a, {}, true},
+             {{}, a, b, false},
+             {file("", {}, 0600), {}, file("B", {}, 0600), true},
+             {file("C"), file("A"), file("B"), false},
+             {file("A", {}, 0755), file("A"), file("B", {}, 0600), 0},
              {file("B", {{"x", one}, {"y", two}}), a, b, true},
              {file("A", {{"x", two}, {"y", one}, {rf, flipped(kFork, kRefs + 9)}}, 0600), a, b, true},
              {file("A", {{"x", one}}), a, b, false},  // y missing
              {file("A", {{"x", one}, {"y", one}, {"z", {}}}), a, b, false},
              {file("B", {{"x", {}}, {rf, kFork}}), file("B", {{"x", {}}}), b, false},
-             {mac(Bytes(32, 0xFF), flipped(kFork, kMap + 17), file("A")), macA, macB, 1}, {{}, macA, macB, 1},
+             {mac(Bytes(32, 0xFF), flipped(kFork, kMap + 17), file("A")), macA, macB, 1},
+             {{}, macA, macB, 1},
              {mac(flagged, bytesOf("unrelated fork"), file("A")), macA, macB, false},
-             {mac(flagged, std::nullopt, file("Z")), macA, macB, false}, {mac(Bytes(32, 0), kFork, file("A")), macA, macA, 0},
+             {mac(flagged, std::nullopt, file("Z")), macA, macB, false},
+             {mac(Bytes(32, 0), kFork, file("A")), macA, macA, 0},
              // The store's keys each from a or b; a key file whole, its mode and every line.
              {desk(IconMetadata{"a", "m"}), desk(IconMetadata{"a", "n"}), desk(IconMetadata{"b", "m"}), 1},
              {desk(IconMetadata{"a", "x"}), desk(IconMetadata{"a", "n"}), desk(IconMetadata{"b", "m"}), 0},
@@ -410,10 +444,13 @@ class IconWriterTest : public ::testing::Test {
 TEST_F(IconWriterTest, WritesDeterministicRgbaPngsIntoFoldersThatOtherReadersAccept) {
     const IconWriter again(loadFurball());
     EXPECT_TRUE(again.family128() == writer.family128() && again.family64() == writer.family64());
-    // "ic11" and the PNG's IHDR: 64 x 64, depth 8, colour type 6 (RGBA); Pillow reads the "ic07" family below.
+    // "ic11" and the PNG's IHDR: 64 x 64, depth 8, colour type 6 (RGBA); Pillow reads the "ic07" family
+    // below.
     const Bytes& f = writer.family64();
-    EXPECT_EQ(std::string(f.begin() + 8, f.begin() + 12) + std::string(f.begin() + 17, f.begin() + 20), "ic11PNG");
-    EXPECT_EQ(std::tuple(be32(f, 4), be32(f, 32), be32(f, 36), f[40], f[41]), std::tuple(f.size(), 64u, 64u, 8, 6));
+    EXPECT_EQ(std::string(f.begin() + 8, f.begin() + 12) + std::string(f.begin() + 17, f.begin() + 20),
+              "ic11PNG");
+    EXPECT_EQ(std::tuple(be32(f, 4), be32(f, 32), be32(f, 36), f[40], f[41]),
+              std::tuple(f.size(), 64u, 64u, 8, 6));
 
     // A folder: "Icon\r" made with mode 0644 whatever the umask, invisible, carrying the fork in the classic
     // layout (data at 256: a 4-byte length and the family, then a 50-byte map).
@@ -443,8 +480,9 @@ TEST_F(IconWriterTest, KeepsOtherResourcesFallsBackToIc11AndRefusesWithoutWritin
     const std::size_t room =
         kIconForkBudget - IconWriter::forkWithIcon(std::nullopt, writer.family128()).size();
     // Kept, grouped by type in order of first appearance, the old icon replaced; when crowded, 64 pixels.
-    const Bytes kept = *buildResourceFork({resource("TEXT", 128, "keep me", 0x20, test::bytesOf("Note")),
-                                           resource("icns", -16455, "old"), resource("TEXT", 1, "", 0, Bytes{})});
+    const Bytes kept =
+        *buildResourceFork({resource("TEXT", 128, "keep me", 0x20, test::bytesOf("Note")),
+                            resource("icns", -16455, "old"), resource("TEXT", 1, "", 0, Bytes{})});
     for (const auto& [name, fork, icon] :
          {std::tuple{"kept", kept, writer.family128()},
           std::tuple{"crowded", test::resourceFork("DATA", 1, std::string(room, 'd')), writer.family64()}}) {
@@ -453,7 +491,8 @@ TEST_F(IconWriterTest, KeepsOtherResourcesFallsBackToIc11AndRefusesWithoutWritin
         ASSERT_EQ(setIconAt(scratch / name), 0) << name;
         const auto written = parseResourceFork(test::rawAttribute(scratch / name, kResourceFork)).value();
         EXPECT_EQ(written.front(), parseResourceFork(fork)->front()) << name;
-        EXPECT_EQ(std::tuple(written.size(), written.back().data), std::tuple(name[0] == 'k' ? 3u : 2u, icon)) << name;
+        EXPECT_EQ(std::tuple(written.size(), written.back().data), std::tuple(name[0] == 'k' ? 3u : 2u, icon))
+            << name;
     }
 
     // Refused without a write: no room even at 64 pixels, links, FIFOs, odd Finder information.

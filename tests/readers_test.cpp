@@ -44,7 +44,8 @@ BackupManifest sampleManifest() {
                            test::stateWith(MacAttributes{Bytes(32, 1), Bytes(300, 2)}),
                            kPhaseApplied};
     const IconFile icon{Bytes(256, 4), {{"com.apple.FinderInfo", Bytes(32, 5)}, {"x", Bytes{}}}, 0755};
-    const IconState original = test::stateWith(MacAttributes{Bytes(32, 3), std::nullopt}, FolderIconFile{IconFile{}});
+    const IconState original =
+        test::stateWith(MacAttributes{Bytes(32, 3), std::nullopt}, FolderIconFile{IconFile{}});
     const IconState applied =  // an empty fork stays present
         test::stateWith(MacAttributes{std::nullopt, Bytes{}}, FolderIconFile{icon});
     const BackupEntry folder{"Fotos", {2049, 42, 1, 5, kTypeDirectory}, original, applied, kPhaseRestoring};
@@ -84,16 +85,20 @@ TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSche
     EXPECT_TRUE(recorded != IconState{} && IconState{} != recorded);
 
     // The desktop forms and a desktop entry (the root is its item, the user copy its state).
-    test::put(m.entries[1].original, DesktopForms{true}, MetadataKeys{platform::IconMetadata{std::nullopt, "folder-music"}});
-    test::put(m.entries[1].applied, DesktopForms{true}, MetadataKeys{platform::IconMetadata{"file:///s/furball.png", std::nullopt}},
+    test::put(m.entries[1].original, DesktopForms{true},
+              MetadataKeys{platform::IconMetadata{std::nullopt, "folder-music"}});
+    test::put(m.entries[1].applied, DesktopForms{true},
+              MetadataKeys{platform::IconMetadata{"file:///s/furball.png", std::nullopt}},
               DirectoryFileForm{DirectoryFile{test::bytesOf("[D]"), 0640}});
     // The emblem list, and a folder's ".hidden" captured absent, then present.
     test::put(m.entries[1].original, HiddenList{true, std::nullopt});
     test::put(m.entries[1].applied, HiddenList{true, DirectoryFile{test::bytesOf("Icon\r\n"), 0644}},
               EmblemList{std::vector<std::string>{"emblem-new", platform::kFurballEmblemName}});
-    BackupEntry entry{"org.example-tool.desktop", m.rootIdentity, {}, {}, kPhasePrepared, ItemKind::desktopEntry};
+    BackupEntry entry{"org.example-tool.desktop", m.rootIdentity, {}, {}, kPhasePrepared,
+                      ItemKind::desktopEntry};
     entry.original = test::stateWith(DesktopForms{true});
-    entry.applied = test::stateWith(DesktopForms{true}, EntryCopy{DirectoryFile{test::bytesOf("[Desktop Entry]"), 0644}});
+    entry.applied =
+        test::stateWith(DesktopForms{true}, EntryCopy{DirectoryFile{test::bytesOf("[Desktop Entry]"), 0644}});
     m.entries.push_back(entry);
     const std::string forms = encodeManifest(m);
     EXPECT_NE(forms.find("\"schema\": 2\n"), std::string::npos) << forms;
@@ -104,7 +109,10 @@ TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSche
     EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/schema", "1")).schema, 2);
     IconState bare = m.entries[1].original;  // the Linux forms recorded, each form absent
     test::put(bare, MetadataKeys{}, HiddenList{});
-    EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/entries/1/original/desktop", "{}")).entries[1].original, bare);
+    EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/entries/1/original/desktop", "{}"))
+                  .entries[1]
+                  .original,
+              bare);
     EXPECT_THROW(decodeManifest(withMember(json::parse(forms), "/entries/2/kind", "\"app\"")), DecodingError);
 
     m.entries[1].name = "Fo\xFFos";  // text that is not UTF-8 cannot be stored
@@ -123,9 +131,15 @@ TEST(recordsJson, ReaderRefusesMissingWrongTypedInexactAndOutOfRangeMembers) {
     json doc = json::parse(encodeManifest(sampleManifest()));
     const std::string id = "/entries/0/identity/";
     std::vector<std::pair<std::string, std::string>> cases = {
-        {"/entries/0/name", "null"}, {"/rootPath", "5"}, {"/schema", "1.5"}, {id + "inode", "1.5"},
-        {id + "inode", "18446744073709551616"}, {id + "inode", "9007199254740993.0"},  // 2^53 as a double
-        {id + "device", "2147483648"}, {id + "device", "-2147483649"}, {id + "type", "65536"}};
+        {"/entries/0/name", "null"},
+        {"/rootPath", "5"},
+        {"/schema", "1.5"},
+        {id + "inode", "1.5"},
+        {id + "inode", "18446744073709551616"},
+        {id + "inode", "9007199254740993.0"},  // 2^53 as a double
+        {id + "device", "2147483648"},
+        {id + "device", "-2147483649"},
+        {id + "type", "65536"}};
     // Base64 of a bad length, misplaced padding, foreign characters, whitespace.
     for (const char* bad : {"QUI", "QQ==QQ==", "QUJ-", "QU*D", "QUJD\nREVG", " QUJD"})
         cases.emplace_back("/entries/0/applied/fork", json(bad).dump());
@@ -133,7 +147,8 @@ TEST(recordsJson, ReaderRefusesMissingWrongTypedInexactAndOutOfRangeMembers) {
                             R"({"hiddenList": {"file": {"mode": 420}}})"})
         cases.emplace_back("/entries/0/applied/desktop", bad);
     for (const auto& [pointer, raw] : cases)
-        EXPECT_THROW(decodeManifest(withMember(doc, pointer, raw.c_str())), DecodingError) << pointer << " = " << raw;
+        EXPECT_THROW(decodeManifest(withMember(doc, pointer, raw.c_str())), DecodingError)
+            << pointer << " = " << raw;
     EXPECT_NO_THROW(decodeManifest(withMember(doc, id + "device", "2147483647")));
     EXPECT_NO_THROW(decodeManifest(withMember(doc, id + "inode", "9007199254740991.0")));
     // Not a record: empty, truncated, nested deeper than any record (even in an ignored member).
@@ -161,7 +176,8 @@ TEST(recordsJson, ReaderRefusesMissingWrongTypedInexactAndOutOfRangeMembers) {
     EXPECT_EQ(detail(badEntry), "entries[1]: expected an object");
     EXPECT_EQ(detail(R"({"entries":[5],)" + doc.dump().substr(1)), "decoded");
     EXPECT_EQ(detail(R"({"future":[{"entries":[5]},[5]],)" + doc.dump().substr(1)), "decoded");
-    EXPECT_EQ(detail(doc.dump().substr(0, doc.dump().size() - 1) + R"(,"entries":[{}]})"), "entries[0].applied: missing");
+    EXPECT_EQ(detail(doc.dump().substr(0, doc.dump().size() - 1) + R"(,"entries":[{}]})"),
+              "entries[0].applied: missing");
     EXPECT_EQ(decodeManifest(R"({"entries":[5],)" + doc.dump().substr(1)), decodeManifest(doc.dump()));
     doc.erase("createdAt");  // required
     EXPECT_THROW(decodeManifest(doc.dump()), DecodingError);
@@ -173,17 +189,23 @@ TEST(recordsJson, ManifestWrittenByTheMacProgramLoads) {
     const Bytes finder = test::finderInfo(std::string(8, '\0') + '\x04');
     const Bytes fork{0, 0, 1, 0, 0, 0, 0x21, 0x9e, 'i', 'c', 'n', 's'};
     EXPECT_EQ(std::tuple(m.rootPath, m.rootIdentity, m.entries.size()),
-              std::tuple("/Users/anna/Desktop", FileIdentity{16777234, 2, 1600000000, 987654321, kTypeDirectory}, 2u));
-    EXPECT_EQ(std::tuple(m.entries[0].identity.inode, m.entries[0].applied, m.entries[1].name, m.entries[1].original),
-              std::tuple(12884901888ull, test::stateWith(MacAttributes{finder, fork}), std::string("Fotos \xE2\x80\x93 Urlaub"),
+              std::tuple("/Users/anna/Desktop",
+                         FileIdentity{16777234, 2, 1600000000, 987654321, kTypeDirectory}, 2u));
+    EXPECT_EQ(std::tuple(m.entries[0].identity.inode, m.entries[0].applied, m.entries[1].name,
+                         m.entries[1].original),
+              std::tuple(12884901888ull, test::stateWith(MacAttributes{finder, fork}),
+                         std::string("Fotos \xE2\x80\x93 Urlaub"),
                          test::stateWith(MacAttributes{finder, std::nullopt})));
     const IconFile& iconFile = *m.entries[1].applied.get<FolderIconFile>().file;
-    EXPECT_EQ(std::tuple(iconFile.attributes.at("com.apple.ResourceFork"), iconFile.mode), std::tuple(fork, std::uint16_t{420}));
+    EXPECT_EQ(std::tuple(iconFile.attributes.at("com.apple.ResourceFork"), iconFile.mode),
+              std::tuple(fork, std::uint16_t{420}));
     EXPECT_NO_THROW(checkManifest(m));
     EXPECT_EQ(decodeManifest(encodeManifest(m)), m);
 }
 
-std::string verdict(const BackupManifest& m) { return test::errorOf([&] { checkManifest(m); }); }
+std::string verdict(const BackupManifest& m) {
+    return test::errorOf([&] { checkManifest(m); });
+}
 
 TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
     BackupManifest m = sampleManifest();
@@ -201,12 +223,18 @@ TEST(recordsCheckManifest, AcceptsAndRefusesWithTheRightMessage) {
         {"symlink entry", [](M x) { x.entries[0].identity.type = 0120000; }},
         {"finder 31", [](M x) { x.entries[1].original.edit<MacAttributes>().finder = Bytes(31); }},
         {"finder 33", [](M x) { x.entries[1].applied.edit<MacAttributes>().finder = Bytes(33); }},
-        {"fork too large", [](M x) { x.entries[0].original.edit<MacAttributes>().fork = Bytes(platform::kMaxValueSize + 1); }},
+        {"fork too large",
+         [](M x) { x.entries[0].original.edit<MacAttributes>().fork = Bytes(platform::kMaxValueSize + 1); }},
         {".directory too large",
-         [](M x) { test::put(x.entries[1].applied, DesktopForms{true}, DirectoryFileForm{DirectoryFile{Bytes(platform::kMaxValueSize + 1), 0644}}); }},
+         [](M x) {
+             test::put(x.entries[1].applied, DesktopForms{true},
+                       DirectoryFileForm{DirectoryFile{Bytes(platform::kMaxValueSize + 1), 0644}});
+         }},
         {"phase unknown", [](M x) { x.entries[1].phase = "Applied"; }},
-        {"entry not the root", [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].name = "Fotos.desktop"; }},
-        {"entry without an ID", [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].identity = x.rootIdentity; }},
+        {"entry not the root",
+         [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].name = "Fotos.desktop"; }},
+        {"entry without an ID",
+         [](M x) { x.entries[1].kind = ItemKind::desktopEntry, x.entries[1].identity = x.rootIdentity; }},
         {"relative root", [](M x) { x.rootPath = "home/anna"; }}};
     for (const auto& [what, mutate] : invalid) {
         m = sampleManifest();
@@ -255,10 +283,12 @@ IconState randomState(Random& rng) {
     };
     const auto file =
         IconFile{randomBytes(rng, rng() % 20), {{"com.apple.FinderInfo", randomBytes(rng, 32)}}, 0644};
-    const auto text = [&] { return rng() % 2 ? std::optional<std::string>("file:///s/furball.png") : std::nullopt; };
+    const auto text = [&] {
+        return rng() % 2 ? std::optional<std::string>("file:///s/furball.png") : std::nullopt;
+    };
     const MetadataKeys keys{rng() % 2 ? std::optional(platform::IconMetadata{text(), text()}) : std::nullopt};
-    const DirectoryFileForm directory{rng() % 2 ? std::optional(DirectoryFile{randomBytes(rng, rng() % 30), 0640})
-                                                : std::nullopt};
+    const DirectoryFileForm directory{
+        rng() % 2 ? std::optional(DirectoryFile{randomBytes(rng, rng() % 30), 0640}) : std::nullopt};
     IconState state = test::stateWith(MacAttributes{maybe(32), maybe(rng() % 40)});
     test::put(state, FolderIconFile{rng() % 3 == 0 ? std::optional(file) : std::nullopt});
     return rng() % 2 ? test::put(state, DesktopForms{true}, keys, directory) : state;
@@ -306,14 +336,16 @@ std::vector<std::pair<BackupManifest, std::optional<std::set<std::string>>>> man
 }
 
 // The text stays byte for byte what the encoder wrote before it kept each entry's text: as the entries change
-// phase and leave, an encoder told what changed gives exactly the whole encoding, and both match files made then.
+// phase and leave, an encoder told what changed gives exactly the whole encoding, and both match files made
+// then.
 TEST(recordsJson, ManifestTextStaysTheSameAsEntriesAreAddedChangedAndRemoved) {
     const auto versions = manifestVersions();
     ManifestEncoder encoder;
     std::set<std::string> schemas;
     for (std::size_t i = 0; i < versions.size(); ++i) {
         const auto& [manifest, changed] = versions[i];
-        const std::string golden = test::readFile(LUMARO_TEST_DATA_DIR "/encoded-" + std::to_string(i) + ".json");
+        const std::string golden =
+            test::readFile(LUMARO_TEST_DATA_DIR "/encoded-" + std::to_string(i) + ".json");
         EXPECT_EQ(encodeManifest(manifest), golden) << i;
         EXPECT_EQ(encoder.encode(manifest, changed ? &*changed : nullptr), golden) << i;
         schemas.insert(golden.substr(golden.rfind("\"schema\"")));
@@ -336,7 +368,8 @@ TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnE
     std::filesystem::create_directories(app + "/Contents");
     std::filesystem::create_directories(workspace.home + "/Library/Preferences");
     const IconEngine engine(fs, scratch / "state", test::sampleImage(), workspace);
-    const IconBatchEngine batch(fs, workspace, scratch / "state", test::sampleImage(), {std::vector<std::string>{}});
+    const IconBatchEngine batch(fs, workspace, scratch / "state", test::sampleImage(),
+                                {std::vector<std::string>{}});
 
     Random rng(1);
     BackupManifest sample{1, "/Users/me/Desktop", {5, 77, 1600000000, 5, kTypeDirectory}, 786543210.5, {}};
@@ -345,16 +378,23 @@ TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnE
     BackupManifest repeated = sample;  // a name twice, as only checkManifest refuses
     repeated.entries.push_back(randomEntry(rng, "a"));
     std::vector<std::string> corpus = {
-        encodeManifest(sample), encodeManifest(repeated), encodeScope({"/Users/me/Desktop", true}),
+        encodeManifest(sample),
+        encodeManifest(repeated),
+        encodeScope({"/Users/me/Desktop", true}),
         test::readFile(LUMARO_TEST_DATA_DIR "/mac-backup.json"),
-        "# c\r\n[Desktop Entry]\r\nType=Application\r\nName[zh_CN]=工具\r\nIcon=a\r\nIcon[de]=b\r\n\r\n[X]\nk=v",
-        "[Desktop Entry]\nIcon=folder-music\n", ""};
+        "# c\r\n[Desktop "
+        "Entry]\r\nType=Application\r\nName[zh_CN]=工具\r\nIcon=a\r\nIcon[de]=b\r\n\r\n[X]\nk=v",
+        "[Desktop Entry]\nIcon=folder-music\n",
+        ""};
     // Info.plist and Dock preferences, binary and XML, as an independent writer makes them.
     const std::string python =
-        "import plistlib as p; d = [{'CFBundleIdentifier': 'org.example.x', 'List': [1, 2.5, True, {'a': 'b'}]}, "
+        "import plistlib as p; d = [{'CFBundleIdentifier': 'org.example.x', 'List': [1, 2.5, True, {'a': "
+        "'b'}]}, "
         "{'persistent-apps': [{'tile-data': {'file-data': {'_CFURLString': 'file:///Apps/Y.app/'}}}]}]; "
-        "[open(str(i), 'wb').write(p.dumps(d[i % 2], fmt=[p.FMT_BINARY, p.FMT_XML][i // 2])) for i in range(4)]; "
-        "open('nul', 'wb').write(p.dumps({'CFBundleIdentifier': 'org.ex\\x00ample.\\u00fc'}, fmt=p.FMT_BINARY))";
+        "[open(str(i), 'wb').write(p.dumps(d[i % 2], fmt=[p.FMT_BINARY, p.FMT_XML][i // 2])) for i in "
+        "range(4)]; "
+        "open('nul', 'wb').write(p.dumps({'CFBundleIdentifier': 'org.ex\\x00ample.\\u00fc'}, "
+        "fmt=p.FMT_BINARY))";
     ASSERT_EQ(test::run("cd '" + scratch.path() + "' && /usr/bin/python3 -c \"" + python + "\""), "");
     for (const char* name : {"0", "1", "2", "3"})
         corpus.push_back(test::readFile(scratch / name));
@@ -363,7 +403,8 @@ TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnE
         EXPECT_EQ(platform::bundleIdentifier(fs, app), "org.example.x");
         EXPECT_EQ(batch.dockApplications(), std::vector<std::string>{"/Apps/Y.app"});
     }
-    test::writeFile(info, test::readFile(scratch / "nul"));  // a NUL in a UTF-16 string once aborted the reader
+    test::writeFile(info,
+                    test::readFile(scratch / "nul"));  // a NUL in a UTF-16 string once aborted the reader
     EXPECT_EQ(platform::bundleIdentifier(fs, app), std::nullopt);
     ASSERT_EQ(::mkfifo((scratch / ".hidden").c_str(), 0644), 0);
     EXPECT_TRUE(platform::hiddenNamesIn(fs, scratch.path()).empty()) << "a FIFO is not read";
@@ -373,8 +414,10 @@ TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnE
         std::vector<platform::Resource> resources(rng() % 6);
         std::uint8_t type = 'A';  // never falls: grouped by type, as a fork lists them
         for (platform::Resource& r : resources)
-            r = {{'T', 'Y', 'P', type = std::max(type, static_cast<std::uint8_t>('A' + rng() % 3))}, static_cast<std::int16_t>(rng()),
-                 static_cast<std::uint8_t>(rng()), rng() % 2 ? std::optional(randomBytes(rng, rng() % 9)) : std::nullopt,
+            r = {{'T', 'Y', 'P', type = std::max(type, static_cast<std::uint8_t>('A' + rng() % 3))},
+                 static_cast<std::int16_t>(rng()),
+                 static_cast<std::uint8_t>(rng()),
+                 rng() % 2 ? std::optional(randomBytes(rng, rng() % 9)) : std::nullopt,
                  randomBytes(rng, rng() % 64)};
         const Bytes fork = platform::buildResourceFork(resources).value();
         EXPECT_EQ(platform::parseResourceFork(fork), resources) << i;
@@ -399,8 +442,8 @@ TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnE
                 for (const platform::Resource& r : *parsed)
                     EXPECT_LE(r.data.size(), fork.size());
                 const auto rebuilt = platform::buildResourceFork(*parsed);
-                EXPECT_TRUE(!rebuilt ||
-                            platform::buildResourceFork(platform::parseResourceFork(*rebuilt).value()) == rebuilt);
+                EXPECT_TRUE(!rebuilt || platform::buildResourceFork(
+                                            platform::parseResourceFork(*rebuilt).value()) == rebuilt);
             }
             const auto normalized = normalizedResourceFork(fork);
             EXPECT_EQ(normalized->size(), fork.size());
@@ -412,7 +455,8 @@ TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnE
             ASSERT_EQ(parsed.has_value(), skinned.has_value());
             if (parsed) {
                 EXPECT_EQ(parsed->serialize(), doc);
-                EXPECT_EQ(platform::KeyFile::parse(*skinned)->value("Desktop Entry", "Icon"), "/s/furball.png");
+                EXPECT_EQ(platform::KeyFile::parse(*skinned)->value("Desktop Entry", "Icon"),
+                          "/s/furball.png");
             }
         },
         [&](const std::string& doc) { test::writeFile(info, doc), platform::bundleIdentifier(fs, app); },
@@ -428,9 +472,12 @@ TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnE
     for (std::size_t i = 0; i < 6000; ++i) {
         const std::string doc = mutate(corpus[i % corpus.size()], rng, corpus);
         for (std::size_t r = 0; r < readers.size(); ++r) {
-            const auto own = [&] { test::errorOf<DecodingError>([&] { test::errorOf([&] { readers[r](doc); }); }); };
+            const auto own = [&] {
+                test::errorOf<DecodingError>([&] { test::errorOf([&] { readers[r](doc); }); });
+            };
             EXPECT_EQ(test::errorOf<std::exception>(own), "<no error>");
-            ASSERT_FALSE(HasFailure()) << "reader " << r << ", round " << i << ": " << ::testing::PrintToString(doc);
+            ASSERT_FALSE(HasFailure())
+                << "reader " << r << ", round " << i << ": " << ::testing::PrintToString(doc);
         }
     }
 }

@@ -73,9 +73,12 @@ TEST_F(Selection, ValidateTargetRefusesRootsHoldingTheBackupsAndWhatIsNotAFolder
     const std::string s = scratch.path(), holds = "所选文件夹不能包含备份目录，请选择桌面或其他文件夹。";
     // A shared prefix does not make the backup folder's name an ancestor; folders inside it are fine.
     const std::pair<std::string, Names> cases[] = {
-        {holds, {"/", backups + "/", s.substr(0, s.rfind('/')), s + "/./root/../backups/", s + "//backups/inner/.."}},
+        {holds,
+         {"/", backups + "/", s.substr(0, s.rfind('/')), s + "/./root/../backups/",
+          s + "//backups/inner/.."}},
         {"<no error>", {s + "/backups/../root/./", s + "/back", backups + "/./inner"}},
-        {"请选择文件夹", {s + "/file.txt"}}, {"项目不存在或无法读取：missing", {s + "/missing/"}},
+        {"请选择文件夹", {s + "/file.txt"}},
+        {"项目不存在或无法读取：missing", {s + "/missing/"}},
         {"跳过符号链接或特殊文件：link", {s + "/link/."}}};
     for (const auto& [message, targets] : cases)
         for (const std::string& target : targets)
@@ -90,8 +93,10 @@ TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
     for (const std::string folder : {"folder", "Editor.app", "Tool.APP", "Report.pages", "Lumaro.app"}) {
         test::makeDirectory(at(folder));
         test::makeDirectory(at(folder) + "/Contents");
-        test::writeFile(at(folder) + "/Contents/Info.plist", "<plist version=\"1.0\"><dict><key>CFBundleIdentifier"
-                        "</key><string>org.example." + folder + "</string></dict></plist>");
+        test::writeFile(at(folder) + "/Contents/Info.plist",
+                        "<plist version=\"1.0\"><dict><key>CFBundleIdentifier"
+                        "</key><string>org.example." +
+                            folder + "</string></dict></plist>");
     }
     workspace.own = "org.example.Lumaro.app";
     test::writeFile(at(".hidden"), "Listed\n");
@@ -108,7 +113,8 @@ TEST_F(Selection, IsEligibleSkipsWhatCannotOrMustNotBeSkinned) {
                 EXPECT_EQ(engine.isEligible(at(name), scopes[mode]), expected[mode] == 'Y') << name << mode;
     fs.fail["access " + at("Tool.APP")] = EACCES;  // an application left out is never reported
     EXPECT_FALSE(engine.isEligible(at("Tool.APP"), ApplyScope::withoutApplications));
-    EXPECT_EQ(errorOf([&] { engine.isEligible(at("vanished"), ApplyScope::withoutApplications); }), "无法读取项目");
+    EXPECT_EQ(errorOf([&] { engine.isEligible(at("vanished"), ApplyScope::withoutApplications); }),
+              "无法读取项目");
 }
 
 TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGivesItBack) {
@@ -131,11 +137,14 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     const auto before = treeSnapshot(root);
     std::vector<BackupEntry> entries;
     for (const char* name : {"alpha.txt", "beta.txt", "Docs", "Editor.APP", "Photos"})
-        entries.push_back({name, identifyItem(FileSystem::real(), at(name)), stateOf(at(name)), {}, "applied"});
+        entries.push_back(
+            {name, identifyItem(FileSystem::real(), at(name)), stateOf(at(name)), {}, "applied"});
 
     // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all.
-    EXPECT_EQ(engine.apply(root + "/", ApplyScope::withApplications),
-              (OperationReport{5, 5, {{"Locked.app", ErrorKind::noWritePermission, kNoWritePermission}}, 5, {"Editor"}, {}}));
+    EXPECT_EQ(
+        engine.apply(root + "/", ApplyScope::withApplications),
+        (OperationReport{
+            5, 5, {{"Locked.app", ErrorKind::noWritePermission, kNoWritePermission}}, 5, {"Editor"}, {}}));
     long saved = -1, i = 0;  // each item, and a folder's "Icon\r", synced before the last save ("applied")
     for (const std::string& call : fs.log)
         saved = call.starts_with("rename ") && call.ends_with(manifestFile) ? i : saved, ++i;
@@ -148,15 +157,19 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     const BackupManifest manifest = engine.loadManifest().value();
     const FileIdentity rootIdentity = identifyItem(FileSystem::real(), root);
     EXPECT_EQ(manifest, (BackupManifest{manifest.schema, root, rootIdentity, manifest.createdAt, entries}));
-    EXPECT_EQ(entries[1].applied.get<MacAttributes>().finder, test::finderInfo("TEXTttxt\x04\x0E")) << "the label is kept";
+    EXPECT_EQ(entries[1].applied.get<MacAttributes>().finder, test::finderInfo("TEXTttxt\x04\x0E"))
+        << "the label is kept";
     EXPECT_EQ(test::readFile(at("Photos/Icon\r")), "old icon data");
     for (const char* name : {"Locked.app", "Doc.pages", "hard1", "Secret", ".secret", "pipe"})
         EXPECT_TRUE(untouched(at(name))) << name;
 
     // A second apply is refused before it even reads the root.
     Names looks;
-    fs.observe = [&](const std::string& c) { c.find(root) != std::string::npos ? looks.push_back(c) : void(); };
-    EXPECT_EQ(errorOf([&] { engine.apply(root, ApplyScope::withoutApplications); }), "已有待还原的备份，请先点击“一键还原”。");
+    fs.observe = [&](const std::string& c) {
+        c.find(root) != std::string::npos ? looks.push_back(c) : void();
+    };
+    EXPECT_EQ(errorOf([&] { engine.apply(root, ApplyScope::withoutApplications); }),
+              "已有待还原的备份，请先点击“一键还原”。");
     EXPECT_EQ(looks, Names{});
 
     // The restore gives back every item byte for byte, the added "Icon\r" files go. Only the custom icon
@@ -178,8 +191,9 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     const Bytes label = test::finderInfo(std::string(9, '\0') + '\x0A');
     expected[at("alpha.txt") + " " + kFinderInfo] = std::string(label.begin(), label.end());
     const auto changed = [](const char* name) { return ItemError{name, ErrorKind::item, kChangedSinceSkin}; };
-    EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {changed("beta.txt"), changed("Docs"), changed("Photos")},
-                                                 3, {"Editor"}, {}}));
+    EXPECT_EQ(engine.restore(),
+              (OperationReport{
+                  2, 0, {changed("beta.txt"), changed("Docs"), changed("Photos")}, 3, {"Editor"}, {}}));
     EXPECT_EQ(treeSnapshot(root), expected);
 }
 
@@ -191,7 +205,8 @@ TEST_F(Apply, KeyFilesKeepOwnerModeAttributesAndAclOrAreRefusedForAnUnprivileged
     constexpr gid_t kGroup = 65534, kOther = 100;
     const auto acl = [] {  // user::rw- user:1234:r-- group::r-- mask::r-- other::r--
         Bytes b{2, 0, 0, 0};
-        for (const auto& [tag, perm, id] : {std::tuple{1, 6, ~0u}, {2, 4, 1234u}, {4, 4, ~0u}, {16, 4, ~0u}, {32, 4, ~0u}})
+        for (const auto& [tag, perm, id] :
+             {std::tuple{1, 6, ~0u}, {2, 4, 1234u}, {4, 4, ~0u}, {16, 4, ~0u}, {32, 4, ~0u}})
             for (const unsigned v : {unsigned(tag) | unsigned(perm) << 16, id})
                 for (int i = 0; i < 32; i += 8)
                     b.push_back(static_cast<std::uint8_t>(v >> i));
@@ -205,7 +220,8 @@ TEST_F(Apply, KeyFilesKeepOwnerModeAttributesAndAclOrAreRefusedForAnUnprivileged
             test::FakeWorkspace own;  // the store is this process's own: unavailable, as outside a session
             own.metadata.unavailable = true;
             const IconEngine e(FileSystem::real(), backups, loadFurball(), own);
-            return static_cast<int>((restoring ? e.restore() : e.apply(root, ApplyScope::withoutApplications)).errors.size());
+            return static_cast<int>(
+                (restoring ? e.restore() : e.apply(root, ApplyScope::withoutApplications)).errors.size());
         });
     };
     const auto file = at("F/.directory");
@@ -222,49 +238,70 @@ TEST_F(Apply, KeyFilesKeepOwnerModeAttributesAndAclOrAreRefusedForAnUnprivileged
         return std::tuple(st.st_uid, st.st_gid, st.st_mode & 07777, attribute("user.note"),
                           attribute("system.posix_acl_access"));
     };
-    struct Row { const char* what; uid_t owner; gid_t group; unsigned mode; bool attributes, kept; };
-    for (const Row& row : {Row{"plain", kUser, kGroup, 0644, false, true},
-                           Row{"set-group-ID, sticky, the owner's other group", kUser, kOther, 03664, false, true},
-                           Row{"attributes and ACL", kUser, kGroup, 0640, true, true},
-                           Row{"owned by root", 0, 0, 0666, false, false},
-                           Row{"a group the owner is not in", kUser, 0, 0644, false, false}}) {
+    struct Row {
+        const char* what;
+        uid_t owner;
+        gid_t group;
+        unsigned mode;
+        bool attributes, kept;
+    };
+    for (const Row& row :
+         {Row{"plain", kUser, kGroup, 0644, false, true},
+          Row{"set-group-ID, sticky, the owner's other group", kUser, kOther, 03664, false, true},
+          Row{"attributes and ACL", kUser, kGroup, 0640, true, true},
+          Row{"owned by root", 0, 0, 0666, false, false},
+          Row{"a group the owner is not in", kUser, 0, 0644, false, false}}) {
         SCOPED_TRACE(row.what);
-        std::filesystem::remove_all(scratch.path()), test::makeDirectory(scratch.path()), test::makeDirectory(root), make({"F"});
+        std::filesystem::remove_all(scratch.path()), test::makeDirectory(scratch.path()),
+            test::makeDirectory(root), make({"F"});
         test::writeFile(file, "[Desktop Entry]\nIcon=folder\n");
         for (const std::string& path : {scratch.path(), root, at("F")})
             ASSERT_EQ(::chown(path.c_str(), kUser, kGroup), 0);
         ASSERT_EQ(::chown(file.c_str(), row.owner, row.group) | ::chmod(file.c_str(), row.mode), 0);
         if (row.attributes)
-            test::setRawAttribute(file, "user.note", test::bytesOf("keep")), test::setRawAttribute(file, "system.posix_acl_access", acl);
+            test::setRawAttribute(file, "user.note", test::bytesOf("keep")),
+                test::setRawAttribute(file, "system.posix_acl_access", acl);
         const auto original = state();
         EXPECT_EQ(as(false), row.kept ? 0 : 1);
         EXPECT_EQ(state(), original);
         EXPECT_EQ(test::readFile(file).find("furball") != std::string::npos, row.kept);
         EXPECT_EQ(as(true), 0);
-        EXPECT_EQ(std::pair(state(), test::readFile(file)), std::pair(original, std::string("[Desktop Entry]\nIcon=folder\n")));
+        EXPECT_EQ(std::pair(state(), test::readFile(file)),
+                  std::pair(original, std::string("[Desktop Entry]\nIcon=folder\n")));
     }
 }
 
 // Hostile names and metadata: an item whose record cannot be saved, or whose metadata is not UTF-8, is
 // reported alone; it never enters the next item's save, and the items after it are skinned and restored.
 TEST_F(Apply, OneHostileItemNeverFailsTheItemsAfterIt) {
-    const Names names = {"a.txt", "b\xff.txt", "c\xEF\xBC\x9A" "d.txt", "d\x01.txt", "e.txt", "f.txt"};
+    const Names names = {"a.txt",
+                         "b\xff.txt",
+                         "c\xEF\xBC\x9A"
+                         "d.txt",
+                         "d\x01.txt",
+                         "e.txt",
+                         "f.txt"};
     make(names);
     workspace.metadata.keys[at("e.txt")] = {std::nullopt, "\xff"};
-    EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications), (OperationReport{4, 1, {{"e.txt", ErrorKind::item, "项目的桌面元数据无法安全处理"}}, 4, {}, {}}));
+    EXPECT_EQ(
+        engine.apply(root, ApplyScope::withoutApplications),
+        (OperationReport{4, 1, {{"e.txt", ErrorKind::item, "项目的桌面元数据无法安全处理"}}, 4, {}, {}}));
     EXPECT_EQ(engine.restore(), (OperationReport{4, 0, {}, 0, {}, {}}));
     for (const std::string& name : names)
         EXPECT_TRUE(untouched(at(name))) << name;
     // An entry whose record cannot be saved (an ID not UTF-8, past discovery) never enters the next save.
     const std::string source = scratch / "s.desktop", apps = scratch / "apps";
     test::writeFile(source, "[Desktop Entry]\nType=Application\nName=S\nIcon=s\n"), test::makeDirectory(apps);
-    const OperationReport entries = engine.applyDesktopEntries(apps, {{"x\xff.desktop", source, "X"}, {"y.desktop", source, "Y"}});
-    EXPECT_EQ(std::pair(entries.succeeded, entries.errors.size()), std::pair(std::int64_t{1}, std::size_t{1}));
+    const OperationReport entries =
+        engine.applyDesktopEntries(apps, {{"x\xff.desktop", source, "X"}, {"y.desktop", source, "Y"}});
+    EXPECT_EQ(std::pair(entries.succeeded, entries.errors.size()),
+              std::pair(std::int64_t{1}, std::size_t{1}));
     EXPECT_EQ(engine.restore().succeeded, 1);
     EXPECT_FALSE(test::exists(apps + "/y.desktop"));
 }
 
-// An item changed after its backup was saved is left as it is, and so is everything once the root is replaced.
+// An item changed after its backup was saved is left as it is, and so is everything once the root is
+// replaced.
 TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMidRun) {
     make({"a.txt", "b.txt", "c.txt"});
     const std::string old = root + ".old";
@@ -273,15 +310,21 @@ TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMi
     fs.afterRename = [&](const std::string& to) {
         if (to.ends_with("/backup.json") && ++saves == 1)
             test::setRawAttribute(at("a.txt"), kFinderInfo, marker);
-        if (to.ends_with("/backup.json") && saves == 2) {  // the first batch, "a.txt" and "b.txt", saved again
+        if (to.ends_with("/backup.json") &&
+            saves == 2) {  // the first batch, "a.txt" and "b.txt", saved again
             std::filesystem::rename(root, old);
             test::makeDirectory(root);
             make({"c.txt"});
         }
     };
     EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications),
-              (OperationReport{1, 0, {{"a.txt", ErrorKind::item, kChangedSinceBackup}, {"c.txt", ErrorKind::item, "所选文件夹已被替换"}},
-                               2, {}, {}}));
+              (OperationReport{1,
+                               0,
+                               {{"a.txt", ErrorKind::item, kChangedSinceBackup},
+                                {"c.txt", ErrorKind::item, "所选文件夹已被替换"}},
+                               2,
+                               {},
+                               {}}));
     EXPECT_EQ(test::userAttributes(old + "/a.txt"), (std::map<std::string, Bytes>{{kFinderInfo, marker}}));
     const std::vector<BackupEntry> entries = engine.loadManifest().value().entries;
     ASSERT_EQ(entries.size(), 2u);
@@ -291,15 +334,17 @@ TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMi
 }
 
 // Where the session's file manager draws badges and no custom icon (Xfce, LXDE), the skin adds the furball
-// emblem after the item's own and installs it once as a theme icon; other sessions get no emblem. The restore,
-// wherever it runs, puts each recorded list back, and keeps an item whose list a person changed as it is.
+// emblem after the item's own and installs it once as a theme icon; other sessions get no emblem. The
+// restore, wherever it runs, puts each recorded list back, and keeps an item whose list a person changed as
+// it is.
 TEST_F(Apply, AnXfceSessionAddsTheFurballEmblemAndTheRestoreGivesBackEveryListNotChangedSince) {
     using Lists = std::map<std::string, Names>;
     make({"a.txt", "b.txt", "F"});
     auto& store = workspace.metadata;
     store.emblems[at("a.txt")] = {"emblem-new", "emblem-important"};
     workspace.dataHome = scratch / "data";
-    const std::string icon = platform::emblemIconPath(scratch / "data"), furball = platform::kFurballEmblemName;
+    const std::string icon = platform::emblemIconPath(scratch / "data"),
+                      furball = platform::kFurballEmblemName;
     for (const char* desktop : {"GNOME", "", "ubuntu:GNOME", "KDE", "X-Cinnamon", "MATE", "LXQt", "XFCE4"}) {
         workspace.desktop = desktop;
         skin(3);
@@ -307,11 +352,13 @@ TEST_F(Apply, AnXfceSessionAddsTheFurballEmblemAndTheRestoreGivesBackEveryListNo
         EXPECT_FALSE(test::exists(icon)) << desktop;
         ASSERT_EQ(engine.restore().succeeded, 3) << desktop;
     }
-    EXPECT_TRUE(platform::desktopDrawsEmblemsOnly("lxde") && platform::desktopDrawsEmblemsOnly("Budgie:XFCE"));
+    EXPECT_TRUE(platform::desktopDrawsEmblemsOnly("lxde") &&
+                platform::desktopDrawsEmblemsOnly("Budgie:XFCE"));
     workspace.desktop = "X-Generic:XFCE";
     skin(3);
     EXPECT_EQ(store.emblems, (Lists{{at("a.txt"), {"emblem-new", "emblem-important", furball}},
-                                    {at("b.txt"), {furball}}, {at("F"), {furball}}}));
+                                    {at("b.txt"), {furball}},
+                                    {at("F"), {furball}}}));
     EXPECT_EQ(test::readFile(icon), std::string(engine.iconData().begin(), engine.iconData().end()));
     EXPECT_EQ(test::fileMode(icon), 0644u);
     store.emblems[at("b.txt")] = {furball, "emblem-favorite"};
@@ -320,7 +367,8 @@ TEST_F(Apply, AnXfceSessionAddsTheFurballEmblemAndTheRestoreGivesBackEveryListNo
               (OperationReport{2, 0, {{"b.txt", ErrorKind::item, kChangedSinceSkin}}, 1, {}, {}}));
     EXPECT_EQ(store.emblems, (Lists{{at("a.txt"), {"emblem-new", "emblem-important"}},
                                     {at("b.txt"), {furball, "emblem-favorite"}}}));
-    store.emblems.erase(at("b.txt"));  // a person took every emblem off: that form is original, the others go back
+    store.emblems.erase(
+        at("b.txt"));  // a person took every emblem off: that form is original, the others go back
     EXPECT_EQ(engine.restore(), (OperationReport{1, 0, {}, 0, {}, {}}));
 }
 
@@ -334,15 +382,24 @@ TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
     workspace.metadata.inject = [&](const std::string& call) {
         return (hung = hung || call == "metadata " + at("d.txt")) ? ETIMEDOUT : 0;
     };
-    const auto late = [](const char* name) { return ItemError{name, ErrorKind::item, "桌面元数据服务没有响应"}; };
-    EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications),
-              (OperationReport{2, 0, {{"c.txt", ErrorKind::item, "无法同步桌面元数据"}, late("d.txt"), late("e.txt"), late("f.txt")},
-                               6, {}, {}}));
+    const auto late = [](const char* name) {
+        return ItemError{name, ErrorKind::item, "桌面元数据服务没有响应"};
+    };
+    EXPECT_EQ(
+        engine.apply(root, ApplyScope::withoutApplications),
+        (OperationReport{
+            2,
+            0,
+            {{"c.txt", ErrorKind::item, "无法同步桌面元数据"}, late("d.txt"), late("e.txt"), late("f.txt")},
+            6,
+            {},
+            {}}));
     Names phases;
-    for (const BackupManifest manifest = engine.loadManifest().value(); const BackupEntry& entry : manifest.entries)
+    for (const BackupManifest manifest = engine.loadManifest().value();
+         const BackupEntry& entry : manifest.entries)
         phases.push_back(entry.name + " " + entry.phase);
-    EXPECT_EQ(phases, (Names{"a.txt applied", "b.txt applied", "c.txt prepared", "d.txt prepared", "e.txt prepared",
-                             "f.txt prepared"}));
+    EXPECT_EQ(phases, (Names{"a.txt applied", "b.txt applied", "c.txt prepared", "d.txt prepared",
+                             "e.txt prepared", "f.txt prepared"}));
     workspace.metadata.inject = nullptr;
     EXPECT_EQ(engine.restore(), (OperationReport{6, 0, {}, 0, {}, {}}));
     EXPECT_EQ(treeSnapshot(root), before);
@@ -399,9 +456,10 @@ TEST_F(Restore, AFormResetBySomeoneElseStaysWhileTheOthersGoBackAndANewcomerLose
         make({"F"}), test::writeFile(at("F/.directory"), directory);
         const IconState original = stateOf(at("F"));
         skin(1);
-        form == "metadata"     ? (void)workspace.metadata.write(at("F"), *original.get<MetadataKeys>().keys)
-        : form == ".directory" ? test::writeFile(at("F/.directory"), directory)
-                               : (void)(::lremovexattr(at("F").c_str(), kFinderInfo) + ::unlink(at("F/Icon\r").c_str()));
+        form == "metadata" ? (void)workspace.metadata.write(at("F"), *original.get<MetadataKeys>().keys)
+        : form == ".directory"
+            ? test::writeFile(at("F/.directory"), directory)
+            : (void)(::lremovexattr(at("F").c_str(), kFinderInfo) + ::unlink(at("F/Icon\r").c_str()));
         EXPECT_EQ(engine.restore(), (OperationReport{1, 0, {}, 0, {}, {}}));
         EXPECT_EQ(stateOf(at("F")), original);
         std::filesystem::remove_all(at("F"));
@@ -415,7 +473,8 @@ TEST_F(Restore, AFormResetBySomeoneElseStaysWhileTheOthersGoBackAndANewcomerLose
     workspace.metadata.write(at("b.txt"), theirs);
     workspace.metadata.emblems[at("b.txt")].push_back("emblem-theirs");
     const std::string replaced = "：原位置的项目已被替换", cleared = "：已移除原位置新项目上残留的毛球图标";
-    EXPECT_EQ(errorLines(engine.restore().errors), (Names{"a.txt" + cleared, "a.txt" + replaced, "b.txt" + cleared, "b.txt" + replaced}));
+    EXPECT_EQ(errorLines(engine.restore().errors),
+              (Names{"a.txt" + cleared, "a.txt" + replaced, "b.txt" + cleared, "b.txt" + replaced}));
     EXPECT_EQ(workspace.metadata.keys.count(at("a.txt")) + workspace.metadata.emblems.count(at("a.txt")), 0u);
     EXPECT_EQ(workspace.metadata.keys.at(at("b.txt")), theirs);
     EXPECT_EQ(workspace.metadata.emblems.at(at("b.txt")), Names{"emblem-theirs"});
@@ -449,18 +508,20 @@ TEST_F(Restore, AnEntryWithMetadataWaitsForTheDesktopSessionAndAFailingStoreKeep
     workspace.metadata.keys[at("a.txt")] = {"file:///old.png", "old-name"};
     skin(2);
     auto& store = workspace.metadata;  // no session, then writes that time out, then a failing flush
-    const std::string messages[] = {"需要在桌面会话中运行 Lumaro 才能还原此项目，已保留备份", "桌面元数据服务没有响应",
-                                    "无法同步桌面元数据"};
+    const std::string messages[] = {"需要在桌面会话中运行 Lumaro 才能还原此项目，已保留备份",
+                                    "桌面元数据服务没有响应", "无法同步桌面元数据"};
     for (int fault = 0; fault < 3; ++fault) {
         store.unavailable = fault == 0;
         store.failWrites = fault == 1 ? ETIMEDOUT : 0;
         store.failFlush = fault == 2 ? EIO : 0;
-        EXPECT_EQ(errorLines(engine.restore().errors), (Names{"a.txt：" + messages[fault], "F：" + messages[fault]}));
+        EXPECT_EQ(errorLines(engine.restore().errors),
+                  (Names{"a.txt：" + messages[fault], "F：" + messages[fault]}));
     }
     store.failFlush = 0;
     EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {}, 0, {}, {}}));
-    EXPECT_EQ(store.keys,
-              (std::map<std::string, platform::IconMetadata>{{at("a.txt"), {"file:///old.png", "old-name"}}}));
+    EXPECT_EQ(
+        store.keys,
+        (std::map<std::string, platform::IconMetadata>{{at("a.txt"), {"file:///old.png", "old-name"}}}));
     EXPECT_FALSE(test::exists(at("F/.directory")));
 }
 
@@ -509,7 +570,8 @@ TEST_F(Restore, SkipRecordsAreSavedDurablyAndRetriedInPathOrder) {
     };
     test::makeDirectory(skipFolder, 0700);
     for (const std::string name : {"c", "a", "d", "b"}) {
-        manifest.entries = {{name, {manifest.rootIdentity.device, 9000u, 0, 0, kTypeRegular}, {}, {}, kPhaseApplied}};
+        manifest.entries = {
+            {name, {manifest.rootIdentity.device, 9000u, 0, 0, kTypeRegular}, {}, {}, kPhaseApplied}};
         ManifestStore(fs, backups).save(manifest, skipFolder + "/" + name + ".json");
         expected.insert(expected.end(), {skipFolder + "/" + name + ".json", skipFolder, backups});
     }
@@ -519,7 +581,8 @@ TEST_F(Restore, SkipRecordsAreSavedDurablyAndRetriedInPathOrder) {
 
 TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets) {
     const test::ScopedUmask none(0);  // the modes are the engine's own
-    const IconEngine created(FileSystem::real(), scratch / "state/nested/./backups/", test::sampleImage(), workspace);
+    const IconEngine created(FileSystem::real(), scratch / "state/nested/./backups/", test::sampleImage(),
+                             workspace);
     EXPECT_EQ(created.directory(), scratch / "state/nested/backups");
     EXPECT_EQ(test::fileMode(scratch / "state"), 0700u);
     EXPECT_EQ(test::fileMode(created.directory()), 0700u);
@@ -531,7 +594,8 @@ TEST_F(BackupStore, CreationMakesPrivateFoldersEncodesPngAndRefusesOtherTargets)
     test::writeFile(scratch / "file", "x");
     EXPECT_THROW(IconEngine(fs, scratch / "file", test::sampleImage(), workspace), platform::SystemError);
     ASSERT_EQ(::symlink(scratch.path().c_str(), (scratch / "link").c_str()), 0);
-    EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "link", test::sampleImage(), workspace); }), "跳过符号链接或特殊文件：link");
+    EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "link", test::sampleImage(), workspace); }),
+              "跳过符号链接或特殊文件：link");
     EXPECT_EQ(errorOf([&] { IconEngine(fs, scratch / "x", QImage(), workspace); }), "无法读取毛球图像");
 }
 

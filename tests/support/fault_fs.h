@@ -17,11 +17,13 @@
 
 namespace lumaro {
 inline void PrintTo(const ItemError& e, std::ostream* os) {  // the line, and the kind when not an item's
-    *os << testing::PrintToString(e.line()) << (e.kind == ErrorKind::item ? "" : " kind " + std::to_string(int(e.kind)));
+    *os << testing::PrintToString(e.line())
+        << (e.kind == ErrorKind::item ? "" : " kind " + std::to_string(int(e.kind)));
 }
 inline void PrintTo(const OperationReport& r, std::ostream* os) {  // the fields in their order
-    *os << testing::PrintToString(std::tie(r.succeeded, r.skipped, r.errors, r.remaining, r.relaunchApplications,
-                                           r.missingItems, r.setAsideItems, r.desktopMetadataUnavailable));
+    *os << testing::PrintToString(std::tie(r.succeeded, r.skipped, r.errors, r.remaining,
+                                           r.relaunchApplications, r.missingItems, r.setAsideItems,
+                                           r.desktopMetadataUnavailable));
 }
 }  // namespace lumaro
 
@@ -37,7 +39,8 @@ namespace lumaro::test {
 class FaultFs : public platform::ForwardingFileSystem {
   public:
     static constexpr int kCrashedExitCode = 86;
-    explicit FaultFs(bool skipSync = false) : ForwardingFileSystem(platform::FileSystem::real()), noSync(skipSync) {}
+    explicit FaultFs(bool skipSync = false)
+        : ForwardingFileSystem(platform::FileSystem::real()), noSync(skipSync) {}
 
     std::vector<std::string> log, failed;
     std::map<std::string, int> fail;
@@ -71,9 +74,14 @@ class FaultFs : public platform::ForwardingFileSystem {
         return it == fail.end() ? 0 : it->second;
     }
 
-// An override of `call`: notes `entry` (a change when `change`) and, unless an error is injected, gives `then`.
-#define NOTED(call, entry, change, then) \
-    int call override { if (const int err = note(entry, change)) return err; return then; }
+// An override of `call`: notes `entry` (a change when `change`) and, unless an error is injected, gives
+// `then`.
+#define NOTED(call, entry, change, then)         \
+    int call override {                          \
+        if (const int err = note(entry, change)) \
+            return err;                          \
+        return then;                             \
+    }
     using Status = platform::FileStatus;
     using Size = std::size_t;
     using Names = std::vector<std::string>;
@@ -91,7 +99,8 @@ class FaultFs : public platform::ForwardingFileSystem {
         return opened(p, flags, fd, [&] { return target().open(p, flags, m, fd); });
     }
     int openAt(int dir, const std::string& name, int flags, unsigned m, int& fd) override {
-        return opened(at(dir) + "/" + name, flags, fd, [&] { return target().openAt(dir, name, flags, m, fd); });
+        return opened(at(dir) + "/" + name, flags, fd,
+                      [&] { return target().openAt(dir, name, flags, m, fd); });
     }
     NOTED(write(int fd, const void* d, Size n, Size& w), "write " + at(fd), true, target().write(fd, d, n, w))
     NOTED(ftruncate(int fd, std::uint64_t n), "ftruncate " + at(fd), true, target().ftruncate(fd, n))
@@ -105,18 +114,23 @@ class FaultFs : public platform::ForwardingFileSystem {
         const int err = (openFds.erase(fd), names_.erase(fd), target().close(fd));
         return injected != 0 ? injected : err;
     }
-    NOTED(unlinkAt(int dir, const std::string& n), "unlink " + at(dir) + "/" + n, true, target().unlinkAt(dir, n))
+    NOTED(unlinkAt(int dir, const std::string& n), "unlink " + at(dir) + "/" + n, true,
+          target().unlinkAt(dir, n))
     int renameAt(int dir, const std::string& from, const std::string& to, platform::Rename how) override {
         const std::string d = at(dir) + "/", op = how == platform::Rename::exchange ? "exchange " : "rename ";
-        return renamed(op + d + from + " " + d + to, d + to, [&] { return target().renameAt(dir, from, to, how); });
+        return renamed(op + d + from + " " + d + to, d + to,
+                       [&] { return target().renameAt(dir, from, to, how); });
     }
-    NOTED(fchown(int fd, std::uint32_t u, std::uint32_t g), "fchown " + at(fd), true, target().fchown(fd, u, g))
-    NOTED(fcopyAttributes(int from, int to), "copyAttributes " + at(to), true, target().fcopyAttributes(from, to))
-    NOTED(fgetAttribute(int fd, const std::string& n, void* b, Size size, Size& length), "getAttribute " + at(fd) + " " + n,
-          false, orForward(onGetAttribute ? onGetAttribute(n, b, size, length) : -1,
-                           [&] { return target().fgetAttribute(fd, n, b, size, length); }))
-    NOTED(fsetAttribute(int fd, const std::string& n, const void* d, Size size), "setAttribute " + at(fd) + " " + n, true,
-          target().fsetAttribute(fd, n, d, size))
+    NOTED(fchown(int fd, std::uint32_t u, std::uint32_t g), "fchown " + at(fd), true,
+          target().fchown(fd, u, g))
+    NOTED(fcopyAttributes(int from, int to), "copyAttributes " + at(to), true,
+          target().fcopyAttributes(from, to))
+    NOTED(fgetAttribute(int fd, const std::string& n, void* b, Size size, Size& length),
+          "getAttribute " + at(fd) + " " + n, false,
+          orForward(onGetAttribute ? onGetAttribute(n, b, size, length) : -1,
+                    [&] { return target().fgetAttribute(fd, n, b, size, length); }))
+    NOTED(fsetAttribute(int fd, const std::string& n, const void* d, Size size),
+          "setAttribute " + at(fd) + " " + n, true, target().fsetAttribute(fd, n, d, size))
     NOTED(fremoveAttribute(int fd, const std::string& n), "removeAttribute " + at(fd) + " " + n, true,
           target().fremoveAttribute(fd, n))
     NOTED(flistAttributes(int fd, char* b, Size size, Size& length), "listAttributes " + at(fd), false,
@@ -131,16 +145,22 @@ class FaultFs : public platform::ForwardingFileSystem {
 #undef NOTED
 
   private:
-    std::string at(int fd) const { return names_.count(fd) > 0 ? names_.at(fd) : std::to_string(fd); }  // its path
+    std::string at(int fd) const {
+        return names_.count(fd) > 0 ? names_.at(fd) : std::to_string(fd);
+    }  // its path
     int looked(const std::string& path, int err, platform::FileStatus& out, bool otherDevice_) {
         out.device += err == 0 && otherDevice_ ? 1 : 0;
         return err == 0 && afterLstat ? (afterLstat(path, out), 0) : err;
     }
-    static int orForward(int hooked, const std::function<int()>& forward) { return hooked >= 0 ? hooked : forward(); }
+    static int orForward(int hooked, const std::function<int()>& forward) {
+        return hooked >= 0 ? hooked : forward();
+    }
     int opened(const std::string& path, int flags, int& fd, const std::function<int()>& open) {
-        if (platform::FileStatus st; (flags & O_NONBLOCK) == 0 && target().stat(path, st) == 0 && st.type() == S_IFIFO)
+        if (platform::FileStatus st;
+            (flags & O_NONBLOCK) == 0 && target().stat(path, st) == 0 && st.type() == S_IFIFO)
             return blocked = true, EAGAIN;
-        const int err = note("open " + path, (flags & (O_CREAT | O_TRUNC)) != 0), got = err != 0 ? err : open();
+        const int err = note("open " + path, (flags & (O_CREAT | O_TRUNC)) != 0),
+                  got = err != 0 ? err : open();
         return got == 0 ? (openFds.insert(fd), names_[fd] = path, 0) : got;
     }
     int renamed(const std::string& call, const std::string& to, const std::function<int()>& rename) {

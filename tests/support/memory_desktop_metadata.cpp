@@ -7,10 +7,14 @@
 
 namespace lumaro::test {
 
-// The file holds {"<path>": {"icon": ..., "name": ..., "emblems": [...]}}, a key left out when absent. A read (no `call`) fails
-// only in a store unavailable and saves nothing.
+// The file holds {"<path>": {"icon": ..., "name": ..., "emblems": [...]}}, a key left out when absent. A read
+// (no `call`) fails only in a store unavailable and saves nothing.
 int MemoryDesktopMetadata::change(const std::string& call, const std::function<void()>& apply) {
-    const int err = unavailable ? ENOTSUP : call.empty() ? 0 : failWrites ? failWrites : inject ? inject(call) : 0;
+    const int err = unavailable    ? ENOTSUP
+                    : call.empty() ? 0
+                    : failWrites   ? failWrites
+                    : inject       ? inject(call)
+                                   : 0;
     if (err != 0)
         return err;
     using nlohmann::json;
@@ -32,7 +36,8 @@ int MemoryDesktopMetadata::change(const std::string& call, const std::function<v
         return 0;
     json all = json::object();
     for (const auto& [path, m] : keys)  // each with one key at least
-        for (const auto& [key, value] : {std::pair("icon", m.customIcon), std::pair("name", m.customIconName)})
+        for (const auto& [key, value] :
+             {std::pair("icon", m.customIcon), std::pair("name", m.customIconName)})
             value ? (void)(all[path][key] = *value) : void();
     for (const auto& [path, names] : emblems)
         all[path]["emblems"] = names;
@@ -72,7 +77,8 @@ int MemoryDesktopMetadata::readEmblems(const std::string& path, std::vector<std:
 }
 
 int MemoryDesktopMetadata::writeEmblems(const std::string& path, const std::vector<std::string>& names) {
-    return change("emblems " + path, [&] { names.empty() ? (void)emblems.erase(path) : (void)(emblems[path] = names); });
+    return change("emblems " + path,
+                  [&] { names.empty() ? (void)emblems.erase(path) : (void)(emblems[path] = names); });
 }
 
 }  // namespace lumaro::test

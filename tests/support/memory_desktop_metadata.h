@@ -23,7 +23,7 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     int writeEmblems(const std::string& path, const std::vector<std::string>& names) override;
     int flush() override { return failFlush != 0 ? failFlush : inject ? inject("fsync metadata-store") : 0; }
 
-    std::map<std::string, platform::IconMetadata> keys;  // paths without keys are absent
+    std::map<std::string, platform::IconMetadata> keys;       // paths without keys are absent
     std::map<std::string, std::vector<std::string>> emblems;  // paths without emblems are absent
     std::string file;
     bool unavailable = false;
@@ -35,7 +35,8 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     std::function<int(const std::string& call)> inject;
 
   private:
-    // The errno a change fails with, else loads the keys (from `file`, when set), applies `change`, saves them.
+    // The errno a change fails with, else loads the keys (from `file`, when set), applies `change`, saves
+    // them.
     int change(const std::string& call, const std::function<void()>& change);
 };
 

@@ -110,7 +110,9 @@ std::uint64_t inodeOf(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-bool exists(const std::string& path) { return inodeOf(path) != 0; }
+bool exists(const std::string& path) {
+    return inodeOf(path) != 0;
+}
 
 QImage sampleImage() {
     QImage image(16, 16, QImage::Format_RGBA8888);
@@ -123,8 +125,8 @@ std::uint32_t be32(const platform::Bytes& b, std::size_t at) {
            (std::uint32_t{b.at(at + 2)} << 8) | b.at(at + 3);
 }
 
-platform::Resource resource(const std::string& type, std::int16_t id, const std::string& data, std::uint8_t attributes,
-                            std::optional<platform::Bytes> name) {
+platform::Resource resource(const std::string& type, std::int16_t id, const std::string& data,
+                            std::uint8_t attributes, std::optional<platform::Bytes> name) {
     platform::Resource r{{}, id, attributes, std::move(name), bytesOf(data)};
     std::copy_n(type.begin(), 4, r.type.begin());
     return r;
@@ -136,7 +138,8 @@ platform::Bytes resourceFork(const std::string& type, std::int16_t id, const std
 
 std::map<std::string, platform::Bytes> userAttributes(const std::string& path) {
     std::map<std::string, platform::Bytes> result;
-    std::string list(static_cast<std::size_t>(std::max<ssize_t>(::llistxattr(path.c_str(), nullptr, 0), 0)), '\0');
+    std::string list(static_cast<std::size_t>(std::max<ssize_t>(::llistxattr(path.c_str(), nullptr, 0), 0)),
+                     '\0');
     const ssize_t got = ::llistxattr(path.c_str(), list.data(), list.size());
     list.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     for (std::size_t start = 0; start < list.size();) {
@@ -155,7 +158,8 @@ std::map<std::string, std::string> treeSnapshot(const std::string& root) {
         paths.push_back(entry.path());
     for (const std::string& path : paths) {
         const auto status = std::filesystem::symlink_status(path);
-        const bool link = std::filesystem::is_symlink(status), file = std::filesystem::is_regular_file(status);
+        const bool link = std::filesystem::is_symlink(status),
+                   file = std::filesystem::is_regular_file(status);
         out[path] = std::to_string(fileMode(path)) + (link ? " link" : file ? " " + readFile(path) : "");
         for (const auto& [name, value] : userAttributes(path))
             out[path + " " + name] = std::string(value.begin(), value.end());

@@ -38,7 +38,9 @@ class ScratchDir {
     std::string path_;
 };
 
-inline platform::Bytes bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
+inline platform::Bytes bytesOf(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 void writeFile(const std::string& path, const std::string& contents, unsigned mode = 0644);
 std::string readFile(const std::string& path);
 void makeDirectory(const std::string& path, unsigned mode = 0755);
@@ -47,7 +49,7 @@ int exitCodeOf(const std::function<int()>& child);
 // Raw attribute access on the real disk, with the full Linux name ("user.x").
 void setRawAttribute(const std::string& path, const std::string& fullName, const platform::Bytes& value);
 platform::Bytes rawAttribute(const std::string& path, const std::string& fullName);
-unsigned fileMode(const std::string& path);  // st_mode & 07777 of lstat
+unsigned fileMode(const std::string& path);      // st_mode & 07777 of lstat
 std::uint64_t inodeOf(const std::string& path);  // of lstat, 0 when it fails
 
 // A small opaque image for engines.
@@ -66,7 +68,10 @@ inline constexpr const char* kResourceFork = "user.com.apple.ResourceFork";
 
 bool exists(const std::string& path);  // lstat succeeds
 // 32 bytes of Finder information: `head`, then zeros.
-inline platform::Bytes finderInfo(const std::string& head) { auto b = bytesOf(head); return b.resize(32), b; }
+inline platform::Bytes finderInfo(const std::string& head) {
+    auto b = bytesOf(head);
+    return b.resize(32), b;
+}
 std::uint32_t be32(const platform::Bytes& bytes, std::size_t at);
 platform::Resource resource(const std::string& type, std::int16_t id, const std::string& data,
                             std::uint8_t attributes = 0, std::optional<platform::Bytes> name = std::nullopt);
@@ -130,7 +135,8 @@ class FakeWorkspace : public platform::Workspace {
     platform::DesktopDataFolders desktopDataFolders() override { return dataFolders; }
     std::set<std::string> launchedDesktopFiles(const std::set<std::string>& paths) override {
         std::set<std::string> found;
-        std::set_intersection(paths.begin(), paths.end(), launched.begin(), launched.end(), std::inserter(found, found.end()));
+        std::set_intersection(paths.begin(), paths.end(), launched.begin(), launched.end(),
+                              std::inserter(found, found.end()));
         return found;
     }
 };
