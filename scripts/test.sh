@@ -39,6 +39,10 @@ build_and_test() {
 header "Dependencies"
 bash scripts/ensure-deps.sh
 
+header "Format"
+bash scripts/ensure-deps.sh clang-format
+bash scripts/format.sh --check
+
 build_and_test build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMARO_SANITIZE=OFF
 
 if [[ "${LUMARO_SKIP_ASAN:-0}" == 1 ]]; then
