@@ -62,11 +62,7 @@ std::string withMember(json document, const std::string& pointer, const char* ra
 TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSchema) {
     BackupManifest m = sampleManifest();
     const std::string text = encodeManifest(m);
-    EXPECT_EQ(decodeManifest(text), m);
-    EXPECT_EQ(text, json::parse(text).dump(2) + "\n");  // members sorted, pretty-printed
-    EXPECT_EQ(text.find("null"), std::string::npos);
-    EXPECT_NE(text.find("\"inode\": 9007199254740993"), std::string::npos) << text;
-    EXPECT_NE(text.find("\"schema\": 1\n"), std::string::npos);
+    EXPECT_EQ(decodeManifest(text), m);  // its exact text is the first encoded-*.json
     // Unknown members are ignored, null is absent, an integral float is exact.
     json doc = json::parse(text);
     doc["future"] = {{"nested", {1, 2, 3}}};
@@ -101,7 +97,6 @@ TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSche
         test::stateWith(DesktopForms{true}, EntryCopy{DirectoryFile{test::bytesOf("[Desktop Entry]"), 0644}});
     m.entries.push_back(entry);
     const std::string forms = encodeManifest(m);
-    EXPECT_NE(forms.find("\"schema\": 2\n"), std::string::npos) << forms;
     EXPECT_NE(forms.find("\"kind\": \"desktopEntry\""), std::string::npos);
     m.schema = 2;
     EXPECT_EQ(decodeManifest(forms), m);
@@ -109,10 +104,8 @@ TEST(recordsJson, RecordsRoundTripAsSortedPrettyTextAndTheLinuxFormsRaiseTheSche
     EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/schema", "1")).schema, 2);
     IconState bare = m.entries[1].original;  // the Linux forms recorded, each form absent
     test::put(bare, MetadataKeys{}, HiddenList{});
-    EXPECT_EQ(decodeManifest(withMember(json::parse(forms), "/entries/1/original/desktop", "{}"))
-                  .entries[1]
-                  .original,
-              bare);
+    const auto noForms = decodeManifest(withMember(json::parse(forms), "/entries/1/original/desktop", "{}"));
+    EXPECT_EQ(noForms.entries[1].original, bare);
     EXPECT_THROW(decodeManifest(withMember(json::parse(forms), "/entries/2/kind", "\"app\"")), DecodingError);
 
     m.entries[1].name = "Fo\xFFos";  // text that is not UTF-8 cannot be stored
@@ -172,8 +165,7 @@ TEST(recordsJson, ReaderRefusesMissingWrongTypedInexactAndOutOfRangeMembers) {
         EXPECT_EQ(found[0], found[1]) << "read from a stream or from memory alike";
         return found[0];
     };
-    const std::string badEntry = withMember(doc, "/entries/1", "5");
-    EXPECT_EQ(detail(badEntry), "entries[1]: expected an object");
+    EXPECT_EQ(detail(withMember(doc, "/entries/1", "5")), "entries[1]: expected an object");
     EXPECT_EQ(detail(R"({"entries":[5],)" + doc.dump().substr(1)), "decoded");
     EXPECT_EQ(detail(R"({"future":[{"entries":[5]},[5]],)" + doc.dump().substr(1)), "decoded");
     EXPECT_EQ(detail(doc.dump().substr(0, doc.dump().size() - 1) + R"(,"entries":[{}]})"),
@@ -389,12 +381,10 @@ TEST(Fuzz, EveryReaderTakesMutationsOfEveryKindOfInputOrFailsWithTheProgramsOwnE
     // Info.plist and Dock preferences, binary and XML, as an independent writer makes them.
     const std::string python =
         "import plistlib as p; d = [{'CFBundleIdentifier': 'org.example.x', 'List': [1, 2.5, True, {'a': "
-        "'b'}]}, "
-        "{'persistent-apps': [{'tile-data': {'file-data': {'_CFURLString': 'file:///Apps/Y.app/'}}}]}]; "
-        "[open(str(i), 'wb').write(p.dumps(d[i % 2], fmt=[p.FMT_BINARY, p.FMT_XML][i // 2])) for i in "
-        "range(4)]; "
-        "open('nul', 'wb').write(p.dumps({'CFBundleIdentifier': 'org.ex\\x00ample.\\u00fc'}, "
-        "fmt=p.FMT_BINARY))";
+        "'b'}]}, {'persistent-apps': [{'tile-data': {'file-data': {'_CFURLString': "
+        "'file:///Apps/Y.app/'}}}]}]; [open(str(i), 'wb').write(p.dumps(d[i % 2], fmt=[p.FMT_BINARY, "
+        "p.FMT_XML][i // 2])) for i in range(4)]; open('nul', 'wb').write(p.dumps({'CFBundleIdentifier': "
+        "'org.ex\\x00ample.\\u00fc'}, fmt=p.FMT_BINARY))";
     ASSERT_EQ(test::run("cd '" + scratch.path() + "' && /usr/bin/python3 -c \"" + python + "\""), "");
     for (const char* name : {"0", "1", "2", "3"})
         corpus.push_back(test::readFile(scratch / name));

@@ -146,8 +146,8 @@ class FaultFs : public platform::ForwardingFileSystem {
 
   private:
     std::string at(int fd) const {
-        return names_.count(fd) > 0 ? names_.at(fd) : std::to_string(fd);
-    }  // its path
+        return names_.contains(fd) ? names_.at(fd) : std::to_string(fd);
+    }
     int looked(const std::string& path, int err, platform::FileStatus& out, bool otherDevice_) {
         out.device += err == 0 && otherDevice_ ? 1 : 0;
         return err == 0 && afterLstat ? (afterLstat(path, out), 0) : err;

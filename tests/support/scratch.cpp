@@ -91,9 +91,8 @@ platform::Bytes rawAttribute(const std::string& path, const std::string& fullNam
 int exitCodeOf(const std::function<int()>& child) {
     std::fflush(nullptr);
     const pid_t pid = ::fork();
-    if (pid == 0) {
+    if (pid == 0)
         ::_exit(child());
-    }
     int status = 0;
     return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
