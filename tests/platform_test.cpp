@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,12 +67,9 @@ TEST(platformDevice, EncodesMajorAndMinorIntoThirtyTwoSignedBits) {
 // Neither leaves a temporary or a descriptor behind.
 TEST(platformAtomicWrite, ExactModeUnderAnyUmaskAndSyncBeforeRename) {
     const test::ScopedUmask umask(077);
-    for (const auto& [call, error] : {std::pair{"", 0},
-                                      {"write", ENOSPC},
-                                      {"fsync", EIO},
-                                      {"rename", EROFS},
-                                      {"fchmod", EPERM},
-                                      {"close", EIO}}) {
+    const std::pair<const char*, int> calls[] = {{"", 0},           {"write", ENOSPC}, {"fsync", EIO},
+                                                 {"rename", EROFS}, {"fchmod", EPERM}, {"close", EIO}};
+    for (const auto& [call, error] : calls) {
         ScratchDir scratch;
         const std::string path = scratch / "file", data(100000, 'n');
         test::writeFile(path, "old contents", 0600);
@@ -325,16 +321,15 @@ TEST(IdentifyItem, RecordsFilesAndFoldersAndRefusesEverythingElse) {
     fs.afterLstat = nullptr;
 
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    const pid_t child = ::fork();
-    if (child == 0)  // as nobody
-        ::_exit(::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
-                        ::setresuid(65534, 65534, 65534) == 0 &&
-                        identifyError(dir / "folder") == "<no error>" &&
-                        identifyError(dir / "folder/item") == "项目不存在或无法读取：item"
-                    ? 0
-                    : 1);
-    int status = -1;
-    EXPECT_TRUE(::waitpid(child, &status, 0) == child && status == 0) << status;
+    EXPECT_EQ(test::exitCodeOf([&] {  // as nobody
+                  return ::setgroups(0, nullptr) == 0 && ::setresgid(65534, 65534, 65534) == 0 &&
+                                 ::setresuid(65534, 65534, 65534) == 0 &&
+                                 identifyError(dir / "folder") == "<no error>" &&
+                                 identifyError(dir / "folder/item") == "项目不存在或无法读取：item"
+                             ? 0
+                             : 1;
+              }),
+              0);
 }
 
 TEST(ResourceFork, OnlyTheVolatileFieldsOfAParsableMapAreIgnored) {
