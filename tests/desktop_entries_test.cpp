@@ -146,9 +146,8 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     denied.fail["access " + user + "/applications"] = EACCES;
     const IconBatchEngine locked = engine(denied, "locked", std::nullopt);
     const std::vector<ItemError> lockedErrors = locked.apply(desk, true).errors;
-    EXPECT_EQ(std::pair(std::count(lockedErrors.begin(), lockedErrors.end(),
-                                   ItemError{"工具", ErrorKind::noWritePermission, kNoWritePermission}),
-                        lockedErrors.size()),
+    const ItemError deniedTool{"工具", ErrorKind::noWritePermission, kNoWritePermission};
+    EXPECT_EQ(std::pair(std::ranges::count(lockedErrors, deniedTool), lockedErrors.size()),
               std::pair(std::ptrdiff_t{1}, std::size_t{8}));
     EXPECT_EQ(test::treeSnapshot(u), before);
     EXPECT_FALSE(locked.pendingScope().has_value());
