@@ -201,15 +201,10 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
 TEST_F(Apply, KeyFilesKeepOwnerModeAttributesAndAclOrAreRefusedForAnUnprivilegedOwner) {
     constexpr uid_t kUser = 65534;
     constexpr gid_t kGroup = 65534, kOther = 100;
-    const auto acl = [] {  // user::rw- user:1234:r-- group::r-- mask::r-- other::r--
-        Bytes b{2, 0, 0, 0};
-        for (const auto& [tag, perm, id] :
-             {std::tuple{1, 6, ~0u}, {2, 4, 1234u}, {4, 4, ~0u}, {16, 4, ~0u}, {32, 4, ~0u}})
-            for (const unsigned v : {unsigned(tag) | unsigned(perm) << 16, id})
-                for (int i = 0; i < 32; i += 8)
-                    b.push_back(static_cast<std::uint8_t>(v >> i));
-        return b;
-    }();
+    // user::rw- user:1234:r-- group::r-- mask::r-- other::r--: per entry tag, permissions (16 bits), ID (32)
+    const Bytes acl{2, 0,   0,   0,   1,   0,   6,  0, 255, 255, 255, 255, 2,   0,  4,
+                    0, 210, 4,   0,   0,   4,   0,  4, 0,   255, 255, 255, 255, 16, 0,
+                    4, 0,   255, 255, 255, 255, 32, 0, 4,   0,   255, 255, 255, 255};
     const auto as = [&](bool restoring) {  // the engine as the unprivileged owner: the number of errors
         return test::exitCodeOf([&] {
             const gid_t groups[] = {kGroup, kOther};
@@ -232,33 +227,27 @@ TEST_F(Apply, KeyFilesKeepOwnerModeAttributesAndAclOrAreRefusedForAnUnprivileged
         return ::lstat(file.c_str(), &st),
                std::tuple(st.st_uid, st.st_gid, st.st_mode & 07777, test::userAttributes(file), access);
     };
-    struct Row {
-        const char* what;
-        uid_t owner;
-        gid_t group;
-        unsigned mode;
-        bool attributes, kept;
-    };
-    for (const Row& row :
+    using Row = std::tuple<const char*, uid_t, gid_t, unsigned, bool, bool>;  // owner, group, mode, ACL, kept
+    for (const auto& [what, owner, group, mode, attributes, kept] :
          {Row{"plain", kUser, kGroup, 0644, false, true},
           Row{"set-group-ID, sticky, the owner's other group", kUser, kOther, 03664, false, true},
           Row{"attributes and ACL", kUser, kGroup, 0640, true, true},
           Row{"owned by root", 0, 0, 0666, false, false},
           Row{"a group the owner is not in", kUser, 0, 0644, false, false}}) {
-        SCOPED_TRACE(row.what);
+        SCOPED_TRACE(what);
         std::filesystem::remove_all(scratch.path()), test::makeDirectory(scratch.path()),
             test::makeDirectory(root), make({"F"});
         test::writeFile(file, "[Desktop Entry]\nIcon=folder\n");
         for (const std::string& path : {scratch.path(), root, at("F")})
             ASSERT_EQ(::chown(path.c_str(), kUser, kGroup), 0);
-        ASSERT_EQ(::chown(file.c_str(), row.owner, row.group) | ::chmod(file.c_str(), row.mode), 0);
-        if (row.attributes)
+        ASSERT_EQ(::chown(file.c_str(), owner, group) | ::chmod(file.c_str(), mode), 0);
+        if (attributes)
             test::setRawAttribute(file, "user.note", test::bytesOf("keep")),
                 test::setRawAttribute(file, "system.posix_acl_access", acl);
         const auto original = state();
-        EXPECT_EQ(as(false), row.kept ? 0 : 1);
+        EXPECT_EQ(as(false), kept ? 0 : 1);
         EXPECT_EQ(state(), original);
-        EXPECT_EQ(test::readFile(file).find("furball") != std::string::npos, row.kept);
+        EXPECT_EQ(test::readFile(file).find("furball") != std::string::npos, kept);
         EXPECT_EQ(as(true), 0);
         EXPECT_EQ(std::pair(state(), test::readFile(file)),
                   std::pair(original, std::string("[Desktop Entry]\nIcon=folder\n")));
