@@ -146,9 +146,8 @@ TEST(Xdg, ABatchSkinsShownEntriesAndTheRestoreBringsTheUserFolderBackExactly) {
     denied.fail["access " + user + "/applications"] = EACCES;
     const IconBatchEngine locked = engine(denied, "locked", std::nullopt);
     const std::vector<ItemError> lockedErrors = locked.apply(desk, true).errors;
-    EXPECT_EQ(std::pair(std::count(lockedErrors.begin(), lockedErrors.end(),
-                                   ItemError{"工具", ErrorKind::noWritePermission, kNoWritePermission}),
-                        lockedErrors.size()),
+    const ItemError deniedTool{"工具", ErrorKind::noWritePermission, kNoWritePermission};
+    EXPECT_EQ(std::pair(std::ranges::count(lockedErrors, deniedTool), lockedErrors.size()),
               std::pair(std::ptrdiff_t{1}, std::size_t{8}));
     EXPECT_EQ(test::treeSnapshot(u), before);
     EXPECT_FALSE(locked.pendingScope().has_value());
@@ -305,17 +304,14 @@ TEST_F(BatchTest, AppliesAndRestoresTheFolderAloneThenWithApplicationsAndKeepsAR
     EXPECT_EQ(readFile(state + "/scope.json"), scope);
     EXPECT_EQ(engine.restore(), (OperationReport{2, 0, {}, 0, {}, {}}));
 
-    // One count across the batch's three engines, its total known from the first item on.
+    // One count across the batch's three engines, its total known from the first item on; five items, each
+    // once (X.app, inside the chosen folder, is not taken again as an application).
     std::vector<std::pair<std::size_t, std::size_t>> counts;
     engine.setProgressHandler(
         [&](std::size_t done, std::size_t total, const std::string&) { counts.emplace_back(done, total); });
     const std::vector<std::pair<std::size_t, std::size_t>> oneToFive{{1, 5}, {2, 5}, {3, 5}, {4, 5}, {5, 5}};
     EXPECT_EQ(engine.apply(target, true), (OperationReport{5, 0, {}, 5, {"One"}, {}}));
     EXPECT_EQ(std::exchange(counts, {}), oneToFive);
-    EXPECT_TRUE(userAttributes(two + "/Utilities/Two.app").count(kFinderInfo) == 1);
-    for (const std::string& folder : {one, two + "/Utilities"})
-        EXPECT_TRUE(exists(engine.applicationBackupDirectory(folder) + "/backup.json")) << folder;
-    EXPECT_FALSE(exists(engine.applicationBackupDirectory(target)));
     EXPECT_EQ(engine.restore(), (OperationReport{5, 0, {}, 0, {"One"}, {}}));
     EXPECT_EQ(std::exchange(counts, {}), oneToFive);
     EXPECT_EQ(std::pair(exists(state + "/scope.json"), treeSnapshot(w)), std::pair(false, before));
