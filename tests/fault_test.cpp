@@ -28,9 +28,7 @@ constexpr int kCrashed = test::FaultFs::kCrashedExitCode;
 
 // Whether the report names the item (an error or a missing item) or failed as a whole ("*").
 bool mentions(const OperationReport& report, const std::string& name) {
-    const auto names = [&](const std::string& l) {
-        return l.starts_with("*：") || l.starts_with(name + "：");
-    };
+    const auto names = [&](std::string_view l) { return l.starts_with("*：") || l.starts_with(name + "："); };
     return std::ranges::any_of(errorLines(report.errors), names) ||
            std::ranges::count(report.missingItems, name) > 0;
 }
@@ -39,16 +37,14 @@ OperationReport guarded(const std::function<OperationReport()>& run) try {
 } catch (const std::exception& error) {
     return OperationReport{0, 0, {itemError("*", error)}, 0, {}, {}};
 }
-// What test::treeSnapshot saw at and below `path` in `tree` (a snapshot of a folder above it), by the path
-// below it.
+// What test::treeSnapshot of a folder above `path` (`tree`) saw at and below it, by the path below it.
 std::string below(const States& tree, const std::string& path) {
     std::string out;
     for (auto it = tree.lower_bound(path); it != tree.end() && it->first.starts_with(path); ++it)
         out += it->first.substr(path.size()) + "=" + it->second + "|";
     return out;
 }
-pid_t forked(
-    const std::function<int()>& child) {  // in a process of its own, which exits with what it returns
+pid_t forked(const std::function<int()>& child) {  // in its own process, exiting with what it returns
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     return pid == 0 ? ::_exit(child()), 0 : pid;
@@ -58,6 +54,7 @@ int exitOf(pid_t child) {  // -1 when it did not exit
     return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 using Names = std::map<std::string, std::uint64_t>;  // a folder's entries, by name
+using Lines = std::vector<std::string>;
 Names entriesOf(const std::string& folder) {
     Names names;
     std::error_code unreadable;
@@ -156,10 +153,9 @@ class Faults : public ::testing::Test {
         reset(), before_ = states();
     }
     // home/Desktop (a plain file, a file with attributes and emblems, a folder with "Icon\r", ".directory"
-    // and
-    // ".hidden", one without),
-    // home/state, Applications/{One,Two}.app, installed desktop entries "a" (no user copy) and "b" (a user
-    // copy of mode 0600), and "side" for items moved away and for unrelated objects with their own Mac forms.
+    // and ".hidden", one without), home/state, Applications/{One,Two}.app, installed desktop entries "a" (no
+    // user copy) and "b" (a user copy of mode 0600), and "side" for items moved away and for unrelated
+    // objects with their own Mac forms.
     void reset() const {
         for (const std::string& gone : {scratch_ / "home", apps_, side_, scratch_ / "xdg"})
             stdfs::remove_all(gone);
@@ -170,17 +166,16 @@ class Faults : public ::testing::Test {
              {state_, root_ + "/Folder", root_ + "/Iconic", apps_ + "/One.app", side_ + "/OtherIconic",
               empty_, userEntries_, scratch_ / "xdg/sys/applications"})
             stdfs::create_directories(folder);
-        for (const char* id : {"a", "b"})
-            test::writeFile(
-                scratch_ / "xdg/sys/applications/" + id + ".desktop",
-                std::string("[Desktop Entry]\nType=Application\nName=") + id + "\nIcon=" + id + "\n");
+        for (const std::string id : {"a", "b"})
+            test::writeFile(scratch_ / "xdg/sys/applications/" + id + ".desktop",
+                            "[Desktop Entry]\nType=Application\nName=" + id + "\nIcon=" + id + "\n");
         test::writeFile(userEntries_ + "/b.desktop",
                         "# mine\n[Desktop Entry]\nType=Application\nName=B\nIcon=b\n", 0600);
         test::writeFile(root_ + "/plain.txt", "hello"), test::makeDirectory(apps_ + "/Two.app");
         test::writeFile(root_ + "/Iconic/.directory", "# kept\n[Desktop Entry]\nIcon=folder-music\n[X]\na=1",
                         0640);
-        test::writeFile(root_ + "/Iconic/.hidden", "draft",
-                        0640);  // no final newline: the skin adds one, then "Icon\r"
+        // No final newline in ".hidden": the skin adds one, then "Icon\r".
+        test::writeFile(root_ + "/Iconic/.hidden", "draft", 0640);
         test::setRawAttribute(root_ + "/Iconic/.hidden", "user.xdg.origin", test::bytesOf("kept"));
         for (const std::string& item : {root_ + "/tagged.doc", root_ + "/Iconic/Icon\r", apps_ + "/Two.app",
                                         side_ + "/other.doc", side_ + "/OtherIconic/Icon\r"}) {
@@ -213,16 +208,14 @@ class Faults : public ::testing::Test {
             now, [](const auto& item) { return item.second.ends_with("|emblem-lumaro-furball"); });
         EXPECT_TRUE(!shown || test::exists(emblemIcon_)) << at;
     }
-    // The one workspace; its store's changes count as changes of the FaultFs last given (crashes, I/O
-    // errors).
+    // The one workspace; its store's changes count as changes of the FaultFs last given (crashes, errors).
     test::FakeWorkspace& workspaceFor(platform::FileSystem& fs) const {
         return faults_ = dynamic_cast<test::FaultFs*>(&fs), workspace_;
     }
     IconEngine engine(platform::FileSystem& fs) const {
         return IconEngine(fs, state_, icon_, workspaceFor(fs));
     }
-    // A batch over the applications, or with `entries` over the desktop entries alone (given an empty
-    // folder).
+    // A batch over the applications, or with `entries` over the desktop entries alone (given an empty dir).
     IconBatchEngine batch(platform::FileSystem& fs, bool entries = false) const {
         return IconBatchEngine(
             fs, workspaceFor(fs), state_, icon_,
@@ -261,21 +254,18 @@ class Faults : public ::testing::Test {
     }
     // No error, every item original without a backup, no record, and nothing a killed save left behind.
     void expectClean(const OperationReport& report, const std::string& at) const {
-        EXPECT_EQ(errorLines(report.errors), std::vector<std::string>{}) << at;
+        EXPECT_EQ(errorLines(report.errors), Lines{}) << at;
         expectOutcome(report, before_, at);
-        EXPECT_FALSE(test::exists(state_ + "/" + kScopeFileName) ||
-                     test::exists(state_ + "/" + kManifestFileName))
-            << at;
+        for (const char* record : {kScopeFileName, kManifestFileName})
+            EXPECT_FALSE(test::exists(state_ + "/" + record)) << at;
         for (const auto& file : stdfs::recursive_directory_iterator(state_))
             EXPECT_FALSE(file.path().filename().string().ends_with(".tmp")) << at << ": " << file.path();
         // The theme emblem goes with the last record naming it, at the latest with the next batch operation.
-        EXPECT_EQ(errorLines(guarded([&] { return batch(noSync_).restore(); }).errors),
-                  std::vector<std::string>{})
-            << at;
+        EXPECT_EQ(errorLines(guarded([&] { return batch(noSync_).restore(); }).errors), Lines{}) << at;
         EXPECT_FALSE(test::exists(emblemIcon_)) << at;
     }
-    OperationReport restoreAll(
-        const std::string& on = "") const {  // a restore, then a retry of what it skipped
+    // A restore, then a retry of what it skipped.
+    OperationReport restoreAll(const std::string& on = "") const {
         OperationReport final = guarded([&] { return run(on + "restore", noSync_); });
         final.merge(guarded([&] { return run(on + "retry", noSync_); }));
         return final;
@@ -291,9 +281,8 @@ class Faults : public ::testing::Test {
                    : what == "retry"   ? e.retrySkipped()
                                        : e.setAsideRemaining();
         };
-        if (!onBatch)
-            return &fs == &noSync_ ? (workspaceFor(fs), on(real_))
-                                   : on(engine(fs));  // made once where it can
+        if (!onBatch)  // the engine made once where it can
+            return &fs == &noSync_ ? (workspaceFor(fs), on(real_)) : on(engine(fs));
         const IconBatchEngine all = batch(fs, entries);
         return what == "apply"     ? all.apply(entries ? empty_ : root_, true)
                : what == "restore" ? all.restore()
@@ -301,8 +290,7 @@ class Faults : public ::testing::Test {
                                    : all.setAside();
     }
     // A child runs `op` without syncs, stopped at change `step`, or with `written` by a power loss at sync
-    // `step` (the kernel wrote back those paths): 0 when it returned, kCrashed when stopped, else it threw or
-    // died.
+    // `step` (those paths written back): 0 when it returned, kCrashed when stopped, else it threw or died.
     int stopped(const std::string& op, int step, const std::set<std::string>* written = nullptr) const {
         return exitOf(forked([&] {
             test::FaultFs faults(true);
@@ -347,9 +335,8 @@ class Faults : public ::testing::Test {
     }
     // A restore that finds "Iconic" gone (its key then cleared by path), the item back before the next run.
     Sweep vanishedRestore(int least) const {
-        return {"restore", least,
-                1,         [&] { skin(), move("Iconic", true); },
-                "all",     [&] { move("Iconic", false); }};
+        const auto away = [&] { skin(), move("Iconic", true); };
+        return {"restore", least, 1, away, "all", [&] { move("Iconic", false); }};
     }
     // "tagged.doc" replaced as an editor saves: the set-aside moves its backup into a skip record. Cut
     // anywhere, the backup is in "backup.json" or in one record (never none, never two); the next set-aside
@@ -424,15 +411,12 @@ TEST_F(Faults, AnIoErrorAtAnyChangeIsReportedAndLosesNoBackup) {
                     EXPECT_TRUE(!call.starts_with("fsync ") || !report.errors.empty() ||
                                 unreported(call, report))
                         << at << ": " << call;
-                EXPECT_TRUE(entries ||
-                            report.succeeded == std::ranges::count_if(
-                                                    before_,
-                                                    [&](const auto& item) {
-                                                        return item.first.starts_with(root_) &&
-                                                               !mentions(report,
-                                                                         stdfs::path(item.first).filename());
-                                                    }))
-                    << at;  // every root item it does not name, and only after its flush
+                // Every root item it does not name, and only after its flush.
+                const auto unnamed = [&](const auto& item) {
+                    return item.first.starts_with(root_) &&
+                           !mentions(report, stdfs::path(item.first).filename());
+                };
+                EXPECT_TRUE(entries || report.succeeded == std::ranges::count_if(before_, unnamed)) << at;
                 if (entries)
                     expectClean(guarded([&] { return batch(noSync_, true).restore(); }), at);
                 else
@@ -549,8 +533,8 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
             for (int n = 1;; ++n) {
                 const std::string before = snapshot(other), original = snapshot(item);
                 const std::string name = stdfs::path(item).filename();
-                ASSERT_TRUE(!restoring ||
-                            engine.apply(root_, ApplyScope::withoutApplications).errors.empty());
+                const auto apply = [&] { return engine.apply(root_, ApplyScope::withoutApplications); };
+                ASSERT_TRUE(!restoring || apply().errors.empty());
                 int seen = 0, swapped = 0;
                 failing_.observe = [&](const std::string& call) {
                     const bool onItem = (call + " ").find(item + " ") != std::string::npos ||
@@ -558,16 +542,14 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                     if (!call.starts_with("close ") && onItem && ++seen == n)
                         swapped = exchange(item, other);
                 };
-                const OperationReport report =
-                    restoring ? engine.restore() : engine.apply(root_, ApplyScope::withoutApplications);
+                const OperationReport report = restoring ? engine.restore() : apply();
                 failing_.observe = nullptr;
                 const std::string at =
                     (restoring ? "restore, call " : "apply, call ") + std::to_string(n) + " on " + item;
                 ASSERT_TRUE(swapped || engine.restore().errors.empty()) << at;
                 if (!swapped)
                     break;
-                // Exchanged before the apply took the item's identity, the other object (now here) was the
-                // item.
+                // Exchanged before the apply took the item's identity, the other object (here) was the item.
                 const auto manifest = engine.loadManifest();
                 const bool recordedOther =
                     !restoring && manifest && std::ranges::any_of(manifest->entries, [&](auto& e) {
@@ -583,7 +565,7 @@ TEST_F(Faults, AnItemExchangedAtAnyStepNeverPassesItsIconToTheOtherObject) {
                 }
                 // The restore reports the item and keeps its backup.
                 EXPECT_TRUE(!restoring || (mentions(report, name) && manifest)) << at;
-                ASSERT_EQ(errorLines(engine.restore().errors), std::vector<std::string>{}) << at;
+                ASSERT_EQ(errorLines(engine.restore().errors), Lines{}) << at;
                 ASSERT_TRUE(!recordedOther || exchange(item, other)) << at;
                 EXPECT_EQ(snapshot(item), original) << at;
                 EXPECT_EQ(snapshot(other), before) << at;
@@ -615,18 +597,15 @@ TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
                 test::writeFile(copy, "[Desktop Entry]\nType=Application\nName=b\nIcon=mine\n", 0600);
                 const bool entries = op.starts_with("entries");
                 const std::string file = entries ? copy : directory, name = entries ? "b" : "Iconic";
-                op == "restore" || op == "entries restore"
-                    ? (void)run(entries ? "entries apply" : "apply", noSync_)
-                : op == "batch set-aside" ? (void)batch(noSync_).apply(root_, false)
-                                          : void();
+                op.ends_with("restore") ? (void)run(entries ? "entries apply" : "apply", noSync_) : void();
+                op == "batch set-aside" ? (void)batch(noSync_).apply(root_, false) : void();
                 const std::string saved = "[Desktop Entry]\nName=saved " + std::to_string(n) + "\n";
                 int seen = 0;
+                const std::string temporary = "/." + stdfs::path(file).filename().string() + ".lumaro-";
                 failing_.observe = [&](const std::string& call) {
-                    const std::string base = stdfs::path(file).filename();
-                    if (!call.starts_with("close ") &&
-                        (call.find(file) != std::string::npos ||
-                         call.find("/." + base + ".lumaro-") != std::string::npos) &&
-                        ++seen == n)
+                    const bool onFile =
+                        call.find(file) != std::string::npos || call.find(temporary) != std::string::npos;
+                    if (!call.starts_with("close ") && onFile && ++seen == n)
                         byRename ? (test::writeFile(file + ".new", saved), stdfs::rename(file + ".new", file))
                                  : (void)(std::ofstream(file, std::ios::binary | std::ios::trunc) << saved);
                 };
@@ -634,15 +613,13 @@ TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
                 failing_.observe = nullptr;
                 if (seen < n)
                     break;
-                const std::string at =
-                    op + (byRename ? ", saved by rename at call " : ", saved in place at call ") +
-                    std::to_string(n);
+                const std::string at = op + (byRename ? ", saved by rename" : ", saved in place") +
+                                       " at call " + std::to_string(n);
                 EXPECT_TRUE((test::exists(file) && test::readFile(file) == saved) || savedIn(saved)) << at;
                 const auto kept = backups()[entries ? copy : root_ + "/Iconic"];
                 EXPECT_TRUE(!mentions(report, name) || kept[0] + kept[1] > 0) << at;
             }
-    // Exchange refused by the file system: a rewritten ".directory" and copy are refused with the backup
-    // kept.
+    // Exchange refused by the file system: a rewritten ".directory" and copy are refused, the backup kept.
     reset();
     const std::string unsupported = "：所在文件系统无法安全替换文件，已跳过";
     for (const std::string op : {"apply", "entries apply"}) {
@@ -654,7 +631,7 @@ TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
         failing_.fail.clear();
         EXPECT_EQ(std::pair(test::readFile(file), backups()[item][0]), std::pair(held, 1)) << op;
         EXPECT_EQ(errorLines(run(op == "apply" ? "batch restore" : "entries restore", noSync_).errors),
-                  std::vector<std::string>{});
+                  Lines{});
     }
 }
 
