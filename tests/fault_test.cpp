@@ -622,16 +622,14 @@ TEST_F(Faults, AnotherProgramsSaveOfAKeyFileAtAnyStepIsNeverLost) {
     // Exchange refused by the file system: a rewritten ".directory" and copy are refused, the backup kept.
     reset();
     const std::string unsupported = "：所在文件系统无法安全替换文件，已跳过";
-    for (const std::string op : {"apply", "entries apply"}) {
-        const std::string name = op == "apply" ? "Iconic" : "B",
-                          item = op == "apply" ? root_ + "/Iconic" : copy;
-        const std::string file = op == "apply" ? directory : copy, held = test::readFile(file);
+    for (const bool entries : {false, true}) {
+        const std::string op = entries ? "entries apply" : "apply", item = entries ? copy : root_ + "/Iconic";
+        const std::string file = entries ? copy : directory, held = test::readFile(file);
         failing_.fail["exchange"] = EINVAL;
-        EXPECT_EQ(errorLines(run(op, failing_).errors), std::vector<std::string>{name + unsupported});
+        EXPECT_EQ(errorLines(run(op, failing_).errors), Lines{(entries ? "B" : "Iconic") + unsupported});
         failing_.fail.clear();
         EXPECT_EQ(std::pair(test::readFile(file), backups()[item][0]), std::pair(held, 1)) << op;
-        EXPECT_EQ(errorLines(run(op == "apply" ? "batch restore" : "entries restore", noSync_).errors),
-                  Lines{});
+        EXPECT_EQ(errorLines(run(entries ? "entries restore" : "batch restore", noSync_).errors), Lines{});
     }
 }
 
