@@ -390,10 +390,8 @@ platform::ItemHandle IconEngine::checkItem(ApplyRun& run, ApplyItem& item, const
     if (captureIconState(target, context) != original) {
         throw SkinError(kChangedSinceBackup);
     }
-    // The write the skin will make to the metadata store, noted to be sent with the group's.
-    if (context.metadata != nullptr) {
-        desktopMetadataFacet().skin(target, context, original);
-    }
+    // The writes the skin will make to the metadata store, noted to be sent with the group's.
+    skinAhead(target, context, original);
     return target;
 }
 

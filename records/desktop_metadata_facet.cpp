@@ -133,6 +133,11 @@ class DesktopMetadataFacet final : public IconFacet {
         }
     }
 
+    void skinAhead(const platform::ItemHandle& item, const IconContext& context,
+                   const IconState& original) const override {
+        skin(item, context, original);
+    }
+
     bool showsNewIcon(const IconState& after, bool, const IconContext& context) const override {
         return context.metadata == nullptr ||
                metadataOf(after) == platform::skinnedIconMetadata(context.iconFile);

@@ -60,6 +60,12 @@ bool stateMatchesEither(const IconState& current, const IconState& a, const Icon
                        [&](const IconFacet* facet) { return facet->matchesEither(current, a, b); });
 }
 
+void skinAhead(const platform::ItemHandle& item, const IconContext& context, const IconState& original) {
+    for (const IconFacet* facet : facetsFor(context)) {
+        facet->skinAhead(item, context, original);
+    }
+}
+
 IconState skinItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original) {
     if (context.writer == nullptr || !context.writer->valid()) {
         throw SkinError("无法生成图标");

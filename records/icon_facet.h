@@ -76,6 +76,10 @@ class IconFacet {
     // Gives the item, which was checked to carry `original`, the new icon.
     virtual void skin(const platform::ItemHandle& item, const IconContext& context,
                       const IconState& original) const = 0;
+    // Before skin(): makes ahead the writes of skin() that go to a store taking many items' writes
+    // at once (the context's store notes them and answers them when skin() makes them again);
+    // writes nothing else.
+    virtual void skinAhead(const platform::ItemHandle&, const IconContext&, const IconState&) const {}
     // Where the entry's path no longer holds its object (`vanished`: nothing there; otherwise
     // another object): takes back what the skin left that is kept by path rather than on the
     // object, and only while it is exactly the skin's. True when something was taken back.
@@ -134,6 +138,8 @@ bool stateMatchesEither(const IconState& current, const IconState& a, const Icon
 // Skins the item, checked to carry `original`, and returns what it then carries; SkinError when
 // a facet does not show the new icon.
 IconState skinItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original);
+// Each facet's skinAhead, for an item about to be skinned.
+void skinAhead(const platform::ItemHandle& item, const IconContext& context, const IconState& original);
 // What a restore does to an item that carries `current`: the facets whose original goes back,
 // in the order they are written, and whether some form holds what neither the record nor the
 // skin left (the item is then refused once the others are back).
