@@ -7,6 +7,7 @@
 
 #include "engine/batches.h"
 #include "engine/icon_engine.h"
+#include "engine/pipelined_writes.h"
 #include "platform/browser_names.h"
 #include "platform/file_ops.h"
 #include "platform/key_file.h"
@@ -48,63 +49,6 @@ class IconEngine::PredictionCache {
     }
     std::unordered_multimap<std::uint64_t, Entry> entries_;
 };
-
-namespace {
-
-// How many items of a batch have their metadata writes in flight together; each holds its item
-// open until its write has been answered.
-constexpr std::size_t kPipelined = 64;
-
-// The metadata writes of a group of items, sent together: while recording, a write is only
-// noted; once sent, each item's skin meets its own write's result when it makes that write
-// again, and nothing else waits on the service meanwhile. Every other call goes to the store.
-class PipelinedWrites final : public platform::DesktopMetadata {
-  public:
-    explicit PipelinedWrites(platform::DesktopMetadata& store) : store_(store) {}
-    void send() {
-        results_ = writes_.empty() ? std::vector<int>() : store_.writeAll(writes_);
-        results_.resize(writes_.size(), EIO);
-        taken_.assign(writes_.size(), false);
-        recording_ = false;
-    }
-    int write(const std::string& path, const platform::IconMetadata& value) override {
-        if (recording_) {
-            writes_.emplace_back(path, value);
-            return 0;
-        }
-        for (std::size_t i = 0; i < writes_.size(); ++i) {
-            if (!taken_[i] && writes_[i].first == path && writes_[i].second == value) {
-                taken_[i] = true;
-                return results_[i];
-            }
-        }
-        return store_.write(path, value);
-    }
-    int available(const std::string& path) override { return store_.available(path); }
-    int read(const std::string& path, platform::IconMetadata& out) override { return store_.read(path, out); }
-    int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
-        return store_.clearIfOurs(path, expectedUri);
-    }
-    int flush() override { return store_.flush(); }
-    int readEmblems(const std::string& path, std::vector<std::string>& out) override {
-        return store_.readEmblems(path, out);
-    }
-    int writeEmblems(const std::string& path, const std::vector<std::string>& names) override {
-        return store_.writeEmblems(path, names);
-    }
-    int clearEmblem(const std::string& path, const std::string& emblem) override {
-        return store_.clearEmblem(path, emblem);
-    }
-
-  private:
-    platform::DesktopMetadata& store_;
-    bool recording_ = true;
-    std::vector<std::pair<std::string, platform::IconMetadata>> writes_;
-    std::vector<int> results_;
-    std::vector<bool> taken_;
-};
-
-}  // namespace
 
 struct IconEngine::ApplyRun {
     ManifestStore store;

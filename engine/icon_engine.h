@@ -185,8 +185,9 @@ class IconEngine {
     // Saves the batch's entries that need it as "restoring"; the error when that save failed (the
     // manifest in memory then keeps their phases).
     std::optional<ItemError> recordRestoring(RestoreRun& run, const std::vector<RestoreItem>& batch) const;
-    // Puts back and flushes each item (none that needed an unsaved record), then the shared stores;
-    // marks each done or fails it.
+    // Puts back and flushes each item (none that needed an unsaved record), a group of them at a time
+    // with the group's metadata writes in flight together, then the shared stores; marks each done
+    // or fails it.
     void putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
                  const std::optional<ItemError>& unsaved) const;
     // The done entries leave the manifest in one save; the manifest in memory changes only once it
@@ -209,13 +210,21 @@ class IconEngine {
     // say "restoring": that phase must be durable before the item is written.
     bool needsRestoringRecord(const BackupEntry& entry, const std::string& item,
                               const IconContext& context) const;
-    // Puts back each form of the entry's item that still carries the skin, each Linux form
-    // deciding alone and the Mac form by its whole rule (by the entry's phase as read), under an
-    // entry already durable as "restoring" (`recorded`, or a phase read as "restoring" or
-    // "clearing"); verifies them; throws, once those are back, when some form holds someone
-    // else's change or cannot be checked here. Returns the checked handle for the flush.
-    platform::ItemHandle restoreForms(const BackupEntry& entry, const std::string& item,
-                                      const IconContext& context, bool recorded) const;
+    // What the check of an item about to be put back found: its checked handle, its state, the
+    // facets whose original goes back, and why some form cannot be checked here.
+    struct RestoreForms;
+    // The check before an item's write-back, under an entry already durable as "restoring"
+    // (`recorded`, or a phase read as "restoring" or "clearing"): each Linux form deciding alone
+    // and the Mac form by its whole rule (by the entry's phase as read); the identity rechecked
+    // and the item opened again; the metadata writes its restore will make noted in `context`'s
+    // store. Throws for an item to refuse, before anything of it is written.
+    RestoreForms checkForms(const BackupEntry& entry, const std::string& item, const IconContext& context,
+                            bool recorded) const;
+    // Puts back each form `forms` found carrying the skin (a metadata write answered by then) and
+    // verifies them; throws, once those are back, when some form holds someone else's change or
+    // cannot be checked here.
+    void restoreForms(const BackupEntry& entry, const std::string& item, const IconContext& context,
+                      const RestoreForms& forms) const;
     // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
     // false when it is there; SkinError when that cannot be told.
     bool itemIsMissing(const std::string& path, std::int32_t device) const;

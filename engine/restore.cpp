@@ -8,6 +8,7 @@
 
 #include "engine/batches.h"
 #include "engine/icon_engine.h"
+#include "engine/pipelined_writes.h"
 #include "platform/file_ops.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
@@ -130,19 +131,26 @@ bool IconEngine::needsRestoringRecord(const BackupEntry& entry, const std::strin
            entry.phase != kPhaseRestoring && entry.phase != kPhaseClearing;
 }
 
-platform::ItemHandle IconEngine::restoreForms(const BackupEntry& entry, const std::string& item,
-                                              const IconContext& context, bool recorded) const {
+// What the check of an item about to be put back found, kept for its write-back.
+struct IconEngine::RestoreForms {
+    platform::ItemHandle handle;
+    IconState current;
+    RestorePlan plan;
+    std::string blocked;  // why some form cannot be checked here: the item fails once the others are back
+};
+
+IconEngine::RestoreForms IconEngine::checkForms(const BackupEntry& entry, const std::string& item,
+                                                const IconContext& context, bool recorded) const {
     // Leftovers of a stopped change were tidied when the batch was checked (needsRestoringRecord).
-    platform::ItemHandle handle = openCheckedItem(fs_, item, entry.identity);
-    std::string blocked;
+    RestoreForms forms{openCheckedItem(fs_, item, entry.identity), {}, {}, {}};
     try {
         requireRestorable(entry, context);
     } catch (const SkinError& error) {
-        blocked = error.message();  // the forms that can be seen here still go back
+        forms.blocked = error.message();  // the forms that can be seen here still go back
     }
-    const IconState current = captureIconState(handle, context);
-    const RestorePlan plan = planRestore(current, entry, context);
-    if (!plan.skinned.empty()) {
+    forms.current = captureIconState(forms.handle, context);
+    forms.plan = planRestore(forms.current, entry, context);
+    if (!forms.plan.skinned.empty()) {
         if (!recorded && entry.phase != kPhaseRestoring && entry.phase != kPhaseClearing) {
             // Found original when its batch was recorded, skinned now: someone else's change.
             throw SkinError(kChangedSinceSkin);
@@ -150,27 +158,38 @@ platform::ItemHandle IconEngine::restoreForms(const BackupEntry& entry, const st
         if (identifyItem(fs_, item) != entry.identity) {
             throw SkinError("原位置出现了不同的项目，已保留备份");
         }
-        handle = openCheckedItem(fs_, item, entry.identity);
-        for (const IconFacet* facet : plan.skinned) {
-            facet->restore(handle, context, entry, current);
+        forms.handle = openCheckedItem(fs_, item, entry.identity);
+        // The writes the restore will make to the metadata store, noted to be sent with the group's;
+        // nothing after this may refuse the item before its write-back.
+        for (const IconFacet* facet : forms.plan.skinned) {
+            facet->restoreAhead(forms.handle, context, entry, forms.current);
+        }
+    }
+    return forms;
+}
+
+void IconEngine::restoreForms(const BackupEntry& entry, const std::string& item, const IconContext& context,
+                              const RestoreForms& forms) const {
+    if (!forms.plan.skinned.empty()) {
+        for (const IconFacet* facet : forms.plan.skinned) {
+            facet->restore(forms.handle, context, entry, forms.current);
         }
         if (context.kind == ItemKind::fileOrFolder) {
             workspace_.noteFileSystemChanged(item);
         }
-        const IconState after = captureIconState(handle, context);
-        for (const IconFacet* facet : plan.skinned) {
+        const IconState after = captureIconState(forms.handle, context);
+        for (const IconFacet* facet : forms.plan.skinned) {
             if (!facet->matches(after, entry.original)) {
                 throw SkinError("还原校验未通过，已保留备份");
             }
         }
     }
-    if (plan.changed) {
+    if (forms.plan.changed) {
         throw SkinError(kChangedSinceSkin);
     }
-    if (!blocked.empty()) {
-        throw SkinError(blocked);
+    if (!forms.blocked.empty()) {
+        throw SkinError(forms.blocked);
     }
-    return handle;
 }
 
 // One entry of a batch: checked, then recorded "restoring" with the others, put back and
@@ -370,25 +389,53 @@ std::optional<ItemError> IconEngine::recordRestoring(RestoreRun& run,
 void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
                          const std::optional<ItemError>& unsaved) const {
     bool shared = false;
-    for (RestoreItem& pending : batch) {
-        if (pending.record && unsaved) {
-            run.fail(pending, *unsaved);
-            continue;
+    for (std::size_t start = 0; start < batch.size(); start += kPipelined) {
+        // Each item rechecked and held open, its metadata write noted; the group's writes sent
+        // together; then each item put back, its write's result checked, verified and flushed.
+        std::optional<PipelinedWrites> writes;
+        IconContext base = run.fileContext;
+        if (base.metadata != nullptr) {
+            base.metadata = &writes.emplace(*base.metadata);
         }
-        const IconContext context = contextFor(pending.entry, run.fileContext);
-        try {
-            // The item's original state must be on disk before its backup leaves the
-            // manifest, and the backup goes only while the item is still where it was recorded.
-            const platform::ItemHandle handle =
-                restoreForms(pending.entry, pending.item, context, pending.record);
-            flushItem(handle, context, false);
-            if (!handle.stillAtPath()) {
-                throw SkinError("原位置的项目已被替换");
+        const std::size_t stop = std::min(batch.size(), start + kPipelined);
+        std::vector<std::optional<RestoreForms>> checked(stop - start);
+        for (std::size_t i = start; i < stop; ++i) {
+            RestoreItem& pending = batch[i];
+            if (pending.record && unsaved) {
+                run.fail(pending, *unsaved);
+                continue;
             }
-            pending.done = true;
-            shared = shared || context.metadata != nullptr;
-        } catch (const std::exception& error) {
-            run.fail(pending, itemError({}, error));
+            try {
+                checked[i - start] =
+                    checkForms(pending.entry, pending.item, contextFor(pending.entry, base), pending.record);
+            } catch (const std::exception& error) {
+                run.fail(pending, itemError({}, error));
+            }
+        }
+        if (writes) {
+            writes->send();
+        }
+        for (std::size_t i = start; i < stop; ++i) {
+            if (!checked[i - start]) {
+                continue;
+            }
+            RestoreItem& pending = batch[i];
+            const IconContext context = contextFor(pending.entry, base);
+            const platform::ItemHandle& handle = checked[i - start]->handle;
+            try {
+                // The item's original state must be on disk before its backup leaves the
+                // manifest, and the backup goes only while the item is still where it was recorded.
+                restoreForms(pending.entry, pending.item, context, *checked[i - start]);
+                flushItem(handle, context, false);
+                if (!handle.stillAtPath()) {
+                    throw SkinError("原位置的项目已被替换");
+                }
+                pending.done = true;
+                shared = shared || context.metadata != nullptr;
+            } catch (const std::exception& error) {
+                run.fail(pending, itemError({}, error));
+            }
+            checked[i - start].reset();  // its descriptor closed
         }
     }
     if (shared) {

@@ -122,6 +122,11 @@ class DesktopMetadataFacet final : public IconFacet {
         }
     }
 
+    void restoreAhead(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
+                      const IconState& current) const override {
+        restore(item, context, entry, current);
+    }
+
     void skin(const platform::ItemHandle& item, const IconContext& context, const IconState&) const override {
         if (context.metadata == nullptr) {
             return;

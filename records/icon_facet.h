@@ -73,6 +73,10 @@ class IconFacet {
     // to be the skin's); only what the skin changed goes back.
     virtual void restore(const platform::ItemHandle& item, const IconContext& context,
                          const BackupEntry& entry, const IconState& current) const = 0;
+    // Before restore(), as skinAhead before skin(): makes ahead the writes of restore() that go to a
+    // store taking many items' writes at once; writes nothing else.
+    virtual void restoreAhead(const platform::ItemHandle&, const IconContext&, const BackupEntry&,
+                              const IconState&) const {}
     // Gives the item, which was checked to carry `original`, the new icon.
     virtual void skin(const platform::ItemHandle& item, const IconContext& context,
                       const IconState& original) const = 0;
