@@ -343,7 +343,7 @@ TEST_F(Apply, AnXfceSessionAddsTheFurballEmblemAndTheRestoreGivesBackEveryListNo
 
 // The metadata service hangs in the middle of the second batch, and the store then times out every call: the
 // items whose writes did not complete, and the one written whose store could not be flushed, are reported and
-// keep "prepared"; the restore brings every item back once the service answers again.
+// keep "prepared"; the restore brings every item back once the service answers again. The same for a restore.
 TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
     make({"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt"});
     const auto before = treeSnapshot(root);
@@ -367,6 +367,17 @@ TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
     EXPECT_EQ(engine.restore(), (OperationReport{6, 0, {}, 0, {}, {}}));
     EXPECT_EQ(treeSnapshot(root), before);
     EXPECT_TRUE(workspace.metadata.keys.empty());
+    // A restore whose writes from d.txt on go unanswered, c.txt's and d.txt's in one group: those items keep
+    // their entries; the next restore brings them back.
+    skin(6);
+    workspace.metadata.inject = [&](const std::string& call) {
+        return call.starts_with("metadata ") && call >= "metadata " + at("d.txt") ? ETIMEDOUT : 0;
+    };
+    EXPECT_EQ(engine.restore(),
+              (OperationReport{3, 0, {late("d.txt"), late("e.txt"), late("f.txt")}, 3, {}, {}}));
+    workspace.metadata.inject = nullptr;
+    EXPECT_EQ(engine.restore(), (OperationReport{3, 0, {}, 0, {}, {}}));
+    EXPECT_EQ(treeSnapshot(root), before);
 }
 
 TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) {
