@@ -111,6 +111,7 @@ struct IconEngine::ApplyRun {
     std::string file;
     BackupManifest manifest;
     PredictionCache predictions;
+    IconState::PartPool parts;  // the entries' equal parts held once
 };
 
 struct IconEngine::ApplyItem {
@@ -247,12 +248,13 @@ IconEngine::ApplyRun IconEngine::startRun(const std::string& rootPath, const Fil
     manifest.rootPath = rootPath;
     manifest.rootIdentity = rootIdentity;
     manifest.createdAt = currentReferenceTime();
-    return ApplyRun{ManifestStore(fs_, directory_), manifestPath(), std::move(manifest), {}};
+    return ApplyRun{ManifestStore(fs_, directory_), manifestPath(), std::move(manifest), {}, {}};
 }
 
 void IconEngine::captureItem(ApplyRun& run, ApplyItem& item, const IconContext& base) const {
     const IconContext context = item.context(base);
     item.original = captureIconState(openCheckedItem(fs_, item.path, item.identity), context);
+    run.parts.share(item.original);
     // A desktop entry's new copy also depends on the installed entry: computed every time.
     const bool cached = context.kind == ItemKind::fileOrFolder;
     const IconState* known = cached ? run.predictions.find(item.identity.type, item.original) : nullptr;
@@ -355,6 +357,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     for (const ApplyItem& item : batch) {
         if (item.after) {
             run.manifest.entries[item.index].applied = *item.after;
+            run.parts.share(run.manifest.entries[item.index].applied);
             run.manifest.entries[item.index].phase = kPhaseApplied;
             changed.insert(item.name);
         }
