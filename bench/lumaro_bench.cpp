@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -333,11 +334,20 @@ class NoApplications final : public lumaro::platform::Workspace {
     UnavailableMetadata unavailable_;
 };
 
-// The process's peak resident memory so far: after the apply, the apply's own.
+// The process's peak resident memory since the last resetPeak(), from /proc/self/status.
 long peakKiB() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return 0;
+}
+
+// Starts a phase's peak from what is resident now, so that the restore's is not the apply's.
+void resetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
@@ -370,6 +380,7 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             }
             lumaro::OperationReport report;
             const bool apply = std::strcmp(phase, "apply") == 0;
+            resetPeak();
             const Cost cost = measure([&] { report = apply ? engine.apply(root, true) : engine.restore(); });
             const long peak = peakKiB();
             const Writes writes{fs.manifestSaves, fs.itemFlushes,
@@ -404,11 +415,8 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
     // The peer over the same items, now restored.
     const Cost peer = withMetadata ? peerOf(root, iconFile) : Cost{};
     result["peer"] = peer.wall;
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
     result["n"] = count;
     result["dir"] = base;
-    result["peakRssKiB"] = usage.ru_maxrss;
     const std::string cleanup = "rm -rf '" + scratch + "'";
     [[maybe_unused]] const int status = std::system(cleanup.c_str());
     return result;
@@ -471,7 +479,7 @@ int main(int argc, char** argv) {
             "per item: ms of wall time, of the floor (of it: metadata, item flushes, saves) and of the "
             "peer;\n"
             "fsyncs; KiB written to the manifest, and all written over the final manifest's size;\n"
-            "peak memory of the process by the end of the phase\n");
+            "peak resident memory of the process during the phase\n");
         std::printf("%-28s %6s %-7s %8s %8s %6s %20s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N",
                     "phase", "ms", "floor", "ratio", "meta/items/saves", "peer", "fsyncs", "KiB", "written",
                     "saves", "flush", "peak MiB", "errors");
