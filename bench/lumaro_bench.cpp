@@ -195,6 +195,12 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
         ++writes;
         return target_->write(path, value);
     }
+    // Forwarded as the apply makes it: kept in flight together, not one write after the other.
+    std::vector<int> writeAll(
+        const std::vector<std::pair<std::string, lumaro::platform::IconMetadata>>& items) override {
+        writes += items.size();
+        return target_->writeAll(items);
+    }
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
         return target_->clearIfOurs(path, expectedUri);
     }
