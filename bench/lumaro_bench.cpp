@@ -91,14 +91,14 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     }
     // Counted as fsync() counts them, and synced together as the real file system does.
     std::vector<int> fsyncAll(const std::vector<int>& fds) override {
-        std::size_t items = 0;
+        std::size_t ofItems = 0;
         for (const int fd : fds) {
             ++fsyncs;
-            items += item_[fd] ? 1u : 0u;
+            ofItems += item_[fd] ? 1u : 0u;
         }
-        itemFlushes += items;
-        if (items > 0) {
-            itemSyncGroups.push_back(items);
+        itemFlushes += ofItems;
+        if (ofItems > 0) {
+            itemSyncGroups.push_back(ofItems);
         }
         return target().fsyncAll(fds);
     }
