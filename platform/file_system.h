@@ -79,8 +79,8 @@ class FileSystem {
     virtual int fchown(int fd, std::uint32_t uid, std::uint32_t gid) = 0;
     virtual int fsync(int fd) = 0;
     // Syncs every descriptor; the result of each, in order. This one syncs them one after the
-    // other through fsync(); the real one syncs them at once, so that the file system may make
-    // them durable in one journal commit.
+    // other through fsync(); the real one syncs them at once, so that the file system and the disk
+    // may make them durable together (one journal commit, one cache flush).
     virtual std::vector<int> fsyncAll(const std::vector<int>& fds);
     virtual int flock(int fd, int operation) = 0;
     virtual int close(int fd) = 0;
