@@ -57,7 +57,8 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     using ForwardingFileSystem::ForwardingFileSystem;
     std::uint64_t fsyncs = 0;
     std::uint64_t manifestBytes = 0;
-    std::uint64_t itemFlushes = 0;  // of items and their "Icon\r" files, under `items`
+    std::uint64_t itemFlushes = 0;            // of items and their "Icon\r" files, under `items`
+    std::vector<std::size_t> itemSyncGroups;  // how many of those each fsyncAll made together
     std::vector<std::size_t> manifestSaves;
     std::string items;
 
@@ -88,6 +89,19 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         ++fsyncs;
         itemFlushes += item_[fd] ? 1u : 0u;
         return ForwardingFileSystem::fsync(fd);
+    }
+    // Counted as fsync() counts them, and synced together as the real file system does.
+    std::vector<int> fsyncAll(const std::vector<int>& fds) override {
+        std::size_t ofItems = 0;
+        for (const int fd : fds) {
+            ++fsyncs;
+            ofItems += item_[fd] ? 1u : 0u;
+        }
+        itemFlushes += ofItems;
+        if (ofItems > 0) {
+            itemSyncGroups.push_back(ofItems);
+        }
+        return target().fsyncAll(fds);
     }
     int close(int fd) override {
         if (manifestTemp_[fd]) {
@@ -218,12 +232,14 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
 struct Writes {
     std::vector<std::size_t> saves;  // each manifest save's size
     std::uint64_t itemFlushes = 0;
+    std::vector<std::size_t> itemSyncGroups;  // of those, the ones synced together, group by group
     std::uint64_t metadataWrites = 0;
     std::uint64_t storeFlushes = 0;
 };
 
 // Replays the durable writes alone: the metadata writes go to files of a floor folder (made before
-// the clock starts), the item flushes to one file's attribute, the saves to one file of the same sizes.
+// the clock starts), the item flushes to one file's attribute (those synced together to as many
+// files' attributes, synced together), the saves to one file of the same sizes.
 Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platform::DesktopMetadata* store,
              const std::string& iconFile) {
     FileSystem& fs = FileSystem::real();
@@ -239,6 +255,18 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
     std::string data;
     lumaro::platform::Descriptor itemFd;
     lumaro::platform::openDescriptor(fs, item, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, itemFd);
+    std::uint64_t together = 0;
+    std::vector<lumaro::platform::Descriptor> groupFds;
+    std::vector<int> groupRaw;
+    for (const std::size_t size : writes.itemSyncGroups) {
+        together += size;
+        while (groupFds.size() < size) {
+            groupFds.emplace_back();
+            lumaro::platform::openDescriptor(fs, item + "-" + std::to_string(groupFds.size()),
+                                             O_RDWR | O_CREAT | O_NOFOLLOW, 0600, groupFds.back());
+            groupRaw.push_back(groupFds.back().get());
+        }
+    }
     // Each part on its own clock, so that the report can say which part the disk spends on.
     const Cost metadata = measure([&] {
         for (const std::string& file : files) {
@@ -249,10 +277,18 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
         }
     });
     const Cost items = measure([&] {
-        for (std::uint64_t i = 0; i < writes.itemFlushes; ++i) {
+        for (std::uint64_t i = together; i < writes.itemFlushes; ++i) {
             const std::uint64_t value = i;
             fs.fsetAttribute(itemFd.get(), "floor", &value, sizeof value);
             fs.fsync(itemFd.get());
+        }
+        std::uint64_t value = 0;
+        for (const std::size_t size : writes.itemSyncGroups) {
+            for (std::size_t i = 0; i < size; ++i, ++value) {
+                fs.fsetAttribute(groupRaw[i], "floor", &value, sizeof value);
+            }
+            fs.fsyncAll(
+                std::vector<int>(groupRaw.begin(), groupRaw.begin() + static_cast<std::ptrdiff_t>(size)));
         }
     });
     const Cost saves = measure([&] {
@@ -379,6 +415,7 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             fs.manifestBytes = 0;
             fs.manifestSaves.clear();
             fs.itemFlushes = 0;
+            fs.itemSyncGroups.clear();
             fs.items = root;
             if (workspace.store) {
                 workspace.store->writes = 0;
@@ -389,7 +426,7 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             resetPeak();
             const Cost cost = measure([&] { report = apply ? engine.apply(root, true) : engine.restore(); });
             const long peak = peakKiB();
-            const Writes writes{fs.manifestSaves, fs.itemFlushes,
+            const Writes writes{fs.manifestSaves, fs.itemFlushes, fs.itemSyncGroups,
                                 workspace.store ? workspace.store->writes : 0,
                                 workspace.store ? workspace.store->flushes : 0};
             const Cost floor =
