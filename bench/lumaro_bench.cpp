@@ -8,9 +8,10 @@
 // carrying attributes and a resource fork, folders, folders with an "Icon\r", ".app" folders), runs
 // a batch apply and a batch restore with every form on, and measures time, the fsync calls, the
 // bytes written to "backup.json" and peak resident memory. Beside them, in the same run:
-//   floor: the same durable writes alone: as many atomic, synced replacements of a file of the
-//          same sizes as the run saved, as many metadata writes and store flushes as it made, and
-//          as many attribute changes flushed as it flushed items;
+//   floor: the same durable writes alone, made the way the run made them: as many atomic, synced
+//          replacements of a file of the same sizes as the run saved, as many metadata writes (in
+//          the same groups sent together) and store flushes as it made, and as many attribute
+//          changes flushed as it flushed items (in the same groups synced together);
 //   peer:  GIO's synchronous g_file_set_attribute_string of the custom-icon key over the same
 //          items, with no backup and nothing synced (taken off again afterwards, untimed).
 // The metadata store is the session's: run through scripts/with-private-session.sh (scripts/bench.sh
@@ -200,6 +201,7 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
     explicit CountingMetadata(std::unique_ptr<lumaro::platform::DesktopMetadata> target)
         : target_(std::move(target)) {}
     std::uint64_t writes = 0;
+    std::vector<std::size_t> writeGroups;  // of those, the ones sent together, group by group
     std::uint64_t flushes = 0;
     int available(const std::string& path) override { return target_->available(path); }
     int read(const std::string& path, lumaro::platform::IconMetadata& out) override {
@@ -213,6 +215,7 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
     std::vector<int> writeAll(
         const std::vector<std::pair<std::string, lumaro::platform::IconMetadata>>& items) override {
         writes += items.size();
+        writeGroups.push_back(items.size());
         return target_->writeAll(items);
     }
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
@@ -234,12 +237,13 @@ struct Writes {
     std::uint64_t itemFlushes = 0;
     std::vector<std::size_t> itemSyncGroups;  // of those, the ones synced together, group by group
     std::uint64_t metadataWrites = 0;
+    std::vector<std::size_t> metadataGroups;  // of those, the ones sent together, group by group
     std::uint64_t storeFlushes = 0;
 };
 
 // Replays the durable writes alone: the metadata writes go to files of a floor folder (made before
-// the clock starts), the item flushes to one file's attribute (those synced together to as many
-// files' attributes, synced together), the saves to one file of the same sizes.
+// the clock starts; those sent together, together), the item flushes to one file's attribute (those synced
+// together to as many files' attributes, synced together), the saves to one file of the same sizes.
 Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platform::DesktopMetadata* store,
              const std::string& iconFile) {
     FileSystem& fs = FileSystem::real();
@@ -268,9 +272,21 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
         }
     }
     // Each part on its own clock, so that the report can say which part the disk spends on.
+    const auto value = lumaro::platform::skinnedIconMetadata(iconFile);
+    std::vector<std::vector<std::pair<std::string, lumaro::platform::IconMetadata>>> groups;
+    std::size_t alone = files.size();
+    for (const std::size_t size : writes.metadataGroups) {
+        auto& group = groups.emplace_back();
+        for (std::size_t i = 0; i < size && alone > 0; ++i) {
+            group.emplace_back(files[--alone], value);
+        }
+    }
     const Cost metadata = measure([&] {
-        for (const std::string& file : files) {
-            store->write(file, lumaro::platform::skinnedIconMetadata(iconFile));
+        for (std::size_t i = 0; i < alone; ++i) {
+            store->write(files[i], value);
+        }
+        for (const auto& group : groups) {
+            store->writeAll(group);
         }
         for (std::uint64_t i = 0; store != nullptr && i < writes.storeFlushes; ++i) {
             store->flush();
@@ -419,6 +435,7 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             fs.items = root;
             if (workspace.store) {
                 workspace.store->writes = 0;
+                workspace.store->writeGroups.clear();
                 workspace.store->flushes = 0;
             }
             lumaro::OperationReport report;
@@ -426,8 +443,11 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             resetPeak();
             const Cost cost = measure([&] { report = apply ? engine.apply(root, true) : engine.restore(); });
             const long peak = peakKiB();
-            const Writes writes{fs.manifestSaves, fs.itemFlushes, fs.itemSyncGroups,
+            const Writes writes{fs.manifestSaves,
+                                fs.itemFlushes,
+                                fs.itemSyncGroups,
                                 workspace.store ? workspace.store->writes : 0,
+                                workspace.store ? workspace.store->writeGroups : std::vector<std::size_t>(),
                                 workspace.store ? workspace.store->flushes : 0};
             const Cost floor =
                 floorOf(scratch, writes, workspace.store ? &workspace.store->target() : nullptr, iconFile);
