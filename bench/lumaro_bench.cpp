@@ -8,9 +8,10 @@
 // carrying attributes and a resource fork, folders, folders with an "Icon\r", ".app" folders), runs
 // a batch apply and a batch restore with every form on, and measures time, the fsync calls, the
 // bytes written to "backup.json" and peak resident memory. Beside them, in the same run:
-//   floor: the same durable writes alone: as many atomic, synced replacements of a file of the
-//          same sizes as the run saved, as many metadata writes and store flushes as it made, and
-//          as many attribute changes flushed as it flushed items;
+//   floor: the same durable writes alone, made the way the run made them: as many atomic, synced
+//          replacements of a file of the same sizes as the run saved, as many metadata writes (in
+//          the same groups sent together) and store flushes as it made, and as many attribute
+//          changes flushed as it flushed items (in the same groups synced together);
 //   peer:  GIO's synchronous g_file_set_attribute_string of the custom-icon key over the same
 //          items, with no backup and nothing synced (taken off again afterwards, untimed).
 // The metadata store is the session's: run through scripts/with-private-session.sh (scripts/bench.sh
@@ -32,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -56,7 +58,8 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     using ForwardingFileSystem::ForwardingFileSystem;
     std::uint64_t fsyncs = 0;
     std::uint64_t manifestBytes = 0;
-    std::uint64_t itemFlushes = 0;  // of items and their "Icon\r" files, under `items`
+    std::uint64_t itemFlushes = 0;            // of items and their "Icon\r" files, under `items`
+    std::vector<std::size_t> itemSyncGroups;  // how many of those each fsyncAll made together
     std::vector<std::size_t> manifestSaves;
     std::string items;
 
@@ -87,6 +90,19 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         ++fsyncs;
         itemFlushes += item_[fd] ? 1u : 0u;
         return ForwardingFileSystem::fsync(fd);
+    }
+    // Counted as fsync() counts them, and synced together as the real file system does.
+    std::vector<int> fsyncAll(const std::vector<int>& fds) override {
+        std::size_t ofItems = 0;
+        for (const int fd : fds) {
+            ++fsyncs;
+            ofItems += item_[fd] ? 1u : 0u;
+        }
+        itemFlushes += ofItems;
+        if (ofItems > 0) {
+            itemSyncGroups.push_back(ofItems);
+        }
+        return target().fsyncAll(fds);
     }
     int close(int fd) override {
         if (manifestTemp_[fd]) {
@@ -185,6 +201,7 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
     explicit CountingMetadata(std::unique_ptr<lumaro::platform::DesktopMetadata> target)
         : target_(std::move(target)) {}
     std::uint64_t writes = 0;
+    std::vector<std::size_t> writeGroups;  // of those, the ones sent together, group by group
     std::uint64_t flushes = 0;
     int available(const std::string& path) override { return target_->available(path); }
     int read(const std::string& path, lumaro::platform::IconMetadata& out) override {
@@ -194,10 +211,11 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
         ++writes;
         return target_->write(path, value);
     }
-    // Forwarded whole, so that the writes an engine keeps in flight together stay so.
+    // Forwarded as the apply makes it: kept in flight together, not one write after the other.
     std::vector<int> writeAll(
         const std::vector<std::pair<std::string, lumaro::platform::IconMetadata>>& items) override {
         writes += items.size();
+        writeGroups.push_back(items.size());
         return target_->writeAll(items);
     }
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
@@ -217,12 +235,15 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
 struct Writes {
     std::vector<std::size_t> saves;  // each manifest save's size
     std::uint64_t itemFlushes = 0;
+    std::vector<std::size_t> itemSyncGroups;  // of those, the ones synced together, group by group
     std::uint64_t metadataWrites = 0;
+    std::vector<std::size_t> metadataGroups;  // of those, the ones sent together, group by group
     std::uint64_t storeFlushes = 0;
 };
 
 // Replays the durable writes alone: the metadata writes go to files of a floor folder (made before
-// the clock starts), the item flushes to one file's attribute, the saves to one file of the same sizes.
+// the clock starts; those sent together, together), the item flushes to one file's attribute (those synced
+// together to as many files' attributes, synced together), the saves to one file of the same sizes.
 Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platform::DesktopMetadata* store,
              const std::string& iconFile) {
     FileSystem& fs = FileSystem::real();
@@ -238,20 +259,52 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
     std::string data;
     lumaro::platform::Descriptor itemFd;
     lumaro::platform::openDescriptor(fs, item, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, itemFd);
+    std::uint64_t together = 0;
+    std::vector<lumaro::platform::Descriptor> groupFds;
+    std::vector<int> groupRaw;
+    for (const std::size_t size : writes.itemSyncGroups) {
+        together += size;
+        while (groupFds.size() < size) {
+            groupFds.emplace_back();
+            lumaro::platform::openDescriptor(fs, item + "-" + std::to_string(groupFds.size()),
+                                             O_RDWR | O_CREAT | O_NOFOLLOW, 0600, groupFds.back());
+            groupRaw.push_back(groupFds.back().get());
+        }
+    }
     // Each part on its own clock, so that the report can say which part the disk spends on.
+    const auto value = lumaro::platform::skinnedIconMetadata(iconFile);
+    std::vector<std::vector<std::pair<std::string, lumaro::platform::IconMetadata>>> groups;
+    std::size_t alone = files.size();
+    for (const std::size_t size : writes.metadataGroups) {
+        auto& group = groups.emplace_back();
+        for (std::size_t i = 0; i < size && alone > 0; ++i) {
+            group.emplace_back(files[--alone], value);
+        }
+    }
     const Cost metadata = measure([&] {
-        for (const std::string& file : files) {
-            store->write(file, lumaro::platform::skinnedIconMetadata(iconFile));
+        for (std::size_t i = 0; i < alone; ++i) {
+            store->write(files[i], value);
+        }
+        for (const auto& group : groups) {
+            store->writeAll(group);
         }
         for (std::uint64_t i = 0; store != nullptr && i < writes.storeFlushes; ++i) {
             store->flush();
         }
     });
     const Cost items = measure([&] {
-        for (std::uint64_t i = 0; i < writes.itemFlushes; ++i) {
-            const std::uint64_t value = i;
-            fs.fsetAttribute(itemFd.get(), "floor", &value, sizeof value);
+        for (std::uint64_t i = together; i < writes.itemFlushes; ++i) {
+            const std::uint64_t stamp = i;
+            fs.fsetAttribute(itemFd.get(), "floor", &stamp, sizeof stamp);
             fs.fsync(itemFd.get());
+        }
+        std::uint64_t stamp = 0;
+        for (const std::size_t size : writes.itemSyncGroups) {
+            for (std::size_t i = 0; i < size; ++i, ++stamp) {
+                fs.fsetAttribute(groupRaw[i], "floor", &stamp, sizeof stamp);
+            }
+            fs.fsyncAll(
+                std::vector<int>(groupRaw.begin(), groupRaw.begin() + static_cast<std::ptrdiff_t>(size)));
         }
     });
     const Cost saves = measure([&] {
@@ -339,11 +392,20 @@ class NoApplications final : public lumaro::platform::Workspace {
     UnavailableMetadata unavailable_;
 };
 
-// The process's peak resident memory so far: after the apply, the apply's own.
+// The process's peak resident memory since the last resetPeak(), from /proc/self/status.
 long peakKiB() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:")) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return 0;
+}
+
+// Starts a phase's peak from what is resident now, so that the restore's is not the apply's.
+void resetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
@@ -369,17 +431,23 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             fs.manifestBytes = 0;
             fs.manifestSaves.clear();
             fs.itemFlushes = 0;
+            fs.itemSyncGroups.clear();
             fs.items = root;
             if (workspace.store) {
                 workspace.store->writes = 0;
+                workspace.store->writeGroups.clear();
                 workspace.store->flushes = 0;
             }
             lumaro::OperationReport report;
             const bool apply = std::strcmp(phase, "apply") == 0;
+            resetPeak();
             const Cost cost = measure([&] { report = apply ? engine.apply(root, true) : engine.restore(); });
             const long peak = peakKiB();
-            const Writes writes{fs.manifestSaves, fs.itemFlushes,
+            const Writes writes{fs.manifestSaves,
+                                fs.itemFlushes,
+                                fs.itemSyncGroups,
                                 workspace.store ? workspace.store->writes : 0,
+                                workspace.store ? workspace.store->writeGroups : std::vector<std::size_t>(),
                                 workspace.store ? workspace.store->flushes : 0};
             const Cost floor =
                 floorOf(scratch, writes, workspace.store ? &workspace.store->target() : nullptr, iconFile);
@@ -410,11 +478,8 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
     // The peer over the same items, now restored.
     const Cost peer = withMetadata ? peerOf(root, iconFile) : Cost{};
     result["peer"] = peer.wall;
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
     result["n"] = count;
     result["dir"] = base;
-    result["peakRssKiB"] = usage.ru_maxrss;
     const std::string cleanup = "rm -rf '" + scratch + "'";
     [[maybe_unused]] const int status = std::system(cleanup.c_str());
     return result;
@@ -477,7 +542,7 @@ int main(int argc, char** argv) {
             "per item: ms of wall time, of the floor (of it: metadata, item flushes, saves) and of the "
             "peer;\n"
             "fsyncs; KiB written to the manifest, and all written over the final manifest's size;\n"
-            "peak memory of the process by the end of the phase\n");
+            "peak resident memory of the process during the phase\n");
         std::printf("%-28s %6s %-7s %8s %8s %6s %20s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N",
                     "phase", "ms", "floor", "ratio", "meta/items/saves", "peer", "fsyncs", "KiB", "written",
                     "saves", "flush", "peak MiB", "errors");

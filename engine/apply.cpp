@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <span>
 #include <unordered_map>
 
 #include "engine/batches.h"
@@ -50,11 +51,34 @@ class IconEngine::PredictionCache {
     std::unordered_multimap<std::uint64_t, Entry> entries_;
 };
 
+namespace {
+
+// Syncs the descriptors of many items in one call; each item's results, in its order.
+std::vector<std::vector<int>> syncTogether(platform::FileSystem& fs,
+                                           const std::vector<std::vector<int>>& fds) {
+    std::vector<int> all;
+    for (const std::vector<int>& own : fds) {
+        all.insert(all.end(), own.begin(), own.end());
+    }
+    std::vector<int> results = all.empty() ? std::vector<int>() : fs.fsyncAll(all);
+    results.resize(all.size(), EIO);
+    std::vector<std::vector<int>> out;
+    auto next = results.begin();
+    for (const std::vector<int>& own : fds) {
+        out.emplace_back(next, next + static_cast<std::ptrdiff_t>(own.size()));
+        next += static_cast<std::ptrdiff_t>(own.size());
+    }
+    return out;
+}
+
+}  // namespace
+
 struct IconEngine::ApplyRun {
     ManifestStore store;
     std::string file;
     BackupManifest manifest;
     PredictionCache predictions;
+    IconState::PartPool parts;  // the entries' equal parts held once
 };
 
 struct IconEngine::ApplyItem {
@@ -191,12 +215,13 @@ IconEngine::ApplyRun IconEngine::startRun(const std::string& rootPath, const Fil
     manifest.rootPath = rootPath;
     manifest.rootIdentity = rootIdentity;
     manifest.createdAt = currentReferenceTime();
-    return ApplyRun{ManifestStore(fs_, directory_), manifestPath(), std::move(manifest), {}};
+    return ApplyRun{ManifestStore(fs_, directory_), manifestPath(), std::move(manifest), {}, {}};
 }
 
 void IconEngine::captureItem(ApplyRun& run, ApplyItem& item, const IconContext& base) const {
     const IconContext context = item.context(base);
     item.original = captureIconState(openCheckedItem(fs_, item.path, item.identity), context);
+    run.parts.share(item.original);
     // A desktop entry's new copy also depends on the installed entry: computed every time.
     const bool cached = context.kind == ItemKind::fileOrFolder;
     const IconState* known = cached ? run.predictions.find(item.identity.type, item.original) : nullptr;
@@ -248,36 +273,67 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     // From here on each entry stays in the manifest, whatever happens to its item.
     bool written = false;
     for (std::size_t start = 0; start < batch.size(); start += kPipelined) {
-        // Each item rechecked and held open, its metadata write noted; the group's writes sent
-        // together; then each item skinned, its write's result checked, verified and flushed.
+        // A group of items: each rechecked and held open, the files its skin puts in place written
+        // ahead; those synced together; the group's metadata writes sent together; then each item
+        // skinned, its write's result checked, and verified; then all flushed together.
         std::optional<PipelinedWrites> writes;
         IconContext context = base;
         if (base.metadata != nullptr) {
             context.metadata = &writes.emplace(*base.metadata);
         }
-        const std::size_t stop = std::min(batch.size(), start + kPipelined);
-        std::vector<platform::ItemHandle> handles(stop - start);
-        for (std::size_t i = start; i < stop; ++i) {
-            try {
-                handles[i - start] = checkItem(run, batch[i], context);
-            } catch (const std::exception& error) {
-                batch[i].error = itemError(batch[i].name, error);
+        const std::size_t count = std::min(batch.size() - start, kPipelined);
+        const auto items = std::span(batch).subspan(start, count);
+        std::vector<platform::ItemHandle> handles(count);
+        std::vector<Staging> staged(count);  // gone before the handles it was written through
+        const auto each = [&](auto&& step) {
+            for (std::size_t i = 0; i < count; ++i) {
+                if (items[i].error) {
+                    continue;
+                }
+                try {
+                    step(i);
+                } catch (const std::exception& error) {
+                    items[i].error = itemError(items[i].name, error);
+                }
             }
-        }
+        };
+        each([&](std::size_t i) { checkItem(run, items[i], context, handles[i], staged[i]); });
+        std::vector<std::vector<int>> fds(count);
+        each([&](std::size_t i) { fds[i] = staged[i].descriptors(); });
+        const auto stagedSyncs = syncTogether(fs_, fds);
+        each([&](std::size_t i) {
+            staged[i].synced(stagedSyncs[i]);
+            // The writes the skin will make to the metadata store, noted to be sent with the group's.
+            skinAhead(handles[i], items[i].context(context), run.manifest.entries[items[i].index].original);
+        });
         if (writes) {
             writes->send();
         }
-        for (std::size_t i = start; i < stop; ++i) {
-            if (batch[i].error) {
-                continue;
-            }
-            try {
-                finishItem(run, batch[i], handles[i - start], context);
-                written = true;
-            } catch (const std::exception& error) {
-                batch[i].error = itemError(batch[i].name, error);
+        std::vector<IconState> after(count);
+        std::vector<std::vector<FlushTarget>> flushes(count);
+        each([&](std::size_t i) {
+            after[i] = skinItem(run, items[i], handles[i], context, staged[i]);
+            flushes[i] = flushTargets(handles[i], items[i].context(context));
+        });
+        // The items' new states must be on disk before their entries say "applied": a restore
+        // refuses for good an applied entry whose item shows only part of the skin.
+        for (std::size_t i = 0; i < count; ++i) {
+            fds[i].clear();
+            for (const FlushTarget& target : flushes[i]) {
+                fds[i].push_back(target.fd);
             }
         }
+        const auto flushed = syncTogether(fs_, fds);
+        each([&](std::size_t i) {
+            for (std::size_t k = 0; k < flushes[i].size(); ++k) {
+                platform::throwIfFailed(flushed[i][k], flushes[i][k].path);
+            }
+            if (!handles[i].stillAtPath()) {
+                throw SkinError("原位置的项目已被替换");
+            }
+            items[i].after = std::move(after[i]);
+            written = true;
+        });
     }
     if (!written) {
         return;
@@ -299,6 +355,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     for (const ApplyItem& item : batch) {
         if (item.after) {
             run.manifest.entries[item.index].applied = *item.after;
+            run.parts.share(run.manifest.entries[item.index].applied);
             run.manifest.entries[item.index].phase = kPhaseApplied;
             changed.insert(item.name);
         }
@@ -323,33 +380,26 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     }
 }
 
-platform::ItemHandle IconEngine::checkItem(ApplyRun& run, ApplyItem& item, const IconContext& base) const {
+void IconEngine::checkItem(ApplyRun& run, ApplyItem& item, const IconContext& base,
+                           platform::ItemHandle& target, Staging& staging) const {
     const IconContext context = item.context(base);
     if (item.entryId == nullptr && identifyItem(fs_, run.manifest.rootPath) != run.manifest.rootIdentity) {
         throw SkinError("所选文件夹已被替换");
     }
     // Everything from the recheck to the flush goes through one descriptor checked here.
-    platform::ItemHandle target = openCheckedItem(fs_, item.path, item.identity);
+    target = openCheckedItem(fs_, item.path, item.identity);
     const IconState& original = run.manifest.entries[item.index].original;
     if (captureIconState(target, context) != original) {
         throw SkinError(kChangedSinceBackup);
     }
-    // The writes the skin will make to the metadata store, noted to be sent with the group's.
-    skinAhead(target, context, original);
-    return target;
+    stageItem(target, context, original, staging);
 }
 
-void IconEngine::finishItem(ApplyRun& run, ApplyItem& item, const platform::ItemHandle& target,
-                            const IconContext& base) const {
-    const IconContext context = item.context(base);
-    const IconState after = skinItem(target, context, run.manifest.entries[item.index].original);
-    // The item's new state must be on disk before the entry says "applied": a restore refuses
-    // for good an applied entry whose item shows only part of the skin.
-    flushItem(target, context, false);
-    if (!target.stillAtPath()) {
-        throw SkinError("原位置的项目已被替换");
-    }
-    item.after = after;
+IconState IconEngine::skinItem(ApplyRun& run, const ApplyItem& item, const platform::ItemHandle& target,
+                               const IconContext& base, Staging& staging) const {
+    IconContext context = item.context(base);
+    context.staging = &staging;
+    return lumaro::skinItem(target, context, run.manifest.entries[item.index].original);
 }
 
 OperationReport IconEngine::applyDesktopEntries(const std::string& folder,

@@ -135,18 +135,20 @@ class IconEngine {
     // Captures the item and predicts its skinned state; throws for an item to report.
     void captureItem(ApplyRun& run, ApplyItem& item, const IconContext& context) const;
     // The transaction of one batch of captured items: their "prepared" entries in one durable
-    // save; each item rechecked, skinned and flushed through one checked handle, the metadata
-    // writes of a group of items in flight together, each checked before its item goes on; the
-    // shared stores flushed; the "applied" entries of the items that got this far in one save. Marks each
-    // item applied or gives its error; an entry once saved stays in the manifest.
+    // save; each item rechecked, skinned and flushed through one checked handle, a group of
+    // items' staged files synced together, their metadata writes in flight together (each checked
+    // before its item goes on) and their flushes made together; the shared stores flushed; the "applied"
+    // entries of the items that got this far in one save. Marks each item applied or gives its error; an
+    // entry once saved stays in the manifest.
     void applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const IconContext& context) const;
-    // The recheck through the item opened and checked, and the metadata write its skin will make
-    // noted in `context`'s store; throws for an item to report.
-    platform::ItemHandle checkItem(ApplyRun& run, ApplyItem& item, const IconContext& context) const;
-    // The skin (its metadata write answered by then), its verification and the item's own flush;
-    // throws for an item to report.
-    void finishItem(ApplyRun& run, ApplyItem& item, const platform::ItemHandle& target,
-                    const IconContext& context) const;
+    // The recheck through the item opened and checked into `target`, and what its skin puts in
+    // place written ahead through it into `staging`; throws for an item to report.
+    void checkItem(ApplyRun& run, ApplyItem& item, const IconContext& context, platform::ItemHandle& target,
+                   Staging& staging) const;
+    // The skin, with what was staged and synced for it (its metadata write answered by then), and
+    // its verification; the state it leaves. Throws for an item to report.
+    IconState skinItem(ApplyRun& run, const ApplyItem& item, const platform::ItemHandle& target,
+                       const IconContext& context, Staging& staging) const;
     bool isEligible(const std::string& item, ApplyScope scope,
                     const std::set<std::string>& hiddenNames) const;
     std::vector<std::string> listItems(const std::string& root,

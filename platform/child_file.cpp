@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 namespace lumaro::platform {
@@ -68,10 +69,10 @@ bool cannotSwap(int err) {
     return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOTSUP;
 }
 
-// Makes the private file holding `wanted`, synced, with the old file's owner, group, special
-// mode bits and attributes when there is one.
+// Makes the private file holding `wanted`, not yet synced and left open in `out`, with the old
+// file's owner, group, special mode bits and attributes when there is one.
 int writePrivate(const ItemHandle& folder, const std::string& temporary, const ChildFile& wanted,
-                 const Descriptor* old, const FileStatus* oldStatus, FileStatus& made) {
+                 const Descriptor* old, const FileStatus* oldStatus, FileStatus& made, Descriptor& out) {
     FileSystem& fs = folder.fs();
     Descriptor fd;
     int err = folder.openChild(temporary, O_RDWR | O_CREAT | O_EXCL, 0600, fd);
@@ -99,15 +100,13 @@ int writePrivate(const ItemHandle& folder, const std::string& temporary, const C
     if (err == 0 && (err = fs.fstat(fd.get(), made)) == 0 && (made.mode & 07777u) != mode) {
         err = EPERM;
     }
-    if (err == 0) {
-        err = fs.fsync(fd.get());
-    }
-    const int closed = fd.close();
-    err = err != 0 ? err : closed;
     if (err != 0) {
+        (void)fd.close();
         (void)folder.unlinkChild(temporary);
+        return err;
     }
-    return err;
+    out = std::move(fd);
+    return 0;
 }
 
 // Removes our own private file, only while it is still the object made.
@@ -130,8 +129,15 @@ int readChild(const ItemHandle& folder, const std::string& name, std::uint64_t l
     return openChecked(folder, name, limit, fd, st, out);
 }
 
-int replaceChild(const ItemHandle& folder, const std::string& name, const std::optional<ChildFile>& expected,
-                 const ChildFile& wanted, std::uint64_t limit) {
+StagedChild::~StagedChild() {
+    if (!temporary_.empty()) {
+        (void)file_.close();
+        dropPrivate(*folder_, temporary_, made_);
+    }
+}
+
+int stageChild(const ItemHandle& folder, const std::string& name, const std::optional<ChildFile>& expected,
+               const ChildFile& wanted, std::uint64_t limit, StagedChild& out) {
     if (!fitsPrivateName(name)) {
         return ENAMETOOLONG;
     }
@@ -147,12 +153,37 @@ int replaceChild(const ItemHandle& folder, const std::string& name, const std::o
     }
     const std::string temporary = privateName(name);
     FileStatus made;
+    Descriptor file;
     if (const int e = writePrivate(folder, temporary, wanted, expected ? &old : nullptr,
-                                   expected ? &oldStatus : nullptr, made);
+                                   expected ? &oldStatus : nullptr, made, file);
         e != 0) {
         return e;
     }
-    if (!expected) {
+    out.folder_ = &folder;
+    out.name_ = name;
+    out.temporary_ = temporary;
+    out.expected_ = expected;
+    out.limit_ = limit;
+    out.oldStatus_ = oldStatus;
+    out.made_ = made;
+    out.file_ = std::move(file);
+    return 0;
+}
+
+int commitChild(StagedChild& staged) {
+    if (staged.temporary_.empty()) {
+        return EINVAL;
+    }
+    const ItemHandle& folder = *staged.folder_;
+    const std::string& name = staged.name_;
+    // From here on the private file is this call's to put in place or remove.
+    const std::string temporary = std::exchange(staged.temporary_, {});
+    const FileStatus& made = staged.made_;
+    if (const int e = staged.file_.close(); e != 0) {
+        dropPrivate(folder, temporary, made);
+        return e;
+    }
+    if (!staged.expected_) {
         const int e = folder.renameChild(temporary, name, Rename::noReplace);
         if (e != 0) {
             dropPrivate(folder, temporary, made);
@@ -165,13 +196,25 @@ int replaceChild(const ItemHandle& folder, const std::string& name, const std::o
         return e == ENOENT ? ESTALE : cannotSwap(e) ? ENOTSUP : e;
     }
     // The private name now holds what stood at `name`: it must be what was checked.
-    if (!holdsExactly(folder, temporary, oldStatus, *expected, limit)) {
+    if (!holdsExactly(folder, temporary, staged.oldStatus_, *staged.expected_, staged.limit_)) {
         if (folder.renameChild(temporary, name, Rename::exchange) == 0) {
             dropPrivate(folder, temporary, made);
         }
         return ESTALE;
     }
     return folder.unlinkChild(temporary);
+}
+
+int replaceChild(const ItemHandle& folder, const std::string& name, const std::optional<ChildFile>& expected,
+                 const ChildFile& wanted, std::uint64_t limit) {
+    StagedChild staged;
+    if (const int e = stageChild(folder, name, expected, wanted, limit, staged); e != 0) {
+        return e;
+    }
+    if (const int e = folder.fs().fsync(staged.fd()); e != 0) {
+        return e;
+    }
+    return commitChild(staged);
 }
 
 void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uint64_t limit,

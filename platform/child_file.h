@@ -41,6 +41,38 @@ int readChild(const ItemHandle& folder, const std::string& name, std::uint64_t l
 // file keeps the old one's owner, group, set-id and sticky bits, extended attributes and ACL.
 int replaceChild(const ItemHandle& folder, const std::string& name, const std::optional<ChildFile>& expected,
                  const ChildFile& wanted, std::uint64_t limit);
+
+// A replacement made ahead by stageChild: the new file written whole under a private name, with
+// the old one's owner and attributes, and still open, but not synced. The caller syncs fd(), then
+// commitChild puts it in place; one never committed is removed when this goes. The folder handle
+// it was staged through must outlive it where it is (not moved).
+class StagedChild {
+  public:
+    StagedChild() = default;
+    StagedChild(const StagedChild&) = delete;
+    StagedChild& operator=(const StagedChild&) = delete;
+    ~StagedChild();
+    int fd() const { return file_.get(); }
+
+  private:
+    friend int stageChild(const ItemHandle&, const std::string&, const std::optional<ChildFile>&,
+                          const ChildFile&, std::uint64_t, StagedChild&);
+    friend int commitChild(StagedChild&);
+
+    const ItemHandle* folder_ = nullptr;
+    std::string name_;
+    std::string temporary_;  // empty once committed (or never staged)
+    std::optional<ChildFile> expected_;
+    std::uint64_t limit_ = 0;
+    FileStatus oldStatus_;
+    FileStatus made_;
+    Descriptor file_;
+};
+// replaceChild in two steps, with the same results: everything up to the private file's sync
+// into `out` (an empty one), then, once the caller synced it, the swap and its check.
+int stageChild(const ItemHandle& folder, const std::string& name, const std::optional<ChildFile>& expected,
+               const ChildFile& wanted, std::uint64_t limit, StagedChild& out);
+int commitChild(StagedChild& staged);
 // Removes `name`, which must hold exactly `expected`: renamed to a private name, checked there,
 // then unlinked, or put back. A file already gone counts as removed.
 int removeChild(const ItemHandle& folder, const std::string& name, const ChildFile& expected,

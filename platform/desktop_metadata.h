@@ -77,8 +77,9 @@ class DesktopMetadata {
     virtual int clearEmblem(const std::string& path, const std::string& emblem);
 };
 
-// The real store through GIO and the service's own interface. `wait` bounds every call;
-// `synced`, when set, hears each store file flush() syncs.
+// The real store through GIO and the service's own interface: writeAll sends the service's calls
+// itself, to where GIO's client would send them, wherever it can map the path as that client does.
+// `wait` bounds every call; `synced`, when set, hears each store file flush() syncs.
 std::unique_ptr<DesktopMetadata> makeGioDesktopMetadata(
     std::chrono::milliseconds wait = std::chrono::milliseconds(2000),
     std::function<void(const std::string& file)> synced = {});

@@ -78,6 +78,10 @@ class FileSystem {
     virtual int fchmod(int fd, unsigned mode) = 0;
     virtual int fchown(int fd, std::uint32_t uid, std::uint32_t gid) = 0;
     virtual int fsync(int fd) = 0;
+    // Syncs every descriptor; the result of each, in order. This one syncs them one after the
+    // other through fsync(); the real one syncs them at once, so that the file system and the disk
+    // may make them durable together (one journal commit, one cache flush).
+    virtual std::vector<int> fsyncAll(const std::vector<int>& fds);
     virtual int flock(int fd, int operation) = 0;
     virtual int close(int fd) = 0;
 
@@ -145,6 +149,8 @@ class ForwardingFileSystem : public FileSystem {
     int fchmod(int fd, unsigned mode) override { return target_.fchmod(fd, mode); }
     int fchown(int fd, std::uint32_t uid, std::uint32_t gid) override { return target_.fchown(fd, uid, gid); }
     int fsync(int fd) override { return target_.fsync(fd); }
+    // fsyncAll is the base's, through this fsync(), so that an override of fsync() sees every sync;
+    // a wrapper that changes no sync may forward it to target().fsyncAll.
     int flock(int fd, int operation) override { return target_.flock(fd, operation); }
     int close(int fd) override { return target_.close(fd); }
     int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {

@@ -109,6 +109,9 @@ class KeyFileFacet : public IconFacet {
     bool decidesAlone() const override { return true; }
     void restore(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
                  const IconState& current) const override;
+    // The new file is staged whole; skin() puts it in place, or writes it itself where nothing was.
+    void stage(const platform::ItemHandle& item, const IconContext& context, const IconState& original,
+               Staging& staging) const override;
     void skin(const platform::ItemHandle& item, const IconContext& context,
               const IconState& original) const override;
     void tidy(const platform::ItemHandle& item, const IconContext& context,
@@ -137,6 +140,7 @@ class KeyFileFacet : public IconFacet {
     std::optional<DirectoryFile>& fileOf(IconState& state) const;  // the state then records the Linux forms
 
   private:
+    struct StagedFile;
     [[noreturn]] void fail(int err, bool restoring) const;
 
     const char* jsonName_;

@@ -1,6 +1,7 @@
 #include "records/icon_facet.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "platform/system_error.h"
 #include "records/desktop_form.h"
@@ -58,6 +59,42 @@ bool iconStateMatches(const IconState& current, const IconState& expected) {
 bool stateMatchesEither(const IconState& current, const IconState& a, const IconState& b) {
     return std::all_of(iconFacets().begin(), iconFacets().end(),
                        [&](const IconFacet* facet) { return facet->matchesEither(current, a, b); });
+}
+
+std::unique_ptr<Staging::Part> Staging::take(const IconFacet& facet) {
+    for (auto& [owner, part] : parts_) {
+        if (owner == &facet && part) {
+            return std::move(part);
+        }
+    }
+    return nullptr;
+}
+
+std::vector<int> Staging::descriptors() const {
+    std::vector<int> fds;
+    for (const auto& [owner, part] : parts_) {
+        if (part) {
+            fds.push_back(part->fd());
+        }
+    }
+    return fds;
+}
+
+void Staging::synced(const std::vector<int>& results) {
+    std::size_t i = 0;
+    for (const auto& [owner, part] : parts_) {
+        if (part) {
+            part->synced(i < results.size() ? results[i] : EIO);
+            ++i;
+        }
+    }
+}
+
+void stageItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original,
+               Staging& staging) {
+    for (const IconFacet* facet : facetsFor(context)) {
+        facet->stage(item, context, original, staging);
+    }
 }
 
 void skinAhead(const platform::ItemHandle& item, const IconContext& context, const IconState& original) {
@@ -149,12 +186,25 @@ bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconCo
 
 void flushItem(const platform::ItemHandle& item, const IconContext& context, bool shared) {
     for (const IconFacet* facet : facetsFor(context)) {
-        facet->flush(item, context);
+        std::vector<FlushTarget> own;
+        facet->flush(item, context, own);
+        for (const FlushTarget& target : own) {
+            platform::throwIfFailed(item.fs().fsync(target.fd), target.path);
+        }
         if (shared) {
             facet->flushShared(context);
         }
     }
     platform::throwIfFailed(item.sync(), item.path());
+}
+
+std::vector<FlushTarget> flushTargets(const platform::ItemHandle& item, const IconContext& context) {
+    std::vector<FlushTarget> targets;
+    for (const IconFacet* facet : facetsFor(context)) {
+        facet->flush(item, context, targets);
+    }
+    targets.push_back({{}, item.fd(), item.path()});
+    return targets;
 }
 
 void flushShared(const IconContext& context) {

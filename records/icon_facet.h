@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -17,6 +19,41 @@
 #include "records/records.h"
 
 namespace lumaro {
+
+class IconFacet;
+
+// What the facets wrote ahead for one item (IconFacet::stage): files to be synced, together with
+// other items', before the item is skinned; each facet's skin() then puts its part in place. A
+// part still here when this goes removes what it wrote.
+class Staging {
+  public:
+    class Part {
+      public:
+        virtual ~Part() = default;
+        virtual int fd() const = 0;  // to sync before the skin
+        // That sync's result; throws SkinError, as the skin would, for a failure.
+        virtual void synced(int err) = 0;
+    };
+    void add(const IconFacet& facet, std::unique_ptr<Part> part) {
+        parts_.emplace_back(&facet, std::move(part));
+    }
+    // The facet's part, taken out; null where it staged nothing.
+    std::unique_ptr<Part> take(const IconFacet& facet);
+    std::vector<int> descriptors() const;
+    // The results of syncing descriptors(), in their order; throws the first failure.
+    void synced(const std::vector<int>& results);
+
+  private:
+    std::vector<std::pair<const IconFacet*, std::unique_ptr<Part>>> parts_;
+};
+
+// A descriptor a flush syncs, and the path its failure names; `held` owns it where the flush
+// opened it.
+struct FlushTarget {
+    platform::Descriptor held;
+    int fd = -1;
+    std::string path;
+};
 
 // What the facets reach besides the item, made once per operation.
 struct IconContext {
@@ -32,6 +69,7 @@ struct IconContext {
     // applications folder), and for an apply the installed entry a new copy starts from.
     const std::string* entryId = nullptr;
     const Bytes* entrySource = nullptr;
+    Staging* staging = nullptr;  // for a skin: what was staged for the item
 };
 
 // What a restore finds in one form of an item.
@@ -106,8 +144,13 @@ class IconFacet {
     virtual bool computesPrediction() const { return false; }
     virtual void predict(const IconState& /*original*/, bool /*isDirectory*/, const IconContext&,
                          IconState& /*predicted*/) const {}
-    // Flushes what the facet wrote outside the item's own descriptor; throws on failure.
-    virtual void flush(const platform::ItemHandle&, const IconContext&) const {}
+    // Before skin(), once the item was rechecked: writes ahead into `staging`, unsynced, what
+    // skin() will put in place; skin() then puts that in place (the context's staging) instead of
+    // writing it. Changes nothing the item shows; throws SkinError as skin() would.
+    virtual void stage(const platform::ItemHandle&, const IconContext&, const IconState&, Staging&) const {}
+    // Opens what the facet wrote outside the item's own descriptor, for the caller to sync; throws
+    // on failure.
+    virtual void flush(const platform::ItemHandle&, const IconContext&, std::vector<FlushTarget>&) const {}
     // Flushes a store the facet shares among all items (one flush serves many items); throws.
     virtual void flushShared(const IconContext&) const {}
 
@@ -144,6 +187,9 @@ bool stateMatchesEither(const IconState& current, const IconState& a, const Icon
 IconState skinItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original);
 // Each facet's skinAhead, for an item about to be skinned.
 void skinAhead(const platform::ItemHandle& item, const IconContext& context, const IconState& original);
+// Each facet's stage, for an item about to be skinned with `staging` in its context.
+void stageItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original,
+               Staging& staging);
 // What a restore does to an item that carries `current`: the facets whose original goes back,
 // in the order they are written, and whether some form holds what neither the record nor the
 // skin left (the item is then refused once the others are back).
@@ -163,6 +209,9 @@ void requireRestorable(const BackupEntry& entry, const IconContext& context);
 // Without `shared`, the stores shared among items are left to flushShared, which then must succeed
 // before any of those items' writes is relied on.
 void flushItem(const platform::ItemHandle& item, const IconContext& context, bool shared = true);
+// What flushItem without `shared` syncs, in its order (each facet's, then the item), opened for the
+// caller to sync with other items'; throws on failure.
+std::vector<FlushTarget> flushTargets(const platform::ItemHandle& item, const IconContext& context);
 void flushShared(const IconContext& context);
 std::uint64_t hashIconState(const IconState& state, std::uint64_t seed);
 bool beyondFirstSchema(const IconState& state);

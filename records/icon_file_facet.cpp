@@ -162,19 +162,19 @@ class FolderIconFileFacet final : public IconFacet {
         }
     }
 
-    void flush(const platform::ItemHandle& item, const IconContext&) const override {
+    void flush(const platform::ItemHandle& item, const IconContext&,
+               std::vector<FlushTarget>& out) const override {
         if (!item.isDirectory()) {
             return;
         }
         platform::Descriptor fd;
-        int err = item.openChild(kIconFileName, O_RDONLY, 0, fd);
+        const int err = item.openChild(kIconFileName, O_RDONLY, 0, fd);
         if (err == ENOENT) {
             return;
         }
-        if (err == 0) {
-            err = item.fs().fsync(fd.get());
-        }
         platform::throwIfFailed(err, iconFilePath(item));
+        const int raw = fd.get();
+        out.push_back({std::move(fd), raw, iconFilePath(item)});
     }
 
     void encode(const IconState& state, json& object) const override {

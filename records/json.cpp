@@ -385,11 +385,15 @@ BackupManifest decodeManifestWith(const Parse& parse) {
     std::exception_ptr entryError;
     std::string rootKey;  // the last member name of the root object
     bool inEntries = false;
+    IconState::PartPool parts;
     const auto element = [&](json& value) {
         if (!entryError) {
             try {
                 const std::size_t i = manifest.entries.size();
-                manifest.entries.push_back(decodeEntry(value, "entries[" + std::to_string(i) + "]"));
+                BackupEntry& entry =
+                    manifest.entries.emplace_back(decodeEntry(value, "entries[" + std::to_string(i) + "]"));
+                parts.share(entry.original);
+                parts.share(entry.applied);
             } catch (...) {
                 entryError = std::current_exception();
             }

@@ -3,6 +3,7 @@
 // deletes what another program saved meanwhile.
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include "platform/key_file.h"
 #include "records/desktop_form.h"
@@ -63,6 +64,37 @@ void KeyFileFacet::restore(const platform::ItemHandle& item, const IconContext& 
     }
 }
 
+struct KeyFileFacet::StagedFile final : Staging::Part {
+    explicit StagedFile(const KeyFileFacet& owner) : facet(owner) {}
+    int fd() const override { return child.fd(); }
+    void synced(int err) override {
+        if (err != 0) {
+            facet.fail(err, false);
+        }
+        durable = true;
+    }
+
+    const KeyFileFacet& facet;
+    platform::StagedChild child;
+    bool durable = false;
+};
+
+void KeyFileFacet::stage(const platform::ItemHandle& item, const IconContext& context,
+                         const IconState& original, Staging& staging) const {
+    const std::string* name = fileName(item.isDirectory(), context);
+    if (name == nullptr) {
+        return;
+    }
+    const auto& recorded = fileOf(original);
+    auto staged = std::make_unique<StagedFile>(*this);
+    const int err = platform::stageChild(item, *name, recorded, skinnedFile(recorded, context),
+                                         platform::kMaxValueSize, staged->child);
+    if (err != 0) {
+        fail(err, false);
+    }
+    staging.add(*this, std::move(staged));
+}
+
 void KeyFileFacet::skin(const platform::ItemHandle& item, const IconContext& context,
                         const IconState& original) const {
     const std::string* name = fileName(item.isDirectory(), context);
@@ -71,8 +103,16 @@ void KeyFileFacet::skin(const platform::ItemHandle& item, const IconContext& con
     }
     // The file as recorded is the one replaced: whatever another program saved since is kept.
     const auto& recorded = fileOf(original);
-    const int err = platform::replaceChild(item, *name, recorded, skinnedFile(recorded, context),
-                                           platform::kMaxValueSize);
+    int err = 0;
+    if (auto part = context.staging != nullptr ? context.staging->take(*this) : nullptr) {
+        // Never put in place before it is durable.
+        auto& staged = static_cast<StagedFile&>(*part);
+        err = staged.durable ? 0 : item.fs().fsync(staged.child.fd());
+        err = err != 0 ? err : platform::commitChild(staged.child);
+    } else {
+        err = platform::replaceChild(item, *name, recorded, skinnedFile(recorded, context),
+                                     platform::kMaxValueSize);
+    }
     if (err != 0) {
         fail(err, false);
     }

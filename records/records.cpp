@@ -1,6 +1,8 @@
 #include "records/records.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 
 #include "records/errors.h"
 
@@ -26,6 +28,24 @@ bool operator==(const IconState& a, const IconState& b) {
         }
     }
     return true;
+}
+
+void IconState::PartPool::share(IconState& state) {
+    for (Slot& slot : state.parts_) {
+        auto it = std::find_if(kept_.rbegin(), kept_.rend(), [&](const Slot& kept) {
+            return kept.kind == slot.kind &&
+                   (kept.value == slot.value || kept.kind->equal(kept.value.get(), slot.value.get()));
+        });
+        if (it != kept_.rend()) {
+            slot.value = it->value;
+            std::rotate(std::prev(it.base()), it.base(), kept_.end());
+            continue;
+        }
+        if (kept_.size() == kKept) {
+            kept_.erase(kept_.begin());
+        }
+        kept_.push_back(slot);
+    }
 }
 
 ReferenceTime currentReferenceTime() {

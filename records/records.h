@@ -66,6 +66,8 @@ class IconState {
     // Part by part, an absent part equal to its default.
     friend bool operator==(const IconState& a, const IconState& b);
 
+    class PartPool;
+
   private:
     struct Kind {
         bool (*equal)(const void*, const void*);
@@ -97,6 +99,18 @@ class IconState {
     Slot* slotOf(const Kind* kind) { return const_cast<Slot*>(std::as_const(*this).slotOf(kind)); }
 
     std::vector<Slot> parts_;  // a few, in the order first edited
+};
+
+// Distinct parts met recently, so that the states of many items share one copy of each equal
+// part (most items of a run carry the same skinned icon).
+class IconState::PartPool {
+  public:
+    // Points each part of `state` at an equal one held here, or keeps it here.
+    void share(IconState& state);
+
+  private:
+    static constexpr std::size_t kKept = 64;  // bounds each share()'s comparisons
+    std::vector<Slot> kept_;                  // most recently met last
 };
 
 inline constexpr const char* kPhasePrepared = "prepared";

@@ -13,6 +13,7 @@
 #include <set>
 #include <tuple>
 
+#include "platform/child_file.h"
 #include "platform/icon_writer.h"
 #include "platform/paths.h"
 #include "platform/resource_fork.h"
@@ -102,7 +103,20 @@ TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
     fs.fail = {{"rename", EIO}, {"unlink", EIO}};
     EXPECT_EQ(writeFileAtomically(fs, scratch / "backup.json", "x", 1, 0600), EIO);
     ASSERT_EQ(namesIn(scratch.path()).size(), expected.size() + 1);
+    // A key file staged and never put in place goes with its staging; where that fails it is a leftover the
+    // tidy takes (whole, with its mode). fsyncAll answers each descriptor, the real one's threads too.
+    const ChildFile kept{bytesOf("keep"), 0600}, wanted{bytesOf("new"), 0640};
+    ItemHandle folder, through;
+    for (FileSystem* each : {&real(), static_cast<FileSystem*>(&fs)}) {
+        ASSERT_EQ(ItemHandle::open(*each, scratch.path(), through), 0);
+        StagedChild staged;
+        ASSERT_EQ(stageChild(through, "target", kept, wanted, 100, staged), 0);
+        EXPECT_EQ(each->fsyncAll({staged.fd(), -1, staged.fd()}), (std::vector{0, EBADF, 0}));
+    }
+    ASSERT_EQ(namesIn(scratch.path()).size(), expected.size() + 2);
     removeStaleTemporaries(real(), scratch.path(), [](const std::string& t) { return t == "backup.json"; });
+    ASSERT_EQ(ItemHandle::open(real(), scratch.path(), folder), 0);
+    removeLeftovers(folder, "target", 100, [&](const ChildFile& left) { return left == wanted; });
     EXPECT_EQ(namesIn(scratch.path()), expected);
     EXPECT_EQ(readFile(scratch / "target"), "keep");
 }
