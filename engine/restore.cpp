@@ -415,27 +415,52 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
         if (writes) {
             writes->send();
         }
+        std::vector<std::vector<FlushTarget>> flushes(stop - start);
         for (std::size_t i = start; i < stop; ++i) {
             if (!checked[i - start]) {
                 continue;
             }
             RestoreItem& pending = batch[i];
             const IconContext context = contextFor(pending.entry, base);
-            const platform::ItemHandle& handle = checked[i - start]->handle;
             try {
-                // The item's original state must be on disk before its backup leaves the
-                // manifest, and the backup goes only while the item is still where it was recorded.
                 restoreForms(pending.entry, pending.item, context, *checked[i - start]);
-                flushItem(handle, context, false);
-                if (!handle.stillAtPath()) {
+                flushes[i - start] = flushTargets(checked[i - start]->handle, context);
+            } catch (const std::exception& error) {
+                run.fail(pending, itemError({}, error));
+                checked[i - start].reset();  // its descriptor closed
+            }
+        }
+        // The items' original states must be on disk before their backups leave the manifest: the
+        // group's flushes made together. A backup goes only while its item is still where it was
+        // recorded.
+        std::vector<int> fds;
+        for (const std::vector<FlushTarget>& own : flushes) {
+            for (const FlushTarget& target : own) {
+                fds.push_back(target.fd);
+            }
+        }
+        std::vector<int> synced = fds.empty() ? std::vector<int>() : fs_.fsyncAll(fds);
+        synced.resize(fds.size(), EIO);
+        std::size_t next = 0;
+        for (std::size_t i = start; i < stop; ++i) {
+            const std::size_t first = next;
+            next += flushes[i - start].size();
+            if (!checked[i - start]) {
+                continue;
+            }
+            RestoreItem& pending = batch[i];
+            try {
+                for (std::size_t k = 0; k < flushes[i - start].size(); ++k) {
+                    platform::throwIfFailed(synced[first + k], flushes[i - start][k].path);
+                }
+                if (!checked[i - start]->handle.stillAtPath()) {
                     throw SkinError("原位置的项目已被替换");
                 }
                 pending.done = true;
-                shared = shared || context.metadata != nullptr;
+                shared = shared || contextFor(pending.entry, base).metadata != nullptr;
             } catch (const std::exception& error) {
                 run.fail(pending, itemError({}, error));
             }
-            checked[i - start].reset();  // its descriptor closed
         }
     }
     if (shared) {
