@@ -51,28 +51,6 @@ class IconEngine::PredictionCache {
     std::unordered_multimap<std::uint64_t, Entry> entries_;
 };
 
-namespace {
-
-// Syncs the descriptors of many items in one call; each item's results, in its order.
-std::vector<std::vector<int>> syncTogether(platform::FileSystem& fs,
-                                           const std::vector<std::vector<int>>& fds) {
-    std::vector<int> all;
-    for (const std::vector<int>& own : fds) {
-        all.insert(all.end(), own.begin(), own.end());
-    }
-    std::vector<int> results = all.empty() ? std::vector<int>() : fs.fsyncAll(all);
-    results.resize(all.size(), EIO);
-    std::vector<std::vector<int>> out;
-    auto next = results.begin();
-    for (const std::vector<int>& own : fds) {
-        out.emplace_back(next, next + static_cast<std::ptrdiff_t>(own.size()));
-        next += static_cast<std::ptrdiff_t>(own.size());
-    }
-    return out;
-}
-
-}  // namespace
-
 struct IconEngine::ApplyRun {
     ManifestStore store;
     std::string file;

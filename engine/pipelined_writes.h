@@ -1,4 +1,5 @@
-// The metadata writes of a group of items kept in flight together, for the apply and the restore.
+// A group of items' durable work made together, for the apply and the restore: their metadata
+// writes kept in flight together, their files synced together.
 #pragma once
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "platform/desktop_metadata.h"
+#include "platform/file_system.h"
 
 namespace lumaro {
 
@@ -63,5 +65,23 @@ class PipelinedWrites final : public platform::DesktopMetadata {
     std::vector<int> results_;
     std::vector<bool> taken_;
 };
+
+// Syncs the descriptors of many items in one call; each item's results, in its order.
+inline std::vector<std::vector<int>> syncTogether(platform::FileSystem& fs,
+                                                  const std::vector<std::vector<int>>& fds) {
+    std::vector<int> all;
+    for (const std::vector<int>& own : fds) {
+        all.insert(all.end(), own.begin(), own.end());
+    }
+    std::vector<int> results = all.empty() ? std::vector<int>() : fs.fsyncAll(all);
+    results.resize(all.size(), EIO);
+    std::vector<std::vector<int>> out;
+    auto next = results.begin();
+    for (const std::vector<int>& own : fds) {
+        out.emplace_back(next, next + static_cast<std::ptrdiff_t>(own.size()));
+        next += static_cast<std::ptrdiff_t>(own.size());
+    }
+    return out;
+}
 
 }  // namespace lumaro

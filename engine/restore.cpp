@@ -433,25 +433,21 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
         // The items' original states must be on disk before their backups leave the manifest: the
         // group's flushes made together. A backup goes only while its item is still where it was
         // recorded.
-        std::vector<int> fds;
-        for (const std::vector<FlushTarget>& own : flushes) {
-            for (const FlushTarget& target : own) {
-                fds.push_back(target.fd);
+        std::vector<std::vector<int>> fds(flushes.size());
+        for (std::size_t i = 0; i < flushes.size(); ++i) {
+            for (const FlushTarget& target : flushes[i]) {
+                fds[i].push_back(target.fd);
             }
         }
-        std::vector<int> synced = fds.empty() ? std::vector<int>() : fs_.fsyncAll(fds);
-        synced.resize(fds.size(), EIO);
-        std::size_t next = 0;
+        const auto synced = syncTogether(fs_, fds);
         for (std::size_t i = start; i < stop; ++i) {
-            const std::size_t first = next;
-            next += flushes[i - start].size();
             if (!checked[i - start]) {
                 continue;
             }
             RestoreItem& pending = batch[i];
             try {
                 for (std::size_t k = 0; k < flushes[i - start].size(); ++k) {
-                    platform::throwIfFailed(synced[first + k], flushes[i - start][k].path);
+                    platform::throwIfFailed(synced[i - start][k], flushes[i - start][k].path);
                 }
                 if (!checked[i - start]->handle.stillAtPath()) {
                     throw SkinError("原位置的项目已被替换");
