@@ -11,7 +11,8 @@
 //   floor: the same durable writes alone, made the way the run made them: as many atomic, synced
 //          replacements of a file of the same sizes as the run saved, as many metadata writes (in
 //          the same groups sent together) and store flushes as it made, and as many attribute
-//          changes flushed as it flushed items (in the same groups synced together);
+//          changes flushed as it flushed items (in the same groups synced together), and as many
+//          new files as it made in the items (the forms' files, each a new inode);
 //   peer:  GIO's synchronous g_file_set_attribute_string of the custom-icon key over the same
 //          items, with no backup and nothing synced (taken off again afterwards, untimed).
 // The metadata store is the session's: run through scripts/with-private-session.sh (scripts/bench.sh
@@ -59,6 +60,7 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     std::uint64_t fsyncs = 0;
     std::uint64_t manifestBytes = 0;
     std::uint64_t itemFlushes = 0;            // of items and their "Icon\r" files, under `items`
+    std::uint64_t itemFilesMade = 0;          // files the run made in items (new inodes)
     std::vector<std::size_t> itemSyncGroups;  // how many of those each fsyncAll made together
     std::vector<std::size_t> manifestSaves;
     std::string items;
@@ -72,9 +74,12 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         return err;
     }
     int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {
+        const bool absent = (flags & O_CREAT) != 0 && item_[folder] &&
+                            ::faccessat(folder, name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0;
         const int err = ForwardingFileSystem::openAt(folder, name, flags, mode, fd);
         if (err == 0) {
             item_[fd] = item_[folder];
+            itemFilesMade += absent ? 1u : 0u;
         }
         return err;
     }
@@ -124,7 +129,8 @@ struct Cost {
     double wall = 0;
     double user = 0;
     double system = 0;
-    std::array<double, 3> parts = {};  // a floor's: metadata writes and flushes, item flushes, saves
+    std::array<double, 4> parts =
+        {};  // a floor's: metadata writes and flushes, item flushes, saves, new files
 };
 
 double seconds(const timeval& t) {
@@ -236,6 +242,7 @@ struct Writes {
     std::vector<std::size_t> saves;  // each manifest save's size
     std::uint64_t itemFlushes = 0;
     std::vector<std::size_t> itemSyncGroups;  // of those, the ones synced together, group by group
+    std::uint64_t filesMade = 0;              // new files in items, each a new inode
     std::uint64_t metadataWrites = 0;
     std::vector<std::size_t> metadataGroups;  // of those, the ones sent together, group by group
     std::uint64_t storeFlushes = 0;
@@ -307,6 +314,15 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
                 std::vector<int>(groupRaw.begin(), groupRaw.begin() + static_cast<std::ptrdiff_t>(size)));
         }
     });
+    const std::string made = directory + "/floor-made";
+    ::mkdir(made.c_str(), 0700);
+    const Cost creates = measure([&] {
+        for (std::uint64_t i = 0; i < writes.filesMade; ++i) {
+            lumaro::platform::Descriptor fd;
+            lumaro::platform::openDescriptor(fs, made + "/" + std::to_string(i), O_RDWR | O_CREAT | O_EXCL,
+                                             0600, fd);
+        }
+    });
     const Cost saves = measure([&] {
         for (const std::size_t size : writes.saves) {
             data.assign(size, 'x');
@@ -317,10 +333,10 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
             lumaro::platform::syncDirectory(fs, directory);
         }
     });
-    const Cost cost{metadata.wall + items.wall + saves.wall,
-                    metadata.user + items.user + saves.user,
-                    metadata.system + items.system + saves.system,
-                    {metadata.wall, items.wall, saves.wall}};
+    const Cost cost{metadata.wall + items.wall + saves.wall + creates.wall,
+                    metadata.user + items.user + saves.user + creates.user,
+                    metadata.system + items.system + saves.system + creates.system,
+                    {metadata.wall, items.wall, saves.wall, creates.wall}};
     for (const std::string& file : files) {
         store->write(file, {});
     }
@@ -431,6 +447,7 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             fs.manifestBytes = 0;
             fs.manifestSaves.clear();
             fs.itemFlushes = 0;
+            fs.itemFilesMade = 0;
             fs.itemSyncGroups.clear();
             fs.items = root;
             if (workspace.store) {
@@ -446,6 +463,7 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             const Writes writes{fs.manifestSaves,
                                 fs.itemFlushes,
                                 fs.itemSyncGroups,
+                                fs.itemFilesMade,
                                 workspace.store ? workspace.store->writes : 0,
                                 workspace.store ? workspace.store->writeGroups : std::vector<std::size_t>(),
                                 workspace.store ? workspace.store->flushes : 0};
@@ -470,6 +488,8 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
                              {"floorMetadata", floor.parts[0]},
                              {"floorItemFlushes", floor.parts[1]},
                              {"floorSaves", floor.parts[2]},
+                             {"floorNewFiles", floor.parts[3]},
+                             {"newFiles", writes.filesMade},
                              {"ratio", floor.wall > 0 ? cost.wall / floor.wall : 0.0},
                              {"largestManifest", largest},
                              {"peakRssKiB", peak}};
@@ -539,13 +559,14 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     if (!json) {
         std::printf(
-            "per item: ms of wall time, of the floor (of it: metadata, item flushes, saves) and of the "
+            "per item: ms of wall time, of the floor (of it: metadata, item flushes, saves, new files) and "
+            "of the "
             "peer;\n"
             "fsyncs; KiB written to the manifest, and all written over the final manifest's size;\n"
             "peak resident memory of the process during the phase\n");
-        std::printf("%-28s %6s %-7s %8s %8s %6s %20s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N",
-                    "phase", "ms", "floor", "ratio", "meta/items/saves", "peer", "fsyncs", "KiB", "written",
-                    "saves", "flush", "peak MiB", "errors");
+        std::printf("%-28s %6s %-7s %8s %8s %6s %27s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N",
+                    "phase", "ms", "floor", "ratio", "meta/items/saves/new", "peer", "fsyncs", "KiB",
+                    "written", "saves", "flush", "peak MiB", "errors");
     }
     for (const std::string& directory : directories) {
         for (const int count : sizes) {
@@ -586,12 +607,14 @@ int main(int argc, char** argv) {
                 const double bytes = static_cast<double>(r["manifestBytes"].get<std::uint64_t>());
                 const double largest = static_cast<double>(r["largestManifest"].get<std::uint64_t>());
                 std::printf(
-                    "%-28s %6d %-7s %8.3f %8.3f %6.2f %6.3f/%6.3f/%6.3f %8.3f %7.2f %7.2f %7.1fx %7llu %6llu "
+                    "%-28s %6d %-7s %8.3f %8.3f %6.2f %6.3f/%6.3f/%6.3f/%6.3f %8.3f %7.2f %7.2f %7.1fx %7llu "
+                    "%6llu "
                     "%8.1f %6zu\n",
                     directory.substr(0, 28).c_str(), count, phase, r["wall"].get<double>() * 1e3 / n,
                     r["floor"].get<double>() * 1e3 / n, r["ratio"].get<double>(),
                     r["floorMetadata"].get<double>() * 1e3 / n, r["floorItemFlushes"].get<double>() * 1e3 / n,
-                    r["floorSaves"].get<double>() * 1e3 / n, result["peer"].get<double>() * 1e3 / n,
+                    r["floorSaves"].get<double>() * 1e3 / n, r["floorNewFiles"].get<double>() * 1e3 / n,
+                    result["peer"].get<double>() * 1e3 / n,
                     static_cast<double>(r["fsyncs"].get<std::uint64_t>()) / n, bytes / 1024.0 / n,
                     largest > 0 ? bytes / largest : 0.0,
                     static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
