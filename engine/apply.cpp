@@ -295,17 +295,9 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         });
         // The items' new states must be on disk before their entries say "applied": a restore
         // refuses for good an applied entry whose item shows only part of the skin.
-        for (std::size_t i = 0; i < count; ++i) {
-            fds[i].clear();
-            for (const FlushTarget& target : flushes[i]) {
-                fds[i].push_back(target.fd);
-            }
-        }
-        const auto flushed = syncTogether(fs_, fds);
+        const auto flushed = flushTogether(fs_, flushes);
         each([&](std::size_t i) {
-            for (std::size_t k = 0; k < flushes[i].size(); ++k) {
-                platform::throwIfFailed(flushed[i][k], flushes[i][k].path);
-            }
+            requireFlushed(flushes[i], flushed[i]);
             if (!handles[i].stillAtPath()) {
                 throw SkinError("原位置的项目已被替换");
             }

@@ -10,6 +10,8 @@
 
 #include "platform/desktop_metadata.h"
 #include "platform/file_system.h"
+#include "platform/system_error.h"
+#include "records/icon_facet.h"
 
 namespace lumaro {
 
@@ -82,6 +84,25 @@ inline std::vector<std::vector<int>> syncTogether(platform::FileSystem& fs,
         next += static_cast<std::ptrdiff_t>(own.size());
     }
     return out;
+}
+
+// Syncs the flush targets of many items together; each item's results, in its targets' order.
+inline std::vector<std::vector<int>> flushTogether(platform::FileSystem& fs,
+                                                   const std::vector<std::vector<FlushTarget>>& flushes) {
+    std::vector<std::vector<int>> fds(flushes.size());
+    for (std::size_t i = 0; i < flushes.size(); ++i) {
+        for (const FlushTarget& target : flushes[i]) {
+            fds[i].push_back(target.fd);
+        }
+    }
+    return syncTogether(fs, fds);
+}
+
+// Throws the first failed sync of one item's flush targets.
+inline void requireFlushed(const std::vector<FlushTarget>& targets, const std::vector<int>& results) {
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+        platform::throwIfFailed(results[k], targets[k].path);
+    }
 }
 
 }  // namespace lumaro

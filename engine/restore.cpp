@@ -433,22 +433,14 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
         // The items' original states must be on disk before their backups leave the manifest: the
         // group's flushes made together. A backup goes only while its item is still where it was
         // recorded.
-        std::vector<std::vector<int>> fds(flushes.size());
-        for (std::size_t i = 0; i < flushes.size(); ++i) {
-            for (const FlushTarget& target : flushes[i]) {
-                fds[i].push_back(target.fd);
-            }
-        }
-        const auto synced = syncTogether(fs_, fds);
+        const auto synced = flushTogether(fs_, flushes);
         for (std::size_t i = start; i < stop; ++i) {
             if (!checked[i - start]) {
                 continue;
             }
             RestoreItem& pending = batch[i];
             try {
-                for (std::size_t k = 0; k < flushes[i - start].size(); ++k) {
-                    platform::throwIfFailed(synced[i - start][k], flushes[i - start][k].path);
-                }
+                requireFlushed(flushes[i - start], synced[i - start]);
                 if (!checked[i - start]->handle.stillAtPath()) {
                     throw SkinError("原位置的项目已被替换");
                 }

@@ -184,20 +184,6 @@ bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconCo
     return cleared;
 }
 
-void flushItem(const platform::ItemHandle& item, const IconContext& context, bool shared) {
-    for (const IconFacet* facet : facetsFor(context)) {
-        std::vector<FlushTarget> own;
-        facet->flush(item, context, own);
-        for (const FlushTarget& target : own) {
-            platform::throwIfFailed(item.fs().fsync(target.fd), target.path);
-        }
-        if (shared) {
-            facet->flushShared(context);
-        }
-    }
-    platform::throwIfFailed(item.sync(), item.path());
-}
-
 std::vector<FlushTarget> flushTargets(const platform::ItemHandle& item, const IconContext& context) {
     std::vector<FlushTarget> targets;
     for (const IconFacet* facet : facetsFor(context)) {

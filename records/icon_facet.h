@@ -205,12 +205,9 @@ bool clearAtPath(const std::string& path, const BackupEntry& entry, const IconCo
                  bool vanished);
 // Throws SkinError when some facet of `entry` cannot be restored with `context`.
 void requireRestorable(const BackupEntry& entry, const IconContext& context);
-// Flushes every facet and then the item itself: afterwards what was written survives a power loss.
-// Without `shared`, the stores shared among items are left to flushShared, which then must succeed
-// before any of those items' writes is relied on.
-void flushItem(const platform::ItemHandle& item, const IconContext& context, bool shared = true);
-// What flushItem without `shared` syncs, in its order (each facet's, then the item), opened for the
-// caller to sync with other items'; throws on failure.
+// What makes an item's writes survive a power loss, in order: each facet's files, then the item
+// itself, opened for the caller to sync with other items'; throws on failure. The stores shared
+// among items are flushShared's, which then must succeed before any of those writes is relied on.
 std::vector<FlushTarget> flushTargets(const platform::ItemHandle& item, const IconContext& context);
 void flushShared(const IconContext& context);
 std::uint64_t hashIconState(const IconState& state, std::uint64_t seed);
