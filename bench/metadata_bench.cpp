@@ -1,6 +1,7 @@
 // What the desktop metadata store costs per item: N writes one after the other (write()), N writes
-// kept in flight together (writeAll()), and the store files each flush syncs, beside the files a
-// flush of the whole store folder would sync.
+// kept in flight together (writeAll()), N reads one after the other (read()) and together
+// (readAll()), and the store files each flush syncs, beside the files a flush of the whole store
+// folder would sync.
 //
 //   scripts/with-private-session.sh metadata_bench [--dir FOLDER] [--count N] [--rounds R] [--json]
 //
@@ -119,8 +120,21 @@ int main(int argc, char** argv) {
         start = Clock::now();
         failures += store->flush() != 0;
         const double flushPipelined = msSince(start);
+        IconMetadata value;
+        start = Clock::now();
+        for (const std::string& path : paths) {
+            failures += store->read(path, value) != 0;
+        }
+        const double reads = msSince(start);
+        start = Clock::now();
+        for (const auto& [error, keys] : store->readAll(paths)) {
+            failures += error != 0 || keys != two;
+        }
+        const double readsTogether = msSince(start);
         nlohmann::json run = {{"writeMsPerItem", sequential / count},
                               {"writeAllMsPerItem", pipelined / count},
+                              {"readMsPerItem", reads / count},
+                              {"readAllMsPerItem", readsTogether / count},
                               {"flushMsAfterWrite", flushSequential},
                               {"flushMsAfterWriteAll", flushPipelined},
                               {"filesSyncedPerFlush", syncedSequential},
@@ -130,10 +144,12 @@ int main(int argc, char** argv) {
         result["runs"].push_back(run);
         if (!json) {
             std::printf(
-                "N=%d round %d: write %.3f ms/item, writeAll %.3f ms/item; flush %.1f / %.1f ms, "
-                "files synced %d / %d (+ the folder), whole-folder flush would sync %d; failures %d\n",
-                count, round, sequential / count, pipelined / count, flushSequential, flushPipelined,
-                syncedSequential, synced, run["wholeFolderSyncsPerFlush"].get<int>(), failures);
+                "N=%d round %d: write %.3f ms/item, writeAll %.3f ms/item, read %.3f ms/item, readAll %.3f "
+                "ms/item; flush %.1f / %.1f ms, files synced %d / %d (+ the folder), whole-folder flush "
+                "would sync %d; failures %d\n",
+                count, round, sequential / count, pipelined / count, reads / count, readsTogether / count,
+                flushSequential, flushPipelined, syncedSequential, synced,
+                run["wholeFolderSyncsPerFlush"].get<int>(), failures);
         }
     }
     if (json) {

@@ -82,7 +82,21 @@ struct Queue {
     bool stopping = false;
     bool busy = false;
     bool stuck = false;  // the worker's current job was given up on
+    // How often a caller waiting on a job's answers hears of them, and when it last did.
+    std::chrono::steady_clock::duration progressEvery{};
+    std::chrono::steady_clock::time_point progressNoted{};
 };
+
+// On the worker, under the queue's lock: one more of a job's items answered. The waiting caller is
+// woken now and then, not for each: waking it (and its taking the lock back) would cost more than
+// the answer. It gives up only when no answer came for its whole wait.
+void noteAnswered(Queue& queue) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - queue.progressNoted >= queue.progressEvery) {
+        queue.progressNoted = now;
+        queue.changed.notify_all();
+    }
+}
 
 // GIO calls run on one thread with a main context of its own (never the window's), so a call
 // stuck in the service blocks only that thread; callers wait a bounded time.
@@ -334,7 +348,7 @@ void settleBatchItem(Batch& batch, std::size_t index, int result) {
     const std::lock_guard lock(batch.queue->mutex);
     batch.results[index] = result;
     ++batch.answered;
-    batch.queue->changed.notify_all();
+    noteAnswered(*batch.queue);
 }
 
 void answerBatchItem(const BatchCall& call, int result) {
@@ -378,7 +392,11 @@ class GioDesktopMetadata final : public DesktopMetadata {
         : wait_(wait),
           synced_(synced ? std::move(synced) : [](const std::string&) {}),
           locator_([this](dev_t device, std::string& name) { return treeForDevice(device, name); }),
-          queue_(std::make_shared<Queue>()),
+          queue_([wait] {
+              auto queue = std::make_shared<Queue>();
+              queue->progressEvery = wait / 4;
+              return queue;
+          }()),
           worker_([queue = queue_] { runWorker(queue); }) {}
 
     ~GioDesktopMetadata() override {
@@ -447,24 +465,43 @@ class GioDesktopMetadata final : public DesktopMetadata {
         }
         auto job = std::make_shared<Job>();
         job->run = [this, batch](GCancellable* cancellable) { return runBatch(*batch, cancellable); };
-        std::unique_lock lock(queue_->mutex);
-        if (!(queue_->busy && queue_->stuck)) {
-            queue_->stuck = false;
-            queue_->jobs.push_back(job);
-            queue_->changed.notify_all();
-            // Bounded by the service's silence, not by the batch's size.
-            for (std::size_t seen = 0; !job->done; seen = batch->answered) {
-                if (!queue_->changed.wait_for(lock, wait_,
-                                              [&] { return job->done || batch->answered != seen; })) {
-                    job->abandoned = true;
-                    queue_->stuck = true;
-                    g_cancellable_cancel(job->cancellable);
+        const std::unique_lock lock = callAnswering(job, batch->answered);
+        std::vector<int> results = batch->results;
+        for (int& result : results) {
+            result = result == kPending ? ETIMEDOUT : result;
+        }
+        return results;
+    }
+
+    std::vector<std::pair<int, IconMetadata>> readAll(const std::vector<std::string>& paths) override {
+        struct Reads {
+            std::vector<std::pair<int, IconMetadata>> results;  // guarded by the queue's mutex
+            std::size_t answered = 0;
+        };
+        auto reads = std::make_shared<Reads>();
+        reads->results.assign(paths.size(), {kPending, {}});
+        if (paths.empty()) {
+            return {};
+        }
+        auto job = std::make_shared<Job>();
+        job->run = [this, paths, reads, queue = queue_](GCancellable* cancellable) {
+            for (std::size_t i = 0; i < paths.size(); ++i) {
+                IconMetadata value;
+                int result = checkAvailable(paths[i]);
+                result = result != 0 ? result : readKeys(paths[i], value, cancellable);
+                const std::lock_guard lock(queue->mutex);
+                reads->results[i] = {result, result == 0 ? std::move(value) : IconMetadata{}};
+                ++reads->answered;
+                noteAnswered(*queue);
+                if (queue->stopping || g_cancellable_is_cancelled(cancellable)) {
                     break;
                 }
             }
-        }
-        std::vector<int> results = batch->results;
-        for (int& result : results) {
+            return 0;
+        };
+        const std::unique_lock lock = callAnswering(job, reads->answered);
+        std::vector<std::pair<int, IconMetadata>> results = reads->results;
+        for (auto& [result, value] : results) {
             result = result == kPending ? ETIMEDOUT : result;
         }
         return results;
@@ -819,6 +856,29 @@ class GioDesktopMetadata final : public DesktopMetadata {
         }
     }
 
+    // Hands the worker a job that answers items one by one, and waits while it answers them:
+    // bounded by the service's silence, not by the number of items. The queue's lock is held on
+    // return, for the caller to take the answers under it.
+    std::unique_lock<std::mutex> callAnswering(const std::shared_ptr<Job>& job, const std::size_t& answered) {
+        std::unique_lock lock(queue_->mutex);
+        // As call(): nothing is started behind a call the service left unanswered.
+        if (queue_->busy && queue_->stuck) {
+            return lock;
+        }
+        queue_->stuck = false;
+        queue_->jobs.push_back(job);
+        queue_->changed.notify_all();
+        for (std::size_t seen = 0; !job->done; seen = answered) {
+            if (!queue_->changed.wait_for(lock, wait_, [&] { return job->done || answered != seen; })) {
+                job->abandoned = true;
+                queue_->stuck = true;
+                g_cancellable_cancel(job->cancellable);
+                break;
+            }
+        }
+        return lock;
+    }
+
     int call(std::function<int(GCancellable*)> run) {
         auto job = std::make_shared<Job>();
         job->run = std::move(run);
@@ -859,6 +919,14 @@ std::vector<int> DesktopMetadata::writeAll(const std::vector<std::pair<std::stri
     results.reserve(items.size());
     for (const auto& [path, value] : items) {
         results.push_back(write(path, value));
+    }
+    return results;
+}
+
+std::vector<std::pair<int, IconMetadata>> DesktopMetadata::readAll(const std::vector<std::string>& paths) {
+    std::vector<std::pair<int, IconMetadata>> results(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        results[i].first = read(paths[i], results[i].second);
     }
     return results;
 }

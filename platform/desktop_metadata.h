@@ -58,6 +58,10 @@ class DesktopMetadata {
     // any item meanwhile) give ETIMEDOUT; such a write may still land later. This default writes
     // one item after the other.
     virtual std::vector<int> writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items);
+    // read() for each path, made together; results[i] is paths[i]'s, as read() would give it, with
+    // the keys when it is 0. Paths the service left unanswered for the whole wait give ETIMEDOUT.
+    // This default reads one path after the other.
+    virtual std::vector<std::pair<int, IconMetadata>> readAll(const std::vector<std::string>& paths);
     // Removes custom-icon at `path` only while it is exactly `expectedUri`; nothing is created,
     // renamed or removed at or beside `path`, which may be vanished or hold another object. Any
     // other key there stays. 0 when nothing of ours is left there (removed, or never ours); EIO

@@ -201,6 +201,12 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
     EXPECT_EQ(observed->writeAll(items), expected);
     for (std::size_t i = 0; i < 300; ++i)
         ASSERT_EQ(keysOf(items[i].first), items[i].second) << items[i].first;
+    std::vector<std::string> paths;  // read together, as read() reads each
+    std::vector<std::pair<int, IconMetadata>> written;
+    for (std::size_t i = 0; i < 301; ++i)
+        paths.push_back(items[i].first),
+            written.emplace_back(i < 300 ? 0 : ENOENT, i < 300 ? items[i].second : IconMetadata{});
+    EXPECT_EQ(observed->readAll(paths), written);
     ASSERT_EQ(observed->flush(), 0);
     std::multiset<std::string> kinds;  // the trees written and their journals, nothing else; then nothing
     for (const std::string& file : synced)
