@@ -224,6 +224,11 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
         writeGroups.push_back(items.size());
         return target_->writeAll(items);
     }
+    // Forwarded as the engines make them: a group's reads together.
+    std::vector<std::pair<int, lumaro::platform::IconMetadata>> readAll(
+        const std::vector<std::string>& paths) override {
+        return target_->readAll(paths);
+    }
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
         return target_->clearIfOurs(path, expectedUri);
     }

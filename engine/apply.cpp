@@ -139,6 +139,32 @@ OperationReport IconEngine::apply(const std::string& root, ApplyScope scope,
         batch.clear();
         reportFailures(failures, report);
     };
+    const auto batchFull = [&](std::size_t more) {
+        return batch.size() + more >= applyBatchSize(run.manifest.entries.size());
+    };
+    // Items are captured a group at a time, the store's keys of the group read together ahead.
+    std::vector<ApplyItem> capturing;
+    const auto captureGroup = [&] {
+        std::optional<GroupReads> reads;
+        IconContext base = context;
+        if (base.metadata != nullptr) {
+            base.metadata = &reads.emplace(*base.metadata);
+            std::vector<std::string> paths;
+            for (const ApplyItem& item : capturing) {
+                paths.push_back(item.path);
+            }
+            reads->readAhead(paths);
+        }
+        for (ApplyItem& item : capturing) {
+            try {
+                captureItem(run, item, base);
+                batch.push_back(std::move(item));
+            } catch (const std::exception& error) {
+                failures.emplace_back(item.position, itemError(item.name, error));
+            }
+        }
+        capturing.clear();
+    };
     std::size_t position = 0;
     for (const std::string& name : names) {
         ++position;
@@ -155,17 +181,19 @@ OperationReport IconEngine::apply(const std::string& root, ApplyScope scope,
             if (identifyItem(fs_, rootPath) != rootIdentity) {
                 throw SkinError("所选文件夹已被替换");
             }
-            ApplyItem next{
-                .position = position, .name = name, .path = item, .identity = identifyItem(fs_, item)};
-            captureItem(run, next, context);
-            batch.push_back(std::move(next));
+            capturing.push_back(
+                {.position = position, .name = name, .path = item, .identity = identifyItem(fs_, item)});
         } catch (const std::exception& error) {
             failures.emplace_back(position, itemError(name, error));
         }
-        if (batch.size() >= applyBatchSize(run.manifest.entries.size())) {
+        if (capturing.size() >= kPipelined || batchFull(capturing.size())) {
+            captureGroup();
+        }
+        if (batchFull(0)) {
             finishBatch();
         }
     }
+    captureGroup();
     finishBatch();
     report.remaining = static_cast<std::int64_t>(run.manifest.entries.size());
     return report;
@@ -275,6 +303,20 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
                 }
             }
         };
+        // The store's keys of the group's items read together ahead: for the recheck, and once the
+        // writes are sent, for the verification.
+        const auto readAhead = [&] {
+            std::vector<std::string> paths;
+            for (const ApplyItem& item : items) {
+                if (!item.error && item.context(context).metadata != nullptr) {
+                    paths.push_back(item.path);
+                }
+            }
+            if (writes) {
+                writes->readAhead(paths);
+            }
+        };
+        readAhead();
         each([&](std::size_t i) { checkItem(run, items[i], context, handles[i], staged[i]); });
         std::vector<std::vector<int>> fds(count);
         each([&](std::size_t i) { fds[i] = staged[i].descriptors(); });
@@ -287,6 +329,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         if (writes) {
             writes->send();
         }
+        readAhead();
         std::vector<IconState> after(count);
         std::vector<std::vector<FlushTarget>> flushes(count);
         each([&](std::size_t i) {

@@ -180,6 +180,11 @@ class IconEngine {
     // The checks before an entry joins its batch; a vanished or replaced item is dealt with here.
     // False when it does not join (its error, if any, is reported).
     bool checkRestoreItem(RestoreRun& run, RestoreItem& pending) const;
+    // For a group of checked entries together (the store's keys read ahead), whether each one's
+    // forms go back only under a durable "restoring" entry; those that can go on join the batch,
+    // the others fail. The group is left empty.
+    void checkRecords(RestoreRun& run, std::vector<RestoreItem>& group,
+                      std::vector<RestoreItem>& batch) const;
     // The transaction of one batch: its "restoring" entries in one save, each item put back and
     // flushed, the shared stores flushed, the restored entries out of the manifest in one save;
     // then the batch is counted and its failures reported in order.

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,17 +20,73 @@ namespace lumaro {
 // open until its write has been answered.
 inline constexpr std::size_t kPipelined = 64;
 
-// The metadata writes of a group of items, sent together: while recording, a write is only
-// noted; once sent, each item's change meets its own write's result when it makes that write
-// again, and nothing else waits on the service meanwhile. Every other call goes to the store.
-class PipelinedWrites final : public platform::DesktopMetadata {
+// A group of items' reads of the metadata store, made together: the keys of the group's paths are
+// read ahead (readAhead), each path's next read taking its answer once, unless a change to that
+// path went to the store since. Every other call goes to the store.
+class GroupReads : public platform::DesktopMetadata {
   public:
-    explicit PipelinedWrites(platform::DesktopMetadata& store) : store_(store) {}
+    explicit GroupReads(platform::DesktopMetadata& store) : store_(store) {}
+    void readAhead(const std::vector<std::string>& paths) {
+        ahead_.clear();
+        auto results = store_.readAll(paths);
+        for (std::size_t i = 0; i < paths.size() && i < results.size(); ++i) {
+            ahead_.insert_or_assign(paths[i], std::move(results[i]));
+        }
+    }
+    int read(const std::string& path, platform::IconMetadata& out) override {
+        const auto found = ahead_.find(path);
+        if (found == ahead_.end()) {
+            return store_.read(path, out);
+        }
+        const int result = found->second.first;
+        if (result == 0) {
+            out = std::move(found->second.second);
+        }
+        ahead_.erase(found);
+        return result;
+    }
+    int write(const std::string& path, const platform::IconMetadata& value) override {
+        ahead_.erase(path);
+        return store_.write(path, value);
+    }
+    int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
+        ahead_.erase(path);
+        return store_.clearIfOurs(path, expectedUri);
+    }
+    int available(const std::string& path) override { return store_.available(path); }
+    int flush() override { return store_.flush(); }
+    int readEmblems(const std::string& path, std::vector<std::string>& out) override {
+        return store_.readEmblems(path, out);
+    }
+    int writeEmblems(const std::string& path, const std::vector<std::string>& names) override {
+        return store_.writeEmblems(path, names);
+    }
+    int clearEmblem(const std::string& path, const std::string& emblem) override {
+        return store_.clearEmblem(path, emblem);
+    }
+
+  protected:
+    platform::DesktopMetadata& store() { return store_; }
+    void forgetReadAhead() { ahead_.clear(); }
+
+  private:
+    platform::DesktopMetadata& store_;
+    std::map<std::string, std::pair<int, platform::IconMetadata>> ahead_;
+};
+
+// A group of items' metadata writes, sent together, and its reads, as GroupReads makes them: while
+// recording, a write is only noted; once sent, each item's change meets its own write's result when
+// it makes that write again, and nothing else waits on the service meanwhile. What was read ahead
+// before the writes were sent is dropped.
+class PipelinedWrites final : public GroupReads {
+  public:
+    using GroupReads::GroupReads;
     void send() {
-        results_ = writes_.empty() ? std::vector<int>() : store_.writeAll(writes_);
+        results_ = writes_.empty() ? std::vector<int>() : store().writeAll(writes_);
         results_.resize(writes_.size(), EIO);
         taken_.assign(writes_.size(), false);
         recording_ = false;
+        forgetReadAhead();
     }
     int write(const std::string& path, const platform::IconMetadata& value) override {
         if (recording_) {
@@ -42,26 +99,10 @@ class PipelinedWrites final : public platform::DesktopMetadata {
                 return results_[i];
             }
         }
-        return store_.write(path, value);
-    }
-    int available(const std::string& path) override { return store_.available(path); }
-    int read(const std::string& path, platform::IconMetadata& out) override { return store_.read(path, out); }
-    int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
-        return store_.clearIfOurs(path, expectedUri);
-    }
-    int flush() override { return store_.flush(); }
-    int readEmblems(const std::string& path, std::vector<std::string>& out) override {
-        return store_.readEmblems(path, out);
-    }
-    int writeEmblems(const std::string& path, const std::vector<std::string>& names) override {
-        return store_.writeEmblems(path, names);
-    }
-    int clearEmblem(const std::string& path, const std::string& emblem) override {
-        return store_.clearEmblem(path, emblem);
+        return GroupReads::write(path, value);
     }
 
   private:
-    platform::DesktopMetadata& store_;
     bool recording_ = true;
     std::vector<std::pair<std::string, platform::IconMetadata>> writes_;
     std::vector<int> results_;

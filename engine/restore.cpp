@@ -258,7 +258,10 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
     for (const BackupEntry& entry : manifest.entries) {
         names.push_back(entry.name);
     }
-    std::vector<RestoreItem> batch;
+    std::vector<RestoreItem> batch, checking;
+    const auto batchFull = [&](std::size_t more) {
+        return batch.size() + more >= restoreBatchSize(run.finished, names.size() - run.finished);
+    };
     std::size_t index = 0;
     for (const std::string& name : names) {
         reportProgress(++index, names.size(), name);
@@ -270,12 +273,16 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         RestoreItem pending{index, *found,
                             found->isDesktopEntry() ? root : platform::appendPathComponent(root, name)};
         if (checkRestoreItem(run, pending)) {
-            batch.push_back(std::move(pending));
+            checking.push_back(std::move(pending));
         }
-        if (batch.size() >= restoreBatchSize(run.finished, names.size() - run.finished)) {
+        if (checking.size() >= kPipelined || batchFull(checking.size())) {
+            checkRecords(run, checking, batch);
+        }
+        if (batchFull(0)) {
             restoreBatch(run, batch);
         }
     }
+    checkRecords(run, checking, batch);
     restoreBatch(run, batch);
     if (manifest.entries.empty()) {
         store.remove(file);
@@ -328,12 +335,37 @@ bool IconEngine::checkRestoreItem(RestoreRun& run, RestoreItem& pending) const {
             }
             throw SkinError("原位置的项目已被替换");
         }
-        pending.record = needsRestoringRecord(pending.entry, pending.item, context);
         return true;
     } catch (const std::exception& error) {
         run.fail(pending, itemError({}, error));
         return false;
     }
+}
+
+void IconEngine::checkRecords(RestoreRun& run, std::vector<RestoreItem>& group,
+                              std::vector<RestoreItem>& batch) const {
+    std::optional<GroupReads> reads;
+    IconContext base = run.fileContext;
+    if (base.metadata != nullptr) {
+        base.metadata = &reads.emplace(*base.metadata);
+        std::vector<std::string> paths;
+        for (const RestoreItem& pending : group) {
+            if (contextFor(pending.entry, base).metadata != nullptr) {
+                paths.push_back(pending.item);
+            }
+        }
+        reads->readAhead(paths);
+    }
+    for (RestoreItem& pending : group) {
+        try {
+            pending.record =
+                needsRestoringRecord(pending.entry, pending.item, contextFor(pending.entry, base));
+            batch.push_back(std::move(pending));
+        } catch (const std::exception& error) {
+            run.fail(pending, itemError({}, error));
+        }
+    }
+    group.clear();
 }
 
 void IconEngine::restoreBatch(RestoreRun& run, std::vector<RestoreItem>& batch) const {
@@ -398,6 +430,20 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
             base.metadata = &writes.emplace(*base.metadata);
         }
         const std::size_t stop = std::min(batch.size(), start + kPipelined);
+        // Reads the store answers ahead, for the group together: the keys of the items to be checked,
+        // and, once the writes are sent, of the items to be verified.
+        const auto readAhead = [&](const auto& reads) {
+            std::vector<std::string> paths;
+            for (std::size_t i = start; i < stop; ++i) {
+                if (reads(i) && contextFor(batch[i].entry, base).metadata != nullptr) {
+                    paths.push_back(batch[i].item);
+                }
+            }
+            if (writes) {
+                writes->readAhead(paths);
+            }
+        };
+        readAhead([&](std::size_t i) { return !(batch[i].record && unsaved); });
         std::vector<std::optional<RestoreForms>> checked(stop - start);
         for (std::size_t i = start; i < stop; ++i) {
             RestoreItem& pending = batch[i];
@@ -415,6 +461,8 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
         if (writes) {
             writes->send();
         }
+        readAhead(
+            [&](std::size_t i) { return checked[i - start] && !checked[i - start]->plan.skinned.empty(); });
         std::vector<std::vector<FlushTarget>> flushes(stop - start);
         for (std::size_t i = start; i < stop; ++i) {
             if (!checked[i - start]) {

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "engine/pipelined_writes.h"
 #include "platform/system_error.h"
 #include "records/attributes.h"
 #include "records/desktop_form.h"
@@ -378,6 +379,31 @@ TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
     workspace.metadata.inject = nullptr;
     EXPECT_EQ(engine.restore(), (OperationReport{3, 0, {}, 0, {}, {}}));
     EXPECT_EQ(treeSnapshot(root), before);
+}
+
+// A group's read ahead is taken once and never outlives a change to its path made through the group, nor
+// the group's writes once sent: a later read sees the store as it is then.
+TEST(GroupReads, AReadAheadIsTakenOnceAndNeverOutlivesAChangeMadeThroughTheGroup) {
+    using platform::IconMetadata;
+    test::MemoryDesktopMetadata store;
+    const IconMetadata before{"file:///before.png", {}}, after{"file:///after.png", "x"};
+    const auto readOf = [](platform::DesktopMetadata& from, const std::string& path) {
+        IconMetadata value;
+        return std::pair(from.read(path, value), value);
+    };
+    store.keys = {{"/a", before}, {"/b", before}, {"/c", before}};
+    PipelinedWrites group(store);
+    group.readAhead({"/a", "/b", "/c"});
+    store.keys = {{"/a", after}, {"/b", after}, {"/c", after}};  // changed by another program meanwhile
+    const auto first = readOf(group, "/a");
+    EXPECT_EQ(std::pair(first, readOf(group, "/a")), std::pair(std::pair(0, before), std::pair(0, after)));
+    ASSERT_EQ(group.clearIfOurs("/b", "file:///other.png"), 0);
+    EXPECT_EQ(readOf(group, "/b"), std::pair(0, after));
+    group.send();
+    EXPECT_EQ(readOf(group, "/c"), std::pair(0, after));
+    group.readAhead({"/c"});
+    ASSERT_EQ(group.write("/c", before), 0);  // not among the sent writes: goes to the store
+    EXPECT_EQ(readOf(group, "/c"), std::pair(0, before));
 }
 
 TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) {
