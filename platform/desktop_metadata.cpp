@@ -386,9 +386,11 @@ int errnoOfSystemError(int error) {
     return errnoOf(gioError.get());
 }
 
-class GioDesktopMetadata final : public DesktopMetadata {
+// The store itself. Every job handed to the worker holds it: one the service leaves running past
+// the owner's going keeps it alive, and it goes with the last of them.
+class GioStore final : public DesktopMetadata, public std::enable_shared_from_this<GioStore> {
   public:
-    GioDesktopMetadata(std::chrono::milliseconds wait, std::function<void(const std::string&)> synced)
+    GioStore(std::chrono::milliseconds wait, std::function<void(const std::string&)> synced)
         : wait_(wait),
           synced_(synced ? std::move(synced) : [](const std::string&) {}),
           locator_([this](dev_t device, std::string& name) { return treeForDevice(device, name); }),
@@ -399,14 +401,15 @@ class GioDesktopMetadata final : public DesktopMetadata {
           }()),
           worker_([queue = queue_] { runWorker(queue); }) {}
 
-    ~GioDesktopMetadata() override {
+    // The owner's going: jobs not started are dropped; a worker stuck in the service is left
+    // behind after the wait, and must not hold up the program's exit.
+    void stop() {
         std::unique_lock lock(queue_->mutex);
         queue_->stopping = true;
         for (const auto& job : queue_->jobs) {
             job->abandoned = true;
         }
         queue_->changed.notify_all();
-        // A worker stuck in the service must not hold up the program's exit.
         const bool idle = queue_->changed.wait_for(lock, wait_, [&] { return !queue_->busy; });
         lock.unlock();
         if (idle) {
@@ -417,12 +420,12 @@ class GioDesktopMetadata final : public DesktopMetadata {
     }
 
     int available(const std::string& path) override {
-        return call([this, path](GCancellable*) { return checkAvailable(path); });
+        return call([this, keep = shared_from_this(), path](GCancellable*) { return checkAvailable(path); });
     }
 
     int read(const std::string& path, IconMetadata& out) override {
         auto result = std::make_shared<IconMetadata>();
-        const int status = call([this, path, result](GCancellable* cancellable) {
+        const int status = call([this, keep = shared_from_this(), path, result](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
@@ -438,7 +441,7 @@ class GioDesktopMetadata final : public DesktopMetadata {
         if (const int invalid = validateKeys(value); invalid != 0) {
             return invalid;
         }
-        return call([this, path, value](GCancellable* cancellable) {
+        return call([this, keep = shared_from_this(), path, value](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
@@ -464,7 +467,9 @@ class GioDesktopMetadata final : public DesktopMetadata {
             return batch->results;
         }
         auto job = std::make_shared<Job>();
-        job->run = [this, batch](GCancellable* cancellable) { return runBatch(*batch, cancellable); };
+        job->run = [this, keep = shared_from_this(), batch](GCancellable* cancellable) {
+            return runBatch(*batch, cancellable);
+        };
         const std::unique_lock lock = callAnswering(job, batch->answered);
         std::vector<int> results = batch->results;
         for (int& result : results) {
@@ -484,7 +489,8 @@ class GioDesktopMetadata final : public DesktopMetadata {
             return {};
         }
         auto job = std::make_shared<Job>();
-        job->run = [this, paths, reads, queue = queue_](GCancellable* cancellable) {
+        job->run = [this, keep = shared_from_this(), paths, reads,
+                    queue = queue_](GCancellable* cancellable) {
             for (std::size_t i = 0; i < paths.size(); ++i) {
                 IconMetadata value;
                 int result = checkAvailable(paths[i]);
@@ -516,7 +522,7 @@ class GioDesktopMetadata final : public DesktopMetadata {
     }
 
     int flush() override {
-        return call([this](GCancellable*) {
+        return call([this, keep = shared_from_this()](GCancellable*) {
             if (written_.empty() && !writtenUnknown_) {
                 return 0;
             }
@@ -564,7 +570,7 @@ class GioDesktopMetadata final : public DesktopMetadata {
 
     int readEmblems(const std::string& path, std::vector<std::string>& out) override {
         auto result = std::make_shared<std::vector<std::string>>();
-        const int status = call([this, path, result](GCancellable* cancellable) {
+        const int status = call([this, keep = shared_from_this(), path, result](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
@@ -588,7 +594,7 @@ class GioDesktopMetadata final : public DesktopMetadata {
         if (total > kMaxValueSize) {
             return EFBIG;
         }
-        return call([this, path, names](GCancellable* cancellable) {
+        return call([this, keep = shared_from_this(), path, names](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
@@ -695,7 +701,8 @@ class GioDesktopMetadata final : public DesktopMetadata {
         if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
             return EINVAL;
         }
-        return call([this, path, metadataKey, replace = std::move(replace)](GCancellable* cancellable) {
+        return call([this, keep = shared_from_this(), path, metadataKey,
+                     replace = std::move(replace)](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(deletingLastPathComponent(path)); unavailable != 0) {
                 return unavailable;
             }
@@ -931,9 +938,49 @@ std::vector<std::pair<int, IconMetadata>> DesktopMetadata::readAll(const std::ve
     return results;
 }
 
+namespace {
+
+// What callers hold: the store, stopped when they let it go.
+class GioDesktopMetadata final : public DesktopMetadata {
+  public:
+    explicit GioDesktopMetadata(std::shared_ptr<GioStore> store) : store_(std::move(store)) {}
+    GioDesktopMetadata(const GioDesktopMetadata&) = delete;
+    GioDesktopMetadata& operator=(const GioDesktopMetadata&) = delete;
+    ~GioDesktopMetadata() override { store_->stop(); }
+    int available(const std::string& path) override { return store_->available(path); }
+    int read(const std::string& path, IconMetadata& out) override { return store_->read(path, out); }
+    std::vector<std::pair<int, IconMetadata>> readAll(const std::vector<std::string>& paths) override {
+        return store_->readAll(paths);
+    }
+    int write(const std::string& path, const IconMetadata& value) override {
+        return store_->write(path, value);
+    }
+    std::vector<int> writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items) override {
+        return store_->writeAll(items);
+    }
+    int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
+        return store_->clearIfOurs(path, expectedUri);
+    }
+    int flush() override { return store_->flush(); }
+    int readEmblems(const std::string& path, std::vector<std::string>& out) override {
+        return store_->readEmblems(path, out);
+    }
+    int writeEmblems(const std::string& path, const std::vector<std::string>& names) override {
+        return store_->writeEmblems(path, names);
+    }
+    int clearEmblem(const std::string& path, const std::string& emblem) override {
+        return store_->clearEmblem(path, emblem);
+    }
+
+  private:
+    std::shared_ptr<GioStore> store_;
+};
+
+}  // namespace
+
 std::unique_ptr<DesktopMetadata> makeGioDesktopMetadata(std::chrono::milliseconds wait,
                                                         std::function<void(const std::string&)> synced) {
-    return std::make_unique<GioDesktopMetadata>(wait, std::move(synced));
+    return std::make_unique<GioDesktopMetadata>(std::make_shared<GioStore>(wait, std::move(synced)));
 }
 
 std::optional<std::string> fileUriOfPath(const std::string& path) {
