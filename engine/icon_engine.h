@@ -204,11 +204,17 @@ class IconEngine {
     // in memory changes only once that save succeeded.
     void saveChanged(ManifestStore& store, const std::string& file, BackupManifest& manifest,
                      const std::string& name, const BackupEntry* entry) const;
-    // An entry whose item has gone: into a skip record (with `recordSkips`), then what the skin
-    // kept by path is taken off it, once a record in the "clearing" phase allows for that.
+    // An entry of a skip record whose item is still gone: what the skin kept by path is taken off
+    // it, once the record says "clearing".
     void handleVanished(ManifestStore& store, const std::string& file, BackupManifest& manifest,
-                        BackupEntry entry, const std::string& item, const IconContext& context,
-                        bool recordSkips) const;
+                        BackupEntry entry, const std::string& item, const IconContext& context) const;
+    // The entries whose items had gone since the last batch: into one skip record, then out of the
+    // manifest in one save, then what the skin kept by path is taken off them (the record says
+    // "clearing" for those). They fail together when either save fails.
+    void archiveVanished(RestoreRun& run) const;
+    // The named entries leave the manifest in one save; the manifest in memory changes only once
+    // it succeeded, and otherwise that save's error.
+    std::optional<ItemError> removeEntries(RestoreRun& run, const std::set<std::string>& leaving) const;
     // Another object at the entry's path: takes our by-path forms off it the same way; true when
     // anything of ours was there.
     bool clearReplaced(ManifestStore& store, const std::string& file, BackupManifest& manifest,

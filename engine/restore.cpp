@@ -91,24 +91,17 @@ void IconEngine::saveChanged(ManifestStore& store, const std::string& file, Back
 }
 
 void IconEngine::handleVanished(ManifestStore& store, const std::string& file, BackupManifest& manifest,
-                                BackupEntry entry, const std::string& item, const IconContext& context,
-                                bool recordSkips) const {
+                                BackupEntry entry, const std::string& item,
+                                const IconContext& context) const {
     // What the skin kept by path is taken back only once a record that allows for it is durable.
-    const bool byPath = keptByPath(entry, context);
-    if (byPath) {
-        entry.phase = kPhaseClearing;
+    if (!keptByPath(entry, context)) {
+        return;
     }
-    if (recordSkips) {
-        BackupManifest single = manifest;
-        single.entries = {entry};
-        archiveMissing(store, single);
-        saveChanged(store, file, manifest, entry.name, nullptr);
-    } else if (byPath && findEntry(manifest, entry.name)->phase != kPhaseClearing) {
+    entry.phase = kPhaseClearing;
+    if (findEntry(manifest, entry.name)->phase != kPhaseClearing) {
         saveChanged(store, file, manifest, entry.name, &entry);
     }
-    if (byPath) {
-        (void)clearAtPath(item, entry, context, true);
-    }
+    (void)clearAtPath(item, entry, context, true);
 }
 
 bool IconEngine::clearReplaced(ManifestStore& store, const std::string& file, BackupManifest& manifest,
@@ -209,8 +202,9 @@ struct IconEngine::RestoreRun {
     BackupManifest manifest;
     std::string root;
     IconContext fileContext;
-    std::set<std::string> running = {};   // the running applications' paths
-    std::set<std::string> launched = {};  // the desktop entries' copies that were launched
+    std::vector<RestoreItem> vanished = {};  // gone; their entries go into a skip record at the next batch
+    std::set<std::string> running = {};      // the running applications' paths
+    std::set<std::string> launched = {};     // the desktop entries' copies that were launched
     OperationReport report = {};
     Failures failures = {};
     std::size_t finished = 0;  // entries of the batches done
@@ -323,8 +317,12 @@ bool IconEngine::checkRestoreItem(RestoreRun& run, RestoreItem& pending) const {
             throw SkinError(kRootReplaced);
         }
         if (itemIsMissing(pending.item, run.manifest.rootIdentity.device)) {
-            handleVanished(run.store, run.file, run.manifest, pending.entry, pending.item, context,
-                           run.recordSkips);
+            if (run.recordSkips) {
+                run.vanished.push_back(
+                    std::move(pending));  // into a skip record with the others of its batch
+                return false;
+            }
+            handleVanished(run.store, run.file, run.manifest, pending.entry, pending.item, context);
             ++run.report.skipped;
             run.report.missingItems.push_back(shownName(pending.entry));
             return false;
@@ -339,6 +337,46 @@ bool IconEngine::checkRestoreItem(RestoreRun& run, RestoreItem& pending) const {
     } catch (const std::exception& error) {
         run.fail(pending, itemError({}, error));
         return false;
+    }
+}
+
+void IconEngine::archiveVanished(RestoreRun& run) const {
+    if (run.vanished.empty()) {
+        return;
+    }
+    std::vector<RestoreItem> gone = std::move(run.vanished);
+    run.vanished.clear();
+    // What the skin kept by path is taken back only once a record that allows for it is durable.
+    BackupManifest record = run.manifest;
+    record.entries.clear();
+    std::set<std::string> names;
+    std::vector<bool> byPath;
+    for (RestoreItem& pending : gone) {
+        byPath.push_back(keptByPath(pending.entry, contextFor(pending.entry, run.fileContext)));
+        if (byPath.back()) {
+            pending.entry.phase = kPhaseClearing;
+        }
+        record.entries.push_back(pending.entry);
+        names.insert(pending.entry.name);
+    }
+    std::optional<ItemError> failed;
+    try {
+        archiveMissing(run.store, record);
+        failed = removeEntries(run, names);
+    } catch (const std::exception& error) {
+        failed = itemError({}, error);
+    }
+    for (std::size_t i = 0; i < gone.size(); ++i) {
+        RestoreItem& pending = gone[i];
+        if (failed) {
+            run.fail(pending, *failed);
+            continue;
+        }
+        ++run.report.skipped;
+        run.report.missingItems.push_back(shownName(pending.entry));
+        if (byPath[i]) {
+            (void)clearAtPath(pending.item, pending.entry, contextFor(pending.entry, run.fileContext), true);
+        }
     }
 }
 
@@ -369,6 +407,7 @@ void IconEngine::checkRecords(RestoreRun& run, std::vector<RestoreItem>& group,
 }
 
 void IconEngine::restoreBatch(RestoreRun& run, std::vector<RestoreItem>& batch) const {
+    archiveVanished(run);
     const std::optional<ItemError> unsaved = recordRestoring(run, batch);
     putBack(run, batch, unsaved);
     removeRestored(run, batch);
@@ -519,14 +558,25 @@ void IconEngine::removeRestored(RestoreRun& run, std::vector<RestoreItem>& batch
             leaving.insert(pending.entry.name);
         }
     }
+    if (const std::optional<ItemError> error = removeEntries(run, leaving)) {
+        for (RestoreItem& pending : batch) {
+            if (pending.done) {
+                run.fail(pending, *error);
+            }
+        }
+    }
+}
+
+std::optional<ItemError> IconEngine::removeEntries(RestoreRun& run,
+                                                   const std::set<std::string>& leaving) const {
     if (leaving.empty()) {
-        return;
+        return std::nullopt;
     }
     BackupManifest& manifest = run.manifest;
     std::vector<BackupEntry> all = std::move(manifest.entries);
     std::vector<std::pair<std::size_t, BackupEntry>> gone;
     manifest.entries.clear();
-    manifest.entries.reserve(all.size() - leaving.size());
+    manifest.entries.reserve(all.size() - std::min(all.size(), leaving.size()));
     for (std::size_t i = 0; i < all.size(); ++i) {
         if (leaving.count(all[i].name) > 0) {
             gone.emplace_back(i, std::move(all[i]));
@@ -548,12 +598,9 @@ void IconEngine::removeRestored(RestoreRun& run, std::vector<RestoreItem>& batch
                 manifest.entries.push_back(std::move(*rest++));
             }
         }
-        for (RestoreItem& pending : batch) {
-            if (pending.done) {
-                run.fail(pending, itemError({}, error));
-            }
-        }
+        return itemError({}, error);
     }
+    return std::nullopt;
 }
 
 IconContext IconEngine::contextFor(const BackupEntry& entry, const IconContext& fileContext) const {

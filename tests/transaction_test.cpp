@@ -406,6 +406,29 @@ TEST(GroupReads, AReadAheadIsTakenOnceAndNeverOutlivesAChangeMadeThroughTheGroup
     EXPECT_EQ(readOf(group, "/c"), std::pair(0, before));
 }
 
+// Gone items move into skip records a batch at a time: the manifest is saved a few times, not once for each
+// (which would write bytes growing with the square of the items), and each backup is kept exactly once.
+TEST_F(Restore, ManyGoneItemsLeaveTheManifestABatchAtATime) {
+    Names names, gone;
+    for (int i = 100; i < 140; ++i)
+        names.push_back(std::to_string(i) + ".txt");
+    make(names);
+    skin(40);
+    for (int i = 0; i < 36; ++i)
+        gone.push_back(names[static_cast<std::size_t>(i)]), std::filesystem::remove(at(gone.back()));
+    int saves = 0;
+    fs.afterRename = [&](const std::string& to) { saves += to.ends_with("/backup.json"); };
+    EXPECT_EQ(engine.restore(), (OperationReport{4, 36, {}, 0, {}, gone}));
+    Names kept;
+    for (const std::string& record : records()) {
+        const BackupManifest manifest = engine.readManifest(record).value();
+        for (const BackupEntry& entry : manifest.entries)
+            kept.push_back(entry.name);
+    }
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(std::pair(saves <= 4, kept), std::pair(true, gone)) << saves << " saves";
+}
+
 TEST_F(Restore, MovesGoneItemsIntoPrivateSkipRecordsButWaitsForAnUnmountedDisk) {
     make({"a.txt", "b.txt", "c.txt"});
     skin(3);
