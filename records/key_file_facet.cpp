@@ -86,9 +86,13 @@ void KeyFileFacet::stage(const platform::ItemHandle& item, const IconContext& co
         return;
     }
     const auto& recorded = fileOf(original);
+    const DirectoryFile skinned = skinnedFile(recorded, context);
+    if (recorded == skinned) {
+        return;  // already as the skin leaves it: nothing is written
+    }
     auto staged = std::make_unique<StagedFile>(*this);
-    const int err = platform::stageChild(item, *name, recorded, skinnedFile(recorded, context),
-                                         platform::kMaxValueSize, staged->child);
+    const int err =
+        platform::stageChild(item, *name, recorded, skinned, platform::kMaxValueSize, staged->child);
     if (err != 0) {
         fail(err, false);
     }
@@ -109,9 +113,8 @@ void KeyFileFacet::skin(const platform::ItemHandle& item, const IconContext& con
         auto& staged = static_cast<StagedFile&>(*part);
         err = staged.durable ? 0 : item.fs().fsync(staged.child.fd());
         err = err != 0 ? err : platform::commitChild(staged.child);
-    } else {
-        err = platform::replaceChild(item, *name, recorded, skinnedFile(recorded, context),
-                                     platform::kMaxValueSize);
+    } else if (const DirectoryFile skinned = skinnedFile(recorded, context); recorded != skinned) {
+        err = platform::replaceChild(item, *name, recorded, skinned, platform::kMaxValueSize);
     }
     if (err != 0) {
         fail(err, false);

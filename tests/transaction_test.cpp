@@ -126,6 +126,7 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     test::setRawAttribute(at("beta.txt"), test::kResourceFork, test::resourceFork("TEXT", 128, "foreign"));
     test::setRawAttribute(at("beta.txt"), "user.xdg.comment", test::bytesOf("mine"));
     test::writeFile(at("Photos/Icon\r"), "old icon data", 0600);
+    test::writeFile(at("Photos/.hidden"), "Icon\r\n", 0644);  // already as the skin leaves it
     test::setRawAttribute(at("Photos/Icon\r"), "user.note", test::bytesOf("keep"));
     test::setRawAttribute(at("Photos/Icon\r"), kFinderInfo, Bytes(32, 0x21));
     ASSERT_EQ(::symlink(at("Docs").c_str(), at("link").c_str()), 0);
@@ -149,6 +150,12 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
         saved = call.starts_with("rename ") && call.ends_with(manifestFile) ? i : saved, ++i;
     for (const std::string item : {"alpha.txt", "Docs", "Editor.APP", "Photos", "Photos/Icon\r"})
         EXPECT_TRUE(fs.indexOf("fsync " + at(item)) >= 0 && fs.indexOf("fsync " + at(item)) < saved) << item;
+    EXPECT_EQ(std::count_if(fs.log.begin(), fs.log.end(),
+                            [&](const std::string& call) {
+                                return call.find(at("Photos/..hidden")) != std::string::npos;
+                            }),
+              0)
+        << "a list already naming the icon file is not written again";
     for (BackupEntry& entry : entries) {
         entry.applied = stateOf(at(entry.name));
         EXPECT_TRUE(hasCustomIconFlag(entry.applied.get<MacAttributes>().finder)) << entry.name;
