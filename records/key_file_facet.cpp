@@ -115,6 +115,13 @@ void KeyFileFacet::skin(const platform::ItemHandle& item, const IconContext& con
         err = err != 0 ? err : platform::commitChild(staged.child);
     } else if (const DirectoryFile skinned = skinnedFile(recorded, context); recorded != skinned) {
         err = platform::replaceChild(item, *name, recorded, skinned, platform::kMaxValueSize);
+    } else {
+        // Nothing to write, but the file must still be the one recorded, as an exchange would find.
+        DirectoryFile now;
+        err = platform::readChild(item, *name, platform::kMaxValueSize, now);
+        err = err == 0                                                         ? (now == skinned ? 0 : ESTALE)
+              : err == ENOENT || err == ELOOP || err == EINVAL || err == EFBIG ? ESTALE
+                                                                               : err;
     }
     if (err != 0) {
         fail(err, false);

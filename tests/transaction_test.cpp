@@ -203,6 +203,20 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     EXPECT_EQ(treeSnapshot(root), expected);
 }
 
+// A key file already as the skin leaves it is not written but still checked: another program's save after
+// the recheck fails the item, and the save stays.
+TEST_F(Apply, AKeyFileAlreadyAsTheSkinLeavesItIsCheckedNotWritten) {
+    make({"Listed"});
+    test::writeFile(at("Listed/.hidden"), "Icon\r\n", 0644);
+    workspace.metadata.inject = [&](const std::string& call) {  // the group's writes: after the recheck
+        return call == "metadata " + at("Listed") ? test::writeFile(at("Listed/.hidden"), "Icon\r\nmine\n"),
+               0                                  : 0;
+    };
+    EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications),
+              (OperationReport{0, 0, {{"Listed", ErrorKind::item, kChangedSinceBackup}}, 1, {}, {}}));
+    EXPECT_EQ(test::readFile(at("Listed/.hidden")), "Icon\r\nmine\n");
+}
+
 // A ".directory" the skin and the restore rewrite keeps its owner, group, set-group-ID and sticky bits,
 // extended attributes and ACL, for an unprivileged owner (the engine runs as "nobody" in a child); one whose
 // owner or group that user cannot give a file is left as it is, reported, and its backup restores cleanly.
