@@ -334,6 +334,11 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         std::vector<std::vector<FlushTarget>> flushes(count);
         each([&](std::size_t i) {
             after[i] = skinItem(run, items[i], handles[i], context, staged[i]);
+            // Exactly as predicted, or another program changed a form since it was written: that
+            // change must never be recorded as the skin's, which a restore would write over.
+            if (after[i] != run.manifest.entries[items[i].index].applied) {
+                throw SkinError(kChangedSinceBackup);
+            }
             flushes[i] = flushTargets(handles[i], items[i].context(context));
         });
         // The items' new states must be on disk before their entries say "applied": a restore

@@ -203,18 +203,26 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
     EXPECT_EQ(treeSnapshot(root), expected);
 }
 
-// A key file already as the skin leaves it is not written but still checked: another program's save after
-// the recheck fails the item, and the save stays.
-TEST_F(Apply, AKeyFileAlreadyAsTheSkinLeavesItIsCheckedNotWritten) {
-    make({"Listed"});
+// Another program's save of a key file during the skin is never recorded as the skin's (a restore would
+// write over it): after the recheck, where the file already is as the skin leaves it and is not written, or
+// just after the skin put it in place. The item fails and the save stays.
+TEST_F(Apply, AKeyFileSavedByAnotherProgramDuringTheSkinFailsTheItemAndStays) {
+    make({"Listed", "Placed"});
     test::writeFile(at("Listed/.hidden"), "Icon\r\n", 0644);
+    const std::string theirs = "Icon\r\nmine\n";
     workspace.metadata.inject = [&](const std::string& call) {  // the group's writes: after the recheck
-        return call == "metadata " + at("Listed") ? test::writeFile(at("Listed/.hidden"), "Icon\r\nmine\n"),
-               0                                  : 0;
+        return call == "metadata " + at("Listed") ? test::writeFile(at("Listed/.hidden"), theirs), 0 : 0;
+    };
+    fs.afterRename = [&](const std::string& to) {
+        to == at("Placed/.hidden") ? test::writeFile(to, theirs) : void();
+    };
+    const auto changed = [](const char* name) {
+        return ItemError{name, ErrorKind::item, kChangedSinceBackup};
     };
     EXPECT_EQ(engine.apply(root, ApplyScope::withoutApplications),
-              (OperationReport{0, 0, {{"Listed", ErrorKind::item, kChangedSinceBackup}}, 1, {}, {}}));
-    EXPECT_EQ(test::readFile(at("Listed/.hidden")), "Icon\r\nmine\n");
+              (OperationReport{0, 0, {changed("Listed"), changed("Placed")}, 2, {}, {}}));
+    EXPECT_EQ(std::pair(test::readFile(at("Listed/.hidden")), test::readFile(at("Placed/.hidden"))),
+              std::pair(theirs, theirs));
 }
 
 // A ".directory" the skin and the restore rewrite keeps its owner, group, set-group-ID and sticky bits,
