@@ -491,10 +491,12 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         auto job = std::make_shared<Job>();
         job->run = [this, keep = shared_from_this(), paths, reads,
                     queue = queue_](GCancellable* cancellable) {
+            // A folder on the way may have become a link, a device number another disk, meanwhile.
+            locator_.forgetDevices();
             for (std::size_t i = 0; i < paths.size(); ++i) {
                 IconMetadata value;
                 int result = checkAvailable(paths[i]);
-                result = result != 0 ? result : readKeys(paths[i], value, cancellable);
+                result = result != 0 ? result : readMapped(paths[i], value, cancellable);
                 const std::lock_guard lock(queue->mutex);
                 reads->results[i] = {result, result == 0 ? std::move(value) : IconMetadata{}};
                 ++reads->answered;
@@ -635,8 +637,9 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         return bus_.get();
     }
 
+    // `timeout` in milliseconds; -1 for the bus's default, as GIO's client calls.
     int serviceCall(const char* method, GVariant* parameters, const GVariantType* replyType, GVariant** reply,
-                    GCancellable* cancellable) {
+                    int timeout, GCancellable* cancellable) {
         GError* raw = nullptr;
         GDBusConnection* connection = bus(&raw);
         if (connection == nullptr) {
@@ -646,7 +649,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         }
         GVariant* result = g_dbus_connection_call_sync(connection, kServiceName, kServicePath, kServiceName,
                                                        method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE,
-                                                       static_cast<int>(wait_.count()), cancellable, &raw);
+                                                       timeout, cancellable, &raw);
         ErrorPtr error(raw);
         if (result == nullptr) {
             return errnoOf(error.get());
@@ -659,12 +662,14 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         return 0;
     }
 
-    // The name the service gives a device's own tree, as its client asks for it.
+    // The name the service gives a device's own tree, as its client asks for it: with no bound of
+    // its own, so that a call given up on keeps the worker until the service answers, and the calls
+    // behind a hung service fail at once.
     int treeForDevice(dev_t device, std::string& name) {
         GVariant* reply = nullptr;
         const int error =
             serviceCall("GetTreeFromDevice", g_variant_new("(uu)", major(device), minor(device)),
-                        G_VARIANT_TYPE("(s)"), &reply, nullptr);
+                        G_VARIANT_TYPE("(s)"), &reply, -1, nullptr);
         if (error != 0) {
             return error;
         }
@@ -740,7 +745,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         error = serviceCall(
             "Set",
             g_variant_new("(^ay^aya{sv})", location.treeFile.c_str(), location.treePath.c_str(), &keys),
-            nullptr, nullptr, cancellable);
+            nullptr, nullptr, static_cast<int>(wait_.count()), cancellable);
         if (error != 0) {
             return error;
         }
@@ -778,6 +783,44 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
             noteWrite(path);
         }
         return send;
+    }
+
+    // On the worker: read() for a batch. Outside home GIO's client asks the service for the device's
+    // tree on each read; where this mapping is sure to be that client's, the keys are read from the
+    // service's files as the client reads them, the service asked once for the batch.
+    int readMapped(const std::string& path, IconMetadata& out, GCancellable* cancellable) {
+        GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
+        const char* local = g_file_is_native(file.get()) ? g_file_peek_path(file.get()) : nullptr;
+        struct stat st {};
+        metadata_tree::Location location;
+        if (local != nullptr && ::lstat(local, &st) != 0) {
+            return errnoOfSystemError(errno);
+        }
+        if (local == nullptr || locator_.locate(local, st.st_dev, location) != 0 ||
+            location.treeFile == metadata_tree::treeFileNamed("home")) {
+            return readKeys(path, out, cancellable);
+        }
+        IconMetadata keys;
+        for (const auto& [key, text] : {std::pair(kCustomIconKey, &keys.customIcon),
+                                        std::pair(kCustomIconNameKey, &keys.customIconName)}) {
+            metadata_tree::KeyValue value;
+            if (const int error = metadata_tree::readKey(location.treeFile, location.treePath,
+                                                         key + std::strlen("metadata::"), value);
+                error != 0) {
+                return error;
+            }
+            if (value.kind == metadata_tree::KeyKind::list) {
+                return EINVAL;  // as readKeys() finds a value that is no string
+            }
+            if (value.kind == metadata_tree::KeyKind::string) {
+                if (value.text.size() > kMaxValueSize) {
+                    return EFBIG;
+                }
+                *text = std::move(value.text);
+            }
+        }
+        out = std::move(keys);
+        return 0;
     }
 
     // Sends the Set GIO's client sends for the item: each key's text, or a byte to unset it. The
