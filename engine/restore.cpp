@@ -347,8 +347,8 @@ void IconEngine::archiveVanished(RestoreRun& run) const {
     std::vector<RestoreItem> gone = std::move(run.vanished);
     run.vanished.clear();
     // What the skin kept by path is taken back only once a record that allows for it is durable.
-    BackupManifest record = run.manifest;
-    record.entries.clear();
+    const BackupManifest& manifest = run.manifest;
+    BackupManifest record{manifest.schema, manifest.rootPath, manifest.rootIdentity, manifest.createdAt, {}};
     std::set<std::string> names;
     std::vector<bool> byPath;
     for (RestoreItem& pending : gone) {
