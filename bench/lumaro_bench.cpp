@@ -12,7 +12,8 @@
 //          replacements of a file of the same sizes as the run saved, as many metadata writes (in
 //          the same groups sent together) and store flushes as it made, and as many attribute
 //          changes flushed as it flushed items (in the same groups synced together), and as many
-//          new files as it made in the items (the forms' files, each a new inode);
+//          files made and removed as it made and removed in the items (the forms' files: each new
+//          one an inode allocated, each removed one an inode freed);
 //   peer:  GIO's synchronous g_file_set_attribute_string of the custom-icon key over the same
 //          items, with no backup and nothing synced (taken off again afterwards, untimed).
 // The metadata store is the session's: run through scripts/with-private-session.sh (scripts/bench.sh
@@ -61,6 +62,8 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     std::uint64_t manifestBytes = 0;
     std::uint64_t itemFlushes = 0;            // of items and their "Icon\r" files, under `items`
     std::uint64_t itemFilesMade = 0;          // files the run made in items (new inodes)
+    std::uint64_t itemFilesRemoved = 0;       // files the run removed in items
+    std::uint64_t itemBytesRemoved = 0;       // what those held
     std::vector<std::size_t> itemSyncGroups;  // how many of those each fsyncAll made together
     std::vector<std::size_t> manifestSaves;
     std::string items;
@@ -80,6 +83,16 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         if (err == 0) {
             item_[fd] = item_[folder];
             itemFilesMade += absent ? 1u : 0u;
+        }
+        return err;
+    }
+    int unlinkAt(int folder, const std::string& name) override {
+        struct stat st {};
+        const bool sized = item_[folder] && ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        const int err = ForwardingFileSystem::unlinkAt(folder, name);
+        if (err == 0 && item_[folder]) {
+            ++itemFilesRemoved;
+            itemBytesRemoved += sized ? static_cast<std::uint64_t>(st.st_size) : 0u;
         }
         return err;
     }
@@ -130,7 +143,7 @@ struct Cost {
     double user = 0;
     double system = 0;
     std::array<double, 4> parts =
-        {};  // a floor's: metadata writes and flushes, item flushes, saves, new files
+        {};  // a floor's: metadata writes and flushes, item flushes, saves, files made and removed
 };
 
 double seconds(const timeval& t) {
@@ -248,6 +261,8 @@ struct Writes {
     std::uint64_t itemFlushes = 0;
     std::vector<std::size_t> itemSyncGroups;  // of those, the ones synced together, group by group
     std::uint64_t filesMade = 0;              // new files in items, each a new inode
+    std::uint64_t filesRemoved = 0;           // files removed in items
+    std::uint64_t bytesRemoved = 0;           // what those held
     std::uint64_t metadataWrites = 0;
     std::vector<std::size_t> metadataGroups;  // of those, the ones sent together, group by group
     std::uint64_t storeFlushes = 0;
@@ -321,13 +336,35 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
     });
     const std::string made = directory + "/floor-made";
     ::mkdir(made.c_str(), 0700);
+    const auto madeFile = [&](std::uint64_t i) { return made + "/" + std::to_string(i); };
+    const auto create = [&](std::uint64_t i) {
+        lumaro::platform::Descriptor fd;
+        lumaro::platform::openDescriptor(fs, madeFile(i), O_RDWR | O_CREAT | O_EXCL, 0600, fd);
+        return fd;
+    };
     const Cost creates = measure([&] {
         for (std::uint64_t i = 0; i < writes.filesMade; ++i) {
-            lumaro::platform::Descriptor fd;
-            lumaro::platform::openDescriptor(fs, made + "/" + std::to_string(i), O_RDWR | O_CREAT | O_EXCL,
-                                             0600, fd);
+            create(i);
         }
     });
+    // The files to remove hold, on disk, what the removed ones held on average.
+    const std::string held(writes.filesRemoved > 0 ? writes.bytesRemoved / writes.filesRemoved : 0, 'x');
+    for (std::uint64_t i = 0; i < writes.filesRemoved; ++i) {
+        lumaro::platform::Descriptor fd = i < writes.filesMade ? lumaro::platform::Descriptor() : create(i);
+        if (!fd.valid()) {
+            lumaro::platform::openDescriptor(fs, madeFile(i), O_RDWR | O_NOFOLLOW, 0, fd);
+        }
+        lumaro::platform::writeFully(fs, fd.get(), held.data(), held.size(), false);
+        fs.fsync(fd.get());
+    }
+    const Cost removes = measure([&] {
+        for (std::uint64_t i = 0; i < writes.filesRemoved; ++i) {
+            fs.unlink(madeFile(i));
+        }
+    });
+    for (std::uint64_t i = writes.filesRemoved; i < writes.filesMade; ++i) {
+        fs.unlink(madeFile(i));
+    }
     const Cost saves = measure([&] {
         for (const std::size_t size : writes.saves) {
             data.assign(size, 'x');
@@ -338,10 +375,10 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
             lumaro::platform::syncDirectory(fs, directory);
         }
     });
-    const Cost cost{metadata.wall + items.wall + saves.wall + creates.wall,
-                    metadata.user + items.user + saves.user + creates.user,
-                    metadata.system + items.system + saves.system + creates.system,
-                    {metadata.wall, items.wall, saves.wall, creates.wall}};
+    const Cost cost{metadata.wall + items.wall + saves.wall + creates.wall + removes.wall,
+                    metadata.user + items.user + saves.user + creates.user + removes.user,
+                    metadata.system + items.system + saves.system + creates.system + removes.system,
+                    {metadata.wall, items.wall, saves.wall, creates.wall + removes.wall}};
     for (const std::string& file : files) {
         store->write(file, {});
     }
@@ -453,6 +490,8 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             fs.manifestSaves.clear();
             fs.itemFlushes = 0;
             fs.itemFilesMade = 0;
+            fs.itemFilesRemoved = 0;
+            fs.itemBytesRemoved = 0;
             fs.itemSyncGroups.clear();
             fs.items = root;
             if (workspace.store) {
@@ -469,6 +508,8 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
                                 fs.itemFlushes,
                                 fs.itemSyncGroups,
                                 fs.itemFilesMade,
+                                fs.itemFilesRemoved,
+                                fs.itemBytesRemoved,
                                 workspace.store ? workspace.store->writes : 0,
                                 workspace.store ? workspace.store->writeGroups : std::vector<std::size_t>(),
                                 workspace.store ? workspace.store->flushes : 0};
@@ -493,8 +534,9 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
                              {"floorMetadata", floor.parts[0]},
                              {"floorItemFlushes", floor.parts[1]},
                              {"floorSaves", floor.parts[2]},
-                             {"floorNewFiles", floor.parts[3]},
+                             {"floorFiles", floor.parts[3]},
                              {"newFiles", writes.filesMade},
+                             {"removedFiles", writes.filesRemoved},
                              {"ratio", floor.wall > 0 ? cost.wall / floor.wall : 0.0},
                              {"largestManifest", largest},
                              {"peakRssKiB", peak}};
@@ -564,13 +606,14 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     if (!json) {
         std::printf(
-            "per item: ms of wall time, of the floor (of it: metadata, item flushes, saves, new files) and "
+            "per item: ms of wall time, of the floor (of it: metadata, item flushes, saves, files made and "
+            "removed) and "
             "of the "
             "peer;\n"
             "fsyncs; KiB written to the manifest, and all written over the final manifest's size;\n"
             "peak resident memory of the process during the phase\n");
         std::printf("%-28s %6s %-7s %8s %8s %6s %27s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N",
-                    "phase", "ms", "floor", "ratio", "meta/items/saves/new", "peer", "fsyncs", "KiB",
+                    "phase", "ms", "floor", "ratio", "meta/items/saves/files", "peer", "fsyncs", "KiB",
                     "written", "saves", "flush", "peak MiB", "errors");
     }
     for (const std::string& directory : directories) {
@@ -618,7 +661,7 @@ int main(int argc, char** argv) {
                     directory.substr(0, 28).c_str(), count, phase, r["wall"].get<double>() * 1e3 / n,
                     r["floor"].get<double>() * 1e3 / n, r["ratio"].get<double>(),
                     r["floorMetadata"].get<double>() * 1e3 / n, r["floorItemFlushes"].get<double>() * 1e3 / n,
-                    r["floorSaves"].get<double>() * 1e3 / n, r["floorNewFiles"].get<double>() * 1e3 / n,
+                    r["floorSaves"].get<double>() * 1e3 / n, r["floorFiles"].get<double>() * 1e3 / n,
                     result["peer"].get<double>() * 1e3 / n,
                     static_cast<double>(r["fsyncs"].get<std::uint64_t>()) / n, bytes / 1024.0 / n,
                     largest > 0 ? bytes / largest : 0.0,
