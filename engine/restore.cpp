@@ -318,8 +318,8 @@ bool IconEngine::checkRestoreItem(RestoreRun& run, RestoreItem& pending) const {
         }
         if (itemIsMissing(pending.item, run.manifest.rootIdentity.device)) {
             if (run.recordSkips) {
-                run.vanished.push_back(
-                    std::move(pending));  // into a skip record with the others of its batch
+                // Into a skip record with the others found gone before its batch.
+                run.vanished.push_back(std::move(pending));
                 return false;
             }
             handleVanished(run.store, run.file, run.manifest, pending.entry, pending.item, context);
