@@ -911,7 +911,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
     // return, for the caller to take the answers under it.
     std::unique_lock<std::mutex> callAnswering(const std::shared_ptr<Job>& job, const std::size_t& answered) {
         std::unique_lock lock(queue_->mutex);
-        // As call(): nothing is started behind a call the service left unanswered.
+        // Nothing is started behind a call the service left unanswered.
         if (queue_->busy && queue_->stuck) {
             return lock;
         }
@@ -929,25 +929,15 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         return lock;
     }
 
+    // One call: ETIMEDOUT when the service left it unanswered for the whole wait, or when a call
+    // it left unanswered still holds the worker (every item would otherwise wait its whole bound
+    // in turn behind it).
     int call(std::function<int(GCancellable*)> run) {
         auto job = std::make_shared<Job>();
         job->run = std::move(run);
-        std::unique_lock lock(queue_->mutex);
-        // A call the service left unanswered still holds the worker: every item would otherwise
-        // wait its whole bound in turn behind it.
-        if (queue_->busy && queue_->stuck) {
-            return ETIMEDOUT;
-        }
-        queue_->stuck = false;
-        queue_->jobs.push_back(job);
-        queue_->changed.notify_all();
-        if (!queue_->changed.wait_for(lock, wait_, [&] { return job->done; })) {
-            job->abandoned = true;
-            queue_->stuck = true;
-            g_cancellable_cancel(job->cancellable);
-            return ETIMEDOUT;
-        }
-        return job->result;
+        const std::size_t noItems = 0;
+        const std::unique_lock lock = callAnswering(job, noItems);
+        return job->done ? job->result : ETIMEDOUT;
     }
 
     const std::chrono::milliseconds wait_;
