@@ -69,6 +69,7 @@ struct Job {
     int result = 0;
     bool done = false;
     bool abandoned = false;
+    std::shared_ptr<const void> owner;  // what `run` uses: alive while the job is
     ~Job() { g_object_unref(cancellable); }
     Job() = default;
     Job(const Job&) = delete;
@@ -386,8 +387,8 @@ int errnoOfSystemError(int error) {
     return errnoOf(gioError.get());
 }
 
-// The store itself. Every job handed to the worker holds it: one the service leaves running past
-// the owner's going keeps it alive, and it goes with the last of them.
+// The store itself. Every job handed to the worker holds it (Job::owner): one the service leaves
+// running past the owner's going keeps it alive, and it goes with the last of them.
 class GioStore final : public DesktopMetadata, public std::enable_shared_from_this<GioStore> {
   public:
     GioStore(std::chrono::milliseconds wait, std::function<void(const std::string&)> synced)
@@ -420,12 +421,12 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
     }
 
     int available(const std::string& path) override {
-        return call([this, keep = shared_from_this(), path](GCancellable*) { return checkAvailable(path); });
+        return call([this, path](GCancellable*) { return checkAvailable(path); });
     }
 
     int read(const std::string& path, IconMetadata& out) override {
         auto result = std::make_shared<IconMetadata>();
-        const int status = call([this, keep = shared_from_this(), path, result](GCancellable* cancellable) {
+        const int status = call([this, path, result](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
@@ -441,7 +442,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         if (const int invalid = validateKeys(value); invalid != 0) {
             return invalid;
         }
-        return call([this, keep = shared_from_this(), path, value](GCancellable* cancellable) {
+        return call([this, path, value](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
@@ -467,9 +468,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
             return batch->results;
         }
         auto job = std::make_shared<Job>();
-        job->run = [this, keep = shared_from_this(), batch](GCancellable* cancellable) {
-            return runBatch(*batch, cancellable);
-        };
+        job->run = [this, batch](GCancellable* cancellable) { return runBatch(*batch, cancellable); };
         const std::unique_lock lock = callAnswering(job, batch->answered);
         std::vector<int> results = batch->results;
         for (int& result : results) {
@@ -489,8 +488,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
             return {};
         }
         auto job = std::make_shared<Job>();
-        job->run = [this, keep = shared_from_this(), paths, reads,
-                    queue = queue_](GCancellable* cancellable) {
+        job->run = [this, paths, reads, queue = queue_](GCancellable* cancellable) {
             // A folder on the way may have become a link, a device number another disk, meanwhile.
             locator_.forgetDevices();
             for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -572,7 +570,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
 
     int readEmblems(const std::string& path, std::vector<std::string>& out) override {
         auto result = std::make_shared<std::vector<std::string>>();
-        const int status = call([this, keep = shared_from_this(), path, result](GCancellable* cancellable) {
+        const int status = call([this, path, result](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
@@ -596,7 +594,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         if (total > kMaxValueSize) {
             return EFBIG;
         }
-        return call([this, keep = shared_from_this(), path, names](GCancellable* cancellable) {
+        return call([this, path, names](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(path); unavailable != 0) {
                 return unavailable;
             }
@@ -706,8 +704,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         if (path.empty() || path.front() != '/' || path.find('\0') != std::string::npos) {
             return EINVAL;
         }
-        return call([this, keep = shared_from_this(), path, metadataKey,
-                     replace = std::move(replace)](GCancellable* cancellable) {
+        return call([this, path, metadataKey, replace = std::move(replace)](GCancellable* cancellable) {
             if (const int unavailable = checkAvailable(deletingLastPathComponent(path)); unavailable != 0) {
                 return unavailable;
             }
@@ -916,6 +913,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
             return lock;
         }
         queue_->stuck = false;
+        job->owner = shared_from_this();
         queue_->jobs.push_back(job);
         queue_->changed.notify_all();
         for (std::size_t seen = 0; !job->done; seen = answered) {
