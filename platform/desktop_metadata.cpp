@@ -522,7 +522,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
     }
 
     int flush() override {
-        return call([this, keep = shared_from_this()](GCancellable*) {
+        return call([this](GCancellable*) {
             if (written_.empty() && !writtenUnknown_) {
                 return 0;
             }
