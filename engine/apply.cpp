@@ -69,7 +69,7 @@ struct IconEngine::ApplyItem {
     IconState original = {};  // until its entry holds them
     IconState predicted = {};
     std::size_t index = 0;                // its entry in the manifest, once it is there
-    std::optional<IconState> after = {};  // skinned and flushed, but for the shared stores
+    bool skinned = false;                 // as predicted and flushed, but for the shared stores
     std::optional<ItemError> error = {};  // what the report gives
     bool applied = false;                 // its "applied" entry is saved
 
@@ -330,13 +330,12 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
             writes->send();
         }
         readAhead();
-        std::vector<IconState> after(count);
         std::vector<std::vector<FlushTarget>> flushes(count);
         each([&](std::size_t i) {
-            after[i] = skinItem(run, items[i], handles[i], context, staged[i]);
             // Exactly as predicted, or another program changed a form since it was written: that
             // change must never be recorded as the skin's, which a restore would write over.
-            if (after[i] != run.manifest.entries[items[i].index].applied) {
+            if (skinItem(run, items[i], handles[i], context, staged[i]) !=
+                run.manifest.entries[items[i].index].applied) {
                 throw SkinError(kChangedSinceBackup);
             }
             flushes[i] = flushTargets(handles[i], items[i].context(context));
@@ -349,7 +348,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
             if (!handles[i].stillAtPath()) {
                 throw SkinError("原位置的项目已被替换");
             }
-            items[i].after = std::move(after[i]);
+            items[i].skinned = true;
             written = true;
         });
     }
@@ -362,35 +361,36 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         flushShared(base);
     } catch (const std::exception& error) {
         for (ApplyItem& item : batch) {
-            if (item.after) {
-                item.after.reset();
+            if (item.skinned) {
+                item.skinned = false;
                 item.error = itemError(item.name, error);
             }
         }
         return;
     }
+    // Each entry's applied state is already what its item holds (the skin left exactly the
+    // prediction): only the phases change.
     changed.clear();
+    std::set<std::string> rephased;
     for (const ApplyItem& item : batch) {
-        if (item.after) {
-            run.manifest.entries[item.index].applied = *item.after;
-            run.parts.share(run.manifest.entries[item.index].applied);
+        if (item.skinned) {
             run.manifest.entries[item.index].phase = kPhaseApplied;
-            changed.insert(item.name);
+            rephased.insert(item.name);
         }
     }
     try {
-        run.store.save(run.manifest, run.file, &changed);
+        run.store.save(run.manifest, run.file, &changed, &rephased);
     } catch (const std::exception& error) {
         // The entries say "applied" in memory: the run's next save that succeeds writes them so.
         for (ApplyItem& item : batch) {
-            if (item.after) {
+            if (item.skinned) {
                 item.error = itemError(item.name, error);
             }
         }
         return;
     }
     for (ApplyItem& item : batch) {
-        item.applied = item.after.has_value();
+        item.applied = item.skinned;
         // Launchers watch their folders and redraw by themselves.
         if (item.applied && item.entryId == nullptr) {
             workspace_.noteFileSystemChanged(item.path);

@@ -58,11 +58,12 @@ class ChunkReader final : public std::streambuf {
 ManifestStore::ManifestStore(platform::FileSystem& fs, std::string directory)
     : fs_(fs), directory_(std::move(directory)) {}
 
-std::optional<BackupManifest> ManifestStore::read(const std::string& path) const {
+bool ManifestStore::open(const std::string& path, platform::Descriptor& fd,
+                         platform::FileStatus& opened) const {
     platform::FileStatus st;
     const int statErr = fs_.lstat(path, st);
     if (statErr == ENOENT) {
-        return std::nullopt;
+        return false;
     }
     if (statErr != 0) {
         throw SkinError("无法读取备份，请保留备份目录。");
@@ -70,9 +71,6 @@ std::optional<BackupManifest> ManifestStore::read(const std::string& path) const
     if (identifyItem(fs_, path).type != kTypeRegular) {
         throw SkinError(kBackupUnavailable);
     }
-    // Read as it is parsed: a large manifest never stands whole in memory beside its entries.
-    platform::Descriptor fd;
-    platform::FileStatus opened;
     int err = platform::openDescriptor(fs_, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd);
     if (err == 0) {
         err = fs_.fstat(fd.get(), opened);
@@ -82,6 +80,15 @@ std::optional<BackupManifest> ManifestStore::read(const std::string& path) const
         throw SkinError(kBackupUnavailable);
     }
     platform::throwIfFailed(err != 0 ? err : opened.size > kMaxManifestSize ? EFBIG : 0, path);
+    return true;
+}
+
+std::optional<BackupManifest> ManifestStore::read(const std::string& path) const {
+    platform::Descriptor fd;
+    platform::FileStatus opened;
+    if (!open(path, fd, opened)) {
+        return std::nullopt;
+    }
     ChunkReader reader(fs_, fd.get(), kMaxManifestSize);
     std::istream stream(&reader);
     std::optional<BackupManifest> manifest;
@@ -97,10 +104,30 @@ std::optional<BackupManifest> ManifestStore::read(const std::string& path) const
     return manifest;
 }
 
+std::optional<BackupManifest> ManifestStore::readForUpdate(const std::string& path) {
+    platform::Descriptor fd;
+    platform::FileStatus opened;
+    if (!open(path, fd, opened)) {
+        return std::nullopt;
+    }
+    std::string text;
+    // With room for the entries' phases to grow in place.
+    const auto size = static_cast<std::size_t>(opened.size);
+    text.reserve(size + size / 8);
+    platform::throwIfFailed(platform::readToEnd(fs_, fd.get(), kMaxManifestSize, opened.size, text), path);
+    BackupManifest manifest = decodeManifest(text);
+    checkManifest(manifest);
+    encoders_.clear();
+    ManifestEncoder& encoder = encoders_[path];
+    encoder.expectSize(text.size());
+    encoder.adopt(std::move(text), manifest);
+    return manifest;
+}
+
 void ManifestStore::save(const BackupManifest& manifest, const std::string& path,
-                         const std::set<std::string>* changed) {
+                         const std::set<std::string>* changed, const std::set<std::string>* rephased) {
     try {
-        write(encoders_[path].encode(manifest, changed), path);
+        write(encoders_[path].encode(manifest, changed, rephased), path);
     } catch (...) {
         // The caller may take back in memory what this save was to write: the next save to this
         // file encodes every entry afresh.

@@ -22,19 +22,27 @@ class ManifestStore {
     ManifestStore(const ManifestStore&) = delete;
     ManifestStore& operator=(const ManifestStore&) = delete;
 
-    // A validated manifest from `path`, or nothing when no file is there.
+    // A validated manifest from `path`, or nothing when no file is there. Read as it is parsed: a
+    // large manifest never stands whole in memory beside its entries.
     std::optional<BackupManifest> read(const std::string& path) const;
+    // The same for a file this store is to save again: its text is read whole and kept, so that the
+    // first save rewrites only the entries that changed. The texts kept for other files are let go.
+    std::optional<BackupManifest> readForUpdate(const std::string& path);
     // Writes durably: the data is on disk before the new name replaces the old file, and the
-    // folder that holds it (and the backup directory) is synced after. `changed`, when given,
-    // names the entries added or changed since the last save to `path` (see ManifestEncoder).
+    // folder that holds it (and the backup directory) is synced after. `changed` and `rephased`,
+    // when given, name the entries added or changed, and those whose phase alone changed, since
+    // the last save to `path` (see ManifestEncoder).
     void save(const BackupManifest& manifest, const std::string& path,
-              const std::set<std::string>* changed = nullptr);
+              const std::set<std::string>* changed = nullptr,
+              const std::set<std::string>* rephased = nullptr);
     // Removes an emptied manifest file durably.
     void remove(const std::string& path);
     // Flushes the backup directory's entries; failures are ignored.
     void syncDirectory() const;
 
   private:
+    // Opens and checks the file; its descriptor and status, or false when no file is there.
+    bool open(const std::string& path, platform::Descriptor& fd, platform::FileStatus& st) const;
     void write(const std::string& text, const std::string& path);
 
     platform::FileSystem& fs_;

@@ -218,7 +218,7 @@ struct IconEngine::RestoreRun {
 
 OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::string& file,
                                             bool recordSkips) const {
-    std::optional<BackupManifest> loaded = store.read(file);
+    std::optional<BackupManifest> loaded = store.readForUpdate(file);
     if (!loaded) {
         return {};
     }
@@ -447,7 +447,8 @@ std::optional<ItemError> IconEngine::recordRestoring(RestoreRun& run,
         }
     }
     try {
-        run.store.save(run.manifest, run.file, &marked);
+        const std::set<std::string> noneChanged;
+        run.store.save(run.manifest, run.file, &noneChanged, &marked);
     } catch (const std::exception& error) {
         for (auto& [entry, phase] : before) {
             entry->phase = phase;

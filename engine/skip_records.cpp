@@ -126,7 +126,7 @@ OperationReport IconEngine::setAsideRemaining() const {
     OperationReport report;
     ManifestStore store(fs_, directory_);
     const std::string file = manifestPath();
-    std::optional<BackupManifest> loaded = store.read(file);
+    std::optional<BackupManifest> loaded = store.readForUpdate(file);
     if (!loaded) {
         return report;
     }

@@ -52,7 +52,10 @@ int openDescriptor(FileSystem& fs, const std::string& path, int flags, unsigned 
     return 0;
 }
 
-int readToEnd(FileSystem& fs, int fd, std::uint64_t limit, std::uint64_t sizeHint, Bytes& out) {
+namespace {
+
+template <class Buffer>
+int readAll(FileSystem& fs, int fd, std::uint64_t limit, std::uint64_t sizeHint, Buffer& out) {
     constexpr std::size_t kChunk = 64 * 1024;
     out.clear();
     out.reserve(static_cast<std::size_t>(std::min(sizeHint, limit)));
@@ -76,6 +79,16 @@ int readToEnd(FileSystem& fs, int fd, std::uint64_t limit, std::uint64_t sizeHin
         }
         out.insert(out.end(), chunk, chunk + got);
     }
+}
+
+}  // namespace
+
+int readToEnd(FileSystem& fs, int fd, std::uint64_t limit, std::uint64_t sizeHint, Bytes& out) {
+    return readAll(fs, fd, limit, sizeHint, out);
+}
+
+int readToEnd(FileSystem& fs, int fd, std::uint64_t limit, std::uint64_t sizeHint, std::string& out) {
+    return readAll(fs, fd, limit, sizeHint, out);
 }
 
 int writeFully(FileSystem& fs, int fd, const void* data, std::size_t size, bool retryInterrupted) {

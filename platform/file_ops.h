@@ -43,6 +43,7 @@ int openDescriptor(FileSystem& fs, const std::string& path, int flags, unsigned 
 // the file holds more. `sizeHint` (for example from fstat) sizes the first allocation and is
 // itself clamped to `limit`.
 int readToEnd(FileSystem& fs, int fd, std::uint64_t limit, std::uint64_t sizeHint, Bytes& out);
+int readToEnd(FileSystem& fs, int fd, std::uint64_t limit, std::uint64_t sizeHint, std::string& out);
 
 // Writes every byte, repeating short writes. A write that makes no progress gives EIO.
 // Interrupted calls are retried only when `retryInterrupted` is set.

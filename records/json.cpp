@@ -12,6 +12,7 @@
 #include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <type_traits>
 #include <unordered_map>
@@ -115,23 +116,131 @@ void appendFooter(const BackupManifest& manifest, std::int64_t schema, std::stri
     out += "\n}\n";
 }
 
+std::string headOf(const BackupManifest& manifest) {
+    return "{\n  \"createdAt\": " + dumpStrict(json(manifest.createdAt), -1) + ",\n  \"entries\": [";
+}
+
+// The end of the document after its last entry (of `desktop` with Linux forms).
+std::string footerOf(const BackupManifest& manifest, std::size_t desktop) {
+    const std::int64_t schema = manifest.schema != 1 ? manifest.schema
+                                : desktop > 0        ? kSchemaWithDesktopForms
+                                                     : 1;
+    std::string footer = manifest.entries.empty() ? "]" : "\n  ]";
+    appendFooter(manifest, schema, footer);
+    return footer;
+}
+
+constexpr std::string_view kPhaseMember = "\n      \"phase\": ";
+constexpr std::string_view kEntryEnd = "\n    }";
+
+// An entry's text with its phase, the last member as encodeEntryText lays an entry out, replaced;
+// nothing when the text does not end so.
+std::optional<std::string> withPhase(std::string_view text, const std::string& phase) {
+    const std::size_t at = text.rfind(kPhaseMember);
+    if (at == std::string_view::npos || text.size() < at + kPhaseMember.size() + 2 + kEntryEnd.size() ||
+        text.substr(text.size() - kEntryEnd.size()) != kEntryEnd) {
+        return std::nullopt;
+    }
+    const std::string_view value =
+        text.substr(at + kPhaseMember.size(), text.size() - kEntryEnd.size() - at - kPhaseMember.size());
+    if (value.size() < 2 || value.front() != '"' || value.back() != '"' ||
+        value.substr(1, value.size() - 2).find_first_of("\"\\") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string out(text.substr(0, at + kPhaseMember.size()));
+    out += dumpStrict(json(phase), -1);
+    out += kEntryEnd;
+    return out;
+}
+
+// The length of the JSON object that opens at `at`, or 0 when none closes within `text`. The text
+// is known to be valid JSON.
+std::size_t objectLength(std::string_view text, std::size_t at) {
+    if (at >= text.size() || text[at] != '{') {
+        return 0;
+    }
+    std::size_t depth = 0;
+    for (std::size_t i = at; i < text.size(); ++i) {
+        switch (text[i]) {
+            case '"':
+                // To the closing quote, past escaped characters.
+                for (i = text.find_first_of("\"\\", i + 1); i < text.size() && text[i] == '\\';
+                     i = text.find_first_of("\"\\", i + 2)) {
+                }
+                if (i >= text.size()) {
+                    return 0;
+                }
+                break;
+            case '{':
+            case '[':
+                ++depth;
+                break;
+            case '}':
+            case ']':
+                if (--depth == 0) {
+                    return i + 1 - at;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::string encodeManifest(const BackupManifest& manifest) {
     return ManifestEncoder().encode(manifest);
 }
 
+bool ManifestEncoder::adopt(std::string text, const BackupManifest& manifest) {
+    const std::string head = headOf(manifest);
+    if (text.compare(0, head.size(), head) != 0) {
+        return false;
+    }
+    std::vector<Slot> slots;
+    slots.reserve(manifest.entries.size());
+    std::size_t at = head.size();
+    std::size_t desktop = 0;
+    for (const BackupEntry& entry : manifest.entries) {
+        const std::string_view separator = slots.empty() ? "\n    " : ",\n    ";
+        if (text.compare(at, separator.size(), separator) != 0) {
+            return false;
+        }
+        at += separator.size();
+        const std::size_t length = objectLength(text, at);
+        if (length == 0) {
+            return false;
+        }
+        const bool forms = hasDesktopForms(entry);
+        desktop += forms ? 1 : 0;
+        slots.push_back({entry.name, at, length, forms, desktop});
+        at += length;
+    }
+    if (text.compare(at, std::string::npos, footerOf(manifest, desktop)) != 0) {
+        return false;
+    }
+    text_ = std::move(text);
+    slots_ = std::move(slots);
+    return true;
+}
+
 const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
-                                           const std::set<std::string>* changed) {
+                                           const std::set<std::string>* changed,
+                                           const std::set<std::string>* rephased) {
     const std::vector<BackupEntry>& entries = manifest.entries;
-    const std::string head =
-        "{\n  \"createdAt\": " + dumpStrict(json(manifest.createdAt), -1) + ",\n  \"entries\": [";
+    const std::string head = headOf(manifest);
     // Entries before `first` keep their text where it stands.
     const bool reuse =
         changed != nullptr && text_.size() > head.size() && text_.compare(0, head.size(), head) == 0;
+    const auto named = [](const std::set<std::string>* names, const std::string& name) {
+        return names != nullptr && names->count(name) > 0;
+    };
     std::size_t first = 0;
     while (reuse && first < slots_.size() && first < entries.size() &&
-           slots_[first].name == entries[first].name && changed->count(entries[first].name) == 0) {
+           slots_[first].name == entries[first].name && !named(changed, entries[first].name) &&
+           !named(rephased, entries[first].name)) {
         ++first;
     }
     const std::size_t cut = first == 0 ? head.size() : slots_[first - 1].offset + slots_[first - 1].length;
@@ -181,6 +290,15 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
             }
             length = text_.size() - end;
             forms = hasDesktopForms(entry);
+        } else if (found != movable.end() && named(rephased, entry.name)) {
+            // Its old text with the new phase, or afresh when that text is not laid out as ours.
+            const Slot& slot = *found->second;
+            std::optional<std::string> text =
+                withPhase(std::string_view(text_).substr(slot.offset, slot.length), entry.phase);
+            pieces.push_back({nullptr, text ? std::move(*text) : encodeEntryText(entry)});
+            length = pieces.back().text.size();
+            forms = slot.desktopForms;
+            movable.erase(found);
         } else if (found != movable.end()) {
             pieces.push_back({found->second, {}});
             ordered = ordered && (last == nullptr || last->offset < found->second->offset);
@@ -197,11 +315,7 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
         added.push_back({entry.name, end, length, forms, desktop});
         end += length;
     }
-    const std::int64_t schema = manifest.schema != 1 ? manifest.schema
-                                : desktop > 0        ? kSchemaWithDesktopForms
-                                                     : 1;
-    std::string footer = entries.empty() ? "]" : "\n  ]";
-    appendFooter(manifest, schema, footer);
+    const std::string footer = footerOf(manifest, desktop);
     if (reuse && ordered) {
         // In place: an old text that moves left can only land on earlier old texts that move left
         // too, one that moves right only on later ones that move right; so the first go in

@@ -29,15 +29,22 @@ BackupManifest decodeManifestFrom(std::istream& document);
 std::string encodeScope(const PendingScope& scope);
 
 // Encodes the successive versions of one manifest, keeping the text of each entry. The text is
-// exactly what encodeManifest gives. Told which entries changed, a call rebuilds the text only from
-// the first entry that differs from the last call's on: an apply that appends and updates its last
-// entries costs what those entries cost, however many came before.
+// exactly what encodeManifest gives, but for entries kept as an adopted file had them. Told which
+// entries changed, a call rebuilds the text only from the first entry that differs from the last
+// call's on: an apply that appends and updates its last entries costs what those entries cost,
+// however many came before; an entry whose phase alone changed has only its phase rewritten.
 class ManifestEncoder {
   public:
-    // `changed`: the names of the entries that were added or changed since the last call; the
-    // caller vouches that every other entry is as it was then (entries may also have left). The
-    // names must be unique. Without it, every entry is encoded afresh.
-    const std::string& encode(const BackupManifest& manifest, const std::set<std::string>* changed = nullptr);
+    // `changed`: the names of the entries that were added or changed since the last call;
+    // `rephased`: those whose phase alone changed. The caller vouches that every other entry is as
+    // it was then (entries may also have left). The names must be unique. Without `changed`, every
+    // entry is encoded afresh.
+    const std::string& encode(const BackupManifest& manifest, const std::set<std::string>* changed = nullptr,
+                              const std::set<std::string>* rephased = nullptr);
+    // Takes `text`, the document `manifest` was decoded from, as the last call's text when it is
+    // laid out as encode() lays a document out around its entries: the next call then keeps the
+    // entries' texts as they stand. Otherwise the encoder is left as it was; false.
+    bool adopt(std::string text, const BackupManifest& manifest);
     // The size a text made afresh is expected to reach (the file last read, say): it is then
     // made in one piece rather than grown step by step through copies.
     void expectSize(std::size_t size) { expected_ = size; }

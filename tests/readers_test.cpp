@@ -342,9 +342,39 @@ TEST(recordsJson, ManifestTextStaysTheSameAsEntriesAreAddedChangedAndRemoved) {
         EXPECT_EQ(encoder.encode(manifest, changed ? &*changed : nullptr), golden) << i;
         schemas.insert(golden.substr(golden.rfind("\"schema\"")));
     }
+    // The same from a file read back: its text taken over as it stands, and entries whose phase alone
+    // changed have only that rewritten.
+    const std::set<std::string> none;
+    for (std::size_t i = 1; i < versions.size(); ++i) {
+        const std::string before =
+            test::readFile(LUMARO_TEST_DATA_DIR "/encoded-" + std::to_string(i - 1) + ".json");
+        ManifestEncoder reader;
+        ASSERT_TRUE(reader.adopt(before, decodeManifest(before))) << i;
+        const auto& [manifest, changed] = versions[i];
+        EXPECT_EQ(reader.encode(manifest, changed ? &*changed : nullptr), encodeManifest(manifest)) << i;
+        BackupManifest rephased = manifest;
+        std::set<std::string> names;
+        for (std::size_t k = 0; k < rephased.entries.size(); k += 2)
+            rephased.entries[k].phase = std::array{kPhaseRestoring, kPhaseClearing, kPhaseApplied}[k % 3],
+            names.insert(rephased.entries[k].name);
+        EXPECT_EQ(reader.encode(rephased, &none, &names), encodeManifest(rephased)) << i;
+    }
+    // A document laid out otherwise is not taken over; an entry laid out otherwise is kept as it stands, and
+    // encoded afresh once its phase changes.
+    const BackupManifest& some = versions[4].first;
+    ManifestEncoder other;
+    EXPECT_FALSE(other.adopt(json::parse(encodeManifest(some)).dump(), some));
+    std::string spaced = encodeManifest(some);
+    spaced.insert(spaced.find("\"\n    }", spaced.find("\"entries\"")) + 1, " ");
+    ASSERT_TRUE(other.adopt(spaced, decodeManifest(spaced)));
+    const std::set<std::string> first = {some.entries[0].name};
+    EXPECT_EQ(other.encode(some, &none), spaced);
+    BackupManifest rephased = some;
+    rephased.entries[0].phase = kPhaseRestoring;
+    EXPECT_EQ(other.encode(rephased, &none, &first), encodeManifest(rephased));
+
     BackupManifest reordered = versions[4].first;  // texts that change places are copied, not moved in place
     std::reverse(reordered.entries.begin(), reordered.entries.end());
-    const std::set<std::string> none;
     EXPECT_EQ(encoder.encode(versions[4].first), encodeManifest(versions[4].first));
     EXPECT_EQ(encoder.encode(reordered, &none), encodeManifest(reordered));
     EXPECT_EQ(schemas.size(), 2u) << "the desktop forms raise the schema, and lower it when they leave";
