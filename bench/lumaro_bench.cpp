@@ -238,9 +238,9 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
         return target_->writeAll(items);
     }
     // Forwarded as the engines make them: a group's reads together.
-    std::vector<std::pair<int, lumaro::platform::IconMetadata>> readAll(
+    std::unique_ptr<lumaro::platform::PendingReads> startReads(
         const std::vector<std::string>& paths) override {
-        return target_->readAll(paths);
+        return target_->startReads(paths);
     }
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
         return target_->clearIfOurs(path, expectedUri);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,28 +22,28 @@ namespace lumaro {
 inline constexpr std::size_t kPipelined = 64;
 
 // A group of items' reads of the metadata store, made together: the keys of the group's paths are
-// read ahead (readAhead), each path's next read taking its answer once, unless a change to that
-// path went to the store since. Every other call goes to the store.
+// read ahead (readAhead) while the caller goes on, each path's next read taking its answer once,
+// unless a change to that path went to the store since. Every other call goes to the store.
 class GroupReads : public platform::DesktopMetadata {
   public:
     explicit GroupReads(platform::DesktopMetadata& store) : store_(store) {}
     void readAhead(const std::vector<std::string>& paths) {
-        ahead_.clear();
-        auto results = store_.readAll(paths);
-        for (std::size_t i = 0; i < paths.size() && i < results.size(); ++i) {
-            ahead_.insert_or_assign(paths[i], std::move(results[i]));
+        forgetReadAhead();
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            ahead_.insert_or_assign(paths[i], i);
         }
+        pending_ = store_.startReads(paths);
     }
     int read(const std::string& path, platform::IconMetadata& out) override {
         const auto found = ahead_.find(path);
         if (found == ahead_.end()) {
             return store_.read(path, out);
         }
-        const int result = found->second.first;
-        if (result == 0) {
-            out = std::move(found->second.second);
-        }
+        auto [result, value] = pending_->take(found->second);
         ahead_.erase(found);
+        if (result == 0) {
+            out = std::move(value);
+        }
         return result;
     }
     int write(const std::string& path, const platform::IconMetadata& value) override {
@@ -67,11 +68,15 @@ class GroupReads : public platform::DesktopMetadata {
 
   protected:
     platform::DesktopMetadata& store() { return store_; }
-    void forgetReadAhead() { ahead_.clear(); }
+    void forgetReadAhead() {
+        ahead_.clear();
+        pending_.reset();
+    }
 
   private:
     platform::DesktopMetadata& store_;
-    std::map<std::string, std::pair<int, platform::IconMetadata>> ahead_;
+    std::map<std::string, std::size_t> ahead_;  // each path's place among the pending reads
+    std::unique_ptr<platform::PendingReads> pending_;
 };
 
 // A group of items' metadata writes, sent together, and its reads, as GroupReads makes them: while

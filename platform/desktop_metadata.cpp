@@ -76,6 +76,14 @@ struct Job {
     Job& operator=(const Job&) = delete;
 };
 
+// The answers of one startReads(), guarded by the queue's mutex.
+struct Reads {
+    std::vector<std::pair<int, IconMetadata>> results;
+    std::size_t answered = 0;
+    std::size_t wanted = SIZE_MAX;  // the answer a caller waits for
+    bool dropped = false;           // none will be taken any more
+};
+
 struct Queue {
     std::mutex mutex;
     std::condition_variable changed;
@@ -477,16 +485,9 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         return results;
     }
 
-    std::vector<std::pair<int, IconMetadata>> readAll(const std::vector<std::string>& paths) override {
-        struct Reads {
-            std::vector<std::pair<int, IconMetadata>> results;  // guarded by the queue's mutex
-            std::size_t answered = 0;
-        };
+    std::unique_ptr<PendingReads> startReads(const std::vector<std::string>& paths) override {
         auto reads = std::make_shared<Reads>();
         reads->results.assign(paths.size(), {kPending, {}});
-        if (paths.empty()) {
-            return {};
-        }
         auto job = std::make_shared<Job>();
         job->run = [this, paths, reads, queue = queue_](GCancellable* cancellable) {
             // A folder on the way may have become a link, a device number another disk, meanwhile.
@@ -498,19 +499,20 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
                 const std::lock_guard lock(queue->mutex);
                 reads->results[i] = {result, result == 0 ? std::move(value) : IconMetadata{}};
                 ++reads->answered;
-                noteAnswered(*queue);
-                if (queue->stopping || g_cancellable_is_cancelled(cancellable)) {
+                if (reads->wanted < reads->answered) {
+                    queue->changed.notify_all();  // the caller waits for this one
+                } else {
+                    noteAnswered(*queue);
+                }
+                if (reads->dropped || queue->stopping || g_cancellable_is_cancelled(cancellable)) {
                     break;
                 }
             }
             return 0;
         };
-        const std::unique_lock lock = callAnswering(job, reads->answered);
-        std::vector<std::pair<int, IconMetadata>> results = reads->results;
-        for (auto& [result, value] : results) {
-            result = result == kPending ? ETIMEDOUT : result;
-        }
-        return results;
+        std::unique_lock lock(queue_->mutex);
+        const bool queued = !paths.empty() && enqueue(job);
+        return std::make_unique<StartedReads>(shared_from_this(), std::move(job), std::move(reads), queued);
     }
 
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
@@ -906,23 +908,37 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
     // Hands the worker a job that answers items one by one, and waits while it answers them:
     // bounded by the service's silence, not by the number of items. The queue's lock is held on
     // return, for the caller to take the answers under it.
-    std::unique_lock<std::mutex> callAnswering(const std::shared_ptr<Job>& job, const std::size_t& answered) {
-        std::unique_lock lock(queue_->mutex);
-        // Nothing is started behind a call the service left unanswered.
+    // Under the queue's lock: hands the job to the worker; false (the job dropped) while a call the
+    // service left unanswered holds it: nothing is started behind such a call.
+    bool enqueue(const std::shared_ptr<Job>& job) {
         if (queue_->busy && queue_->stuck) {
-            return lock;
+            return false;
         }
         queue_->stuck = false;
         job->owner = shared_from_this();
         queue_->jobs.push_back(job);
         queue_->changed.notify_all();
-        for (std::size_t seen = 0; !job->done; seen = answered) {
-            if (!queue_->changed.wait_for(lock, wait_, [&] { return job->done || answered != seen; })) {
-                job->abandoned = true;
+        return true;
+    }
+
+    // Under the queue's lock: waits until `ready` holds or the queued job is done. A job the
+    // service answers no item of for the whole wait is given up, and the worker known stuck.
+    void await(std::unique_lock<std::mutex>& lock, Job& job, const std::size_t& answered,
+               const std::function<bool()>& ready) {
+        for (std::size_t seen = answered; !job.done && !job.abandoned && !ready(); seen = answered) {
+            if (!queue_->changed.wait_for(
+                    lock, wait_, [&] { return job.done || job.abandoned || answered != seen || ready(); })) {
+                job.abandoned = true;
                 queue_->stuck = true;
-                g_cancellable_cancel(job->cancellable);
-                break;
+                g_cancellable_cancel(job.cancellable);
             }
+        }
+    }
+
+    std::unique_lock<std::mutex> callAnswering(const std::shared_ptr<Job>& job, const std::size_t& answered) {
+        std::unique_lock lock(queue_->mutex);
+        if (enqueue(job)) {
+            await(lock, *job, answered, [] { return false; });
         }
         return lock;
     }
@@ -937,6 +953,34 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         const std::unique_lock lock = callAnswering(job, noItems);
         return job->done ? job->result : ETIMEDOUT;
     }
+
+    // What startReads() gives: each answer waited for when it is taken.
+    class StartedReads final : public PendingReads {
+      public:
+        StartedReads(std::shared_ptr<GioStore> store, std::shared_ptr<Job> job, std::shared_ptr<Reads> reads,
+                     bool queued)
+            : store_(std::move(store)), job_(std::move(job)), reads_(std::move(reads)), queued_(queued) {}
+        ~StartedReads() override {
+            const std::lock_guard lock(store_->queue_->mutex);
+            reads_->dropped = true;
+        }
+        std::pair<int, IconMetadata> take(std::size_t i) override {
+            std::unique_lock lock(store_->queue_->mutex);
+            auto& [result, value] = reads_->results.at(i);
+            if (queued_) {
+                reads_->wanted = i;
+                store_->await(lock, *job_, reads_->answered, [&] { return result != kPending; });
+                reads_->wanted = SIZE_MAX;
+            }
+            return {result == kPending ? ETIMEDOUT : result, std::move(value)};
+        }
+
+      private:
+        std::shared_ptr<GioStore> store_;
+        std::shared_ptr<Job> job_;
+        std::shared_ptr<Reads> reads_;
+        bool queued_;
+    };
 
     const std::chrono::milliseconds wait_;
     const std::function<void(const std::string&)> synced_;
@@ -961,10 +1005,28 @@ std::vector<int> DesktopMetadata::writeAll(const std::vector<std::pair<std::stri
     return results;
 }
 
-std::vector<std::pair<int, IconMetadata>> DesktopMetadata::readAll(const std::vector<std::string>& paths) {
+std::unique_ptr<PendingReads> DesktopMetadata::startReads(const std::vector<std::string>& paths) {
+    class Answered final : public PendingReads {
+      public:
+        explicit Answered(std::vector<std::pair<int, IconMetadata>> results) : results_(std::move(results)) {}
+        std::pair<int, IconMetadata> take(std::size_t i) override { return std::move(results_.at(i)); }
+
+      private:
+        std::vector<std::pair<int, IconMetadata>> results_;
+    };
     std::vector<std::pair<int, IconMetadata>> results(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
         results[i].first = read(paths[i], results[i].second);
+    }
+    return std::make_unique<Answered>(std::move(results));
+}
+
+std::vector<std::pair<int, IconMetadata>> DesktopMetadata::readAll(const std::vector<std::string>& paths) {
+    const std::unique_ptr<PendingReads> pending = startReads(paths);
+    std::vector<std::pair<int, IconMetadata>> results;
+    results.reserve(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        results.push_back(pending->take(i));
     }
     return results;
 }
@@ -980,8 +1042,8 @@ class GioDesktopMetadata final : public DesktopMetadata {
     ~GioDesktopMetadata() override { store_->stop(); }
     int available(const std::string& path) override { return store_->available(path); }
     int read(const std::string& path, IconMetadata& out) override { return store_->read(path, out); }
-    std::vector<std::pair<int, IconMetadata>> readAll(const std::vector<std::string>& paths) override {
-        return store_->readAll(paths);
+    std::unique_ptr<PendingReads> startReads(const std::vector<std::string>& paths) override {
+        return store_->startReads(paths);
     }
     int write(const std::string& path, const IconMetadata& value) override {
         return store_->write(path, value);

@@ -39,6 +39,20 @@ struct IconMetadata {
 // session, ETIMEDOUT when the service did not answer within the wait, ENOENT for a missing path,
 // EFBIG for a value above kMaxValueSize, EINVAL for a value that is no string (read) or
 // no UTF-8 (write), EACCES, EIO for any other failure.
+class DesktopMetadata;
+
+// The answers of reads made together (DesktopMetadata::startReads), taken as they come.
+class PendingReads {
+  public:
+    PendingReads() = default;
+    PendingReads(const PendingReads&) = delete;
+    PendingReads& operator=(const PendingReads&) = delete;
+    virtual ~PendingReads() = default;
+    // The answer for the i-th path, as read() gives it, with the keys when it is 0; waits for it.
+    // ETIMEDOUT when the service answered none of the reads for the whole wait. Each is taken once.
+    virtual std::pair<int, IconMetadata> take(std::size_t i) = 0;
+};
+
 class DesktopMetadata {
   public:
     DesktopMetadata() = default;
@@ -58,10 +72,12 @@ class DesktopMetadata {
     // any item meanwhile) give ETIMEDOUT; such a write may still land later. This default writes
     // one item after the other.
     virtual std::vector<int> writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items);
-    // read() for each path, made together; results[i] is paths[i]'s, as read() would give it, with
-    // the keys when it is 0. Paths the service left unanswered for the whole wait give ETIMEDOUT.
-    // This default reads one path after the other.
-    virtual std::vector<std::pair<int, IconMetadata>> readAll(const std::vector<std::string>& paths);
+    // read() for each path, made together while the caller goes on: the answers are taken as they
+    // come. Reads never taken may be left undone once the answers are let go. This default reads
+    // one path after the other at once.
+    virtual std::unique_ptr<PendingReads> startReads(const std::vector<std::string>& paths);
+    // startReads() with every answer taken: results[i] is paths[i]'s.
+    std::vector<std::pair<int, IconMetadata>> readAll(const std::vector<std::string>& paths);
     // Removes custom-icon at `path` only while it is exactly `expectedUri`; nothing is created,
     // renamed or removed at or beside `path`, which may be vanished or hold another object. Any
     // other key there stays. 0 when nothing of ours is left there (removed, or never ours); EIO

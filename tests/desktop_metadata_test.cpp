@@ -207,6 +207,12 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
         paths.push_back(items[i].first),
             written.emplace_back(i < 300 ? 0 : ENOENT, i < 300 ? items[i].second : IconMetadata{});
     EXPECT_EQ(observed->readAll(paths), written);
+    {  // answers taken as they come, in any order; let go half taken, the store goes on
+        const auto pending = observed->startReads(paths);
+        EXPECT_EQ(pending->take(300), written[300]);
+        EXPECT_EQ(pending->take(7), written[7]);
+    }
+    EXPECT_EQ(observed->readAll({paths[1]}), std::vector{written[1]});
     ASSERT_EQ(observed->flush(), 0);
     std::multiset<std::string> kinds;  // the trees written and their journals, nothing else; then nothing
     for (const std::string& file : synced)
@@ -367,6 +373,7 @@ TEST_F(DesktopMetadataService, HungOrDyingServiceGivesBoundedErrors) {
               (std::vector{ETIMEDOUT, ETIMEDOUT}));
     const auto second = Clock::now();  // the worker is still stuck: the next call fails at once
     EXPECT_EQ(store->write(at("file"), IconMetadata{}), ETIMEDOUT);
+    EXPECT_EQ(store->startReads({at("file")})->take(0).first, ETIMEDOUT);
     EXPECT_TRUE(Clock::now() - second < 100ms && Clock::now() - start < 2s);
     // A restore meanwhile fails within its bound and keeps the entry.
     EXPECT_EQ(engine.restore().succeeded, 0);
