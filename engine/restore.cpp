@@ -259,7 +259,13 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
     std::size_t index = 0;
     for (const std::string& name : names) {
         reportProgress(++index, names.size(), name);
-        const auto found = findEntry(manifest, name);
+        // The entries not yet reached are the manifest's last ones, in order: this one is first of them.
+        const std::size_t ahead = names.size() - index + 1;
+        auto found =
+            manifest.entries.end() - static_cast<std::ptrdiff_t>(std::min(ahead, manifest.entries.size()));
+        if (found == manifest.entries.end() || found->name != name) {
+            found = findEntry(manifest, name);
+        }
         if (found == manifest.entries.end()) {
             continue;
         }

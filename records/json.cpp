@@ -163,12 +163,15 @@ std::size_t objectLength(std::string_view text, std::size_t at) {
     for (std::size_t i = at; i < text.size(); ++i) {
         switch (text[i]) {
             case '"':
-                // To the closing quote, past escaped characters.
-                for (i = text.find_first_of("\"\\", i + 1); i < text.size() && text[i] == '\\';
-                     i = text.find_first_of("\"\\", i + 2)) {
-                }
-                if (i >= text.size()) {
-                    return 0;
+                // To the closing quote: one after an even run of backslashes (none escapes it).
+                for (std::size_t slashes = 1; slashes % 2 != 0;) {
+                    const void* quote = std::memchr(text.data() + i + 1, '"', text.size() - i - 1);
+                    if (quote == nullptr) {
+                        return 0;
+                    }
+                    i = static_cast<std::size_t>(static_cast<const char*>(quote) - text.data());
+                    for (slashes = 0; text[i - 1 - slashes] == '\\'; ++slashes) {
+                    }
                 }
                 break;
             case '{':

@@ -361,16 +361,17 @@ TEST(recordsJson, ManifestTextStaysTheSameAsEntriesAreAddedChangedAndRemoved) {
     }
     // A document laid out otherwise is not taken over; an entry laid out otherwise is kept as it stands, and
     // encoded afresh once its phase changes.
-    const BackupManifest& some = versions[4].first;
+    BackupManifest some = versions[4].first;  // names with quotes and backslashes, one ending in one
+    some.entries[1].name = "say \"{hi\" \\", some.entries[2].name = "back\\";
     ManifestEncoder other;
     EXPECT_FALSE(other.adopt(json::parse(encodeManifest(some)).dump(), some));
     std::string spaced = encodeManifest(some);
     spaced.insert(spaced.find("\"\n    }", spaced.find("\"entries\"")) + 1, " ");
     ASSERT_TRUE(other.adopt(spaced, decodeManifest(spaced)));
-    const std::set<std::string> first = {some.entries[0].name};
+    const std::set<std::string> first = {some.entries[0].name, some.entries[2].name};
     EXPECT_EQ(other.encode(some, &none), spaced);
     BackupManifest rephased = some;
-    rephased.entries[0].phase = kPhaseRestoring;
+    rephased.entries[0].phase = kPhaseRestoring, rephased.entries[2].phase = kPhaseClearing;
     EXPECT_EQ(other.encode(rephased, &none, &first), encodeManifest(rephased));
 
     BackupManifest reordered = versions[4].first;  // texts that change places are copied, not moved in place
