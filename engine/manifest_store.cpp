@@ -128,6 +128,9 @@ void ManifestStore::save(const BackupManifest& manifest, const std::string& path
                          const std::set<std::string>* changed, const std::set<std::string>* rephased) {
     try {
         write(encoders_[path].encode(manifest, changed, rephased), path);
+        if (changed == nullptr) {
+            encoders_.erase(path);
+        }
     } catch (...) {
         // The caller may take back in memory what this save was to write: the next save to this
         // file encodes every entry afresh.

@@ -31,12 +31,15 @@ class ManifestStore {
     // Writes durably: the data is on disk before the new name replaces the old file, and the
     // folder that holds it (and the backup directory) is synced after. `changed` and `rephased`,
     // when given, name the entries added or changed, and those whose phase alone changed, since
-    // the last save to `path` (see ManifestEncoder).
+    // the last save to `path` (see ManifestEncoder). Without `changed` the file is saved whole and
+    // its text not kept: a file written once (a new skip record).
     void save(const BackupManifest& manifest, const std::string& path,
               const std::set<std::string>* changed = nullptr,
               const std::set<std::string>* rephased = nullptr);
     // Removes an emptied manifest file durably.
     void remove(const std::string& path);
+    // Lets go the text kept for `path`; its next save encodes it afresh.
+    void forget(const std::string& path) { encoders_.erase(path); }
     // Flushes the backup directory's entries; failures are ignored.
     void syncDirectory() const;
 

@@ -29,10 +29,10 @@ class GroupReads : public platform::DesktopMetadata {
     explicit GroupReads(platform::DesktopMetadata& store) : store_(store) {}
     void readAhead(const std::vector<std::string>& paths) {
         forgetReadAhead();
+        pending_ = store_.startReads(paths);
         for (std::size_t i = 0; i < paths.size(); ++i) {
             ahead_.insert_or_assign(paths[i], i);
         }
-        pending_ = store_.startReads(paths);
     }
     int read(const std::string& path, platform::IconMetadata& out) override {
         const auto found = ahead_.find(path);
@@ -87,11 +87,11 @@ class PipelinedWrites final : public GroupReads {
   public:
     using GroupReads::GroupReads;
     void send() {
+        forgetReadAhead();  // reads not yet made are not waited for
         results_ = writes_.empty() ? std::vector<int>() : store().writeAll(writes_);
         results_.resize(writes_.size(), EIO);
         taken_.assign(writes_.size(), false);
         recording_ = false;
-        forgetReadAhead();
     }
     int write(const std::string& path, const platform::IconMetadata& value) override {
         if (recording_) {

@@ -293,6 +293,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
 
 OperationReport IconEngine::restoreMissingRoot(RestoreRun& run) const {
     const BackupManifest& manifest = run.manifest;
+    run.store.forget(run.file);  // never saved again: its text is not held beside the record's
     if (run.recordSkips) {
         BackupManifest marked = manifest;
         for (BackupEntry& entry : marked.entries) {

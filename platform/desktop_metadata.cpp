@@ -79,7 +79,6 @@ struct Job {
 // The answers of one startReads(), guarded by the queue's mutex.
 struct Reads {
     std::vector<std::pair<int, IconMetadata>> results;
-    std::size_t answered = 0;
     std::size_t wanted = SIZE_MAX;  // the answer a caller waits for
     bool dropped = false;           // none will be taken any more
 };
@@ -91,17 +90,22 @@ struct Queue {
     bool stopping = false;
     bool busy = false;
     bool stuck = false;  // the worker's current job was given up on
+    // Answers given and jobs finished so far: the service's signs of life that every waiting
+    // caller goes by, whatever job it waits on.
+    std::size_t progress = 0;
     // How often a caller waiting on a job's answers hears of them, and when it last did.
     std::chrono::steady_clock::duration progressEvery{};
     std::chrono::steady_clock::time_point progressNoted{};
 };
 
-// On the worker, under the queue's lock: one more of a job's items answered. The waiting caller is
-// woken now and then, not for each: waking it (and its taking the lock back) would cost more than
-// the answer. It gives up only when no answer came for its whole wait.
-void noteAnswered(Queue& queue) {
+// On the worker, under the queue's lock: one more of a job's items answered. A caller waiting for
+// that one (`awaited`) is woken at once; others now and then, not for each: waking them (and their
+// taking the lock back) would cost more than the answer. They give up only when no answer came for
+// a whole wait.
+void noteAnswered(Queue& queue, bool awaited = false) {
+    ++queue.progress;
     const auto now = std::chrono::steady_clock::now();
-    if (now - queue.progressNoted >= queue.progressEvery) {
+    if (awaited || now - queue.progressNoted >= queue.progressEvery) {
         queue.progressNoted = now;
         queue.changed.notify_all();
     }
@@ -130,6 +134,7 @@ void runWorker(const std::shared_ptr<Queue>& queue) {
         }
         lock.lock();
         queue->busy = false;
+        ++queue->progress;
         job->result = result;
         job->done = true;
         queue->changed.notify_all();
@@ -338,12 +343,11 @@ constexpr const char* kServiceName = "org.gtk.vfs.Metadata";
 constexpr const char* kServicePath = "/org/gtk/vfs/metadata";
 constexpr int kPending = -1;
 
-// A writeAll in progress. Its results and count of answers are guarded by the queue's mutex.
+// A writeAll in progress. Its results are guarded by the queue's mutex.
 struct Batch : std::enable_shared_from_this<Batch> {
     std::shared_ptr<Queue> queue;
     std::vector<std::pair<std::string, IconMetadata>> items;
     std::vector<int> results;  // kPending until answered
-    std::size_t answered = 0;
     std::size_t inFlight = 0;  // the worker's own
 };
 
@@ -356,7 +360,6 @@ struct BatchCall {
 void settleBatchItem(Batch& batch, std::size_t index, int result) {
     const std::lock_guard lock(batch.queue->mutex);
     batch.results[index] = result;
-    ++batch.answered;
     noteAnswered(*batch.queue);
 }
 
@@ -477,7 +480,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         }
         auto job = std::make_shared<Job>();
         job->run = [this, batch](GCancellable* cancellable) { return runBatch(*batch, cancellable); };
-        const std::unique_lock lock = callAnswering(job, batch->answered);
+        const std::unique_lock lock = callAnswering(job);
         std::vector<int> results = batch->results;
         for (int& result : results) {
             result = result == kPending ? ETIMEDOUT : result;
@@ -493,20 +496,18 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
             // A folder on the way may have become a link, a device number another disk, meanwhile.
             locator_.forgetDevices();
             for (std::size_t i = 0; i < paths.size(); ++i) {
+                {
+                    const std::lock_guard lock(queue->mutex);
+                    if (reads->dropped || queue->stopping || g_cancellable_is_cancelled(cancellable)) {
+                        break;
+                    }
+                }
                 IconMetadata value;
                 int result = checkAvailable(paths[i]);
                 result = result != 0 ? result : readMapped(paths[i], value, cancellable);
                 const std::lock_guard lock(queue->mutex);
                 reads->results[i] = {result, result == 0 ? std::move(value) : IconMetadata{}};
-                ++reads->answered;
-                if (reads->wanted < reads->answered) {
-                    queue->changed.notify_all();  // the caller waits for this one
-                } else {
-                    noteAnswered(*queue);
-                }
-                if (reads->dropped || queue->stopping || g_cancellable_is_cancelled(cancellable)) {
-                    break;
-                }
+                noteAnswered(*queue, i == reads->wanted);
             }
             return 0;
         };
@@ -905,9 +906,6 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         }
     }
 
-    // Hands the worker a job that answers items one by one, and waits while it answers them:
-    // bounded by the service's silence, not by the number of items. The queue's lock is held on
-    // return, for the caller to take the answers under it.
     // Under the queue's lock: hands the job to the worker; false (the job dropped) while a call the
     // service left unanswered holds it: nothing is started behind such a call.
     bool enqueue(const std::shared_ptr<Job>& job) {
@@ -921,13 +919,14 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         return true;
     }
 
-    // Under the queue's lock: waits until `ready` holds or the queued job is done. A job the
-    // service answers no item of for the whole wait is given up, and the worker known stuck.
-    void await(std::unique_lock<std::mutex>& lock, Job& job, const std::size_t& answered,
-               const std::function<bool()>& ready) {
-        for (std::size_t seen = answered; !job.done && !job.abandoned && !ready(); seen = answered) {
+    // Under the queue's lock: waits until `ready` holds or the queued job is done. When the worker
+    // gives no answer at all (to this job or one before it) for the whole wait, the job is given
+    // up and the worker known stuck.
+    void await(std::unique_lock<std::mutex>& lock, Job& job, const std::function<bool()>& ready) {
+        const std::size_t& progress = queue_->progress;
+        for (std::size_t seen = progress; !job.done && !job.abandoned && !ready(); seen = progress) {
             if (!queue_->changed.wait_for(
-                    lock, wait_, [&] { return job.done || job.abandoned || answered != seen || ready(); })) {
+                    lock, wait_, [&] { return job.done || job.abandoned || progress != seen || ready(); })) {
                 job.abandoned = true;
                 queue_->stuck = true;
                 g_cancellable_cancel(job.cancellable);
@@ -935,10 +934,13 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         }
     }
 
-    std::unique_lock<std::mutex> callAnswering(const std::shared_ptr<Job>& job, const std::size_t& answered) {
+    // Hands the worker a job that answers items one by one, and waits while it answers them:
+    // bounded by the service's silence, not by the number of items. The queue's lock is held on
+    // return, for the caller to take the answers under it.
+    std::unique_lock<std::mutex> callAnswering(const std::shared_ptr<Job>& job) {
         std::unique_lock lock(queue_->mutex);
         if (enqueue(job)) {
-            await(lock, *job, answered, [] { return false; });
+            await(lock, *job, [] { return false; });
         }
         return lock;
     }
@@ -949,8 +951,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
     int call(std::function<int(GCancellable*)> run) {
         auto job = std::make_shared<Job>();
         job->run = std::move(run);
-        const std::size_t noItems = 0;
-        const std::unique_lock lock = callAnswering(job, noItems);
+        const std::unique_lock lock = callAnswering(job);
         return job->done ? job->result : ETIMEDOUT;
     }
 
@@ -969,7 +970,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
             auto& [result, value] = reads_->results.at(i);
             if (queued_) {
                 reads_->wanted = i;
-                store_->await(lock, *job_, reads_->answered, [&] { return result != kPending; });
+                store_->await(lock, *job_, [&] { return result != kPending; });
                 reads_->wanted = SIZE_MAX;
             }
             return {result == kPending ? ETIMEDOUT : result, std::move(value)};

@@ -35,12 +35,6 @@ struct IconMetadata {
     bool operator==(const IconMetadata&) const = default;
 };
 
-// Results are 0 or an errno value: ENOTSUP when the metadata form is not available in this
-// session, ETIMEDOUT when the service did not answer within the wait, ENOENT for a missing path,
-// EFBIG for a value above kMaxValueSize, EINVAL for a value that is no string (read) or
-// no UTF-8 (write), EACCES, EIO for any other failure.
-class DesktopMetadata;
-
 // The answers of reads made together (DesktopMetadata::startReads), taken as they come.
 class PendingReads {
   public:
@@ -49,10 +43,14 @@ class PendingReads {
     PendingReads& operator=(const PendingReads&) = delete;
     virtual ~PendingReads() = default;
     // The answer for the i-th path, as read() gives it, with the keys when it is 0; waits for it.
-    // ETIMEDOUT when the service answered none of the reads for the whole wait. Each is taken once.
+    // ETIMEDOUT when the service answered nothing for the whole wait. Each is taken once.
     virtual std::pair<int, IconMetadata> take(std::size_t i) = 0;
 };
 
+// Results are 0 or an errno value: ENOTSUP when the metadata form is not available in this
+// session, ETIMEDOUT when the service did not answer within the wait, ENOENT for a missing path,
+// EFBIG for a value above kMaxValueSize, EINVAL for a value that is no string (read) or
+// no UTF-8 (write), EACCES, EIO for any other failure.
 class DesktopMetadata {
   public:
     DesktopMetadata() = default;
