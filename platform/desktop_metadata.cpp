@@ -495,6 +495,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         job->run = [this, paths, reads, queue = queue_](GCancellable* cancellable) {
             // A folder on the way may have become a link, a device number another disk, meanwhile.
             locator_.forgetDevices();
+            metadata_tree::TreeSnapshots trees;  // the group's reads answered from one look at each tree
             for (std::size_t i = 0; i < paths.size(); ++i) {
                 {
                     const std::lock_guard lock(queue->mutex);
@@ -504,7 +505,7 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
                 }
                 IconMetadata value;
                 int result = checkAvailable(paths[i]);
-                result = result != 0 ? result : readMapped(paths[i], value, cancellable);
+                result = result != 0 ? result : readMapped(paths[i], value, trees, cancellable);
                 const std::lock_guard lock(queue->mutex);
                 reads->results[i] = {result, result == 0 ? std::move(value) : IconMetadata{}};
                 noteAnswered(*queue, i == reads->wanted);
@@ -787,8 +788,10 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
 
     // On the worker: read() for a batch. Outside home GIO's client asks the service for the device's
     // tree on each read; where this mapping is sure to be that client's, the keys are read from the
-    // service's files as the client reads them, the service asked once for the batch.
-    int readMapped(const std::string& path, IconMetadata& out, GCancellable* cancellable) {
+    // service's files as the client reads them, the service asked once for the batch and each tree
+    // file read once (`trees`).
+    int readMapped(const std::string& path, IconMetadata& out, metadata_tree::TreeSnapshots& trees,
+                   GCancellable* cancellable) {
         GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
         const char* local = g_file_is_native(file.get()) ? g_file_peek_path(file.get()) : nullptr;
         struct stat st {};
@@ -804,8 +807,8 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         for (const auto& [key, text] : {std::pair(kCustomIconKey, &keys.customIcon),
                                         std::pair(kCustomIconNameKey, &keys.customIconName)}) {
             metadata_tree::KeyValue value;
-            if (const int error = metadata_tree::readKey(location.treeFile, location.treePath,
-                                                         key + std::strlen("metadata::"), value);
+            if (const int error = trees.readKey(location.treeFile, location.treePath,
+                                                key + std::strlen("metadata::"), value);
                 error != 0) {
                 return error;
             }

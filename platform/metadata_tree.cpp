@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -533,17 +535,20 @@ int lookUpInJournal(const Data& journal, const std::vector<std::size_t>& entries
     return 0;
 }
 
+// A tree file and its journal as read at one moment; `tree` null for a missing tree.
+struct Snapshot {
+    std::shared_ptr<const Data> tree;
+    Data journal;
+    std::vector<std::size_t> entries;  // the journal's complete entries
+};
+
 // One attempt; EAGAIN when the service replaced the tree meanwhile.
-int readKeyOnce(const std::string& treeFile, const std::string& treePath, const std::string& key,
-                KeyValue& out) {
+int loadOnce(const std::string& treeFile, Snapshot& out) {
+    out = {};
     Fd tree;
     struct stat st {};
     if (const int error = openStoreFile(treeFile, tree, st); error != 0) {
-        if (error == ENOENT) {
-            out = {};
-            return 0;
-        }
-        return error;
+        return error == ENOENT ? 0 : error;
     }
     if (st.st_size < static_cast<off_t>(kTreeHeaderSize)) {
         return EIO;
@@ -558,22 +563,24 @@ int readKeyOnce(const std::string& treeFile, const std::string& treePath, const 
         ino_t inode = 0;
         off_t size = -1;
         timespec modified{}, changed{};
-        Data bytes;
+        std::shared_ptr<const Data> bytes;
     } cached;
-    const bool same =
-        cached.device == st.st_dev && cached.inode == st.st_ino && cached.size == st.st_size &&
-        cached.modified.tv_sec == st.st_mtim.tv_sec && cached.modified.tv_nsec == st.st_mtim.tv_nsec &&
-        cached.changed.tv_sec == st.st_ctim.tv_sec && cached.changed.tv_nsec == st.st_ctim.tv_nsec;
+    const bool same = cached.bytes && cached.device == st.st_dev && cached.inode == st.st_ino &&
+                      cached.size == st.st_size && cached.modified.tv_sec == st.st_mtim.tv_sec &&
+                      cached.modified.tv_nsec == st.st_mtim.tv_nsec &&
+                      cached.changed.tv_sec == st.st_ctim.tv_sec &&
+                      cached.changed.tv_nsec == st.st_ctim.tv_nsec;
     if (!same) {
-        cached.size = -1;
-        if (const int error = readAt(tree.fd, 0, static_cast<std::size_t>(st.st_size), cached.bytes);
-            error != 0) {
+        cached.bytes.reset();
+        auto bytes = std::make_shared<Data>();
+        if (const int error = readAt(tree.fd, 0, static_cast<std::size_t>(st.st_size), *bytes); error != 0) {
             return error;
         }
         cached.device = st.st_dev, cached.inode = st.st_ino, cached.size = st.st_size;
         cached.modified = st.st_mtim, cached.changed = st.st_ctim;
+        cached.bytes = std::move(bytes);
     }
-    const Data& data = cached.bytes;
+    const Data& data = *cached.bytes;
     if (std::string_view(reinterpret_cast<const char*>(data.data()), kTreeMagic.size()) != kTreeMagic ||
         data[6] != 1) {
         return EIO;
@@ -582,8 +589,6 @@ int readKeyOnce(const std::string& treeFile, const std::string& treePath, const 
         return EAGAIN;
     }
     const std::uint32_t tag = word(data, kTagOffset);
-    Data journal;
-    std::vector<std::size_t> entries;
     Fd journalFd;
     struct stat journalStat {};
     const int opened = openStoreFile(journalFileOf(treeFile, tag), journalFd, journalStat);
@@ -594,7 +599,8 @@ int readKeyOnce(const std::string& treeFile, const std::string& treePath, const 
         if (static_cast<std::uint64_t>(journalStat.st_size) > kMaxValueSize) {
             return EFBIG;
         }
-        if (const int error = readAt(journalFd.fd, 0, static_cast<std::size_t>(journalStat.st_size), journal);
+        if (const int error =
+                readAt(journalFd.fd, 0, static_cast<std::size_t>(journalStat.st_size), out.journal);
             error != 0) {
             return error;
         }
@@ -607,19 +613,42 @@ int readKeyOnce(const std::string& treeFile, const std::string& treePath, const 
     if (word(rotated, 0) != 0) {
         return EAGAIN;
     }
-    if (opened == 0 && journalEntries(journal, tag, entries) != 0) {
+    if (opened == 0 && journalEntries(out.journal, tag, out.entries) != 0) {
         return EAGAIN;  // read again; a journal still damaged then is an error
+    }
+    out.tree = cached.bytes;
+    return 0;
+}
+
+int load(const std::string& treeFile, Snapshot& out) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(attempt));
+        }
+        const int result = loadOnce(treeFile, out);
+        if (result != EAGAIN) {
+            return result;
+        }
+    }
+    return EIO;
+}
+
+int lookUp(const Snapshot& snapshot, const std::string& treePath, const std::string& key, KeyValue& out) {
+    if (!snapshot.tree) {
+        out = {};  // a missing tree holds nothing
+        return 0;
     }
     std::string path = treePath;
     std::optional<KeyValue> decided;
-    if (const int error = lookUpInJournal(journal, entries, path, key, decided); error != 0) {
+    if (const int error = lookUpInJournal(snapshot.journal, snapshot.entries, path, key, decided);
+        error != 0) {
         return error;
     }
     if (decided) {
         out = *decided;
         return 0;
     }
-    return lookUpInTree(data, path, key, out);
+    return lookUpInTree(*snapshot.tree, path, key, out);
 }
 
 }  // namespace
@@ -697,16 +726,27 @@ int Locator::locate(const std::string& path, dev_t device, Location& out) {
 }
 
 int readKey(const std::string& treeFile, const std::string& treePath, const std::string& key, KeyValue& out) {
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (attempt > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(attempt));
-        }
-        const int result = readKeyOnce(treeFile, treePath, key, out);
-        if (result != EAGAIN) {
-            return result;
-        }
+    Snapshot snapshot;
+    if (const int error = load(treeFile, snapshot); error != 0) {
+        return error;
     }
-    return EIO;
+    return lookUp(snapshot, treePath, key, out);
+}
+
+struct TreeSnapshots::Loaded {
+    int error = 0;
+    Snapshot snapshot;
+};
+
+int TreeSnapshots::readKey(const std::string& treeFile, const std::string& treePath, const std::string& key,
+                           KeyValue& out) {
+    std::shared_ptr<const Loaded>& loaded = trees_[treeFile];
+    if (!loaded) {
+        auto fresh = std::make_shared<Loaded>();
+        fresh->error = load(treeFile, fresh->snapshot);
+        loaded = std::move(fresh);
+    }
+    return loaded->error != 0 ? loaded->error : lookUp(loaded->snapshot, treePath, key, out);
 }
 
 int syncTree(const std::string& treeFile, const std::function<void(const std::string&)>& synced) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,6 +68,18 @@ struct KeyValue {
 // the service would answer now. A missing tree holds nothing. EIO for a damaged or unknown file
 // (also when the service kept replacing the tree while it was read), EFBIG above the bounds.
 int readKey(const std::string& treeFile, const std::string& treePath, const std::string& key, KeyValue& out);
+
+// readKey() for many look-ups made together (one group's reads): each tree file and its journal
+// read and checked once, on the first look-up in it, and answered from as they were then.
+class TreeSnapshots {
+  public:
+    int readKey(const std::string& treeFile, const std::string& treePath, const std::string& key,
+                KeyValue& out);
+
+  private:
+    struct Loaded;
+    std::map<std::string, std::shared_ptr<const Loaded>> trees_;
+};
 
 // Syncs a tree file, the journal it names and their folders; `synced` hears each file synced.
 // A missing tree has nothing to sync.
