@@ -294,10 +294,9 @@ OperationReport IconBatchEngine::restoreLocked() const {
     std::vector<Run> runs;
     for (IconEngine& engine : pendingEngines(false)) {
         try {
-            const auto manifest = engine.loadManifest();
-            if (manifest) {
-                progress.reserve(manifest->entries.size());
-                runs.push_back({std::move(engine), manifest->entries.size(), {}});
+            if (const std::optional<std::size_t> items = engine.pendingItemCount()) {
+                progress.reserve(*items);
+                runs.push_back({std::move(engine), *items, {}});
             }
         } catch (const std::exception& error) {
             runs.push_back({std::move(engine), 0, describe(error)});

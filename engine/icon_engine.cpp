@@ -43,6 +43,10 @@ std::optional<BackupManifest> IconEngine::readManifest(const std::string& path) 
     return ManifestStore(fs_, directory_).read(path);
 }
 
+std::optional<std::size_t> IconEngine::pendingItemCount() const {
+    return ManifestStore(fs_, directory_).countEntries(manifestPath());
+}
+
 IconContext IconEngine::iconContext() const {
     IconContext context;
     context.writer = &icon_->writer();

@@ -102,6 +102,9 @@ class IconEngine {
     std::optional<BackupManifest> loadManifest() const;
     // A validated manifest from `path`, or nothing when no file is there.
     std::optional<BackupManifest> readManifest(const std::string& path) const;
+    // How many items "backup.json" holds, or nothing when none is pending; for a restore's progress.
+    // Throws as loadManifest() for a file it cannot read.
+    std::optional<std::size_t> pendingItemCount() const;
 
     // Whether "backup.json" or a skip record holds an entry for which `test` holds; true also
     // when one of them cannot be read (it may).

@@ -124,6 +124,22 @@ std::optional<BackupManifest> ManifestStore::readForUpdate(const std::string& pa
     return manifest;
 }
 
+std::optional<std::size_t> ManifestStore::countEntries(const std::string& path) const {
+    platform::Descriptor fd;
+    platform::FileStatus opened;
+    if (!open(path, fd, opened)) {
+        return std::nullopt;
+    }
+    std::string text;
+    platform::throwIfFailed(platform::readToEnd(fs_, fd.get(), kMaxManifestSize, opened.size, text), path);
+    if (const std::optional<std::size_t> count = countEncodedEntries(text)) {
+        return count;
+    }
+    BackupManifest manifest = decodeManifest(text);
+    checkManifest(manifest);
+    return manifest.entries.size();
+}
+
 void ManifestStore::save(const BackupManifest& manifest, const std::string& path,
                          const std::set<std::string>* changed, const std::set<std::string>* rephased) {
     try {

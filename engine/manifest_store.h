@@ -28,6 +28,10 @@ class ManifestStore {
     // The same for a file this store is to save again: its text is read whole and kept, so that the
     // first save rewrites only the entries that changed. The texts kept for other files are let go.
     std::optional<BackupManifest> readForUpdate(const std::string& path);
+    // How many entries the file at `path` holds, or nothing when no file is there: counted without
+    // decoding them when the file is laid out as this store writes it. Throws as read() for a file
+    // it cannot read.
+    std::optional<std::size_t> countEntries(const std::string& path) const;
     // Writes durably: the data is on disk before the new name replaces the old file, and the
     // folder that holds it (and the backup directory) is synced after. `changed` and `rephased`,
     // when given, name the entries added or changed, and those whose phase alone changed, since

@@ -197,6 +197,33 @@ std::string encodeManifest(const BackupManifest& manifest) {
     return ManifestEncoder().encode(manifest);
 }
 
+std::optional<std::size_t> countEncodedEntries(std::string_view document) {
+    constexpr std::string_view kStart = "{\n  \"createdAt\": ";
+    constexpr std::string_view kEntries = ",\n  \"entries\": [";
+    const std::size_t open = document.find(kEntries);
+    if (!document.starts_with(kStart) || open == std::string_view::npos ||
+        document.find('\n', kStart.size()) < open) {
+        return std::nullopt;
+    }
+    std::size_t at = open + kEntries.size();
+    std::size_t count = 0;
+    for (;; ++count) {
+        const std::string_view separator = count == 0 ? "\n    " : ",\n    ";
+        if (!document.substr(at).starts_with(separator)) {
+            break;
+        }
+        const std::size_t length = objectLength(document, at + separator.size());
+        if (length == 0) {
+            return std::nullopt;
+        }
+        at += separator.size() + length;
+    }
+    if (!document.substr(at).starts_with(count == 0 ? "]" : "\n  ]")) {
+        return std::nullopt;
+    }
+    return count;
+}
+
 bool ManifestEncoder::adopt(std::string text, const BackupManifest& manifest) {
     const std::string head = headOf(manifest);
     if (text.compare(0, head.size(), head) != 0) {

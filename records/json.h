@@ -9,6 +9,7 @@
 
 #include <iosfwd>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -22,6 +23,9 @@ namespace lumaro {
 
 // Throws DecodingError when a text member is not valid UTF-8 (such a name cannot be stored).
 std::string encodeManifest(const BackupManifest& manifest);
+// The number of entries of a document laid out around them as encodeManifest lays one out, found
+// without decoding them; nothing for any other text. Says nothing of the entries' validity.
+std::optional<std::size_t> countEncodedEntries(std::string_view document);
 BackupManifest decodeManifest(std::string_view document);
 // The same from a stream, read as the parser goes: the document never stands whole in memory.
 BackupManifest decodeManifestFrom(std::istream& document);

@@ -350,6 +350,7 @@ TEST(recordsJson, ManifestTextStaysTheSameAsEntriesAreAddedChangedAndRemoved) {
             test::readFile(LUMARO_TEST_DATA_DIR "/encoded-" + std::to_string(i - 1) + ".json");
         ManifestEncoder reader;
         ASSERT_TRUE(reader.adopt(before, decodeManifest(before))) << i;
+        EXPECT_EQ(countEncodedEntries(before), versions[i - 1].first.entries.size()) << i;
         const auto& [manifest, changed] = versions[i];
         EXPECT_EQ(reader.encode(manifest, changed ? &*changed : nullptr), encodeManifest(manifest)) << i;
         BackupManifest rephased = manifest;
@@ -359,15 +360,18 @@ TEST(recordsJson, ManifestTextStaysTheSameAsEntriesAreAddedChangedAndRemoved) {
             names.insert(rephased.entries[k].name);
         EXPECT_EQ(reader.encode(rephased, &none, &names), encodeManifest(rephased)) << i;
     }
+    EXPECT_EQ(countEncodedEntries(test::readFile(LUMARO_TEST_DATA_DIR "/encoded-8.json")), 0u);  // none left
     // A document laid out otherwise is not taken over; an entry laid out otherwise is kept as it stands, and
     // encoded afresh once its phase changes.
     BackupManifest some = versions[4].first;  // names with quotes and backslashes, one ending in one
     some.entries[1].name = "say \"{hi\" \\", some.entries[2].name = "back\\";
     ManifestEncoder other;
     EXPECT_FALSE(other.adopt(json::parse(encodeManifest(some)).dump(), some));
+    EXPECT_EQ(countEncodedEntries(json::parse(encodeManifest(some)).dump()), std::nullopt);
     std::string spaced = encodeManifest(some);
     spaced.insert(spaced.find("\"\n    }", spaced.find("\"entries\"")) + 1, " ");
     ASSERT_TRUE(other.adopt(spaced, decodeManifest(spaced)));
+    EXPECT_EQ(countEncodedEntries(spaced), some.entries.size());
     const std::set<std::string> first = {some.entries[0].name, some.entries[2].name};
     EXPECT_EQ(other.encode(some, &none), spaced);
     BackupManifest rephased = some;
