@@ -128,6 +128,7 @@ void runWorker(const std::shared_ptr<Queue>& queue) {
             continue;
         }
         queue->busy = true;
+        queue->stuck = false;  // whatever was given up on has ended
         lock.unlock();
         const int result = job->run(job->cancellable);
         while (g_main_context_iteration(context, FALSE)) {

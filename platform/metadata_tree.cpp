@@ -734,7 +734,6 @@ int readKey(const std::string& treeFile, const std::string& treePath, const std:
 }
 
 struct TreeSnapshots::Loaded {
-    int error = 0;
     Snapshot snapshot;
 };
 
@@ -743,10 +742,13 @@ int TreeSnapshots::readKey(const std::string& treeFile, const std::string& treeP
     std::shared_ptr<const Loaded>& loaded = trees_[treeFile];
     if (!loaded) {
         auto fresh = std::make_shared<Loaded>();
-        fresh->error = load(treeFile, fresh->snapshot);
+        // A failed load is not kept: the tree's next look-up tries again.
+        if (const int error = load(treeFile, fresh->snapshot); error != 0) {
+            return error;
+        }
         loaded = std::move(fresh);
     }
-    return loaded->error != 0 ? loaded->error : lookUp(loaded->snapshot, treePath, key, out);
+    return lookUp(loaded->snapshot, treePath, key, out);
 }
 
 int syncTree(const std::string& treeFile, const std::function<void(const std::string&)>& synced) {

@@ -153,8 +153,8 @@ std::optional<std::string> withPhase(std::string_view text, const std::string& p
     return out;
 }
 
-// The length of the JSON object that opens at `at`, or 0 when none closes within `text`. The text
-// is known to be valid JSON.
+// The length of the JSON object that opens at `at`, or 0 when none closes within `text`. Exact for
+// valid JSON; any other text gives some length within it, or 0.
 std::size_t objectLength(std::string_view text, std::size_t at) {
     if (at >= text.size() || text[at] != '{') {
         return 0;
