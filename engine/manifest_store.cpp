@@ -100,7 +100,6 @@ std::optional<BackupManifest> ManifestStore::read(const std::string& path) const
     }
     platform::throwIfFailed(reader.error, path);
     checkManifest(*manifest);
-    encoders_[path].expectSize(static_cast<std::size_t>(opened.size));
     return manifest;
 }
 

@@ -54,7 +54,7 @@ class ManifestStore {
 
     platform::FileSystem& fs_;
     std::string directory_;
-    mutable std::map<std::string, ManifestEncoder> encoders_;  // read() tells them the size to expect
+    std::map<std::string, ManifestEncoder> encoders_;  // of the files read for update or saved
 };
 
 }  // namespace lumaro
