@@ -231,11 +231,11 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
         return target_->write(path, value);
     }
     // Forwarded as the apply makes it: kept in flight together, not one write after the other.
-    std::vector<int> writeAll(
+    std::unique_ptr<lumaro::platform::PendingWrites> startWrites(
         const std::vector<std::pair<std::string, lumaro::platform::IconMetadata>>& items) override {
         writes += items.size();
         writeGroups.push_back(items.size());
-        return target_->writeAll(items);
+        return target_->startWrites(items);
     }
     // Forwarded as the engines make them: a group's reads together.
     std::unique_ptr<lumaro::platform::PendingReads> startReads(

@@ -330,11 +330,14 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
             writes->send();
         }
         readAhead();
+        // The items' files are written while the service answers the writes in order; each item's
+        // write answered before its files are written. Then each item verified.
+        each([&](std::size_t i) { skinItem(run, items[i], handles[i], context, staged[i]); });
         std::vector<std::vector<FlushTarget>> flushes(count);
         each([&](std::size_t i) {
             // Exactly as predicted, or another program changed a form since it was written: that
             // change must never be recorded as the skin's, which a restore would write over.
-            if (skinItem(run, items[i], handles[i], context, staged[i]) !=
+            if (verifySkin(handles[i], items[i].context(context)) !=
                 run.manifest.entries[items[i].index].applied) {
                 throw SkinError(kChangedSinceBackup);
             }
@@ -413,11 +416,11 @@ void IconEngine::checkItem(ApplyRun& run, ApplyItem& item, const IconContext& ba
     stageItem(target, context, original, staging);
 }
 
-IconState IconEngine::skinItem(ApplyRun& run, const ApplyItem& item, const platform::ItemHandle& target,
-                               const IconContext& base, Staging& staging) const {
+void IconEngine::skinItem(ApplyRun& run, const ApplyItem& item, const platform::ItemHandle& target,
+                          const IconContext& base, Staging& staging) const {
     IconContext context = item.context(base);
     context.staging = &staging;
-    return lumaro::skinItem(target, context, run.manifest.entries[item.index].original);
+    lumaro::skinItem(target, context, run.manifest.entries[item.index].original);
 }
 
 OperationReport IconEngine::applyDesktopEntries(const std::string& folder,

@@ -148,10 +148,10 @@ class IconEngine {
     // place written ahead through it into `staging`; throws for an item to report.
     void checkItem(ApplyRun& run, ApplyItem& item, const IconContext& context, platform::ItemHandle& target,
                    Staging& staging) const;
-    // The skin, with what was staged and synced for it (its metadata write answered by then), and
-    // its verification; the state it leaves. Throws for an item to report.
-    IconState skinItem(ApplyRun& run, const ApplyItem& item, const platform::ItemHandle& target,
-                       const IconContext& context, Staging& staging) const;
+    // The skin, with what was staged and synced for it (its metadata write answered by then).
+    // Throws for an item to report.
+    void skinItem(ApplyRun& run, const ApplyItem& item, const platform::ItemHandle& target,
+                  const IconContext& context, Staging& staging) const;
     bool isEligible(const std::string& item, ApplyScope scope,
                     const std::set<std::string>& hiddenNames) const;
     std::vector<std::string> listItems(const std::string& root,
@@ -236,11 +236,13 @@ class IconEngine {
     // store. Throws for an item to refuse, before anything of it is written.
     RestoreForms checkForms(const BackupEntry& entry, const std::string& item, const IconContext& context,
                             bool recorded) const;
-    // Puts back each form `forms` found carrying the skin (a metadata write answered by then) and
-    // verifies them; throws, once those are back, when some form holds someone else's change or
-    // cannot be checked here.
+    // Puts back each form `forms` found carrying the skin (a metadata write answered by then).
     void restoreForms(const BackupEntry& entry, const std::string& item, const IconContext& context,
                       const RestoreForms& forms) const;
+    // Verifies the forms restoreForms put back; throws when one is not back, or, once those are,
+    // when some form holds someone else's change or cannot be checked here.
+    void verifyRestored(const BackupEntry& entry, const IconContext& context,
+                        const RestoreForms& forms) const;
     // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
     // false when it is there; SkinError when that cannot be told.
     bool itemIsMissing(const std::string& path, std::int32_t device) const;

@@ -80,16 +80,18 @@ class GroupReads : public platform::DesktopMetadata {
 };
 
 // A group of items' metadata writes, sent together, and its reads, as GroupReads makes them: while
-// recording, a write is only noted; once sent, each item's change meets its own write's result when
-// it makes that write again, and nothing else waits on the service meanwhile. What was read ahead
-// before the writes were sent is dropped.
+// recording, a write is only noted; once sent, the writes are in flight while the caller goes on,
+// and each item's change meets its own write's answer (waiting for it) when it makes that write
+// again. What was read ahead before the writes were sent is dropped; what is read ahead after is
+// read once they are all answered.
 class PipelinedWrites final : public GroupReads {
   public:
     using GroupReads::GroupReads;
     void send() {
         forgetReadAhead();  // reads not yet made are not waited for
-        results_ = writes_.empty() ? std::vector<int>() : store().writeAll(writes_);
-        results_.resize(writes_.size(), EIO);
+        if (!writes_.empty()) {
+            answers_ = store().startWrites(writes_);
+        }
         taken_.assign(writes_.size(), false);
         recording_ = false;
     }
@@ -101,7 +103,7 @@ class PipelinedWrites final : public GroupReads {
         for (std::size_t i = 0; i < writes_.size(); ++i) {
             if (!taken_[i] && writes_[i].first == path && writes_[i].second == value) {
                 taken_[i] = true;
-                return results_[i];
+                return answers_->take(i);
             }
         }
         return GroupReads::write(path, value);
@@ -110,7 +112,7 @@ class PipelinedWrites final : public GroupReads {
   private:
     bool recording_ = true;
     std::vector<std::pair<std::string, platform::IconMetadata>> writes_;
-    std::vector<int> results_;
+    std::unique_ptr<platform::PendingWrites> answers_;
     std::vector<bool> taken_;
 };
 

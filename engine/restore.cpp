@@ -163,13 +163,17 @@ IconEngine::RestoreForms IconEngine::checkForms(const BackupEntry& entry, const 
 
 void IconEngine::restoreForms(const BackupEntry& entry, const std::string& item, const IconContext& context,
                               const RestoreForms& forms) const {
+    for (const IconFacet* facet : forms.plan.skinned) {
+        facet->restore(forms.handle, context, entry, forms.current);
+    }
+    if (!forms.plan.skinned.empty() && context.kind == ItemKind::fileOrFolder) {
+        workspace_.noteFileSystemChanged(item);
+    }
+}
+
+void IconEngine::verifyRestored(const BackupEntry& entry, const IconContext& context,
+                                const RestoreForms& forms) const {
     if (!forms.plan.skinned.empty()) {
-        for (const IconFacet* facet : forms.plan.skinned) {
-            facet->restore(forms.handle, context, entry, forms.current);
-        }
-        if (context.kind == ItemKind::fileOrFolder) {
-            workspace_.noteFileSystemChanged(item);
-        }
         const IconState after = captureIconState(forms.handle, context);
         for (const IconFacet* facet : forms.plan.skinned) {
             if (!facet->matches(after, entry.original)) {
@@ -470,7 +474,8 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
     bool shared = false;
     for (std::size_t start = 0; start < batch.size(); start += kPipelined) {
         // Each item rechecked and held open, its metadata write noted; the group's writes sent
-        // together; then each item put back, its write's result checked, verified and flushed.
+        // together; each item put back, its write's answer checked; then each verified, and all
+        // flushed together.
         std::optional<PipelinedWrites> writes;
         IconContext base = run.fileContext;
         if (base.metadata != nullptr) {
@@ -510,21 +515,30 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
         }
         readAhead(
             [&](std::size_t i) { return checked[i - start] && !checked[i - start]->plan.skinned.empty(); });
+        // Each checked item's step; one that fails is refused and its descriptor closed.
+        const auto each = [&](auto&& step) {
+            for (std::size_t i = start; i < stop; ++i) {
+                if (!checked[i - start]) {
+                    continue;
+                }
+                try {
+                    step(i - start, batch[i], *checked[i - start], contextFor(batch[i].entry, base));
+                } catch (const std::exception& error) {
+                    run.fail(batch[i], itemError({}, error));
+                    checked[i - start].reset();
+                }
+            }
+        };
+        // The items' files are put back while the service answers the writes in order; each
+        // item's write answered before its files are. Then each item verified.
+        each([&](std::size_t, const RestoreItem& pending, const RestoreForms& forms,
+                 const IconContext& context) { restoreForms(pending.entry, pending.item, context, forms); });
         std::vector<std::vector<FlushTarget>> flushes(stop - start);
-        for (std::size_t i = start; i < stop; ++i) {
-            if (!checked[i - start]) {
-                continue;
-            }
-            RestoreItem& pending = batch[i];
-            const IconContext context = contextFor(pending.entry, base);
-            try {
-                restoreForms(pending.entry, pending.item, context, *checked[i - start]);
-                flushes[i - start] = flushTargets(checked[i - start]->handle, context);
-            } catch (const std::exception& error) {
-                run.fail(pending, itemError({}, error));
-                checked[i - start].reset();  // its descriptor closed
-            }
-        }
+        each([&](std::size_t k, const RestoreItem& pending, const RestoreForms& forms,
+                 const IconContext& context) {
+            verifyRestored(pending.entry, context, forms);
+            flushes[k] = flushTargets(forms.handle, context);
+        });
         // The items' original states must be on disk before their backups leave the manifest: the
         // group's flushes made together. A backup goes only while its item is still where it was
         // recorded.

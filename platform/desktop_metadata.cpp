@@ -76,12 +76,14 @@ struct Job {
     Job& operator=(const Job&) = delete;
 };
 
-// The answers of one startReads(), guarded by the queue's mutex.
-struct Reads {
-    std::vector<std::pair<int, IconMetadata>> results;
+// The answers of one job of many calls, guarded by the queue's mutex.
+template <class Answer>
+struct Answers {
+    std::vector<Answer> results;
     std::size_t wanted = SIZE_MAX;  // the answer a caller waits for
     bool dropped = false;           // none will be taken any more
 };
+using Reads = Answers<std::pair<int, IconMetadata>>;
 
 struct Queue {
     std::mutex mutex;
@@ -344,11 +346,10 @@ constexpr const char* kServiceName = "org.gtk.vfs.Metadata";
 constexpr const char* kServicePath = "/org/gtk/vfs/metadata";
 constexpr int kPending = -1;
 
-// A writeAll in progress. Its results are guarded by the queue's mutex.
-struct Batch : std::enable_shared_from_this<Batch> {
+// A startWrites in progress; its results (kPending until answered) as Answers says.
+struct Batch : Answers<int>, std::enable_shared_from_this<Batch> {
     std::shared_ptr<Queue> queue;
     std::vector<std::pair<std::string, IconMetadata>> items;
-    std::vector<int> results;  // kPending until answered
     std::size_t inFlight = 0;  // the worker's own
 };
 
@@ -361,7 +362,7 @@ struct BatchCall {
 void settleBatchItem(Batch& batch, std::size_t index, int result) {
     const std::lock_guard lock(batch.queue->mutex);
     batch.results[index] = result;
-    noteAnswered(*batch.queue);
+    noteAnswered(*batch.queue, index == batch.wanted);
 }
 
 void answerBatchItem(const BatchCall& call, int result) {
@@ -463,7 +464,8 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         });
     }
 
-    std::vector<int> writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items) override {
+    std::unique_ptr<PendingWrites> startWrites(
+        const std::vector<std::pair<std::string, IconMetadata>>& items) override {
         auto batch = std::make_shared<Batch>();
         batch->queue = queue_;
         batch->items = items;
@@ -476,17 +478,11 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
                 ++pending;
             }
         }
-        if (pending == 0) {
-            return batch->results;
-        }
         auto job = std::make_shared<Job>();
         job->run = [this, batch](GCancellable* cancellable) { return runBatch(*batch, cancellable); };
-        const std::unique_lock lock = callAnswering(job);
-        std::vector<int> results = batch->results;
-        for (int& result : results) {
-            result = result == kPending ? ETIMEDOUT : result;
-        }
-        return results;
+        std::unique_lock lock(queue_->mutex);
+        const bool queued = pending > 0 && enqueue(job);
+        return std::make_unique<Started<int>>(shared_from_this(), std::move(job), std::move(batch), queued);
     }
 
     std::unique_ptr<PendingReads> startReads(const std::vector<std::string>& paths) override {
@@ -515,7 +511,8 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         };
         std::unique_lock lock(queue_->mutex);
         const bool queued = !paths.empty() && enqueue(job);
-        return std::make_unique<StartedReads>(shared_from_this(), std::move(job), std::move(reads), queued);
+        return std::make_unique<Started<std::pair<int, IconMetadata>>>(shared_from_this(), std::move(job),
+                                                                       std::move(reads), queued);
     }
 
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
@@ -938,52 +935,51 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
         }
     }
 
-    // Hands the worker a job that answers items one by one, and waits while it answers them:
-    // bounded by the service's silence, not by the number of items. The queue's lock is held on
-    // return, for the caller to take the answers under it.
-    std::unique_lock<std::mutex> callAnswering(const std::shared_ptr<Job>& job) {
-        std::unique_lock lock(queue_->mutex);
-        if (enqueue(job)) {
-            await(lock, *job, [] { return false; });
-        }
-        return lock;
-    }
-
     // One call: ETIMEDOUT when the service left it unanswered for the whole wait, or when a call
     // it left unanswered still holds the worker (every item would otherwise wait its whole bound
     // in turn behind it).
     int call(std::function<int(GCancellable*)> run) {
         auto job = std::make_shared<Job>();
         job->run = std::move(run);
-        const std::unique_lock lock = callAnswering(job);
+        std::unique_lock lock(queue_->mutex);
+        if (enqueue(job)) {
+            await(lock, *job, [] { return false; });
+        }
         return job->done ? job->result : ETIMEDOUT;
     }
 
-    // What startReads() gives: each answer waited for when it is taken.
-    class StartedReads final : public PendingReads {
+    // What startReads() and startWrites() give: each answer waited for when it is taken.
+    template <class Answer>
+    class Started final : public PendingAnswers<Answer> {
       public:
-        StartedReads(std::shared_ptr<GioStore> store, std::shared_ptr<Job> job, std::shared_ptr<Reads> reads,
-                     bool queued)
-            : store_(std::move(store)), job_(std::move(job)), reads_(std::move(reads)), queued_(queued) {}
-        ~StartedReads() override {
+        Started(std::shared_ptr<GioStore> store, std::shared_ptr<Job> job,
+                std::shared_ptr<Answers<Answer>> calls, bool queued)
+            : store_(std::move(store)), job_(std::move(job)), calls_(std::move(calls)), queued_(queued) {}
+        ~Started() override {
             const std::lock_guard lock(store_->queue_->mutex);
-            reads_->dropped = true;
+            calls_->dropped = true;
         }
-        std::pair<int, IconMetadata> take(std::size_t i) override {
+        Answer take(std::size_t i) override {
             std::unique_lock lock(store_->queue_->mutex);
-            auto& [result, value] = reads_->results.at(i);
+            Answer& answer = calls_->results.at(i);
             if (queued_) {
-                reads_->wanted = i;
-                store_->await(lock, *job_, [&] { return result != kPending; });
-                reads_->wanted = SIZE_MAX;
+                calls_->wanted = i;
+                store_->await(lock, *job_, [&] { return status(answer) != kPending; });
+                calls_->wanted = SIZE_MAX;
             }
-            return {result == kPending ? ETIMEDOUT : result, std::move(value)};
+            if (status(answer) == kPending) {
+                status(answer) = ETIMEDOUT;
+            }
+            return std::move(answer);
         }
 
       private:
+        static int& status(int& answer) { return answer; }
+        static int& status(std::pair<int, IconMetadata>& answer) { return answer.first; }
+
         std::shared_ptr<GioStore> store_;
         std::shared_ptr<Job> job_;
-        std::shared_ptr<Reads> reads_;
+        std::shared_ptr<Answers<Answer>> calls_;
         bool queued_;
     };
 
@@ -1001,29 +997,47 @@ class GioStore final : public DesktopMetadata, public std::enable_shared_from_th
 
 }  // namespace
 
-std::vector<int> DesktopMetadata::writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items) {
+namespace {
+
+// Answers all given at once.
+template <class Answer>
+class Answered final : public PendingAnswers<Answer> {
+  public:
+    explicit Answered(std::vector<Answer> results) : results_(std::move(results)) {}
+    Answer take(std::size_t i) override { return std::move(results_.at(i)); }
+
+  private:
+    std::vector<Answer> results_;
+};
+
+}  // namespace
+
+std::unique_ptr<PendingWrites> DesktopMetadata::startWrites(
+    const std::vector<std::pair<std::string, IconMetadata>>& items) {
     std::vector<int> results;
     results.reserve(items.size());
     for (const auto& [path, value] : items) {
         results.push_back(write(path, value));
     }
+    return std::make_unique<Answered<int>>(std::move(results));
+}
+
+std::vector<int> DesktopMetadata::writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items) {
+    const std::unique_ptr<PendingWrites> pending = startWrites(items);
+    std::vector<int> results;
+    results.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        results.push_back(pending->take(i));
+    }
     return results;
 }
 
 std::unique_ptr<PendingReads> DesktopMetadata::startReads(const std::vector<std::string>& paths) {
-    class Answered final : public PendingReads {
-      public:
-        explicit Answered(std::vector<std::pair<int, IconMetadata>> results) : results_(std::move(results)) {}
-        std::pair<int, IconMetadata> take(std::size_t i) override { return std::move(results_.at(i)); }
-
-      private:
-        std::vector<std::pair<int, IconMetadata>> results_;
-    };
     std::vector<std::pair<int, IconMetadata>> results(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
         results[i].first = read(paths[i], results[i].second);
     }
-    return std::make_unique<Answered>(std::move(results));
+    return std::make_unique<Answered<std::pair<int, IconMetadata>>>(std::move(results));
 }
 
 std::vector<std::pair<int, IconMetadata>> DesktopMetadata::readAll(const std::vector<std::string>& paths) {
@@ -1053,8 +1067,9 @@ class GioDesktopMetadata final : public DesktopMetadata {
     int write(const std::string& path, const IconMetadata& value) override {
         return store_->write(path, value);
     }
-    std::vector<int> writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items) override {
-        return store_->writeAll(items);
+    std::unique_ptr<PendingWrites> startWrites(
+        const std::vector<std::pair<std::string, IconMetadata>>& items) override {
+        return store_->startWrites(items);
     }
     int clearIfOurs(const std::string& path, const std::string& expectedUri) override {
         return store_->clearIfOurs(path, expectedUri);

@@ -35,17 +35,21 @@ struct IconMetadata {
     bool operator==(const IconMetadata&) const = default;
 };
 
-// The answers of reads made together (DesktopMetadata::startReads), taken as they come.
-class PendingReads {
+// The answers of calls made together (DesktopMetadata::startReads, startWrites), taken as they
+// come while the caller goes on.
+template <class Answer>
+class PendingAnswers {
   public:
-    PendingReads() = default;
-    PendingReads(const PendingReads&) = delete;
-    PendingReads& operator=(const PendingReads&) = delete;
-    virtual ~PendingReads() = default;
-    // The answer for the i-th path, as read() gives it, with the keys when it is 0; waits for it.
-    // ETIMEDOUT when the service answered nothing for the whole wait. Each is taken once.
-    virtual std::pair<int, IconMetadata> take(std::size_t i) = 0;
+    PendingAnswers() = default;
+    PendingAnswers(const PendingAnswers&) = delete;
+    PendingAnswers& operator=(const PendingAnswers&) = delete;
+    virtual ~PendingAnswers() = default;
+    // The answer to the i-th call, as that call alone gives it; waits for it. ETIMEDOUT when the
+    // service answered nothing for the whole wait. Each is taken once.
+    virtual Answer take(std::size_t i) = 0;
 };
+using PendingReads = PendingAnswers<std::pair<int, IconMetadata>>;  // the result, and the keys when 0
+using PendingWrites = PendingAnswers<int>;
 
 // Results are 0 or an errno value: ENOTSUP when the metadata form is not available in this
 // session, ETIMEDOUT when the service did not answer within the wait, ENOENT for a missing path,
@@ -65,11 +69,16 @@ class DesktopMetadata {
     virtual int read(const std::string& path, IconMetadata& out) = 0;
     // Sets both keys of `path` as `value` says: a present key to its text, an absent one removed.
     virtual int write(const std::string& path, const IconMetadata& value) = 0;
-    // write() for each item, the calls kept in flight together; results[i] is items[i]'s, as
-    // write() would give it. Items the service left unanswered for the whole wait (no answer to
-    // any item meanwhile) give ETIMEDOUT; such a write may still land later. This default writes
-    // one item after the other.
-    virtual std::vector<int> writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items);
+    // write() for each item, the calls kept in flight together while the caller goes on: the
+    // answers are taken as they come, each as write() would give it. Items the service left
+    // unanswered for the whole wait (no answer to any item meanwhile) give ETIMEDOUT; such a write
+    // may still land later. Writes whose answers are let go are still made. Calls made after
+    // this one reach the service after these writes. This default writes one item after the
+    // other at once.
+    virtual std::unique_ptr<PendingWrites> startWrites(
+        const std::vector<std::pair<std::string, IconMetadata>>& items);
+    // startWrites() with every answer taken: results[i] is items[i]'s.
+    std::vector<int> writeAll(const std::vector<std::pair<std::string, IconMetadata>>& items);
     // read() for each path, made together while the caller goes on: the answers are taken as they
     // come. Reads never taken may be left undone once the answers are let go. This default reads
     // one path after the other at once.
@@ -95,7 +104,7 @@ class DesktopMetadata {
     virtual int clearEmblem(const std::string& path, const std::string& emblem);
 };
 
-// The real store through GIO and the service's own interface: writeAll sends the service's calls
+// The real store through GIO and the service's own interface: startWrites sends the service's calls
 // itself, to where GIO's client would send them, wherever it can map the path as that client does.
 // `wait` bounds every call; `synced`, when set, hears each store file flush() syncs.
 std::unique_ptr<DesktopMetadata> makeGioDesktopMetadata(

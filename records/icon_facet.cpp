@@ -103,13 +103,16 @@ void skinAhead(const platform::ItemHandle& item, const IconContext& context, con
     }
 }
 
-IconState skinItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original) {
+void skinItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original) {
     if (context.writer == nullptr || !context.writer->valid()) {
         throw SkinError("无法生成图标");
     }
     for (const IconFacet* facet : facetsFor(context)) {
         facet->skin(item, context, original);
     }
+}
+
+IconState verifySkin(const platform::ItemHandle& item, const IconContext& context) {
     IconState after = captureIconState(item, context);
     for (const IconFacet* facet : facetsFor(context)) {
         if (!facet->showsNewIcon(after, item.isDirectory(), context)) {

@@ -182,9 +182,10 @@ IconState captureIconState(platform::FileSystem& fs, const std::string& path, co
 bool iconStateMatches(const IconState& current, const IconState& expected);
 // Whether `current` shows, facet by facet, the icon of `a` or of `b`.
 bool stateMatchesEither(const IconState& current, const IconState& a, const IconState& b);
-// Skins the item, checked to carry `original`, and returns what it then carries; SkinError when
-// a facet does not show the new icon.
-IconState skinItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original);
+// Skins the item, checked to carry `original`: every facet's write. SkinError when one fails.
+void skinItem(const platform::ItemHandle& item, const IconContext& context, const IconState& original);
+// What a skinned item carries; SkinError when a facet does not show the new icon.
+IconState verifySkin(const platform::ItemHandle& item, const IconContext& context);
 // Each facet's skinAhead, for an item about to be skinned.
 void skinAhead(const platform::ItemHandle& item, const IconContext& context, const IconState& original);
 // Each facet's stage, for an item about to be skinned with `staging` in its context.

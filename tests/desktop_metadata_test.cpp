@@ -213,6 +213,15 @@ TEST_F(DesktopFormsRoundTrip, VanishedKeysClearedInPlacePipelinedWritesFlushOnly
         EXPECT_EQ(pending->take(7), written[7]);
     }
     EXPECT_EQ(observed->readAll({paths[1]}), std::vector{written[1]});
+    {  // writes' answers taken in any order, one never; reads started after them find them made
+        const auto pending = observed->startWrites(
+            {{paths[0], skinned}, {paths[1], IconMetadata{}}, {inHome + "/missing", skinned}});
+        const auto after = observed->startReads({paths[1], paths[0]});
+        EXPECT_EQ(pending->take(2), ENOENT);
+        EXPECT_EQ(after->take(1), std::pair(0, skinned));
+        EXPECT_EQ(after->take(0), std::pair(0, IconMetadata{}));
+        EXPECT_EQ(pending->take(0), 0);
+    }
     ASSERT_EQ(observed->flush(), 0);
     std::multiset<std::string> kinds;  // the trees written and their journals, nothing else; then nothing
     for (const std::string& file : synced)
