@@ -123,16 +123,24 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         return target().fsyncAll(fds);
     }
     int close(int fd) override {
+        forget(fd);
+        return ForwardingFileSystem::close(fd);
+    }
+    void closeRemoved(int fd) override {
+        forget(fd);
+        target().closeRemoved(fd);
+    }
+
+  private:
+    void forget(int fd) {
         if (manifestTemp_[fd]) {
             manifestSaves.push_back(pending_[fd]);
         }
         manifestTemp_.erase(fd);
         item_.erase(fd);
         pending_.erase(fd);
-        return ForwardingFileSystem::close(fd);
     }
 
-  private:
     std::map<int, bool> manifestTemp_;
     std::map<int, bool> item_;
     std::map<int, std::size_t> pending_;

@@ -56,13 +56,22 @@ int openChecked(const ItemHandle& folder, const std::string& name, std::uint64_t
     return err;
 }
 
-// Whether `name` still holds exactly the object `checked` with exactly `expected`.
+// Whether `name` still holds exactly the object `checked` with exactly `expected`; `fd` holds it
+// open.
 bool holdsExactly(const ItemHandle& folder, const std::string& name, const FileStatus& checked,
-                  const ChildFile& expected, std::uint64_t limit) {
-    Descriptor fd;
+                  const ChildFile& expected, std::uint64_t limit, Descriptor& fd) {
     FileStatus st;
     ChildFile now;
     return openChecked(folder, name, limit, fd, st, now) == 0 && sameObject(st, checked) && now == expected;
+}
+
+// Unlinks the private name of a file checked through `held`, which lets go of it last.
+int unlinkHeld(const ItemHandle& folder, const std::string& temporary, Descriptor& held) {
+    const int err = folder.unlinkChild(temporary);
+    if (err == 0) {
+        held.closeRemoved();
+    }
+    return err;
 }
 
 bool cannotSwap(int err) {
@@ -196,13 +205,14 @@ int commitChild(StagedChild& staged) {
         return e == ENOENT ? ESTALE : cannotSwap(e) ? ENOTSUP : e;
     }
     // The private name now holds what stood at `name`: it must be what was checked.
-    if (!holdsExactly(folder, temporary, staged.oldStatus_, *staged.expected_, staged.limit_)) {
+    Descriptor old;
+    if (!holdsExactly(folder, temporary, staged.oldStatus_, *staged.expected_, staged.limit_, old)) {
         if (folder.renameChild(temporary, name, Rename::exchange) == 0) {
             dropPrivate(folder, temporary, made);
         }
         return ESTALE;
     }
-    return folder.unlinkChild(temporary);
+    return unlinkHeld(folder, temporary, old);
 }
 
 int replaceChild(const ItemHandle& folder, const std::string& name, const std::optional<ChildFile>& expected,
@@ -258,13 +268,15 @@ int removeChild(const ItemHandle& folder, const std::string& name, const ChildFi
     if (err != 0) {
         return err == ENOENT ? ESTALE : cannotSwap(err) ? ENOTSUP : err;
     }
-    if (!holdsExactly(folder, temporary, checked, expected, limit)) {
+    Descriptor held;
+    if (!holdsExactly(folder, temporary, checked, expected, limit, held)) {
         // Another program's file goes back; should a new one have taken the name meanwhile, both
         // are kept, the other under the private name.
         (void)folder.renameChild(temporary, name, Rename::noReplace);
         return ESTALE;
     }
-    return folder.unlinkChild(temporary);
+    fd.close();  // `held` holds the same file
+    return unlinkHeld(folder, temporary, held);
 }
 
 }  // namespace lumaro::platform

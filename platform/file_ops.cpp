@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <random>
+#include <utility>
 
 #include <unistd.h>
 
@@ -40,6 +41,12 @@ int Descriptor::close() {
     const int fd = fd_;
     fd_ = -1;
     return fs_->close(fd);
+}
+
+void Descriptor::closeRemoved() {
+    if (fd_ >= 0 && fs_ != nullptr) {
+        fs_->closeRemoved(std::exchange(fd_, -1));
+    }
 }
 
 int openDescriptor(FileSystem& fs, const std::string& path, int flags, unsigned mode, Descriptor& out) {

@@ -30,6 +30,9 @@ class Descriptor {
     bool valid() const { return fd_ >= 0; }
     // Closes now and reports the result; the descriptor is released either way.
     int close();
+    // Lets go of a file this program just unlinked, which this descriptor holds last
+    // (FileSystem::closeRemoved).
+    void closeRemoved();
 
   private:
     FileSystem* fs_ = nullptr;

@@ -84,6 +84,11 @@ class FileSystem {
     virtual std::vector<int> fsyncAll(const std::vector<int>& fds);
     virtual int flock(int fd, int operation) = 0;
     virtual int close(int fd) = 0;
+    // Closes `fd`, the last hold on a file this program just unlinked. That close frees the file
+    // (its blocks given back, and discarded on a disk mounted so), the cost of the removal; this
+    // one pays it at once through close(), the real one on a thread of its own while the caller
+    // goes on. Nothing of the removal's durability waits on it: the name is gone already.
+    virtual void closeRemoved(int fd);
 
     // --- Through an open item: the same calls on the object a descriptor holds, whatever its path
     // names by now ---
@@ -153,6 +158,8 @@ class ForwardingFileSystem : public FileSystem {
     // a wrapper that changes no sync may forward it to target().fsyncAll.
     int flock(int fd, int operation) override { return target_.flock(fd, operation); }
     int close(int fd) override { return target_.close(fd); }
+    // closeRemoved is the base's, through this close(), so that an override of close() sees every
+    // close.
     int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {
         return target_.openAt(folder, name, flags, mode, fd);
     }

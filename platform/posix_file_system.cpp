@@ -10,12 +10,15 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "platform/file_system.h"
@@ -37,6 +40,10 @@ std::int32_t encodeDevice(std::uint32_t major, std::uint32_t minor) {
     return static_cast<std::int32_t>(encoded);
 }
 
+void FileSystem::closeRemoved(int fd) {
+    (void)close(fd);
+}
+
 std::vector<int> FileSystem::fsyncAll(const std::vector<int>& fds) {
     std::vector<int> results;
     results.reserve(fds.size());
@@ -47,6 +54,66 @@ std::vector<int> FileSystem::fsyncAll(const std::vector<int>& fds) {
 }
 
 namespace {
+
+// The thread that closes removed files' last descriptors (closeRemoved), one per process: the
+// program's own, made anew in a child after fork(), and never destroyed, so that exit never waits
+// on it (the kernel closes what is left).
+class RemovedFileCloser {
+  public:
+    static void close(int fd) {
+        static std::mutex mutex;
+        static RemovedFileCloser* current = nullptr;
+        RemovedFileCloser* closer = nullptr;
+        {
+            const std::lock_guard lock(mutex);
+            if (current == nullptr || current->owner_ != ::getpid()) {
+                try {
+                    current = new RemovedFileCloser();
+                } catch (const std::exception&) {
+                    current = nullptr;
+                }
+            }
+            closer = current;
+        }
+        if (closer == nullptr || !closer->hand(fd)) {
+            ::close(fd);
+        }
+    }
+
+  private:
+    // Beyond this many waiting, the caller closes its own: descriptors are a bounded resource.
+    static constexpr std::size_t kMaxWaiting = 256;
+
+    RemovedFileCloser() : owner_(::getpid()), thread_([this] { run(); }) { thread_.detach(); }
+
+    bool hand(int fd) {
+        const std::lock_guard lock(mutex_);
+        if (waiting_.size() >= kMaxWaiting) {
+            return false;
+        }
+        waiting_.push_back(fd);
+        changed_.notify_one();
+        return true;
+    }
+
+    [[noreturn]] void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return !waiting_.empty(); });
+            const int fd = waiting_.front();
+            waiting_.pop_front();
+            lock.unlock();
+            ::close(fd);  // a read-only hold on a removed file: nothing to report
+            lock.lock();
+        }
+    }
+
+    const pid_t owner_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<int> waiting_;
+    std::thread thread_;
+};
 
 // Threads that sync a group's files at once: a journaling file system makes the syncs waiting
 // together durable in one commit, where one after the other each forces its own.
@@ -281,6 +348,8 @@ class PosixFileSystem final : public FileSystem {
         // Linux releases the descriptor even when close reports an error; never retry.
         return ::close(fd) == 0 ? 0 : errno;
     }
+
+    void closeRemoved(int fd) override { RemovedFileCloser::close(fd); }
 
     int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {
         if (name.empty() || name.find('/') != std::string::npos) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -119,6 +120,36 @@ TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
     removeLeftovers(folder, "target", 100, [&](const ChildFile& left) { return left == wanted; });
     EXPECT_EQ(namesIn(scratch.path()), expected);
     EXPECT_EQ(readFile(scratch / "target"), "keep");
+}
+
+TEST(platformRemoveChild, EveryRemovedFileIsLetGoBeyondTheWaitingBoundAndInAForkedChild) {
+    ScratchDir scratch;
+    ItemHandle folder;
+    ASSERT_EQ(ItemHandle::open(real(), scratch.path(), folder), 0);
+    const ChildFile held{bytesOf("held"), 0600};
+    // Removes many files, then waits a bounded time for every descriptor that held one to close.
+    const auto removeManyAndLetGo = [&](int count) {
+        const std::size_t before = namesIn("/proc/self/fd").size();
+        for (int i = 0; i < count; ++i) {
+            writeFile(scratch / "key", "held", 0600);
+            if (removeChild(folder, "key", held, 100) != 0 || !namesIn(scratch.path()).empty()) {
+                return false;
+            }
+        }
+        for (int tries = 0; tries < 500 && namesIn("/proc/self/fd").size() != before; ++tries) {
+            ::usleep(10000);
+        }
+        return namesIn("/proc/self/fd").size() == before;
+    };
+    EXPECT_TRUE(removeManyAndLetGo(600));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::_exit(removeManyAndLetGo(300) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(platformCreateDirectories, NewFoldersGetExactlyTheModeAndOthersAreLeftAlone) {
