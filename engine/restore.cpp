@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 #include "engine/batches.h"
 #include "engine/icon_engine.h"
@@ -471,94 +472,131 @@ std::optional<ItemError> IconEngine::recordRestoring(RestoreRun& run,
 
 void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
                          const std::optional<ItemError>& unsaved) const {
-    bool shared = false;
-    for (std::size_t start = 0; start < batch.size(); start += kPipelined) {
-        // Each item rechecked and held open, its metadata write noted; the group's writes sent
-        // together; each item put back, its write's answer checked; then each verified, and all
-        // flushed together.
+    // The batch in groups, each item of a group rechecked and held open, its metadata write noted;
+    // the group's writes sent together; each item put back, its write's answer checked; then
+    // each verified, and all flushed together. The groups overlap so that the service always has
+    // writes to answer: while a group's writes are answered, the next group is rechecked and the
+    // one before verified and flushed.
+    struct Group {
+        std::size_t start = 0, stop = 0;
         std::optional<PipelinedWrites> writes;
-        IconContext base = run.fileContext;
-        if (base.metadata != nullptr) {
-            base.metadata = &writes.emplace(*base.metadata);
+        IconContext base;
+        std::vector<std::optional<RestoreForms>> checked;
+    };
+    bool shared = false;
+    // Reads the store answers ahead, for a group together: the keys of the items to be checked,
+    // and, once the writes are sent, of the items to be verified.
+    const auto readAhead = [&](Group& group, const auto& reads) {
+        std::vector<std::string> paths;
+        for (std::size_t i = group.start; i < group.stop; ++i) {
+            if (reads(i) && contextFor(batch[i].entry, group.base).metadata != nullptr) {
+                paths.push_back(batch[i].item);
+            }
         }
-        const std::size_t stop = std::min(batch.size(), start + kPipelined);
-        // Reads the store answers ahead, for the group together: the keys of the items to be checked,
-        // and, once the writes are sent, of the items to be verified.
-        const auto readAhead = [&](const auto& reads) {
-            std::vector<std::string> paths;
-            for (std::size_t i = start; i < stop; ++i) {
-                if (reads(i) && contextFor(batch[i].entry, base).metadata != nullptr) {
-                    paths.push_back(batch[i].item);
-                }
+        if (group.writes) {
+            group.writes->readAhead(paths);
+        }
+    };
+    // Each checked item's step; one that fails is refused and its descriptor closed.
+    const auto each = [&](Group& group, auto&& step) {
+        for (std::size_t i = group.start; i < group.stop; ++i) {
+            auto& forms = group.checked[i - group.start];
+            if (!forms) {
+                continue;
             }
-            if (writes) {
-                writes->readAhead(paths);
+            try {
+                step(i - group.start, batch[i], *forms, contextFor(batch[i].entry, group.base));
+            } catch (const std::exception& error) {
+                run.fail(batch[i], itemError({}, error));
+                forms.reset();
             }
-        };
-        readAhead([&](std::size_t i) { return !(batch[i].record && unsaved); });
-        std::vector<std::optional<RestoreForms>> checked(stop - start);
-        for (std::size_t i = start; i < stop; ++i) {
+        }
+    };
+    const auto prepare = [&](std::size_t start) {
+        auto group = std::make_unique<Group>();
+        group->start = start;
+        group->stop = std::min(batch.size(), start + kPipelined);
+        group->base = run.fileContext;
+        if (group->base.metadata != nullptr) {
+            group->base.metadata = &group->writes.emplace(*group->base.metadata);
+        }
+        group->checked.resize(group->stop - start);
+        readAhead(*group, [&](std::size_t i) { return !(batch[i].record && unsaved); });
+        return group;
+    };
+    const auto check = [&](Group& group) {
+        for (std::size_t i = group.start; i < group.stop; ++i) {
             RestoreItem& pending = batch[i];
             if (pending.record && unsaved) {
                 run.fail(pending, *unsaved);
                 continue;
             }
             try {
-                checked[i - start] =
-                    checkForms(pending.entry, pending.item, contextFor(pending.entry, base), pending.record);
+                group.checked[i - group.start] = checkForms(
+                    pending.entry, pending.item, contextFor(pending.entry, group.base), pending.record);
             } catch (const std::exception& error) {
                 run.fail(pending, itemError({}, error));
             }
         }
-        if (writes) {
-            writes->send();
+    };
+    const auto send = [&](Group& group) {
+        if (group.writes) {
+            group.writes->send();
         }
-        readAhead(
-            [&](std::size_t i) { return checked[i - start] && !checked[i - start]->plan.skinned.empty(); });
-        // Each checked item's step; one that fails is refused and its descriptor closed.
-        const auto each = [&](auto&& step) {
-            for (std::size_t i = start; i < stop; ++i) {
-                if (!checked[i - start]) {
-                    continue;
-                }
-                try {
-                    step(i - start, batch[i], *checked[i - start], contextFor(batch[i].entry, base));
-                } catch (const std::exception& error) {
-                    run.fail(batch[i], itemError({}, error));
-                    checked[i - start].reset();
-                }
-            }
-        };
-        // The items' files are put back while the service answers the writes in order; each
-        // item's write answered before its files are. Then each item verified.
-        each([&](std::size_t, const RestoreItem& pending, const RestoreForms& forms,
-                 const IconContext& context) { restoreForms(pending.entry, pending.item, context, forms); });
-        std::vector<std::vector<FlushTarget>> flushes(stop - start);
-        each([&](std::size_t k, const RestoreItem& pending, const RestoreForms& forms,
-                 const IconContext& context) {
-            verifyRestored(pending.entry, context, forms);
-            flushes[k] = flushTargets(forms.handle, context);
+        readAhead(group, [&](std::size_t i) {
+            return group.checked[i - group.start] && !group.checked[i - group.start]->plan.skinned.empty();
         });
+    };
+    const auto put = [&](Group& group) {
+        each(group,
+             [&](std::size_t, const RestoreItem& pending, const RestoreForms& forms,
+                 const IconContext& context) { restoreForms(pending.entry, pending.item, context, forms); });
+    };
+    const auto finish = [&](Group& group) {
+        std::vector<std::vector<FlushTarget>> flushes(group.stop - group.start);
+        each(group,
+             [&](std::size_t k, const RestoreItem&, const RestoreForms& forms, const IconContext& context) {
+                 verifyRestored(batch[group.start + k].entry, context, forms);
+                 flushes[k] = flushTargets(forms.handle, context);
+             });
         // The items' original states must be on disk before their backups leave the manifest: the
         // group's flushes made together. A backup goes only while its item is still where it was
         // recorded.
         const auto synced = flushTogether(fs_, flushes);
-        for (std::size_t i = start; i < stop; ++i) {
-            if (!checked[i - start]) {
-                continue;
-            }
-            RestoreItem& pending = batch[i];
-            try {
-                requireFlushed(flushes[i - start], synced[i - start]);
-                if (!checked[i - start]->handle.stillAtPath()) {
-                    throw SkinError("原位置的项目已被替换");
-                }
-                pending.done = true;
-                shared = shared || contextFor(pending.entry, base).metadata != nullptr;
-            } catch (const std::exception& error) {
-                run.fail(pending, itemError({}, error));
-            }
+        each(group,
+             [&](std::size_t k, RestoreItem& pending, const RestoreForms& forms, const IconContext& context) {
+                 requireFlushed(flushes[k], synced[k]);
+                 if (!forms.handle.stillAtPath()) {
+                     throw SkinError("原位置的项目已被替换");
+                 }
+                 pending.done = true;
+                 shared = shared || context.metadata != nullptr;
+             });
+    };
+    std::unique_ptr<Group> previous, current, next;
+    if (!batch.empty()) {
+        current = prepare(0);
+        check(*current);
+    }
+    while (current) {
+        // The next group's reads go to the store before this one's writes, so that its check
+        // waits on none of them.
+        if (current->stop < batch.size()) {
+            next = prepare(current->stop);
         }
+        send(*current);
+        if (next) {
+            check(*next);
+        }
+        if (previous) {
+            finish(*previous);
+        }
+        put(*current);
+        previous = std::move(current);
+        current = std::move(next);
+    }
+    if (previous) {
+        finish(*previous);
     }
     if (shared) {
         try {
