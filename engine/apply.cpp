@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <span>
 #include <unordered_map>
 
@@ -278,83 +279,125 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     }
     // From here on each entry stays in the manifest, whatever happens to its item.
     bool written = false;
-    for (std::size_t start = 0; start < batch.size(); start += kPipelined) {
-        // A group of items: each rechecked and held open, the files its skin puts in place written
-        // ahead; those synced together; the group's metadata writes sent together; then each item
-        // skinned, its write's result checked, and verified; then all flushed together.
+    // The batch in groups of items: each rechecked and held open, the files its skin puts in place
+    // written ahead; those synced together; the group's metadata writes sent together; then each
+    // item skinned, its write's answer checked; then each verified, and all flushed together. The
+    // groups overlap so that the service always has writes to answer: while a group's writes are
+    // answered, the next group is rechecked and staged and the one before verified and flushed.
+    struct Group {
+        std::span<ApplyItem> items;
         std::optional<PipelinedWrites> writes;
-        IconContext context = base;
+        IconContext context;
+        std::vector<platform::ItemHandle> handles;
+        std::vector<Staging> staged;  // gone before the handles it was written through
+    };
+    const auto each = [&](Group& group, auto&& step) {
+        for (std::size_t i = 0; i < group.items.size(); ++i) {
+            if (group.items[i].error) {
+                continue;
+            }
+            try {
+                step(i);
+            } catch (const std::exception& error) {
+                group.items[i].error = itemError(group.items[i].name, error);
+            }
+        }
+    };
+    // The store's keys of the group's items read together ahead: for the recheck, and once the
+    // writes are sent, for the verification.
+    const auto readAhead = [&](Group& group) {
+        std::vector<std::string> paths;
+        for (const ApplyItem& item : group.items) {
+            if (!item.error && item.context(group.context).metadata != nullptr) {
+                paths.push_back(item.path);
+            }
+        }
+        if (group.writes) {
+            group.writes->readAhead(paths);
+        }
+    };
+    const auto prepare = [&](std::size_t start) {
+        auto group = std::make_unique<Group>();
+        group->items = std::span(batch).subspan(start, std::min(batch.size() - start, kPipelined));
+        group->context = base;
         if (base.metadata != nullptr) {
-            context.metadata = &writes.emplace(*base.metadata);
+            group->context.metadata = &group->writes.emplace(*base.metadata);
         }
-        const std::size_t count = std::min(batch.size() - start, kPipelined);
-        const auto items = std::span(batch).subspan(start, count);
-        std::vector<platform::ItemHandle> handles(count);
-        std::vector<Staging> staged(count);  // gone before the handles it was written through
-        const auto each = [&](auto&& step) {
-            for (std::size_t i = 0; i < count; ++i) {
-                if (items[i].error) {
-                    continue;
-                }
-                try {
-                    step(i);
-                } catch (const std::exception& error) {
-                    items[i].error = itemError(items[i].name, error);
-                }
-            }
-        };
-        // The store's keys of the group's items read together ahead: for the recheck, and once the
-        // writes are sent, for the verification.
-        const auto readAhead = [&] {
-            std::vector<std::string> paths;
-            for (const ApplyItem& item : items) {
-                if (!item.error && item.context(context).metadata != nullptr) {
-                    paths.push_back(item.path);
-                }
-            }
-            if (writes) {
-                writes->readAhead(paths);
-            }
-        };
-        readAhead();
-        each([&](std::size_t i) { checkItem(run, items[i], context, handles[i], staged[i]); });
-        std::vector<std::vector<int>> fds(count);
-        each([&](std::size_t i) { fds[i] = staged[i].descriptors(); });
-        const auto stagedSyncs = syncTogether(fs_, fds);
-        each([&](std::size_t i) {
-            staged[i].synced(stagedSyncs[i]);
-            // The writes the skin will make to the metadata store, noted to be sent with the group's.
-            skinAhead(handles[i], items[i].context(context), run.manifest.entries[items[i].index].original);
+        group->handles.resize(group->items.size());
+        group->staged.resize(group->items.size());
+        readAhead(*group);
+        return group;
+    };
+    const auto check = [&](Group& group) {
+        const auto items = group.items;
+        each(group, [&](std::size_t i) {
+            checkItem(run, items[i], group.context, group.handles[i], group.staged[i]);
         });
-        if (writes) {
-            writes->send();
+        std::vector<std::vector<int>> fds(items.size());
+        each(group, [&](std::size_t i) { fds[i] = group.staged[i].descriptors(); });
+        const auto stagedSyncs = syncTogether(fs_, fds);
+        each(group, [&](std::size_t i) {
+            group.staged[i].synced(stagedSyncs[i]);
+            // The writes the skin will make to the metadata store, noted to be sent with the group's.
+            skinAhead(group.handles[i], items[i].context(group.context),
+                      run.manifest.entries[items[i].index].original);
+        });
+    };
+    const auto send = [&](Group& group) {
+        if (group.writes) {
+            group.writes->send();
         }
-        readAhead();
-        // The items' files are written while the service answers the writes in order; each item's
-        // write answered before its files are written. Then each item verified.
-        each([&](std::size_t i) { skinItem(run, items[i], handles[i], context, staged[i]); });
-        std::vector<std::vector<FlushTarget>> flushes(count);
-        each([&](std::size_t i) {
+        readAhead(group);
+    };
+    const auto put = [&](Group& group) {
+        each(group, [&](std::size_t i) {
+            skinItem(run, group.items[i], group.handles[i], group.context, group.staged[i]);
+        });
+    };
+    const auto finish = [&](Group& group) {
+        const auto items = group.items;
+        std::vector<std::vector<FlushTarget>> flushes(items.size());
+        each(group, [&](std::size_t i) {
             // Exactly as predicted, or another program changed a form since it was written: that
             // change must never be recorded as the skin's, which a restore would write over.
-            if (verifySkin(handles[i], items[i].context(context)) !=
+            if (verifySkin(group.handles[i], items[i].context(group.context)) !=
                 run.manifest.entries[items[i].index].applied) {
                 throw SkinError(kChangedSinceBackup);
             }
-            flushes[i] = flushTargets(handles[i], items[i].context(context));
+            flushes[i] = flushTargets(group.handles[i], items[i].context(group.context));
         });
         // The items' new states must be on disk before their entries say "applied": a restore
         // refuses for good an applied entry whose item shows only part of the skin.
         const auto flushed = flushTogether(fs_, flushes);
-        each([&](std::size_t i) {
+        each(group, [&](std::size_t i) {
             requireFlushed(flushes[i], flushed[i]);
-            if (!handles[i].stillAtPath()) {
+            if (!group.handles[i].stillAtPath()) {
                 throw SkinError("原位置的项目已被替换");
             }
             items[i].skinned = true;
             written = true;
         });
+    };
+    std::unique_ptr<Group> previous, current = prepare(0), next;
+    check(*current);
+    for (std::size_t start = 0; current; start += kPipelined) {
+        // The next group's reads go to the store before this one's writes, so that its check
+        // waits on none of them.
+        if (start + kPipelined < batch.size()) {
+            next = prepare(start + kPipelined);
+        }
+        send(*current);
+        if (next) {
+            check(*next);
+        }
+        if (previous) {
+            finish(*previous);
+        }
+        put(*current);
+        previous = std::move(current);
+        current = std::move(next);
     }
+    finish(*previous);
     if (!written) {
         return;
     }

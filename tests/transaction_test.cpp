@@ -410,16 +410,22 @@ TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
     EXPECT_EQ(treeSnapshot(root), before);
 
     // Batches of several groups, overlapping: every seventh item's write fails wherever its group is,
-    // and only those items keep their entries.
+    // and only those items fail; at a restore only those keep their entries.
     Names many;
     for (int i = 0; i < 300; ++i)
         many.push_back("n" + std::to_string(1000 + i) + ".txt");
     make(many);
     const auto all = treeSnapshot(root);
-    skin(306);
     std::set<std::string> failing;
     for (std::size_t i = 0; i < many.size(); i += 7)
         failing.insert("metadata " + at(many[i]));
+    workspace.metadata.inject = [&](const std::string& call) { return failing.count(call) ? EIO : 0; };
+    const OperationReport skinned = engine.apply(root, ApplyScope::withoutApplications);
+    EXPECT_EQ(std::tuple(skinned.succeeded, skinned.errors.size()), std::tuple(263, 43u));
+    workspace.metadata.inject = nullptr;
+    EXPECT_EQ(engine.restore().succeeded, 306);
+    EXPECT_EQ(treeSnapshot(root), all);
+    skin(306);
     workspace.metadata.inject = [&](const std::string& call) { return failing.count(call) ? EIO : 0; };
     const OperationReport partly = engine.restore();
     EXPECT_EQ(std::tuple(partly.succeeded, partly.errors.size(), partly.remaining), std::tuple(263, 43u, 43));
