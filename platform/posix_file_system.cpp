@@ -1,6 +1,7 @@
 // The real FileSystem: thin wrappers over Linux system calls.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -61,11 +62,16 @@ namespace {
 class RemovedFileCloser {
   public:
     static void close(int fd) {
-        static std::mutex mutex;
         static RemovedFileCloser* current = nullptr;
+        static const bool forkSafe = [] {
+            // The registry is held across fork(), so that a child never finds it locked for good.
+            return ::pthread_atfork([] { registry().lock(); }, [] { registry().unlock(); },
+                                    [] { registry().unlock(); }) == 0;
+        }();
+        (void)forkSafe;
         RemovedFileCloser* closer = nullptr;
         {
-            const std::lock_guard lock(mutex);
+            const std::lock_guard lock(registry());
             if (current == nullptr || current->owner_ != ::getpid()) {
                 try {
                     current = new RemovedFileCloser();
@@ -81,8 +87,14 @@ class RemovedFileCloser {
     }
 
   private:
-    // Beyond this many waiting, the caller closes its own: descriptors are a bounded resource.
-    static constexpr std::size_t kMaxWaiting = 256;
+    // Beyond this many waiting, the caller closes its own: descriptors are a bounded resource, and
+    // a batch holds many of them open.
+    static constexpr std::size_t kMaxWaiting = 64;
+
+    static std::mutex& registry() {
+        static std::mutex mutex;
+        return mutex;
+    }
 
     RemovedFileCloser() : owner_(::getpid()), thread_([this] { run(); }) { thread_.detach(); }
 

@@ -122,7 +122,7 @@ TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
     EXPECT_EQ(readFile(scratch / "target"), "keep");
 }
 
-TEST(platformRemoveChild, EveryRemovedFileIsLetGoBeyondTheWaitingBoundAndInAForkedChild) {
+TEST(platformRemoveChild, EveryRemovedFileIsLetGoAlsoInAForkedChild) {
     ScratchDir scratch;
     ItemHandle folder;
     ASSERT_EQ(ItemHandle::open(real(), scratch.path(), folder), 0);

@@ -30,7 +30,7 @@ class MemoryDesktopMetadata final : public platform::DesktopMetadata {
     int failWrites = 0;  // an errno value returned by every change while set
     int failFlush = 0;
     // Asked before each change ("metadata <path>", "metadata-clear <path>", "fsync metadata-store");
-    // a non-zero errno fails it. writeAll() is the seam's own: one write() per item, in order, so
+    // a non-zero errno fails it. startWrites() is the seam's own: one write() per item, in order, so
     // each item is asked for and answered separately.
     std::function<int(const std::string& call)> inject;
 
