@@ -46,7 +46,8 @@ IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& 
       icon_(std::move(icon)),
       readDock_(options.readDock),
       desktopEntries_(options.desktopEntries.value_or(!options.applicationRoots.has_value())),
-      dockApplicationURLs_(std::move(options.dockApplicationURLs)) {
+      dockApplicationURLs_(std::move(options.dockApplicationURLs)),
+      groupSize_(options.groupSize) {
     // Checks the state directory, creating it when needed.
     const IconEngine stateEngine(fs_, directory_, icon_, workspace_);
     applicationRoots_ =
@@ -59,6 +60,7 @@ IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& 
 IconEngine IconBatchEngine::makeEngine(const std::string& backupDirectory) const {
     IconEngine engine(fs_, backupDirectory, icon_, workspace_);
     engine.setIconFileFolder(directory_);
+    engine.setGroupSize(groupSize_);
     return engine;
 }
 

@@ -43,6 +43,8 @@ struct BatchOptions {
     // The Dock's application addresses in place of its own list.
     std::optional<std::vector<std::string>> dockApplicationURLs = std::nullopt;
     std::optional<bool> desktopEntries = std::nullopt;
+    // How many items' work each engine keeps in flight together (IconEngine::setGroupSize).
+    std::size_t groupSize = kPipelined;
 };
 
 class IconBatchEngine {
@@ -114,6 +116,7 @@ class IconBatchEngine {
     bool readDock_;
     bool desktopEntries_;
     std::optional<std::vector<std::string>> dockApplicationURLs_;
+    std::size_t groupSize_;
     ProgressHandler progress_;
 };
 

@@ -187,7 +187,7 @@ OperationReport IconEngine::apply(const std::string& root, ApplyScope scope,
         } catch (const std::exception& error) {
             failures.emplace_back(position, itemError(name, error));
         }
-        if (capturing.size() >= kPipelined || batchFull(capturing.size())) {
+        if (capturing.size() >= groupSize_ || batchFull(capturing.size())) {
             captureGroup();
         }
         if (batchFull(0)) {
@@ -318,7 +318,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     };
     const auto prepare = [&](std::size_t start) {
         auto group = std::make_unique<Group>();
-        group->items = std::span(batch).subspan(start, std::min(batch.size() - start, kPipelined));
+        group->items = std::span(batch).subspan(start, std::min(batch.size() - start, groupSize_));
         group->context = base;
         if (base.metadata != nullptr) {
             group->context.metadata = &group->writes.emplace(*base.metadata);
@@ -380,11 +380,11 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     };
     std::unique_ptr<Group> previous, current = prepare(0), next;
     check(*current);
-    for (std::size_t start = 0; current; start += kPipelined) {
+    for (std::size_t start = 0; current; start += groupSize_) {
         // The next group's reads go to the store before this one's writes, so that its check
         // waits on none of them.
-        if (start + kPipelined < batch.size()) {
-            next = prepare(start + kPipelined);
+        if (start + groupSize_ < batch.size()) {
+            next = prepare(start + groupSize_);
         }
         send(*current);
         if (next) {

@@ -5,6 +5,8 @@
 // "missing-backups/" and short-lived "staging-" folders.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -23,6 +25,10 @@
 class QImage;
 
 namespace lumaro {
+
+// How many items of a batch have their metadata writes in flight together by default; each holds
+// its item open until its write has been answered.
+inline constexpr std::size_t kPipelined = 64;
 
 inline constexpr const char* kManifestFileName = "backup.json";
 inline constexpr const char* kEngineLockFileName = "operation.lock";
@@ -72,6 +78,9 @@ class IconEngine {
     // Where an apply keeps the icon file the Linux forms point at ("furball.png"); by default
     // this engine's own directory. Every engine of one state directory shares that one file.
     void setIconFileFolder(std::string folder) { iconFileFolder_ = std::move(folder); }
+    // How many items' work is kept in flight together: their metadata writes, held descriptors and
+    // syncs (kPipelined by default, at least one). A batch of more items runs as overlapping groups.
+    void setGroupSize(std::size_t items) { groupSize_ = std::max<std::size_t>(items, 1); }
 
     // --- Skinning (apply) ---
 
@@ -255,6 +264,7 @@ class IconEngine {
     std::shared_ptr<const RenderedIcon> icon_;
     ProgressHandler progress_;
     std::string iconFileFolder_;
+    std::size_t groupSize_ = kPipelined;
 };
 
 }  // namespace lumaro

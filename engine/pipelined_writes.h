@@ -17,10 +17,6 @@
 
 namespace lumaro {
 
-// How many items of a batch have their metadata writes in flight together; each holds its item
-// open until its write has been answered.
-inline constexpr std::size_t kPipelined = 64;
-
 // A group of items' reads of the metadata store, made together: the keys of the group's paths are
 // read ahead (readAhead) while the caller goes on, each path's next read taking its answer once,
 // unless a change to that path went to the store since. Every other call goes to the store.

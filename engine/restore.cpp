@@ -280,7 +280,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         if (checkRestoreItem(run, pending)) {
             checking.push_back(std::move(pending));
         }
-        if (checking.size() >= kPipelined || batchFull(checking.size())) {
+        if (checking.size() >= groupSize_ || batchFull(checking.size())) {
             checkRecords(run, checking, batch);
         }
         if (batchFull(0)) {
@@ -515,7 +515,7 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
     const auto prepare = [&](std::size_t start) {
         auto group = std::make_unique<Group>();
         group->start = start;
-        group->stop = std::min(batch.size(), start + kPipelined);
+        group->stop = std::min(batch.size(), start + groupSize_);
         group->base = run.fileContext;
         if (group->base.metadata != nullptr) {
             group->base.metadata = &group->writes.emplace(*group->base.metadata);
