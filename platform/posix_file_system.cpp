@@ -68,9 +68,8 @@ class RemovedFileCloser {
             return ::pthread_atfork([] { registry().lock(); }, [] { registry().unlock(); },
                                     [] { registry().unlock(); }) == 0;
         }();
-        (void)forkSafe;
         RemovedFileCloser* closer = nullptr;
-        {
+        if (forkSafe) {
             const std::lock_guard lock(registry());
             if (current == nullptr || current->owner_ != ::getpid()) {
                 try {
