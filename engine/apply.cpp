@@ -378,26 +378,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
             written = true;
         });
     };
-    std::unique_ptr<Group> previous, current = prepare(0), next;
-    check(*current);
-    for (std::size_t start = 0; current; start += groupSize_) {
-        // The next group's reads go to the store before this one's writes, so that its check
-        // waits on none of them.
-        if (start + groupSize_ < batch.size()) {
-            next = prepare(start + groupSize_);
-        }
-        send(*current);
-        if (next) {
-            check(*next);
-        }
-        if (previous) {
-            finish(*previous);
-        }
-        put(*current);
-        previous = std::move(current);
-        current = std::move(next);
-    }
-    finish(*previous);
+    runOverlapped(batch.size(), groupSize_, prepare, check, send, finish, put);
     if (!written) {
         return;
     }

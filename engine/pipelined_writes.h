@@ -112,6 +112,38 @@ class PipelinedWrites final : public GroupReads {
     std::vector<bool> taken_;
 };
 
+// Runs a batch of `count` items in groups of `size` that overlap, so that the store always has
+// writes to answer: while one group's writes are answered (`send`, then `put` takes each answer),
+// the next group is prepared and checked and the one before finished. `prepare(start)` gives a
+// pointer to the group of the items from `start`; it sends the group's reads, which thus go to the
+// store before the writes of the group before it, so that its check waits on none of them.
+template <class Prepare, class Check, class Send, class Finish, class Put>
+void runOverlapped(std::size_t count, std::size_t size, const Prepare& prepare, const Check& check,
+                   const Send& send, const Finish& finish, const Put& put) {
+    if (count == 0) {
+        return;
+    }
+    auto current = prepare(0);
+    decltype(current) previous, next;
+    check(*current);
+    for (std::size_t start = 0; current; start += size) {
+        if (start + size < count) {
+            next = prepare(start + size);
+        }
+        send(*current);
+        if (next) {
+            check(*next);
+        }
+        if (previous) {
+            finish(*previous);
+        }
+        put(*current);
+        previous = std::move(current);
+        current = std::move(next);
+    }
+    finish(*previous);
+}
+
 // Syncs the descriptors of many items in one call; each item's results, in its order.
 inline std::vector<std::vector<int>> syncTogether(platform::FileSystem& fs,
                                                   const std::vector<std::vector<int>>& fds) {

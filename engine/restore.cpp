@@ -573,31 +573,7 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
                  shared = shared || context.metadata != nullptr;
              });
     };
-    std::unique_ptr<Group> previous, current, next;
-    if (!batch.empty()) {
-        current = prepare(0);
-        check(*current);
-    }
-    while (current) {
-        // The next group's reads go to the store before this one's writes, so that its check
-        // waits on none of them.
-        if (current->stop < batch.size()) {
-            next = prepare(current->stop);
-        }
-        send(*current);
-        if (next) {
-            check(*next);
-        }
-        if (previous) {
-            finish(*previous);
-        }
-        put(*current);
-        previous = std::move(current);
-        current = std::move(next);
-    }
-    if (previous) {
-        finish(*previous);
-    }
+    runOverlapped(batch.size(), groupSize_, prepare, check, send, finish, put);
     if (shared) {
         try {
             flushShared(run.fileContext);
