@@ -554,11 +554,11 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
     };
     const auto finish = [&](Group& group) {
         std::vector<std::vector<FlushTarget>> flushes(group.stop - group.start);
-        each(group,
-             [&](std::size_t k, const RestoreItem&, const RestoreForms& forms, const IconContext& context) {
-                 verifyRestored(batch[group.start + k].entry, context, forms);
-                 flushes[k] = flushTargets(forms.handle, context);
-             });
+        each(group, [&](std::size_t k, const RestoreItem& pending, const RestoreForms& forms,
+                        const IconContext& context) {
+            verifyRestored(pending.entry, context, forms);
+            flushes[k] = flushTargets(forms.handle, context);
+        });
         // The items' original states must be on disk before their backups leave the manifest: the
         // group's flushes made together. A backup goes only while its item is still where it was
         // recorded.
