@@ -280,11 +280,10 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     // From here on each entry stays in the manifest, whatever happens to its item.
     bool written = false;
     // The batch in groups of items: each rechecked and held open, the files its skin puts in place
-    // written ahead; the group's metadata writes sent together, and while the service answers them
-    // the staged files synced together; then each item skinned, its write's answer checked; then
-    // each verified, and all flushed together. The groups overlap so that the service always has
-    // writes to answer: while a group's writes are answered, the next group is rechecked and
-    // staged and the one before verified and flushed.
+    // written ahead; those synced together; the group's metadata writes sent together; then each
+    // item skinned, its write's answer checked; then each verified, and all flushed together. The
+    // groups overlap so that the service always has writes to answer: while a group's writes are
+    // answered, the next group is rechecked and staged and the one before verified and flushed.
     struct Group {
         std::span<ApplyItem> items;
         std::optional<PipelinedWrites> writes;
@@ -333,6 +332,12 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         const auto items = group.items;
         each(group, [&](std::size_t i) {
             checkItem(run, items[i], group.context, group.handles[i], group.staged[i]);
+        });
+        std::vector<std::vector<int>> fds(items.size());
+        each(group, [&](std::size_t i) { fds[i] = group.staged[i].descriptors(); });
+        const auto stagedSyncs = syncTogether(fs_, fds);
+        each(group, [&](std::size_t i) {
+            group.staged[i].synced(stagedSyncs[i]);
             // The writes the skin will make to the metadata store, noted to be sent with the group's.
             skinAhead(group.handles[i], items[i].context(group.context),
                       run.manifest.entries[items[i].index].original);
@@ -343,11 +348,6 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
             group.writes->send();
         }
         readAhead(group);
-        const auto items = group.items;
-        std::vector<std::vector<int>> fds(items.size());
-        each(group, [&](std::size_t i) { fds[i] = group.staged[i].descriptors(); });
-        const auto stagedSyncs = syncTogether(fs_, fds);
-        each(group, [&](std::size_t i) { group.staged[i].synced(stagedSyncs[i]); });
     };
     const auto put = [&](Group& group) {
         each(group, [&](std::size_t i) {
