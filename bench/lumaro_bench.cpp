@@ -17,8 +17,9 @@
 //   peer:  GIO's synchronous g_file_set_attribute_string of the custom-icon key over the same
 //          items, with no backup and nothing synced (taken off again afterwards, untimed).
 // The metadata store is the session's: run through scripts/with-private-session.sh (scripts/bench.sh
-// does), never on a person's own session. --no-metadata leaves that form out; --plain makes every
-// item a plain file without attributes.
+// does), never on a person's own session. Before the clock starts one key is set there on a file
+// beside the items, so that the store holds the folder's tree, as a person's does. --no-metadata
+// leaves that form out; --plain makes every item a plain file without attributes.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
