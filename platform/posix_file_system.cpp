@@ -56,46 +56,49 @@ std::vector<int> FileSystem::fsyncAll(const std::vector<int>& fds) {
 
 namespace {
 
-// The thread that closes removed files' last descriptors (closeRemoved), one per process: the
-// program's own, made anew in a child after fork(), and never destroyed, so that exit never waits
-// on it (the kernel closes what is left).
+// The process's own T: made at first use, made anew in a child after fork() (the parent's threads
+// are not there), and never destroyed, so that exit never waits on its threads. Null where it
+// cannot be made safely: the caller then does the work itself.
+template <typename T>
+T* processOwn() {
+    static std::mutex registry;
+    static T* current = nullptr;
+    static const bool forkSafe = [] {
+        // The registry is held across fork(), so that a child never finds it locked for good.
+        return ::pthread_atfork([] { registry.lock(); }, [] { registry.unlock(); },
+                                [] { registry.unlock(); }) == 0;
+    }();
+    if (!forkSafe) {
+        return nullptr;
+    }
+    const std::lock_guard lock(registry);
+    if (current == nullptr || current->owner() != ::getpid()) {
+        try {
+            current = new T();
+        } catch (const std::exception&) {
+            current = nullptr;
+        }
+    }
+    return current;
+}
+
+// The thread that closes removed files' last descriptors (closeRemoved).
 class RemovedFileCloser {
   public:
+    RemovedFileCloser() : owner_(::getpid()), thread_([this] { run(); }) { thread_.detach(); }
+
     static void close(int fd) {
-        static RemovedFileCloser* current = nullptr;
-        static const bool forkSafe = [] {
-            // The registry is held across fork(), so that a child never finds it locked for good.
-            return ::pthread_atfork([] { registry().lock(); }, [] { registry().unlock(); },
-                                    [] { registry().unlock(); }) == 0;
-        }();
-        RemovedFileCloser* closer = nullptr;
-        if (forkSafe) {
-            const std::lock_guard lock(registry());
-            if (current == nullptr || current->owner_ != ::getpid()) {
-                try {
-                    current = new RemovedFileCloser();
-                } catch (const std::exception&) {
-                    current = nullptr;
-                }
-            }
-            closer = current;
-        }
+        RemovedFileCloser* closer = processOwn<RemovedFileCloser>();
         if (closer == nullptr || !closer->hand(fd)) {
             ::close(fd);
         }
     }
+    pid_t owner() const { return owner_; }
 
   private:
     // Beyond this many waiting, the caller closes its own: descriptors are a bounded resource, and
     // a batch holds many of them open.
     static constexpr std::size_t kMaxWaiting = 64;
-
-    static std::mutex& registry() {
-        static std::mutex mutex;
-        return mutex;
-    }
-
-    RemovedFileCloser() : owner_(::getpid()), thread_([this] { run(); }) { thread_.detach(); }
 
     bool hand(int fd) {
         const std::lock_guard lock(mutex_);
@@ -126,9 +129,77 @@ class RemovedFileCloser {
     std::thread thread_;
 };
 
-// Threads that sync a group's files at once: a journaling file system makes the syncs waiting
-// together durable in one commit, where one after the other each forces its own.
-constexpr std::size_t kSyncThreads = 8;
+// Threads that sync a group's files at once, with the caller: a journaling file system makes the
+// syncs waiting together durable in one commit, where one after the other each forces its own.
+// They wait for work between groups: made once, not for every group.
+class SyncWorkers {
+  public:
+    static constexpr std::size_t kThreads = 8;  // the caller's among them
+
+    SyncWorkers() : owner_(::getpid()) {
+        try {
+            for (std::size_t n = 1; n < kThreads; ++n) {
+                std::thread([this] { run(); }).detach();
+            }
+        } catch (const std::exception&) {
+            // Fewer threads: the syncs are the same, only less merged.
+        }
+    }
+    pid_t owner() const { return owner_; }
+
+    // results[i] is fds[i]'s fsync; the caller syncs too, so every one is made even with no thread.
+    void syncAll(const std::vector<int>& fds, std::vector<int>& results) {
+        if (fds.empty()) {
+            return;
+        }
+        Job job{&fds, &results};
+        std::unique_lock lock(mutex_);
+        jobs_.push_back(&job);
+        work_.notify_all();
+        while (job.next < fds.size()) {
+            syncOne(job, lock);
+        }
+        finished_.wait(lock, [&] { return job.done == fds.size(); });
+    }
+
+  private:
+    struct Job {
+        const std::vector<int>* fds;
+        std::vector<int>* results;
+        std::size_t next = 0;  // the first not taken; the job leaves the queue with its last one
+        std::size_t done = 0;
+    };
+
+    // Takes the next descriptor of `job` (at the queue's front or the caller's own) and syncs it
+    // with the lock let go.
+    void syncOne(Job& job, std::unique_lock<std::mutex>& lock) {
+        const std::size_t i = job.next++;
+        if (job.next == job.fds->size()) {
+            jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+        }
+        const int fd = (*job.fds)[i];
+        lock.unlock();
+        const int result = ::fsync(fd) == 0 ? 0 : errno;
+        lock.lock();
+        (*job.results)[i] = result;
+        if (++job.done == job.fds->size()) {
+            finished_.notify_all();
+        }
+    }
+
+    [[noreturn]] void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            work_.wait(lock, [this] { return !jobs_.empty(); });
+            syncOne(*jobs_.front(), lock);
+        }
+    }
+
+    const pid_t owner_;
+    std::mutex mutex_;
+    std::condition_variable work_, finished_;
+    std::deque<Job*> jobs_;
+};
 
 constexpr const char* kUserPrefix = "user.";
 constexpr std::size_t kUserPrefixLength = 5;
@@ -332,23 +403,13 @@ class PosixFileSystem final : public FileSystem {
         for (const int fd : fds) {
             (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         }
-        std::atomic<std::size_t> next{0};
-        const auto work = [&] {
-            for (std::size_t i = next++; i < fds.size(); i = next++) {
-                results[i] = ::fsync(fds[i]) == 0 ? 0 : errno;
-            }
-        };
-        std::vector<std::thread> threads;
-        try {
-            for (std::size_t n = 1; n < std::min(kSyncThreads, fds.size()); ++n) {
-                threads.emplace_back(work);
-            }
-        } catch (const std::exception&) {
-            // Fewer threads: the syncs are the same, only less merged.
+        SyncWorkers* workers = fds.size() > 1 ? processOwn<SyncWorkers>() : nullptr;
+        if (workers != nullptr) {
+            workers->syncAll(fds, results);
+            return results;
         }
-        work();
-        for (std::thread& thread : threads) {
-            thread.join();
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            results[i] = ::fsync(fds[i]) == 0 ? 0 : errno;
         }
         return results;
     }

@@ -9,10 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 #include "platform/child_file.h"
 #include "platform/icon_writer.h"
@@ -122,7 +125,9 @@ TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
     EXPECT_EQ(readFile(scratch / "target"), "keep");
 }
 
-TEST(platformRemoveChild, EveryRemovedFileIsLetGoAlsoInAForkedChild) {
+// The real file system's own threads (the closer of removed files, the sync workers) serve every
+// caller, in the process and in a forked child.
+TEST(platformRemoveChild, EveryRemovedFileIsLetGoAndEverySyncAnsweredAlsoInAForkedChild) {
     ScratchDir scratch;
     ItemHandle folder;
     ASSERT_EQ(ItemHandle::open(real(), scratch.path(), folder), 0);
@@ -141,11 +146,33 @@ TEST(platformRemoveChild, EveryRemovedFileIsLetGoAlsoInAForkedChild) {
         }
         return namesIn("/proc/self/fd").size() == before;
     };
+    // Callers at once, each with its own mix of good and bad descriptors: each gets exactly its answers.
+    const auto syncManyAtOnce = [&](int callers) {
+        std::atomic<bool> right{true};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < callers; ++t) {
+            threads.emplace_back([&, t] {
+                std::vector<int> fds, expected;
+                for (int i = 0; i < 11; ++i) {
+                    const bool bad = (i + t) % 3 == 0;
+                    fds.push_back(bad ? -1 : folder.fd()), expected.push_back(bad ? EBADF : 0);
+                }
+                for (int round = 0; round < 40; ++round) {
+                    right = right && real().fsyncAll(fds) == expected;
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        return right.load();
+    };
     EXPECT_TRUE(removeManyAndLetGo(600));
+    EXPECT_TRUE(syncManyAtOnce(4));
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        ::_exit(removeManyAndLetGo(300) ? 0 : 1);
+        ::_exit(removeManyAndLetGo(300) && syncManyAtOnce(2) ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
