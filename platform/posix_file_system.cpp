@@ -56,25 +56,35 @@ std::vector<int> FileSystem::fsyncAll(const std::vector<int>& fds) {
 
 namespace {
 
+// Guards every processOwn object's making. Constant-initialised: usable before any constructor ran.
+std::mutex gProcessRegistry;
+
+// The registry is held across fork(), so that a child never finds it locked for good. Registered
+// before main(), while the process has one thread: a handler registered during another thread's
+// fork() would not run for it.
+const bool kForkSafe = ::pthread_atfork([] { gProcessRegistry.lock(); }, [] { gProcessRegistry.unlock(); },
+                                        [] { gProcessRegistry.unlock(); }) == 0;
+
 // The process's own T: made at first use, made anew in a child after fork() (the parent's threads
 // are not there), and never destroyed, so that exit never waits on its threads. Null where it
-// cannot be made safely: the caller then does the work itself.
+// cannot be made safely: the caller then does the work itself. No lazily initialised static here: a
+// fork() during its initialisation would leave it locked for good in the child.
 template <typename T>
 T* processOwn() {
-    static std::mutex registry;
     static T* current = nullptr;
-    static const bool forkSafe = [] {
-        // The registry is held across fork(), so that a child never finds it locked for good.
-        return ::pthread_atfork([] { registry.lock(); }, [] { registry.unlock(); },
-                                [] { registry.unlock(); }) == 0;
-    }();
-    if (!forkSafe) {
+    static std::vector<T*>* made = nullptr;  // every one made stays reachable, also a parent's in a child
+    if (!kForkSafe) {
         return nullptr;
     }
-    const std::lock_guard lock(registry);
+    const std::lock_guard lock(gProcessRegistry);
     if (current == nullptr || current->owner() != ::getpid()) {
         try {
+            if (made == nullptr) {
+                made = new std::vector<T*>();
+            }
+            made->reserve(made->size() + 1);
             current = new T();
+            made->push_back(current);
         } catch (const std::exception&) {
             current = nullptr;
         }
@@ -155,7 +165,9 @@ class SyncWorkers {
         Job job{&fds, &results};
         std::unique_lock lock(mutex_);
         jobs_.push_back(&job);
-        work_.notify_all();
+        for (std::size_t n = 1; n < std::min(fds.size(), kThreads); ++n) {
+            work_.notify_one();
+        }
         while (job.next < fds.size()) {
             syncOne(job, lock);
         }
@@ -397,7 +409,7 @@ class PosixFileSystem final : public FileSystem {
     int fsync(int fd) override { return ::fsync(fd) == 0 ? 0 : errno; }
 
     std::vector<int> fsyncAll(const std::vector<int>& fds) override {
-        std::vector<int> results(fds.size(), 0);
+        std::vector<int> results(fds.size(), EIO);  // any slot left unsynced reads as a failure
         // Every file's write-back started first, so that its blocks are allocated before the
         // first commit; a hint only, whose errors the fsync below reports.
         for (const int fd : fds) {

@@ -154,11 +154,13 @@ TEST(platformRemoveChild, EveryRemovedFileIsLetGoAndEverySyncAnsweredAlsoInAFork
             threads.emplace_back([&, t] {
                 std::vector<int> fds, expected;
                 for (int i = 0; i < 11; ++i) {
-                    const bool bad = (i + t) % 3 == 0;
+                    const bool bad = (i + t) % 4 == 0;
                     fds.push_back(bad ? -1 : folder.fd()), expected.push_back(bad ? EBADF : 0);
                 }
                 for (int round = 0; round < 40; ++round) {
-                    right = right && real().fsyncAll(fds) == expected;
+                    if (real().fsyncAll(fds) != expected) {
+                        right = false;
+                    }
                 }
             });
         }
