@@ -409,20 +409,17 @@ class PosixFileSystem final : public FileSystem {
     int fsync(int fd) override { return ::fsync(fd) == 0 ? 0 : errno; }
 
     std::vector<int> fsyncAll(const std::vector<int>& fds) override {
-        std::vector<int> results(fds.size(), EIO);  // any slot left unsynced reads as a failure
         // Every file's write-back started first, so that its blocks are allocated before the
         // first commit; a hint only, whose errors the fsync below reports.
         for (const int fd : fds) {
             (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
         }
         SyncWorkers* workers = fds.size() > 1 ? processOwn<SyncWorkers>() : nullptr;
-        if (workers != nullptr) {
-            workers->syncAll(fds, results);
-            return results;
+        if (workers == nullptr) {
+            return FileSystem::fsyncAll(fds);  // one after the other
         }
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            results[i] = ::fsync(fds[i]) == 0 ? 0 : errno;
-        }
+        std::vector<int> results(fds.size(), EIO);  // any slot left unsynced reads as a failure
+        workers->syncAll(fds, results);
         return results;
     }
 
