@@ -10,10 +10,12 @@
 // bytes written to "backup.json" and peak resident memory. Beside them, in the same run:
 //   floor: the same durable writes alone, made the way the run made them: as many atomic, synced
 //          replacements of a file of the same sizes as the run saved, as many metadata writes (in
-//          the same groups sent together) and store flushes as it made, and as many attribute
-//          changes flushed as it flushed items (in the same groups synced together), and as many
-//          files made and removed as it made and removed in the items (the forms' files: each new
-//          one an inode allocated, each removed one an inode freed);
+//          the same groups sent together) and store flushes as it made, and each sync of an item's
+//          file or folder as the run made it (in the same groups synced together, each member in a
+//          folder of its own): a file it made, made anew with as many bytes; a folder whose
+//          entries it changed, a folder with an entry renamed; any other file it changed, an
+//          attribute changed; and as many files removed (and made but never synced) as it removed
+//          and made in the items;
 //   peer:  GIO's synchronous g_file_set_attribute_string of the custom-icon key over the same
 //          items, with no backup and nothing synced (taken off again afterwards, untimed).
 // The metadata store is the session's: run through scripts/with-private-session.sh (scripts/bench.sh
@@ -41,6 +43,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,20 +59,34 @@ namespace {
 
 using lumaro::platform::FileSystem;
 
-// Counts what the durable writes of "backup.json" cost and remembers each save's size.
+// One sync of an item's file or folder, as the floor replays it.
+struct Synced {
+    enum Kind { made, folder, changed, clean } kind = clean;
+    std::size_t bytes = 0;  // what a made file holds
+};
+
+// Counts what the durable writes of "backup.json" cost and remembers each save's size, and what each
+// sync of an item's file or folder made durable.
 class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
   public:
     using ForwardingFileSystem::ForwardingFileSystem;
     std::uint64_t fsyncs = 0;
     std::uint64_t manifestBytes = 0;
-    std::uint64_t itemFlushes = 0;            // of items and their "Icon\r" files, under `items`
-    std::uint64_t itemFilesMade = 0;          // files the run made in items (new inodes)
-    std::uint64_t itemFilesRemoved = 0;       // files the run removed in items
-    std::uint64_t itemBytesRemoved = 0;       // what those held
-    std::vector<std::size_t> itemSyncGroups;  // how many of those each fsyncAll made together
+    std::uint64_t itemFlushes = 0;    // of items and their files, under `items`
+    std::uint64_t itemFilesMade = 0;  // files the run made in items (new inodes)
+    std::uint64_t itemFilesRemoved = 0;
+    std::uint64_t itemBytesRemoved = 0;          // what those held
+    std::vector<std::vector<Synced>> itemSyncs;  // those syncs, each group synced together
     std::vector<std::size_t> manifestSaves;
     std::string items;
 
+    void reset() {
+        fsyncs = manifestBytes = itemFlushes = itemFilesMade = itemFilesRemoved = itemBytesRemoved = 0;
+        itemSyncs.clear();
+        manifestSaves.clear();
+        made_.clear();
+        dirty_.clear();
+    }
     int open(const std::string& path, int flags, unsigned mode, int& fd) override {
         const int err = ForwardingFileSystem::open(path, flags, mode, fd);
         if (err == 0) {
@@ -84,7 +101,11 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         const int err = ForwardingFileSystem::openAt(folder, name, flags, mode, fd);
         if (err == 0) {
             item_[fd] = item_[folder];
-            itemFilesMade += absent ? 1u : 0u;
+            if (absent) {
+                ++itemFilesMade;
+                made_[objectOf(fd)] = 0;
+                touched(folder);
+            }
         }
         return err;
     }
@@ -95,6 +116,15 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         if (err == 0 && item_[folder]) {
             ++itemFilesRemoved;
             itemBytesRemoved += sized ? static_cast<std::uint64_t>(st.st_size) : 0u;
+            touched(folder);
+        }
+        return err;
+    }
+    int renameAt(int folder, const std::string& from, const std::string& to,
+                 lumaro::platform::Rename how) override {
+        const int err = ForwardingFileSystem::renameAt(folder, from, to, how);
+        if (err == 0) {
+            touched(folder);
         }
         return err;
     }
@@ -104,23 +134,48 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
             manifestBytes += written;
             pending_[fd] += written;
         }
+        if (err == 0 && item_[fd]) {
+            const auto object = objectOf(fd);
+            if (const auto made = made_.find(object); made != made_.end()) {
+                made->second += written;
+            }
+            dirty_.insert(object);
+        }
         return err;
+    }
+    int ftruncate(int fd, std::uint64_t length) override {
+        return changing(fd, target().ftruncate(fd, length));
+    }
+    int fchmod(int fd, unsigned mode) override { return changing(fd, target().fchmod(fd, mode)); }
+    int fchown(int fd, std::uint32_t uid, std::uint32_t gid) override {
+        return changing(fd, target().fchown(fd, uid, gid));
+    }
+    int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) override {
+        return changing(fd, target().fsetAttribute(fd, name, data, size));
+    }
+    int fremoveAttribute(int fd, const std::string& name) override {
+        return changing(fd, target().fremoveAttribute(fd, name));
     }
     int fsync(int fd) override {
         ++fsyncs;
-        itemFlushes += item_[fd] ? 1u : 0u;
+        if (item_[fd]) {
+            ++itemFlushes;
+            itemSyncs.push_back({synced(fd)});
+        }
         return ForwardingFileSystem::fsync(fd);
     }
     // Counted as fsync() counts them, and synced together as the real file system does.
     std::vector<int> fsyncAll(const std::vector<int>& fds) override {
-        std::size_t ofItems = 0;
+        std::vector<Synced> group;
         for (const int fd : fds) {
             ++fsyncs;
-            ofItems += item_[fd] ? 1u : 0u;
+            if (item_[fd]) {
+                group.push_back(synced(fd));
+            }
         }
-        itemFlushes += ofItems;
-        if (ofItems > 0) {
-            itemSyncGroups.push_back(ofItems);
+        itemFlushes += group.size();
+        if (!group.empty()) {
+            itemSyncs.push_back(std::move(group));
         }
         return target().fsyncAll(fds);
     }
@@ -134,6 +189,36 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     }
 
   private:
+    using Object = std::pair<dev_t, ino_t>;
+    Object objectOf(int fd) const {
+        struct stat st {};
+        ::fstat(fd, &st);
+        return {st.st_dev, st.st_ino};
+    }
+    void touched(int folder) {
+        if (item_[folder]) {
+            dirty_.insert(objectOf(folder));
+        }
+    }
+    int changing(int fd, int err) {
+        if (err == 0 && item_[fd]) {
+            dirty_.insert(objectOf(fd));
+        }
+        return err;
+    }
+    // What a sync of `fd` makes durable: a file made and never synced, or what changed since.
+    Synced synced(int fd) {
+        struct stat st {};
+        ::fstat(fd, &st);
+        const Object object{st.st_dev, st.st_ino};
+        const bool dirty = dirty_.erase(object) > 0;
+        if (const auto made = made_.find(object); made != made_.end()) {
+            const Synced first{Synced::made, made->second};
+            made_.erase(made);
+            return first;
+        }
+        return {!dirty ? Synced::clean : S_ISDIR(st.st_mode) ? Synced::folder : Synced::changed, 0};
+    }
     void forget(int fd) {
         if (manifestTemp_[fd]) {
             manifestSaves.push_back(pending_[fd]);
@@ -146,6 +231,8 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     std::map<int, bool> manifestTemp_;
     std::map<int, bool> item_;
     std::map<int, std::size_t> pending_;
+    std::map<Object, std::size_t> made_;  // files made and not yet synced: the bytes written
+    std::set<Object> dirty_;              // items' objects changed since their last sync
 };
 
 struct Cost {
@@ -267,25 +354,24 @@ class CountingMetadata final : public lumaro::platform::DesktopMetadata {
 
 // What the durable writes of one phase were, for the floor to replay.
 struct Writes {
-    std::vector<std::size_t> saves;  // each manifest save's size
-    std::uint64_t itemFlushes = 0;
-    std::vector<std::size_t> itemSyncGroups;  // of those, the ones synced together, group by group
-    std::uint64_t filesMade = 0;              // new files in items, each a new inode
-    std::uint64_t filesRemoved = 0;           // files removed in items
-    std::uint64_t bytesRemoved = 0;           // what those held
+    std::vector<std::size_t> saves;              // each manifest save's size
+    std::vector<std::vector<Synced>> itemSyncs;  // each group of item syncs made together
+    std::uint64_t filesMade = 0;                 // new files in items, each a new inode
+    std::uint64_t filesRemoved = 0;              // files removed in items
+    std::uint64_t bytesRemoved = 0;              // what those held
     std::uint64_t metadataWrites = 0;
     std::vector<std::size_t> metadataGroups;  // of those, the ones sent together, group by group
     std::uint64_t storeFlushes = 0;
 };
 
-// Replays the durable writes alone: the metadata writes go to files of a floor folder (made before
-// the clock starts; those sent together, together), the item flushes to one file's attribute (those synced
-// together to as many files' attributes, synced together), the saves to one file of the same sizes.
+// Replays the durable writes alone, in floor folders made before the clock starts: the metadata
+// writes go to files made for them (those sent together, together); the item syncs to files and
+// folders of their own, one place per member of the largest group; the saves to one file of the
+// same sizes.
 Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platform::DesktopMetadata* store,
              const std::string& iconFile) {
     FileSystem& fs = FileSystem::real();
     const std::string path = directory + "/floor.json";
-    const std::string item = directory + "/floor-item";
     const std::string targets = directory + "/floor-targets";
     ::mkdir(targets.c_str(), 0700);
     std::vector<std::string> files;
@@ -293,21 +379,38 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
         files.push_back(targets + "/" + std::to_string(i));
         writeFile(files.back(), "");
     }
-    std::string data;
-    lumaro::platform::Descriptor itemFd;
-    lumaro::platform::openDescriptor(fs, item, O_RDWR | O_CREAT | O_NOFOLLOW, 0600, itemFd);
-    std::uint64_t together = 0;
-    std::vector<lumaro::platform::Descriptor> groupFds;
-    std::vector<int> groupRaw;
-    for (const std::size_t size : writes.itemSyncGroups) {
-        together += size;
-        while (groupFds.size() < size) {
-            groupFds.emplace_back();
-            lumaro::platform::openDescriptor(fs, item + "-" + std::to_string(groupFds.size()),
-                                             O_RDWR | O_CREAT | O_NOFOLLOW, 0600, groupFds.back());
-            groupRaw.push_back(groupFds.back().get());
+    // A folder for each member of a group of item syncs, holding a file whose attribute changes and
+    // an entry to rename.
+    struct Place {
+        std::string path;
+        lumaro::platform::Descriptor folder;
+        lumaro::platform::Descriptor file;
+        bool renamed = false;
+    };
+    std::size_t width = 1;
+    std::size_t largest = 0;
+    for (const auto& group : writes.itemSyncs) {
+        width = std::max(width, group.size());
+        for (const Synced& synced : group) {
+            largest = std::max(largest, synced.bytes);
         }
     }
+    const std::string placesRoot = directory + "/floor-items";
+    ::mkdir(placesRoot.c_str(), 0700);
+    std::vector<Place> places(width);
+    std::vector<int> placeFds;
+    for (std::size_t j = 0; j < width; ++j) {
+        Place& place = places[j];
+        place.path = placesRoot + "/" + std::to_string(j);
+        ::mkdir(place.path.c_str(), 0700);
+        writeFile(place.path + "/a", "");
+        lumaro::platform::openDescriptor(fs, place.path, O_RDONLY | O_DIRECTORY, 0, place.folder);
+        lumaro::platform::openDescriptor(fs, place.path + "/f", O_RDWR | O_CREAT | O_NOFOLLOW, 0600,
+                                         place.file);
+        placeFds.push_back(place.folder.get());
+        placeFds.push_back(place.file.get());
+    }
+    fs.fsyncAll(placeFds);
     // Each part on its own clock, so that the report can say which part the disk spends on.
     const auto value = lumaro::platform::skinnedIconMetadata(iconFile);
     std::vector<std::vector<std::pair<std::string, lumaro::platform::IconMetadata>>> groups;
@@ -329,52 +432,77 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
             store->flush();
         }
     });
+    const std::string bytes(largest, 'x');
+    std::vector<std::string> made;  // the files made, for the removes to take
     const Cost items = measure([&] {
-        for (std::uint64_t i = together; i < writes.itemFlushes; ++i) {
-            const std::uint64_t stamp = i;
-            fs.fsetAttribute(itemFd.get(), "floor", &stamp, sizeof stamp);
-            fs.fsync(itemFd.get());
-        }
         std::uint64_t stamp = 0;
-        for (const std::size_t size : writes.itemSyncGroups) {
-            for (std::size_t i = 0; i < size; ++i, ++stamp) {
-                fs.fsetAttribute(groupRaw[i], "floor", &stamp, sizeof stamp);
+        std::vector<lumaro::platform::Descriptor> news;
+        std::vector<int> fds;
+        for (const auto& group : writes.itemSyncs) {
+            news.clear();
+            fds.clear();
+            for (std::size_t j = 0; j < group.size(); ++j) {
+                Place& place = places[j];
+                switch (group[j].kind) {
+                    case Synced::made:
+                        made.push_back(place.path + "/m" + std::to_string(made.size()));
+                        lumaro::platform::openDescriptor(fs, made.back(), O_RDWR | O_CREAT | O_EXCL, 0600,
+                                                         news.emplace_back());
+                        lumaro::platform::writeFully(fs, news.back().get(), bytes.data(), group[j].bytes,
+                                                     false);
+                        fds.push_back(news.back().get());
+                        break;
+                    case Synced::folder:
+                        fs.renameAt(place.folder.get(), place.renamed ? "b" : "a", place.renamed ? "a" : "b",
+                                    lumaro::platform::Rename::noReplace);
+                        place.renamed = !place.renamed;
+                        fds.push_back(place.folder.get());
+                        break;
+                    case Synced::changed:
+                        ++stamp;
+                        fs.fsetAttribute(place.file.get(), "floor", &stamp, sizeof stamp);
+                        fds.push_back(place.file.get());
+                        break;
+                    case Synced::clean:
+                        fds.push_back(place.file.get());
+                        break;
+                }
             }
-            fs.fsyncAll(
-                std::vector<int>(groupRaw.begin(), groupRaw.begin() + static_cast<std::ptrdiff_t>(size)));
+            fs.fsyncAll(fds);
         }
     });
-    const std::string made = directory + "/floor-made";
-    ::mkdir(made.c_str(), 0700);
-    const auto madeFile = [&](std::uint64_t i) { return made + "/" + std::to_string(i); };
-    const auto create = [&](std::uint64_t i) {
-        lumaro::platform::Descriptor fd;
-        lumaro::platform::openDescriptor(fs, madeFile(i), O_RDWR | O_CREAT | O_EXCL, 0600, fd);
-        return fd;
-    };
+    // Files the run made and never synced are made, empty, in one folder.
+    const std::string unsyncedRoot = directory + "/floor-made";
+    ::mkdir(unsyncedRoot.c_str(), 0700);
+    const std::size_t synced = made.size();
     const Cost creates = measure([&] {
-        for (std::uint64_t i = 0; i < writes.filesMade; ++i) {
-            create(i);
+        for (std::uint64_t i = synced; i < writes.filesMade; ++i) {
+            made.push_back(unsyncedRoot + "/" + std::to_string(i));
+            lumaro::platform::Descriptor fd;
+            lumaro::platform::openDescriptor(fs, made.back(), O_RDWR | O_CREAT | O_EXCL, 0600, fd);
         }
     });
-    // The files to remove hold, on disk, what the removed ones held on average.
+    // The files to remove hold, on disk, what the removed ones held on average: those made above
+    // first, then new ones spread over the places.
     const std::string held(writes.filesRemoved > 0 ? writes.bytesRemoved / writes.filesRemoved : 0, 'x');
+    std::vector<std::string> removed;
     for (std::uint64_t i = 0; i < writes.filesRemoved; ++i) {
-        lumaro::platform::Descriptor fd = i < writes.filesMade ? lumaro::platform::Descriptor() : create(i);
-        if (!fd.valid()) {
-            lumaro::platform::openDescriptor(fs, madeFile(i), O_RDWR | O_NOFOLLOW, 0, fd);
-        }
+        removed.push_back(i < made.size() ? made[i] : places[i % width].path + "/r" + std::to_string(i));
+        lumaro::platform::Descriptor fd;
+        lumaro::platform::openDescriptor(fs, removed.back(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600, fd);
+        fs.ftruncate(fd.get(), 0);
         lumaro::platform::writeFully(fs, fd.get(), held.data(), held.size(), false);
         fs.fsync(fd.get());
     }
     const Cost removes = measure([&] {
-        for (std::uint64_t i = 0; i < writes.filesRemoved; ++i) {
-            fs.unlink(madeFile(i));
+        for (const std::string& file : removed) {
+            fs.unlink(file);
         }
     });
-    for (std::uint64_t i = writes.filesRemoved; i < writes.filesMade; ++i) {
-        fs.unlink(madeFile(i));
+    for (std::size_t i = removed.size(); i < made.size(); ++i) {
+        fs.unlink(made[i]);
     }
+    std::string data;
     const Cost saves = measure([&] {
         for (const std::size_t size : writes.saves) {
             data.assign(size, 'x');
@@ -506,14 +634,7 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             fs, workspace, state, lumaro::loadFurball(),
             {.applicationRoots = std::vector<std::string>{scratch + "/Applications"}, .readDock = false});
         for (const char* phase : {"apply", "restore"}) {
-            fs.fsyncs = 0;
-            fs.manifestBytes = 0;
-            fs.manifestSaves.clear();
-            fs.itemFlushes = 0;
-            fs.itemFilesMade = 0;
-            fs.itemFilesRemoved = 0;
-            fs.itemBytesRemoved = 0;
-            fs.itemSyncGroups.clear();
+            fs.reset();
             fs.items = root;
             if (workspace.store) {
                 workspace.store->writes = 0;
@@ -526,14 +647,19 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
             const Cost cost = measure([&] { report = apply ? engine.apply(root, true) : engine.restore(); });
             const long peak = peakKiB();
             const Writes writes{fs.manifestSaves,
-                                fs.itemFlushes,
-                                fs.itemSyncGroups,
+                                fs.itemSyncs,
                                 fs.itemFilesMade,
                                 fs.itemFilesRemoved,
                                 fs.itemBytesRemoved,
                                 workspace.store ? workspace.store->writes : 0,
                                 workspace.store ? workspace.store->writeGroups : std::vector<std::size_t>(),
                                 workspace.store ? workspace.store->flushes : 0};
+            std::array<std::uint64_t, 4> kinds = {};  // the item syncs by what they made durable
+            for (const auto& group : writes.itemSyncs) {
+                for (const Synced& synced : group) {
+                    ++kinds[synced.kind];
+                }
+            }
             const Cost floor =
                 floorOf(scratch, writes, workspace.store ? &workspace.store->target() : nullptr, iconFile);
             const std::size_t largest = fs.manifestSaves.empty() ? 0
@@ -549,6 +675,11 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
                              {"saves", fs.manifestSaves.size()},
                              {"fsyncs", fs.fsyncs},
                              {"itemFlushes", fs.itemFlushes},
+                             {"itemSyncs",
+                              {{"made", kinds[Synced::made]},
+                               {"folder", kinds[Synced::folder]},
+                               {"changed", kinds[Synced::changed]},
+                               {"clean", kinds[Synced::clean]}}},
                              {"metadataWrites", writes.metadataWrites},
                              {"storeFlushes", writes.storeFlushes},
                              {"floor", floor.wall},
