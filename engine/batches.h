@@ -24,12 +24,12 @@ inline std::size_t applyBatchSize(std::size_t saved) {
     return std::clamp(saved, kMinBatch, kMaxBatch);
 }
 
-// A restore's batch grows with the entries already finished, like an apply's, and takes at least an
-// eighth of those left: each batch saves the manifest twice, and the manifest shrinks by an eighth
-// at least from batch to batch, so all saves together write at most about sixteen times its size
-// (below the bound).
+// A restore's batch grows with the entries already finished, like an apply's, and takes at least a
+// quarter of those left: each batch saves the manifest twice, and the manifest shrinks by a quarter
+// at least from batch to batch, so all saves together write at most about eight times its size
+// (below the bound), and a small restore runs in few batches, each of which waits on the store.
 inline std::size_t restoreBatchSize(std::size_t finished, std::size_t left) {
-    return std::clamp(std::max(finished, left / 8), kMinBatch, kMaxBatch);
+    return std::clamp(std::max(finished, left / 4), kMinBatch, kMaxBatch);
 }
 
 // Failures of one batch by their place in the run, reported in that order.
