@@ -12,10 +12,10 @@
 //          replacements of a file of the same sizes as the run saved, as many metadata writes (in
 //          the same groups sent together) and store flushes as it made, and each sync of an item's
 //          file or folder as the run made it (in the same groups synced together, each member in a
-//          folder of its own): a file it made, made anew with as many bytes; a folder whose
-//          entries it changed, a folder with an entry renamed; any other file it changed, an
-//          attribute changed; and as many files removed (and made but never synced) as it removed
-//          and made in the items;
+//          folder of its own): a file it made, made anew with as many bytes and attributes of the
+//          same sizes; a folder whose entries it changed, a folder with an entry renamed; any other
+//          object it changed, a file with as many bytes written and attributes of the same sizes
+//          set; and as many files removed (and made but never synced) as it removed and made;
 //   peer:  GIO's synchronous g_file_set_attribute_string of the custom-icon key over the same
 //          items, with no backup and nothing synced (taken off again afterwards, untimed).
 // The metadata store is the session's: run through scripts/with-private-session.sh (scripts/bench.sh
@@ -59,10 +59,18 @@ namespace {
 
 using lumaro::platform::FileSystem;
 
-// One sync of an item's file or folder, as the floor replays it.
+// One sync of an item's file or folder, as the floor replays it: what had changed in it since its
+// last sync.
 struct Synced {
-    enum Kind { made, folder, changed, clean } kind = clean;
-    std::size_t bytes = 0;  // what a made file holds
+    enum Kind {
+        made,     // a file the run made, never synced before: its size and attributes
+        folder,   // a folder whose entries changed
+        changed,  // any other object whose data or attributes changed
+        clean,    // nothing changed
+    } kind = clean;
+    std::size_t bytes = 0;                // data written (a made file's size)
+    std::vector<std::size_t> attributes;  // the sizes of the attributes set
+    int with = -1;  // a made file synced together with its folder: that member of the group
 };
 
 // Counts what the durable writes of "backup.json" cost and remembers each save's size, and what each
@@ -84,8 +92,7 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         fsyncs = manifestBytes = itemFlushes = itemFilesMade = itemFilesRemoved = itemBytesRemoved = 0;
         itemSyncs.clear();
         manifestSaves.clear();
-        made_.clear();
-        dirty_.clear();
+        changes_.clear();
     }
     int open(const std::string& path, int flags, unsigned mode, int& fd) override {
         const int err = ForwardingFileSystem::open(path, flags, mode, fd);
@@ -103,8 +110,11 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
             item_[fd] = item_[folder];
             if (absent) {
                 ++itemFilesMade;
-                made_[objectOf(fd)] = 0;
-                touched(folder);
+                Change& change = changes_[objectOf(fd)];
+                change = Change();
+                change.made = true;
+                change.parent = objectOf(folder);
+                entriesChanged(folder);
             }
         }
         return err;
@@ -116,7 +126,7 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         if (err == 0 && item_[folder]) {
             ++itemFilesRemoved;
             itemBytesRemoved += sized ? static_cast<std::uint64_t>(st.st_size) : 0u;
-            touched(folder);
+            entriesChanged(folder);
         }
         return err;
     }
@@ -124,7 +134,7 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
                  lumaro::platform::Rename how) override {
         const int err = ForwardingFileSystem::renameAt(folder, from, to, how);
         if (err == 0) {
-            touched(folder);
+            entriesChanged(folder);
         }
         return err;
     }
@@ -135,11 +145,7 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
             pending_[fd] += written;
         }
         if (err == 0 && item_[fd]) {
-            const auto object = objectOf(fd);
-            if (const auto made = made_.find(object); made != made_.end()) {
-                made->second += written;
-            }
-            dirty_.insert(object);
+            changes_[objectOf(fd)].data += written;
         }
         return err;
     }
@@ -151,32 +157,36 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         return changing(fd, target().fchown(fd, uid, gid));
     }
     int fsetAttribute(int fd, const std::string& name, const void* data, std::size_t size) override {
-        return changing(fd, target().fsetAttribute(fd, name, data, size));
+        const int err = target().fsetAttribute(fd, name, data, size);
+        if (err == 0 && item_[fd]) {
+            changes_[objectOf(fd)].attributes.push_back(size);
+        }
+        return err;
     }
     int fremoveAttribute(int fd, const std::string& name) override {
         return changing(fd, target().fremoveAttribute(fd, name));
     }
-    int fsync(int fd) override {
-        ++fsyncs;
-        if (item_[fd]) {
-            ++itemFlushes;
-            itemSyncs.push_back({synced(fd)});
+    int fcopyAttributes(int from, int to) override {
+        const int err = target().fcopyAttributes(from, to);
+        if (err == 0 && item_[to]) {
+            auto& attributes = changes_[objectOf(to)].attributes;
+            std::vector<char> names(65536);
+            const ssize_t length = ::flistxattr(to, names.data(), names.size());
+            for (ssize_t at = 0; at < length;
+                 at += static_cast<ssize_t>(std::strlen(names.data() + at)) + 1) {
+                const ssize_t size = ::fgetxattr(to, names.data() + at, nullptr, 0);
+                attributes.push_back(size > 0 ? static_cast<std::size_t>(size) : 0u);
+            }
         }
+        return err;
+    }
+    int fsync(int fd) override {
+        countGroup({fd});
         return ForwardingFileSystem::fsync(fd);
     }
     // Counted as fsync() counts them, and synced together as the real file system does.
     std::vector<int> fsyncAll(const std::vector<int>& fds) override {
-        std::vector<Synced> group;
-        for (const int fd : fds) {
-            ++fsyncs;
-            if (item_[fd]) {
-                group.push_back(synced(fd));
-            }
-        }
-        itemFlushes += group.size();
-        if (!group.empty()) {
-            itemSyncs.push_back(std::move(group));
-        }
+        countGroup(fds);
         return target().fsyncAll(fds);
     }
     int close(int fd) override {
@@ -190,34 +200,79 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
 
   private:
     using Object = std::pair<dev_t, ino_t>;
+    // What changed in an item's object since its last sync.
+    struct Change {
+        bool made = false;     // made by the run and never synced
+        bool entries = false;  // a folder's entries
+        bool other = false;    // mode, owner, length, an attribute removed
+        std::size_t data = 0;  // bytes written
+        std::vector<std::size_t> attributes;
+        Object parent{};  // a made file's folder
+    };
     Object objectOf(int fd) const {
         struct stat st {};
         ::fstat(fd, &st);
         return {st.st_dev, st.st_ino};
     }
-    void touched(int folder) {
+    void entriesChanged(int folder) {
         if (item_[folder]) {
-            dirty_.insert(objectOf(folder));
+            changes_[objectOf(folder)].entries = true;
         }
     }
     int changing(int fd, int err) {
         if (err == 0 && item_[fd]) {
-            dirty_.insert(objectOf(fd));
+            changes_[objectOf(fd)].other = true;
         }
         return err;
     }
-    // What a sync of `fd` makes durable: a file made and never synced, or what changed since.
-    Synced synced(int fd) {
-        struct stat st {};
-        ::fstat(fd, &st);
-        const Object object{st.st_dev, st.st_ino};
-        const bool dirty = dirty_.erase(object) > 0;
-        if (const auto made = made_.find(object); made != made_.end()) {
-            const Synced first{Synced::made, made->second};
-            made_.erase(made);
-            return first;
+    void countGroup(const std::vector<int>& fds) {
+        std::vector<Synced> group;
+        std::vector<Object> objects;
+        std::map<Object, int> members;
+        std::vector<Object> parents;
+        for (const int fd : fds) {
+            ++fsyncs;
+            if (!item_[fd]) {
+                continue;
+            }
+            struct stat st {};
+            ::fstat(fd, &st);
+            const Object object{st.st_dev, st.st_ino};
+            members.emplace(object, static_cast<int>(group.size()));
+            const auto found = changes_.find(object);
+            Synced& synced = group.emplace_back();
+            parents.emplace_back();
+            if (found == changes_.end()) {
+                continue;  // clean: nothing changed since its last sync, or a second sync in the group
+            }
+            Change change = std::move(found->second);
+            changes_.erase(found);
+            synced.attributes = std::move(change.attributes);
+            if (change.made) {
+                synced.kind = Synced::made;
+                synced.bytes = static_cast<std::size_t>(st.st_size);
+                parents.back() = change.parent;
+            } else if (S_ISDIR(st.st_mode) && change.entries) {
+                synced.kind = Synced::folder;
+            } else {
+                synced.kind = Synced::changed;
+                synced.bytes = change.data;
+                if (synced.attributes.empty() && change.data == 0) {
+                    synced.attributes.push_back(sizeof(std::uint64_t));  // a mode or length: one small change
+                }
+            }
         }
-        return {!dirty ? Synced::clean : S_ISDIR(st.st_mode) ? Synced::folder : Synced::changed, 0};
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            const auto folder = members.find(parents[i]);
+            if (group[i].kind == Synced::made && folder != members.end() &&
+                group[static_cast<std::size_t>(folder->second)].kind == Synced::folder) {
+                group[i].with = folder->second;
+            }
+        }
+        itemFlushes += group.size();
+        if (!group.empty()) {
+            itemSyncs.push_back(std::move(group));
+        }
     }
     void forget(int fd) {
         if (manifestTemp_[fd]) {
@@ -231,8 +286,7 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     std::map<int, bool> manifestTemp_;
     std::map<int, bool> item_;
     std::map<int, std::size_t> pending_;
-    std::map<Object, std::size_t> made_;  // files made and not yet synced: the bytes written
-    std::set<Object> dirty_;              // items' objects changed since their last sync
+    std::map<Object, Change> changes_;  // items' objects changed since their last sync
 };
 
 struct Cost {
@@ -364,10 +418,19 @@ struct Writes {
     std::uint64_t storeFlushes = 0;
 };
 
+// The floor's own writes must all succeed, or it would measure less than the run made.
+void must(int err, const char* what) {
+    if (err != 0) {
+        std::fprintf(stderr, "lumaro_bench: the floor could not %s: %s\n", what, std::strerror(err));
+        std::fflush(stderr);
+        ::_exit(1);
+    }
+}
+
 // Replays the durable writes alone, in floor folders made before the clock starts: the metadata
 // writes go to files made for them (those sent together, together); the item syncs to files and
-// folders of their own, one place per member of the largest group; the saves to one file of the
-// same sizes.
+// folders of their own, one place per member of the largest group (a made file synced with its
+// folder in that folder's place); the saves to one file of the same sizes.
 Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platform::DesktopMetadata* store,
              const std::string& iconFile) {
     FileSystem& fs = FileSystem::real();
@@ -379,8 +442,8 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
         files.push_back(targets + "/" + std::to_string(i));
         writeFile(files.back(), "");
     }
-    // A folder for each member of a group of item syncs, holding a file whose attribute changes and
-    // an entry to rename.
+    // A folder for each member of a group of item syncs, holding a file to change and an entry to
+    // rename.
     struct Place {
         std::string path;
         lumaro::platform::Descriptor folder;
@@ -388,11 +451,14 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
         bool renamed = false;
     };
     std::size_t width = 1;
-    std::size_t largest = 0;
+    std::size_t largest = sizeof(std::uint64_t);
     for (const auto& group : writes.itemSyncs) {
         width = std::max(width, group.size());
         for (const Synced& synced : group) {
             largest = std::max(largest, synced.bytes);
+            for (const std::size_t size : synced.attributes) {
+                largest = std::max(largest, size);
+            }
         }
     }
     const std::string placesRoot = directory + "/floor-items";
@@ -403,10 +469,13 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
         Place& place = places[j];
         place.path = placesRoot + "/" + std::to_string(j);
         ::mkdir(place.path.c_str(), 0700);
+        ::unlink((place.path + "/b").c_str());  // an earlier phase's floor may have left it renamed
         writeFile(place.path + "/a", "");
-        lumaro::platform::openDescriptor(fs, place.path, O_RDONLY | O_DIRECTORY, 0, place.folder);
-        lumaro::platform::openDescriptor(fs, place.path + "/f", O_RDWR | O_CREAT | O_NOFOLLOW, 0600,
-                                         place.file);
+        must(lumaro::platform::openDescriptor(fs, place.path, O_RDONLY | O_DIRECTORY, 0, place.folder),
+             "open a folder");
+        must(lumaro::platform::openDescriptor(fs, place.path + "/f", O_RDWR | O_CREAT | O_NOFOLLOW, 0600,
+                                              place.file),
+             "make a file");
         placeFds.push_back(place.folder.get());
         placeFds.push_back(place.file.get());
     }
@@ -435,40 +504,53 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
     const std::string bytes(largest, 'x');
     std::vector<std::string> made;  // the files made, for the removes to take
     const Cost items = measure([&] {
-        std::uint64_t stamp = 0;
         std::vector<lumaro::platform::Descriptor> news;
         std::vector<int> fds;
         for (const auto& group : writes.itemSyncs) {
             news.clear();
             fds.clear();
             for (std::size_t j = 0; j < group.size(); ++j) {
-                Place& place = places[j];
-                switch (group[j].kind) {
+                const Synced& synced = group[j];
+                Place& place = places[synced.with >= 0 ? static_cast<std::size_t>(synced.with) : j];
+                int target = place.file.get();
+                switch (synced.kind) {
                     case Synced::made:
                         made.push_back(place.path + "/m" + std::to_string(made.size()));
-                        lumaro::platform::openDescriptor(fs, made.back(), O_RDWR | O_CREAT | O_EXCL, 0600,
-                                                         news.emplace_back());
-                        lumaro::platform::writeFully(fs, news.back().get(), bytes.data(), group[j].bytes,
-                                                     false);
-                        fds.push_back(news.back().get());
+                        must(lumaro::platform::openDescriptor(fs, made.back(), O_RDWR | O_CREAT | O_EXCL,
+                                                              0600, news.emplace_back()),
+                             "make a file");
+                        target = news.back().get();
+                        must(lumaro::platform::writeFully(fs, target, bytes.data(), synced.bytes, false),
+                             "write a file");
                         break;
                     case Synced::folder:
-                        fs.renameAt(place.folder.get(), place.renamed ? "b" : "a", place.renamed ? "a" : "b",
-                                    lumaro::platform::Rename::noReplace);
+                        must(fs.renameAt(place.folder.get(), place.renamed ? "b" : "a",
+                                         place.renamed ? "a" : "b", lumaro::platform::Rename::noReplace),
+                             "rename an entry");
                         place.renamed = !place.renamed;
-                        fds.push_back(place.folder.get());
+                        target = place.folder.get();
                         break;
                     case Synced::changed:
-                        ++stamp;
-                        fs.fsetAttribute(place.file.get(), "floor", &stamp, sizeof stamp);
-                        fds.push_back(place.file.get());
+                        if (synced.bytes > 0) {
+                            must(fs.ftruncate(target, 0), "empty a file");
+                            must(fs.seek(target, 0), "rewind a file");
+                            must(lumaro::platform::writeFully(fs, target, bytes.data(), synced.bytes, false),
+                                 "write a file");
+                        }
                         break;
                     case Synced::clean:
-                        fds.push_back(place.file.get());
                         break;
                 }
+                for (std::size_t k = 0; k < synced.attributes.size(); ++k) {
+                    must(fs.fsetAttribute(target, "floor" + std::to_string(k), bytes.data(),
+                                          synced.attributes[k]),
+                         "set an attribute");
+                }
+                fds.push_back(target);
             }
-            fs.fsyncAll(fds);
+            for (const int err : fs.fsyncAll(fds)) {
+                must(err, "sync");
+            }
         }
     });
     // Files the run made and never synced are made, empty, in one folder.
@@ -479,7 +561,8 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
         for (std::uint64_t i = synced; i < writes.filesMade; ++i) {
             made.push_back(unsyncedRoot + "/" + std::to_string(i));
             lumaro::platform::Descriptor fd;
-            lumaro::platform::openDescriptor(fs, made.back(), O_RDWR | O_CREAT | O_EXCL, 0600, fd);
+            must(lumaro::platform::openDescriptor(fs, made.back(), O_RDWR | O_CREAT | O_EXCL, 0600, fd),
+                 "make a file");
         }
     });
     // The files to remove hold, on disk, what the removed ones held on average: those made above
@@ -489,28 +572,28 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
     for (std::uint64_t i = 0; i < writes.filesRemoved; ++i) {
         removed.push_back(i < made.size() ? made[i] : places[i % width].path + "/r" + std::to_string(i));
         lumaro::platform::Descriptor fd;
-        lumaro::platform::openDescriptor(fs, removed.back(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600, fd);
-        fs.ftruncate(fd.get(), 0);
-        lumaro::platform::writeFully(fs, fd.get(), held.data(), held.size(), false);
-        fs.fsync(fd.get());
+        must(lumaro::platform::openDescriptor(fs, removed.back(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600, fd),
+             "make a file");
+        must(fs.ftruncate(fd.get(), 0), "empty a file");
+        must(lumaro::platform::writeFully(fs, fd.get(), held.data(), held.size(), false), "write a file");
+        must(fs.fsync(fd.get()), "sync");
     }
     const Cost removes = measure([&] {
         for (const std::string& file : removed) {
-            fs.unlink(file);
+            must(fs.unlink(file), "remove a file");
         }
     });
-    for (std::size_t i = removed.size(); i < made.size(); ++i) {
-        fs.unlink(made[i]);
-    }
+    // The other files made stay until the scratch folder goes: freed now, their inodes would slow
+    // the next phase's new files on a file system without a journal.
     std::string data;
     const Cost saves = measure([&] {
         for (const std::size_t size : writes.saves) {
             data.assign(size, 'x');
-            lumaro::platform::writeFileAtomically(fs, path, data.data(), data.size(), 0600);
+            must(lumaro::platform::writeFileAtomically(fs, path, data.data(), data.size(), 0600), "save");
             lumaro::platform::Descriptor fd;
-            lumaro::platform::openDescriptor(fs, path, O_RDONLY | O_NOFOLLOW, 0, fd);
-            fs.fsync(fd.get());
-            lumaro::platform::syncDirectory(fs, directory);
+            must(lumaro::platform::openDescriptor(fs, path, O_RDONLY | O_NOFOLLOW, 0, fd), "open the save");
+            must(fs.fsync(fd.get()), "sync the save");
+            must(lumaro::platform::syncDirectory(fs, directory), "sync the save's folder");
         }
     });
     const Cost cost{metadata.wall + items.wall + saves.wall + creates.wall + removes.wall,
@@ -788,7 +871,13 @@ int main(int argc, char** argv) {
                 text.append(buffer, static_cast<std::size_t>(n));
             }
             ::close(pipe[0]);
-            ::waitpid(child, nullptr, 0);
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty()) {
+                std::fprintf(stderr, "lumaro_bench: the run of %d items in %s failed\n", count,
+                             directory.c_str());
+                return 1;
+            }
             const auto result = nlohmann::json::parse(text);
             if (metadata && !result["metadata"].get<bool>()) {
                 std::fprintf(stderr,
