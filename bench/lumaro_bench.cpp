@@ -64,12 +64,14 @@ using lumaro::platform::FileSystem;
 struct Synced {
     enum Kind {
         made,     // a file the run made, never synced before: its size and attributes
-        folder,   // a folder whose entries changed
+        folder,   // a folder whose entries changed: made, renamed or removed
         changed,  // any other object whose data or attributes changed
         clean,    // nothing changed
     } kind = clean;
     std::size_t bytes = 0;                // data written (a made file's size)
     std::vector<std::size_t> attributes;  // the sizes of the attributes set
+    bool entries = false;                 // of a folder: entries made or renamed in it
+    std::size_t removed = 0;              // and the files removed from it
     int with = -1;  // a made file synced together with its folder: that member of the group
 };
 
@@ -126,7 +128,7 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         if (err == 0 && item_[folder]) {
             ++itemFilesRemoved;
             itemBytesRemoved += sized ? static_cast<std::uint64_t>(st.st_size) : 0u;
-            entriesChanged(folder);
+            ++changes_[objectOf(folder)].removed;
         }
         return err;
     }
@@ -202,10 +204,11 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     using Object = std::pair<dev_t, ino_t>;
     // What changed in an item's object since its last sync.
     struct Change {
-        bool made = false;     // made by the run and never synced
-        bool entries = false;  // a folder's entries
-        bool other = false;    // mode, owner, length, an attribute removed
-        std::size_t data = 0;  // bytes written
+        bool made = false;        // made by the run and never synced
+        bool entries = false;     // a folder's entries made or renamed
+        std::size_t removed = 0;  // files removed from a folder
+        bool other = false;       // mode, owner, length, an attribute removed
+        std::size_t data = 0;     // bytes written
         std::vector<std::size_t> attributes;
         Object parent{};  // a made file's folder
     };
@@ -252,8 +255,10 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
                 synced.kind = Synced::made;
                 synced.bytes = static_cast<std::size_t>(st.st_size);
                 parents.back() = change.parent;
-            } else if (S_ISDIR(st.st_mode) && change.entries) {
+            } else if (S_ISDIR(st.st_mode) && (change.entries || change.removed > 0)) {
                 synced.kind = Synced::folder;
+                synced.entries = change.entries;
+                synced.removed = change.removed;
             } else {
                 synced.kind = Synced::changed;
                 synced.bytes = change.data;
@@ -442,16 +447,22 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
         files.push_back(targets + "/" + std::to_string(i));
         writeFile(files.back(), "");
     }
-    // A folder for each member of a group of item syncs, holding a file to change and an entry to
-    // rename.
+    // A folder for each member of a group of item syncs, holding a file to change, an entry to
+    // rename and as many files as the run removed from the folders synced there.
     struct Place {
         std::string path;
         lumaro::platform::Descriptor folder;
         lumaro::platform::Descriptor file;
         bool renamed = false;
+        std::size_t removals = 0;
+        std::vector<std::string> toRemove;
+    };
+    const auto placeOf = [](const Synced& synced, std::size_t j) {
+        return synced.with >= 0 ? static_cast<std::size_t>(synced.with) : j;
     };
     std::size_t width = 1;
     std::size_t largest = sizeof(std::uint64_t);
+    std::uint64_t removedWhenSynced = 0;
     for (const auto& group : writes.itemSyncs) {
         width = std::max(width, group.size());
         for (const Synced& synced : group) {
@@ -459,6 +470,7 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
             for (const std::size_t size : synced.attributes) {
                 largest = std::max(largest, size);
             }
+            removedWhenSynced += synced.removed;
         }
     }
     const std::string placesRoot = directory + "/floor-items";
@@ -478,6 +490,25 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
              "make a file");
         placeFds.push_back(place.folder.get());
         placeFds.push_back(place.file.get());
+    }
+    // The files a folder sync replays the removal of hold, on disk, what the removed ones held on
+    // average.
+    const std::string held(writes.filesRemoved > 0 ? writes.bytesRemoved / writes.filesRemoved : 0, 'x');
+    for (const auto& group : writes.itemSyncs) {
+        for (std::size_t j = 0; j < group.size(); ++j) {
+            places[placeOf(group[j], j)].removals += group[j].removed;
+        }
+    }
+    for (Place& place : places) {
+        for (std::size_t k = 0; k < place.removals; ++k) {
+            place.toRemove.push_back(place.path + "/r" + std::to_string(k));
+            lumaro::platform::Descriptor fd;
+            must(lumaro::platform::openDescriptor(fs, place.toRemove.back(), O_RDWR | O_CREAT | O_TRUNC, 0600,
+                                                  fd),
+                 "make a file");
+            must(lumaro::platform::writeFully(fs, fd.get(), held.data(), held.size(), false), "write a file");
+            must(fs.fsync(fd.get()), "sync");
+        }
     }
     fs.fsyncAll(placeFds);
     // Each part on its own clock, so that the report can say which part the disk spends on.
@@ -511,7 +542,7 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
             fds.clear();
             for (std::size_t j = 0; j < group.size(); ++j) {
                 const Synced& synced = group[j];
-                Place& place = places[synced.with >= 0 ? static_cast<std::size_t>(synced.with) : j];
+                Place& place = places[placeOf(synced, j)];
                 int target = place.file.get();
                 switch (synced.kind) {
                     case Synced::made:
@@ -524,10 +555,16 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
                              "write a file");
                         break;
                     case Synced::folder:
-                        must(fs.renameAt(place.folder.get(), place.renamed ? "b" : "a",
-                                         place.renamed ? "a" : "b", lumaro::platform::Rename::noReplace),
-                             "rename an entry");
-                        place.renamed = !place.renamed;
+                        if (synced.entries) {
+                            must(fs.renameAt(place.folder.get(), place.renamed ? "b" : "a",
+                                             place.renamed ? "a" : "b", lumaro::platform::Rename::noReplace),
+                                 "rename an entry");
+                            place.renamed = !place.renamed;
+                        }
+                        for (std::size_t k = 0; k < synced.removed; ++k) {
+                            must(fs.unlink(place.toRemove.back()), "remove a file");
+                            place.toRemove.pop_back();
+                        }
                         target = place.folder.get();
                         break;
                     case Synced::changed:
@@ -565,12 +602,11 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
                  "make a file");
         }
     });
-    // The files to remove hold, on disk, what the removed ones held on average: those made above
-    // first, then new ones spread over the places.
-    const std::string held(writes.filesRemoved > 0 ? writes.bytesRemoved / writes.filesRemoved : 0, 'x');
+    // The files removed but never synced away: those made above first, then new ones spread over
+    // the places.
     std::vector<std::string> removed;
-    for (std::uint64_t i = 0; i < writes.filesRemoved; ++i) {
-        removed.push_back(i < made.size() ? made[i] : places[i % width].path + "/r" + std::to_string(i));
+    for (std::uint64_t i = 0; i + removedWhenSynced < writes.filesRemoved; ++i) {
+        removed.push_back(i < made.size() ? made[i] : places[i % width].path + "/u" + std::to_string(i));
         lumaro::platform::Descriptor fd;
         must(lumaro::platform::openDescriptor(fs, removed.back(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600, fd),
              "make a file");
