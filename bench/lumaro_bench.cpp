@@ -13,9 +13,10 @@
 //          the same groups sent together) and store flushes as it made, and each sync of an item's
 //          file or folder as the run made it (in the same groups synced together, each member in a
 //          folder of its own): a file it made, made anew with as many bytes and attributes of the
-//          same sizes; a folder whose entries it changed, a folder with an entry renamed; any other
-//          object it changed, a file with as many bytes written and attributes of the same sizes
-//          set; and as many files removed (and made but never synced) as it removed and made;
+//          same sizes; a folder whose entries it changed, a folder with an entry renamed and as
+//          many files removed from it as the run removed; any other object it changed, a file with
+//          as many bytes written and attributes of the same sizes set; and the files it removed or
+//          made but never synced, removed or made as many;
 //   peer:  GIO's synchronous g_file_set_attribute_string of the custom-icon key over the same
 //          items, with no backup and nothing synced (taken off again afterwards, untimed).
 // The metadata store is the session's: run through scripts/with-private-session.sh (scripts/bench.sh
