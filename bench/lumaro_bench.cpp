@@ -13,10 +13,11 @@
 //          the same groups sent together) and store flushes as it made, and each sync of an item's
 //          file or folder as the run made it (in the same groups synced together, each member in a
 //          folder of its own): a file it made, made anew with as many bytes and attributes of the
-//          same sizes; a folder whose entries it changed, a folder with an entry renamed and as
-//          many files removed from it as the run removed; any other object it changed, a file with
-//          as many bytes written and attributes of the same sizes set; and the files it removed or
-//          made but never synced, removed or made as many;
+//          same sizes; a folder whose entries it changed, a folder with an entry renamed where it
+//          renamed one, and as many files removed from it as it removed (held open through the
+//          removal where it held them); any other object it changed, a file with as many bytes
+//          written and attributes of the same sizes set; and the files it removed or made and
+//          never synced, removed or made as many;
 //   peer:  GIO's synchronous g_file_set_attribute_string of the custom-icon key over the same
 //          items, with no backup and nothing synced (taken off again afterwards, untimed).
 // The metadata store is the session's: run through scripts/with-private-session.sh (scripts/bench.sh
@@ -71,8 +72,9 @@ struct Synced {
     } kind = clean;
     std::size_t bytes = 0;                // data written (a made file's size)
     std::vector<std::size_t> attributes;  // the sizes of the attributes set
-    bool entries = false;                 // of a folder: entries made or renamed in it
-    std::size_t removed = 0;              // and the files removed from it
+    bool entries = false;                 // of a folder: an entry renamed, or made and replayed elsewhere
+    std::size_t removed = 0;              // and the files removed from it,
+    std::size_t held = 0;                 // of those held open through the removal, closed apart
     int with = -1;  // a made file synced together with its folder: that member of the group
 };
 
@@ -96,12 +98,16 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         itemSyncs.clear();
         manifestSaves.clear();
         changes_.clear();
+        removedFrom_.clear();
     }
     int open(const std::string& path, int flags, unsigned mode, int& fd) override {
         const int err = ForwardingFileSystem::open(path, flags, mode, fd);
         if (err == 0) {
             manifestTemp_[fd] = lumaro::platform::lastPathComponent(path).starts_with(".backup.json.");
             item_[fd] = !items.empty() && path.starts_with(items + "/");
+            if (item_[fd]) {
+                object_[fd] = statObject(fd);
+            }
         }
         return err;
     }
@@ -111,33 +117,41 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         const int err = ForwardingFileSystem::openAt(folder, name, flags, mode, fd);
         if (err == 0) {
             item_[fd] = item_[folder];
+            if (item_[fd]) {
+                object_[fd] = statObject(fd);
+            }
             if (absent) {
                 ++itemFilesMade;
                 Change& change = changes_[objectOf(fd)];
                 change = Change();
                 change.made = true;
                 change.parent = objectOf(folder);
-                entriesChanged(folder);
+                ++changes_[change.parent].madeHere;
             }
         }
         return err;
     }
     int unlinkAt(int folder, const std::string& name) override {
         struct stat st {};
-        const bool sized = item_[folder] && ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        const bool found = item_[folder] && ::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         const int err = ForwardingFileSystem::unlinkAt(folder, name);
         if (err == 0 && item_[folder]) {
             ++itemFilesRemoved;
-            itemBytesRemoved += sized ? static_cast<std::uint64_t>(st.st_size) : 0u;
+            itemBytesRemoved += found ? static_cast<std::uint64_t>(st.st_size) : 0u;
             ++changes_[objectOf(folder)].removed;
+            if (found && st.st_nlink <= 1) {
+                const Object gone{st.st_dev, st.st_ino};
+                changes_.erase(gone);  // nothing of it is made durable any more
+                removedFrom_[gone] = objectOf(folder);
+            }
         }
         return err;
     }
     int renameAt(int folder, const std::string& from, const std::string& to,
                  lumaro::platform::Rename how) override {
         const int err = ForwardingFileSystem::renameAt(folder, from, to, how);
-        if (err == 0) {
-            entriesChanged(folder);
+        if (err == 0 && item_[folder]) {
+            changes_[objectOf(folder)].renamed = true;
         }
         return err;
     }
@@ -173,8 +187,9 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         const int err = target().fcopyAttributes(from, to);
         if (err == 0 && item_[to]) {
             auto& attributes = changes_[objectOf(to)].attributes;
-            std::vector<char> names(65536);
-            const ssize_t length = ::flistxattr(to, names.data(), names.size());
+            const ssize_t listed = ::flistxattr(to, nullptr, 0);
+            std::vector<char> names(listed > 0 ? static_cast<std::size_t>(listed) : 0u);
+            const ssize_t length = names.empty() ? 0 : ::flistxattr(to, names.data(), names.size());
             for (ssize_t at = 0; at < length;
                  at += static_cast<ssize_t>(std::strlen(names.data() + at)) + 1) {
                 const ssize_t size = ::fgetxattr(to, names.data() + at, nullptr, 0);
@@ -196,7 +211,18 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         forget(fd);
         return ForwardingFileSystem::close(fd);
     }
+    // A file held open through its removal: its folder's sync replays the removal so.
     void closeRemoved(int fd) override {
+        if (item_[fd]) {
+            const auto from = removedFrom_.find(objectOf(fd));
+            if (from != removedFrom_.end()) {
+                const auto folder = changes_.find(from->second);
+                if (folder != changes_.end() && folder->second.held < folder->second.removed) {
+                    ++folder->second.held;
+                }
+                removedFrom_.erase(from);
+            }
+        }
         forget(fd);
         target().closeRemoved(fd);
     }
@@ -205,23 +231,25 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     using Object = std::pair<dev_t, ino_t>;
     // What changed in an item's object since its last sync.
     struct Change {
-        bool made = false;        // made by the run and never synced
-        bool entries = false;     // a folder's entries made or renamed
-        std::size_t removed = 0;  // files removed from a folder
-        bool other = false;       // mode, owner, length, an attribute removed
-        std::size_t data = 0;     // bytes written
+        bool made = false;         // made by the run and never synced
+        bool renamed = false;      // a folder's entry renamed
+        std::size_t madeHere = 0;  // files made in a folder
+        std::size_t removed = 0;   // files removed from a folder,
+        std::size_t held = 0;      // of them held open through the removal
+        bool other = false;        // mode, owner, length, an attribute removed
+        std::size_t data = 0;      // bytes written
         std::vector<std::size_t> attributes;
         Object parent{};  // a made file's folder
     };
-    Object objectOf(int fd) const {
+    static Object statObject(int fd) {
         struct stat st {};
         ::fstat(fd, &st);
         return {st.st_dev, st.st_ino};
     }
-    void entriesChanged(int folder) {
-        if (item_[folder]) {
-            changes_[objectOf(folder)].entries = true;
-        }
+    // The object an item's descriptor holds, as found when it was opened.
+    Object objectOf(int fd) const {
+        const auto found = object_.find(fd);
+        return found != object_.end() ? found->second : statObject(fd);
     }
     int changing(int fd, int err) {
         if (err == 0 && item_[fd]) {
@@ -231,9 +259,9 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
     }
     void countGroup(const std::vector<int>& fds) {
         std::vector<Synced> group;
-        std::vector<Object> objects;
         std::map<Object, int> members;
         std::vector<Object> parents;
+        std::vector<std::size_t> madeHere;
         for (const int fd : fds) {
             ++fsyncs;
             if (!item_[fd]) {
@@ -246,6 +274,7 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
             const auto found = changes_.find(object);
             Synced& synced = group.emplace_back();
             parents.emplace_back();
+            madeHere.push_back(0);
             if (found == changes_.end()) {
                 continue;  // clean: nothing changed since its last sync, or a second sync in the group
             }
@@ -256,10 +285,12 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
                 synced.kind = Synced::made;
                 synced.bytes = static_cast<std::size_t>(st.st_size);
                 parents.back() = change.parent;
-            } else if (S_ISDIR(st.st_mode) && (change.entries || change.removed > 0)) {
+            } else if (S_ISDIR(st.st_mode) && (change.renamed || change.madeHere > 0 || change.removed > 0)) {
                 synced.kind = Synced::folder;
-                synced.entries = change.entries;
+                synced.entries = change.renamed;
                 synced.removed = change.removed;
+                synced.held = change.held;
+                madeHere.back() = change.madeHere;
             } else {
                 synced.kind = Synced::changed;
                 synced.bytes = change.data;
@@ -273,6 +304,13 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
             if (group[i].kind == Synced::made && folder != members.end() &&
                 group[static_cast<std::size_t>(folder->second)].kind == Synced::folder) {
                 group[i].with = folder->second;
+                --madeHere[static_cast<std::size_t>(folder->second)];
+            }
+        }
+        // A file made in a folder but not replayed in its place: a rename stands in for its entry.
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            if (group[i].kind == Synced::folder && madeHere[i] > 0) {
+                group[i].entries = true;
             }
         }
         itemFlushes += group.size();
@@ -286,13 +324,16 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         }
         manifestTemp_.erase(fd);
         item_.erase(fd);
+        object_.erase(fd);
         pending_.erase(fd);
     }
 
     std::map<int, bool> manifestTemp_;
     std::map<int, bool> item_;
     std::map<int, std::size_t> pending_;
-    std::map<Object, Change> changes_;  // items' objects changed since their last sync
+    std::map<int, Object> object_;          // what each item's descriptor holds
+    std::map<Object, Change> changes_;      // items' objects changed since their last sync
+    std::map<Object, Object> removedFrom_;  // files removed, still held: their folders
 };
 
 struct Cost {
@@ -300,7 +341,7 @@ struct Cost {
     double user = 0;
     double system = 0;
     std::array<double, 4> parts =
-        {};  // a floor's: metadata writes and flushes, item flushes, saves, files made and removed
+        {};  // a floor's: metadata writes and flushes, item syncs, saves, files made or removed unsynced
 };
 
 double seconds(const timeval& t) {
@@ -437,9 +478,11 @@ void must(int err, const char* what) {
 // writes go to files made for them (those sent together, together); the item syncs to files and
 // folders of their own, one place per member of the largest group (a made file synced with its
 // folder in that folder's place); the saves to one file of the same sizes.
-Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platform::DesktopMetadata* store,
-             const std::string& iconFile) {
+Cost floorOf(const std::string& scratch, const char* phase, const Writes& writes,
+             lumaro::platform::DesktopMetadata* store, const std::string& iconFile) {
     FileSystem& fs = FileSystem::real();
+    const std::string directory = scratch + "/floor-" + phase;  // each phase's floor starts anew
+    ::mkdir(directory.c_str(), 0700);
     const std::string path = directory + "/floor.json";
     const std::string targets = directory + "/floor-targets";
     ::mkdir(targets.c_str(), 0700);
@@ -482,7 +525,6 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
         Place& place = places[j];
         place.path = placesRoot + "/" + std::to_string(j);
         ::mkdir(place.path.c_str(), 0700);
-        ::unlink((place.path + "/b").c_str());  // an earlier phase's floor may have left it renamed
         writeFile(place.path + "/a", "");
         must(lumaro::platform::openDescriptor(fs, place.path, O_RDONLY | O_DIRECTORY, 0, place.folder),
              "open a folder");
@@ -502,16 +544,18 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
     }
     for (Place& place : places) {
         for (std::size_t k = 0; k < place.removals; ++k) {
-            place.toRemove.push_back(place.path + "/r" + std::to_string(k));
+            place.toRemove.push_back("r" + std::to_string(k));
             lumaro::platform::Descriptor fd;
-            must(lumaro::platform::openDescriptor(fs, place.toRemove.back(), O_RDWR | O_CREAT | O_TRUNC, 0600,
-                                                  fd),
+            must(lumaro::platform::openDescriptor(fs, place.path + "/" + place.toRemove.back(),
+                                                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, fd),
                  "make a file");
             must(lumaro::platform::writeFully(fs, fd.get(), held.data(), held.size(), false), "write a file");
             must(fs.fsync(fd.get()), "sync");
         }
     }
-    fs.fsyncAll(placeFds);
+    for (const int err : fs.fsyncAll(placeFds)) {
+        must(err, "sync");
+    }
     // Each part on its own clock, so that the report can say which part the disk spends on.
     const auto value = lumaro::platform::skinnedIconMetadata(iconFile);
     std::vector<std::vector<std::pair<std::string, lumaro::platform::IconMetadata>>> groups;
@@ -562,8 +606,21 @@ Cost floorOf(const std::string& directory, const Writes& writes, lumaro::platfor
                                  "rename an entry");
                             place.renamed = !place.renamed;
                         }
+                        // Those the run held open through the removal are held so, and their last close
+                        // handed on as the run hands it on.
                         for (std::size_t k = 0; k < synced.removed; ++k) {
-                            must(fs.unlink(place.toRemove.back()), "remove a file");
+                            const std::string& name = place.toRemove.back();
+                            lumaro::platform::Descriptor heldOpen;
+                            if (k < synced.held) {
+                                int fd = -1;
+                                must(fs.openAt(place.folder.get(), name, O_RDONLY | O_NOFOLLOW, 0, fd),
+                                     "open a file");
+                                heldOpen = lumaro::platform::Descriptor(fs, fd);
+                            }
+                            must(fs.unlinkAt(place.folder.get(), name), "remove a file");
+                            if (heldOpen.valid()) {
+                                heldOpen.closeRemoved();
+                            }
                             place.toRemove.pop_back();
                         }
                         target = place.folder.get();
@@ -775,13 +832,17 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
                                 workspace.store ? workspace.store->writeGroups : std::vector<std::size_t>(),
                                 workspace.store ? workspace.store->flushes : 0};
             std::array<std::uint64_t, 4> kinds = {};  // the item syncs by what they made durable
+            std::uint64_t removedInSyncs = 0;
+            std::uint64_t heldInSyncs = 0;
             for (const auto& group : writes.itemSyncs) {
                 for (const Synced& synced : group) {
                     ++kinds[synced.kind];
+                    removedInSyncs += synced.removed;
+                    heldInSyncs += synced.held;
                 }
             }
-            const Cost floor =
-                floorOf(scratch, writes, workspace.store ? &workspace.store->target() : nullptr, iconFile);
+            const Cost floor = floorOf(scratch, phase, writes,
+                                       workspace.store ? &workspace.store->target() : nullptr, iconFile);
             const std::size_t largest = fs.manifestSaves.empty() ? 0
                                                                  : *std::max_element(fs.manifestSaves.begin(),
                                                                                      fs.manifestSaves.end());
@@ -799,7 +860,9 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
                               {{"made", kinds[Synced::made]},
                                {"folder", kinds[Synced::folder]},
                                {"changed", kinds[Synced::changed]},
-                               {"clean", kinds[Synced::clean]}}},
+                               {"clean", kinds[Synced::clean]},
+                               {"removals", removedInSyncs},
+                               {"heldRemovals", heldInSyncs}}},
                              {"metadataWrites", writes.metadataWrites},
                              {"storeFlushes", writes.storeFlushes},
                              {"floor", floor.wall},
@@ -878,10 +941,8 @@ int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     if (!json) {
         std::printf(
-            "per item: ms of wall time, of the floor (of it: metadata, item flushes, saves, files made and "
-            "removed) and "
-            "of the "
-            "peer;\n"
+            "per item: ms of wall time, of the floor (of it: metadata, item syncs, saves, files made or "
+            "removed and never synced) and of the peer;\n"
             "fsyncs; KiB written to the manifest, and all written over the final manifest's size;\n"
             "peak resident memory of the process during the phase\n");
         std::printf("%-28s %6s %-7s %8s %8s %6s %27s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N",
