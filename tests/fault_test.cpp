@@ -466,10 +466,10 @@ TEST_F(Faults, PowerLossAtEverySyncOfAnApplyKeepsEveryChangedItemsBackup) {
         // Four more folders whose key files are replaced: the last batch runs as four overlapping groups,
         // each checked and staged while the one before it is flushed.
         const auto more = [&] {
-            for (const std::string name : {"Zeta 1", "Zeta 2", "Zeta 3", "Zeta 4"})
-                stdfs::create_directory(root_ + "/" + name),
-                    test::writeFile(root_ + "/" + name + "/.directory", "[Desktop Entry]\nIcon=folder\n",
-                                    0640);
+            for (const std::string name : {"Zeta 1", "Zeta 2", "Zeta 3", "Zeta 4"}) {
+                stdfs::create_directory(root_ + "/" + name);
+                test::writeFile(root_ + "/" + name + "/.directory", "[Desktop Entry]\nIcon=folder\n", 0640);
+            }
         };
         sweep({{"apply", 0, 1, {}, "batch restore"},
                {"apply", 0, 1, more, "batch restore"},

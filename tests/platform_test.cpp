@@ -155,7 +155,8 @@ TEST(platformRemoveChild, EveryRemovedFileIsLetGoAndEverySyncAnsweredAlsoInAFork
                 std::vector<int> fds, expected;
                 for (int i = 0; i < 11; ++i) {
                     const bool bad = (i + t) % 4 == 0;
-                    fds.push_back(bad ? -1 : folder.fd()), expected.push_back(bad ? EBADF : 0);
+                    fds.push_back(bad ? -1 : folder.fd());
+                    expected.push_back(bad ? EBADF : 0);
                 }
                 for (int round = 0; round < 40; ++round) {
                     if (real().fsyncAll(fds) != expected) {
