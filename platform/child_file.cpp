@@ -231,7 +231,7 @@ void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uin
                      const std::function<bool(const ChildFile&)>& known) {
     const std::string prefix = "." + name + kPrivateInfix;
     std::vector<std::string> names;
-    if (folder.fs().listDirectory(folder.path(), names) != 0) {
+    if (folder.fs().listDirectoryAt(folder.fd(), names) != 0) {
         return;
     }
     for (const std::string& candidate : names) {

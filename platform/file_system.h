@@ -97,6 +97,8 @@ class FileSystem {
     virtual int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) = 0;
     // The status of one name inside the open folder `folder`, never following a final link.
     virtual int lstatAt(int folder, const std::string& name, FileStatus& out) = 0;
+    // Every name in the open folder `folder` but "." and "..", as listDirectory gives them.
+    virtual int listDirectoryAt(int folder, std::vector<std::string>& names) = 0;
     // Removes one name (never a folder) inside the open folder `folder`.
     virtual int unlinkAt(int folder, const std::string& name) = 0;
     // Renames one name inside the open folder `folder` to another there, in one step, never over
@@ -165,6 +167,9 @@ class ForwardingFileSystem : public FileSystem {
     }
     int lstatAt(int folder, const std::string& name, FileStatus& out) override {
         return target_.lstatAt(folder, name, out);
+    }
+    int listDirectoryAt(int folder, std::vector<std::string>& names) override {
+        return target_.listDirectoryAt(folder, names);
     }
     int unlinkAt(int folder, const std::string& name) override { return target_.unlinkAt(folder, name); }
     int renameAt(int folder, const std::string& from, const std::string& to, Rename how) override {

@@ -318,8 +318,17 @@ class PosixFileSystem final : public FileSystem {
     }
 
     int listDirectory(const std::string& path, std::vector<std::string>& names) override {
+        return listOpened(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), names);
+    }
+
+    int listDirectoryAt(int folder, std::vector<std::string>& names) override {
+        // A descriptor of its own: reading the entries moves the offset of the one it is given.
+        return listOpened(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), names);
+    }
+
+    // Lists the folder `fd` (or gives errno when the open that gave it failed), then closes it.
+    static int listOpened(int fd, std::vector<std::string>& names) {
         names.clear();
-        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) {
             return errno;
         }

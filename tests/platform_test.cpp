@@ -123,6 +123,19 @@ TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
     removeLeftovers(folder, "target", 100, [&](const ChildFile& left) { return left == wanted; });
     EXPECT_EQ(namesIn(scratch.path()), expected);
     EXPECT_EQ(readFile(scratch / "target"), "keep");
+    // The tidy looks through the handle: a folder moved away after its open is tidied, and the one
+    // at its path by now is not.
+    const std::string leftover = ".target.lumaro-0123456789abcdef", other = ".target.lumaro-fedcba9876543210";
+    for (const auto& [name, left] : {std::pair{"held", leftover}, std::pair{"newcomer", other}}) {
+        ASSERT_EQ(::mkdir((scratch / name).c_str(), 0700), 0);
+        test::writeFile(scratch / name + "/" + left, "new", 0640);
+    }
+    ASSERT_EQ(ItemHandle::open(real(), scratch / "held", folder), 0);
+    ASSERT_EQ(::rename((scratch / "held").c_str(), (scratch / "moved").c_str()), 0);
+    ASSERT_EQ(::rename((scratch / "newcomer").c_str(), (scratch / "held").c_str()), 0);
+    removeLeftovers(folder, "target", 100, [&](const ChildFile& left) { return left == wanted; });
+    EXPECT_EQ(namesIn(scratch / "moved"), std::set<std::string>());
+    EXPECT_EQ(namesIn(scratch / "held"), std::set<std::string>{other});
 }
 
 // The real file system's own threads (the closer of removed files, the sync workers) serve every

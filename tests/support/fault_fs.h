@@ -87,6 +87,7 @@ class FaultFs : public platform::ForwardingFileSystem {
     using Names = std::vector<std::string>;
     NOTED(access(const std::string& p, int m), "access " + p, false, target().access(p, m))
     NOTED(listDirectory(const std::string& p, Names& n), "list " + p, false, target().listDirectory(p, n))
+    NOTED(listDirectoryAt(int dir, Names& n), "list " + at(dir), false, target().listDirectoryAt(dir, n))
     NOTED(lstat(const std::string& p, Status& out), "lstat " + p, false,
           looked(p, target().lstat(p, out), out, p == otherDevice))
     NOTED(lstatAt(int dir, const std::string& n, Status& out), "lstat " + at(dir) + "/" + n, false,
