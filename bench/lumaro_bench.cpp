@@ -1,7 +1,8 @@
 // What an apply and a restore cost per item, against the cost of the durable writes themselves and
 // against a peer that does far less.
 //
-//   lumaro_bench [--dir FOLDER]... [--sizes 100,1000,5000] [--plain] [--no-metadata] [--json]
+//   lumaro_bench [--dir FOLDER]... [--sizes 100,1000,5000] [--rounds 3] [--plain] [--no-metadata]
+//                [--json]
 //
 // For each folder (by default $HOME and /tmp) and each size N, in a child process of its own (so
 // peak memory is the run's own): creates N items in a scratch folder there (plain files, files
@@ -25,7 +26,13 @@
 // in the scratch folder that holds the items' folder, so that the store holds the tree of that
 // disk, as a person's does. --no-metadata leaves that form out; --plain makes every item a plain
 // file without attributes.
+// A run of 100 items lasts some 50 ms, within reach of one slow sync of the disk: each size is run
+// --rounds times, each round a child of its own with items of its own, and the table shows for
+// each phase the round of the median ratio, beside the lowest and highest ratio of all and the
+// highest peak memory; --json gives every round.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -45,6 +52,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -781,8 +789,33 @@ void resetPeak() {
     std::ofstream("/proc/self/clear_refs") << "5";
 }
 
+// Marks `folder` as the top of a tree of its own, so that ext4 spreads the folders made in it over
+// block groups with room, away from the groups its parent's folders use: on a file system without
+// a journal, each file made in a group where many were removed in the last minutes (by the rounds
+// before this one, or anything else) costs tens of times more, and the targets are those of a
+// quiet disk. False where the flag cannot be set; the run then goes on as it is.
+bool markTopOfTree(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    int flags = 0;
+    bool marked = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (marked) {
+        flags |= FS_TOPDIR_FL;
+        marked = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return marked;
+}
+
 nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
-    const std::string scratch = base + "/lumaro-bench-" + std::to_string(::getpid());
+    // The round's folders in one folder of a top of a tree: ext4 places a folder made there by a
+    // hash of its name, so each round's, named by its process, lands away from the rounds' before.
+    const std::string top = base + "/lumaro-bench-" + std::to_string(::getpid());
+    ::mkdir(top.c_str(), 0700);
+    const bool spread = markTopOfTree(top);
+    const std::string scratch = top + "/" + std::to_string(::getpid());
     ::mkdir(scratch.c_str(), 0700);
     const std::string root = scratch + "/Desktop";
     const std::string state = scratch + "/state";
@@ -880,11 +913,94 @@ nlohmann::json runSize(const std::string& base, int count, bool withMetadata) {
     // The peer over the same items, now restored.
     const Cost peer = withMetadata ? peerOf(root, iconFile) : Cost{};
     result["peer"] = peer.wall;
+    result["spread"] = spread;
     result["n"] = count;
     result["dir"] = base;
-    const std::string cleanup = "rm -rf '" + scratch + "'";
+    // The folder itself goes through GIO, which has the store forget every path under it, as it
+    // does for any folder deleted through GIO: the keys set and cleared there would otherwise stay
+    // in the store's tree and slow the writes of the rounds after this one.
+    const std::string cleanup = "find '" + scratch + "' -mindepth 1 -delete";
     [[maybe_unused]] const int status = std::system(cleanup.c_str());
+    GFile* folder = g_file_new_for_path(scratch.c_str());
+    if (!g_file_delete(folder, nullptr, nullptr)) {
+        ::rmdir(scratch.c_str());
+    }
+    g_object_unref(folder);
+    ::rmdir(top.c_str());
     return result;
+}
+
+// One run of `count` items in a child process of its own, so that peak memory is the run's own;
+// nothing when the child failed.
+std::optional<nlohmann::json> runChild(const std::string& directory, int count, bool metadata) {
+    int pipe[2];
+    if (::pipe(pipe) != 0) {
+        return std::nullopt;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(pipe[0]);
+        ::close(pipe[1]);
+        return std::nullopt;
+    }
+    if (child == 0) {
+        ::close(pipe[0]);
+        const std::string text = runSize(directory, count, metadata).dump();
+        [[maybe_unused]] const ssize_t written = ::write(pipe[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty()) {
+        return std::nullopt;
+    }
+    return nlohmann::json::parse(text);
+}
+
+// A phase's row: the round of the median ratio (of an even count, the higher of the middle two),
+// its ratio followed by the lowest and highest of all rounds, and the highest peak memory of all.
+void printMedianRow(const std::string& directory, int count, const char* phase,
+                    const std::vector<nlohmann::json>& results) {
+    std::vector<const nlohmann::json*> ordered;
+    for (const nlohmann::json& result : results) {
+        ordered.push_back(&result);
+    }
+    const auto ratio = [&](const nlohmann::json* result) { return (*result)[phase]["ratio"].get<double>(); };
+    std::sort(ordered.begin(), ordered.end(),
+              [&](const nlohmann::json* a, const nlohmann::json* b) { return ratio(a) < ratio(b); });
+    const nlohmann::json& result = *ordered[ordered.size() / 2];
+    const auto& r = result[phase];
+    const double n = count;
+    const double bytes = static_cast<double>(r["manifestBytes"].get<std::uint64_t>());
+    const double largest = static_cast<double>(r["largestManifest"].get<std::uint64_t>());
+    long peak = 0;  // the highest of all rounds, the figure a limit is held to
+    for (const nlohmann::json& each : results) {
+        peak = std::max(peak, each[phase]["peakRssKiB"].get<long>());
+    }
+    char range[32];
+    std::snprintf(range, sizeof range, "%.2f-%.2f", ratio(ordered.front()), ratio(ordered.back()));
+    std::printf(
+        "%-28s %6d %-7s %8.3f %8.3f %6.2f %-10s %6.3f/%6.3f/%6.3f/%6.3f %8.3f %7.2f %7.2f %7.1fx %7llu %6llu "
+        "%8.1f %6zu\n",
+        directory.substr(0, 28).c_str(), count, phase, r["wall"].get<double>() * 1e3 / n,
+        r["floor"].get<double>() * 1e3 / n, r["ratio"].get<double>(), range,
+        r["floorMetadata"].get<double>() * 1e3 / n, r["floorItemFlushes"].get<double>() * 1e3 / n,
+        r["floorSaves"].get<double>() * 1e3 / n, r["floorFiles"].get<double>() * 1e3 / n,
+        result["peer"].get<double>() * 1e3 / n, static_cast<double>(r["fsyncs"].get<std::uint64_t>()) / n,
+        bytes / 1024.0 / n, largest > 0 ? bytes / largest : 0.0,
+        static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
+        static_cast<unsigned long long>(r["storeFlushes"].get<std::uint64_t>()),
+        static_cast<double>(peak) / 1024.0, r["errors"].get<std::size_t>());
+    if (r["errors"].get<std::size_t>() > 0) {
+        std::printf("  first error: %s\n", r["firstError"].get<std::string>().c_str());
+    }
 }
 
 }  // namespace
@@ -894,6 +1010,7 @@ int main(int argc, char** argv) {
     std::vector<int> sizes = {100, 1000, 5000};
     bool json = false;
     bool metadata = true;
+    int rounds = 3;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--dir" && i + 1 < argc) {
@@ -908,6 +1025,10 @@ int main(int argc, char** argv) {
                                     ? static_cast<int>(value)
                                     : 0);
             }
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            char* end = nullptr;
+            const long value = std::strtol(argv[++i], &end, 10);
+            rounds = *end == '\0' && value >= 1 && value <= 99 ? static_cast<int>(value) : 0;
         } else if (arg == "--plain") {
             gPlainOnly = true;
         } else if (arg == "--no-metadata") {
@@ -916,8 +1037,8 @@ int main(int argc, char** argv) {
             json = true;
         } else {
             std::fprintf(stderr,
-                         "usage: lumaro_bench [--dir FOLDER]... [--sizes 100,1000,5000] [--plain] "
-                         "[--no-metadata] [--json]\n");
+                         "usage: lumaro_bench [--dir FOLDER]... [--sizes 100,1000,5000] [--rounds 3] "
+                         "[--plain] [--no-metadata] [--json]\n");
             return 64;
         }
     }
@@ -938,81 +1059,52 @@ int main(int argc, char** argv) {
             return 64;
         }
     }
+    if (rounds < 1) {
+        std::fprintf(stderr, "lumaro_bench: rounds are a whole number from 1 to 99\n");
+        return 64;
+    }
     QCoreApplication application(argc, argv);
     if (!json) {
         std::printf(
+            "each phase: the round of the median ratio of %d, and the lowest and highest ratio of all;\n"
             "per item: ms of wall time, of the floor (of it: metadata, item syncs, saves, files made or "
             "removed and never synced) and of the peer;\n"
             "fsyncs; KiB written to the manifest, and all written over the final manifest's size;\n"
-            "peak resident memory of the process during the phase\n");
-        std::printf("%-28s %6s %-7s %8s %8s %6s %27s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N",
-                    "phase", "ms", "floor", "ratio", "meta/items/saves/files", "peer", "fsyncs", "KiB",
-                    "written", "saves", "flush", "peak MiB", "errors");
+            "peak resident memory of the process during the phase, the highest of all rounds\n",
+            rounds);
+        std::printf("%-28s %6s %-7s %8s %8s %6s %-10s %27s %8s %7s %7s %8s %7s %6s %8s %6s\n", "folder", "N",
+                    "phase", "ms", "floor", "ratio", "ratios", "meta/items/saves/files", "peer", "fsyncs",
+                    "KiB", "written", "saves", "flush", "peak MiB", "errors");
     }
     for (const std::string& directory : directories) {
         for (const int count : sizes) {
-            int pipe[2];
-            if (::pipe(pipe) != 0) {
-                return 1;
-            }
-            const pid_t child = ::fork();
-            if (child == 0) {
-                ::close(pipe[0]);
-                const std::string text = runSize(directory, count, metadata).dump();
-                [[maybe_unused]] const ssize_t written = ::write(pipe[1], text.data(), text.size());
-                ::_exit(0);
-            }
-            ::close(pipe[1]);
-            std::string text;
-            char buffer[4096];
-            for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) {
-                text.append(buffer, static_cast<std::size_t>(n));
-            }
-            ::close(pipe[0]);
-            int status = 0;
-            ::waitpid(child, &status, 0);
-            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty()) {
-                std::fprintf(stderr, "lumaro_bench: the run of %d items in %s failed\n", count,
-                             directory.c_str());
-                return 1;
-            }
-            const auto result = nlohmann::json::parse(text);
-            if (metadata && !result["metadata"].get<bool>()) {
-                std::fprintf(stderr,
-                             "the desktop metadata store is not available here: run through "
-                             "scripts/with-private-session.sh, or pass --no-metadata\n");
-                return 1;
-            }
-            if (json) {
-                std::printf("%s\n", result.dump().c_str());
-                std::fflush(stdout);
-                continue;
-            }
-            const double n = count;
-            for (const char* phase : {"apply", "restore"}) {
-                const auto& r = result[phase];
-                const double bytes = static_cast<double>(r["manifestBytes"].get<std::uint64_t>());
-                const double largest = static_cast<double>(r["largestManifest"].get<std::uint64_t>());
-                std::printf(
-                    "%-28s %6d %-7s %8.3f %8.3f %6.2f %6.3f/%6.3f/%6.3f/%6.3f %8.3f %7.2f %7.2f %7.1fx %7llu "
-                    "%6llu "
-                    "%8.1f %6zu\n",
-                    directory.substr(0, 28).c_str(), count, phase, r["wall"].get<double>() * 1e3 / n,
-                    r["floor"].get<double>() * 1e3 / n, r["ratio"].get<double>(),
-                    r["floorMetadata"].get<double>() * 1e3 / n, r["floorItemFlushes"].get<double>() * 1e3 / n,
-                    r["floorSaves"].get<double>() * 1e3 / n, r["floorFiles"].get<double>() * 1e3 / n,
-                    result["peer"].get<double>() * 1e3 / n,
-                    static_cast<double>(r["fsyncs"].get<std::uint64_t>()) / n, bytes / 1024.0 / n,
-                    largest > 0 ? bytes / largest : 0.0,
-                    static_cast<unsigned long long>(r["saves"].get<std::uint64_t>()),
-                    static_cast<unsigned long long>(r["storeFlushes"].get<std::uint64_t>()),
-                    static_cast<double>(r["peakRssKiB"].get<long>()) / 1024.0,
-                    r["errors"].get<std::size_t>());
-                if (r["errors"].get<std::size_t>() > 0) {
-                    std::printf("  first error: %s\n", r["firstError"].get<std::string>().c_str());
+            std::vector<nlohmann::json> results;
+            for (int round = 1; round <= rounds; ++round) {
+                std::optional<nlohmann::json> result = runChild(directory, count, metadata);
+                if (!result) {
+                    std::fprintf(stderr, "lumaro_bench: the run of %d items in %s failed\n", count,
+                                 directory.c_str());
+                    return 1;
                 }
+                if (metadata && !(*result)["metadata"].get<bool>()) {
+                    std::fprintf(stderr,
+                                 "the desktop metadata store is not available here: run through "
+                                 "scripts/with-private-session.sh, or pass --no-metadata\n");
+                    return 1;
+                }
+                (*result)["round"] = round;
+                if (json) {
+                    std::printf("%s\n", result->dump().c_str());
+                    std::fflush(stdout);
+                }
+                results.push_back(std::move(*result));
             }
-            std::fflush(stdout);
+            if (!json) {
+                for (const char* phase : {"apply", "restore"}) {
+                    printMedianRow(directory, count, phase, results);
+                }
+                std::fflush(stdout);
+            }
         }
     }
     return 0;

@@ -4,7 +4,8 @@
 # 1000 and 5000, in a folder under $HOME (the private session's) and under /tmp, next to the floor
 # (the durable writes alone) and the peer (GIO's synchronous attribute loop).
 #
-#   scripts/bench.sh [--dir FOLDER]... [--sizes 100,1000,5000] [--plain] [--no-metadata] [--json]
+#   scripts/bench.sh [--dir FOLDER]... [--sizes 100,1000,5000] [--rounds 3] [--plain] [--no-metadata]
+#                    [--json]
 set -euo pipefail
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo_root"
