@@ -47,7 +47,8 @@ IconBatchEngine::IconBatchEngine(platform::FileSystem& fs, platform::Workspace& 
       readDock_(options.readDock),
       desktopEntries_(options.desktopEntries.value_or(!options.applicationRoots.has_value())),
       dockApplicationURLs_(std::move(options.dockApplicationURLs)),
-      groupSize_(options.groupSize) {
+      groupSize_(options.groupSize),
+      batchLimit_(options.batchLimit) {
     // Checks the state directory, creating it when needed.
     const IconEngine stateEngine(fs_, directory_, icon_, workspace_);
     applicationRoots_ =
@@ -61,6 +62,7 @@ IconEngine IconBatchEngine::makeEngine(const std::string& backupDirectory) const
     IconEngine engine(fs_, backupDirectory, icon_, workspace_);
     engine.setIconFileFolder(directory_);
     engine.setGroupSize(groupSize_);
+    engine.setBatchLimit(batchLimit_);
     return engine;
 }
 

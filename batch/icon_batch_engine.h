@@ -45,6 +45,8 @@ struct BatchOptions {
     std::optional<bool> desktopEntries = std::nullopt;
     // How many items' work each engine keeps in flight together (IconEngine::setGroupSize).
     std::size_t groupSize = kPipelined;
+    // The most items a batch takes (IconEngine::setBatchLimit).
+    std::size_t batchLimit = kMaxBatch;
 };
 
 class IconBatchEngine {
@@ -117,6 +119,7 @@ class IconBatchEngine {
     bool desktopEntries_;
     std::optional<std::vector<std::string>> dockApplicationURLs_;
     std::size_t groupSize_;
+    std::size_t batchLimit_;
     ProgressHandler progress_;
 };
 

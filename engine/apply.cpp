@@ -58,6 +58,7 @@ struct IconEngine::ApplyRun {
     BackupManifest manifest;
     PredictionCache predictions;
     IconState::PartPool parts;  // the entries' equal parts held once
+    ItemCount count = {};
 };
 
 struct IconEngine::ApplyItem {
@@ -73,6 +74,15 @@ struct IconEngine::ApplyItem {
     bool skinned = false;                 // as predicted and flushed, but for the shared stores
     std::optional<ItemError> error = {};  // what the report gives
     bool applied = false;                 // its "applied" entry is saved
+    const std::string* shown = nullptr;   // a desktop entry: its name as its launcher shows it
+    bool counted = false;                 // told to the progress handler
+
+    void countIn(ItemCount& count) {
+        if (!counted) {
+            counted = true;
+            count.done(shown != nullptr ? *shown : name);
+        }
+    }
 
     IconContext context(const IconContext& base) const {
         IconContext c = base;
@@ -103,12 +113,6 @@ void IconEngine::noteRelaunch(const std::string& name, const std::string& item,
     }
 }
 
-void IconEngine::reportProgress(std::size_t index, std::size_t total, const std::string& name) const {
-    if (progress_) {
-        progress_(index, total, name);
-    }
-}
-
 OperationReport IconEngine::apply(const std::string& root, ApplyScope scope,
                                   const std::optional<std::set<std::string>>& only) const {
     const OperationLock lock(fs_, directory_, kEngineLockFileName);
@@ -121,14 +125,19 @@ OperationReport IconEngine::apply(const std::string& root, ApplyScope scope,
     const std::set<std::string> running = runningApplicationPaths();
     const IconContext context = iconContext();
     ApplyRun run = startRun(rootPath, rootIdentity, context);
+    run.count = ItemCount(&progress_, names.size());
 
     OperationReport report;
     report.desktopMetadataUnavailable = context.metadata == nullptr;
     std::vector<ApplyItem> batch;
     Failures failures;
+    std::size_t position = 0;
+    std::size_t batchStart = 0;  // the names before the batch's first
     const auto finishBatch = [&] {
         applyBatch(run, batch, context);
+        batchStart = position;
         for (ApplyItem& done : batch) {
+            done.countIn(run.count);
             if (done.applied) {
                 ++report.succeeded;
                 noteRelaunch(done.name, done.path, running, report);
@@ -141,7 +150,7 @@ OperationReport IconEngine::apply(const std::string& root, ApplyScope scope,
         reportFailures(failures, report);
     };
     const auto batchFull = [&](std::size_t more) {
-        return batch.size() + more >= applyBatchSize(run.manifest.entries.size());
+        return batch.size() + more >= batchSize(names.size() - batchStart, batchLimit_);
     };
     // Items are captured a group at a time, the store's keys of the group read together ahead.
     std::vector<ApplyItem> capturing;
@@ -162,21 +171,22 @@ OperationReport IconEngine::apply(const std::string& root, ApplyScope scope,
                 batch.push_back(std::move(item));
             } catch (const std::exception& error) {
                 failures.emplace_back(item.position, itemError(item.name, error));
+                run.count.done(item.name);
             }
         }
         capturing.clear();
     };
-    std::size_t position = 0;
     for (const std::string& name : names) {
         ++position;
         if (only && only->count(name) == 0) {
+            run.count.pass();
             continue;
         }
-        reportProgress(position, names.size(), name);
         const std::string item = platform::appendPathComponent(rootPath, name);
         try {
             if (!isEligible(item, scope, hiddenNames)) {
                 ++report.skipped;
+                run.count.done(name);
                 continue;
             }
             if (identifyItem(fs_, rootPath) != rootIdentity) {
@@ -186,6 +196,7 @@ OperationReport IconEngine::apply(const std::string& root, ApplyScope scope,
                 {.position = position, .name = name, .path = item, .identity = identifyItem(fs_, item)});
         } catch (const std::exception& error) {
             failures.emplace_back(position, itemError(name, error));
+            run.count.done(name);
         }
         if (capturing.size() >= groupSize_ || batchFull(capturing.size())) {
             captureGroup();
@@ -377,6 +388,9 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
             items[i].skinned = true;
             written = true;
         });
+        for (ApplyItem& item : items) {
+            item.countIn(run.count);
+        }
     };
     runOverlapped(batch.size(), groupSize_, prepare, check, send, finish, put);
     if (!written) {
@@ -464,6 +478,7 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
     context.metadata = nullptr;  // an entry's icon is its file alone
     context.kind = ItemKind::desktopEntry;
     ApplyRun run = startRun(rootPath, rootIdentity, context);
+    run.count = ItemCount(&progress_, entries.size());
 
     std::set<std::string> entryPaths;
     for (const DesktopEntryItem& entry : entries) {
@@ -474,9 +489,13 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
 
     std::vector<ApplyItem> batch;
     Failures failures;
+    std::size_t position = 0;
+    std::size_t batchStart = 0;  // the entries before the batch's first
     const auto finishBatch = [&] {
         applyBatch(run, batch, context);
+        batchStart = position;
         for (ApplyItem& done : batch) {
+            done.countIn(run.count);
             const DesktopEntryItem& entry = entries[done.position - 1];
             if (done.applied) {
                 ++report.succeeded;
@@ -493,15 +512,15 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
         batch.clear();
         reportFailures(failures, report);
     };
-    std::size_t position = 0;
     for (const DesktopEntryItem& entry : entries) {
-        reportProgress(++position, entries.size(), entry.displayName);
+        ++position;
         try {
             ApplyItem next{.position = position,
                            .name = entry.id,
                            .path = rootPath,
                            .identity = rootIdentity,
-                           .entryId = &entry.id};
+                           .entryId = &entry.id,
+                           .shown = &entry.displayName};
             const int err =
                 platform::readRegularFile(fs_, entry.sourcePath, platform::kMaxValueSize, next.entrySource);
             if (err == ELOOP || err == EINVAL || err == EFBIG) {
@@ -512,8 +531,9 @@ OperationReport IconEngine::applyDesktopEntries(const std::string& folder,
             batch.push_back(std::move(next));
         } catch (const std::exception& error) {
             failures.emplace_back(position, itemError(entry.displayName, error));
+            run.count.done(entry.displayName);
         }
-        if (batch.size() >= applyBatchSize(run.manifest.entries.size())) {
+        if (batch.size() >= batchSize(entries.size() - batchStart, batchLimit_)) {
             finishBatch();
         }
     }

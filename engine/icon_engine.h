@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/batches.h"
 #include "engine/manifest_store.h"
 #include "engine/rendered_icon.h"
 #include "platform/file_system.h"
@@ -33,10 +34,6 @@ inline constexpr std::size_t kPipelined = 64;
 inline constexpr const char* kManifestFileName = "backup.json";
 inline constexpr const char* kEngineLockFileName = "operation.lock";
 inline constexpr const char* kPendingSkinMessage = "已有待还原的备份，请先点击“一键还原”。";
-
-// Told about each item an operation is about to work on (its position from 1, the number of
-// items, its name). It only observes: it never changes an operation's results.
-using ProgressHandler = std::function<void(std::size_t index, std::size_t total, const std::string& name)>;
 
 // Removes what killed saves left in a backup directory and its skip-record folder: the
 // temporary files of "backup.json" and of skip records. The caller holds that directory's
@@ -81,6 +78,9 @@ class IconEngine {
     // How many items' work is kept in flight together: their metadata writes, held descriptors and
     // syncs (kPipelined by default, at least one). A batch of more items runs as overlapping groups.
     void setGroupSize(std::size_t items) { groupSize_ = std::max<std::size_t>(items, 1); }
+    // The most items a batch of an apply or a restore takes (kMaxBatch by default, at least two):
+    // tests set less to run several batches over a few items.
+    void setBatchLimit(std::size_t items) { batchLimit_ = std::max(items, kMinBatch); }
 
     // --- Skinning (apply) ---
 
@@ -169,7 +169,6 @@ class IconEngine {
     // Lists an application that was running, by its name without the extension, for relaunch.
     static void noteRelaunch(const std::string& name, const std::string& item,
                              const std::set<std::string>& running, OperationReport& report);
-    void reportProgress(std::size_t index, std::size_t total, const std::string& name) const;
 
     // The state an item of this kind will carry once skinned: rehearsed on a staging copy of
     // `original` for the forms that need it.
@@ -265,6 +264,7 @@ class IconEngine {
     ProgressHandler progress_;
     std::string iconFileFolder_;
     std::size_t groupSize_ = kPipelined;
+    std::size_t batchLimit_ = kMaxBatch;
 };
 
 }  // namespace lumaro

@@ -196,8 +196,9 @@ struct IconEngine::RestoreItem {
     std::size_t position;
     BackupEntry entry;
     std::string item;
-    bool record = false;  // its forms go back only under a durable "restoring" entry
-    bool done = false;    // back, verified and flushed but for the shared stores
+    bool record = false;   // its forms go back only under a durable "restoring" entry
+    bool done = false;     // back, verified and flushed but for the shared stores
+    bool counted = false;  // told to the progress handler
 };
 
 struct IconEngine::RestoreRun {
@@ -210,9 +211,16 @@ struct IconEngine::RestoreRun {
     std::vector<RestoreItem> vanished = {};  // gone; their entries go into a skip record at the next batch
     std::set<std::string> running = {};      // the running applications' paths
     std::set<std::string> launched = {};     // the desktop entries' copies that were launched
+    ItemCount count = {};
     OperationReport report = {};
     Failures failures = {};
-    std::size_t finished = 0;  // entries of the batches done
+
+    void countIn(RestoreItem& pending) {
+        if (!pending.counted) {
+            pending.counted = true;
+            count.done(pending.entry.name);
+        }
+    }
 
     void fail(RestoreItem& pending, ItemError error) {
         pending.done = false;
@@ -258,12 +266,14 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
         names.push_back(entry.name);
     }
     std::vector<RestoreItem> batch, checking;
-    const auto batchFull = [&](std::size_t more) {
-        return batch.size() + more >= restoreBatchSize(run.finished, names.size() - run.finished);
-    };
     std::size_t index = 0;
+    std::size_t batchStart = 0;  // the names before the batch's first
+    const auto batchFull = [&](std::size_t more) {
+        return batch.size() + more >= batchSize(names.size() - batchStart, batchLimit_);
+    };
+    run.count = ItemCount(&progress_, names.size());
     for (const std::string& name : names) {
-        reportProgress(++index, names.size(), name);
+        ++index;
         // The entries not yet reached are the manifest's last ones, in order: this one is first of them.
         const std::size_t ahead = names.size() - index + 1;
         auto found =
@@ -272,6 +282,7 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
             found = findEntry(manifest, name);
         }
         if (found == manifest.entries.end()) {
+            run.count.pass();
             continue;
         }
         // A desktop entry's item is the root, its copy the root's child named by the ID.
@@ -279,12 +290,15 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
                             found->isDesktopEntry() ? root : platform::appendPathComponent(root, name)};
         if (checkRestoreItem(run, pending)) {
             checking.push_back(std::move(pending));
+        } else {
+            run.count.done(name);
         }
         if (checking.size() >= groupSize_ || batchFull(checking.size())) {
             checkRecords(run, checking, batch);
         }
         if (batchFull(0)) {
             restoreBatch(run, batch);
+            batchStart = index;
         }
     }
     checkRecords(run, checking, batch);
@@ -413,6 +427,7 @@ void IconEngine::checkRecords(RestoreRun& run, std::vector<RestoreItem>& group,
             batch.push_back(std::move(pending));
         } catch (const std::exception& error) {
             run.fail(pending, itemError({}, error));
+            run.countIn(pending);
         }
     }
     group.clear();
@@ -423,7 +438,8 @@ void IconEngine::restoreBatch(RestoreRun& run, std::vector<RestoreItem>& batch) 
     const std::optional<ItemError> unsaved = recordRestoring(run, batch);
     putBack(run, batch, unsaved);
     removeRestored(run, batch);
-    for (const RestoreItem& pending : batch) {
+    for (RestoreItem& pending : batch) {
+        run.countIn(pending);
         if (!pending.done) {
             continue;
         }
@@ -435,7 +451,6 @@ void IconEngine::restoreBatch(RestoreRun& run, std::vector<RestoreItem>& batch) 
             run.report.relaunchApplications.push_back(shownName(pending.entry));
         }
     }
-    run.finished += batch.size();
     batch.clear();
     reportFailures(run.failures, run.report);
 }
@@ -572,6 +587,9 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
                  pending.done = true;
                  shared = shared || context.metadata != nullptr;
              });
+        for (std::size_t i = group.start; i < group.stop; ++i) {
+            run.countIn(batch[i]);
+        }
     };
     runOverlapped(batch.size(), groupSize_, prepare, check, send, finish, put);
     if (shared) {

@@ -154,10 +154,9 @@ OperationReport IconEngine::setAsideRemaining() const {
     // In batches as a restore's: the entries of a batch not yet held by a skip record go into one,
     // durably, before they leave the manifest together in one save.
     const std::set<std::string> unchanged;
-    std::size_t finished = 0;
     while (!manifest.entries.empty()) {
         const std::size_t count =
-            std::min(manifest.entries.size(), restoreBatchSize(finished, manifest.entries.size()));
+            std::min(manifest.entries.size(), batchSize(manifest.entries.size(), batchLimit_));
         BackupManifest batch{
             manifest.schema, manifest.rootPath, manifest.rootIdentity, manifest.createdAt, {}};
         for (std::size_t i = 0; i < count; ++i) {
@@ -180,7 +179,6 @@ OperationReport IconEngine::setAsideRemaining() const {
             store.save(manifest, file, &unchanged);
         }
         report.setAsideItems.insert(report.setAsideItems.end(), moved.begin(), moved.end());
-        finished += count;
     }
     return report;
 }

@@ -212,17 +212,19 @@ class Faults : public ::testing::Test {
     test::FakeWorkspace& workspaceFor(platform::FileSystem& fs) const {
         return faults_ = dynamic_cast<test::FaultFs*>(&fs), workspace_;
     }
-    // Groups of one item, so that every batch of two or more runs as overlapping groups.
+    // Groups of one item, so that every batch of two or more runs as overlapping groups; batches of
+    // three at most, so that an apply and a restore run several.
     IconEngine engine(platform::FileSystem& fs) const {
         IconEngine engine(fs, state_, icon_, workspaceFor(fs));
         engine.setGroupSize(1);
+        engine.setBatchLimit(3);
         return engine;
     }
     // A batch over the applications, or with `entries` over the desktop entries alone (given an empty dir).
     IconBatchEngine batch(platform::FileSystem& fs, bool entries = false) const {
         return IconBatchEngine(
             fs, workspaceFor(fs), state_, icon_,
-            {entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries, 1});
+            {entries ? std::vector<std::string>{} : std::vector{apps_}, false, std::nullopt, entries, 1, 3});
     }
     void move(const std::string& name, bool away) const {  // from the root to "side", or back
         stdfs::rename((away ? root_ : side_) + "/" + name, (away ? side_ : root_) + "/" + name);

@@ -141,10 +141,21 @@ TEST_F(Apply, SkinsAMixedFolderRecordsEveryOriginalStateExactlyAndTheRestoreGive
         entries.push_back(
             {name, identifyItem(FileSystem::real(), at(name)), stateOf(at(name)), {}, "applied"});
 
-    // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all.
+    // Skipped: link, pipe, hard1, hard2, Doc.pages; hidden names are not counted at all. Each item is
+    // told to the progress handler once, when the run is done with it: a skinned one once its skin is on.
+    std::map<std::string, bool> told;
+    std::vector<std::size_t> counts;
+    engine.setProgressHandler([&](std::size_t done, std::size_t total, const std::string& name) {
+        told.emplace(name, !untouched(at(name)));
+        counts.push_back(done * 100 + total);
+    });
     const ItemError locked{"Locked.app", ErrorKind::noWritePermission, kNoWritePermission};
     EXPECT_EQ(engine.apply(root + "/", ApplyScope::withApplications),
               (OperationReport{5, 5, {locked}, 5, {"Editor"}, {}}));
+    engine.setProgressHandler({});
+    EXPECT_EQ(counts, (std::vector<std::size_t>{111, 211, 311, 411, 511, 611, 711, 811, 911, 1011, 1111}));
+    for (const char* name : {"alpha.txt", "beta.txt", "Docs", "Editor.APP", "Photos"})
+        EXPECT_TRUE(told.at(name)) << name;
     long saved = -1, i = 0;  // each item, and a folder's "Icon\r", synced before the last save ("applied")
     for (const std::string& call : fs.log)
         saved = call.starts_with("rename ") && call.ends_with(manifestFile) ? i : saved, ++i;
@@ -311,6 +322,7 @@ TEST_F(Apply, OneHostileItemNeverFailsTheItemsAfterIt) {
 // replaced.
 TEST_F(Apply, StopsAnItemChangedAfterItsBackupWasSavedAndSkinningARootReplacedMidRun) {
     make({"a.txt", "b.txt", "c.txt"});
+    engine.setBatchLimit(2);
     const std::string old = root + ".old";
     const Bytes marker = test::finderInfo("MARK");
     int saves = 0;
@@ -371,11 +383,13 @@ TEST_F(Apply, AnXfceSessionAddsTheFurballEmblemAndTheRestoreGivesBackEveryListNo
     EXPECT_EQ(engine.restore(), (OperationReport{1, 0, {}, 0, {}, {}}));
 }
 
-// The metadata service hangs in the middle of the second batch, and the store then times out every call: the
-// items whose writes did not complete, and the one written whose store could not be flushed, are reported and
-// keep "prepared"; the restore brings every item back once the service answers again. The same for a restore.
+// The metadata service hangs in the middle of the second batch of two, and the store then times out every
+// call: the items whose writes did not complete, and the one written whose store could not be flushed, are
+// reported and keep "prepared"; the restore brings every item back once the service answers again. The same
+// for a restore.
 TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
     make({"a.txt", "b.txt", "c.txt", "d.txt", "e.txt", "f.txt"});
+    engine.setBatchLimit(2);
     const auto before = treeSnapshot(root);
     bool hung = false;
     workspace.metadata.inject = [&](const std::string& call) {
