@@ -227,8 +227,7 @@ void SkinModel::countProgress(unsigned operation, std::size_t done, std::size_t 
     if (operation != operation_ || !busy_) {
         return;
     }
-    // An item is counted when the next one starts: the one being worked on is not done yet.
-    progress_ = {done > 0 ? done - 1 : 0, total};
+    progress_ = {done, total};  // the engines count an item once they are done with it
     showProgressOnLauncher();
     changed();
 }

@@ -23,7 +23,8 @@ class ItemCount {
   public:
     ItemCount() = default;
     ItemCount(const ProgressHandler* handler, std::size_t total) : handler_(handler), total_(total) {}
-    // An item the run leaves out: counted, not told.
+    // An item the run is told to leave out: counted, not told (a handler that plans its count from
+    // the items it is given sees only those).
     void pass() { ++done_; }
     void done(const std::string& name) {
         ++done_;

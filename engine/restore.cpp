@@ -218,7 +218,7 @@ struct IconEngine::RestoreRun {
     void countIn(RestoreItem& pending) {
         if (!pending.counted) {
             pending.counted = true;
-            count.done(pending.entry.name);
+            count.done(shownName(pending.entry));
         }
     }
 
@@ -282,16 +282,17 @@ OperationReport IconEngine::restoreManifest(ManifestStore& store, const std::str
             found = findEntry(manifest, name);
         }
         if (found == manifest.entries.end()) {
-            run.count.pass();
+            run.count.done(name);
             continue;
         }
         // A desktop entry's item is the root, its copy the root's child named by the ID.
         RestoreItem pending{index, *found,
                             found->isDesktopEntry() ? root : platform::appendPathComponent(root, name)};
+        const std::string shown = shownName(pending.entry);
         if (checkRestoreItem(run, pending)) {
             checking.push_back(std::move(pending));
         } else {
-            run.count.done(name);
+            run.count.done(shown);
         }
         if (checking.size() >= groupSize_ || batchFull(checking.size())) {
             checkRecords(run, checking, batch);

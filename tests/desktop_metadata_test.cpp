@@ -80,7 +80,7 @@ struct DesktopFormsRoundTrip : ::testing::Test {
 TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEachAndNeverALaterChange) {
     for (const char* name : {"plain", "custom", "gone", "moved"})
         test::writeFile(at(name), name);
-    for (int i = 0; i < 200; ++i)  // batches of several groups, their answers coming while files are written
+    for (int i = 0; i < 200; ++i)  // a batch of several groups, their answers coming while files are written
         test::writeFile(at("n" + std::to_string(i)), "n");
     test::makeDirectory(at("Folder")), test::makeDirectory(at("Kde"));
     test::writeFile(at("Kde/.directory"), kde, 0640);

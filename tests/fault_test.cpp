@@ -286,8 +286,22 @@ class Faults : public ::testing::Test {
                    : what == "retry"   ? e.retrySkipped()
                                        : e.setAsideRemaining();
         };
-        if (!onBatch)  // the engine made once where it can
-            return &fs == &noSync_ ? (workspaceFor(fs), on(real_)) : on(engine(fs));
+        if (!onBatch && &fs == &noSync_)  // the engine made once where it can
+            return workspaceFor(fs), on(real_);
+        if (!onBatch) {
+            // Whatever fails, each item is told to the progress handler once per manifest, within the total.
+            IconEngine faulty = engine(fs);
+            std::set<std::string> told;
+            std::size_t last = 0;
+            faulty.setProgressHandler([&](std::size_t done, std::size_t total, const std::string& name) {
+                if (done == 1)  // a manifest's run starts
+                    told.clear();
+                EXPECT_TRUE((done == 1 || done > last) && told.insert(name).second && done <= total)
+                    << op << ": " << name << " " << done;
+                last = done;
+            });
+            return on(faulty);
+        }
         const IconBatchEngine all = batch(fs, entries);
         return what == "apply"     ? all.apply(entries ? empty_ : root_, true)
                : what == "restore" ? all.restore()

@@ -315,7 +315,7 @@ TEST_F(WindowTest, ProgressAdvancesOnTheRunningButtonAndTheLauncherAndWorkEnding
     ASSERT_GT(launcher.shown.size(), 50u);
     EXPECT_TRUE(launcher.onGuiThread);
     EXPECT_TRUE(std::is_sorted(launcher.shown.begin(), launcher.shown.end() - 1));
-    EXPECT_GT(launcher.shown.end()[-2].value_or(0), 0.99);
+    EXPECT_EQ(launcher.shown.end()[-2], 1.0);
     EXPECT_EQ(launcher.shown.back(), std::nullopt);
 
     // Closed while a restore runs: the process stays until the work ends, then quits without an alert

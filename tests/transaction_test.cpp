@@ -425,6 +425,7 @@ TEST_F(Apply, AServiceHangingMidBatchLeavesItsItemsPreparedAndReported) {
 
     // Batches of several groups, overlapping: every seventh item's write fails wherever its group is,
     // and only those items fail; at a restore only those keep their entries.
+    engine.setBatchLimit(128);
     Names many;
     for (int i = 0; i < 300; ++i)
         many.push_back("n" + std::to_string(1000 + i) + ".txt");
