@@ -46,8 +46,8 @@ class ItemCount {
 // times the final file); a kill leaves at most that one batch "prepared" or "restoring". The bound
 // keeps a batch's memory and the work a kill leaves small. A batch of more items than a group runs
 // as overlapping groups, which keep the store answering while the next items are checked: an apply
-// or a restore of 100 items takes a fifth to a third less time in one batch than in batches growing
-// from two, each a group of its own.
+// of 100 items takes about a third less time in one batch than in batches growing from two, each a
+// group of its own, and a restore somewhat less.
 inline constexpr std::size_t kMinBatch = 2;
 inline constexpr std::size_t kMaxBatch = 1024;
 
