@@ -77,12 +77,7 @@ struct IconEngine::ApplyItem {
     const std::string* shown = nullptr;   // a desktop entry: its name as its launcher shows it
     bool counted = false;                 // told to the progress handler
 
-    void countIn(ItemCount& count) {
-        if (!counted) {
-            counted = true;
-            count.done(shown != nullptr ? *shown : name);
-        }
-    }
+    void countIn(ItemCount& count) { count.doneOnce(counted, shown != nullptr ? *shown : name); }
 
     IconContext context(const IconContext& base) const {
         IconContext c = base;

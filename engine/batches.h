@@ -32,6 +32,13 @@ class ItemCount {
             (*handler_)(done_, total_, name);
         }
     }
+    // done() for an item whose `counted` flag is still clear, which it then sets.
+    void doneOnce(bool& counted, const std::string& name) {
+        if (!counted) {
+            counted = true;
+            done(name);
+        }
+    }
 
   private:
     const ProgressHandler* handler_ = nullptr;

@@ -216,9 +216,8 @@ struct IconEngine::RestoreRun {
     Failures failures = {};
 
     void countIn(RestoreItem& pending) {
-        if (!pending.counted) {
-            pending.counted = true;
-            count.done(shownName(pending.entry));
+        if (!pending.counted) {  // its shown name made only once
+            count.doneOnce(pending.counted, shownName(pending.entry));
         }
     }
 
