@@ -252,8 +252,10 @@ class IconEngine {
     void verifyRestored(const BackupEntry& entry, const IconContext& context,
                         const RestoreForms& forms) const;
     // True when the item has really gone (its nearest existing ancestor is a folder on `device`);
-    // false when it is there; SkinError when that cannot be told.
-    bool itemIsMissing(const std::string& path, std::int32_t device) const;
+    // false when it is there, its status then in `found` when given; SkinError when that cannot be
+    // told.
+    bool itemIsMissing(const std::string& path, std::int32_t device,
+                       platform::FileStatus* found = nullptr) const;
     // Stores a manifest as a new skip record in "missing-backups", durably.
     void archiveMissing(ManifestStore& store, const BackupManifest& manifest) const;
 

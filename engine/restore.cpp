@@ -45,10 +45,14 @@ OperationReport IconEngine::restore() const {
     return restoreManifest(store, manifestPath(), true);
 }
 
-bool IconEngine::itemIsMissing(const std::string& path, std::int32_t device) const {
+bool IconEngine::itemIsMissing(const std::string& path, std::int32_t device,
+                               platform::FileStatus* found) const {
     platform::FileStatus st;
     int err = fs_.lstat(path, st);
     if (err == 0) {
+        if (found != nullptr) {
+            *found = st;
+        }
         return false;
     }
     if (err != ENOENT) {
@@ -149,10 +153,11 @@ IconEngine::RestoreForms IconEngine::checkForms(const BackupEntry& entry, const 
             // Found original when its batch was recorded, skinned now: someone else's change.
             throw SkinError(kChangedSinceSkin);
         }
+        // The store's keys go by path: the path must still name the item, which the handle holds
+        // since its checked open.
         if (identifyItem(fs_, item) != entry.identity) {
             throw SkinError("原位置出现了不同的项目，已保留备份");
         }
-        forms.handle = openCheckedItem(fs_, item, entry.identity);
         // The writes the restore will make to the metadata store, noted to be sent with the group's;
         // nothing after this may refuse the item before its write-back.
         for (const IconFacet* facet : forms.plan.skinned) {
@@ -342,7 +347,8 @@ bool IconEngine::checkRestoreItem(RestoreRun& run, RestoreItem& pending) const {
         if (identifyItem(fs_, run.root) != run.manifest.rootIdentity) {
             throw SkinError(kRootReplaced);
         }
-        if (itemIsMissing(pending.item, run.manifest.rootIdentity.device)) {
+        platform::FileStatus found;
+        if (itemIsMissing(pending.item, run.manifest.rootIdentity.device, &found)) {
             if (run.recordSkips) {
                 // Into a skip record with the others found gone before its batch.
                 run.vanished.push_back(std::move(pending));
@@ -353,7 +359,7 @@ bool IconEngine::checkRestoreItem(RestoreRun& run, RestoreItem& pending) const {
             run.report.missingItems.push_back(shownName(pending.entry));
             return false;
         }
-        if (identifyItem(fs_, pending.item) != pending.entry.identity) {
+        if (identifyItem(found, pending.item) != pending.entry.identity) {
             if (clearReplaced(run.store, run.file, run.manifest, pending.entry, pending.item, context)) {
                 run.fail(pending, ItemError{{}, ErrorKind::item, kClearedFromNewcomer});
             }

@@ -14,6 +14,10 @@ FileIdentity identifyItem(platform::FileSystem& fs, const std::string& path) {
     if (fs.lstat(path, st) != 0) {
         throw SkinError("项目不存在或无法读取：" + platform::lastPathComponent(path));
     }
+    return identifyItem(st, path);
+}
+
+FileIdentity identifyItem(const platform::FileStatus& st, const std::string& path) {
     if (!st.isRegular() && !st.isDirectory()) {
         throw SkinError("跳过符号链接或特殊文件：" + platform::lastPathComponent(path));
     }

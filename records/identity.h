@@ -14,6 +14,8 @@ namespace lumaro {
 // "项目不存在或无法读取：" + name when lstat fails, and "跳过符号链接或特殊文件：" + name for
 // anything but a regular file or a folder.
 FileIdentity identifyItem(platform::FileSystem& fs, const std::string& path);
+// identifyItem of the status lstat gave for `path`.
+FileIdentity identifyItem(const platform::FileStatus& status, const std::string& path);
 
 // The identity fstat or lstat gave.
 FileIdentity identityOf(const platform::FileStatus& status);
