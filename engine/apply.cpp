@@ -322,9 +322,9 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
             group.writes->readAhead(paths);
         }
     };
-    const auto prepare = [&](std::size_t start) {
+    const auto prepare = [&](std::size_t start, std::size_t stop) {
         auto group = std::make_unique<Group>();
-        group->items = std::span(batch).subspan(start, std::min(batch.size() - start, groupSize_));
+        group->items = std::span(batch).subspan(start, stop - start);
         group->context = base;
         if (base.metadata != nullptr) {
             group->context.metadata = &group->writes.emplace(*base.metadata);

@@ -2,6 +2,7 @@
 // writes kept in flight together, their files synced together.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <map>
@@ -112,23 +113,35 @@ class PipelinedWrites final : public GroupReads {
     std::vector<bool> taken_;
 };
 
-// Runs a batch of `count` items in groups of `size` that overlap, so that the store always has
+// Runs a batch of `count` items in groups of up to `size` that overlap, so that the store always has
 // writes to answer: while one group's writes are answered (`send`, then `put` takes each answer),
-// the next group is prepared and checked and the one before finished. `prepare(start)` gives a
-// pointer to the group of the items from `start`; it sends the group's reads, which thus go to the
-// store before the writes of the group before it, so that its check waits on none of them.
+// the next group is prepared and checked and the one before finished. `prepare(start, stop)` gives
+// a pointer to the group of the items from `start` up to `stop`; it sends the group's reads, which
+// thus go to the store before the writes of the group before it, so that its check waits on none
+// of them. The first group is a quarter of `size` and each next one twice the one before: the
+// store idles only while that small group is checked, and the larger ones are checked while it
+// answers.
 template <class Prepare, class Check, class Send, class Finish, class Put>
 void runOverlapped(std::size_t count, std::size_t size, const Prepare& prepare, const Check& check,
                    const Send& send, const Finish& finish, const Put& put) {
     if (count == 0) {
         return;
     }
-    auto current = prepare(0);
+    std::size_t width = std::max<std::size_t>(size / 4, 1);
+    const auto stopAfter = [&](std::size_t start) {
+        const std::size_t stop = start + std::min(width, count - start);
+        width = std::min(size, width * 2);
+        return stop;
+    };
+    std::size_t stop = stopAfter(0);
+    auto current = prepare(std::size_t{0}, stop);
     decltype(current) previous, next;
     check(*current);
-    for (std::size_t start = 0; current; start += size) {
-        if (start + size < count) {
-            next = prepare(start + size);
+    while (current) {
+        if (stop < count) {
+            const std::size_t start = stop;
+            stop = stopAfter(start);
+            next = prepare(start, stop);
         }
         send(*current);
         if (next) {

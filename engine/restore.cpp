@@ -533,10 +533,10 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
             }
         }
     };
-    const auto prepare = [&](std::size_t start) {
+    const auto prepare = [&](std::size_t start, std::size_t stop) {
         auto group = std::make_unique<Group>();
         group->start = start;
-        group->stop = std::min(batch.size(), start + groupSize_);
+        group->stop = stop;
         group->base = run.fileContext;
         if (group->base.metadata != nullptr) {
             group->base.metadata = &group->writes.emplace(*group->base.metadata);
