@@ -14,6 +14,7 @@
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace lumaro::platform::metadata_tree {
@@ -474,62 +475,85 @@ std::optional<std::string> remainderAfter(const std::string& path, std::string_v
     return path.substr(at);
 }
 
-// Applies the journal, newest entry first, as the service reads it: the key's last change at the
-// path decides; a removed parent removes it; a copied parent sends the look-up to the copy's source.
-// Nothing decided: `path` is where to look in the tree.
-int lookUpInJournal(const Data& journal, const std::vector<std::size_t>& entries, std::string& path,
-                    const std::string& key, std::optional<KeyValue>& decided) {
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-        const std::size_t at = *it, size = word(journal, at);
-        const unsigned char op = journal[at + 16];
-        EntryReader reader{journal, at + 17, at + size - 4};
-        const auto entryPath = reader.next();
-        if (!entryPath) {
+// One journal entry as read: a key's change at a path (its value; absent for a removal), or a copy
+// (from `source`) or removal of a path and all below it.
+struct Entry {
+    unsigned char op = kSet;
+    std::string_view path, key, source;
+    KeyValue value;
+};
+
+// EIO for an entry malformed or of a kind this reader does not know.
+int readEntry(const Data& journal, std::size_t at, Entry& out) {
+    const std::size_t size = word(journal, at);
+    out = {};
+    out.op = journal[at + 16];
+    EntryReader reader{journal, at + 17, at + size - 4};
+    const auto entryPath = reader.next();
+    if (!entryPath) {
+        return EIO;
+    }
+    out.path = *entryPath;
+    if (out.op == kSet || out.op == kSetList || out.op == kUnset) {
+        const auto entryKey = reader.next();
+        const auto value = out.op == kSet ? reader.next() : std::optional<std::string_view>("");
+        if (!entryKey || !value) {
             return EIO;
         }
-        if (op == kSet || op == kSetList || op == kUnset) {
-            const auto entryKey = reader.next();
-            const auto value = op == kSet ? reader.next() : std::optional<std::string_view>("");
-            if (!entryKey || !value) {
+        out.key = *entryKey;
+        if (out.op == kSet) {
+            out.value = KeyValue{KeyKind::string, std::string(*value), {}};
+        } else if (out.op == kSetList) {
+            // Padded to a word from the entry's start, a count, then that many strings.
+            out.value = KeyValue{KeyKind::list, {}, {}};
+            reader.at = at + (reader.at - at + 3) / 4 * 4;
+            if (reader.at + 4 > reader.end) {
                 return EIO;
             }
-            KeyValue list{KeyKind::list, {}, {}};
-            if (op == kSetList) {
-                // Padded to a word from the entry's start, a count, then that many strings.
-                reader.at = at + (reader.at - at + 3) / 4 * 4;
-                if (reader.at + 4 > reader.end) {
+            const std::uint32_t count = word(journal, reader.at);
+            reader.at += 4;
+            for (std::uint32_t n = 0; n < count; ++n) {
+                const auto item = reader.next();
+                if (!item) {
                     return EIO;
                 }
-                const std::uint32_t count = word(journal, reader.at);
-                reader.at += 4;
-                for (std::uint32_t n = 0; n < count; ++n) {
-                    const auto item = reader.next();
-                    if (!item) {
-                        return EIO;
-                    }
-                    list.items.emplace_back(*item);
-                }
+                out.value.items.emplace_back(*item);
             }
-            if (*entryPath == path && *entryKey == key) {
-                decided = op == kSet     ? KeyValue{KeyKind::string, std::string(*value), {}}
-                          : op == kUnset ? KeyValue{}
-                                         : std::move(list);
+        }
+        return 0;
+    }
+    if (out.op == kCopyPath || out.op == kRemovePath) {
+        const auto source = out.op == kCopyPath ? reader.next() : std::optional<std::string_view>("");
+        if (!source) {
+            return EIO;
+        }
+        out.source = *source;
+        return 0;
+    }
+    return EIO;  // a change this reader does not know
+}
+
+// Applies the journal's entries before `from`, newest first, as the service reads them: the key's
+// last change at the path decides; a removed parent removes it; a copied parent sends the look-up
+// to the copy's source. Nothing decided: `path` is where to look in the tree.
+int lookUpInJournal(const Data& journal, const std::vector<std::size_t>& entries, std::size_t from,
+                    std::string& path, const std::string& key, std::optional<KeyValue>& decided) {
+    Entry entry;
+    for (std::size_t n = from; n-- > 0;) {
+        if (const int error = readEntry(journal, entries[n], entry); error != 0) {
+            return error;
+        }
+        if (entry.op == kSet || entry.op == kSetList || entry.op == kUnset) {
+            if (entry.path == path && entry.key == key) {
+                decided = std::move(entry.value);
                 return 0;
             }
-        } else if (op == kCopyPath || op == kRemovePath) {
-            const auto source = op == kCopyPath ? reader.next() : std::optional<std::string_view>("");
-            if (!source) {
-                return EIO;
+        } else if (const auto rest = remainderAfter(path, entry.path)) {
+            if (entry.op == kRemovePath) {
+                decided = KeyValue{};
+                return 0;
             }
-            if (const auto rest = remainderAfter(path, *entryPath)) {
-                if (op == kRemovePath) {
-                    decided = KeyValue{};
-                    return 0;
-                }
-                path = joined(std::string(*source), *rest);
-            }
-        } else {
-            return EIO;  // a change this reader does not know
+            path = joined(std::string(entry.source), *rest);
         }
     }
     return 0;
@@ -540,7 +564,37 @@ struct Snapshot {
     std::shared_ptr<const Data> tree;
     Data journal;
     std::vector<std::size_t> entries;  // the journal's complete entries
+    // The journal indexed once, so that a look-up need not read it all: each path and key's
+    // newest change, and the copies and removals, by their place in `entries`. Not indexed when
+    // some entry cannot be read: each look-up then reads the journal as far as it must.
+    bool indexed = false;
+    std::unordered_map<std::string, std::size_t> newest;  // path, a NUL, key
+    std::vector<std::size_t> moves;
 };
+
+std::string indexKey(std::string_view path, std::string_view key) {
+    std::string joinedKey(path);
+    joinedKey += '\0';
+    joinedKey += key;
+    return joinedKey;
+}
+
+void indexJournal(Snapshot& snapshot) {
+    Entry entry;
+    for (std::size_t n = 0; n < snapshot.entries.size(); ++n) {
+        if (readEntry(snapshot.journal, snapshot.entries[n], entry) != 0) {
+            snapshot.newest.clear();
+            snapshot.moves.clear();
+            return;
+        }
+        if (entry.op == kCopyPath || entry.op == kRemovePath) {
+            snapshot.moves.push_back(n);
+        } else {
+            snapshot.newest.insert_or_assign(indexKey(entry.path, entry.key), n);
+        }
+    }
+    snapshot.indexed = true;
+}
 
 // One attempt; EAGAIN when the service replaced the tree meanwhile.
 int loadOnce(const std::string& treeFile, Snapshot& out) {
@@ -617,6 +671,7 @@ int loadOnce(const std::string& treeFile, Snapshot& out) {
         return EAGAIN;  // read again; a journal still damaged then is an error
     }
     out.tree = cached.bytes;
+    indexJournal(out);
     return 0;
 }
 
@@ -640,7 +695,23 @@ int lookUp(const Snapshot& snapshot, const std::string& treePath, const std::str
     }
     std::string path = treePath;
     std::optional<KeyValue> decided;
-    if (const int error = lookUpInJournal(snapshot.journal, snapshot.entries, path, key, decided);
+    std::size_t from = snapshot.entries.size();  // where the journal must be read back from
+    if (snapshot.indexed) {
+        // The newest change of the key decides unless a copy or removal of the path or a parent
+        // came after it: then the journal is read back as the service reads it.
+        const auto found = snapshot.newest.find(indexKey(path, key));
+        const std::size_t after = found == snapshot.newest.end() ? 0 : found->second + 1;
+        from = found == snapshot.newest.end() ? 0 : found->second + 1;
+        Entry move;
+        for (auto m = snapshot.moves.rbegin(); m != snapshot.moves.rend() && *m >= after; ++m) {
+            if (readEntry(snapshot.journal, snapshot.entries[*m], move) != 0 ||
+                remainderAfter(path, move.path)) {
+                from = snapshot.entries.size();
+                break;
+            }
+        }
+    }
+    if (const int error = lookUpInJournal(snapshot.journal, snapshot.entries, from, path, key, decided);
         error != 0) {
         return error;
     }
@@ -686,7 +757,7 @@ int Locator::locate(const std::string& path, dev_t device, Location& out) {
                     parentDevice = st.st_dev;
                 }
             }
-            lastParent_ = Parent{*parent, expandedParent, parentDevice};
+            lastParent_ = Parent{*parent, expandedParent, parentDevice, std::nullopt};
         }
         parentDevice = lastParent_->device;
         expanded = joined(lastParent_->expanded, baseName(expanded));
@@ -708,14 +779,26 @@ int Locator::locate(const std::string& path, dev_t device, Location& out) {
         known = devices_.emplace(device, name).first;
     }
     if (!known->second.empty()) {
-        const std::string mountPoint = mountPointOf(expanded, device);
-        if (mountPoint != "/") {
-            std::string prefix = expanded.substr(mountPoint.size());
+        // Unless the item is a mount point itself, its mount depends on its folder and device alone:
+        // looked up once for a folder's items.
+        std::optional<Mount> own;
+        std::optional<Mount>* cached = lastParent_ ? &lastParent_->mount : nullptr;
+        const Mount* mount =
+            cached != nullptr && *cached && (*cached)->device == device ? &**cached : nullptr;
+        if (mount == nullptr) {
+            std::string point = mountPointOf(expanded, device);
+            std::optional<std::string> root = point != "/" ? mountRootOf(point) : std::nullopt;
+            std::optional<Mount>& slot = cached != nullptr && point != expanded ? *cached : own;
+            slot = Mount{device, std::move(point), std::move(root)};
+            mount = &*slot;
+        }
+        if (mount->point != "/") {
+            std::string prefix = expanded.substr(mount->point.size());
             if (prefix.empty()) {
                 prefix = "/";
             }
-            if (const auto root = mountRootOf(mountPoint)) {
-                prefix = joined(*root, prefix);
+            if (mount->root) {
+                prefix = joined(*mount->root, prefix);
             }
             out = {treeFileNamed(known->second), prefix};
             return 0;

@@ -40,14 +40,21 @@ class Locator {
     // home on home's device: the "home" tree; on a device the service names, mounted elsewhere
     // than at "/": that device's tree, relative to its mount point; otherwise the "root" tree.
     int locate(const std::string& path, dev_t device, Location& out);
-    // The service's device answers and the last parent's expansion are kept until then (a device
-    // number may later name another disk, a folder on the way become a link).
+    // The service's device answers and the last parent's expansion and mount are kept until then
+    // (a device number may later name another disk, a folder on the way become a link).
     void forgetDevices() { devices_.clear(), lastParent_.reset(); }
 
   private:
+    // Where the items of a folder on `device` are mounted, and the mount's root when it has one.
+    struct Mount {
+        dev_t device;
+        std::string point;
+        std::optional<std::string> root;
+    };
     struct Parent {
         std::string parent, expanded;
         dev_t device;
+        std::optional<Mount> mount;  // of its items on the device asked last
     };
     TreeForDevice treeForDevice_;
     std::optional<Parent> lastParent_;

@@ -160,6 +160,44 @@ TEST_F(DesktopFormsRoundTrip, ApplyShowsTheFurballInEveryFormRestoreBringsBackEa
     ::unlink((storeFolder + "/fifo").c_str()), ::unlink((storeFolder + "/link").c_str());
 }
 
+// Reads take a key's newest change from the journal unless a later move or removal of its path or
+// of a folder above it came after: then the journal is followed as the service's own client does.
+TEST_F(DesktopFormsRoundTrip, ReadsFollowTheMovesAndRemovalsTheJournalHolds) {
+    const std::string folder = root + "/sub", moved = root + "/sub moved";
+    test::makeDirectory(folder);
+    for (const char* name : {"a", "b", "c", "d"})
+        test::writeFile(folder + "/" + name, name);
+    for (const char* name : {"a", "b", "c", "d"})
+        ASSERT_EQ(store->write(folder + "/" + name, {std::string("file:///") + name, std::nullopt}), 0);
+    const auto gio = [](const std::string& from, const std::string& to) {  // as a file manager does
+        GFile* source = g_file_new_for_path(from.c_str());
+        GFile* target = to.empty() ? nullptr : g_file_new_for_path(to.c_str());
+        const gboolean done =
+            target ? g_file_move(source, target, G_FILE_COPY_NONE, nullptr, nullptr, nullptr, nullptr)
+                   : g_file_delete(source, nullptr, nullptr);
+        g_object_unref(source);
+        if (target)
+            g_object_unref(target);
+        return done;
+    };
+    ASSERT_TRUE(gio(folder + "/a", folder + "/a2"));
+    ASSERT_TRUE(gio(folder + "/b", ""));
+    test::writeFile(folder + "/b", "new b");          // another file at a removed one's path
+    ASSERT_EQ(store->write(folder + "/c", mine), 0);  // changed after the moves
+    ASSERT_TRUE(gio(folder, moved));                  // the folder and all below it
+    const auto expectRead = [&](const std::string& path, const IconMetadata& expected) {
+        EXPECT_EQ(keysOf(path), expected) << path;
+        EXPECT_EQ(store->readAll({path}), (std::vector{std::pair(0, expected)})) << path;
+    };
+    expectRead(moved + "/a2", {"file:///a", std::nullopt});
+    expectRead(moved + "/b", {});
+    expectRead(moved + "/c", mine);
+    expectRead(moved + "/d", {"file:///d", std::nullopt});
+    test::makeDirectory(folder);
+    test::writeFile(folder + "/d", "d");  // at the old path: nothing is left there
+    expectRead(folder + "/d", {});
+}
+
 // A vanished item's key is cleared through the service with nothing ever made at its path, in
 // home's tree and in the root tree, and only while it is ours; writes go in flight together; a
 // flush syncs the trees written and nothing else.
