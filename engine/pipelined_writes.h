@@ -127,6 +127,7 @@ void runOverlapped(std::size_t count, std::size_t size, const Prepare& prepare, 
     if (count == 0) {
         return;
     }
+    size = std::max<std::size_t>(size, 1);
     std::size_t width = std::max<std::size_t>(size / 4, 1);
     const auto stopAfter = [&](std::size_t start) {
         const std::size_t stop = start + std::min(width, count - start);

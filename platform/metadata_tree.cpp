@@ -700,8 +700,8 @@ int lookUp(const Snapshot& snapshot, const std::string& treePath, const std::str
         // The newest change of the key decides unless a copy or removal of the path or a parent
         // came after it: then the journal is read back as the service reads it.
         const auto found = snapshot.newest.find(indexKey(path, key));
-        const std::size_t after = found == snapshot.newest.end() ? 0 : found->second + 1;
         from = found == snapshot.newest.end() ? 0 : found->second + 1;
+        const std::size_t after = from;
         Entry move;
         for (auto m = snapshot.moves.rbegin(); m != snapshot.moves.rend() && *m >= after; ++m) {
             if (readEntry(snapshot.journal, snapshot.entries[*m], move) != 0 ||
@@ -782,7 +782,7 @@ int Locator::locate(const std::string& path, dev_t device, Location& out) {
         // Unless the item is a mount point itself, its mount depends on its folder and device alone:
         // looked up once for a folder's items.
         std::optional<Mount> own;
-        std::optional<Mount>* cached = lastParent_ ? &lastParent_->mount : nullptr;
+        std::optional<Mount>* cached = lastParent_ && parentOf(expanded) ? &lastParent_->mount : nullptr;
         const Mount* mount =
             cached != nullptr && *cached && (*cached)->device == device ? &**cached : nullptr;
         if (mount == nullptr) {

@@ -690,5 +690,37 @@ TEST_F(BackupStore, RefusesWhatIsNotAPlainFile) {
     }
 }
 
+// The overlapping groups cover a batch once, in order, each group checked, sent and put before it
+// is finished, whatever the batch and group sizes.
+TEST(OverlappedGroups, EveryItemOnceInOrderEachGroupCheckedSentPutThenFinished) {
+    struct Group {
+        std::size_t start, stop;
+        std::string steps;
+    };
+    const auto step = [](char name) { return [name](Group& group) { group.steps += name; }; };
+    for (std::size_t size = 0; size <= 5; ++size) {
+        for (std::size_t count = 0; count <= 12; ++count) {
+            std::vector<std::pair<std::size_t, std::size_t>> prepared;
+            std::vector<std::string> finished;
+            runOverlapped(
+                count, size,
+                [&](std::size_t start, std::size_t stop) {
+                    prepared.emplace_back(start, stop);
+                    return std::make_unique<Group>(Group{start, stop, {}});
+                },
+                step('c'), step('s'), [&](Group& group) { finished.push_back(group.steps); }, step('p'));
+            std::size_t next = 0;
+            for (const auto& [start, stop] : prepared) {
+                EXPECT_EQ(start, next);
+                EXPECT_GT(stop, start);
+                EXPECT_LE(stop - start, std::max<std::size_t>(size, 1));
+                next = stop;
+            }
+            EXPECT_EQ(next, count) << size << " " << count;
+            EXPECT_EQ(finished, std::vector<std::string>(prepared.size(), "csp")) << size << " " << count;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace lumaro
