@@ -483,8 +483,9 @@ struct Entry {
     KeyValue value;
 };
 
-// EIO for an entry malformed or of a kind this reader does not know.
-int readEntry(const Data& journal, std::size_t at, Entry& out) {
+// EIO for an entry malformed or of a kind this reader does not know. The value is checked always
+// but kept only when `withValue` asks for it.
+int readEntry(const Data& journal, std::size_t at, Entry& out, bool withValue) {
     const std::size_t size = word(journal, at);
     out = {};
     out.op = journal[at + 16];
@@ -501,7 +502,7 @@ int readEntry(const Data& journal, std::size_t at, Entry& out) {
             return EIO;
         }
         out.key = *entryKey;
-        if (out.op == kSet) {
+        if (out.op == kSet && withValue) {
             out.value = KeyValue{KeyKind::string, std::string(*value), {}};
         } else if (out.op == kSetList) {
             // Padded to a word from the entry's start, a count, then that many strings.
@@ -517,7 +518,9 @@ int readEntry(const Data& journal, std::size_t at, Entry& out) {
                 if (!item) {
                     return EIO;
                 }
-                out.value.items.emplace_back(*item);
+                if (withValue) {
+                    out.value.items.emplace_back(*item);
+                }
             }
         }
         return 0;
@@ -540,11 +543,12 @@ int lookUpInJournal(const Data& journal, const std::vector<std::size_t>& entries
                     std::string& path, const std::string& key, std::optional<KeyValue>& decided) {
     Entry entry;
     for (std::size_t n = from; n-- > 0;) {
-        if (const int error = readEntry(journal, entries[n], entry); error != 0) {
+        if (const int error = readEntry(journal, entries[n], entry, false); error != 0) {
             return error;
         }
         if (entry.op == kSet || entry.op == kSetList || entry.op == kUnset) {
             if (entry.path == path && entry.key == key) {
+                (void)readEntry(journal, entries[n], entry, true);  // read once already
                 decided = std::move(entry.value);
                 return 0;
             }
@@ -582,7 +586,7 @@ std::string indexKey(std::string_view path, std::string_view key) {
 void indexJournal(Snapshot& snapshot) {
     Entry entry;
     for (std::size_t n = 0; n < snapshot.entries.size(); ++n) {
-        if (readEntry(snapshot.journal, snapshot.entries[n], entry) != 0) {
+        if (readEntry(snapshot.journal, snapshot.entries[n], entry, false) != 0) {
             snapshot.newest.clear();
             snapshot.moves.clear();
             return;
@@ -704,7 +708,7 @@ int lookUp(const Snapshot& snapshot, const std::string& treePath, const std::str
         const std::size_t after = from;
         Entry move;
         for (auto m = snapshot.moves.rbegin(); m != snapshot.moves.rend() && *m >= after; ++m) {
-            if (readEntry(snapshot.journal, snapshot.entries[*m], move) != 0 ||
+            if (readEntry(snapshot.journal, snapshot.entries[*m], move, false) != 0 ||
                 remainderAfter(path, move.path)) {
                 from = snapshot.entries.size();
                 break;
