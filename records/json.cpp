@@ -133,9 +133,10 @@ std::string footerOf(const BackupManifest& manifest, std::size_t desktop) {
 constexpr std::string_view kPhaseMember = "\n      \"phase\": ";
 constexpr std::string_view kEntryEnd = "\n    }";
 
-// An entry's text with its phase, the last member as encodeEntryText lays an entry out, replaced;
-// nothing when the text does not end so.
-std::optional<std::string> withPhase(std::string_view text, const std::string& phase) {
+// Where the value of an entry's phase starts in its text, the last member as encodeEntryText lays
+// an entry out; nothing when the text does not end so. The text from there on is the phase's
+// value and the entry's end: phaseTail() gives them.
+std::optional<std::size_t> phaseValueAt(std::string_view text) {
     const std::size_t at = text.rfind(kPhaseMember);
     if (at == std::string_view::npos || text.size() < at + kPhaseMember.size() + 2 + kEntryEnd.size() ||
         text.substr(text.size() - kEntryEnd.size()) != kEntryEnd) {
@@ -147,8 +148,11 @@ std::optional<std::string> withPhase(std::string_view text, const std::string& p
         value.substr(1, value.size() - 2).find_first_of("\"\\") != std::string_view::npos) {
         return std::nullopt;
     }
-    std::string out(text.substr(0, at + kPhaseMember.size()));
-    out += dumpStrict(json(phase), -1);
+    return at + kPhaseMember.size();
+}
+
+std::string phaseTail(const std::string& phase) {
+    std::string out = dumpStrict(json(phase), -1);
     out += kEntryEnd;
     return out;
 }
@@ -290,10 +294,12 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
         text_.reserve(std::max(expected_ + expected_ / 8, head.size()));
         text_ = head;
     }
-    // The entries from `first` on: each an old text that moves (`from`) or a new one. New texts are
-    // made before anything changes, so that a failure leaves the cached text as it was.
+    // The entries from `first` on: each the start of an old text that moves (`keep` bytes of
+    // `from`: all of it, or up to its phase's value), followed by a new text. New texts are made
+    // before anything changes, so that a failure leaves the cached text as it was.
     struct Piece {
         const Slot* from = nullptr;
+        std::size_t keep = 0;
         std::string text;
     };
     std::vector<Piece> pieces;
@@ -303,6 +309,11 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
     std::size_t end = cut;
     bool ordered = true;  // the old texts keep their order: they can move within the text
     const Slot* last = nullptr;
+    const auto moves = [&](const Slot& slot, std::size_t keep, std::string text) {
+        pieces.push_back({&slot, keep, std::move(text)});
+        ordered = ordered && (last == nullptr || last->offset < slot.offset);
+        last = &slot;
+    };
     for (std::size_t i = first; i < entries.size(); ++i) {
         const BackupEntry& entry = entries[i];
         end += i == 0 ? 5 : 6;  // "\n    " or ",\n    "
@@ -320,24 +331,26 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
             }
             length = text_.size() - end;
             forms = hasDesktopForms(entry);
-        } else if (found != movable.end() && named(rephased, entry.name)) {
-            // Its old text with the new phase, or afresh when that text is not laid out as ours.
-            const Slot& slot = *found->second;
-            std::optional<std::string> text =
-                withPhase(std::string_view(text_).substr(slot.offset, slot.length), entry.phase);
-            pieces.push_back({nullptr, text ? std::move(*text) : encodeEntryText(entry)});
-            length = pieces.back().text.size();
-            forms = slot.desktopForms;
-            movable.erase(found);
         } else if (found != movable.end()) {
-            pieces.push_back({found->second, {}});
-            ordered = ordered && (last == nullptr || last->offset < found->second->offset);
-            last = found->second;
-            length = found->second->length;
-            forms = found->second->desktopForms;
+            // Its old text, with the new phase when only that changed, or afresh when that text is
+            // not laid out as ours.
+            const Slot& slot = *found->second;
+            const std::optional<std::size_t> phaseAt =
+                named(rephased, entry.name)
+                    ? phaseValueAt(std::string_view(text_).substr(slot.offset, slot.length))
+                    : std::optional<std::size_t>(slot.length);
+            if (phaseAt) {
+                moves(slot, *phaseAt, *phaseAt < slot.length ? phaseTail(entry.phase) : std::string());
+                length = *phaseAt + pieces.back().text.size();
+                forms = slot.desktopForms;
+            } else {
+                pieces.push_back({nullptr, 0, encodeEntryText(entry)});
+                length = pieces.back().text.size();
+                forms = hasDesktopForms(entry);
+            }
             movable.erase(found);
         } else {
-            pieces.push_back({nullptr, encodeEntryText(entry)});
+            pieces.push_back({nullptr, 0, encodeEntryText(entry)});
             length = pieces.back().text.size();
             forms = hasDesktopForms(entry);
         }
@@ -354,22 +367,22 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
         for (std::size_t k = 0; k < pieces.size(); ++k) {
             const Slot& slot = added[k];
             if (pieces[k].from != nullptr && slot.offset <= pieces[k].from->offset) {
-                std::memmove(text_.data() + slot.offset, text_.data() + pieces[k].from->offset, slot.length);
+                std::memmove(text_.data() + slot.offset, text_.data() + pieces[k].from->offset,
+                             pieces[k].keep);
             }
         }
         for (std::size_t k = pieces.size(); k-- > 0;) {
             const Slot& slot = added[k];
             if (pieces[k].from != nullptr && slot.offset > pieces[k].from->offset) {
-                std::memmove(text_.data() + slot.offset, text_.data() + pieces[k].from->offset, slot.length);
+                std::memmove(text_.data() + slot.offset, text_.data() + pieces[k].from->offset,
+                             pieces[k].keep);
             }
         }
         for (std::size_t k = 0; k < pieces.size(); ++k) {
             const Slot& slot = added[k];
             const std::string_view separator = first + k == 0 ? "\n    " : ",\n    ";
             separator.copy(text_.data() + slot.offset - separator.size(), separator.size());
-            if (pieces[k].from == nullptr) {
-                pieces[k].text.copy(text_.data() + slot.offset, slot.length);
-            }
+            pieces[k].text.copy(text_.data() + slot.offset + pieces[k].keep, pieces[k].text.size());
         }
         text_.resize(end);
     } else if (reuse) {
@@ -378,10 +391,9 @@ const std::string& ManifestEncoder::encode(const BackupManifest& manifest,
         for (std::size_t k = 0; k < pieces.size(); ++k) {
             tail += first + k == 0 ? "\n    " : ",\n    ";
             if (pieces[k].from != nullptr) {
-                tail.append(text_, pieces[k].from->offset, pieces[k].from->length);
-            } else {
-                tail += pieces[k].text;
+                tail.append(text_, pieces[k].from->offset, pieces[k].keep);
             }
+            tail += pieces[k].text;
         }
         text_.resize(cut);
         text_ += tail;

@@ -359,6 +359,10 @@ TEST(recordsJson, ManifestTextStaysTheSameAsEntriesAreAddedChangedAndRemoved) {
             rephased.entries[k].phase = std::array{kPhaseRestoring, kPhaseClearing, kPhaseApplied}[k % 3],
             names.insert(rephased.entries[k].name);
         EXPECT_EQ(reader.encode(rephased, &none, &names), encodeManifest(rephased)) << i;
+        ManifestEncoder both;  // entries added, changed, removed and rephased in one call
+        ASSERT_TRUE(both.adopt(before, decodeManifest(before))) << i;
+        EXPECT_EQ(both.encode(rephased, changed ? &*changed : nullptr, &names), encodeManifest(rephased))
+            << i;
     }
     EXPECT_EQ(countEncodedEntries(test::readFile(LUMARO_TEST_DATA_DIR "/encoded-8.json")), 0u);  // none left
     // A document laid out otherwise is not taken over; an entry laid out otherwise is kept as it stands, and
