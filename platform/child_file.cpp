@@ -227,14 +227,31 @@ int replaceChild(const ItemHandle& folder, const std::string& name, const std::o
     return commitChild(staged);
 }
 
+const std::vector<std::string>* FolderNames::get() {
+    if (!listed_) {
+        listed_ = true;
+        std::vector<std::string> names;
+        if (folder_.fs().listDirectoryAt(folder_.fd(), names) == 0) {
+            names_ = std::move(names);
+        }
+    }
+    return names_ ? &*names_ : nullptr;
+}
+
 void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uint64_t limit,
                      const std::function<bool(const ChildFile&)>& known) {
+    FolderNames names(folder);
+    removeLeftovers(folder, name, limit, known, names);
+}
+
+void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uint64_t limit,
+                     const std::function<bool(const ChildFile&)>& known, FolderNames& listing) {
     const std::string prefix = "." + name + kPrivateInfix;
-    std::vector<std::string> names;
-    if (folder.fs().listDirectoryAt(folder.fd(), names) != 0) {
+    const std::vector<std::string>* names = listing.get();
+    if (names == nullptr) {
         return;
     }
-    for (const std::string& candidate : names) {
+    for (const std::string& candidate : *names) {
         if (candidate.size() != prefix.size() + 16 || !candidate.starts_with(prefix) ||
             candidate.find_first_not_of("0123456789abcdef", prefix.size()) != std::string::npos) {
             continue;

@@ -78,9 +78,25 @@ int commitChild(StagedChild& staged);
 int removeChild(const ItemHandle& folder, const std::string& name, const ChildFile& expected,
                 std::uint64_t limit);
 
+// The names in a folder, listed when first asked for, so that the leftovers of several files are
+// looked for in one listing. The folder's handle must outlive it.
+class FolderNames {
+  public:
+    explicit FolderNames(const ItemHandle& folder) : folder_(folder) {}
+    // Null when the folder cannot be listed.
+    const std::vector<std::string>* get();
+
+  private:
+    const ItemHandle& folder_;
+    bool listed_ = false;
+    std::optional<std::vector<std::string>> names_;
+};
+
 // Removes what a stopped replacement or removal of `name` left under its private names: only
 // regular files with one link whose contents `known` accepts (what was to be written, or what
-// was checked before it was swapped out); anything else there stays.
+// was checked before it was swapped out); anything else there stays. `names` lists the folder.
+void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uint64_t limit,
+                     const std::function<bool(const ChildFile&)>& known, FolderNames& names);
 void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uint64_t limit,
                      const std::function<bool(const ChildFile&)>& known);
 

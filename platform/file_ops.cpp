@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -138,6 +139,9 @@ int readRegularFile(FileSystem& fs, const std::string& path, std::uint64_t limit
     return readToEnd(fs, fd.get(), limit, st.size, out);
 }
 
+// Attribute values up to this size (a Finder record, a small fork) are read in one call.
+constexpr std::size_t kSmallAttribute = 4096;
+
 int readAttribute(FileSystem& fs, int fd, const std::string& name, std::optional<Bytes>& out,
                   AttributeReadStep* failedStep) {
     out.reset();
@@ -147,8 +151,17 @@ int readAttribute(FileSystem& fs, int fd, const std::string& name, std::optional
         }
         return err;
     };
+    // Most values are small: one call with room for them; a size query only for a larger one.
+    std::array<std::uint8_t, kSmallAttribute> small;
     std::size_t size = 0;
-    int err = fs.fgetAttribute(fd, name, nullptr, 0, size);
+    int err = fs.fgetAttribute(fd, name, small.data(), small.size(), size);
+    if (err == 0 && size <= small.size()) {
+        out.emplace(small.begin(), small.begin() + static_cast<std::ptrdiff_t>(size));
+        return 0;
+    }
+    if (err == 0 || err == ERANGE) {
+        err = fs.fgetAttribute(fd, name, nullptr, 0, size);
+    }
     if (err == ENODATA) {
         return 0;
     }

@@ -61,8 +61,9 @@ int readRegularFile(FileSystem& fs, const std::string& path, std::uint64_t limit
 enum class AttributeReadStep { size, value };
 
 // The value of the attribute `name` of the object open as `fd`, at most kMaxValueSize bytes; no
-// value when the object has none. Errors: the system's, EFBIG above the bound, ERANGE when the
-// value changed size between the two calls. `failedStep`, when given, says which call failed.
+// value when the object has none. A small value takes one call; a larger one a size query, then
+// the read. Errors: the system's, EFBIG above the bound, ERANGE when the value changed size
+// between the two calls. `failedStep`, when given, says which call failed.
 int readAttribute(FileSystem& fs, int fd, const std::string& name, std::optional<Bytes>& out,
                   AttributeReadStep* failedStep = nullptr);
 

@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -257,7 +259,15 @@ template <typename List>
 int filteredNames(List list, char* buffer, std::size_t size, std::size_t& length) {
     // The system lists every namespace; keep "user." names only, without the prefix.
     std::vector<char> raw;
-    for (int attempt = 0;; ++attempt) {
+    // Most lists fit a small buffer: one call; a size query only for a longer one.
+    std::array<char, 4096> small;
+    const ssize_t fitted = list(small.data(), small.size());
+    if (fitted >= 0) {
+        raw.assign(small.data(), small.data() + fitted);
+    } else if (errno != ERANGE) {
+        return errno;
+    }
+    for (int attempt = 0; fitted < 0; ++attempt) {
         const ssize_t wanted = list(nullptr, 0);
         if (wanted < 0) {
             return errno;
@@ -327,32 +337,43 @@ class PosixFileSystem final : public FileSystem {
     }
 
     // Lists the folder `fd` (or gives errno when the open that gave it failed), then closes it.
+    // The entries come straight from the system: a directory stream would cost calls of its own to
+    // check and flag the descriptor, for every folder an item's forms are tidied in.
     static int listOpened(int fd, std::vector<std::string>& names) {
         names.clear();
         if (fd < 0) {
             return errno;
         }
-        DIR* dir = ::fdopendir(fd);
-        if (dir == nullptr) {
-            const int err = errno;
-            ::close(fd);
-            return err;
-        }
+        constexpr std::size_t kBufferSize = 32 * 1024;
+        const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
         int err = 0;
         for (;;) {
-            errno = 0;
-            const dirent* entry = ::readdir(dir);
-            if (entry == nullptr) {
-                err = errno;
-                break;
-            }
-            const char* name = entry->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            const ssize_t got = ::getdents64(fd, buffer.get(), kBufferSize);
+            if (got < 0 && errno == EINTR) {
                 continue;
             }
-            names.emplace_back(name);
+            if (got <= 0) {
+                err = got < 0 ? errno : 0;
+                break;
+            }
+            for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+                unsigned short length = 0;
+                std::memcpy(&length, buffer.get() + at + offsetof(struct dirent64, d_reclen), sizeof length);
+                const char* name = buffer.get() + at + offsetof(struct dirent64, d_name);
+                if (length == 0) {
+                    err = EIO;
+                    break;
+                }
+                if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+                    names.emplace_back(name);
+                }
+                at += length;
+            }
+            if (err != 0) {
+                break;
+            }
         }
-        ::closedir(dir);
+        ::close(fd);
         if (err != 0) {
             names.clear();
         }

@@ -48,19 +48,32 @@ void writeIconAttribute(platform::FileSystem& fs, int fd, const std::string& nam
     }
 }
 
+namespace {
+
+constexpr std::size_t kShortList = 4096;
+
+}  // namespace
+
 AttributeMap readAllAttributes(platform::FileSystem& fs, int fd) {
-    std::size_t size = 0;
-    int err = fs.flistAttributes(fd, nullptr, 0, size);
-    if (err != 0 || size > platform::kMaxValueSize) {
-        throw SkinError("无法读取图标文件属性");
-    }
-    std::string list(size > 0 ? size : 1, '\0');
+    // Most lists are short: one call with room for them; a size query only for a longer one.
+    std::string list(kShortList, '\0');
     std::size_t length = 0;
-    err = fs.flistAttributes(fd, list.data(), size, length);
-    if (err != 0 || length != size) {
-        throw SkinError("图标文件属性发生变化");
+    int err = fs.flistAttributes(fd, list.data(), list.size(), length);
+    if (err == 0 && length <= list.size()) {
+        list.resize(length);
+    } else {
+        std::size_t size = 0;
+        err = err == 0 || err == ERANGE ? fs.flistAttributes(fd, nullptr, 0, size) : err;
+        if (err != 0 || size > platform::kMaxValueSize) {
+            throw SkinError("无法读取图标文件属性");
+        }
+        list.assign(size > 0 ? size : 1, '\0');
+        err = fs.flistAttributes(fd, list.data(), size, length);
+        if (err != 0 || length != size) {
+            throw SkinError("图标文件属性发生变化");
+        }
+        list.resize(size);
     }
-    list.resize(size);
     AttributeMap attributes;
     std::size_t start = 0;
     while (start < list.size()) {

@@ -114,8 +114,8 @@ class KeyFileFacet : public IconFacet {
                Staging& staging) const override;
     void skin(const platform::ItemHandle& item, const IconContext& context,
               const IconState& original) const override;
-    void tidy(const platform::ItemHandle& item, const IconContext& context,
-              const BackupEntry& entry) const override;
+    void tidy(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry,
+              platform::FolderNames& names) const override;
     bool showsNewIcon(const IconState& after, bool isDirectory, const IconContext& context) const override;
     bool computesPrediction() const override { return true; }
     void predict(const IconState& original, bool isDirectory, const IconContext& context,

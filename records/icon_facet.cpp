@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/child_file.h"
 #include "platform/system_error.h"
 #include "records/desktop_form.h"
 #include "records/errors.h"
@@ -167,8 +168,9 @@ RestorePlan planRestore(const IconState& current, const BackupEntry& entry, cons
 }
 
 void tidyItem(const platform::ItemHandle& item, const IconContext& context, const BackupEntry& entry) {
+    platform::FolderNames names(item);
     for (const IconFacet* facet : facetsFor(context)) {
-        facet->tidy(item, context, entry);
+        facet->tidy(item, context, entry, names);
     }
 }
 

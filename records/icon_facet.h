@@ -18,6 +18,10 @@
 #include "platform/item_handle.h"
 #include "records/records.h"
 
+namespace lumaro::platform {
+class FolderNames;
+}  // namespace lumaro::platform
+
 namespace lumaro {
 
 class IconFacet;
@@ -131,8 +135,9 @@ class IconFacet {
         return false;
     }
     // Before a restore: removes what a stopped change of this form left beside the item that
-    // holds nothing but the entry's own states.
-    virtual void tidy(const platform::ItemHandle&, const IconContext&, const BackupEntry&) const {}
+    // holds nothing but the entry's own states. `names` lists a folder item, once for all forms.
+    virtual void tidy(const platform::ItemHandle&, const IconContext&, const BackupEntry&,
+                      platform::FolderNames& /*names*/) const {}
     // Whether clearAtPath has anything of the entry's to look for here.
     virtual bool keepsByPath(const BackupEntry&, const IconContext&) const { return false; }
     // Whether the facet's part of a just-skinned item shows the new icon.

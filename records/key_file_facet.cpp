@@ -129,14 +129,14 @@ void KeyFileFacet::skin(const platform::ItemHandle& item, const IconContext& con
 }
 
 void KeyFileFacet::tidy(const platform::ItemHandle& item, const IconContext& context,
-                        const BackupEntry& entry) const {
+                        const BackupEntry& entry, platform::FolderNames& names) const {
     const std::string* name = fileName(item.isDirectory(), context);
     if (name == nullptr) {
         return;
     }
     // A new file is made with mode 0600 and stopped at any point of its writing; a file swapped
     // out is whole. Another program's save swapped out with it is neither, and stays.
-    platform::removeLeftovers(item, *name, platform::kMaxValueSize, [&](const DirectoryFile& left) {
+    const auto known = [&](const DirectoryFile& left) {
         for (const auto* state : {&entry.original, &entry.applied}) {
             const auto& file = fileOf(*state);
             if (file && (left == *file ||
@@ -146,7 +146,8 @@ void KeyFileFacet::tidy(const platform::ItemHandle& item, const IconContext& con
             }
         }
         return false;
-    });
+    };
+    platform::removeLeftovers(item, *name, platform::kMaxValueSize, known, names);
 }
 
 bool KeyFileFacet::showsNewIcon(const IconState& after, bool isDirectory, const IconContext& context) const {

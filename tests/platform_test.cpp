@@ -274,8 +274,12 @@ TEST_F(Attributes, ForkReplacedVanishedSkippedAndEachBoundRaceAndFailureReported
     const long removed = fs.indexOf("removeAttribute " + item + " com.apple.ResourceFork");
     EXPECT_TRUE(removed >= 0 && removed < fs.indexOf("setAttribute " + item + " com.apple.ResourceFork"));
     std::size_t reported = 0, got = 0;  // what a size query and then a read of a value give, unless 0
-    fs.onGetAttribute = [&](const std::string& name, void* buffer, std::size_t, std::size_t& length) {
-        return name == "xb" ? ENODATA : reported == 0 ? -1 : (length = buffer ? got : reported, 0);
+    fs.onGetAttribute = [&](const std::string& name, void* buffer, std::size_t size, std::size_t& length) {
+        return name == "xb"        ? ENODATA
+               : reported == 0     ? -1
+               : buffer == nullptr ? (length = reported, 0)
+               : size < reported   ? ERANGE
+                                   : (length = got, 0);
     };
     EXPECT_EQ(readAllAttributes(fs, handle.fd()),
               (AttributeMap{{"com.apple.ResourceFork", Bytes(100, 9)}, {"x", {}}, {"xa", bytesOf("a")}}));
@@ -291,7 +295,11 @@ TEST_F(Attributes, ForkReplacedVanishedSkippedAndEachBoundRaceAndFailureReported
         {[&] { fs.fail["removeAttribute"] = EIO; },
          [&] { writeIconAttribute(fs, handle.fd(), kResourceForkAttribute, bytesOf("new"), "item"); },
          "无法替换旧图标资源"},
-        {[&] { fs.onListAttributes = [](char* b, std::size_t, std::size_t& n) { return n = b ? 4 : 8, 0; }; },
+        {[&] {
+             fs.onListAttributes = [](char* b, std::size_t size, std::size_t& n) {
+                 return !b ? (n = 5000, 0) : size < 5000 ? ERANGE : (n = 4, 0);  // shorter once read
+             };
+         },
          [&] { readAllAttributes(fs, handle.fd()); }, "图标文件属性发生变化"},
     };
     for (const auto& [arrange, act, expected] : cases) {
