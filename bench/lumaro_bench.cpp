@@ -215,6 +215,10 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         countGroup(fds);
         return target().fsyncAll(fds);
     }
+    std::unique_ptr<lumaro::platform::PendingSyncs> startFsyncAll(const std::vector<int>& fds) override {
+        countGroup(fds);
+        return target().startFsyncAll(fds);
+    }
     int close(int fd) override {
         forget(fd);
         return ForwardingFileSystem::close(fd);

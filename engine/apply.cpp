@@ -296,6 +296,9 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         IconContext context;
         std::vector<platform::ItemHandle> handles;
         std::vector<Staging> staged;  // gone before the handles it was written through
+        SyncsTogether staging;        // waited for before the staged files close
+        std::vector<std::vector<FlushTarget>> flushes;
+        SyncsTogether flushing;  // waited for before the descriptors above close
     };
     const auto each = [&](Group& group, auto&& step) {
         for (std::size_t i = 0; i < group.items.size(); ++i) {
@@ -341,15 +344,19 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
         });
         std::vector<std::vector<int>> fds(items.size());
         each(group, [&](std::size_t i) { fds[i] = group.staged[i].descriptors(); });
-        const auto stagedSyncs = syncTogether(fs_, fds);
+        // Synced together; send takes their results before any of the group's writes go out.
+        group.staging = SyncsTogether(fs_, fds);
+    };
+    const auto send = [&](Group& group) {
+        const auto items = group.items;
+        const auto stagedSyncs = group.staging.take();
         each(group, [&](std::size_t i) {
             group.staged[i].synced(stagedSyncs[i]);
-            // The writes the skin will make to the metadata store, noted to be sent with the group's.
+            // The writes the skin will make to the metadata store, noted to be sent with the group's:
+            // only for an item whose files are durable.
             skinAhead(group.handles[i], items[i].context(group.context),
                       run.manifest.entries[items[i].index].original);
         });
-    };
-    const auto send = [&](Group& group) {
         if (group.writes) {
             group.writes->send();
         }
@@ -362,7 +369,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
     };
     const auto finish = [&](Group& group) {
         const auto items = group.items;
-        std::vector<std::vector<FlushTarget>> flushes(items.size());
+        group.flushes.resize(items.size());
         each(group, [&](std::size_t i) {
             // Exactly as predicted, or another program changed a form since it was written: that
             // change must never be recorded as the skin's, which a restore would write over.
@@ -370,13 +377,18 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
                 run.manifest.entries[items[i].index].applied) {
                 throw SkinError(kChangedSinceBackup);
             }
-            flushes[i] = flushTargets(group.handles[i], items[i].context(group.context));
+            group.flushes[i] = flushTargets(group.handles[i], items[i].context(group.context));
         });
         // The items' new states must be on disk before their entries say "applied": a restore
-        // refuses for good an applied entry whose item shows only part of the skin.
-        const auto flushed = flushTogether(fs_, flushes);
+        // refuses for good an applied entry whose item shows only part of the skin. The syncs are
+        // made while the next group goes on; settle waits for them.
+        group.flushing = startFlushes(fs_, group.flushes);
+    };
+    const auto settle = [&](Group& group) {
+        const auto items = group.items;
+        const auto flushed = group.flushing.take();
         each(group, [&](std::size_t i) {
-            requireFlushed(flushes[i], flushed[i]);
+            requireFlushed(group.flushes[i], flushed[i]);
             if (!group.handles[i].stillAtPath()) {
                 throw SkinError("原位置的项目已被替换");
             }
@@ -387,7 +399,7 @@ void IconEngine::applyBatch(ApplyRun& run, std::vector<ApplyItem>& batch, const 
             item.countIn(run.count);
         }
     };
-    runOverlapped(batch.size(), groupSize_, prepare, check, send, finish, put);
+    runOverlapped(batch.size(), groupSize_, prepare, check, send, finish, put, settle);
     if (!written) {
         return;
     }

@@ -114,78 +114,108 @@ class PipelinedWrites final : public GroupReads {
 };
 
 // Runs a batch of `count` items in groups of up to `size` that overlap, so that the store always has
-// writes to answer: while one group's writes are answered (`send`, then `put` takes each answer),
-// the next group is prepared and checked and the one before finished. `prepare(start, stop)` gives
-// a pointer to the group of the items from `start` up to `stop`; it sends the group's reads, which
-// thus go to the store before the writes of the group before it, so that its check waits on none
-// of them. The first group is a quarter of `size` and each next one twice the one before: the
-// store idles only while that small group is checked, and the larger ones are checked while it
-// answers.
-template <class Prepare, class Check, class Send, class Finish, class Put>
+// writes to answer and the disk syncs to make. `prepare(start, stop)` gives a pointer to the group
+// of the items from `start` up to `stop` and sends the group's reads; `check` checks it; `send`
+// sends its writes; `put` takes their answers as it puts each item; `finish` verifies the group
+// and begins its syncs; `settle` takes their results. While one group's writes are answered, the
+// group before is finished, the next one checked and its writes sent, and only then is this one
+// put and the one before settled: the store has the next group's writes as it answers this one's.
+// A group's reads go to the store before the writes of the group before it, so that its check
+// waits on none of them. The first group is a quarter of `size` and each next one twice the one
+// before: the store idles only while that small group is checked.
+template <class Prepare, class Check, class Send, class Finish, class Put, class Settle>
 void runOverlapped(std::size_t count, std::size_t size, const Prepare& prepare, const Check& check,
-                   const Send& send, const Finish& finish, const Put& put) {
+                   const Send& send, const Finish& finish, const Put& put, const Settle& settle) {
     if (count == 0) {
         return;
     }
     size = std::max<std::size_t>(size, 1);
     std::size_t width = std::max<std::size_t>(size / 4, 1);
-    const auto stopAfter = [&](std::size_t start) {
-        const std::size_t stop = start + std::min(width, count - start);
+    std::size_t stop = 0;
+    const auto prepareNext = [&] {
+        const std::size_t start = stop;
+        stop = start + std::min(width, count - start);
         width = std::min(size, width * 2);
-        return stop;
+        return prepare(start, stop);
     };
-    std::size_t stop = stopAfter(0);
-    auto current = prepare(std::size_t{0}, stop);
+    auto current = prepareNext();
     decltype(current) previous, next;
     check(*current);
+    if (stop < count) {
+        next = prepareNext();
+    }
+    send(*current);
     while (current) {
-        if (stop < count) {
-            const std::size_t start = stop;
-            stop = stopAfter(start);
-            next = prepare(start, stop);
-        }
-        send(*current);
-        if (next) {
-            check(*next);
-        }
         if (previous) {
             finish(*previous);
         }
+        decltype(current) after;
+        if (next) {
+            check(*next);
+            if (stop < count) {
+                after = prepareNext();
+            }
+            send(*next);
+        }
         put(*current);
+        if (previous) {
+            settle(*previous);
+        }
         previous = std::move(current);
         current = std::move(next);
+        next = std::move(after);
     }
     finish(*previous);
+    settle(*previous);
 }
 
-// Syncs the descriptors of many items in one call; each item's results, in its order.
-inline std::vector<std::vector<int>> syncTogether(platform::FileSystem& fs,
-                                                  const std::vector<std::vector<int>>& fds) {
-    std::vector<int> all;
-    for (const std::vector<int>& own : fds) {
-        all.insert(all.end(), own.begin(), own.end());
+// The syncs of many items' descriptors, begun together (FileSystem::startFsyncAll) while the
+// caller goes on; take() waits for them and gives each item's results, in its order. The
+// descriptors must stay open until then.
+class SyncsTogether {
+  public:
+    SyncsTogether() = default;
+    SyncsTogether(platform::FileSystem& fs, const std::vector<std::vector<int>>& fds) {
+        std::vector<int> all;
+        for (const std::vector<int>& own : fds) {
+            all.insert(all.end(), own.begin(), own.end());
+            sizes_.push_back(own.size());
+        }
+        if (!all.empty()) {
+            pending_ = fs.startFsyncAll(all);
+        }
+        total_ = all.size();
     }
-    std::vector<int> results = all.empty() ? std::vector<int>() : fs.fsyncAll(all);
-    results.resize(all.size(), EIO);
-    std::vector<std::vector<int>> out;
-    auto next = results.begin();
-    for (const std::vector<int>& own : fds) {
-        out.emplace_back(next, next + static_cast<std::ptrdiff_t>(own.size()));
-        next += static_cast<std::ptrdiff_t>(own.size());
+    std::vector<std::vector<int>> take() {
+        std::vector<int> results = pending_ ? pending_->results() : std::vector<int>();
+        pending_.reset();
+        results.resize(total_, EIO);
+        std::vector<std::vector<int>> out;
+        auto next = results.begin();
+        for (const std::size_t size : sizes_) {
+            out.emplace_back(next, next + static_cast<std::ptrdiff_t>(size));
+            next += static_cast<std::ptrdiff_t>(size);
+        }
+        return out;
     }
-    return out;
-}
 
-// Syncs the flush targets of many items together; each item's results, in its targets' order.
-inline std::vector<std::vector<int>> flushTogether(platform::FileSystem& fs,
-                                                   const std::vector<std::vector<FlushTarget>>& flushes) {
+  private:
+    std::vector<std::size_t> sizes_;
+    std::size_t total_ = 0;
+    std::unique_ptr<platform::PendingSyncs> pending_;
+};
+
+// Begins the syncs of the flush targets of many items together; each item's results come in its
+// targets' order.
+inline SyncsTogether startFlushes(platform::FileSystem& fs,
+                                  const std::vector<std::vector<FlushTarget>>& flushes) {
     std::vector<std::vector<int>> fds(flushes.size());
     for (std::size_t i = 0; i < flushes.size(); ++i) {
         for (const FlushTarget& target : flushes[i]) {
             fds[i].push_back(target.fd);
         }
     }
-    return syncTogether(fs, fds);
+    return SyncsTogether(fs, fds);
 }
 
 // Throws the first failed sync of one item's flush targets.

@@ -503,6 +503,8 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
         std::optional<PipelinedWrites> writes;
         IconContext base;
         std::vector<std::optional<RestoreForms>> checked;
+        std::vector<std::vector<FlushTarget>> flushes;
+        SyncsTogether flushing;  // waited for before the descriptors above close
     };
     bool shared = false;
     // Reads the store answers ahead, for a group together: the keys of the items to be checked,
@@ -574,19 +576,22 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
                  const IconContext& context) { restoreForms(pending.entry, pending.item, context, forms); });
     };
     const auto finish = [&](Group& group) {
-        std::vector<std::vector<FlushTarget>> flushes(group.stop - group.start);
+        group.flushes.resize(group.stop - group.start);
         each(group, [&](std::size_t k, const RestoreItem& pending, const RestoreForms& forms,
                         const IconContext& context) {
             verifyRestored(pending.entry, context, forms);
-            flushes[k] = flushTargets(forms.handle, context);
+            group.flushes[k] = flushTargets(forms.handle, context);
         });
         // The items' original states must be on disk before their backups leave the manifest: the
-        // group's flushes made together. A backup goes only while its item is still where it was
-        // recorded.
-        const auto synced = flushTogether(fs_, flushes);
+        // group's flushes made together, while the next group goes on; settle waits for them.
+        group.flushing = startFlushes(fs_, group.flushes);
+    };
+    // A backup goes only once its item is flushed, and while it is still where it was recorded.
+    const auto settle = [&](Group& group) {
+        const auto synced = group.flushing.take();
         each(group,
              [&](std::size_t k, RestoreItem& pending, const RestoreForms& forms, const IconContext& context) {
-                 requireFlushed(flushes[k], synced[k]);
+                 requireFlushed(group.flushes[k], synced[k]);
                  if (!forms.handle.stillAtPath()) {
                      throw SkinError("原位置的项目已被替换");
                  }
@@ -597,7 +602,7 @@ void IconEngine::putBack(RestoreRun& run, std::vector<RestoreItem>& batch,
             run.countIn(batch[i]);
         }
     };
-    runOverlapped(batch.size(), groupSize_, prepare, check, send, finish, put);
+    runOverlapped(batch.size(), groupSize_, prepare, check, send, finish, put, settle);
     if (shared) {
         try {
             flushShared(run.fileContext);

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,14 @@ enum class Rename {
 // (minor & 0xff) | (major << 8) | ((minor & ~0xff) << 12), taken as unsigned 32 bits and
 // reinterpreted as a signed value. It wraps and never fails.
 std::int32_t encodeDevice(std::uint32_t major, std::uint32_t minor);
+
+// Syncs under way (FileSystem::startFsyncAll).
+class PendingSyncs {
+  public:
+    virtual ~PendingSyncs() = default;
+    // Waits for the syncs; the result of each, in the order asked. Called once.
+    virtual std::vector<int> results() = 0;
+};
 
 class FileSystem {
   public:
@@ -82,6 +91,10 @@ class FileSystem {
     // other through fsync(); the real one syncs them at once, so that the file system and the disk
     // may make them durable together (one journal commit, one cache flush).
     virtual std::vector<int> fsyncAll(const std::vector<int>& fds);
+    // fsyncAll begun: the caller goes on while the syncs are made, and the PendingSyncs' results()
+    // waits for them. The descriptors must stay open until then (or until it is destroyed, which
+    // waits too). This one makes them at once through fsyncAll(); the real one on its threads.
+    virtual std::unique_ptr<PendingSyncs> startFsyncAll(const std::vector<int>& fds);
     virtual int flock(int fd, int operation) = 0;
     virtual int close(int fd) = 0;
     // Closes `fd`, the last hold on a file this program just unlinked. That close frees the file
@@ -156,8 +169,8 @@ class ForwardingFileSystem : public FileSystem {
     int fchmod(int fd, unsigned mode) override { return target_.fchmod(fd, mode); }
     int fchown(int fd, std::uint32_t uid, std::uint32_t gid) override { return target_.fchown(fd, uid, gid); }
     int fsync(int fd) override { return target_.fsync(fd); }
-    // fsyncAll is the base's, through this fsync(), so that an override of fsync() sees every sync;
-    // a wrapper that changes no sync may forward it to target().fsyncAll.
+    // fsyncAll and startFsyncAll are the base's, through this fsync(), so that an override of
+    // fsync() sees every sync; a wrapper that changes no sync may forward them to the target's.
     int flock(int fd, int operation) override { return target_.flock(fd, operation); }
     int close(int fd) override { return target_.close(fd); }
     // closeRemoved is the base's, through this close(), so that an override of close() sees every

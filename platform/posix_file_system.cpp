@@ -58,6 +58,23 @@ std::vector<int> FileSystem::fsyncAll(const std::vector<int>& fds) {
 
 namespace {
 
+class MadeSyncs final : public PendingSyncs {
+  public:
+    explicit MadeSyncs(std::vector<int> results) : results_(std::move(results)) {}
+    std::vector<int> results() override { return std::move(results_); }
+
+  private:
+    std::vector<int> results_;
+};
+
+}  // namespace
+
+std::unique_ptr<PendingSyncs> FileSystem::startFsyncAll(const std::vector<int>& fds) {
+    return std::make_unique<MadeSyncs>(fsyncAll(fds));
+}
+
+namespace {
+
 // Guards every processOwn object's making. Constant-initialised: usable before any constructor ran.
 std::mutex gProcessRegistry;
 
@@ -148,6 +165,14 @@ class SyncWorkers {
   public:
     static constexpr std::size_t kThreads = 8;  // the caller's among them
 
+    // One group of syncs: results[i] is fds[i]'s fsync.
+    struct Job {
+        std::vector<int> fds;
+        std::vector<int> results;
+        std::size_t next = 0;  // the first not taken; the job leaves the queue with its last one
+        std::size_t done = 0;
+    };
+
     SyncWorkers() : owner_(::getpid()) {
         try {
             for (std::size_t n = 1; n < kThreads; ++n) {
@@ -159,44 +184,41 @@ class SyncWorkers {
     }
     pid_t owner() const { return owner_; }
 
-    // results[i] is fds[i]'s fsync; the caller syncs too, so every one is made even with no thread.
-    void syncAll(const std::vector<int>& fds, std::vector<int>& results) {
-        if (fds.empty()) {
+    // Hands the job to the threads; finish() must follow before it goes.
+    void start(Job& job) {
+        if (job.fds.empty()) {
             return;
         }
-        Job job{&fds, &results};
-        std::unique_lock lock(mutex_);
+        std::lock_guard lock(mutex_);
         jobs_.push_back(&job);
-        for (std::size_t n = 1; n < std::min(fds.size(), kThreads); ++n) {
+        for (std::size_t n = 0; n < std::min(job.fds.size(), kThreads - 1); ++n) {
             work_.notify_one();
         }
-        while (job.next < fds.size()) {
+    }
+    // Waits for the job, the caller syncing what no thread took yet: every one is made even with
+    // no thread.
+    void finish(Job& job) {
+        std::unique_lock lock(mutex_);
+        while (job.next < job.fds.size()) {
             syncOne(job, lock);
         }
-        finished_.wait(lock, [&] { return job.done == fds.size(); });
+        finished_.wait(lock, [&] { return job.done == job.fds.size(); });
     }
 
   private:
-    struct Job {
-        const std::vector<int>* fds;
-        std::vector<int>* results;
-        std::size_t next = 0;  // the first not taken; the job leaves the queue with its last one
-        std::size_t done = 0;
-    };
-
     // Takes the next descriptor of `job` (at the queue's front or the caller's own) and syncs it
     // with the lock let go.
     void syncOne(Job& job, std::unique_lock<std::mutex>& lock) {
         const std::size_t i = job.next++;
-        if (job.next == job.fds->size()) {
+        if (job.next == job.fds.size()) {
             jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
         }
-        const int fd = (*job.fds)[i];
+        const int fd = job.fds[i];
         lock.unlock();
         const int result = ::fsync(fd) == 0 ? 0 : errno;
         lock.lock();
-        (*job.results)[i] = result;
-        if (++job.done == job.fds->size()) {
+        job.results[i] = result;
+        if (++job.done == job.fds.size()) {
             finished_.notify_all();
         }
     }
@@ -213,6 +235,34 @@ class SyncWorkers {
     std::mutex mutex_;
     std::condition_variable work_, finished_;
     std::deque<Job*> jobs_;
+};
+
+// Syncs handed to the process's threads; waited for once asked for, or when dropped.
+class WorkerSyncs final : public PendingSyncs {
+  public:
+    WorkerSyncs(SyncWorkers& workers, const std::vector<int>& fds) : workers_(workers) {
+        job_.fds = fds;
+        job_.results.assign(fds.size(), EIO);  // any slot left unsynced reads as a failure
+        workers_.start(job_);
+    }
+    ~WorkerSyncs() override { wait(); }
+    WorkerSyncs(const WorkerSyncs&) = delete;
+    WorkerSyncs& operator=(const WorkerSyncs&) = delete;
+    std::vector<int> results() override {
+        wait();
+        return std::move(job_.results);
+    }
+
+  private:
+    void wait() {
+        if (!waited_) {
+            waited_ = true;
+            workers_.finish(job_);
+        }
+    }
+    SyncWorkers& workers_;
+    SyncWorkers::Job job_;
+    bool waited_ = false;
 };
 
 constexpr const char* kUserPrefix = "user.";
@@ -448,9 +498,18 @@ class PosixFileSystem final : public FileSystem {
         if (workers == nullptr) {
             return FileSystem::fsyncAll(fds);  // one after the other
         }
-        std::vector<int> results(fds.size(), EIO);  // any slot left unsynced reads as a failure
-        workers->syncAll(fds, results);
-        return results;
+        return WorkerSyncs(*workers, fds).results();
+    }
+
+    std::unique_ptr<PendingSyncs> startFsyncAll(const std::vector<int>& fds) override {
+        SyncWorkers* workers = fds.empty() ? nullptr : processOwn<SyncWorkers>();
+        if (workers == nullptr) {
+            return FileSystem::startFsyncAll(fds);
+        }
+        for (const int fd : fds) {
+            (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        }
+        return std::make_unique<WorkerSyncs>(*workers, fds);
     }
 
     int flock(int fd, int operation) override { return ::flock(fd, operation) == 0 ? 0 : errno; }

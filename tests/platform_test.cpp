@@ -159,7 +159,8 @@ TEST(platformRemoveChild, EveryRemovedFileIsLetGoAndEverySyncAnsweredAlsoInAFork
         }
         return namesIn("/proc/self/fd").size() == before;
     };
-    // Callers at once, each with its own mix of good and bad descriptors: each gets exactly its answers.
+    // Callers at once, each with its own mix of good and bad descriptors: each gets exactly its answers,
+    // also from syncs begun together and taken in another order, or one alone, or one dropped untaken.
     const auto syncManyAtOnce = [&](int callers) {
         std::atomic<bool> right{true};
         std::vector<std::thread> threads;
@@ -172,7 +173,11 @@ TEST(platformRemoveChild, EveryRemovedFileIsLetGoAndEverySyncAnsweredAlsoInAFork
                     expected.push_back(bad ? EBADF : 0);
                 }
                 for (int round = 0; round < 40; ++round) {
-                    if (real().fsyncAll(fds) != expected) {
+                    const auto first = real().startFsyncAll(fds), second = real().startFsyncAll(fds);
+                    const auto dropped = real().startFsyncAll(fds);
+                    if (real().fsyncAll(fds) != expected || second->results() != expected ||
+                        first->results() != expected ||
+                        real().startFsyncAll({folder.fd()})->results() != std::vector{0}) {
                         right = false;
                     }
                 }
