@@ -113,21 +113,17 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         if (err == 0) {
             manifestTemp_[fd] = lumaro::platform::lastPathComponent(path).starts_with(".backup.json.");
             item_[fd] = !items.empty() && path.starts_with(items + "/");
-            if (item_[fd]) {
-                object_[fd] = statObject(fd);
-            }
         }
         return err;
     }
     int openAt(int folder, const std::string& name, int flags, unsigned mode, int& fd) override {
-        const bool absent = (flags & O_CREAT) != 0 && item_[folder] &&
-                            ::faccessat(folder, name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0;
+        // Made by this call: an exclusive creation that succeeds, or a creation of a name not there.
+        const bool absent =
+            (flags & O_CREAT) != 0 && item_[folder] &&
+            ((flags & O_EXCL) != 0 || ::faccessat(folder, name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) != 0);
         const int err = ForwardingFileSystem::openAt(folder, name, flags, mode, fd);
         if (err == 0) {
             item_[fd] = item_[folder];
-            if (item_[fd]) {
-                object_[fd] = statObject(fd);
-            }
             if (absent) {
                 ++itemFilesMade;
                 Change& change = changes_[objectOf(fd)];
@@ -258,10 +254,11 @@ class CountingFileSystem final : public lumaro::platform::ForwardingFileSystem {
         ::fstat(fd, &st);
         return {st.st_dev, st.st_ino};
     }
-    // The object an item's descriptor holds, as found when it was opened.
-    Object objectOf(int fd) const {
+    // The object an item's descriptor holds, found when first needed: the counting adds no call
+    // to an open that changes nothing.
+    Object objectOf(int fd) {
         const auto found = object_.find(fd);
-        return found != object_.end() ? found->second : statObject(fd);
+        return found != object_.end() ? found->second : object_.emplace(fd, statObject(fd)).first->second;
     }
     int changing(int fd, int err) {
         if (err == 0 && item_[fd]) {
