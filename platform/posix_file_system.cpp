@@ -394,6 +394,9 @@ class PosixFileSystem final : public FileSystem {
         if (fd < 0) {
             return errno;
         }
+        // Closed however the listing ends, a failed allocation included.
+        const std::unique_ptr<int, void (*)(const int*)> closing(&fd,
+                                                                 [](const int* held) { ::close(*held); });
         constexpr std::size_t kBufferSize = 32 * 1024;
         const auto buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
         int err = 0;
@@ -423,7 +426,6 @@ class PosixFileSystem final : public FileSystem {
                 break;
             }
         }
-        ::close(fd);
         if (err != 0) {
             names.clear();
         }
