@@ -239,12 +239,6 @@ const std::vector<std::string>* FolderNames::get() {
 }
 
 void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uint64_t limit,
-                     const std::function<bool(const ChildFile&)>& known) {
-    FolderNames names(folder);
-    removeLeftovers(folder, name, limit, known, names);
-}
-
-void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uint64_t limit,
                      const std::function<bool(const ChildFile&)>& known, FolderNames& listing) {
     const std::string prefix = "." + name + kPrivateInfix;
     const std::vector<std::string>* names = listing.get();

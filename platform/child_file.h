@@ -97,7 +97,5 @@ class FolderNames {
 // was checked before it was swapped out); anything else there stays. `names` lists the folder.
 void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uint64_t limit,
                      const std::function<bool(const ChildFile&)>& known, FolderNames& names);
-void removeLeftovers(const ItemHandle& folder, const std::string& name, std::uint64_t limit,
-                     const std::function<bool(const ChildFile&)>& known);
 
 }  // namespace lumaro::platform

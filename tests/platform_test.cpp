@@ -119,8 +119,10 @@ TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
     }
     ASSERT_EQ(namesIn(scratch.path()).size(), expected.size() + 2);
     removeStaleTemporaries(real(), scratch.path(), [](const std::string& t) { return t == "backup.json"; });
+    const auto known = [&](const ChildFile& left) { return left == wanted; };
     ASSERT_EQ(ItemHandle::open(real(), scratch.path(), folder), 0);
-    removeLeftovers(folder, "target", 100, [&](const ChildFile& left) { return left == wanted; });
+    FolderNames listed(folder);
+    removeLeftovers(folder, "target", 100, known, listed);
     EXPECT_EQ(namesIn(scratch.path()), expected);
     EXPECT_EQ(readFile(scratch / "target"), "keep");
     // The tidy looks through the handle: a folder moved away after its open is tidied, and the one
@@ -133,7 +135,8 @@ TEST(platformAtomicWrite, LeftoverTemporariesOfOurTargetsGoAndNothingElse) {
     ASSERT_EQ(ItemHandle::open(real(), scratch / "held", folder), 0);
     ASSERT_EQ(::rename((scratch / "held").c_str(), (scratch / "moved").c_str()), 0);
     ASSERT_EQ(::rename((scratch / "newcomer").c_str(), (scratch / "held").c_str()), 0);
-    removeLeftovers(folder, "target", 100, [&](const ChildFile& left) { return left == wanted; });
+    FolderNames moved(folder);
+    removeLeftovers(folder, "target", 100, known, moved);
     EXPECT_EQ(namesIn(scratch / "moved"), std::set<std::string>());
     EXPECT_EQ(namesIn(scratch / "held"), std::set<std::string>{other});
 }
